@@ -1,0 +1,13 @@
+#pragma once
+#include <cstdint>
+
+// Numbers of the private messages that worker threads post to the windows
+// that own them. lParam is always 0.
+namespace brivane {
+
+inline constexpr uint32_t WM_IMAPCHECKDONE = 0x953D;
+inline constexpr uint32_t WM_POPCHECKDONE = 0x953E;
+inline constexpr uint32_t WM_FOLDERGETDONE = 0x953F;
+inline constexpr uint32_t WM_UPDATECHECKDONE = 0x9540;
+
+}  // namespace brivane

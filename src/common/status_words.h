@@ -1,0 +1,21 @@
+#pragma once
+// Code words of the status rows that checkers publish and the message list
+// turns into its own texts. They are shared constants: checkers and display
+// must agree on them letter for letter.
+
+namespace brivane::status {
+
+inline constexpr const char* kQueued = "QUEUED";
+inline constexpr const char* kConnecting = "CONNECTING";
+inline constexpr const char* kChecking = "CHECKING";
+inline constexpr const char* kNoServer = "NOSERVER";
+inline constexpr const char* kNoUser = "NOUSER";
+inline constexpr const char* kNoPass = "NOPASS";
+inline constexpr const char* kNoPort = "NOPORT";
+inline constexpr const char* kInvServer = "INVSERVER";
+inline constexpr const char* kInvUserPass = "INVUSERPASS";
+inline constexpr const char* kErrConn = "ERRCONN";
+inline constexpr const char* kNoFolders = "NOFOLDERS";
+inline constexpr const char* kNoMsg = "NOMSG";
+
+}  // namespace brivane::status

@@ -1,0 +1,49 @@
+#pragma once
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Text helpers. Text inside the program is UTF-8; these helpers cut, trim,
+// compare and convert it without ever splitting a multi-byte sequence.
+namespace brivane {
+
+// Appends the UTF-8 form of a code point (invalid code points become U+FFFD).
+void appendUtf8(std::string& out, char32_t cp);
+
+// True when the bytes are well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool isValidUtf8(std::string_view bytes);
+
+// Length in bytes of the well-formed UTF-8 sequence at the start of `bytes`,
+// or 0 when the first byte does not begin one.
+size_t utf8SequenceLength(std::string_view bytes);
+
+// Number of characters (code points) of a UTF-8 text; a byte that begins no
+// valid sequence counts as one character.
+size_t utf8Length(std::string_view text);
+
+// The first `maxChars` characters of a UTF-8 text, never cut inside a sequence.
+std::string utf8Cut(std::string_view text, size_t maxChars);
+
+// Windows-1252 to UTF-8. The five bytes the code page leaves undefined (0x81,
+// 0x8D, 0x8F, 0x90, 0x9D) become U+0081, U+008D, U+008F, U+0090, U+009D, as
+// Windows maps them, so every byte round-trips.
+std::string windows1252ToUtf8(std::string_view bytes);
+
+// The reverse of windows1252ToUtf8: false when a character has no byte.
+bool utf8ToWindows1252(std::string_view utf8, std::string& out);
+
+// Bytes from outside (servers, files) to UTF-8: well-formed UTF-8 sequences
+// are kept, every other byte is read as Windows-1252.
+std::string bytesToUtf8(std::string_view bytes);
+
+// Removes characters with codes 0..32 from both ends.
+std::string trimControl(std::string_view text);
+
+// ASCII-only case folding (other bytes unchanged) and comparison.
+std::string asciiLower(std::string_view text);
+std::string asciiUpper(std::string_view text);
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
+
+}  // namespace brivane
