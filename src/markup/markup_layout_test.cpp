@@ -1,0 +1,187 @@
+#include "markup/markup_layout.h"
+
+#include <gtest/gtest.h>
+
+#include "markup/markup_parser.h"
+
+namespace brivane {
+namespace {
+
+// FixedMetrics(6): 9 pt text is 6 px a character and 15 px tall; 8 pt is
+// 5 px and 13 px; 11 pt is 7 px and 18 px; bold adds 1 px a character.
+class Layout : public ::testing::Test {
+ protected:
+  Layout() {
+    style.font = {"Sans", 9, false, false};
+    style.color = {255, 255, 255};
+    pictures.imageCount = 6;
+    pictures.addPicture("throbbersml", {16, 16});
+    pictures.addPicture("hrfullwide", {300, 6});
+    pictures.addPicture("largethrobber", {32, 32});
+  }
+  RowLayout lay(std::string_view markup) { return layoutMarkup(markup, style, pictures, metrics); }
+
+  FixedMetrics metrics;
+  LayoutStyle style;
+  PictureCatalog pictures;
+};
+
+TEST_F(Layout, MiddleAlignCentresTextAgainstTallestPicture) {
+  RowLayout r = lay("<IMG src=\"largethrobber\" align=\"middle\">abc");
+  ASSERT_EQ(r.lines.size(), 1u);
+  EXPECT_EQ(r.lines[0].height, 32);
+  ASSERT_EQ(r.texts.size(), 1u);
+  EXPECT_EQ(r.texts[0].x, 32);
+  EXPECT_EQ(r.texts[0].y, (32 - 15) / 2);
+  EXPECT_EQ(r.pictures[0].y, 0);
+  // Without align the text keeps the top of the line.
+  r = lay("<IMG src=\"largethrobber\">abc");
+  EXPECT_EQ(r.texts[0].y, 0);
+  EXPECT_EQ(r.lines[0].height, 32);
+}
+
+TEST_F(Layout, PicturesScaleWithDpi) {
+  for (double scale : {1.0, 2.0}) {
+    style.pictureScale = scale;
+    RowLayout r = lay("<IMG src=\"idx:3\" align=\"middle\">x<IMG src=\"throbbersml\">");
+    ASSERT_EQ(r.pictures.size(), 2u);
+    int side = static_cast<int>(16 * scale);
+    EXPECT_EQ(r.pictures[0].width, side);
+    EXPECT_EQ(r.pictures[0].height, side);
+    EXPECT_EQ(r.texts[0].x, side);
+    EXPECT_EQ(r.pictures[1].x, side + 6);
+    EXPECT_EQ(r.lines[0].height, std::max(15, side));
+  }
+}
+
+TEST_F(Layout, UnknownOrOutOfRangePictureTakesNoRoom) {
+  for (const char* src : {"idx:6", "idx:99", "idx:x", "idx:", "idx:-1", "nosuch", "file:x.png"}) {
+    std::string row = std::string("<I></I><B></B><B></B><IMG src=\"") + src +
+                      "\" align=\"middle\">  Queued for check";
+    RowLayout r = lay(row);
+    EXPECT_TRUE(r.pictures.empty()) << src;
+    ASSERT_EQ(r.texts.size(), 1u) << src;
+    EXPECT_EQ(r.texts[0].x, 0) << src;
+    EXPECT_EQ(r.texts[0].y, 0) << src;
+    EXPECT_EQ(r.height, 15) << src;
+  }
+  RowLayout r = lay("<IMG src=\"idx:5\">x");
+  EXPECT_EQ(r.pictures.size(), 1u);
+  EXPECT_EQ(r.pictures[0].index, 5);
+}
+
+TEST_F(Layout, FontSizes) {
+  struct Case {
+    const char* size;
+    double points;
+  } cases[] = {{"1", 8}, {"2", 10}, {"3", 12}, {"4", 14}, {"5", 16}, {"8", 8}, {"11", 11},
+               {"24", 24}, {"72", 72}, {"0", 9}, {"73", 9}, {"90", 9}, {"-3", 9},
+               {"abc", 9}, {"", 9}, {"99999999", 9}};
+  for (const Case& c : cases) {
+    RowLayout r = lay(std::string("<FONT size=\"") + c.size + "\">x</FONT>y");
+    ASSERT_EQ(r.texts.size(), 2u) << c.size;
+    EXPECT_EQ(r.texts[0].font.points, c.points) << c.size;
+    EXPECT_EQ(r.texts[1].font.points, 9) << "closing tag restores the size";
+  }
+}
+
+TEST_F(Layout, FontColourAndStyles) {
+  RowLayout r = lay("<B>b<FONT color=\"clGray\">g</FONT>w</B><I>i</I><font color=\"grey\">k</font>");
+  ASSERT_EQ(r.texts.size(), 5u);
+  EXPECT_TRUE(r.texts[0].font.bold);
+  EXPECT_EQ(r.texts[1].color, (Rgb{128, 128, 128}));
+  EXPECT_TRUE(r.texts[1].font.bold);
+  EXPECT_EQ(r.texts[2].color, (Rgb{255, 255, 255}));
+  EXPECT_TRUE(r.texts[3].font.italic);
+  EXPECT_FALSE(r.texts[3].font.bold);
+  EXPECT_EQ(r.texts[4].color, (Rgb{0, 0, 0}));
+}
+
+TEST_F(Layout, EscapedSubjectShowsLiterally) {
+  RowLayout r = lay("<FONT color=\"clGray\">" + EscapeMarkup("<b>hi</b> &amp; <font size=90>") +
+                    "</FONT>");
+  ASSERT_EQ(r.texts.size(), 1u);
+  EXPECT_EQ(r.texts[0].text, "<b>hi</b> &amp; <font size=90>");
+  EXPECT_FALSE(r.texts[0].font.bold);
+  EXPECT_EQ(r.texts[0].font.points, 9);
+}
+
+TEST_F(Layout, IndentNeverMovesLeftAndHoldsOneLine) {
+  RowLayout r = lay("abcde<IND x=\"12\">f<BR>g<IND x=\"12\">h<BR>i");
+  ASSERT_EQ(r.texts.size(), 5u);
+  EXPECT_EQ(r.texts[1].x, 30);  // 30 px of text already: no move back
+  EXPECT_EQ(r.texts[2].x, 0);   // BR returns to the left edge
+  EXPECT_EQ(r.texts[3].x, 12);
+  EXPECT_EQ(r.texts[4].x, 0);
+  r = lay("<IND x=\"24\"><IMG src=\"idx:3\">s");
+  EXPECT_EQ(r.pictures[0].x, 24);
+  EXPECT_EQ(r.texts[0].x, 40);
+}
+
+TEST_F(Layout, TwoBreaksMakeThreeLinesEachAsTallAsItsTallestPicture) {
+  RowLayout r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
+  ASSERT_EQ(r.lines.size(), 3u);
+  EXPECT_EQ(r.lines[0].height, 15);
+  EXPECT_EQ(r.lines[1].height, 32);
+  EXPECT_EQ(r.lines[2].height, 15);
+  EXPECT_EQ(r.lines[2].top, 47);
+  EXPECT_EQ(r.texts[1].y, 47);
+  EXPECT_EQ(r.height, 62);
+  EXPECT_EQ(r.listRowHeight(), 60);
+}
+
+TEST_F(Layout, RowHeightRuleAndCap) {
+  // The account header of the message panel: icon + 11 pt bold, rule, empty line.
+  RowLayout header = lay(
+      "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  Home</B></FONT><BR>"
+      "<IMG src=\"hrfullwide\" align=\"middle\"><BR>");
+  ASSERT_EQ(header.lines.size(), 3u);
+  EXPECT_EQ(header.lines[0].height, 18);
+  EXPECT_EQ(header.pictures[0].y, 1);  // 16 px icon centred in 18 px
+  EXPECT_EQ(header.lines[1].height, 15);
+  EXPECT_EQ(header.pictures[1].y, 18 + (15 - 6) / 2);
+  EXPECT_EQ(header.listRowHeight(), 18 + 15 + 15 - 2);
+  // A message line with a preview.
+  RowLayout msg = lay(
+      "<IND x=\"24\"><IMG src=\"idx:3\" align=\"middle\"><FONT color=\"clGray\">Hi</FONT>"
+      "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">preview</FONT>");
+  EXPECT_EQ(msg.listRowHeight(), 16 + 13 - 2);
+  EXPECT_EQ(msg.texts[1].x, 46);
+  std::string tall;
+  for (int i = 0; i < 40; ++i) tall += "line<BR>";
+  EXPECT_EQ(lay(tall).listRowHeight(), kMaxRowHeight);
+  EXPECT_EQ(lay("").listRowHeight(), 13);
+}
+
+TEST_F(Layout, ParagraphAlignment) {
+  style.width = 200;
+  style.font.points = 9;
+  RowLayout r = lay(
+      "<p align=\"right\"><font size=\"24\">12:00</font><br><font size=\"12\">Sunday</font></p>");
+  ASSERT_EQ(r.texts.size(), 2u);
+  // 24 pt: 16 px a character, 40 px tall; 12 pt: 8 px, 20 px.
+  EXPECT_EQ(r.texts[0].x, 200 - 5 * 16);
+  EXPECT_EQ(r.texts[1].x, 200 - 6 * 8);
+  EXPECT_EQ(r.texts[1].y, 40);
+  EXPECT_EQ(r.height, 60);
+  r = lay("<P ALIGN=\"center\">abcd</P>");
+  EXPECT_EQ(r.texts[0].x, (200 - 24) / 2);
+  r = lay("<p align=\"right\">" + std::string(50, 'w') + "</p>");
+  EXPECT_EQ(r.texts[0].x, 0) << "a line wider than the control stays at the left edge";
+}
+
+TEST_F(Layout, ElideCutsAtCharactersAndAddsEllipsis) {
+  RowLayout r = lay("<IMG src=\"idx:0\"> caf\xC3\xA9 \xE2\x82\xAC&amp;<IMG src=\"idx:1\">tail");
+  elideRow(r, 16 + 7 * 6 + 18, metrics);
+  ASSERT_EQ(r.texts.size(), 1u);
+  EXPECT_EQ(r.texts[0].text, " caf\xC3\xA9 \xE2\x82\xAC...");
+  EXPECT_EQ(r.pictures.size(), 1u);
+  EXPECT_LE(r.texts[0].x + r.texts[0].width, 16 + 7 * 6 + 18);
+  // A row that fits is left alone.
+  RowLayout fits = lay("short");
+  elideRow(fits, 100, metrics);
+  EXPECT_EQ(fits.texts[0].text, "short");
+}
+
+}  // namespace
+}  // namespace brivane
