@@ -1,0 +1,372 @@
+#include "checking/check_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <sstream>
+
+#include "checking/message_queue.h"
+#include "common/messages.h"
+#include "common/status_words.h"
+
+using namespace brivane;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A checker whose body the test writes; it runs the common frame's helpers.
+class FakeChecker : public CheckerThread {
+ public:
+  using Body = std::function<void(FakeChecker&)>;
+  FakeChecker(CheckCycle& cycle, uint32_t done, Body body) : CheckerThread(cycle, done), body_(std::move(body)) {}
+  ~FakeChecker() override {
+    requestStop();
+    join();
+  }
+
+  using CheckerThread::enterConnectLock;
+  using CheckerThread::log;
+  using CheckerThread::markCycleHasMessages;
+  using CheckerThread::markNewMailArrived;
+  using CheckerThread::PublishResults;
+  using CheckerThread::SetStatus;
+  using CheckerThread::validateAccount;
+
+  // Builds the checker's rows afresh (the first call drops a status row).
+  void addRow(const std::string& subject) {
+    if (!results.empty() && results.front().isStatus()) results.clear();
+    MessageSummary row;
+    row.setSubject(subject);
+    row.setFolder("INBOX");
+    row.accountIndex = accountIndex;
+    results.push_back(row);
+  }
+
+ protected:
+  void execute() override {
+    openLog();
+    if (body_) body_(*this);
+    log(" Disconnecting...");
+    log(" Disconnected successfully - check completed");
+    finishCheck();
+  }
+
+ private:
+  Body body_;
+};
+
+// Gives every checker the body registered for its account name.
+class FakeFactory : public CheckerFactory {
+ public:
+  explicit FakeFactory(std::map<std::string, FakeChecker::Body>& bodies) : bodies_(bodies) {}
+  std::unique_ptr<CheckerThread> createImapChecker(CheckCycle& c) override { return make(c, WM_IMAPCHECKDONE); }
+  std::unique_ptr<CheckerThread> createPopChecker(CheckCycle& c) override { return make(c, WM_POPCHECKDONE); }
+
+ private:
+  std::unique_ptr<CheckerThread> make(CheckCycle& c, uint32_t done) {
+    // The body is chosen when the thread runs: the account copy is filled after creation.
+    return std::make_unique<FakeChecker>(c, done, [this](FakeChecker& self) {
+      auto it = bodies_.find(self.account.name);
+      if (it != bodies_.end()) it->second(self);
+    });
+  }
+  std::map<std::string, FakeChecker::Body>& bodies_;
+};
+
+TEmlAccount account(const std::string& name, bool pop) {
+  TEmlAccount a;
+  a.name = name;
+  a.isPOP = pop;
+  a.server = "mail.example.org";
+  a.username = "ann";
+  a.password = "secret";
+  a.port = pop ? 110 : 143;
+  return a;
+}
+
+class CycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("brivane_cycle_" + std::to_string(::getpid()) + "_" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+    cycle_.logDirectory = [d = dir_.string() + "/"](std::string& out) {
+      out = d;
+      return true;
+    };
+    cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); };
+  }
+  void TearDown() override {
+    cycle_.requestStopAll();
+    cycle_.waitAll(CheckCycle::Clock::now() + 5s);
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Collects done messages until no checker is left (or the time runs out).
+  void collectAll(std::chrono::milliseconds limit = 5s) {
+    const auto deadline = CheckCycle::Clock::now() + limit;
+    while (cycle_.liveCheckers() > 0) {
+      auto m = queue_.waitNext(deadline);
+      ASSERT_TRUE(m) << "a checker did not post its done message";
+      cycle_.onDone(m->message, m->wParam);
+    }
+  }
+
+  std::vector<std::string> subjects() {
+    return cycle_.readResults([](const std::vector<MessageSummary>& rows) {
+      std::vector<std::string> out;
+      for (const auto& r : rows) out.push_back(std::to_string(r.accountIndex) + ":" + r.subject);
+      return out;
+    });
+  }
+
+  std::string logOf(const std::string& name) {
+    std::ifstream in(dir_ / ("brivan_conn_" + name + ".log"), std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::map<std::string, FakeChecker::Body> bodies_;
+  MessageQueue queue_;
+  CheckCycle cycle_{queue_, std::make_unique<FakeFactory>(bodies_)};
+  std::filesystem::path dir_;
+  std::vector<bool> endCalls_;
+};
+
+TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
+  cycle_.Accounts = {account("A", false), account("B", true), account("C", false)};
+  cycle_.displayMsgPreview = true;
+  std::promise<void> release;
+  std::shared_future<void> go = release.get_future().share();
+  for (auto name : {"A", "B", "C"}) bodies_[name] = [go](FakeChecker&) { go.wait(); };
+  cycle_.newMailArrived = 1;
+  cycle_.hasMessages = 1;
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  EXPECT_EQ(cycle_.newMailArrived.load(), 0);
+  EXPECT_EQ(cycle_.hasMessages.load(), 0);
+  ASSERT_EQ(cycle_.imapCheckers.size(), 2u);
+  ASSERT_EQ(cycle_.popCheckers.size(), 1u);
+  EXPECT_EQ(cycle_.imapCheckers[1]->accountIndex, 2);
+  EXPECT_EQ(cycle_.imapCheckers[1]->slotIndex, 1);
+  EXPECT_EQ(cycle_.popCheckers[0]->accountIndex, 1);
+  EXPECT_EQ(cycle_.popCheckers[0]->slotIndex, 0);
+  EXPECT_TRUE(cycle_.popCheckers[0]->showPreview);
+
+  // A poll while any checker lives starts nothing.
+  EXPECT_FALSE(cycle_.StartCheckCycle());
+  EXPECT_EQ(cycle_.liveCheckers(), 3u);
+  release.set_value();
+  collectAll();
+  EXPECT_EQ(endCalls_, (std::vector<bool>{false, false, true}));
+  EXPECT_FALSE(cycle_.firstCycle);
+  // Once every checker is collected the next poll starts a new cycle.
+  EXPECT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+}
+
+TEST_F(CycleTest, RunTimeFieldsTravelBackOnCollection) {
+  auto pop = account("P", true);
+  pop.lastMessageCount = 2;
+  auto imap = account("I", false);
+  imap.lastMessageCount = 7;
+  cycle_.Accounts = {pop, imap};
+  bodies_["P"] = [](FakeChecker& c) {
+    EXPECT_EQ(c.account.lastMessageCount, 2);
+    c.account.lastMessageCount = 5;
+    c.account.hasMessages = true;
+  };
+  bodies_["I"] = [](FakeChecker& c) {
+    c.account.lastMessageCount = 99;  // never copied back for IMAP
+    c.account.hasMessages = true;
+  };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+  EXPECT_EQ(cycle_.Accounts[0].lastMessageCount, 5);
+  EXPECT_TRUE(cycle_.Accounts[0].hasMessages);
+  EXPECT_EQ(cycle_.Accounts[1].lastMessageCount, 7);
+  EXPECT_TRUE(cycle_.Accounts[1].hasMessages);
+
+  // A status row of kind 2 or 3 clears hasMessages, which travels back too.
+  bodies_["P"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
+  bodies_["I"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error); };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+  EXPECT_FALSE(cycle_.Accounts[0].hasMessages);
+  EXPECT_FALSE(cycle_.Accounts[1].hasMessages);
+}
+
+TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
+  for (bool firstEndsFirst : {true, false}) {
+    SCOPED_TRACE(firstEndsFirst);
+    cycle_.Accounts = {account("A", false), account("B", false), account("C", true)};
+    {
+      std::lock_guard lock(cycle_.resultLock);
+      cycle_.resultList.clear();
+    }
+    // A third account's rows stand in the middle and must keep their place.
+    std::promise<void> aGo, bGo;
+    auto aFuture = aGo.get_future().share(), bFuture = bGo.get_future().share();
+    std::promise<void> cDone;
+    bodies_["C"] = [&cDone](FakeChecker& c) {
+      c.addRow("c1");
+      c.addRow("c2");
+      c.PublishResults();
+      cDone.set_value();
+    };
+    bodies_["A"] = [aFuture](FakeChecker& c) {
+      c.SetStatus(status::kChecking, RowKind::Progress);
+      aFuture.wait();
+      c.addRow("a1");
+      c.addRow("a2");
+      c.PublishResults();
+    };
+    bodies_["B"] = [bFuture](FakeChecker& c) {
+      c.SetStatus(status::kChecking, RowKind::Progress);
+      bFuture.wait();
+      c.addRow("b1");
+      c.PublishResults();
+    };
+    ASSERT_TRUE(cycle_.StartCheckCycle());
+    cDone.get_future().wait();
+    auto first = queue_.waitNextFor(5s);  // C's done message
+    ASSERT_TRUE(first);
+    cycle_.onDone(first->message, first->wParam);
+    (firstEndsFirst ? aGo : bGo).set_value();
+    auto second = queue_.waitNextFor(5s);
+    ASSERT_TRUE(second);
+    cycle_.onDone(second->message, second->wParam);
+    const auto mid = subjects();
+    (firstEndsFirst ? bGo : aGo).set_value();
+    collectAll();
+    const auto end = subjects();
+    if (firstEndsFirst) {
+      // A's rows replace its status row at the end of the list; B's stays put.
+      EXPECT_EQ(mid.size(), 4u + 1u);
+      EXPECT_EQ(end, (std::vector<std::string>{"2:c1", "2:c2", "0:a1", "0:a2", "1:b1"}));
+    } else {
+      EXPECT_EQ(end, (std::vector<std::string>{"2:c1", "2:c2", "1:b1", "0:a1", "0:a2"}));
+    }
+    // Rows of other accounts keep their relative order in every state.
+    auto relative = [](const std::vector<std::string>& rows, char account) {
+      std::vector<std::string> out;
+      for (const auto& r : rows)
+        if (r[0] == account) out.push_back(r);
+      return out;
+    };
+    EXPECT_EQ(relative(mid, '2'), (std::vector<std::string>{"2:c1", "2:c2"}));
+  }
+}
+
+TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
+  cycle_.Accounts = {account("Waiting", true)};
+  std::promise<void> waiting;
+  bodies_["Waiting"] = [&waiting](FakeChecker& c) {
+    c.SetStatus(status::kQueued, RowKind::Queued);
+    waiting.set_value();
+    if (c.enterConnectLock()) ADD_FAILURE() << "got the lock although it is held";
+  };
+  std::unique_lock held(cycle_.connectLock);  // another account is connecting
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  waiting.get_future().wait();
+  std::this_thread::sleep_for(50ms);
+  const auto asked = CheckCycle::Clock::now();
+  cycle_.requestStopAll();
+  auto done = queue_.waitNextFor(1s);
+  ASSERT_TRUE(done);
+  EXPECT_LT(CheckCycle::Clock::now() - asked, 500ms);
+  EXPECT_EQ(done->message, WM_POPCHECKDONE);
+  cycle_.onDone(done->message, done->wParam);
+  EXPECT_EQ(cycle_.liveCheckers(), 0u);
+  EXPECT_NE(logOf("Waiting").find("Disconnected successfully - check completed"), std::string::npos);
+  // The status row published before the stop stays; nothing is published after it.
+  EXPECT_EQ(subjects(), (std::vector<std::string>{"0:QUEUED"}));
+}
+
+TEST_F(CycleTest, NothingIsPublishedOnceStopWasRequested) {
+  cycle_.Accounts = {account("S", false)};
+  bodies_["S"] = [](FakeChecker& c) {
+    c.SetStatus(status::kChecking, RowKind::Progress);
+    c.requestStop();
+    c.addRow("late");
+    c.PublishResults();
+    c.SetStatus(status::kNoMsg, RowKind::NoMessages);
+  };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+  EXPECT_EQ(subjects(), (std::vector<std::string>{"0:CHECKING"}));
+}
+
+TEST_F(CycleTest, DoneMessageAfterClosingIsIgnored) {
+  cycle_.Accounts = {account("A", false)};
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  auto done = queue_.waitNextFor(5s);
+  ASSERT_TRUE(done);
+  cycle_.closing = 1;
+  cycle_.onDone(done->message, done->wParam);
+  EXPECT_EQ(cycle_.liveCheckers(), 1u);
+  EXPECT_TRUE(endCalls_.empty());
+  EXPECT_TRUE(cycle_.firstCycle);
+  // Unknown messages and empty or out-of-range slots are ignored as well.
+  cycle_.closing = 0;
+  cycle_.onDone(WM_POPCHECKDONE, 0);
+  cycle_.onDone(WM_IMAPCHECKDONE, 7);
+  cycle_.onDone(WM_UPDATECHECKDONE, 0);
+  EXPECT_EQ(cycle_.liveCheckers(), 1u);
+  EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
+}
+
+TEST_F(CycleTest, ValidationOrderAndLogLines) {
+  struct Case {
+    const char* name;
+    std::string server, user, pass;
+    int port;
+    const char* word;
+    const char* line;
+  };
+  const std::vector<Case> cases = {
+      {"NoServer", "", "", "", 0, "NOSERVER", " ERROR: no server... quitting"},
+      {"NoUser", "s", "", "", 0, "NOUSER", " ERROR: no user... quitting"},
+      {"NoPass", "s", "u", "", 0, "NOPASS", " ERROR: no password... quitting"},
+      {"NoPort", "s", "u", "p", 0, "NOPORT", " ERROR: no port... quitting"},
+  };
+  for (const auto& c : cases) {
+    auto a = account(c.name, false);
+    cycle_.Accounts.push_back(a);
+    bodies_[c.name] = [c](FakeChecker& self) {
+      EXPECT_FALSE(self.validateAccount(c.server, c.user, c.pass, c.port));
+    };
+  }
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+  auto rows = cycle_.readResults([](const auto& r) { return r; });
+  ASSERT_EQ(rows.size(), cases.size());
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto& row = *std::find_if(rows.begin(), rows.end(),
+                                    [i](const MessageSummary& r) { return r.accountIndex == int(i); });
+    EXPECT_EQ(row.subject, cases[i].word);
+    EXPECT_EQ(row.kind, RowKind::Error);
+    EXPECT_NE(logOf(cases[i].name).find(std::string(" ") + cases[i].name + cases[i].line + "\r\n"),
+              std::string::npos)
+        << logOf(cases[i].name);
+  }
+}
+
+TEST_F(CycleTest, WaitAllReportsThreadsThatDoNotEnd) {
+  cycle_.Accounts = {account("Stuck", false)};
+  std::promise<void> release;
+  auto go = release.get_future().share();
+  bodies_["Stuck"] = [go](FakeChecker&) { go.wait(); };  // ignores stop requests
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  cycle_.requestStopAll();
+  EXPECT_FALSE(cycle_.waitAll(CheckCycle::Clock::now() + 100ms));
+  release.set_value();
+  EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include "checking/checker_thread.h"
+
+#include <chrono>
+
+#include "checking/check_cycle.h"
+#include "common/status_words.h"
+
+namespace brivane {
+
+CheckerThread::CheckerThread(CheckCycle& cycle, uint32_t doneMessage)
+    : cycle_(cycle), doneMessage_(doneMessage) {}
+
+CheckerThread::~CheckerThread() {
+  // The thread body uses members of this class: end it before they go.
+  requestStop();
+  join();
+}
+
+void CheckerThread::SetStatus(const char* codeWord, RowKind kind) {
+  if (stopRequested()) return;
+  results.clear();
+  results.push_back(statusRow(codeWord, kind, accountIndex));
+  if (kind == RowKind::Error || kind == RowKind::NoMessages) account.hasMessages = false;
+  PublishResults();
+}
+
+void CheckerThread::PublishResults() {
+  if (stopRequested()) return;
+  std::lock_guard lock(cycle_.resultLock);
+  cycle_.listChanged.store(1);
+  auto& list = cycle_.resultList;
+  std::erase_if(list, [this](const MessageSummary& row) { return row.accountIndex == accountIndex; });
+  list.insert(list.end(), results.begin(), results.end());
+}
+
+void CheckerThread::openLog() {
+  std::string dir;
+  const auto& getDir = cycle_.logDirectory;
+  if (getDir && getDir(dir)) log_.open(dir, account.name);
+}
+
+bool CheckerThread::enterConnectLock() {
+  while (!stopRequested()) {
+    if (cycle_.connectLock.try_lock_for(std::chrono::milliseconds(kStopSliceMs))) {
+      holdsConnectLock_ = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+void CheckerThread::leaveConnectLock() {
+  if (!holdsConnectLock_) return;
+  holdsConnectLock_ = false;
+  cycle_.connectLock.unlock();
+}
+
+bool CheckerThread::validateAccount(const std::string& server, const std::string& username,
+                                    const std::string& password, int32_t port) {
+  const char* word = nullptr;
+  const char* line = nullptr;
+  if (server.empty()) {
+    word = status::kNoServer;
+    line = " ERROR: no server... quitting";
+  } else if (username.empty()) {
+    word = status::kNoUser;
+    line = " ERROR: no user... quitting";
+  } else if (password.empty()) {
+    word = status::kNoPass;
+    line = " ERROR: no password... quitting";
+  } else if (port == 0) {
+    word = status::kNoPort;
+    line = " ERROR: no port... quitting";
+  } else {
+    return true;
+  }
+  SetStatus(word, RowKind::Error);
+  log(line);
+  return false;
+}
+
+void CheckerThread::markCycleHasMessages() { cycle_.hasMessages.store(1); }
+void CheckerThread::markNewMailArrived() { cycle_.newMailArrived.store(1); }
+
+void CheckerThread::finishCheck() {
+  leaveConnectLock();
+  cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
+  closeLog();
+}
+
+std::string CheckerThread::createdLine() const {
+  return " created, host: " + account.server + ", username: " + account.username +
+         ", usetls: " + (account.useTLS ? "True" : "False");
+}
+
+}  // namespace brivane

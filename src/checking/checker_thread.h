@@ -1,0 +1,83 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checking/connection_log.h"
+#include "checking/message_summary.h"
+#include "platform/worker_thread.h"
+#include "settings/account.h"
+
+namespace brivane {
+
+class CheckCycle;
+
+// The frame every checker thread shares: its private account copy, its own
+// rows, the connection log, the status rows, the one-at-a-time connect lock
+// and the done message. TPOPChecker and TIMAPChecker fill in the protocol
+// work; tests derive fake checkers from it.
+class CheckerThread : public WorkerThread {
+ public:
+  // `doneMessage` is WM_POPCHECKDONE or WM_IMAPCHECKDONE.
+  CheckerThread(CheckCycle& cycle, uint32_t doneMessage);
+  ~CheckerThread() override;
+
+  // Filled by the cycle before the thread starts.
+  TEmlAccount account;
+  std::vector<MessageSummary> results;
+  int32_t accountIndex = 0;
+  int32_t slotIndex = 0;
+  bool showPreview = false;
+
+  uint32_t doneMessage() const { return doneMessage_; }
+
+  // Longest time one wait of a worker goes without testing the stop request.
+  static constexpr int kStopSliceMs = 125;
+
+ protected:
+  // Replaces `results` by one status row and publishes it; kinds 2 and 3
+  // also clear the copy's hasMessages. Nothing once a stop was requested.
+  void SetStatus(const char* codeWord, RowKind kind);
+  // Replaces this account's rows in the cycle's result list by `results`.
+  // Nothing once a stop was requested.
+  void PublishResults();
+
+  // Opens the connection log (the check runs without it when that fails).
+  void openLog();
+  void log(std::string_view text) { log_.line(text); }
+  void closeLog() { log_.close(); }
+
+  // Waits for the connect lock in slices; false (without the lock) when a
+  // stop was requested meanwhile.
+  bool enterConnectLock();
+  // Leaves the connect lock if this checker holds it (at most once).
+  void leaveConnectLock();
+  bool holdsConnectLock() const { return holdsConnectLock_; }
+
+  // Tests server, username, password, port in this order; at the first
+  // failure sets its status row and log line and returns false.
+  bool validateAccount(const std::string& server, const std::string& username,
+                       const std::string& password, int32_t port);
+
+  // Sets the cycle's flags (only ever to 1 while checkers run).
+  void markCycleHasMessages();
+  void markNewMailArrived();
+
+  // The last steps of every check, after the session was closed: the
+  // disconnect lines are written by the caller; this leaves the connect lock
+  // if still held, posts the done message and closes the log.
+  void finishCheck();
+
+  // " created, host: ..." line for the log.
+  std::string createdLine() const;
+
+  CheckCycle& cycle_;
+
+ private:
+  uint32_t doneMessage_;
+  ConnectionLog log_;
+  bool holdsConnectLock_ = false;
+};
+
+}  // namespace brivane

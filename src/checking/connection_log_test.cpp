@@ -1,0 +1,127 @@
+#include "checking/connection_log.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "checking/message_summary.h"
+
+using namespace brivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class LogFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("brivane_logs_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string d() const { return dir_.string() + "/"; }
+  fs::path dir_;
+};
+
+TEST(LogFileName, NamesNeverLeaveTheLogFolder) {
+  const struct {
+    std::string name, file;
+  } cases[] = {
+      {"Home", "brivan_conn_Home.log"},
+      {"Work mail", "brivan_conn_Work mail.log"},
+      {"../../etc/passwd", "brivan_conn__._.._etc_passwd.log"},
+      {".hidden", "brivan_conn__hidden.log"},
+      {std::string("a\0b", 3), "brivan_conn_a_b.log"},
+      {"tab\there\r\n", "brivan_conn_tab_here__.log"},
+      {"back\\slash", "brivan_conn_back_slash.log"},
+      {"M\xC3\xBCller", "brivan_conn_M\xC3\xBCller.log"},
+      {"", "brivan_conn_.log"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(connectionLogFileName(c.name), c.file) << c.name;
+  // A very long name is cut to whole characters, short enough for a file name.
+  std::string longName;
+  for (int i = 0; i < 150; ++i) longName += "\xC3\xA9";
+  const std::string file = connectionLogFileName(longName);
+  EXPECT_LE(file.size(), 255u);
+  EXPECT_TRUE(file.ends_with("\xC3\xA9.log"));
+}
+
+TEST_F(LogFolder, ConnectionLogAppendsTimestampedCrLfLines) {
+  for (int round = 0; round < 2; ++round) {
+    ConnectionLog log;
+    ASSERT_TRUE(log.open(d(), "Home"));
+    log.line(" queued for check");
+    log.line(" bad\r\nline");
+  }
+  ConnectionLog closed;
+  closed.line(" dropped");  // never opened: nothing happens
+  const std::string text = readFile(dir_ / "brivan_conn_Home.log");
+  const std::regex line(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d Home( queued for check| bad  line)\r\n)");
+  std::string rest = text;
+  int lines = 0;
+  std::smatch m;
+  while (std::regex_search(rest, m, line, std::regex_constants::match_continuous)) {
+    rest = m.suffix();
+    ++lines;
+  }
+  EXPECT_EQ(lines, 4) << text;
+  EXPECT_EQ(rest, "");
+}
+
+TEST_F(LogFolder, OpenFailsInAMissingFolder) {
+  ConnectionLog log;
+  EXPECT_FALSE(log.open(d() + "missing/", "Home"));
+  EXPECT_FALSE(log.isOpen());
+}
+
+TEST_F(LogFolder, ResetEmptiesTheFolderAndWritesTheMainLog) {
+  std::ofstream(dir_ / "brivan_conn_Old.log") << "old";
+  std::ofstream(dir_ / "other.txt") << "x";
+  fs::create_directories(dir_ / "sub");
+  AccountList accounts(2);
+  accounts[0].server = "imap.example.org";
+  accounts[0].port = 993;
+  accounts[1].isPOP = true;
+  accounts[1].server = "pop.example.org";
+  accounts[1].port = 110;
+  ASSERT_TRUE(ResetLogFolder(d(), accounts));
+  EXPECT_FALSE(fs::exists(dir_ / "brivan_conn_Old.log"));
+  EXPECT_FALSE(fs::exists(dir_ / "other.txt"));
+  EXPECT_TRUE(fs::is_directory(dir_ / "sub"));
+  EXPECT_EQ(readFile(dir_ / "brivan.log"),
+            "IMAP4:imap.example.org:993\r\nPOP3:pop.example.org:110\r\n------------------\r\n");
+
+  ASSERT_TRUE(AppendHaltLine(d()));
+  const std::string text = readFile(dir_ / "brivan.log");
+  EXPECT_TRUE(std::regex_search(
+      text, std::regex(R"(------------------\r\nBrivane Halted at \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\r\n$)")))
+      << text;
+}
+
+TEST(RowText, CutsCleansAndConvertsFieldTexts) {
+  EXPECT_EQ(rowText("a\tb\r\nc", 100), "a b  c");
+  EXPECT_EQ(rowText("x\xC2\x85y", 100), "x y");            // C1 control
+  EXPECT_EQ(rowText("caf\xE9", 100), "caf\xC3\xA9");       // Windows-1252
+  EXPECT_EQ(rowText("\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC", 2), "\xE2\x82\xAC\xE2\x82\xAC");
+  MessageSummary row;
+  row.setSubject(std::string(150, 's'));
+  row.setPreview(std::string(300, 'p'));
+  EXPECT_EQ(row.subject.size(), 100u);
+  EXPECT_EQ(row.preview.size(), 255u);
+  // A status row never has kind 0.
+  EXPECT_EQ(statusRow("CHECKING", RowKind::Message, 3).kind, RowKind::Progress);
+  EXPECT_EQ(statusRow("NOMSG", RowKind::NoMessages, 3).accountIndex, 3);
+}
+
+}  // namespace

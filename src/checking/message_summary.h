@@ -1,0 +1,61 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace brivane {
+
+// What a row of the result list stands for.
+enum class RowKind : uint8_t {
+  Message = 0,     // one message
+  Progress = 1,    // "CONNECTING", "CHECKING"
+  Error = 2,       // the check stopped early
+  NoMessages = 3,  // "NOMSG"
+  Queued = 4,      // "QUEUED"
+};
+
+// Local date-time as days since 30 December 1899 (fraction = time of day);
+// 0 means "no date".
+using LocalDateTime = double;
+
+// One row of the result list that checkers publish: one message, or the one
+// status row of an account (its code word in `subject`). A plain value: rows
+// are copied freely between threads under the result lock. Every text is
+// UTF-8 without control characters, cut to its field's width in characters
+// (never inside a multi-byte sequence) by the setters.
+struct MessageSummary {
+  static constexpr size_t kSenderWidth = 100;
+  static constexpr size_t kSubjectWidth = 100;
+  static constexpr size_t kPreviewWidth = 255;
+  static constexpr size_t kUidWidth = 100;
+  static constexpr size_t kFolderWidth = 100;
+
+  std::string sender;
+  std::string subject;
+  std::string preview;
+  std::string messageUid;
+  LocalDateTime received = 0;
+  std::string folder;
+  int32_t accountIndex = 0;
+  RowKind kind = RowKind::Message;
+
+  void setSender(std::string_view text);
+  void setSubject(std::string_view text);
+  void setPreview(std::string_view text);
+  void setMessageUid(std::string_view text);
+  void setFolder(std::string_view text);
+
+  bool isStatus() const { return kind != RowKind::Message; }
+
+  friend bool operator==(const MessageSummary&, const MessageSummary&) = default;
+};
+
+// A field text: bytes that are not UTF-8 read as Windows-1252, control
+// characters (C0, DEL, C1) turned into blanks, cut to `width` characters.
+std::string rowText(std::string_view text, size_t width);
+
+// A status row of an account: the code word in `subject`, kind 0 taken as 1.
+MessageSummary statusRow(const char* codeWord, RowKind kind, int32_t accountIndex);
+
+}  // namespace brivane
