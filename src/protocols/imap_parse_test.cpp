@@ -1,0 +1,273 @@
+#include "protocols/imap_parse.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace brivane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+using Lines = std::vector<std::string>;
+
+TEST(ImapWords, TagsKeywordsAndStatusWords) {
+  EXPECT_TRUE(isImapTag("C1"));
+  EXPECT_TRUE(isImapTag("c41"));
+  EXPECT_FALSE(isImapTag("C"));
+  EXPECT_FALSE(isImapTag("C1a"));
+  EXPECT_FALSE(isImapTag("A1"));
+  EXPECT_TRUE(isImapStatusWord("+"));
+  EXPECT_FALSE(isImapStatusWord("ok"));
+  EXPECT_EQ(imapLineKeyword("12 FETCH (UID 345)"), "FETCH");
+  EXPECT_EQ(imapLineKeyword("23 EXISTS"), "EXISTS");
+  EXPECT_EQ(imapLineKeyword("LIST () NIL x"), "LIST");
+  EXPECT_EQ(imapLineKeyword("12"), "");
+}
+
+TEST(ImapCollectedLines, SplitsDataStatusAndTaggedText) {
+  ImapReply r;
+  EXPECT_EQ(parseImapCollectedLines({"* CAPABILITY IMAP4rev1 IDLE", "* 3 EXISTS", "C2 OK Done."}, r),
+            std::nullopt);
+  EXPECT_EQ(r.status, "OK");
+  EXPECT_THAT(r.textLines, ElementsAre("CAPABILITY IMAP4rev1 IDLE", "3 EXISTS"));
+  EXPECT_THAT(r.extraLines, ElementsAre("Done."));
+  keepExpectedImapLines(r, {"CAPABILITY"});
+  EXPECT_THAT(r.textLines, ElementsAre("CAPABILITY IMAP4rev1 IDLE"));
+  EXPECT_THAT(r.extraLines, ElementsAre("Done.", "3 EXISTS"));
+
+  // An untagged final line adds its text to the text lines; the greeting.
+  EXPECT_EQ(parseImapCollectedLines({"* OK [CAPABILITY IMAP4rev1] ready"}, r), std::nullopt);
+  EXPECT_EQ(r.status, "OK");
+  EXPECT_THAT(r.textLines, ElementsAre("[CAPABILITY IMAP4rev1] ready"));
+  EXPECT_EQ(parseImapCollectedLines({"* PREAUTH"}, r), std::nullopt);
+  EXPECT_EQ(r.status, "PREAUTH");
+  EXPECT_THAT(r.textLines, IsEmpty());  // empty text lines are dropped
+  EXPECT_EQ(parseImapCollectedLines({"+ go ahead"}, r), std::nullopt);
+  EXPECT_EQ(r.status, "+");
+  EXPECT_EQ(parseImapCollectedLines({"c7 NO [ALERT] nope"}, r), std::nullopt);
+  EXPECT_EQ(r.status, "NO");
+  EXPECT_EQ(r.finalText, "[ALERT] nope");
+}
+
+TEST(ImapCollectedLines, EveryMalformedShapeHasItsText) {
+  const std::string u = "Unexpected: ";
+  const struct {
+    Lines lines;
+    std::string error;
+  } cases[] = {
+      {{}, u + "Logic error, SetFormattedReply called with an empty list of parameters"},
+      {{"*", "C1 OK"},
+       u + "Non-last response line (i.e. a data line) only contained one word, instead of a * followed by "
+           "one or more words, offending line: *"},
+      {{"garbage", "C1 OK"},
+       u + "Non-last response line (i.e. a data line) only contained one word, instead of a * followed by "
+           "one or more words, offending line: garbage"},
+      {{"C3 OK stale", "C4 OK"},
+       u + "Non-last response line (i.e. a data line) did not start with a *, offending line: C3 OK stale"},
+      {{""},
+       u + "Response (last) line was empty instead of containing a line with a response code like OK, NO, "
+           "BAD, etc, offending line: "},
+      {{"*"}, u + "Response (last) line contained only a *, offending line: *"},
+      {{"* "}, u + "Response (last) line contained only a * (type 2), offending line: * "},
+      {{"* FOO bar"},
+       u + "Response (last) line started with a * but next word was not a valid response like OK, BAD, etc, "
+           "offending line: * FOO bar"},
+      {{"* ok lowercase"},
+       u + "Response (last) line started with a * but next word was not a valid response like OK, BAD, etc, "
+           "offending line: * ok lowercase"},
+      {{"C5"},
+       u + "Response (last) line started with a command reference (like C41) but nothing else, offending "
+           "line: C5"},
+      {{"C5 DONE"},
+       u + "Line starts with a command reference (like C41) but next word was not a valid response like OK, "
+           "BAD, etc, offending line: C5 DONE"},
+      {{"HELLO there"},
+       u + "Line does not start with a command reference (like C41), a *, or a valid response like OK, BAD, "
+           "etc, offending line: HELLO there"},
+  };
+  for (const auto& c : cases) {
+    ImapReply r;
+    EXPECT_EQ(parseImapCollectedLines(c.lines, r), std::optional<std::string>(c.error));
+  }
+}
+
+TEST(ImapLiteral, AnnouncementsAreValidatedStrictly) {
+  const struct {
+    const char* line;
+    ImapLiteral::Kind kind;
+    uint32_t size;
+  } cases[] = {
+      {"* 1 FETCH (RFC822.HEADER {342}", ImapLiteral::Valid, 342},
+      {"* 1 FETCH (RFC822.HEADER {0}", ImapLiteral::Valid, 0},
+      {"* LIST () \"/\" {4294967295}", ImapLiteral::Valid, 4294967295u},
+      {"* 1 FETCH (BODY[TEXT] {-1}", ImapLiteral::Invalid, 0},
+      {"* 1 FETCH (BODY[TEXT] {}", ImapLiteral::Invalid, 0},
+      {"* 1 FETCH (BODY[TEXT] {1a}", ImapLiteral::Invalid, 0},
+      {"* 1 FETCH (BODY[TEXT] {4294967296}", ImapLiteral::Invalid, 0},
+      {"* 1 FETCH (BODY[TEXT] {99999999999999999999}", ImapLiteral::Invalid, 0},
+      {"* 1 FETCH (BODY[TEXT] {+5}", ImapLiteral::Invalid, 0},
+      {"({7}", ImapLiteral::Valid, 7},
+      {"* LIST () \"/\" name{3}", ImapLiteral::None, 0},  // "{" inside an atom
+      {"* LIST () \"/\" \"x}\"", ImapLiteral::None, 0},
+      {"* LIST () \"/\" x}", ImapLiteral::None, 0},
+      {"", ImapLiteral::None, 0},
+  };
+  for (const auto& c : cases) {
+    const ImapLiteral lit = findImapLiteral(c.line);
+    EXPECT_EQ(lit.kind, c.kind) << c.line;
+    EXPECT_EQ(lit.size, c.size) << c.line;
+  }
+  EXPECT_TRUE(isImapDataLine("* 3 FETCH (X {1}"));
+  EXPECT_TRUE(isImapDataLine("* LIST () NIL a"));
+  EXPECT_FALSE(isImapDataLine("* OK [ALERT] size {5}"));  // status text holds no literal
+  EXPECT_FALSE(isImapDataLine("C4 OK {5}"));
+  EXPECT_FALSE(isImapDataLine("*"));
+}
+
+TEST(ImapList, TokenizerAndFolderNames) {
+  EXPECT_THAT(tokenizeImapList("LIST (\\HasNoChildren \\Marked) \"/\" \"INBOX\""),
+              ElementsAre("LIST", "\\HasNoChildren \\Marked", "/", "INBOX"));
+  EXPECT_THAT(tokenizeImapList("LIST ((a) \")\") \"a\\\\b\\\"c\" x"),
+              ElementsAre("LIST", "(a) \")\"", "a\\b\"c", "x"));
+
+  const struct {
+    const char* line;
+    std::optional<std::string> name;
+  } cases[] = {
+      {"LIST (\\HasNoChildren) \"/\" \"INBOX\"", "INBOX"},
+      {"LIST () NIL Archive", "Archive"},
+      {"list () \".\" Sent", "Sent"},
+      {"LIST (\\HasNoChildren) \"/\" \"Sent Items\"", "Sent Items"},
+      {"LIST () \"/\" \"Entw&APw-rfe\"", "Entwürfe"},
+      {"LIST () \"/\" \"R&AOk-sum&AOk-&-Notes\"", "Résumé&Notes"},
+      {"LIST () \"/\" \"&Jjo\"", "&Jjo"},                        // invalid: used unchanged
+      {"LIST () \"/\" \"back\\\\slash \\\"quoted\\\"\"", "back\\slash \"quoted\""},
+      {"LIST () \"/\" \"  padded \"", "padded"},
+      {"LIST () \"/\"", std::nullopt},  // fewer than four tokens
+      {"LSUB () \"/\" INBOX", std::nullopt},
+      {"LIST", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parseImapListLine(c.line), c.name) << c.line;
+}
+
+TEST(ImapMailboxRecord, SelectFillsEveryField) {
+  ImapReply r;
+  ASSERT_EQ(parseImapCollectedLines({"* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)",
+                                     "* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Flags permitted.",
+                                     "* 17 EXISTS", "* 2 RECENT", "* OK [UNSEEN 12] First unseen.",
+                                     "* OK [UIDVALIDITY 3857529045] UIDs valid",
+                                     "* OK [UIDNEXT 4392] Predicted next UID",
+                                     "* OK [HIGHESTMODSEQ 7] ok", "C3 OK [READ-WRITE] SELECT completed"},
+                                    r),
+            std::nullopt);
+  keepExpectedImapLines(r, {"FLAGS", "OK", "EXISTS", "RECENT", "[READ-WRITE]", "[ALERT]"});
+  ImapMailbox m;
+  applyImapSelect(m, r);
+  EXPECT_EQ(m.totalMessages, 17u);
+  EXPECT_EQ(m.recentMessages, 2u);
+  EXPECT_EQ(m.firstUnseen, 12u);
+  EXPECT_EQ(m.uidValidity, "3857529045");
+  EXPECT_EQ(m.uidNext, "4392");
+  EXPECT_THAT(m.flags, ElementsAre("\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"));
+  EXPECT_THAT(m.permanentFlags, ElementsAre("\\Deleted", "\\Seen", "\\*"));
+  EXPECT_TRUE(m.readWrite);
+
+  ASSERT_EQ(parseImapCollectedLines({"* 1 EXISTS", "C4 OK [READ-ONLY] EXAMINE"}, r), std::nullopt);
+  applyImapSelect(m, r);
+  EXPECT_FALSE(m.readWrite);
+}
+
+TEST(ImapMailboxRecord, StatusWritesOnlyTheItemsItHolds) {
+  ImapMailbox m;
+  m.unseenMessages = 5;
+  m.uidNext = "old";
+  applyImapStatus(m, "STATUS \"INBOX\" (MESSAGES 231 RECENT 2 UIDNEXT 44292)");
+  EXPECT_EQ(m.totalMessages, 231u);
+  EXPECT_EQ(m.recentMessages, 2u);
+  EXPECT_EQ(m.unseenMessages, 5u);  // no UNSEEN item: unchanged
+  EXPECT_EQ(m.uidNext, "44292");
+  // A name holding parentheses and blanks does not confuse the item list.
+  applyImapStatus(m, "STATUS \"a (b) c\" (UNSEEN 3 UIDVALIDITY 9 MESSAGES x)");
+  EXPECT_EQ(m.unseenMessages, 3u);
+  EXPECT_EQ(m.uidValidity, "9");
+  EXPECT_EQ(m.totalMessages, 231u);  // "x" is no number
+  applyImapStatus(m, "STATUS Sent (UNSEEN 99999999999)");
+  EXPECT_EQ(m.unseenMessages, 3u);
+}
+
+TEST(ImapMailboxRecord, Search) {
+  EXPECT_THAT(parseImapSearch({"SEARCH"}), IsEmpty());
+  EXPECT_THAT(parseImapSearch({}), IsEmpty());
+  EXPECT_THAT(parseImapSearch({"SEARCH 4 9 2"}), ElementsAre(4u, 9u, 2u));
+  EXPECT_THAT(parseImapSearch({"SEARCH 1 x 0 4294967296 7", "SEARCH 8"}), ElementsAre(1u, 7u));
+}
+
+TEST(ImapFetch, DataLinesAndTheirPieces) {
+  ImapFetchParser p("RFC822.HEADER");
+  ASSERT_TRUE(p.start("12 FETCH (UID 345 FLAGS (\\Seen \\Recent) RFC822.HEADER {342}"));
+  EXPECT_TRUE(p.literalIsWanted());
+  EXPECT_EQ(p.item().messageNumber, 12u);
+  EXPECT_EQ(p.item().uid, "345");
+  EXPECT_THAT(p.item().flags, ElementsAre("\\Seen", "\\Recent"));
+  EXPECT_EQ(p.item().valueKind, ImapFetchItem::Literal);
+  EXPECT_EQ(p.item().literalSize, 342u);
+  p.resume(" FLAGS (\\Answered))");
+  EXPECT_FALSE(p.literalIsWanted());
+  EXPECT_THAT(p.item().flags, ElementsAre("\\Answered"));
+
+  // Another item's literal first, then the wanted one behind it.
+  ImapFetchParser t("BODY[TEXT]");
+  ASSERT_TRUE(t.start("3 FETCH (BODY[HEADER.FIELDS (FROM)] {20}"));
+  EXPECT_FALSE(t.literalIsWanted());
+  t.resume(" BODY[TEXT] {5}");
+  EXPECT_TRUE(t.literalIsWanted());
+  EXPECT_EQ(t.item().literalSize, 5u);
+
+  const struct {
+    const char* line;
+    ImapFetchItem::ValueKind kind;
+    const char* value;
+  } values[] = {
+      {"1 FETCH (BODY[TEXT] NIL)", ImapFetchItem::Nil, ""},
+      {"1 FETCH (body[text] \"\")", ImapFetchItem::Nil, ""},
+      {"1 FETCH (BODY[TEXT] \"Hi \\\"you\\\"\")", ImapFetchItem::Quoted, "Hi \"you\""},
+      {"1 FETCH (UID 5)", ImapFetchItem::Absent, ""},
+      {"1 FETCH (BODY[TEXT] {0}", ImapFetchItem::Literal, ""},
+      {"1 FETCH (BODY[TEXT] {1a}", ImapFetchItem::Absent, ""},
+      {"1 FETCH (BODY[TEXT]", ImapFetchItem::Absent, ""},
+      {"1 FETCH BODY[TEXT] {5}", ImapFetchItem::Absent, ""},
+  };
+  for (const auto& v : values) {
+    ImapFetchParser q("BODY[TEXT]");
+    ASSERT_TRUE(q.start(v.line)) << v.line;
+    EXPECT_EQ(q.item().valueKind, v.kind) << v.line;
+    EXPECT_EQ(q.item().value, v.value) << v.line;
+  }
+
+  EXPECT_FALSE(ImapFetchParser("").start("3 EXISTS"));
+  EXPECT_FALSE(ImapFetchParser("").start("0x FETCH (UID 1)"));
+  EXPECT_FALSE(ImapFetchParser("").start("SEARCH 1 2"));
+}
+
+TEST(ImapQuoting, AtomsQuotedStringsAndRefusals) {
+  EXPECT_EQ(imapAstring("john"), "john");
+  EXPECT_EQ(imapAstring("user@example.com"), "user@example.com");
+  EXPECT_EQ(imapAstring("pass word"), "\"pass word\"");
+  EXPECT_EQ(imapAstring("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(imapAstring("caf\xC3\xA9"), "\"caf\xC3\xA9\"");  // UTF-8 inside quotes
+  EXPECT_EQ(imapAstring(""), "\"\"");
+  EXPECT_EQ(imapAstring("x]"), "\"x]\"");
+  EXPECT_EQ(imapAstring("{5}"), "\"{5}\"");
+  EXPECT_EQ(imapAstring("a%*"), "\"a%*\"");
+  EXPECT_EQ(imapAstring("tab\there"), "\"tab\there\"");
+  EXPECT_EQ(imapAstring("a\r\nC2 LOGOUT"), std::nullopt);
+  EXPECT_EQ(imapAstring("a\nb"), std::nullopt);
+  EXPECT_EQ(imapAstring(std::string("a\0b", 3)), std::nullopt);
+  EXPECT_EQ(imapQuoted("INBOX"), "\"INBOX\"");
+  EXPECT_EQ(imapQuoted("a\"b"), "\"a\\\"b\"");
+  EXPECT_EQ(imapQuoted("x\ry"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace brivane
