@@ -1,0 +1,291 @@
+#include "platform/registry_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/utf16.h"
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeAll(const std::string& path, std::string_view data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string t = (fs::temp_directory_path() / "brivane-reg-XXXXXX").string();
+    dir_ = mkdtemp(t.data());
+  }
+  ~TempDir() { fs::remove_all(dir_); }
+  std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
+
+ private:
+  std::string dir_;
+};
+
+RegNode parse(std::string_view text) {
+  RegNode root;
+  std::string error;
+  EXPECT_TRUE(parseRegistryFile(text, root, error)) << error;
+  return root;
+}
+
+MemoryRegistryStore storeOf(std::string_view text) {
+  MemoryRegistryStore s;
+  std::string error;
+  EXPECT_TRUE(parseRegistryFile(text, s.root(), error)) << error;
+  return s;
+}
+
+constexpr std::string_view kSample =
+    "Windows Registry Editor Version 5.00\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n"
+    "\"pollInterval\"=dword:000493E0\r\n"
+    "\"notificationPath\"=\"C:\\\\Media\\\\\\\"ding\\\".wav\"\r\n"
+    "\"multi\"=\"line one\r\nline two\"\r\n"
+    "\"raw\"=\"a\x01\xc2\x9d" "b\"\r\n"
+    "@=\"default\"\r\n"
+    "\"path\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\r\n"
+    "\"list\"=hex(7):61,00,00,00,62,00,00,00,\\\r\n"
+    "  00,00\r\n"
+    "\"blob\"=hex:de,ad,BE,ef\r\n"
+    "\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+    "; a comment line\r\n"
+    "\r\n"
+    "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Accounts\\0 my [work] box]\r\n"
+    "\"useTLS\"=dword:00000001\r\n"
+    "\r\n"
+    "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n"
+    "\"x\"=\"y\"\r\n";
+
+TEST(RegistryFile, ReadsTheExportSyntax) {
+  MemoryRegistryStore s = storeOf(kSample);
+  const std::string main = "\\Software\\torvex\\Brivane\\1.0\\Main";
+  EXPECT_EQ(s.readInteger(main, "pollInterval").value, 300000);
+  EXPECT_EQ(s.readString(main, "notificationPath").value, "C:\\Media\\\"ding\".wav");
+  EXPECT_EQ(s.readString(main, "multi").value, "line one\r\nline two");
+  EXPECT_EQ(s.readString(main, "raw").value, "a\x01\xc2\x9d" "b");
+  EXPECT_EQ(s.readString(main, "").value, "default");
+  EXPECT_EQ(s.getValue(main, "path")->type, 2u);
+  EXPECT_EQ(s.getValue(main, "list")->data, std::string("a\0\0\0b\0\0\0\0\0", 10));
+  EXPECT_EQ(s.getValue(main, "blob")->data, "\xde\xad\xbe\xef");
+  EXPECT_EQ(s.getValue(main, "q")->type, 11u);
+  EXPECT_EQ(s.readString(main, "path").status, ReadStatus::WrongType);
+  // The key path runs to the last "]" of its line.
+  EXPECT_EQ(s.subKeyNames("\\Software\\torvex\\Brivane\\1.0\\Accounts"), std::vector<std::string>{"0 my [work] box"});
+}
+
+TEST(RegistryFile, WriteThenReadKeepsEverything) {
+  const RegNode first = parse(kSample);
+  const std::string written = serializeRegistryFile(first);
+  const RegNode second = parse(written);
+  EXPECT_EQ(serializeRegistryFile(second), written);
+  // Unknown types, other hives and unknown lines are all still there.
+  EXPECT_NE(written.find("\"path\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\n"), std::string::npos);
+  EXPECT_NE(written.find("\"list\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"), std::string::npos);
+  EXPECT_NE(written.find("\"q\"=hex(b):01,00"), std::string::npos);
+  EXPECT_NE(written.find("; a comment line\n"), std::string::npos);
+  EXPECT_NE(written.find("[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"x\"=\"y\"\n"), std::string::npos);
+  EXPECT_EQ(written.find('\r'), std::string::npos);
+}
+
+TEST(RegistryFile, StringsWithControlCharactersAreWrittenAsHex1) {
+  MemoryRegistryStore s;
+  s.writeString("\\K", "plain", "a \"q\" \\ ò");
+  s.writeString("\\K", "ctl", "\xC5\xBE\xC2\x9D");  // U+017E U+009D
+  s.writeString("\\K", "lf", "a\nb");
+  s.writeString("\\K", "empty", "");
+  const std::string text = serializeRegistryFile(s.root());
+  EXPECT_NE(text.find("\"plain\"=\"a \\\"q\\\" \\\\ ò\"\n"), std::string::npos);
+  EXPECT_NE(text.find("\"ctl\"=hex(1):7e,01,9d,00,00,00\n"), std::string::npos);
+  EXPECT_NE(text.find("\"lf\"=hex(1):61,00,0a,00,62,00,00,00\n"), std::string::npos);
+  EXPECT_NE(text.find("\"empty\"=\"\"\n"), std::string::npos);
+  MemoryRegistryStore back = storeOf(text);
+  EXPECT_EQ(back.readString("\\K", "ctl").value, "\xC5\xBE\xC2\x9D");
+  EXPECT_EQ(back.readString("\\K", "lf").value, "a\nb");
+  EXPECT_EQ(back.readString("\\K", "plain").value, "a \"q\" \\ ò");
+}
+
+TEST(RegistryFile, LongHexDataWrapsAndReadsBack) {
+  MemoryRegistryStore s;
+  std::string blob;
+  for (int i = 0; i < 300; ++i) blob.push_back(static_cast<char>(i));
+  s.setValue("\\K", "b", RegValue{kRegBinary, blob});
+  const std::string text = serializeRegistryFile(s.root());
+  std::istringstream lines(text);
+  for (std::string l; std::getline(lines, l);) EXPECT_LE(l.size(), 80u) << l;
+  EXPECT_EQ(storeOf(text).getValue("\\K", "b")->data, blob);
+}
+
+TEST(RegistryFile, ReadsUtf16AndBomUtf8) {
+  const std::string utf16 = "\xFF\xFE" + utf8ToUtf16Le(std::string(kSample));
+  MemoryRegistryStore a = storeOf(utf16);
+  EXPECT_EQ(a.readString("\\Software\\torvex\\Brivane\\1.0\\Main", "multi").value, "line one\r\nline two");
+  MemoryRegistryStore b = storeOf("\xEF\xBB\xBF" + std::string(kSample));
+  EXPECT_EQ(b.readInteger("\\Software\\torvex\\Brivane\\1.0\\Main", "pollInterval").value, 300000);
+}
+
+TEST(RegistryFile, MalformedLinesNeitherCrashNorSpreadAndAreKept) {
+  const std::string text =
+      "REGEDIT4\n"
+      "\"before\"=\"any key\"\n"
+      "[HKEY_CURRENT_USER\\K]\n"
+      "\"open\"=\"never closed\n"
+      "\"ok\"=dword:1\n"
+      "\"bad\"=dword:123456789\n"
+      "\"badhex\"=hex:zz\n"
+      "\"del\"=-\n"
+      "[-HKEY_CURRENT_USER\\Gone]\n"
+      "[HKEY_CURRENT_USER\\\\Empty]\n"
+      "[HKEY_CURRENT_USER\\L] tail\n";
+  RegNode root;
+  std::string error;
+  ASSERT_TRUE(parseRegistryFile(text, root, error));
+  MemoryRegistryStore s;
+  s.root() = root;
+  EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
+  EXPECT_EQ(s.valueNames("\\K"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(root.extraLines, std::vector<std::string>{"\"before\"=\"any key\""});
+  EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 7u);
+  const std::string again = serializeRegistryFile(root);
+  EXPECT_NE(again.find("\"open\"=\"never closed\n"), std::string::npos);
+}
+
+TEST(RegistryFile, RejectsWhatIsNotAStoreFile) {
+  RegNode root;
+  std::string error;
+  EXPECT_FALSE(parseRegistryFile("hello\n[HKEY_CURRENT_USER\\K]\n", root, error));
+  EXPECT_FALSE(error.empty());
+  EXPECT_TRUE(parseRegistryFile(" \r\n\n", root, error));  // blank: an empty store
+}
+
+// ---- the file backend ----
+
+TEST(FileRegistryStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
+  TempDir tmp;
+  const std::string path = tmp.path("a/b/store.reg");
+  FileRegistryStore s(path);
+  ASSERT_TRUE(s.load({"\\Software\\X\\Main", "\\Software\\X\\Accounts"})) << s.lastError();
+  EXPECT_EQ(readAll(path),
+            "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\Software\\X\\Accounts]\n\n"
+            "[HKEY_CURRENT_USER\\Software\\X\\Main]\n\n");
+  struct stat st {};
+  ASSERT_EQ(stat(tmp.path("a/b").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+  // An existing file is read, never rewritten, even when keys are missing.
+  const std::string existing = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Other]\r\n";
+  writeAll(path, existing);
+  FileRegistryStore again(path);
+  ASSERT_TRUE(again.load({"\\Software\\X\\Main"}));
+  EXPECT_TRUE(again.openKey("\\Software\\X\\Main"));
+  EXPECT_EQ(readAll(path), existing);
+}
+
+TEST(FileRegistryStore, CommitRereadsTheFileAndWrites0600) {
+  TempDir tmp;
+  const std::string path = tmp.path("store.reg");
+  FileRegistryStore s(path);
+  ASSERT_TRUE(s.load({"\\K"}));
+  // Another process changes the file after our load: a commit keeps that change.
+  writeAll(path, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n\"theirs\"=dword:00000007\n");
+  const mode_t old = umask(022);
+  const bool ok = s.transact([](RegistryStore& t) { return t.writeString("\\K", "mine", "x"); });
+  umask(old);
+  ASSERT_TRUE(ok) << s.lastError();
+  EXPECT_EQ(s.readDword("\\K", "theirs").value, 7u);
+  FileRegistryStore fresh(path);
+  ASSERT_TRUE(fresh.load());
+  EXPECT_EQ(fresh.readString("\\K", "mine").value, "x");
+  EXPECT_EQ(fresh.readDword("\\K", "theirs").value, 7u);
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
+}
+
+TEST(FileRegistryStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
+  for (auto step : {FileRegistryStore::CommitStep::TempWritten, FileRegistryStore::CommitStep::BeforeRename}) {
+    TempDir tmp;
+    const std::string path = tmp.path("store.reg");
+    FileRegistryStore s(path);
+    ASSERT_TRUE(s.load({"\\K"}));
+    ASSERT_TRUE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+    const std::string before = readAll(path);
+    s.setCommitHook([step](FileRegistryStore::CommitStep at) { return at != step; });
+    EXPECT_FALSE(s.transact([](RegistryStore& t) {
+      t.deleteKey("\\K");
+      return t.writeDword("\\New", "v", 2);
+    }));
+    EXPECT_FALSE(s.lastError().empty());
+    EXPECT_EQ(readAll(path), before);
+    EXPECT_EQ(s.readDword("\\K", "v").value, 1u);
+    EXPECT_FALSE(s.keyExists("\\New"));
+    EXPECT_FALSE(fs::exists(path + ".tmp"));
+  }
+}
+
+TEST(FileRegistryStore, RefusesToOverwriteAFileItCannotRead) {
+  TempDir tmp;
+  const std::string path = tmp.path("store.reg");
+  writeAll(path, "not a store\n");
+  FileRegistryStore s(path);
+  EXPECT_FALSE(s.load({"\\K"}));
+  EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+  EXPECT_EQ(readAll(path), "not a store\n");
+}
+
+TEST(FileRegistryStore, CommitWaitsForTheLockOnlyAsLongAsAllowed) {
+  TempDir tmp;
+  const std::string path = tmp.path("store.reg");
+  FileRegistryStore s(path);
+  ASSERT_TRUE(s.load({"\\K"}));
+  const int fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  s.setLockTimeout(std::chrono::milliseconds(50));
+  EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+  close(fd);
+  EXPECT_TRUE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+}
+
+TEST(FileRegistryStore, DefaultPathFollowsTheEnvironment) {
+  const char* oldStore = std::getenv("BRIVANE_STORE");
+  const std::string keepStore = oldStore ? oldStore : "";
+  setenv("BRIVANE_STORE", "/x/y.reg", 1);
+  EXPECT_EQ(FileRegistryStore::defaultPath(), "/x/y.reg");
+  unsetenv("BRIVANE_STORE");
+  setenv("XDG_CONFIG_HOME", "/cfg", 1);
+  EXPECT_EQ(FileRegistryStore::defaultPath(), "/cfg/torvex/Brivane/brivane.reg");
+  setenv("XDG_CONFIG_HOME", "relative", 1);
+  setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(FileRegistryStore::defaultPath(), "/home/u/.config/torvex/Brivane/brivane.reg");
+  unsetenv("XDG_CONFIG_HOME");
+  if (oldStore) setenv("BRIVANE_STORE", keepStore.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace brivane
