@@ -1,0 +1,124 @@
+#pragma once
+#include <stdexcept>
+#include <string>
+
+// Errors of the protocol layers. Each failure kind the checkers tell apart has
+// a class of its own; all derive from ProtocolError so that a caller can also
+// catch them together. The message texts are the ones shown in logs.
+namespace brivane {
+
+class ProtocolError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Any socket failure, including a failed host lookup (then the code is the
+// resolver's code and the text its message).
+class SocketError : public ProtocolError {
+ public:
+  SocketError(int code, const std::string& systemText)
+      : ProtocolError("Socket Error # " + std::to_string(code) + "\r\n" + systemText),
+        code_(code),
+        systemText_(systemText) {}
+  int code() const { return code_; }
+  const std::string& systemText() const { return systemText_; }
+
+ private:
+  int code_;
+  std::string systemText_;
+};
+
+class ConnectTimeoutError : public ProtocolError {
+ public:
+  ConnectTimeoutError() : ProtocolError("Connect timed out.") {}
+};
+
+class TlsLibraryError : public ProtocolError {
+ public:
+  TlsLibraryError() : ProtocolError("Could not load SSL library.") {}
+};
+
+// A failed TLS handshake or TLS record error; carries OpenSSL's error text.
+class TlsError : public ProtocolError {
+ public:
+  using ProtocolError::ProtocolError;
+};
+
+class NotConnectedError : public ProtocolError {
+ public:
+  NotConnectedError() : ProtocolError("Not connected.") {}
+};
+
+class AlreadyConnectedError : public ProtocolError {
+ public:
+  AlreadyConnectedError() : ProtocolError("Already connected.") {}
+};
+
+class HostRequiredError : public ProtocolError {
+ public:
+  HostRequiredError() : ProtocolError("A host name is required.") {}
+};
+
+class PortRequiredError : public ProtocolError {
+ public:
+  PortRequiredError() : ProtocolError("A port is required.") {}
+};
+
+class ConnectionClosedError : public ProtocolError {
+ public:
+  ConnectionClosedError() : ProtocolError("Connection Closed Gracefully.") {}
+};
+
+class LineTooLongError : public ProtocolError {
+ public:
+  LineTooLongError() : ProtocolError("Max line length exceeded.") {}
+};
+
+// A reply line did not arrive complete within the line limit, or a whole
+// reply not within the reply limit.
+class ReadTimeoutError : public ProtocolError {
+ public:
+  ReadTimeoutError() : ProtocolError("Read timed out.") {}
+};
+
+// The owning thread was asked to stop while the transport was waiting.
+class StopRequestedError : public ProtocolError {
+ public:
+  StopRequestedError() : ProtocolError("Stop requested.") {}
+};
+
+// A reply that does not have the expected form (for example a STAT count
+// that is not a number).
+class MalformedReplyError : public ProtocolError {
+ public:
+  using ProtocolError::ProtocolError;
+};
+
+// A user name or password that would split a command line.
+class UnsafeCredentialsError : public ProtocolError {
+ public:
+  UnsafeCredentialsError()
+      : ProtocolError("The user name or password contains a line break or NUL character.") {}
+};
+
+// The TLS mode was changed on a connected session.
+class TlsModeError : public ProtocolError {
+ public:
+  using ProtocolError::ProtocolError;
+};
+
+// A POP3 command that requires "+OK" got another reply.
+class Pop3ReplyError : public ProtocolError {
+ public:
+  Pop3ReplyError(const std::string& text, const std::string& extendedCode)
+      : ProtocolError(text), text_(text), extendedCode_(extendedCode) {}
+  const std::string& text() const { return text_; }
+  // "IN-USE", "LOGIN-DELAY", "SYS/PERM", "SYS/TEMP", "AUTH" or empty.
+  const std::string& extendedCode() const { return extendedCode_; }
+
+ private:
+  std::string text_;
+  std::string extendedCode_;
+};
+
+}  // namespace brivane

@@ -1,0 +1,249 @@
+#include "protocols/transport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fake_server.h"
+#include "protocols/protocol_errors.h"
+#include "protocols/socket_stream.h"
+#include "protocols/tls_stream.h"
+
+namespace brivane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+
+// A transport reading fixed chunks; the clock only moves while it waits.
+struct MemoryTransport {
+  explicit MemoryTransport(std::deque<std::string> chunks, bool closeAtEnd = false) {
+    auto stream = std::make_unique<MemoryStream>(std::move(chunks), closeAtEnd, &clock);
+    memory = stream.get();
+    t.setClock(&clock);
+    t.attach(std::move(stream));
+  }
+  ManualClock clock;
+  MemoryStream* memory;
+  Transport t;
+};
+
+TEST(TransportLines, SplitsAndTerminatorsReadAlike) {
+  struct Case {
+    std::deque<std::string> chunks;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {{"a\r\nb\n"}, {"a", "b"}},
+      {{"a\r", "\nb", "\r\n"}, {"a", "b"}},
+      {{"a", "b", "c\n"}, {"abc"}},
+      {{"\r\n\n"}, {"", ""}},
+      {{"x\ry\r\r\n"}, {"x\ry\r"}},  // only the CR right before LF goes
+      {{"one\ntwo\r", "\n"}, {"one", "two"}},
+  };
+  for (const auto& c : cases) {
+    MemoryTransport m(c.chunks, true);
+    std::vector<std::string> got;
+    for (size_t i = 0; i < c.lines.size(); ++i) got.push_back(m.t.readReplyLine());
+    EXPECT_THAT(got, ElementsAreArray(c.lines));
+    EXPECT_THROW(m.t.readReplyLine(), ConnectionClosedError);
+  }
+}
+
+TEST(TransportLines, EveryByteBoundaryGivesTheSameLines) {
+  const std::string data = "+OK ready\r\nline two\nthree\r\n.\r\n";
+  for (size_t cut = 0; cut <= data.size(); ++cut) {
+    MemoryTransport m({data.substr(0, cut), data.substr(cut)}, true);
+    std::vector<std::string> lines;
+    m.t.capture(lines);
+    EXPECT_THAT(lines, ElementsAre("+OK ready", "line two", "three")) << "cut at " << cut;
+  }
+}
+
+TEST(TransportLines, LineLimitIsExactAndSettable) {
+  std::string max(Transport::kDefaultMaxLineLength, 'x');
+  {
+    MemoryTransport m({max + "\r\n"}, true);
+    EXPECT_EQ(m.t.readReplyLine().size(), max.size());
+  }
+  {
+    MemoryTransport m({max + "y\r\n"}, true);
+    EXPECT_THROW(m.t.readReplyLine(), LineTooLongError);
+    EXPECT_FALSE(m.t.connected());
+  }
+  {
+    MemoryTransport m({max + "yz", "\n"}, true);  // detected before the LF arrives
+    EXPECT_THROW(m.t.readReplyLine(), LineTooLongError);
+  }
+  {
+    MemoryTransport m({max + max + "\n"}, true);
+    m.t.setMaxLineLength(4 << 20);
+    EXPECT_EQ(m.t.readReplyLine().size(), 2 * max.size());
+  }
+}
+
+TEST(TransportLines, PlainReadTimeoutGivesEmptyLineAndFlag) {
+  MemoryTransport m({"par"});
+  m.t.setReadTimeout(2000);
+  auto start = m.clock.now();
+  EXPECT_EQ(m.t.readLine(), "");
+  EXPECT_TRUE(m.t.timedOut());
+  EXPECT_GE(m.clock.now() - start, std::chrono::milliseconds(2000));
+  m.memory->push("tial\r\n");
+  EXPECT_EQ(m.t.readLine(), "partial");
+  EXPECT_FALSE(m.t.timedOut());
+}
+
+TEST(TransportLines, ReplyLinesNeverTimeOutSilentlyButRaise) {
+  {
+    MemoryTransport m({"half a li"});
+    m.t.setLineLimit(500);
+    m.t.setReadTimeout(100);  // the plain read time-out plays no part here
+    m.t.beginReply();
+    EXPECT_THROW(m.t.readReplyLine(), ReadTimeoutError);
+  }
+  {
+    // Every line in time, but the reply as a whole is too slow.
+    std::deque<std::string> chunks;
+    MemoryTransport m({});
+    m.t.setLineLimit(1000);
+    m.t.setReplyLimit(3000);
+    m.t.beginReply();
+    int lines = 0;
+    try {
+      for (;;) {
+        m.clock.advance(std::chrono::milliseconds(900));
+        m.memory->push("line\r\n");
+        m.t.readReplyLine();
+        ++lines;
+      }
+    } catch (const ReadTimeoutError& e) {
+      EXPECT_STREQ(e.what(), "Read timed out.");
+    }
+    EXPECT_EQ(lines, 3);
+  }
+}
+
+TEST(TransportLines, CaptureUnstuffsDotsAndCapsLines) {
+  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n"}, true);
+  std::vector<std::string> lines;
+  size_t dropped = m.t.capture(lines, ".", true, 5);
+  EXPECT_THAT(lines, ElementsAre("a", ".b", ".c", "..", "x"));
+  EXPECT_EQ(dropped, 1u);
+}
+
+TEST(TransportLines, ReadBytesIsExactAcrossChunksAndKeepsOnlyWhatIsAsked) {
+  MemoryTransport m({"12", "345678", "9\r\nnext\r\n"}, true);
+  EXPECT_EQ(m.t.readBytes(4), "1234");
+  EXPECT_EQ(m.t.readBytes(5, 2), "56");
+  EXPECT_EQ(m.t.readReplyLine(), "");
+  EXPECT_EQ(m.t.readReplyLine(), "next");
+}
+
+TEST(TransportLines, ReadableWithinSeesBufferedData) {
+  MemoryTransport m({"a\r\nb\r\n"});
+  EXPECT_TRUE(m.t.readableWithin(10));
+  m.t.readReplyLine();
+  EXPECT_TRUE(m.t.readableWithin(10));  // "b" is buffered already
+  m.t.readReplyLine();
+  EXPECT_FALSE(m.t.readableWithin(10));
+}
+
+TEST(TransportLines, StopFlagEndsAWait) {
+  MemoryTransport m({});
+  std::atomic<bool> stop{true};
+  m.t.setStopFlag(&stop);
+  EXPECT_THROW(m.t.readReplyLine(), StopRequestedError);
+}
+
+TEST(TransportConnect, RequiresHostPortAndConnection) {
+  Transport t;
+  EXPECT_THROW(t.writeLine("NOOP"), NotConnectedError);
+  EXPECT_THROW(t.connect(), HostRequiredError);
+  t.setDestination("mail.example.org:0");
+  EXPECT_EQ(t.host(), "mail.example.org");
+  EXPECT_THROW(t.connect(), PortRequiredError);
+  t.setDestination("[::1]:993");
+  EXPECT_EQ(t.host(), "::1");
+  EXPECT_EQ(t.port(), 993);
+}
+
+TEST(TransportConnect, RefusedConnectionIsASocketErrorWithSystemText) {
+  // Find a free port by binding and releasing it.
+  int port;
+  {
+    test::LoopbackServer probe("X\n");
+    port = probe.port();
+    Transport t;
+    t.setHost("127.0.0.1");
+    t.setPort(port);
+    t.connect();
+    t.close();
+    probe.finish();
+  }
+  Transport t;
+  t.setHost("127.0.0.1");
+  t.setPort(port);
+  t.setConnectTimeout(2000);
+  try {
+    t.connect();
+    FAIL() << "connected to a closed port";
+  } catch (const SocketError& e) {
+    EXPECT_EQ(e.code(), ECONNREFUSED);
+    EXPECT_EQ(std::string(e.what()), "Socket Error # " + std::to_string(ECONNREFUSED) + "\r\n" + std::strerror(ECONNREFUSED));
+  }
+}
+
+TEST(TransportConnect, FailedLookupIsASocketError) {
+  Transport t;
+  t.setHost("no-such-host.invalid");
+  t.setPort(110);
+  t.setConnectTimeout(5000);
+  EXPECT_THROW(t.connect(), SocketError);
+}
+
+TEST(TransportConnect, PlainAndTlsLoopbackDialogue) {
+  for (bool tls : {false, true}) {
+    test::LoopbackServer server("S: hello\nC: PING\nS: PONG\nX\n", {.tls = tls});
+    Transport t;
+    t.setHost("localhost");
+    t.setPort(server.port());
+    t.setPassThrough(!tls);
+    t.setConnectTimeout(5000);
+    t.connect();
+    EXPECT_EQ(t.usingTls(), tls);
+    EXPECT_EQ(t.readReplyLine(), "hello");
+    t.writeLine("PING");
+    EXPECT_EQ(t.readReplyLine(), "PONG");
+    EXPECT_THROW(t.readReplyLine(), ConnectionClosedError);
+    t.close();
+    server.finish();
+    EXPECT_THAT(server.transcript(), ElementsAre("S: hello", "C: PING", "S: PONG", "X"));
+    EXPECT_TRUE(server.errors().empty());
+  }
+}
+
+TEST(FakeServer, MemoryRunnerChecksClientLinesAndAdvancesTheClock) {
+  ManualClock clock;
+  test::MemoryServer server("S: +OK\nC: A\nW: 5000\nS: late\nC~ B \nX\n", &clock);
+  Transport t;
+  t.setClock(&clock);
+  t.setConnector(server.connector());
+  t.setHost("h");
+  t.setPort(1);
+  t.connect();
+  EXPECT_EQ(t.readReplyLine(), "+OK");
+  t.writeLine("A");
+  auto before = clock.now();
+  EXPECT_EQ(t.readReplyLine(), "late");
+  EXPECT_GE(clock.now() - before, std::chrono::milliseconds(5000));
+  t.writeLine("WRONG");
+  EXPECT_THROW(t.readReplyLine(), ConnectionClosedError);
+  EXPECT_THAT(server.transcript(), ElementsAre("S: +OK", "C: A", "S: late", "C: WRONG", "X"));
+  EXPECT_THAT(server.errors(), ElementsAre("expected C~ B , client sent: WRONG"));
+  EXPECT_TRUE(server.done());
+}
+
+}  // namespace
+}  // namespace brivane
