@@ -1,0 +1,28 @@
+#include "markup/qt/markup_painter.h"
+
+#include <QPainter>
+
+#include "markup/qt/qt_text_metrics.h"
+#include "markup/qt/rich_graphics.h"
+
+namespace brivane {
+
+void paintRow(QPainter& painter, const RowLayout& row, QPointF origin,
+              const QtTextMetrics& metrics, RichGraphics& graphics, qint64 nowMs) {
+  for (const LaidOutPicture& p : row.pictures) graphics.paint(painter, p, origin, nowMs);
+  for (const LaidOutText& t : row.texts) {
+    const QFontMetrics& fm = metrics.fontMetrics(t.font);
+    painter.setFont(toQFont(t.font));
+    painter.setPen(toQColor(t.color));
+    painter.drawText(origin + QPointF(t.x, t.y + fm.ascent()), QString::fromStdString(t.text));
+  }
+}
+
+bool rowIsAnimated(const RowLayout& row, const RichGraphics& graphics) {
+  for (const LaidOutPicture& p : row.pictures) {
+    if (graphics.isAnimated(p)) return true;
+  }
+  return false;
+}
+
+}  // namespace brivane

@@ -1,0 +1,28 @@
+#pragma once
+#include <QColor>
+#include <QPointF>
+
+#include "markup/markup_layout.h"
+
+class QPainter;
+
+namespace brivane {
+
+class QtTextMetrics;
+class RichGraphics;
+
+inline QColor toQColor(Rgb c) { return QColor(c.r, c.g, c.b); }
+inline Rgb toRgb(const QColor& c) {
+  return {static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()),
+          static_cast<uint8_t>(c.blue())};
+}
+
+// Paints a laid-out row with its top-left corner at `origin`; `nowMs` picks
+// the frame of animated pictures.
+void paintRow(QPainter& painter, const RowLayout& row, QPointF origin,
+              const QtTextMetrics& metrics, RichGraphics& graphics, qint64 nowMs);
+
+// True when the row shows an animated picture.
+bool rowIsAnimated(const RowLayout& row, const RichGraphics& graphics);
+
+}  // namespace brivane

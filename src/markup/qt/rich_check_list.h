@@ -1,0 +1,80 @@
+#pragma once
+#include <QAbstractScrollArea>
+#include <QTimer>
+#include <string>
+#include <vector>
+
+#include "markup/markup_layout.h"
+#include "markup/qt/qt_text_metrics.h"
+#include "markup/qt/rich_graphics.h"
+
+namespace brivane {
+
+// A list of mark-up rows with check boxes: fixed 22-pixel rows, header rows
+// without a check box, rows cut with "..." to the list's width.
+class RichCheckList : public QAbstractScrollArea {
+  Q_OBJECT
+
+ public:
+  static constexpr int kRowHeight = 22;
+
+  explicit RichCheckList(QWidget* parent = nullptr);
+
+  void setDefaultFont(const FontSpec& font, const QColor& color);
+  RichGraphics& graphics() { return graphics_; }
+  void graphicsChanged();
+  // Hides the highlight of the current row.
+  void setSelectionHidden(bool hidden);
+
+  int count() const { return static_cast<int>(items_.size()); }
+  int add(std::string text, bool header = false, bool checked = false);
+  void remove(int index);
+  void clear();
+  const std::string& text(int index) const;
+  bool isHeader(int index) const;
+  bool isChecked(int index) const;
+  void setChecked(int index, bool checked);
+  QRect rowRect(int index) const;
+  int rowAt(QPoint viewportPos) const;
+  int currentRow() const { return current_; }
+  void setCurrentRow(int index);
+  // Where a row's mark-up starts (after the check box, if any).
+  int textLeft(int index) const;
+  // The row as drawn: laid out and cut to the width.
+  const RowLayout& rowLayout(int index) const;
+
+ signals:
+  void checkChanged(int row, bool checked);
+  void currentRowChanged(int row);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  struct Item {
+    std::string text;
+    bool header = false;
+    bool checked = false;
+    RowLayout layout;
+  };
+  QRect checkRect(int index) const;
+  void measure(int index);
+  void relayoutAll();
+  void updateScrollRange();
+  int viewportWidth() const;
+
+  QtTextMetrics metrics_;
+  RichGraphics graphics_;
+  LayoutStyle style_;
+  PictureCatalog catalog_;
+  std::vector<Item> items_;
+  int current_ = -1;
+  bool selectionHidden_ = false;
+  int layoutWidth_ = -1;
+  QTimer animation_;
+};
+
+}  // namespace brivane

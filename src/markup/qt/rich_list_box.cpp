@@ -1,0 +1,274 @@
+#include "markup/qt/rich_list_box.h"
+
+#include <QDateTime>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "markup/qt/markup_painter.h"
+
+namespace brivane {
+
+namespace {
+const std::string kEmpty;
+}
+
+RichListBox::RichListBox(QWidget* parent) : QAbstractScrollArea(parent), metrics_(this) {
+  setFrameShape(QFrame::NoFrame);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setFocusPolicy(Qt::NoFocus);
+  style_.font = {uiFontFamily().toStdString(), 9, false, false};
+  style_.color = toRgb(palette().color(QPalette::Text));
+  background_ = palette().color(QPalette::Base);
+  viewport()->setAutoFillBackground(false);
+  animation_.setInterval(art::kThrobberFrameMs);
+  connect(&animation_, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+  connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
+}
+
+void RichListBox::setDefaultFont(const FontSpec& font, const QColor& color) {
+  style_.font = font;
+  if (style_.font.family.empty()) style_.font.family = uiFontFamily().toStdString();
+  style_.color = toRgb(color);
+  relayoutAll();
+}
+
+void RichListBox::setBackground(const QColor& color) {
+  background_ = color;
+  viewport()->update();
+}
+
+void RichListBox::setAutoRowHeight(bool on) {
+  autoRowHeight_ = on;
+  relayoutAll();
+}
+
+void RichListBox::setItemHeight(int height) {
+  itemHeight_ = std::max(1, height);
+  relayoutAll();
+}
+
+void RichListBox::setScrollBarShown(bool shown) {
+  setVerticalScrollBarPolicy(shown ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+}
+
+void RichListBox::setSelectable(bool on) {
+  selectable_ = on;
+  if (!on) setCurrentRow(-1);
+}
+
+void RichListBox::graphicsChanged() { relayoutAll(); }
+
+QSize RichListBox::viewportSize() const {
+  // The viewport's own geometry lags behind while the list is hidden, so
+  // rows are laid out for the size the viewport will have.
+  QSize s = maximumViewportSize();
+  if (verticalScrollBarPolicy() != Qt::ScrollBarAlwaysOff && verticalScrollBar()->isVisible()) {
+    s.rwidth() -= verticalScrollBar()->width();
+  }
+  return s.expandedTo(QSize(0, 0));
+}
+
+double RichListBox::pictureScale() const {
+  int dpi = logicalDpiX();
+  return dpi > 0 ? dpi / 96.0 : 1.0;
+}
+
+void RichListBox::measure(Row& row) {
+  row.layout = layoutMarkup(row.text, style_, catalog_, metrics_);
+  row.height = autoRowHeight_ ? row.layout.listRowHeight() : itemHeight_;
+}
+
+void RichListBox::relayoutAll() {
+  layoutWidth_ = viewportSize().width();
+  style_.width = layoutWidth_;
+  style_.pictureScale = pictureScale();
+  catalog_ = graphics_.catalog(layoutWidth_, style_.pictureScale);
+  metrics_.reset();
+  for (Row& r : rows_) measure(r);
+  changed();
+}
+
+void RichListBox::changed() {
+  topsDirty_ = true;
+  if (updating_ > 0) return;
+  updateScrollRange();
+  viewport()->update();
+}
+
+void RichListBox::ensureTops() const {
+  if (!topsDirty_) return;
+  tops_.resize(rows_.size() + 1);
+  int y = 0;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    tops_[i] = y;
+    y += rows_[i].height;
+  }
+  tops_[rows_.size()] = y;
+  topsDirty_ = false;
+}
+
+void RichListBox::updateScrollRange() {
+  QScrollBar* bar = verticalScrollBar();
+  int h = viewportSize().height();
+  bar->setRange(0, std::max(0, contentHeight() - h));
+  bar->setPageStep(std::max(1, h));
+  bar->setSingleStep(16);
+}
+
+int RichListBox::add(std::string text) {
+  insert(count(), std::move(text));
+  return count() - 1;
+}
+
+void RichListBox::insert(int index, std::string text) {
+  index = std::clamp(index, 0, count());
+  if (viewportSize().width() != layoutWidth_) relayoutAll();
+  Row row;
+  row.text = std::move(text);
+  measure(row);
+  rows_.insert(rows_.begin() + index, std::move(row));
+  if (current_ >= index) ++current_;
+  changed();
+}
+
+void RichListBox::remove(int index) {
+  if (index < 0 || index >= count()) return;
+  rows_.erase(rows_.begin() + index);
+  if (current_ == index) {
+    current_ = -1;
+    emit currentRowChanged(-1);
+  } else if (current_ > index) {
+    --current_;
+  }
+  changed();
+}
+
+void RichListBox::clear() {
+  rows_.clear();
+  if (current_ != -1) {
+    current_ = -1;
+    emit currentRowChanged(-1);
+  }
+  changed();
+}
+
+const std::string& RichListBox::text(int index) const {
+  if (index < 0 || index >= count()) return kEmpty;
+  return rows_[static_cast<size_t>(index)].text;
+}
+
+void RichListBox::setText(int index, std::string text) {
+  if (index < 0 || index >= count()) return;
+  Row& row = rows_[static_cast<size_t>(index)];
+  row.text = std::move(text);
+  measure(row);
+  changed();
+}
+
+const RowLayout& RichListBox::rowLayout(int index) const {
+  static const RowLayout empty;
+  if (index < 0 || index >= count()) return empty;
+  return rows_[static_cast<size_t>(index)].layout;
+}
+
+QRect RichListBox::rowRect(int index) const {
+  if (index < 0 || index >= count()) return {};
+  ensureTops();
+  int top = tops_[static_cast<size_t>(index)] - verticalScrollBar()->value();
+  return QRect(0, top, viewportSize().width(), rows_[static_cast<size_t>(index)].height);
+}
+
+int RichListBox::contentHeight() const {
+  ensureTops();
+  return tops_.back();
+}
+
+int RichListBox::rowAt(QPoint pos) const {
+  ensureTops();
+  int y = pos.y() + verticalScrollBar()->value();
+  if (y < 0 || y >= tops_.back()) return -1;
+  auto it = std::upper_bound(tops_.begin(), tops_.end(), y);
+  return static_cast<int>(it - tops_.begin()) - 1;
+}
+
+void RichListBox::scrollToRow(int index) {
+  if (index < 0 || index >= count()) return;
+  ensureTops();
+  QScrollBar* bar = verticalScrollBar();
+  int top = tops_[static_cast<size_t>(index)];
+  int bottom = top + rows_[static_cast<size_t>(index)].height;
+  if (top < bar->value()) bar->setValue(top);
+  else if (bottom > bar->value() + viewportSize().height()) bar->setValue(bottom - viewportSize().height());
+}
+
+void RichListBox::beginUpdate() {
+  if (updating_++ == 0) viewport()->setUpdatesEnabled(false);
+}
+
+void RichListBox::endUpdate() {
+  if (updating_ == 0 || --updating_ > 0) return;
+  viewport()->setUpdatesEnabled(true);
+  updateScrollRange();
+  viewport()->update();
+}
+
+void RichListBox::setCurrentRow(int index) {
+  if (index < -1 || index >= count()) index = -1;
+  if (index == current_) return;
+  current_ = index;
+  viewport()->update();
+  emit currentRowChanged(index);
+}
+
+void RichListBox::resizeEvent(QResizeEvent* event) {
+  QAbstractScrollArea::resizeEvent(event);
+  if (viewportSize().width() != layoutWidth_) relayoutAll();
+  else updateScrollRange();
+}
+
+void RichListBox::mousePressEvent(QMouseEvent* event) {
+  int row = rowAt(event->position().toPoint());
+  if (selectable_) setCurrentRow(row);
+  if (row >= 0) emit rowPressed(row);
+  QAbstractScrollArea::mousePressEvent(event);
+}
+
+void RichListBox::paintEvent(QPaintEvent* event) {
+  QPainter painter(viewport());
+  QRect area = event->rect();
+  if (background_.isValid()) painter.fillRect(area, background_);
+  if (rows_.empty()) {
+    animation_.stop();
+    return;
+  }
+  ensureTops();
+  int scroll = verticalScrollBar()->value();
+  int first = std::max(0, rowAt(QPoint(0, area.top())));
+  qint64 now = QDateTime::currentMSecsSinceEpoch();
+  bool animated = false;
+  for (int i = first; i < count(); ++i) {
+    const Row& row = rows_[static_cast<size_t>(i)];
+    int top = tops_[static_cast<size_t>(i)] - scroll;
+    if (top > area.bottom()) break;
+    animated = animated || rowIsAnimated(row.layout, graphics_);
+    if (selectable_ && i == current_) {
+      painter.fillRect(QRect(0, top, viewport()->width(), row.height),
+                       palette().color(QPalette::Highlight));
+      // Text in the default colour turns to the highlighted-text colour.
+      RowLayout selected = row.layout;
+      for (LaidOutText& t : selected.texts) {
+        if (t.color == style_.color) t.color = toRgb(palette().color(QPalette::HighlightedText));
+      }
+      paintRow(painter, selected, QPointF(0, top), metrics_, graphics_, now);
+      continue;
+    }
+    paintRow(painter, row.layout, QPointF(0, top), metrics_, graphics_, now);
+  }
+  if (animated && !animation_.isActive()) animation_.start();
+  if (!animated) animation_.stop();
+}
+
+}  // namespace brivane

@@ -1,0 +1,184 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "markup/markup_parser.h"
+#include "markup/qt/rich_check_list.h"
+#include "markup/qt/rich_graphics.h"
+#include "markup/qt/rich_label.h"
+#include "markup/qt/rich_list_box.h"
+
+namespace brivane {
+namespace {
+
+const char kHeader[] =
+    "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  Home</B></FONT><BR>"
+    "<IMG src=\"hrfullwide\" align=\"middle\"><BR>";
+const char kStatus[] = "<I></I><B></B><B></B><IMG src=\"throbbersml\" align=\"middle\">  Retrieving status...";
+
+TEST(QtTextMetrics, MeasuresWithThePaintingFont) {
+  QtTextMetrics m;
+  FontSpec small{uiFontFamily().toStdString(), 8, false, false};
+  FontSpec big = small;
+  big.points = 24;
+  FontSpec bold = small;
+  bold.bold = true;
+  EXPECT_GT(m.width("Brivane", small), 0);
+  EXPECT_GT(m.width("Brivane", big), 2 * m.width("Brivane", small));
+  EXPECT_GT(m.width("WWWW", bold), m.width("WWWW", small));
+  EXPECT_GT(m.lineHeight(big), 2 * m.lineHeight(small));
+  EXPECT_EQ(m.width("a&b", small), m.width(decodeEntities("a&amp;b"), small));
+}
+
+TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
+  RichListBox list;
+  list.resize(334, 300);
+  setupMessageListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.setDefaultFont({"", 9, false, false}, Qt::white);
+  EXPECT_EQ(list.add(kHeader), 0);
+  EXPECT_EQ(list.add(kStatus), 1);
+  list.insert(1, "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
+  ASSERT_EQ(list.count(), 3);
+  EXPECT_EQ(list.text(1), "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(list.rowRect(i).height(), list.rowLayout(i).listRowHeight()) << i;
+    if (i > 0) {
+      EXPECT_EQ(list.rowRect(i).top(), list.rowRect(i - 1).bottom() + 1);
+    }
+    EXPECT_EQ(list.rowRect(i).width(), 334);
+  }
+  EXPECT_EQ(list.contentHeight(), list.rowRect(2).bottom() + 1);
+  // The rule stretches to the list's width.
+  ASSERT_EQ(list.rowLayout(0).pictures.size(), 2u);
+  EXPECT_EQ(list.rowLayout(0).pictures[1].width, 334);
+  list.remove(0);
+  EXPECT_EQ(list.count(), 2);
+  EXPECT_EQ(list.rowRect(0).top(), 0);
+  list.remove(7);  // out of range: ignored
+  EXPECT_EQ(list.text(7), "");
+  EXPECT_TRUE(list.rowRect(-1).isEmpty());
+  list.setAutoRowHeight(false);
+  EXPECT_EQ(list.rowRect(1).height(), 16);
+}
+
+TEST(RichListBox, SuspendedDrawingDefersScrollRangeAndNests) {
+  RichListBox list;
+  list.resize(200, 100);
+  list.beginUpdate();
+  list.beginUpdate();
+  for (int i = 0; i < 50; ++i) list.add("row " + std::to_string(i));
+  list.endUpdate();
+  EXPECT_TRUE(list.isUpdating());
+  EXPECT_EQ(list.rowRect(49).top(), 49 * list.rowRect(0).height());
+  list.endUpdate();
+  EXPECT_FALSE(list.isUpdating());
+  list.endUpdate();  // unbalanced: harmless
+  list.scrollToRow(49);
+  EXPECT_EQ(list.rowRect(49).bottom(), 99);
+  EXPECT_EQ(list.rowAt(QPoint(5, 99)), 49);
+}
+
+TEST(RichListBox, SelectionFollowsPressesAndRemovals) {
+  RichListBox list;
+  list.resize(200, 200);
+  list.setSelectable(true);
+  for (const char* s : {"a", "b", "c"}) list.add(s);
+  int changes = 0;
+  QObject::connect(&list, &RichListBox::currentRowChanged, [&](int) { ++changes; });
+  QPoint inRow1 = list.rowRect(1).center();
+  QMouseEvent press(QEvent::MouseButtonPress, inRow1, list.viewport()->mapToGlobal(inRow1),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list.viewport(), &press);
+  EXPECT_EQ(list.currentRow(), 1);
+  list.insert(0, "z");
+  EXPECT_EQ(list.currentRow(), 2);
+  list.remove(2);
+  EXPECT_EQ(list.currentRow(), -1);
+  EXPECT_EQ(changes, 2);
+}
+
+TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
+  RichCheckList list;
+  list.resize(160, 200);
+  setupFolderListGraphics(list.graphics());
+  list.graphicsChanged();
+  int h = list.add("Please enter complete account details", true);
+  int f = list.add("<ind x=\"12\"><IMG src=\"idx:0\" align=\"middle\"> " +
+                   EscapeMarkup("A very long folder name that cannot fit & more"));
+  EXPECT_EQ(list.rowRect(f).top(), RichCheckList::kRowHeight);
+  EXPECT_EQ(list.rowRect(f).height(), 22);
+  EXPECT_TRUE(list.isHeader(h));
+  list.setChecked(h, true);
+  EXPECT_FALSE(list.isChecked(h)) << "a header has no check box";
+  int changes = 0;
+  QObject::connect(&list, &RichCheckList::checkChanged, [&](int, bool) { ++changes; });
+  list.setChecked(f, true);
+  EXPECT_TRUE(list.isChecked(f));
+  EXPECT_EQ(changes, 1);
+  const RowLayout& cut = list.rowLayout(f);
+  ASSERT_FALSE(cut.texts.empty());
+  const std::string& last = cut.texts.back().text;
+  EXPECT_EQ(last.substr(last.size() - 3), "...");
+  int room = list.rowRect(f).width() - list.textLeft(f);
+  for (const LaidOutText& t : cut.texts) EXPECT_LE(t.x + t.width, room);
+  ASSERT_EQ(cut.pictures.size(), 1u);
+  EXPECT_EQ(cut.pictures[0].x, 12);
+}
+
+TEST(RichLabel, BottomAlignedRightAlignedParagraph) {
+  RichLabel label;
+  label.resize(300, 120);
+  label.setDefaultFont({"", 9, false, false}, QColor(128, 128, 128));
+  label.setText("<p align=\"right\"><font size=\"24\">12:34</font><br><font size=\"12\">Sunday</font></p>");
+  const RowLayout& r = label.layout();
+  ASSERT_EQ(r.texts.size(), 2u);
+  EXPECT_EQ(r.texts[0].x + r.texts[0].width, 300);
+  EXPECT_EQ(r.texts[1].x + r.texts[1].width, 300);
+  EXPECT_EQ(r.texts[0].font.points, 24);
+  QImage img(label.size(), QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::black);
+  label.render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+  // Nothing is drawn above the text block, which sits at the bottom.
+  int top = 120 - r.height;
+  bool drawnAbove = false, drawnIn = false;
+  for (int y = 0; y < 120; ++y) {
+    for (int x = 0; x < 300; ++x) {
+      bool lit = qGray(img.pixel(x, y)) > 40;
+      (y < top ? drawnAbove : drawnIn) |= lit;
+    }
+  }
+  EXPECT_FALSE(drawnAbove);
+  EXPECT_TRUE(drawnIn);
+}
+
+TEST(RichGraphics, PicturesRenderSharpAtAnyScale) {
+  RichGraphics g;
+  setupMessageListGraphics(g);
+  ASSERT_EQ(g.imageCount(), 6);
+  for (qreal dpr : {1.0, 2.0}) {
+    for (int i = 0; i < 6; ++i) {
+      LaidOutPicture p;
+      p.index = i;
+      QImage img = g.pixmap(p, QSize(16, 16), dpr, 0).toImage();
+      ASSERT_EQ(img.width(), static_cast<int>(16 * dpr)) << i;
+      // Opaque in the middle, transparent in a corner.
+      EXPECT_EQ(qAlpha(img.pixel(img.width() / 2, img.height() / 2 + 1)), 255) << i;
+      EXPECT_LT(qAlpha(img.pixel(0, 0)), 60) << i;
+    }
+  }
+  LaidOutPicture throbber;
+  throbber.name = "throbbersml";
+  EXPECT_TRUE(g.isAnimated(throbber));
+  EXPECT_NE(g.pixmap(throbber, QSize(16, 16), 1, 0).toImage(),
+            g.pixmap(throbber, QSize(16, 16), 1, 3).toImage());
+  PictureCatalog c = g.catalog(500, 2.0);
+  EXPECT_EQ(c.find("HRFULLWIDE")->width, 250);
+  EXPECT_FALSE(c.find("idx:6").has_value());
+}
+
+}  // namespace
+}  // namespace brivane
