@@ -1,0 +1,165 @@
+// Stores as files: one written by this program (UTF-8) and one exported on
+// Windows (UTF-16LE, CR LF), both holding the same three accounts.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/registry_file.h"
+#include "settings/accounts.h"
+#include "settings/settings.h"
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class StoreFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string t = (fs::temp_directory_path() / "brivane-fixture-XXXXXX").string();
+    dir_ = mkdtemp(t.data());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // A copy of the fixture in the temporary folder.
+  std::string copy(const char* name) {
+    const std::string to = dir_ + "/" + name;
+    fs::copy_file(std::string(BRIVANE_STORE_FIXTURES) + "/" + name, to);
+    return to;
+  }
+
+  static void expectTheThreeAccounts(const AccountList& list) {
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].name, "Home");
+    EXPECT_FALSE(list[0].isPOP);
+    EXPECT_EQ(list[0].username, "me@example.org");
+    EXPECT_EQ(list[0].password, "abc");
+    EXPECT_EQ(list[0].server, "imap.example.org");
+    EXPECT_EQ(list[0].port, 993);
+    EXPECT_TRUE(list[0].useTLS);
+    EXPECT_EQ(list[0].folders, (std::vector<std::string>{"INBOX;Inbox", "Sent Items;Sent Items"}));
+    EXPECT_EQ(list[1].name, "Work");
+    EXPECT_TRUE(list[1].isPOP);
+    EXPECT_EQ(list[1].password, "bop~");
+    EXPECT_EQ(list[1].port, 110);
+    EXPECT_FALSE(list[1].useTLS);
+    EXPECT_TRUE(list[1].folders.empty());
+    EXPECT_EQ(list[2].name, "Café");
+    EXPECT_EQ(list[2].password, "ò");
+    EXPECT_EQ(list[2].port, 143);
+  }
+
+  std::string dir_;
+};
+
+TEST_F(StoreFixture, BothFilesLoadTheSameSettings) {
+  for (const char* name : {"program_written.reg", "windows_export.reg"}) {
+    SCOPED_TRACE(name);
+    FileRegistryStore store(copy(name));
+    ASSERT_TRUE(store.load()) << store.lastError();
+    SaverSettings s;
+    TColor color = 0;
+    int32_t width = 0;
+    AccountList accounts;
+    LoadSettings(store, s, color, width, accounts);
+    EXPECT_EQ(s.pollInterval, 300000);
+    EXPECT_EQ(color, 0x800000u);  // clNavy
+    EXPECT_EQ(width, 400);
+    EXPECT_TRUE(s.displayDate);
+    expectTheThreeAccounts(accounts);
+  }
+}
+
+TEST_F(StoreFixture, TheProgramWritesItsOwnFileByteForByte) {
+  const std::string path = copy("program_written.reg");
+  const std::string before = readAll(path);
+  FileRegistryStore store(path);
+  ASSERT_TRUE(store.load());
+  AccountList accounts;
+  LoadAccounts(store, accounts);
+  ASSERT_TRUE(store.transact([&](RegistryStore& s) {
+    SaveAccounts(s, accounts);
+    return true;
+  }));
+  EXPECT_EQ(readAll(path), before);
+}
+
+TEST_F(StoreFixture, ASaveKeepsWhatTheProgramDoesNotKnow) {
+  const std::string path = copy("windows_export.reg");
+  FileRegistryStore store(path);
+  ASSERT_TRUE(store.load());
+  DialogSettings d;
+  LoadDialogSettings(store, d);
+  d.accounts.pop_back();
+  const mode_t old = umask(022);
+  const bool saved = SaveSettings(store, d);
+  umask(old);
+  ASSERT_TRUE(saved) << store.lastError();
+
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string text = readAll(path);
+  EXPECT_EQ(text.compare(0, 37, "Windows Registry Editor Version 5.00\n"), 0);  // now UTF-8
+  EXPECT_NE(text.find("\"soundFolder\"=hex(2):25,00,55,00,53,00,45,00"),
+            std::string::npos);
+  EXPECT_NE(text.find("\"recentSounds\"=hex(7):61,00,2e,00,77,00"), std::string::npos);
+  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Plugins]\n"
+                      "\"enabled\"=dword:00000001\n\"note\"=\"kept as it is\"\n"),
+            std::string::npos);
+
+  FileRegistryStore again(path);
+  ASSERT_TRUE(again.load());
+  EXPECT_EQ(again.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "soundFolder"),
+            store.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "soundFolder"));
+  EXPECT_EQ(again.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "recentSounds")->type, kRegMultiSz);
+  AccountList accounts;
+  LoadAccounts(again, accounts);
+  ASSERT_EQ(accounts.size(), 2u);
+  EXPECT_EQ(accounts[1].password, "bop~");
+  EXPECT_EQ(again.readInteger(kModulesKey, "previewWidth").value, 400);  // no preset chosen: kept
+}
+
+TEST_F(StoreFixture, ASaveThatFailsBeforeTheRenameLeavesTheOldFile) {
+  const std::string path = copy("windows_export.reg");
+  const std::string before = readAll(path);
+  FileRegistryStore store(path);
+  ASSERT_TRUE(store.load());
+  DialogSettings d;
+  LoadDialogSettings(store, d);
+  d.accounts.clear();
+  d.pollMinutes = "1";
+  store.setCommitHook([](FileRegistryStore::CommitStep step) {
+    return step != FileRegistryStore::CommitStep::BeforeRename;
+  });
+  EXPECT_FALSE(SaveSettings(store, d));
+  EXPECT_EQ(readAll(path), before);
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
+
+  // Neither the file nor the store in memory lost an account.
+  const auto check = [](RegistryStore& s) {
+    AccountList accounts;
+    LoadAccounts(s, accounts);
+    expectTheThreeAccounts(accounts);
+    EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 300000);
+  };
+  check(store);
+  FileRegistryStore reread(path);
+  ASSERT_TRUE(reread.load());
+  check(reread);
+}
+
+}  // namespace
+}  // namespace brivane
