@@ -1,0 +1,252 @@
+#include "checking/check_command.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "checking/fake_checkers.h"
+#include "common/status_words.h"
+
+using namespace brivane;
+using namespace brivane::testing;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+TEmlAccount makeAccount(const std::string& name, bool pop, int port, bool tls) {
+  TEmlAccount a;
+  a.name = name;
+  a.isPOP = pop;
+  a.server = "mail.example.org";
+  a.username = "ann";
+  a.password = "secret";
+  a.port = port;
+  a.useTLS = tls;
+  return a;
+}
+
+class CheckCommand : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Connection logs of the fake checkers go to a private folder.
+    static const std::string dir =
+        (std::filesystem::temp_directory_path() / ("brivane_check_cmd_" + std::to_string(::getpid()))).string();
+    ::setenv("XDG_STATE_HOME", dir.c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    if (const char* d = std::getenv("XDG_STATE_HOME")) std::filesystem::remove_all(d);
+  }
+
+  int run(const AccountList& accounts, CheckOptions options, CheckRunLimits limits = {}) {
+    out_.str("");
+    err_.str("");
+    return runCheck(accounts, false, options, limits, out_, err_, std::make_unique<FakeFactory>(bodies_));
+  }
+
+  std::map<std::string, FakeChecker::Body> bodies_;
+  std::ostringstream out_, err_;
+};
+
+TEST(CheckArguments, UsageErrorsAndGoodForms) {
+  struct Case {
+    std::vector<std::string> args;
+    bool ok;
+    bool json;
+    int timeout;
+  };
+  const Case cases[] = {
+      {{}, true, false, 120},
+      {{"--json"}, true, true, 120},
+      {{"--timeout", "5", "--json"}, true, true, 5},
+      {{"--timeout=30"}, true, false, 30},
+      {{"--timeout"}, false, false, 0},
+      {{"--timeout", "0"}, false, false, 0},
+      {{"--timeout", "-3"}, false, false, 0},
+      {{"--timeout", "1.5"}, false, false, 0},
+      {{"--timeout", "99999999999"}, false, false, 0},
+      {{"--verbose"}, false, false, 0},
+      {{"/s"}, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    CheckOptions options;
+    const auto error = parseCheckArguments(c.args, options);
+    EXPECT_EQ(!error.has_value(), c.ok) << (c.args.empty() ? "" : c.args[0]);
+    if (c.ok) {
+      EXPECT_EQ(options.json, c.json);
+      EXPECT_EQ(options.timeoutSeconds, c.timeout);
+    }
+  }
+}
+
+TEST(CheckFormat, PortAfterTheTlsSwitch) {
+  EXPECT_EQ(effectivePort(makeAccount("a", false, 143, true)), 993);
+  EXPECT_EQ(effectivePort(makeAccount("a", false, 143, false)), 143);
+  EXPECT_EQ(effectivePort(makeAccount("a", false, 993, false)), 993);
+  EXPECT_EQ(effectivePort(makeAccount("a", true, 110, true)), 995);
+  EXPECT_EQ(effectivePort(makeAccount("a", true, 1995, true)), 1995);
+}
+
+TEST(CheckFormat, LocalTimeWithOffset) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  ::setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+  ::tzset();
+  const double winter = 46362 + (19 * 3600 + 54 * 60 + 40) / 86400.0;  // 2026-12-06 19:54:40
+  EXPECT_EQ(isoLocalTime(winter).value_or("-"), "2026-12-06T19:54:40+01:00");
+  const double summer = 46204 + 0.5;  // 2026-07-01 12:00:00
+  EXPECT_EQ(isoLocalTime(summer).value_or("-"), "2026-07-01T12:00:00+02:00");
+  EXPECT_FALSE(isoLocalTime(0).has_value());
+  EXPECT_FALSE(isoLocalTime(1e300).has_value());
+  if (old)
+    ::setenv("TZ", saved.c_str(), 1);
+  else
+    ::unsetenv("TZ");
+  ::tzset();
+}
+
+TEST_F(CheckCommand, JsonDocumentOfAFullCycle) {
+  bodies_["Home"] = [](FakeChecker& c) {
+    c.results.clear();
+    for (const char* folder : {"INBOX", "Lists"}) {
+      MessageSummary row;
+      row.accountIndex = c.accountIndex;
+      row.setFolder(folder);
+      row.setSender("Ann");
+      row.setSubject(std::string("Hi \xFF") + folder);  // one byte that is not UTF-8
+      row.setMessageUid("17");
+      c.results.push_back(row);
+    }
+    c.markCycleHasMessages();
+    c.markNewMailArrived();
+    c.PublishResults();
+  };
+  bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
+  const AccountList accounts = {makeAccount("Home", false, 143, true), makeAccount("Pop", true, 110, false)};
+  CheckOptions options;
+  options.json = true;
+  EXPECT_EQ(run(accounts, options), 0);
+  const json doc = json::parse(out_.str());
+  EXPECT_EQ(doc["newMailArrived"], true);
+  EXPECT_EQ(doc["hasMessages"], true);
+  ASSERT_EQ(doc["accounts"].size(), 2u);
+  const json& home = doc["accounts"][0];
+  EXPECT_EQ(home["index"], 0);
+  EXPECT_EQ(home["name"], "Home");
+  EXPECT_EQ(home["protocol"], "IMAP4");
+  EXPECT_EQ(home["port"], 993);
+  EXPECT_EQ(home["tls"], true);
+  EXPECT_EQ(home["finished"], true);
+  EXPECT_TRUE(home["status"].is_null());
+  ASSERT_EQ(home["messages"].size(), 2u);
+  EXPECT_EQ(home["messages"][1]["folder"], "Lists");
+  EXPECT_EQ(home["messages"][0]["subject"], "Hi \xC3\xBFINBOX");
+  EXPECT_TRUE(home["messages"][0]["received"].is_null());
+  EXPECT_EQ(home["messages"][0]["uid"], "17");
+  const json& pop = doc["accounts"][1];
+  EXPECT_EQ(pop["protocol"], "POP3");
+  EXPECT_EQ(pop["status"], "NOMSG");
+  EXPECT_TRUE(pop["messages"].empty());
+  // Standard output holds exactly the one document.
+  EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);
+}
+
+TEST_F(CheckCommand, ExitStatusFollowsTheStatusRows) {
+  const struct {
+    const char* word;
+    RowKind kind;
+    int code;
+  } cases[] = {
+      {status::kNoMsg, RowKind::NoMessages, 0},
+      {status::kInvServer, RowKind::Error, 1},
+      {status::kNoFolders, RowKind::Error, 1},
+      {status::kChecking, RowKind::Progress, 1},
+  };
+  for (const auto& c : cases) {
+    bodies_["A"] = [c](FakeChecker& self) { self.SetStatus(c.word, c.kind); };
+    EXPECT_EQ(run({makeAccount("A", false, 143, false)}, {}), c.code) << c.word;
+  }
+  // A check that ends with no row at all is a success too.
+  bodies_["A"] = [](FakeChecker&) {};
+  EXPECT_EQ(run({makeAccount("A", false, 143, false)}, {}), 0);
+}
+
+TEST_F(CheckCommand, NoAccounts) {
+  CheckOptions options;
+  options.json = true;
+  EXPECT_EQ(run({}, options), 1);
+  EXPECT_EQ(out_.str(), "{\"accounts\":[],\"newMailArrived\":false,\"hasMessages\":false}\n");
+  EXPECT_EQ(run({}, {}), 1);
+  EXPECT_NE(out_.str().find("You have not set up any mailboxes to check"), std::string::npos);
+}
+
+TEST_F(CheckCommand, TimeOutStopsTheCheckersAndReportsThemUnfinished) {
+  bodies_["Slow"] = [](FakeChecker& c) {
+    c.SetStatus(status::kChecking, RowKind::Progress);
+    while (!c.stopRequested()) std::this_thread::sleep_for(5ms);
+  };
+  bodies_["Fast"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
+  CheckOptions options;
+  options.json = true;
+  CheckRunLimits limits;
+  limits.timeout = 200ms;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(run({makeAccount("Slow", false, 143, false), makeAccount("Fast", true, 110, false)}, options, limits), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  const json doc = json::parse(out_.str());
+  EXPECT_EQ(doc["accounts"][0]["finished"], false);
+  EXPECT_EQ(doc["accounts"][0]["status"], "CHECKING");
+  EXPECT_EQ(doc["accounts"][1]["finished"], true);
+  EXPECT_NE(err_.str().find("did not finish"), std::string::npos);
+}
+
+TEST_F(CheckCommand, HumanFormGroupsByAccountAndFolder) {
+  bodies_["Home"] = [](FakeChecker& c) {
+    c.results.clear();
+    for (const char* folder : {"INBOX", "INBOX", "Lists"}) {
+      MessageSummary row;
+      row.accountIndex = c.accountIndex;
+      row.setFolder(folder);
+      row.setSender("Ann");
+      row.setSubject("Hello");
+      c.results.push_back(row);
+    }
+    c.PublishResults();
+  };
+  bodies_["Bad"] = [](FakeChecker& c) { c.SetStatus(status::kInvUserPass, RowKind::Error); };
+  EXPECT_EQ(run({makeAccount("Home", false, 143, false), makeAccount("Bad", true, 110, false)}, {}), 1);
+  const std::string text = out_.str();
+  EXPECT_NE(text.find("Home (IMAP4, mail.example.org:143)\n  INBOX\n    (no date)  Ann: Hello\n"
+                      "    (no date)  Ann: Hello\n  Lists\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("Bad (POP3, mail.example.org:110)\n  ERROR - Username/password is invalid\n"),
+            std::string::npos)
+      << text;
+}
+
+// Runs a check whose checker ignores the stop request; ends the process.
+void runStuckCheck() {
+  std::map<std::string, FakeChecker::Body> bodies;
+  bodies["Stuck"] = [](FakeChecker&) { std::this_thread::sleep_for(1h); };
+  CheckOptions options;
+  options.json = true;
+  CheckRunLimits limits;
+  limits.timeout = 100ms;
+  limits.stopWait = 100ms;
+  std::ostringstream err;
+  runCheck({makeAccount("Stuck", false, 143, false)}, false, options, limits, std::cerr, err,
+           std::make_unique<FakeFactory>(bodies));
+  std::exit(42);  // not reached: the run ends the process
+}
+
+TEST_F(CheckCommand, CheckerThatNeverStopsEndsTheProcessAfterWritingTheOutput) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(runStuckCheck(), ::testing::ExitedWithCode(1), "\"finished\":false");
+}
+
+}  // namespace

@@ -1,0 +1,73 @@
+#pragma once
+// Fake checkers for tests of the check cycle and the --check command: each
+// runs the common frame's helpers with a body the test writes.
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "checking/check_cycle.h"
+#include "common/messages.h"
+
+namespace brivane::testing {
+
+// A checker whose body the test writes; it runs the common frame's helpers.
+class FakeChecker : public CheckerThread {
+ public:
+  using Body = std::function<void(FakeChecker&)>;
+  FakeChecker(CheckCycle& cycle, uint32_t done, Body body) : CheckerThread(cycle, done), body_(std::move(body)) {}
+  ~FakeChecker() override {
+    requestStop();
+    join();
+  }
+
+  using CheckerThread::enterConnectLock;
+  using CheckerThread::log;
+  using CheckerThread::markCycleHasMessages;
+  using CheckerThread::markNewMailArrived;
+  using CheckerThread::PublishResults;
+  using CheckerThread::SetStatus;
+  using CheckerThread::validateAccount;
+
+  // Builds the checker's rows afresh (the first call drops a status row).
+  void addRow(const std::string& subject) {
+    if (!results.empty() && results.front().isStatus()) results.clear();
+    MessageSummary row;
+    row.setSubject(subject);
+    row.setFolder("INBOX");
+    row.accountIndex = accountIndex;
+    results.push_back(row);
+  }
+
+ protected:
+  void execute() override {
+    openLog();
+    if (body_) body_(*this);
+    log(" Disconnecting...");
+    log(" Disconnected successfully - check completed");
+    finishCheck();
+  }
+
+ private:
+  Body body_;
+};
+
+// Gives every checker the body registered for its account name.
+class FakeFactory : public CheckerFactory {
+ public:
+  explicit FakeFactory(std::map<std::string, FakeChecker::Body>& bodies) : bodies_(bodies) {}
+  std::unique_ptr<CheckerThread> createImapChecker(CheckCycle& c) override { return make(c, WM_IMAPCHECKDONE); }
+  std::unique_ptr<CheckerThread> createPopChecker(CheckCycle& c) override { return make(c, WM_POPCHECKDONE); }
+
+ private:
+  std::unique_ptr<CheckerThread> make(CheckCycle& c, uint32_t done) {
+    // The body is chosen when the thread runs: the account copy is filled after creation.
+    return std::make_unique<FakeChecker>(c, done, [this](FakeChecker& self) {
+      auto it = bodies_.find(self.account.name);
+      if (it != bodies_.end()) it->second(self);
+    });
+  }
+  std::map<std::string, FakeChecker::Body>& bodies_;
+};
+
+}  // namespace brivane::testing
