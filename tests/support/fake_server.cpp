@@ -139,6 +139,14 @@ std::string transcriptEntry(const ScriptStep& s) {
   }
 }
 
+bool StepOutput::exhausted() const {
+  switch (step_->kind) {
+    case ScriptStep::Send: return produced_ >= step_->text.size() + 2;
+    case ScriptStep::Raw: return produced_ >= step_->text.size();
+    default: return produced_ >= step_->count;
+  }
+}
+
 bool StepOutput::next(std::string& out, size_t max) {
   const ScriptStep& s = *step_;
   switch (s.kind) {
@@ -297,7 +305,8 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
         output_ = std::make_unique<StepOutput>(step);
         transcript_.push_back(transcriptEntry(step));
       }
-      if (!output_->next(out_, 65536)) {
+      output_->next(out_, 65536);
+      if (output_->exhausted()) {
         output_.reset();
         ++index_;
       }

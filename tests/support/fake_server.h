@@ -72,6 +72,8 @@ class StepOutput {
   explicit StepOutput(const ScriptStep& step) : step_(&step) {}
   // Appends at most `max` further bytes; false when the step is exhausted.
   bool next(std::string& out, size_t max);
+  // True when everything has been produced.
+  bool exhausted() const;
 
  private:
   const ScriptStep* step_;

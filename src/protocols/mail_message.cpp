@@ -1,0 +1,162 @@
+#include "protocols/mail_message.h"
+
+#include "common/text.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+namespace {
+
+bool isContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
+
+// The value of parameter `name` in a header value such as
+// multipart/mixed; boundary="abc"; charset=x.
+std::string parameter(std::string_view value, std::string_view name) {
+  size_t pos = 0;
+  while ((pos = value.find(';', pos)) != std::string_view::npos) {
+    ++pos;
+    while (pos < value.size() && (value[pos] == ' ' || value[pos] == '\t')) ++pos;
+    if (!startsWithIgnoreCase(value.substr(pos), name)) continue;
+    size_t p = pos + name.size();
+    while (p < value.size() && value[p] == ' ') ++p;
+    if (p >= value.size() || value[p] != '=') continue;
+    ++p;
+    while (p < value.size() && value[p] == ' ') ++p;
+    if (p < value.size() && value[p] == '"') {
+      size_t end = value.find('"', p + 1);
+      return std::string(value.substr(p + 1, end == std::string_view::npos ? std::string_view::npos : end - p - 1));
+    }
+    size_t end = value.find_first_of("; \t", p);
+    return std::string(value.substr(p, end == std::string_view::npos ? std::string_view::npos : end - p));
+  }
+  return {};
+}
+
+}  // namespace
+
+void MailMessage::clear() { *this = MailMessage(); }
+
+bool MailMessage::addRawHeader(std::string line) {
+  if (line.empty()) return true;
+  if (rawHeaderBytes + line.size() > kMaxHeaderBytes) {
+    ++droppedHeaderLines;
+    return false;
+  }
+  rawHeaderBytes += line.size();
+  rawHeaders.push_back(std::move(line));
+  return true;
+}
+
+std::string MailMessage::headerValue(std::string_view name) const {
+  for (size_t i = 0; i < rawHeaders.size(); ++i) {
+    const std::string& line = rawHeaders[i];
+    if (isContinuation(line)) continue;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string_view field(line.data(), colon);
+    while (!field.empty() && (field.back() == ' ' || field.back() == '\t')) field.remove_suffix(1);
+    if (!equalsIgnoreCase(field, name)) continue;
+    std::string value = trimControl(std::string_view(line).substr(colon + 1));
+    for (size_t k = i + 1; k < rawHeaders.size() && isContinuation(rawHeaders[k]); ++k) {
+      std::string more = trimControl(rawHeaders[k]);
+      if (value.empty()) value = std::move(more);
+      else if (!more.empty()) value.append(" ").append(more);
+    }
+    return value;
+  }
+  return {};
+}
+
+void MailMessage::decodeHeaders() {
+  std::string type = headerValue("Content-Type");
+  contentType = trimControl(bytesToUtf8(std::string_view(type).substr(0, type.find(';'))));
+  if (contentType.empty()) contentType = "text/plain";
+  subject = decodeEncodedWords(headerValue("Subject"));
+  from = parseAddressList(headerValue("From"));
+  date = parseMailDate(headerValue("Date"));
+
+  auto text = [&](const char* name) { return decodeEncodedWords(headerValue(name)); };
+  auto list = [&](const char* name) {
+    std::string v = headerValue(name);
+    return v.empty() ? std::vector<MailAddress>{} : parseAddressList(v);
+  };
+  contentTransferEncoding = text("Content-Transfer-Encoding");
+  contentDisposition = text("Content-Disposition");
+  messageId = text("Message-Id");
+  newsgroups = text("Newsgroups");
+  to = list("To");
+  cc = list("Cc");
+  bcc = list("Bcc");
+  replyTo = list("Reply-To");
+  sender = text("Sender");
+  organization = text("Organization");
+  receiptRecipient = text("Disposition-Notification-To");
+  if (receiptRecipient.empty()) receiptRecipient = text("Return-Receipt-To");
+  references = text("References");
+  priority = text("Priority");
+  if (priority.empty()) priority = text("X-Priority");
+  mimeVersion = text("MIME-Version");
+}
+
+void MailMessage::addBodyLine(std::string_view line) {
+  if (bodyBytes + line.size() + 2 > kMaxBodyBytes) {
+    bodyTruncated = true;
+    return;
+  }
+  bodyBytes += line.size() + 2;
+  body.push_back(bytesToUtf8(line));
+}
+
+// Which lines become body text:
+// - a multipart message with a boundary, or a single-part message that is
+//   neither base64 nor quoted-printable: the lines up to the first boundary
+//   line (dot-unstuffed); everything after it belongs to the parts, which
+//   are read and dropped;
+// - otherwise (base64 or quoted-printable single part, multipart without a
+//   boundary): the whole body is one part; it is read and dropped.
+void MailMessage::readBody(Transport& transport) {
+  std::string type = headerValue("Content-Type");
+  bool multipart = startsWithIgnoreCase(contentType, "multipart/");
+  std::string boundary = multipart ? parameter(type, "boundary") : std::string();
+  std::string encoding = asciiLower(trimControl(contentTransferEncoding));
+  bool keepLines = multipart ? !boundary.empty() : (encoding != "base64" && encoding != "quoted-printable");
+  std::string delimiter = "--" + boundary;
+  bool inParts = !keepLines;
+  for (;;) {
+    std::string line = transport.readReplyLine();
+    if (line == ".") return;
+    if (inParts) continue;
+    std::string_view l = line;
+    if (!l.empty() && l[0] == '.') l.remove_prefix(1);
+    if (!boundary.empty() && l.substr(0, delimiter.size()) == delimiter) {
+      inParts = true;
+      continue;
+    }
+    addBodyLine(l);
+  }
+}
+
+std::string MailMessage::bodyText() const {
+  std::string text;
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (i) text += "\r\n";
+    text += body[i];
+  }
+  return text;
+}
+
+MailMessage MailMessage::fromHeaderBytes(std::string_view bytes) {
+  MailMessage m;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t lf = bytes.find('\n', pos);
+    std::string_view line = bytes.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
+    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) break;
+    m.addRawHeader(std::string(line));
+  }
+  m.decodeHeaders();
+  return m;
+}
+
+}  // namespace brivane

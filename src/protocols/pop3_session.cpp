@@ -1,0 +1,227 @@
+#include "protocols/pop3_session.h"
+
+#include "common/text.h"
+#include "protocols/protocol_errors.h"
+
+namespace brivane {
+namespace {
+
+const char* const kExtendedCodes[] = {"IN-USE", "LOGIN-DELAY", "SYS/PERM", "SYS/TEMP", "AUTH"};
+
+std::string normalisedIndicator(const std::string& written) {
+  if (written == "+OK" || written == "-ERR" || written == "+") return written;
+  return "-ERR";
+}
+
+// Splits a leading "[CODE]" of a known extended code off a "-ERR" text.
+void splitExtendedCode(Pop3Reply& reply) {
+  if (reply.indicator != "-ERR" || reply.lines.empty()) return;
+  std::string& text = reply.lines.front();
+  if (text.empty() || text[0] != '[') return;
+  size_t close = text.find(']');
+  if (close == std::string::npos) return;
+  std::string code = asciiUpper(std::string_view(text).substr(1, close - 1));
+  for (const char* known : kExtendedCodes) {
+    if (code == known) {
+      reply.extendedCode = code;
+      text = trimControl(std::string_view(text).substr(close + 1));
+      return;
+    }
+  }
+}
+
+bool hasLineBreakOrNul(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+}  // namespace
+
+Pop3ReplyLine parsePop3ReplyLine(std::string_view line) {
+  Pop3ReplyLine r;
+  size_t end = line.size();
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == ' ' || (line[i] == '-' && i > 0)) {
+      end = i;
+      break;
+    }
+  }
+  r.indicator = std::string(line.substr(0, end));
+  if (end < line.size()) {
+    r.continues = line[end] == '-';
+    r.text = std::string(line.substr(end + 1));
+  }
+  return r;
+}
+
+Pop3Reply parsePop3Reply(std::string_view bytes) {
+  Pop3Reply reply;
+  bool started = false;
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    size_t lf = bytes.find('\n', pos);
+    std::string_view line = bytes.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
+    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!started && line.empty()) continue;
+    Pop3ReplyLine parsed = parsePop3ReplyLine(line);
+    if (!started) {
+      started = true;
+      reply.indicator = normalisedIndicator(parsed.indicator);
+    }
+    if (reply.lines.size() < Pop3Session::kMaxReplyLines) reply.lines.push_back(parsed.text);
+    else ++reply.droppedLines;
+    if (!parsed.continues) break;
+  }
+  if (!started) reply.indicator = "-ERR";
+  splitExtendedCode(reply);
+  return reply;
+}
+
+long parseStatCount(std::string_view text) {
+  std::string t = trimControl(text);
+  if (t.empty()) return 0;
+  size_t blank = t.find(' ');
+  if (blank == std::string::npos) throw MalformedReplyError("Invalid STAT reply: " + t);
+  std::string count = trimControl(std::string_view(t).substr(0, blank));
+  if (count.empty() || count.size() > 9) throw MalformedReplyError("Invalid STAT reply: " + t);
+  long n = 0;
+  for (char c : count) {
+    if (c < '0' || c > '9') throw MalformedReplyError("Invalid STAT reply: " + t);
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+void Pop3Session::setTlsMode(TlsMode mode) {
+  if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
+  if (mode == tlsMode_) return;
+  if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
+  else if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
+  tlsMode_ = mode;
+}
+
+Transport& Pop3Session::transport() {
+  if (!transport_) throw NotConnectedError();
+  return *transport_;
+}
+
+void Pop3Session::readReply() {
+  Transport& t = transport();
+  reply_ = Pop3Reply{};
+  std::string line;
+  do line = t.readReplyLine();
+  while (line.empty());
+  Pop3ReplyLine parsed = parsePop3ReplyLine(line);
+  reply_.indicator = normalisedIndicator(parsed.indicator);
+  reply_.lines.push_back(std::move(parsed.text));
+  while (parsed.continues) {
+    parsed = parsePop3ReplyLine(t.readReplyLine());
+    if (reply_.lines.size() < kMaxReplyLines) reply_.lines.push_back(std::move(parsed.text));
+    else ++reply_.droppedLines;
+  }
+  splitExtendedCode(reply_);
+}
+
+void Pop3Session::require(std::string_view indicator) {
+  if (reply_.indicator != indicator) throw Pop3ReplyError(reply_.text(), reply_.extendedCode);
+}
+
+const Pop3Reply& Pop3Session::sendCommand(std::string_view command, std::optional<std::string_view> required) {
+  Transport& t = transport();
+  t.writeLine(command);
+  t.beginReply();
+  readReply();
+  if (required) require(*required);
+  return reply_;
+}
+
+void Pop3Session::connect() {
+  greetingTimestamp_.clear();
+  capabilities_.clear();
+  hasCapabilities_ = false;
+  if (hasLineBreakOrNul(username_) || hasLineBreakOrNul(password_)) throw UnsafeCredentialsError();
+  Transport& t = transport();
+  t.setHost(host_);
+  t.setPort(port_);
+  t.setConnectTimeout(connectTimeoutMs_);
+  t.setReadTimeout(readTimeoutMs_);
+  t.setPassThrough(tlsMode_ != TlsMode::Implicit);
+  t.connect();
+
+  t.beginReply();
+  readReply();
+  require("+OK");
+  const std::string& greeting = reply_.text();
+  size_t lt = greeting.find('<');
+  if (lt != std::string::npos) {
+    size_t gt = greeting.find('>', lt);
+    if (gt != std::string::npos) greetingTimestamp_ = greeting.substr(lt, gt - lt + 1);
+  }
+
+  sendCommand("CAPA");
+  if (reply_.ok()) {
+    t.capture(capabilities_, ".", true, kMaxCapabilities);
+    hasCapabilities_ = true;
+  }
+
+  if (loginOnConnect_) {
+    sendCommand("USER " + username_, "+OK");
+    sendCommand("PASS " + password_, "+OK");
+  }
+}
+
+long Pop3Session::messageCount() {
+  sendCommand("STAT", "+OK");
+  return parseStatCount(reply_.text());
+}
+
+bool Pop3Session::readHeaderLines(MailMessage& message, bool stopAtEmptyLine) {
+  Transport& t = transport();
+  for (;;) {
+    std::string line = t.readReplyLine();
+    if (line == ".") return false;
+    if (line.empty()) {
+      if (stopAtEmptyLine) return true;
+      continue;
+    }
+    message.addRawHeader(std::move(line));
+  }
+}
+
+void Pop3Session::retrieveHeader(long n, MailMessage& message) {
+  message.clear();
+  sendCommand("TOP " + std::to_string(n) + " 0", "+OK");
+  readHeaderLines(message, false);
+  message.decodeHeaders();
+}
+
+bool Pop3Session::retrieve(long n, MailMessage& message) {
+  sendCommand("RETR " + std::to_string(n));
+  if (!reply_.ok()) return false;
+  message.clear();
+  bool headerEndedByEmptyLine = readHeaderLines(message, true);
+  message.decodeHeaders();
+  if (headerEndedByEmptyLine) message.readBody(transport());
+  return true;
+}
+
+void Pop3Session::disconnect() {
+  Transport& t = transport();
+  if (!t.connected()) {
+    t.close();
+    return;
+  }
+  bool quitOk = true;
+  std::string text, code;
+  try {
+    sendCommand("QUIT");
+    quitOk = reply_.ok();
+    text = reply_.text();
+    code = reply_.extendedCode;
+  } catch (...) {
+    t.close();
+    throw;
+  }
+  t.close();
+  if (!quitOk) throw Pop3ReplyError(text, code);
+}
+
+}  // namespace brivane

@@ -1,0 +1,112 @@
+#pragma once
+#include <atomic>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocols/mail_message.h"
+#include "protocols/transport.h"
+
+// The POP3 client dialogue (RFC 1939) as the checker uses it: greeting,
+// CAPA, USER/PASS, STAT, TOP n 0, RETR n, QUIT. It never deletes or changes
+// messages. Errors: the transport's (SocketError, ConnectionClosedError,
+// ReadTimeoutError, ...), Pop3ReplyError for a required "+OK" that did not
+// come, MalformedReplyError, UnsafeCredentialsError.
+namespace brivane {
+
+enum class TlsMode { None = 0, Implicit = 1, RequireExplicit = 2, Explicit = 3 };
+
+struct Pop3Reply {
+  std::string indicator;  // "+OK", "-ERR" or "+" (unknown indicators count as "-ERR")
+  std::vector<std::string> lines;  // text of each reply line, after the indicator
+  std::string extendedCode;        // "-ERR [IN-USE] ..." gives "IN-USE"
+  size_t droppedLines = 0;         // continuation lines beyond the cap
+  bool ok() const { return indicator == "+OK"; }
+  std::string text() const { return lines.empty() ? std::string() : lines.front(); }
+};
+
+// One reply line split into its indicator and text; `continues` when the
+// indicator is followed directly by "-".
+struct Pop3ReplyLine {
+  std::string indicator;  // as written
+  std::string text;
+  bool continues = false;
+};
+Pop3ReplyLine parsePop3ReplyLine(std::string_view line);
+
+// Parses a whole reply given as bytes (lines ending in LF or CR LF). Entry
+// point for fuzzing; the session reads its replies the same way.
+Pop3Reply parsePop3Reply(std::string_view bytes);
+
+// The count of a STAT reply text ("7 12345"); throws MalformedReplyError.
+long parseStatCount(std::string_view text);
+
+class Pop3Session {
+ public:
+  static constexpr int kRegularPort = 110;
+  static constexpr int kImplicitTlsPort = 995;
+  static constexpr size_t kMaxReplyLines = 1000;
+  static constexpr size_t kMaxCapabilities = 1000;
+
+  explicit Pop3Session(Transport* transport) : transport_(transport) {}
+
+  void setHost(std::string host) { host_ = std::move(host); }
+  const std::string& host() const { return host_; }
+  void setPort(int port) { port_ = port; }
+  int port() const { return port_; }
+  void setUsername(std::string user) { username_ = std::move(user); }
+  void setPassword(std::string password) { password_ = std::move(password); }
+  // Changing the mode moves the port between 110 and 995 when it is the
+  // other mode's standard port. Not allowed while connected.
+  void setTlsMode(TlsMode mode);
+  TlsMode tlsMode() const { return tlsMode_; }
+  void setLoginOnConnect(bool on) { loginOnConnect_ = on; }
+  void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+  void setReadTimeout(int ms) { readTimeoutMs_ = ms; }
+
+  // Connects, reads the greeting, queries capabilities and logs in.
+  void connect();
+  // The number of messages (STAT).
+  long messageCount();
+  // Reads message n's header (TOP n 0) into `message` and decodes it.
+  void retrieveHeader(long n, MailMessage& message);
+  // Reads the whole message n (RETR n); false (message untouched) on "-ERR".
+  bool retrieve(long n, MailMessage& message);
+  // QUIT and close; a "-ERR" to QUIT is raised after the close.
+  void disconnect();
+  bool connected() const { return transport_ && transport_->connected(); }
+
+  // Sends one command and reads its reply; with `required`, a reply with
+  // another indicator raises Pop3ReplyError.
+  const Pop3Reply& sendCommand(std::string_view command, std::optional<std::string_view> required = std::nullopt);
+
+  const Pop3Reply& lastReply() const { return reply_; }
+  const std::string& greetingTimestamp() const { return greetingTimestamp_; }
+  const std::vector<std::string>& capabilities() const { return capabilities_; }
+  bool hasCapabilities() const { return hasCapabilities_; }
+
+ private:
+  Transport& transport();
+  void readReply();
+  void require(std::string_view indicator);
+  // Header lines up to "." (TOP) or also the empty line (RETR); true when
+  // the empty line ended it.
+  bool readHeaderLines(MailMessage& message, bool stopAtEmptyLine);
+
+  Transport* transport_;
+  std::string host_;
+  int port_ = kRegularPort;
+  std::string username_, password_;
+  TlsMode tlsMode_ = TlsMode::None;
+  bool loginOnConnect_ = true;
+  int connectTimeoutMs_ = -1;
+  int readTimeoutMs_ = -1;
+
+  Pop3Reply reply_;
+  std::string greetingTimestamp_;
+  std::vector<std::string> capabilities_;
+  bool hasCapabilities_ = false;
+};
+
+}  // namespace brivane
