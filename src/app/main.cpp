@@ -1,17 +1,23 @@
 #include <csignal>
-#include <cstdio>
-#include <cstring>
 
-#include "common/version.h"
+#include "app/command_line.h"
+#include "app/instance_guard.h"
+#include "app/long_options.h"
+#include "app/run_modes.h"
 
 int main(int argc, char** argv) {
-  // A write to a closed socket must be an error, never a dead process.
+  // Before any thread exists: a write to a closed socket must be an error,
+  // never a dead process.
   std::signal(SIGPIPE, SIG_IGN);
 
-  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("Brivane %s\n", brivane::versionText(brivane::programVersion()).c_str());
-    return 0;
-  }
-  std::fprintf(stderr, "brivane: this run mode is not available yet\n");
-  return 3;
+  // Our own "--" options come first and never take the instance guard.
+  if (const auto status = brivane::handleLongOption(argc, argv)) return *status;
+
+  // Another instance runs: end at once, before any window, silently.
+  if (!brivane::TakeInstanceGuard()) return 0;
+
+  brivane::ParseCommandLine(argc, argv);
+  const int status = brivane::RunSelectedMode(brivane::RunMode, brivane::ParentWindow, argc, argv);
+  brivane::ReleaseInstanceGuard();
+  return status;
 }

@@ -1,0 +1,64 @@
+#include "app/command_line.h"
+
+#include <cstdint>
+
+#include "common/text.h"
+
+namespace brivane {
+
+uint8_t RunMode = kRunSettings;
+int32_t ParentWindow = 0;
+
+namespace {
+
+// A signed decimal integer that fits 32 bits, else 0.
+int32_t handleOf(const std::string& text) {
+  std::string_view v = text;
+  bool negative = false;
+  if (!v.empty() && (v[0] == '-' || v[0] == '+')) {
+    negative = v[0] == '-';
+    v.remove_prefix(1);
+  }
+  if (v.empty() || v.size() > 10) return 0;
+  int64_t n = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + (c - '0');
+  }
+  if (negative) n = -n;
+  if (n < INT32_MIN || n > INT32_MAX) return 0;
+  return static_cast<int32_t>(n);
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(const std::vector<std::string>& args) {
+  CommandLine result;
+  if (args.empty() || args[0].empty()) return result;
+  std::string first = asciiLower(args[0]);
+  if (first.size() > 1 && first[0] == '/') first.erase(0, 1);
+  if (first.size() > 1 && first[0] == '-') first.erase(0, 1);
+  switch (first[0]) {
+    case 'c': result.runMode = kRunSettings; break;
+    case 's': result.runMode = kRunFullScreen; break;
+    case 'p':
+    case 'l': result.runMode = kRunPreview; break;
+    default: break;
+  }
+  std::string handleText;
+  if (first.size() >= 3 && first[1] == ':') handleText = first.substr(2);
+  else if (args.size() >= 2) handleText = args[1];
+  else handleText = first;  // not a number: gives 0
+  result.parentWindow = handleOf(handleText);
+  return result;
+}
+
+void ParseCommandLine(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  const CommandLine cl = parseCommandLine(args);
+  RunMode = cl.runMode;
+  ParentWindow = cl.parentWindow;
+}
+
+}  // namespace brivane
