@@ -1,0 +1,30 @@
+#include "saver/pop_messages.h"
+
+#include "markup/qt/qt_text_metrics.h"
+
+namespace brivane {
+
+TpopMessages::TpopMessages(QWidget* owner) : PopupPanel(owner, Qt::black, true) {
+  setObjectName(QStringLiteral("popMessages"));
+  edtFocusSteal = new QLineEdit(this);
+  edtFocusSteal->setObjectName(QStringLiteral("edtFocusSteal"));
+  lstMessages = new RichListBox(this);
+  lstMessages->setObjectName(QStringLiteral("lstMessages"));
+  lstMessages->setBackground(QColor());  // the panel's black shows through
+  lstMessages->setScrollBarShown(false);
+  lstMessages->setDefaultFont({uiFontFamily().toStdString(), 9, false, false}, Qt::white);
+  setupMessageListGraphics(lstMessages->graphics());
+  lstMessages->graphicsChanged();
+  edtFocusSteal->lower();
+  setTabOrder(edtFocusSteal, lstMessages);
+  tmrFade = fadeTimer();
+  setPanelSize({kDesignWidth, kDesignHeight});
+}
+
+void TpopMessages::layoutChildren() {
+  QRect inner = rect().adjusted(kBorder, kBorder, -kBorder, -kBorder);
+  lstMessages->setGeometry(inner);
+  edtFocusSteal->setGeometry(QRect(inner.topLeft(), QSize(std::min(inner.width(), 20), 20)));
+}
+
+}  // namespace brivane

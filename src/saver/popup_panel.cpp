@@ -1,0 +1,121 @@
+#include "saver/popup_panel.h"
+
+#include <QCloseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QWindow>
+#include <algorithm>
+
+#include "saver/compositor.h"
+
+namespace brivane {
+
+PopupPanel::PopupPanel(QWidget* owner, QColor background, bool hasFadeOut)
+    : QWidget(owner, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                         Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint),
+      background_(background),
+      hasFadeOut_(hasFadeOut) {
+  setAttribute(Qt::WA_TranslucentBackground);
+  setAttribute(Qt::WA_ShowWithoutActivating);
+  setFocusPolicy(Qt::NoFocus);
+  fadeTimer_.setInterval(kFadeMs);
+  connect(&fadeTimer_, &QTimer::timeout, this, &PopupPanel::fadeTick);
+}
+
+void PopupPanel::setTag(int tag) { tag_ = std::clamp(tag, 0, 255); }
+
+void PopupPanel::applyOpacity() { setWindowOpacity(opacity_ / 255.0); }
+
+void PopupPanel::closeWithFade() {
+  fadeBeforeClosing_ = true;
+  close();
+}
+
+void PopupPanel::fadeTick() {
+  if (!fadingOut_) {
+    if (opacity_ >= tag_) {
+      fadeTimer_.stop();
+      return;
+    }
+    opacity_ = std::min(opacity_ + kFadeInStep, tag_);
+  } else {
+    if (opacity_ <= 0) {
+      fadeTimer_.stop();
+      close();  // granted: the fade-out is running
+      return;
+    }
+    opacity_ = std::max(opacity_ - kFadeOutStep, 0);
+  }
+  applyOpacity();
+}
+
+void PopupPanel::setVisible(bool visible) {
+  if (!visible) {
+    fadeTimer_.stop();
+    fadingOut_ = false;
+    QWidget::setVisible(false);
+    return;
+  }
+  bool restart = !isVisible() || fadingOut_;
+  if (restart) {
+    fadeBeforeClosing_ = false;
+    fadingOut_ = false;
+    opacity_ = 0;
+    applyOpacity();
+    fadeTimer_.start();
+    updateMask();
+  }
+  QWidget::setVisible(true);
+  if (restart) raise();
+}
+
+void PopupPanel::closeEvent(QCloseEvent* event) {
+  if (hasFadeOut_ && fadeBeforeClosing_ && !fadingOut_ && isVisible()) {
+    // Refused for now: fade out first, then close from the last tick.
+    event->ignore();
+    fadingOut_ = true;
+    opacity_ = tag_;
+    applyOpacity();
+    fadeTimer_.start();
+    return;
+  }
+  fadeTimer_.stop();
+  event->accept();
+}
+
+void PopupPanel::setPanelSize(QSize size) {
+  resize(size);
+  layoutChildren();
+}
+
+void PopupPanel::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  layoutChildren();
+  updateMask();
+}
+
+void PopupPanel::updateMask() {
+  // Without a compositor the transparent corners would show black: cut them
+  // with a window mask instead.
+  if (compositorRunning()) {
+    clearMask();
+    return;
+  }
+  QPainterPath path;
+  path.addRoundedRect(QRectF(rect()), kCornerRadius, kCornerRadius);
+  setMask(QRegion(path.toFillPolygon().toPolygon()));
+}
+
+void PopupPanel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setCompositionMode(QPainter::CompositionMode_Source);
+  p.fillRect(rect(), Qt::transparent);
+  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  p.setRenderHint(QPainter::Antialiasing);
+  QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  p.setPen(QPen(QColor(255, 255, 255, 40), 1));
+  p.setBrush(background_);
+  p.drawRoundedRect(r, kCornerRadius - 0.5, kCornerRadius - 0.5);
+}
+
+}  // namespace brivane
