@@ -1,5 +1,6 @@
 #include "checking/check_command.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -13,6 +14,8 @@
 #include "checking/message_queue.h"
 #include "common/messages.h"
 #include "common/status_words.h"
+#include "platform/registry_file.h"
+#include "settings/settings.h"
 
 namespace brivane {
 
@@ -83,46 +86,18 @@ int effectivePort(const TEmlAccount& account) {
   return account.port;
 }
 
-std::optional<std::string> isoLocalTime(LocalDateTime when) {
-  if (when == 0 || !std::isfinite(when) || std::fabs(when) > 2958466) return std::nullopt;  // past 9999
-  // Days since 30 December 1899 to a civil date (the fraction is the time of day).
-  const double days = std::floor(when);
-  long long seconds = std::llround((when - days) * 86400.0);
-  long long dayNumber = static_cast<long long>(days);
-  if (seconds >= 86400) {
-    seconds -= 86400;
-    ++dayNumber;
-  }
-  // Days from 1970-01-01 of 1899-12-30 is -25569.
-  const long long unixDays = dayNumber - 25569;
-  // Civil date from days (Howard Hinnant's algorithm).
-  long long z = unixDays + 719468;
-  const long long era = (z >= 0 ? z : z - 146096) / 146097;
-  const long long doe = z - era * 146097;
-  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  long long y = yoe + era * 400;
-  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const long long mp = (5 * doy + 2) / 153;
-  const long long d = doy - (153 * mp + 2) / 5 + 1;
-  const long long m = mp < 10 ? mp + 3 : mp - 9;
-  if (m <= 2) ++y;
-
+std::optional<std::string> isoLocalTime(int64_t when) {
+  if (when == 0) return std::nullopt;
+  const std::time_t t = static_cast<std::time_t>(when);
   std::tm local{};
-  local.tm_year = static_cast<int>(y - 1900);
-  local.tm_mon = static_cast<int>(m - 1);
-  local.tm_mday = static_cast<int>(d);
-  local.tm_hour = static_cast<int>(seconds / 3600);
-  local.tm_min = static_cast<int>(seconds / 60 % 60);
-  local.tm_sec = static_cast<int>(seconds % 60);
-  local.tm_isdst = -1;
-  std::tm probe = local;
-  long offset = 0;
-  if (std::mktime(&probe) != static_cast<std::time_t>(-1)) offset = probe.tm_gmtoff;
-  char buf[128];
-  const long off = std::labs(offset);
-  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lldT%02d:%02d:%02d%c%02ld:%02ld", y, m, d, local.tm_hour,
-                local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', off / 3600, off / 60 % 60);
-  return std::string(buf);
+  if (!localtime_r(&t, &local)) return std::nullopt;
+  char buf[64];
+  if (std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::nullopt;
+  const long offset = local.tm_gmtoff;
+  const long off = offset < 0 ? -offset : offset;
+  char zone[16];
+  std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', off / 3600 % 100, off / 60 % 60);
+  return std::string(buf) + zone;
 }
 
 std::string formatCheckJson(const CheckOutcome& outcome) {
@@ -259,6 +234,40 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
     ::_exit(code);
   }
   return code;
+}
+
+}  // namespace brivane
+
+namespace brivane {
+
+int checkCommandMain(const std::vector<std::string>& args) {
+  CheckOptions options;
+  if (const auto error = parseCheckArguments(args, options)) {
+    std::cerr << "brivane: " << *error << "\n"
+              << "usage: brivane --check [--json] [--timeout SECONDS]\n";
+    return 2;
+  }
+  // The store is only read: a missing file is not created, an existing one
+  // never written.
+  AccountList accounts;
+  SaverSettings settings;
+  const std::string path = FileRegistryStore::defaultPath();
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) {
+    FileRegistryStore store(path);
+    if (store.load()) {
+      TColor color{};
+      int32_t panelWidth = 0;
+      LoadSettings(store, settings, color, panelWidth, accounts);
+    } else {
+      std::cerr << "brivane: cannot read the settings store " << path << ": " << store.lastError() << "\n";
+    }
+  } else {
+    std::cerr << "brivane: no settings store at " << path << "\n";
+  }
+  CheckRunLimits limits;
+  limits.timeout = std::chrono::seconds(options.timeoutSeconds);
+  return runCheck(accounts, settings.displayMsgPreview, options, limits, std::cout, std::cerr);
 }
 
 }  // namespace brivane

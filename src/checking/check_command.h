@@ -47,7 +47,7 @@ int effectivePort(const TEmlAccount& account);
 
 // The local ISO 8601 form with offset ("2026-12-06T19:54:40+01:00") of a
 // row's date, or nothing for 0.
-std::optional<std::string> isoLocalTime(LocalDateTime when);
+std::optional<std::string> isoLocalTime(int64_t when);
 
 std::string formatCheckJson(const CheckOutcome& outcome);
 std::string formatCheckText(const CheckOutcome& outcome);

@@ -15,10 +15,6 @@ enum class RowKind : uint8_t {
   Queued = 4,      // "QUEUED"
 };
 
-// Local date-time as days since 30 December 1899 (fraction = time of day);
-// 0 means "no date".
-using LocalDateTime = double;
-
 // One row of the result list that checkers publish: one message, or the one
 // status row of an account (its code word in `subject`). A plain value: rows
 // are copied freely between threads under the result lock. Every text is
@@ -35,7 +31,7 @@ struct MessageSummary {
   std::string subject;
   std::string preview;
   std::string messageUid;
-  LocalDateTime received = 0;
+  int64_t received = 0;  // the message's date: seconds since 1970 (UTC); 0 when none
   std::string folder;
   int32_t accountIndex = 0;
   RowKind kind = RowKind::Message;

@@ -1,0 +1,135 @@
+#pragma once
+// Test helpers: runs real checkers through a CheckCycle and reads back the
+// rows, the flags, the account's run-time fields and the connection log.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "checking/check_cycle.h"
+#include "checking/message_queue.h"
+
+namespace brivane::testing {
+
+struct CheckRun {
+  std::vector<MessageSummary> rows;
+  std::vector<std::string> log;  // each line's text after date-time and name
+  TEmlAccount account;           // the saver's record after collection
+  bool newMailArrived = false;
+  bool hasMessages = false;
+  bool posted = false;           // the done message arrived
+};
+
+// A private log folder per test.
+inline std::string testLogFolder() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("brivane_chk_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
+  std::filesystem::create_directories(dir);
+  return dir.string() + "/";
+}
+
+// The step texts of a connection log: what follows "date time name".
+inline std::vector<std::string> logSteps(const std::string& folder, const std::string& name) {
+  std::ifstream in(folder + connectionLogFileName(name), std::ios::binary);
+  std::vector<std::string> steps;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const std::string prefix = " " + name;
+    const size_t at = line.find(prefix, 19);  // after "YYYY-MM-DD HH:MM:SS"
+    steps.push_back(at == std::string::npos ? "?" + line : line.substr(at + prefix.size()));
+  }
+  return steps;
+}
+
+// Runs one cycle over `accounts` with the real checkers; returns the run of
+// account `which`. `whileRunning` is called once the cycle has started.
+template <class Fn>
+CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunning,
+                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const std::string folder = testLogFolder();
+  MessageQueue queue;
+  CheckCycle cycle(queue);
+  cycle.logDirectory = [folder](std::string& out) {
+    out = folder;
+    return true;
+  };
+  for (const auto& a : accounts) std::filesystem::remove(folder + connectionLogFileName(a.name));
+  cycle.Accounts = std::move(accounts);
+  cycle.displayMsgPreview = preview;
+  CheckRun run;
+  EXPECT_TRUE(cycle.StartCheckCycle());
+  whileRunning(cycle);
+  const auto deadline = CheckCycle::Clock::now() + limit;
+  while (cycle.liveCheckers() > 0) {
+    auto m = queue.waitNext(deadline);
+    if (!m) break;
+    cycle.onDone(m->message, m->wParam);
+  }
+  run.posted = cycle.liveCheckers() == 0;
+  EXPECT_TRUE(run.posted) << "a checker did not post its done message";
+  if (!run.posted) {
+    cycle.requestStopAll();
+    cycle.waitAll(CheckCycle::Clock::now() + std::chrono::seconds(5));
+  }
+  run.rows = cycle.readResults([&](const auto& list) {
+    std::vector<MessageSummary> out;
+    for (const auto& r : list)
+      if (r.accountIndex == static_cast<int32_t>(which)) out.push_back(r);
+    return out;
+  });
+  run.log = logSteps(folder, cycle.Accounts[which].name);
+  run.account = cycle.Accounts[which];
+  run.newMailArrived = cycle.newMailArrived.load() != 0;
+  run.hasMessages = cycle.hasMessages.load() != 0;
+  std::filesystem::remove_all(folder);
+  return run;
+}
+
+inline CheckRun runOne(const TEmlAccount& account, bool preview = false) {
+  return runCycle({account}, 0, preview, [](CheckCycle&) {});
+}
+
+// A loopback port with nothing listening on it.
+inline int closedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+inline std::vector<std::string> subjectsOf(const std::vector<MessageSummary>& rows) {
+  std::vector<std::string> out;
+  for (const auto& r : rows) out.push_back(r.subject);
+  return out;
+}
+
+// Escapes bytes for an "R:" step of a fake-server script.
+inline std::string rawStep(const std::string& bytes) {
+  std::string out = "R: ";
+  for (unsigned char c : bytes) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c == '\\') out += "\\\\";
+    else if (c < 0x20 || c >= 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else out += static_cast<char>(c);
+  }
+  return out + "\n";
+}
+
+}  // namespace brivane::testing

@@ -1,0 +1,42 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "checking/checker_thread.h"
+
+namespace brivane {
+
+class ImapSession;
+
+// The checker of one IMAP4 account for one cycle: logs in, lists the
+// folders, keeps the watched ones in the account's order, and reads the
+// header (with previews also the text, BODY.PEEK) of every unseen message of
+// each; new mail is what SEARCH NEW finds. Messages stay unseen.
+class TIMAPChecker : public CheckerThread {
+ public:
+  explicit TIMAPChecker(CheckCycle& cycle);
+  ~TIMAPChecker() override;
+
+  static constexpr int kConnectTimeoutMs = 10000;
+  static constexpr int kFetchReadTimeoutMs = 20000;
+
+  // The watched folders among the server's `names`, in the order of the
+  // account's folder entries ("path;caption"; paths compared without
+  // surrounding blanks and ASCII case).
+  static std::vector<std::string> watchedFolders(const std::vector<std::string>& names,
+                                                 const std::vector<std::string>& entries);
+
+ protected:
+  void execute() override;
+
+ private:
+  // The folder phase; false when the check ended in it (a status row was set
+  // or nothing more is to be done).
+  bool readFolders(ImapSession& client);
+  void scanFolders(ImapSession& client);
+  void stopPoint() const;
+
+  std::vector<std::string> folderNames;
+};
+
+}  // namespace brivane

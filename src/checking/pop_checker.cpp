@@ -1,0 +1,171 @@
+#include "checking/pop_checker.h"
+
+#include <limits>
+#include <memory>
+
+#include "checking/check_cycle.h"
+#include "checking/checker_rows.h"
+#include "common/messages.h"
+#include "common/status_words.h"
+#include "protocols/mail_message.h"
+#include "protocols/pop3_session.h"
+#include "protocols/protocol_errors.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+
+TPOPChecker::TPOPChecker(CheckCycle& cycle) : CheckerThread(cycle, WM_POPCHECKDONE) {}
+
+TPOPChecker::~TPOPChecker() {
+  requestStop();
+  join();
+}
+
+void TPOPChecker::execute() {
+  openLog();
+  log(" queued for check");
+  SetStatus(status::kQueued, RowKind::Queued);
+
+  std::unique_ptr<Transport> tlsHandler;
+  std::unique_ptr<Pop3Session> client;
+  if (enterConnectLock()) {
+    tlsHandler = std::make_unique<Transport>();
+    tlsHandler->setStopFlag(&stopFlag());
+    client = std::make_unique<Pop3Session>(tlsHandler.get());
+    log(createdLine());
+    SetStatus(status::kConnecting, RowKind::Progress);
+
+    client->setHost(account.server);
+    client->setUsername(account.username);
+    client->setPassword(account.password);
+    client->setPort(account.port);
+    if (account.useTLS) {
+      client->setTlsMode(TlsMode::Implicit);  // 110 becomes 995
+      tlsHandler->setDestination(account.server + ":" + std::to_string(account.port));
+      tlsHandler->setHost(account.server);
+      tlsHandler->setPort(account.port);
+    } else {
+      client->setTlsMode(TlsMode::None);
+    }
+
+    bool loggedIn = false;
+    if (validateAccount(client->host(), account.username, account.password, client->port()) &&
+        !stopRequested()) {
+      client->setConnectTimeout(kConnectTimeoutMs);
+      try {
+        client->connect();
+        log(" Connected successfully");
+        loggedIn = true;
+      } catch (const StopRequestedError&) {
+      } catch (const SocketError&) {
+        SetStatus(status::kInvServer, RowKind::Error);
+        log(" ERROR: EIdSocketError... quitting");
+      } catch (const Pop3ReplyError&) {
+        SetStatus(status::kInvUserPass, RowKind::Error);
+        log(" ERROR: EIdReplyPOP3Error... quitting");
+      } catch (const std::exception&) {
+        SetStatus(status::kErrConn, RowKind::Error);
+        log(" ERROR: Unknown Connect Error... quitting");
+      }
+    }
+    if (loggedIn && client->connected()) {
+      SetStatus(status::kChecking, RowKind::Progress);
+      leaveConnectLock();
+      try {
+        checkMailbox(*client, *tlsHandler);
+      } catch (const StopRequestedError&) {
+        // Asked to stop: nothing more is published.
+      } catch (const std::exception& e) {
+        // A failure after login ends the check with an error row instead
+        // of leaving "CHECKING" standing.
+        log(std::string(" ERROR: ") + e.what() + "... quitting");
+        SetStatus(status::kErrConn, RowKind::Error);
+        if (dynamic_cast<const ReadTimeoutError*>(&e)) tlsHandler->close();  // no LOGOUT to a silent server
+      }
+    }
+  }
+
+  log(" Disconnecting...");
+  if (client && client->connected()) {
+    try {
+      client->disconnect();
+    } catch (const std::exception&) {
+      // The connection is closed either way.
+    }
+  }
+  log(" Disconnected successfully - check completed");
+  client.reset();
+  tlsHandler.reset();
+  finishCheck();
+}
+
+void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
+  if (stopRequested()) return;
+  log(" Checking for message count...");
+  const long count = client.messageCount();
+  log(" " + std::to_string(count) + " New Messages");
+  if (stopRequested()) return;
+  if (count <= 0) {
+    SetStatus(status::kNoMsg, RowKind::NoMessages);
+    return;
+  }
+  const int32_t n32 = count > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
+                                                                   : static_cast<int32_t>(count);
+  markCycleHasMessages();
+  if (account.lastMessageCount < n32) markNewMailArrived();
+  account.lastMessageCount = n32;
+
+  log(" Retrieving headers...");
+  results.clear();
+  MailMessage message;
+  client.setReadTimeout(kMessageReadTimeoutMs);
+  struct LoopEnd {  // also when the loop is left by an error or a stop
+    TPOPChecker& self;
+    Pop3Session& client;
+    ~LoopEnd() {
+      client.setReadTimeout(-1);
+      self.log(" Header check completed");
+    }
+  } loopEnd{*this, client};
+
+  for (long i = count; i >= 1; --i) {
+    if (stopRequested()) return;
+    log(" Retrieving header " + std::to_string(count + 1 - i) + " of " + std::to_string(count));
+    if (showPreview) {
+      if (!retrieveWithPreview(client, transport, i, message)) message.clear();
+    } else {
+      client.retrieveHeader(i, message);
+    }
+    if (stopRequested()) return;
+    MessageSummary row;
+    fillMessageRow(row, message);
+    row.setFolder("INBOX");
+    row.accountIndex = accountIndex;
+    if (showPreview) row.setPreview(previewText(message.bodyText()));
+    results.push_back(std::move(row));
+    account.hasMessages = true;
+  }
+  PublishResults();
+}
+
+bool TPOPChecker::retrieveWithPreview(Pop3Session& client, Transport& transport, long n,
+                                      MailMessage& message) {
+  message.clear();
+  client.sendCommand("TOP " + std::to_string(n) + " " + std::to_string(kPreviewLines));
+  if (!client.lastReply().ok()) return false;
+  bool headerEnded = false;  // by the blank line, so a body follows
+  for (;;) {
+    std::string line = transport.readReplyLine();
+    if (line == ".") break;
+    if (line.empty()) {
+      headerEnded = true;
+      break;
+    }
+    message.addRawHeader(std::move(line));
+  }
+  message.decodeHeaders();
+  if (headerEnded) message.readBody(transport);
+  return true;
+}
+
+}  // namespace brivane
