@@ -21,15 +21,19 @@ std::string previewText(std::string_view raw) {
   // Only the start matters: a few bytes per character are enough.
   std::string text;
   text.reserve(std::min<size_t>(raw.size(), kPreviewLength * 4 + 8));
+  bool cut = false;
   for (char c : raw) {
     if (c == '\r' || c == '\n') continue;
+    if (text.size() >= kPreviewLength * 4 + 4) {
+      cut = true;
+      break;
+    }
     text.push_back(c);
-    if (text.size() >= kPreviewLength * 4 + 4) break;
   }
   // A multi-byte sequence cut off at the end of the kept bytes is not a
   // reason to take the whole text as Windows-1252.
   std::string_view head = text;
-  for (size_t back = 1; back <= 3 && back <= head.size(); ++back) {
+  for (size_t back = 1; cut && back <= 3 && back <= head.size(); ++back) {
     const auto c = static_cast<unsigned char>(head[head.size() - back]);
     if (c >= 0xC0) {
       if (utf8SequenceLength(head.substr(head.size() - back)) == 0) head.remove_suffix(back);

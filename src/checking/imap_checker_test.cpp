@@ -1,0 +1,262 @@
+#include "checking/imap_checker.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "checking/checker_test_support.h"
+#include "fake_server.h"
+
+using namespace brivane;
+using namespace brivane::testing;
+using brivane::test::LoopbackServer;
+using ::testing::ElementsAre;
+
+namespace {
+
+TEmlAccount imapAccount(int port, std::vector<std::string> folders) {
+  TEmlAccount a;
+  a.name = "Imap box";
+  a.server = "127.0.0.1";
+  a.username = "ann";
+  a.password = "secret";
+  a.port = port;
+  a.folders = std::move(folders);
+  return a;
+}
+
+// Builds a fake-server script with the session's tags C1, C2, ...
+class Script {
+ public:
+  Script& loggedIn() {
+    text_ += "S: * OK ready\n";
+    command("LOGIN ann secret", {});
+    command("CAPABILITY", {"* CAPABILITY IMAP4rev1"});
+    command("CAPABILITY", {"* CAPABILITY IMAP4rev1"});
+    return *this;
+  }
+  Script& command(const std::string& line, const std::vector<std::string>& data, const std::string& status = "OK done") {
+    const std::string tag = "C" + std::to_string(++tag_);
+    text_ += "C: " + tag + " " + line + "\n";
+    for (const auto& d : data) text_ += "S: " + d + "\n";
+    text_ += "S: " + tag + " " + status + "\n";
+    return *this;
+  }
+  Script& list(const std::vector<std::string>& names) {
+    std::vector<std::string> data;
+    for (const auto& n : names) data.push_back("* LIST (\\HasNoChildren) \"/\" \"" + n + "\"");
+    return command("LIST \"\" *", data);
+  }
+  Script& folder(const std::string& name, int unseen, bool selectOk = true) {
+    command("SELECT \"" + name + "\"", {"* 10 EXISTS", "* 0 RECENT"}, selectOk ? "OK [READ-WRITE] done" : "NO no such");
+    return command("STATUS \"" + name + "\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
+                   {"* STATUS \"" + name + "\" (MESSAGES 10 RECENT 0 UIDNEXT 11 UIDVALIDITY 7 UNSEEN " +
+                    std::to_string(unseen) + ")"});
+  }
+  Script& search(const std::string& criterion, const std::string& numbers) {
+    return command("SEARCH " + criterion, {"* SEARCH" + (numbers.empty() ? "" : " " + numbers)});
+  }
+  // Header, UID and (with previews) text of message n.
+  Script& message(int n, const std::string& header, int uid, const std::string* text = nullptr) {
+    const std::string tag = "C" + std::to_string(++tag_);
+    text_ += "C: " + tag + " FETCH " + std::to_string(n) + " (RFC822.HEADER)\n";
+    if (header.empty()) {
+      text_ += "S: * " + std::to_string(n) + " FETCH (RFC822.HEADER NIL)\n";
+    } else {
+      text_ += "S: * " + std::to_string(n) + " FETCH (RFC822.HEADER {" + std::to_string(header.size()) + "}\n";
+      text_ += rawStep(header) + "S: )\n";
+    }
+    text_ += "S: " + tag + " OK done\n";
+    command("FETCH " + std::to_string(n) + " (UID)", {"* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + ")"});
+    if (text) {
+      const std::string t2 = "C" + std::to_string(++tag_);
+      text_ += "C: " + t2 + " FETCH " + std::to_string(n) + " (BODY.PEEK[TEXT])\n";
+      text_ += "S: * " + std::to_string(n) + " FETCH (BODY[TEXT] {" + std::to_string(text->size()) + "}\n";
+      text_ += rawStep(*text) + "S: )\nS: " + t2 + " OK done\n";
+    }
+    return *this;
+  }
+  Script& logout() {
+    const std::string tag = "C" + std::to_string(++tag_);
+    text_ += "C: " + tag + " LOGOUT\nS: * BYE bye\nS: " + tag + " OK done\nX\n";
+    return *this;
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  int tag_ = 0;
+};
+
+std::string header(const std::string& from, const std::string& subject) {
+  return "From: " + from + "\r\nSubject: " + subject + "\r\nDate: Sun, 06 Dec 2026 18:54:40 +0000\r\n\r\n";
+}
+
+CheckRun play(const Script& script, const TEmlAccount& account, bool preview = false) {
+  LoopbackServer server(script.text());
+  TEmlAccount a = account;
+  a.port = server.port();
+  CheckRun run = runOne(a, preview);
+  server.finish();
+  EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
+  return run;
+}
+
+TEST(ImapChecker, WatchedFoldersInTheAccountsOrder) {
+  const std::vector<std::string> server = {"Archive", "INBOX", "Sent", "Lists/Dev"};
+  EXPECT_THAT(TIMAPChecker::watchedFolders(server, {"INBOX;Inbox", "Archive;Archive"}),
+              ElementsAre("INBOX", "Archive"));
+  EXPECT_THAT(TIMAPChecker::watchedFolders(server, {" inbox ;Inbox", "lists/dev;Dev", "Missing;M"}),
+              ElementsAre("INBOX", "Lists/Dev"));
+  EXPECT_THAT(TIMAPChecker::watchedFolders(server, {"INBOX", ";INBOX"}), ElementsAre());  // no path
+  EXPECT_THAT(TIMAPChecker::watchedFolders(server, {}), ElementsAre());
+}
+
+TEST(ImapChecker, ScansWatchedFoldersInOrderAndLeavesOthersAlone) {
+  Script s;
+  s.loggedIn().list({"Archive", "INBOX", "Sent"});
+  s.folder("INBOX", 2).search("UNSEEN", "4 9");
+  s.message(4, header("\"Ann\" <ann@example.org>", "=?ISO-8859-1?Q?__two_blanks_?="), 104);
+  s.message(9, header("bob@example.org", " "), 109);
+  s.search("NEW", "9");
+  s.folder("Archive", 1).search("UNSEEN", "2").message(2, header("Carl <c@x.org>", "old"), 52);
+  s.search("NEW", "");
+  s.logout();
+  const CheckRun run = play(s, imapAccount(0, {"INBOX;Inbox", " archive ;Archive"}));
+  ASSERT_EQ(run.rows.size(), 3u);
+  EXPECT_EQ(run.rows[0].folder, "INBOX");
+  EXPECT_EQ(run.rows[0].sender, "Ann");
+  EXPECT_EQ(run.rows[0].subject, "  two blanks ");
+  EXPECT_EQ(run.rows[0].messageUid, "104");
+  EXPECT_EQ(run.rows[0].received, 1796583280);
+  EXPECT_EQ(run.rows[1].sender, "bob@example.org");
+  EXPECT_EQ(run.rows[1].subject, "[no subject]");
+  EXPECT_EQ(run.rows[2].folder, "Archive");
+  EXPECT_EQ(run.rows[2].messageUid, "52");
+  EXPECT_TRUE(run.newMailArrived);
+  EXPECT_TRUE(run.hasMessages);
+  EXPECT_TRUE(run.account.hasMessages);
+  EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: False",
+                                   " Connected successfully", " Authenticated successfully",
+                                   " 2 new messages in INBOX", " 1 new messages in Archive", " Disconnecting...",
+                                   " Disconnected successfully - check completed"));
+}
+
+TEST(ImapChecker, EndsOfACheckWithoutMessages) {
+  struct Case {
+    const char* what;
+    std::function<void(Script&)> body;
+    std::vector<std::string> folders;
+    std::vector<std::string> rows;  // subjects
+    bool hasMessages;               // the cycle's flag
+    std::string logLine;            // a line the log must hold ("" for none)
+  };
+  const std::vector<Case> cases = {
+      {"no watched folder on the server",
+       [](Script& s) { s.list({"INBOX", "Sent"}); },
+       {"Archive;Archive"}, {"NOFOLDERS"}, false, " ERROR: no folders... quitting"},
+      {"empty folder list",
+       [](Script& s) { s.list({"INBOX"}); },
+       {}, {"NOFOLDERS"}, false, " ERROR: no folders... quitting"},
+      {"nothing unseen",
+       [](Script& s) { s.list({"INBOX", "Lists"}).folder("INBOX", 0).folder("Lists", 0); },
+       {"INBOX;Inbox", "Lists;Lists"}, {"NOMSG"}, false, " 0 new messages in Lists"},
+      {"STATUS counts unseen but SEARCH finds none: no row at all",
+       [](Script& s) { s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "").search("NEW", ""); },
+       {"INBOX;Inbox"}, {}, true, " 1 new messages in INBOX"},
+      {"LIST refused",
+       [](Script& s) { s.command("LIST \"\" *", {}, "NO not now"); },
+       {"INBOX;Inbox"}, {"ERRCONN"}, false, " ERROR: Could not download folder list from server... quitting"},
+      {"a folder that cannot be selected is skipped",
+       [](Script& s) {
+         s.list({"INBOX", "Gone"}).folder("Gone", 4, false).folder("INBOX", 1).search("UNSEEN", "3");
+         s.message(3, header("a@b.c", "kept"), 33).search("NEW", "");
+       },
+       {"Gone;Gone", "INBOX;Inbox"}, {"kept"}, true, " 4 new messages in Gone"},
+      {"a refused STATUS counts 0, not the previous folder's number",
+       [](Script& s) {
+         s.list({"INBOX", "B"}).folder("INBOX", 0);
+         s.command("SELECT \"B\"", {"* 3 EXISTS"}, "OK [READ-WRITE] done");
+         s.command("STATUS \"B\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {}, "NO no status");
+       },
+       {"INBOX;Inbox", "B;B"}, {"NOMSG"}, false, " 0 new messages in B"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Script s;
+    s.loggedIn();
+    c.body(s);
+    s.logout();
+    const CheckRun run = play(s, imapAccount(0, c.folders));
+    EXPECT_EQ(subjectsOf(run.rows), c.rows);
+    EXPECT_EQ(run.hasMessages, c.hasMessages);
+    EXPECT_FALSE(run.newMailArrived);
+    if (!c.logLine.empty()) {
+      EXPECT_THAT(run.log, ::testing::Contains(c.logLine));
+    }
+    EXPECT_EQ(run.log.back(), " Disconnected successfully - check completed");
+  }
+}
+
+TEST(ImapChecker, LoginRefusedAndConnectFailures) {
+  {
+    std::string script = "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\n"
+                         "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
+                         "C: C3 LOGOUT\nS: * BYE\nS: C3 OK done\nX\n";
+    LoopbackServer server(script);
+    const CheckRun run = runOne(imapAccount(server.port(), {"INBOX;Inbox"}));
+    server.finish();
+    EXPECT_THAT(subjectsOf(run.rows), ElementsAre("INVUSERPASS"));
+    EXPECT_THAT(run.log, ::testing::Contains(" ERROR: Invalid Username/Password... quitting"));
+  }
+  {
+    const CheckRun run = runOne(imapAccount(closedPort(), {"INBOX;Inbox"}));
+    EXPECT_THAT(subjectsOf(run.rows), ElementsAre("INVSERVER"));
+    EXPECT_EQ(run.log[2], " ERROR: EIdSocketError... quitting");
+  }
+  {
+    LoopbackServer server("S: * OK ready\nC: C1 LOGIN ann secret\nX\n");
+    const CheckRun run = runOne(imapAccount(server.port(), {"INBOX;Inbox"}));
+    server.finish();
+    EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
+    EXPECT_EQ(run.log[2], " ERROR: Unknown Connect Error... quitting");
+  }
+}
+
+TEST(ImapChecker, PreviewsAndHeadersWithoutLiteral) {
+  const std::string text = "Hello\r\nthere, " + std::string(100, 'y') + "\r\n";
+  const std::string latin = "caf\xE9\r\n";
+  Script s;
+  s.loggedIn().list({"INBOX"}).folder("INBOX", 3).search("UNSEEN", "1 2 3");
+  s.message(1, header("\"Ann\" <a@x.org>", "first"), 11, &text);
+  s.message(2, "", 12, &latin);  // no header literal: a cleared row, not message 1's fields
+  const std::string empty;
+  s.message(3, header("c@x.org", "third"), 13, &empty);
+  s.search("NEW", "").logout();
+  const CheckRun run = play(s, imapAccount(0, {"INBOX;Inbox"}), true);
+  ASSERT_EQ(run.rows.size(), 3u);
+  EXPECT_EQ(run.rows[0].preview, "Hellothere, " + std::string(68, 'y'));
+  EXPECT_EQ(run.rows[1].sender, "");
+  EXPECT_EQ(run.rows[1].subject, "[no subject]");
+  EXPECT_EQ(run.rows[1].received, 0);
+  EXPECT_EQ(run.rows[1].messageUid, "12");
+  EXPECT_EQ(run.rows[1].preview, "caf\xC3\xA9");
+  EXPECT_EQ(run.rows[2].preview, "");
+}
+
+TEST(ImapChecker, StallAfterLoginWithStopRequestEndsQuickly) {
+  Script s;
+  s.loggedIn();
+  LoopbackServer server(s.text() + "C: C4 LIST \"\" *\nSTALL\n");
+  const TEmlAccount a = imapAccount(server.port(), {"INBOX;Inbox"});
+  std::chrono::steady_clock::time_point asked;
+  const CheckRun run = runCycle({a}, 0, false, [&](CheckCycle& cycle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    asked = std::chrono::steady_clock::now();
+    cycle.requestStopAll();
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  server.finish(100);
+  EXPECT_THAT(subjectsOf(run.rows), ElementsAre("CHECKING"));
+}
+
+}  // namespace
