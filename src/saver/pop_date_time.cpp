@@ -1,11 +1,20 @@
 #include "saver/pop_date_time.h"
 
+#include <QRegularExpression>
 #include <QScreen>
 
 #include "markup/markup_parser.h"
 #include "markup/qt/qt_text_metrics.h"
 
 namespace brivane {
+
+QString shortTimeFormat(const QLocale& locale) {
+  // Some locales (the C locale among them) put seconds into their short
+  // format; the panel changes only once a minute, so they are left out.
+  QString format = locale.timeFormat(QLocale::ShortFormat);
+  format.remove(QRegularExpression(QStringLiteral("[:.]?s+")));
+  return format.trimmed();
+}
 
 TpopDateTime::TpopDateTime(QWidget* owner)
     : PopupPanel(owner, Qt::black, false), clock_([] { return QDateTime::currentDateTime(); }),
@@ -52,7 +61,7 @@ void TpopDateTime::updateDateTime() {
   shownHour_ = t.hour();
   shownMinute_ = t.minute();
   std::string date = EscapeMarkup(locale_.toString(now.date(), QLocale::LongFormat).toStdString());
-  std::string time = EscapeMarkup(locale_.toString(t, QLocale::ShortFormat).toStdString());
+  std::string time = EscapeMarkup(locale_.toString(t, shortTimeFormat(locale_)).toStdString());
 
   const TextMetrics& m = lblDateTime->textMetrics();
   FontSpec font = lblDateTime->defaultFont();

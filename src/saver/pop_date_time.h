@@ -10,6 +10,9 @@
 
 namespace brivane {
 
+// The locale's short time format without seconds.
+QString shortTimeFormat(const QLocale& locale);
+
 // The date and time panel: the time at 24 points over the date at 12 points,
 // right-aligned, in the user's locale formats, in the bottom-right corner of
 // the screen. It fades in and has no fade-out; it redraws only when the

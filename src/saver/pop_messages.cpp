@@ -10,7 +10,7 @@ TpopMessages::TpopMessages(QWidget* owner) : PopupPanel(owner, Qt::black, true) 
   edtFocusSteal->setObjectName(QStringLiteral("edtFocusSteal"));
   lstMessages = new RichListBox(this);
   lstMessages->setObjectName(QStringLiteral("lstMessages"));
-  lstMessages->setBackground(QColor());  // the panel's black shows through
+  lstMessages->setBackground(Qt::black);
   lstMessages->setScrollBarShown(false);
   lstMessages->setDefaultFont({uiFontFamily().toStdString(), 9, false, false}, Qt::white);
   setupMessageListGraphics(lstMessages->graphics());
@@ -24,7 +24,8 @@ TpopMessages::TpopMessages(QWidget* owner) : PopupPanel(owner, Qt::black, true) 
 void TpopMessages::layoutChildren() {
   QRect inner = rect().adjusted(kBorder, kBorder, -kBorder, -kBorder);
   lstMessages->setGeometry(inner);
-  edtFocusSteal->setGeometry(QRect(inner.topLeft(), QSize(std::min(inner.width(), 20), 20)));
+  // Holds the focus for the panel without ever showing: no size, under the list.
+  edtFocusSteal->setGeometry(QRect(inner.topLeft(), QSize(0, 0)));
 }
 
 }  // namespace brivane

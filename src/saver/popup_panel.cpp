@@ -1,6 +1,7 @@
 #include "saver/popup_panel.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
 #include <QWindow>
@@ -24,7 +25,19 @@ PopupPanel::PopupPanel(QWidget* owner, QColor background, bool hasFadeOut)
 
 void PopupPanel::setTag(int tag) { tag_ = std::clamp(tag, 0, 255); }
 
-void PopupPanel::applyOpacity() { setWindowOpacity(opacity_ / 255.0); }
+namespace {
+// Window-less platforms (offscreen rendering, tests) have no window opacity
+// and complain on every call.
+bool hasRealWindows() {
+  static const bool real = QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                           QGuiApplication::platformName() != QLatin1String("minimal");
+  return real;
+}
+}  // namespace
+
+void PopupPanel::applyOpacity() {
+  if (hasRealWindows()) setWindowOpacity(opacity_ / 255.0);
+}
 
 void PopupPanel::closeWithFade() {
   fadeBeforeClosing_ = true;
@@ -66,7 +79,7 @@ void PopupPanel::setVisible(bool visible) {
     updateMask();
   }
   QWidget::setVisible(true);
-  if (restart) raise();
+  if (restart && hasRealWindows()) raise();
 }
 
 void PopupPanel::closeEvent(QCloseEvent* event) {

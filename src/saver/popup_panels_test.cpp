@@ -189,6 +189,15 @@ TEST_F(DateTime, DateOnlyIsOneTwelvePointLine) {
   EXPECT_EQ(panel.height(), panel.lblDateTime->textMetrics().lineHeight(f) + 5 + 20);
 }
 
+TEST(DateTimeFormat, ShortTimeHasNoSeconds) {
+  for (const QLocale& l : {QLocale::c(), QLocale(QLocale::English, QLocale::UnitedStates),
+                           QLocale(QLocale::German, QLocale::Germany)}) {
+    QString text = l.toString(QTime(21, 5, 42), shortTimeFormat(l));
+    EXPECT_FALSE(text.contains(QLatin1String("42"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QLatin1String("05"))) << text.toStdString();
+  }
+}
+
 TEST(UpdatePanel, LayoutAndRow) {
   TpopUpdate panel;
   EXPECT_EQ(panel.size(), QSize(393, 97));
