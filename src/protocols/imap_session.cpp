@@ -1,0 +1,484 @@
+#include "protocols/imap_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <optional>
+
+#include "common/text.h"
+#include "protocols/imap_utf7.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+namespace {
+
+// Longest data line kept after its literals have been joined in.
+constexpr size_t kMaxJoinedLine = 2 * ImapSession::kMaxLineLength;
+
+const std::vector<std::string_view> kSelectKeywords = {"FLAGS", "OK", "EXISTS", "RECENT", "[READ-WRITE]",
+                                                       "[ALERT]"};
+
+bool hasLineBreakOrNul(std::string_view s) {
+  return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// Removes trailing characters of code 32 or below.
+void trimRight(std::string& s) {
+  while (!s.empty() && static_cast<unsigned char>(s.back()) <= 32) s.pop_back();
+}
+
+}  // namespace
+
+std::string_view imapStateText(ImapState state) {
+  switch (state) {
+    case ImapState::NonAuthenticated: return "Non Authenticated";
+    case ImapState::Authenticated: return "Authenticated";
+    case ImapState::Selected: return "Selected";
+    case ImapState::UnexpectedlyDisconnected: return "";
+  }
+  return "";
+}
+
+// What a FETCH command wants from the data lines about its message.
+struct ImapSession::FetchCapture {
+  uint32_t number = 0;
+  std::string wanted;  // item whose value is wanted; empty for none
+  size_t keep = 0;     // bytes of that value kept
+  bool found = false;  // the wanted item had a value (literal, quoted or NIL)
+  bool truncated = false;
+  std::string value;
+  std::string uid;
+};
+
+Transport& ImapSession::wire() const {
+  if (!transport_) throw NotConnectedError();
+  return *transport_;
+}
+
+bool ImapSession::connected() const { return transport_ && transport_->connected(); }
+
+void ImapSession::setTlsMode(TlsMode mode) {
+  if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
+  if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
+    throw TlsModeError("Explicit TLS (STARTTLS) is not supported.");
+  if (mode == tlsMode_) return;
+  if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
+  if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
+  tlsMode_ = mode;
+}
+
+void ImapSession::setReadTimeout(int ms) {
+  readTimeoutMs_ = ms;
+  if (transport_) transport_->setReadTimeout(ms);
+}
+
+void ImapSession::lost(bool byPeer) {
+  state_ = ImapState::UnexpectedlyDisconnected;
+  closedByPeer_ = byPeer;
+  if (transport_) transport_->close();
+}
+
+// Runs a step that talks to the server. When the connection fails under it
+// (closed, reset, silent, flooded, or out of step after an unreadable
+// literal) the connection is closed, so nothing more is sent on it; a reply
+// of the wrong shape leaves it open.
+template <typename F>
+auto ImapSession::guarded(F&& body) -> decltype(body()) {
+  try {
+    return body();
+  } catch (const ImapByeError&) {
+    throw;
+  } catch (const MalformedReplyError&) {
+    throw;
+  } catch (const ReadTimeoutError&) {
+    lost(false);
+    throw;
+  } catch (const LineTooLongError&) {
+    lost(false);
+    throw;
+  } catch (const StopRequestedError&) {
+    lost(false);
+    throw;
+  } catch (const ProtocolError&) {
+    lost(true);
+    throw;
+  }
+}
+
+void ImapSession::requireState(std::initializer_list<ImapState> accepted) const {
+  if (std::find(accepted.begin(), accepted.end(), state_) == accepted.end()) throw ImapStateError(state_);
+}
+
+uint32_t ImapSession::checkNumber(int64_t n) {
+  if (n < 1 || n > std::numeric_limits<uint32_t>::max()) throw ImapNumberError();
+  return static_cast<uint32_t>(n);
+}
+
+std::string ImapSession::nextTag() { return "C" + std::to_string(++counter_); }
+
+std::string ImapSession::readLine() {
+  for (;;) {
+    std::string line = trimControl(wire().readReplyLine());
+    if (!line.empty()) return line;
+  }
+}
+
+std::string ImapSession::readLiteral(uint32_t size, size_t keep) {
+  Transport& t = wire();
+  const int saved = t.lineLimit();
+  const bool bound = readTimeoutMs_ > 0 && (saved < 0 || readTimeoutMs_ < saved);
+  if (bound) t.setLineLimit(readTimeoutMs_);
+  try {
+    std::string bytes = t.readBytes(size, keep);
+    if (bound) t.setLineLimit(saved);
+    return bytes;
+  } catch (...) {
+    if (bound) t.setLineLimit(saved);
+    throw;
+  }
+}
+
+// Reads the literals a data line announces, with the pieces of the line
+// that follow them. A FETCH line of the captured message gives its values
+// to the capture; in other lines each literal is written in as a quoted
+// string, so that a folder name sent as a literal reads like a quoted one.
+std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
+  const std::string_view text = imapAfterFirstWord(line);
+  std::optional<ImapFetchParser> parser;
+  if (capture && imapLineKeyword(text) == "FETCH" && parseImapNumber(imapFirstWord(text)) == capture->number) {
+    parser.emplace(capture->wanted);
+    parser->start(text);
+  }
+  std::string joined = line;
+  std::string piece = std::move(line);
+  bool joinedEndsWithPiece = true;
+  for (;;) {
+    const ImapLiteral lit = findImapLiteral(piece);
+    if (lit.kind == ImapLiteral::None) break;
+    if (lit.kind == ImapLiteral::Invalid) {
+      lost(false);  // the length of what follows is unknown: out of step
+      throw MalformedReplyError(imapInvalidLiteralError(piece));
+    }
+    if (parser && parser->literalIsWanted() && !capture->found) {
+      capture->value = readLiteral(lit.size, capture->keep);
+      capture->truncated = lit.size > capture->keep;
+      capture->found = true;
+    } else if (parser) {
+      readLiteral(lit.size, 0);
+    } else {
+      const std::string bytes = readLiteral(lit.size, kMaxOtherLiteralBytes);
+      if (joinedEndsWithPiece) {
+        joined.resize(joined.size() - (piece.size() - lit.offset));
+        joined += imapQuotedForm(bytes);
+      }
+    }
+    piece = wire().readReplyLine();
+    trimRight(piece);
+    if (parser) parser->resume(piece);
+    joinedEndsWithPiece = joined.size() + piece.size() <= kMaxJoinedLine;
+    if (joinedEndsWithPiece) joined += piece;
+  }
+  if (parser) {
+    fetchItem_ = parser->item();
+    const ImapFetchItem& item = fetchItem_;
+    if (!capture->found && (item.valueKind == ImapFetchItem::Quoted || item.valueKind == ImapFetchItem::Nil ||
+                            item.valueKind == ImapFetchItem::Literal)) {
+      capture->found = true;
+      capture->value = item.value.substr(0, capture->keep);
+      capture->truncated = item.value.size() > capture->keep;
+    }
+    if (capture->uid.empty()) capture->uid = item.uid;
+  }
+  return joined;
+}
+
+void ImapSession::readReply(const std::string& tag, const Expected& expected, FetchCapture* capture) {
+  const bool byeExpected = std::find(expected.begin(), expected.end(), "BYE") != expected.end();
+  std::vector<std::string> lines;
+  size_t keptBytes = 0;
+  for (;;) {
+    std::string line = readLine();
+    if (!byeExpected && startsWithIgnoreCase(line, "* BYE")) {
+      lost(true);
+      throw ImapByeError();
+    }
+    const std::string_view first = imapFirstWord(line);
+    const bool last = equalsIgnoreCase(first, tag) || isImapStatusWord(first);
+    if (isImapDataLine(line)) line = readDataLine(std::move(line), capture);
+    if (last || (lines.size() < kMaxReplyLines && keptBytes + line.size() <= kMaxReplyBytes)) {
+      keptBytes += line.size();
+      lines.push_back(std::move(line));
+    }
+    if (last) break;
+  }
+  ImapReply reply;
+  if (auto error = parseImapCollectedLines(lines, reply)) throw MalformedReplyError(*error);
+  keepExpectedImapLines(reply, expected);
+  reply_ = std::move(reply);
+}
+
+void ImapSession::drainInput(bool byeExpected) {
+  Transport& t = wire();
+  t.beginReply();
+  try {
+    while (t.readableWithin(kDrainWaitMs)) {
+      std::string line = trimControl(t.readReplyLine());
+      if (!byeExpected && startsWithIgnoreCase(line, "* BYE")) {
+        lost(true);
+        throw ImapByeError();
+      }
+      if (!isImapDataLine(line)) continue;
+      for (ImapLiteral lit = findImapLiteral(line); lit.kind == ImapLiteral::Valid; lit = findImapLiteral(line)) {
+        readLiteral(lit.size, 0);
+        line = t.readReplyLine();
+        trimRight(line);
+      }
+    }
+  } catch (const ConnectionClosedError&) {
+    // The command is still sent; its write or reply reports the closed
+    // connection.
+  }
+}
+
+void ImapSession::sendCommand(std::string_view command, const Expected& expected, bool drain,
+                              FetchCapture* capture) {
+  guarded([&] {
+    const bool byeExpected = std::find(expected.begin(), expected.end(), "BYE") != expected.end();
+    if (drain && !command.empty()) drainInput(byeExpected);
+    const std::string tag = nextTag();
+    std::string line = tag;
+    line += ' ';
+    line += command;
+    try {
+      wire().writeLine(line);
+    } catch (const SocketError& e) {
+      // A reset connection is lost; after any other failed send the reply
+      // is read all the same (it tells what happened).
+      if (e.code() == ECONNRESET) throw;
+    }
+    wire().beginReply();
+    readReply(tag, expected, capture);
+  });
+}
+
+void ImapSession::connect(bool login) {
+  if (!transport_) throw NotConnectedError();
+  if (login && (hasLineBreakOrNul(username_) || hasLineBreakOrNul(password_))) throw UnsafeCredentialsError();
+  state_ = ImapState::NonAuthenticated;
+  closedByPeer_ = false;
+  Transport& t = *transport_;
+  t.setMaxLineLength(kMaxLineLength);
+  t.setLineLimit(lineLimitMs_);
+  t.setReplyLimit(replyLimitMs_);
+  t.setReadTimeout(readTimeoutMs_);
+  if (!t.connected()) {
+    t.setHost(host_);
+    t.setPort(port_);
+    t.setConnectTimeout(connectTimeoutMs_);
+    t.setPassThrough(tlsMode_ == TlsMode::None);
+    t.connect();
+  }
+  guarded([&] {
+    t.beginReply();
+    std::vector<std::string> lines;
+    size_t keptBytes = 0;
+    for (;;) {
+      std::string line = readLine();
+      const bool last = isImapStatusWord(imapFirstWord(line)) ||
+                        isImapStatusWord(imapFirstWord(imapAfterFirstWord(line)));
+      if (isImapDataLine(line)) line = readDataLine(std::move(line), nullptr);
+      if (last || (lines.size() < kMaxReplyLines && keptBytes + line.size() <= kMaxReplyBytes)) {
+        keptBytes += line.size();
+        lines.push_back(std::move(line));
+      }
+      if (last) break;
+    }
+    ImapReply reply;
+    if (auto error = parseImapCollectedLines(lines, reply)) throw MalformedReplyError(*error);
+    reply_ = std::move(reply);
+  });
+  greeting_ = reply_.textLines.empty() ? std::string() : reply_.textLines.front();
+  if (login) this->login();
+}
+
+void ImapSession::login() {
+  try {
+    const std::string greetingStatus = reply_.status;
+    if (greetingStatus == "OK") {
+      state_ = ImapState::NonAuthenticated;
+      counter_ = 0;
+      // Both arguments go as atoms when they are atoms, else quoted.
+      std::string command = "LOGIN " + *imapAstring(username_) + " " + *imapAstring(password_);
+      sendCommand(command, {});
+      if (reply_.status == "OK") {
+        state_ = ImapState::Authenticated;
+        capability();
+      }
+    } else if (greetingStatus == "PREAUTH") {
+      state_ = ImapState::Authenticated;
+      counter_ = 0;
+    }
+    capability();
+  } catch (...) {
+    if (!connected()) {
+      if (closedByPeer_) throw ImapDisconnectedError();
+      throw;
+    }
+    try {
+      disconnect();
+    } catch (...) {
+      // The first error is the one worth reporting.
+    }
+    throw;
+  }
+}
+
+bool ImapSession::capability() {
+  capabilities_.clear();
+  sendCommand("CAPABILITY", {"CAPABILITY"});
+  if (reply_.status != "OK") return false;
+  if (!reply_.textLines.empty()) {
+    std::string_view rest = imapAfterFirstWord(reply_.textLines.front());
+    while (!rest.empty()) {
+      capabilities_.emplace_back(imapFirstWord(rest));
+      rest = imapAfterFirstWord(rest);
+    }
+  }
+  return true;
+}
+
+bool ImapSession::listFolders(std::vector<std::string>& names) {
+  requireState({ImapState::Authenticated, ImapState::Selected});
+  names.clear();
+  sendCommand("LIST \"\" *", {"LIST"});
+  if (reply_.status != "OK") return false;
+  for (const std::string& line : reply_.textLines)
+    if (auto name = parseImapListLine(line)) names.push_back(std::move(*name));
+  return true;
+}
+
+namespace {
+std::string wireFolderName(std::string_view folder) {
+  auto quoted = imapQuoted(encodeModifiedUtf7(folder));
+  if (!quoted) throw ImapUnsafeArgumentError();
+  return std::move(*quoted);
+}
+}  // namespace
+
+bool ImapSession::select(std::string_view folder) {
+  requireState({ImapState::Authenticated, ImapState::Selected});
+  sendCommand("SELECT " + wireFolderName(folder), kSelectKeywords);
+  if (reply_.status != "OK") {
+    state_ = ImapState::Authenticated;
+    return false;
+  }
+  mailbox_.clear();
+  applyImapSelect(mailbox_, reply_);
+  mailbox_.name = folder;
+  state_ = ImapState::Selected;
+  return true;
+}
+
+bool ImapSession::status(std::string_view folder) {
+  requireState({ImapState::Authenticated, ImapState::Selected});
+  sendCommand("STATUS " + wireFolderName(folder) + " (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
+              {"STATUS"});
+  if (reply_.status != "OK") return false;
+  if (!reply_.textLines.empty()) applyImapStatus(mailbox_, reply_.textLines.front());
+  return true;
+}
+
+bool ImapSession::search(std::string_view criterion) {
+  requireState({ImapState::Selected});
+  if (criterion.empty() || hasLineBreakOrNul(criterion)) throw ImapUnsafeArgumentError();
+  sendCommand("SEARCH " + std::string(criterion), {"SEARCH"});
+  if (reply_.status != "OK") return false;
+  mailbox_.searchResult = parseImapSearch(reply_.textLines);
+  return true;
+}
+
+bool ImapSession::fetchHeaderBytes(int64_t n, std::string& header) {
+  header.clear();
+  requireState({ImapState::Selected});
+  FetchCapture capture;
+  capture.number = checkNumber(n);
+  capture.wanted = "RFC822.HEADER";
+  capture.keep = kMaxHeaderBytes;
+  fetchItem_ = ImapFetchItem();
+  sendCommand("FETCH " + std::to_string(capture.number) + " (RFC822.HEADER)", {"FETCH"}, false, &capture);
+  header = std::move(capture.value);
+  if (capture.truncated) {
+    // Only whole lines of a header cut at the cap.
+    const size_t lf = header.rfind('\n');
+    header.resize(lf == std::string::npos ? 0 : lf + 1);
+  }
+  return !header.empty() && reply_.status == "OK";
+}
+
+bool ImapSession::fetchHeader(int64_t n, MailMessage& message) {
+  message.clear();
+  std::string header;
+  const bool ok = fetchHeaderBytes(n, header);
+  if (header.empty()) return false;
+  // The header's lines up to the empty line that ends it.
+  size_t pos = 0;
+  while (pos < header.size()) {
+    const size_t lf = header.find('\n', pos);
+    const size_t end = lf == std::string::npos ? header.size() : lf;
+    std::string line = header.substr(pos, end - pos);
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;
+    message.addRawHeader(std::move(line));
+  }
+  message.decodeHeaders();
+  return ok;
+}
+
+bool ImapSession::fetchUid(int64_t n, std::string& uid) {
+  uid.clear();
+  requireState({ImapState::Selected});
+  FetchCapture capture;
+  capture.number = checkNumber(n);
+  fetchItem_ = ImapFetchItem();
+  sendCommand("FETCH " + std::to_string(capture.number) + " (UID)", {"FETCH"}, true, &capture);
+  if (reply_.status != "OK") return false;
+  uid = std::move(capture.uid);
+  return !uid.empty();
+}
+
+bool ImapSession::fetchText(int64_t n, std::string& text) {
+  text.clear();
+  requireState({ImapState::Selected});
+  FetchCapture capture;
+  capture.number = checkNumber(n);
+  capture.wanted = "BODY[TEXT]";
+  capture.keep = kMaxTextBytes;
+  fetchItem_ = ImapFetchItem();
+  sendCommand("FETCH " + std::to_string(capture.number) + " (BODY.PEEK[TEXT])", {"FETCH", "UID"}, false,
+              &capture);
+  text = std::move(capture.value);
+  return !text.empty() && reply_.status == "OK";
+}
+
+void ImapSession::disconnect() {
+  if (!connected()) throw ImapDisconnectedError();
+  try {
+    sendCommand("LOGOUT", {"BYE"});
+  } catch (const ConnectionClosedError&) {
+    // The server closed after its BYE: the logout is done.
+  } catch (const NotConnectedError&) {
+  } catch (const StopRequestedError&) {
+    // Asked to stop: close without waiting for the reply.
+  } catch (...) {
+    if (transport_) transport_->close();
+    state_ = ImapState::NonAuthenticated;
+    capabilities_.clear();
+    throw;
+  }
+  if (transport_) transport_->close();
+  state_ = ImapState::NonAuthenticated;
+  capabilities_.clear();
+}
+
+}  // namespace brivane

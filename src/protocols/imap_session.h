@@ -1,0 +1,203 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocols/imap_parse.h"
+#include "protocols/mail_message.h"
+#include "protocols/pop3_session.h"  // TlsMode
+#include "protocols/protocol_errors.h"
+
+// The IMAP4rev1 client dialogue as the IMAP checker and the folder listing
+// use it: connect and greeting, LOGIN, CAPABILITY, LIST, SELECT, STATUS,
+// SEARCH, FETCH of a header, a UID or a text, and LOGOUT. It reads only in
+// forms that leave messages unseen (RFC822.HEADER, BODY.PEEK[TEXT]).
+//
+//   Transport transport;
+//   ImapSession imap;
+//   imap.setTransport(&transport);
+//   imap.setHost("mail.example.org"); imap.setUsername(u); imap.setPassword(p);
+//   imap.setPort(143); imap.setTlsMode(TlsMode::Implicit);  // port -> 993
+//   imap.connect(true);                 // greeting, LOGIN, CAPABILITY
+//   if (imap.state() == ImapState::Authenticated) { imap.listFolders(names); ... }
+//   if (imap.connected()) imap.disconnect();
+//
+// "NO" and "BAD" replies are never errors: each operation reports them in
+// its result. Errors are the transport's, MalformedReplyError for a reply of
+// the wrong shape, and the classes below.
+namespace brivane {
+
+enum class ImapState { NonAuthenticated, Authenticated, Selected, UnexpectedlyDisconnected };
+
+// "Non Authenticated", "Authenticated", "Selected", "" (the texts of the
+// wrong-state error).
+std::string_view imapStateText(ImapState state);
+
+// The server sent "* BYE" while a command other than LOGOUT was waiting.
+class ImapByeError : public ProtocolError {
+ public:
+  ImapByeError()
+      : ProtocolError("Server has gracefully disconnected you, possibly because the connection was idle "
+                      "for too long.") {}
+};
+
+// Disconnect (LOGOUT) on a session whose connection is already closed.
+class ImapDisconnectedError : public ProtocolError {
+ public:
+  ImapDisconnectedError() : ProtocolError("Disconnected.") {}
+};
+
+// An operation called in a state it does not accept.
+class ImapStateError : public ProtocolError {
+ public:
+  explicit ImapStateError(ImapState current)
+      : ProtocolError("Unable to execute command, wrong connection state;Current connection state: " +
+                      std::string(imapStateText(current)) + ".") {}
+};
+
+// A message number below 1 (or beyond 4294967295).
+class ImapNumberError : public ProtocolError {
+ public:
+  ImapNumberError()
+      : ProtocolError("Number parameter (relative message number or UID) is invalid; Must be 1 or greater.") {}
+};
+
+// A folder name or search criterion that would split a command line.
+class ImapUnsafeArgumentError : public ProtocolError {
+ public:
+  ImapUnsafeArgumentError()
+      : ProtocolError("The folder name or search criterion contains a line break or NUL character.") {}
+};
+
+class Transport;
+
+class ImapSession {
+ public:
+  static constexpr int kRegularPort = 143;
+  static constexpr int kImplicitTlsPort = 993;
+  // A SEARCH reply names every match on one line: thousands of unseen
+  // messages make lines far longer than other protocols need.
+  static constexpr size_t kMaxLineLength = 4u << 20;
+  static constexpr size_t kMaxHeaderBytes = 1u << 20;  // kept of a header literal
+  static constexpr size_t kMaxTextBytes = 64u << 10;   // kept of a text literal
+  // Kept of a literal inside other data lines (a folder name, unsolicited data).
+  static constexpr size_t kMaxOtherLiteralBytes = 64u << 10;
+  // Kept of one reply: lines beyond these are read and dropped.
+  static constexpr size_t kMaxReplyLines = 100000;
+  static constexpr size_t kMaxReplyBytes = 16u << 20;
+  // The wait for stray input before a command.
+  static constexpr int kDrainWaitMs = 10;
+
+  ImapSession() = default;
+  ImapSession(const ImapSession&) = delete;
+  ImapSession& operator=(const ImapSession&) = delete;
+
+  // Settings, set before connecting.
+  void setTransport(Transport* transport) { transport_ = transport; }
+  Transport* transport() const { return transport_; }
+  void setHost(std::string host) { host_ = std::move(host); }
+  const std::string& host() const { return host_; }
+  void setPort(int port) { port_ = port; }
+  int port() const { return port_; }
+  void setUsername(std::string username) { username_ = std::move(username); }
+  const std::string& username() const { return username_; }
+  void setPassword(std::string password) { password_ = std::move(password); }
+  const std::string& password() const { return password_; }
+  // None (plain) or Implicit (TLS from the first byte); changing the mode
+  // moves the port between 143 and 993 when it holds the other mode's port.
+  // Fails with TlsModeError while connected, and for the explicit modes
+  // (STARTTLS is never sent).
+  void setTlsMode(TlsMode mode);
+  TlsMode tlsMode() const { return tlsMode_; }
+  void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+  int connectTimeout() const { return connectTimeoutMs_; }
+  // Bounds each wait for the bytes of a header or text (-1: only the line
+  // limit); takes effect at once, also while connected.
+  void setReadTimeout(int ms);
+  int readTimeout() const { return readTimeoutMs_; }
+  // Every reply line must arrive within the line limit, every reply within
+  // the reply limit ("Read timed out." past either).
+  void setLineLimit(int ms) { lineLimitMs_ = ms; }
+  int lineLimit() const { return lineLimitMs_; }
+  void setReplyLimit(int ms) { replyLimitMs_ = ms; }
+  int replyLimit() const { return replyLimitMs_; }
+
+  // Operations.
+  void connect(bool login = true);
+  bool connected() const;
+  bool capability();
+  // Decoded folder names of the LIST reply, in reply order.
+  bool listFolders(std::vector<std::string>& names);
+  bool select(std::string_view folder);
+  bool status(std::string_view folder);
+  // One criterion: "UNSEEN" or "NEW".
+  bool search(std::string_view criterion);
+  // Message n's header (RFC822.HEADER, which leaves it unseen) into the
+  // message object, decoded; true when the reply carried a header and ended
+  // "OK". The object is cleared first, so it stays empty when the reply
+  // carries none.
+  bool fetchHeader(int64_t n, MailMessage& message);
+  // The same as raw bytes (at most kMaxHeaderBytes, cut at a line end).
+  bool fetchHeaderBytes(int64_t n, std::string& header);
+  bool fetchUid(int64_t n, std::string& uid);
+  // The raw text of message n without marking it seen (at most
+  // kMaxTextBytes); empty and false when the reply carries none.
+  bool fetchText(int64_t n, std::string& text);
+  void disconnect();
+
+  // State.
+  ImapState state() const { return state_; }
+  uint32_t commandCounter() const { return counter_; }
+  const std::string& greeting() const { return greeting_; }
+  const std::vector<std::string>& capabilities() const { return capabilities_; }
+  const ImapMailbox& mailbox() const { return mailbox_; }
+  const ImapReply& lastReply() const { return reply_; }
+  const ImapFetchItem& fetchItem() const { return fetchItem_; }
+
+ private:
+  struct FetchCapture;
+  using Expected = std::vector<std::string_view>;
+
+  void login();
+  void requireState(std::initializer_list<ImapState> accepted) const;
+  static uint32_t checkNumber(int64_t n);
+  std::string nextTag();
+  void sendCommand(std::string_view command, const Expected& expected, bool drain = true,
+                   FetchCapture* capture = nullptr);
+  void drainInput(bool byeExpected);
+  void readReply(const std::string& tag, const Expected& expected, FetchCapture* capture);
+  std::string readDataLine(std::string line, FetchCapture* capture);
+  std::string readLiteral(uint32_t size, size_t keep);
+  std::string readLine();
+  // The connection is gone (closed by the server, or closed here because
+  // the dialogue cannot go on): state unexpectedly disconnected.
+  void lost(bool byPeer);
+  template <typename F>
+  auto guarded(F&& body) -> decltype(body());
+  Transport& wire() const;
+
+  Transport* transport_ = nullptr;
+  std::string host_;
+  int port_ = kRegularPort;
+  std::string username_;
+  std::string password_;
+  TlsMode tlsMode_ = TlsMode::None;
+  int connectTimeoutMs_ = -1;
+  int readTimeoutMs_ = -1;
+  int lineLimitMs_ = 60000;
+  int replyLimitMs_ = 600000;
+
+  ImapState state_ = ImapState::NonAuthenticated;
+  bool closedByPeer_ = false;
+  uint32_t counter_ = 0;
+  std::string greeting_;
+  std::vector<std::string> capabilities_;
+  ImapMailbox mailbox_;
+  ImapReply reply_;
+  ImapFetchItem fetchItem_;
+};
+
+}  // namespace brivane

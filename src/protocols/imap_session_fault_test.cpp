@@ -1,0 +1,240 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "fake_server.h"
+#include "protocols/imap_session.h"
+#include "protocols/transport.h"
+
+// Faults a server can throw at the IMAP session, each played once as one
+// write and again split at every byte position (where that is cheap) and
+// byte by byte: no crash, no hang, bounded memory, the documented error, and
+// after a recoverable case the next command still finds the reply in step.
+namespace brivane {
+namespace {
+
+using ::testing::IsEmpty;
+using test::MemoryServer;
+
+constexpr std::string_view kSelected =
+    "S: * PREAUTH ready\n"
+    "C: C1 CAPABILITY\n"
+    "S: C1 OK done\n"
+    "C: C2 SELECT \"INBOX\"\n"
+    "S: * 9 EXISTS\n"
+    "S: C2 OK [READ-WRITE] done\n";
+
+// The follow-up command that proves the session is still in step.
+constexpr std::string_view kFollowUp = "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 77)\nS: C4 OK\n";
+
+// Bytes as the argument of an "R:" script step.
+std::string rawStep(std::string_view bytes) {
+  static const char* hex = "0123456789abcdef";
+  std::string out = "R: ";
+  for (char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '\\') out += "\\\\";
+    else if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c < 0x20 || c >= 0x7F) {
+      out += "\\x";
+      out += hex[c >> 4];
+      out += hex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '\n';
+  return out;
+}
+
+using Action = std::function<std::string(ImapSession&)>;
+
+struct FaultCase {
+  std::string name;
+  std::string command;  // the line the session must send
+  std::string reply;    // what the server answers, as raw bytes
+  std::string tail;     // script steps after the reply
+  Action act;
+  std::string expected;  // the summary `act` gives, or "error: " + message
+  bool splittable = true;
+};
+
+std::string header(ImapSession& s) {
+  std::string h;
+  const bool ok = s.fetchHeaderBytes(5, h);
+  std::string uid;
+  s.fetchUid(5, uid);
+  return "ok " + std::to_string(ok) + " [" + h + "] uid " + uid;
+}
+
+// Plays one script; returns the summary or the error text, and whether the
+// session is still connected.
+std::string play(const std::string& script, const Action& act, std::vector<std::string>* errors) {
+  ManualClock clock;
+  MemoryServer server(script, &clock);
+  Transport transport;
+  transport.setClock(&clock);
+  transport.setConnector(server.connector());
+  ImapSession session;
+  session.setTransport(&transport);
+  session.setHost("imap.test");
+  std::string result;
+  try {
+    session.connect(true);
+    if (!session.select("INBOX")) return "select failed";
+    result = act(session);
+  } catch (const ProtocolError& e) {
+    result = std::string("error: ") + e.what() + (session.connected() ? " (still connected)" : "");
+  }
+  if (errors) *errors = server.errors();
+  return result;
+}
+
+std::vector<FaultCase> faultCases() {
+  const std::string fetch = "C3 FETCH 5 (RFC822.HEADER)";
+  const std::string okTail(kFollowUp);
+  const std::string badLiteral = "error: Unexpected: Literal size is not a number from 0 to 4294967295, "
+                                 "offending line: * 5 FETCH (RFC822.HEADER ";
+  std::vector<FaultCase> cases;
+  cases.push_back({"empty literal", fetch, "* 5 FETCH (RFC822.HEADER {0}\r\n)\r\nC3 OK\r\n", okTail, header,
+                   "ok 0 [] uid 77"});
+  for (const char* bad : {"{-1}", "{}", "{1a}", "{4294967296}", "{99999999999999999999}"}) {
+    cases.push_back({std::string("literal ") + bad, fetch,
+                     std::string("* 5 FETCH (RFC822.HEADER ") + bad + "\r\nabc)\r\nC3 OK\r\n", "STALL\n", header,
+                     badLiteral + bad});
+  }
+  cases.push_back({"huge literal then silence", fetch, "* 5 FETCH (RFC822.HEADER {2000000000}\r\nFrom: a\r\n",
+                   "STALL\n", header, "error: Read timed out."});
+  cases.push_back({"huge literal then close", fetch, "* 5 FETCH (RFC822.HEADER {2000000000}\r\nFrom: a\r\n",
+                   "X\n", header, "error: Connection Closed Gracefully."});
+  cases.push_back({"dropped mid-literal", fetch, "* 5 FETCH (RFC822.HEADER {100}\r\nSubject: x", "X\n", header,
+                   "error: Connection Closed Gracefully."});
+  static const char kTricky[] = "Subject: a\0b\r\nX-Bare: c\rd\r\nC3 OK done\r\n\r\n";
+  const std::string tricky(kTricky, sizeof kTricky - 1);
+  cases.push_back({"literal holding NUL, bare CR and the live tag", fetch,
+                   "* 5 FETCH (RFC822.HEADER {" + std::to_string(tricky.size()) + "}\r\n" + tricky +
+                       " FLAGS (\\Seen))\r\nC3 OK\r\n",
+                   okTail, header, "ok 1 [" + tricky + "] uid 77"});
+  const std::string hdr = "Subject: mine\r\n\r\n";
+  cases.push_back({"unsolicited lines around and inside the data", fetch,
+                   "* 3 EXISTS\r\n* 1 RECENT\r\n* FLAGS (\\Seen \\Draft)\r\n* OK [ALERT] System going down\r\n"
+                   "* 7 FETCH (FLAGS (\\Seen))\r\n* 7 FETCH (RFC822.HEADER {14}\r\nSubject: 7\r\n\r\n)\r\n"
+                   "* 5 FETCH (FLAGS (\\Recent))\r\n"
+                   "* 5 FETCH (UID 9 RFC822.HEADER {" + std::to_string(hdr.size()) + "}\r\n" + hdr +
+                       " FLAGS (\\Recent))\r\n* 4 EXISTS\r\n* 5 FETCH (RFC822.HEADER {5}\r\nlater)\r\nC3 OK\r\n",
+                   okTail, header, "ok 1 [" + hdr + "] uid 77"});
+  cases.push_back({"BYE in the middle of a command", fetch,
+                   "* 5 FETCH (RFC822.HEADER {10}\r\nabcdefghij)\r\n* BYE Shutting down\r\n", "X\n", header,
+                   "error: Server has gracefully disconnected you, possibly because the connection was idle for "
+                   "too long."});
+  cases.push_back({"garbage instead of a reply", fetch, "\x01\x02garbage \xFF\r\nC3 OK\r\n", "STALL\n", header,
+                   "error: Unexpected: Non-last response line (i.e. a data line) did not start with a *, "
+                   "offending line: garbage \xFF (still connected)"});
+
+  // Long lines.
+  std::string search = "* SEARCH";
+  for (uint32_t n = 1; search.size() < 300000; ++n) search += " " + std::to_string(n);
+  const size_t count = static_cast<size_t>(std::count(search.begin(), search.end(), ' ')) - 1;
+  cases.push_back({"300 KB SEARCH line", "C3 SEARCH UNSEEN", search + "\r\nC3 OK\r\n", okTail,
+                   [](ImapSession& s) {
+                     const bool ok = s.search("UNSEEN");
+                     std::string uid;
+                     s.fetchUid(5, uid);
+                     return "ok " + std::to_string(ok) + " " + std::to_string(s.mailbox().searchResult.size()) +
+                            " uid " + uid;
+                   },
+                   "ok 1 " + std::to_string(count) + " uid 77", false});
+  return cases;
+}
+
+TEST(ImapSessionFaults, OneWriteSplitAtEveryByteAndByteByByte) {
+  for (const FaultCase& c : faultCases()) {
+    const std::string head = std::string(kSelected) + "C: " + c.command + "\n";
+    std::vector<std::string> errors;
+    EXPECT_EQ(play(head + rawStep(c.reply) + c.tail, c.act, &errors), c.expected) << c.name;
+    EXPECT_THAT(errors, IsEmpty()) << c.name;
+    if (!c.splittable) continue;
+    EXPECT_EQ(play(head + "SLOW\n" + rawStep(c.reply) + "FAST\n" + c.tail, c.act, &errors), c.expected)
+        << c.name << ", byte by byte";
+    for (size_t k = 1; k < c.reply.size(); ++k) {
+      const std::string script =
+          head + rawStep(std::string_view(c.reply).substr(0, k)) + rawStep(std::string_view(c.reply).substr(k)) +
+          c.tail;
+      ASSERT_EQ(play(script, c.act, nullptr), c.expected) << c.name << ", split at " << k;
+    }
+  }
+}
+
+TEST(ImapSessionFaults, HugeDataStaysBounded) {
+  // A 10 MB line without LF: the line error, and the connection is closed.
+  {
+    const std::string script = std::string(kSelected) + "C: C3 SEARCH UNSEEN\nFILL: 10000000 7\nSTALL\n";
+    EXPECT_EQ(play(script, [](ImapSession& s) { return std::to_string(s.search("UNSEEN")); }, nullptr),
+              "error: Max line length exceeded.");
+  }
+  // A 50 MB text: read in full, 64 KiB kept, the session stays in step.
+  {
+    const std::string script = std::string(kSelected) +
+                               "C: C3 FETCH 5 (BODY.PEEK[TEXT])\n"
+                               "S: * 5 FETCH (BODY[TEXT] {50000000}\n"
+                               "FILL: 50000000 x\n"
+                               "S: )\n"
+                               "S: C3 OK\n" +
+                               std::string(kFollowUp);
+    EXPECT_EQ(play(script,
+                   [](ImapSession& s) {
+                     std::string text;
+                     const bool ok = s.fetchText(5, text);
+                     std::string uid;
+                     s.fetchUid(5, uid);
+                     return "ok " + std::to_string(ok) + " " + std::to_string(text.size()) + " uid " + uid;
+                   },
+                   nullptr),
+              "ok 1 65536 uid 77");
+  }
+  // A 3 MB header: cut at the last line end within 1 MiB.
+  {
+    const std::string script = std::string(kSelected) +
+                               "C: C3 FETCH 5 (RFC822.HEADER)\n"
+                               "S: * 5 FETCH (RFC822.HEADER {3000000}\n"
+                               "REPEAT: 100000 X-Filler: 012345678901234567\n"
+                               "S: )\n"
+                               "S: C3 OK\n" +
+                               std::string(kFollowUp);
+    EXPECT_EQ(play(script,
+                   [](ImapSession& s) {
+                     MailMessage m;
+                     const bool ok = s.fetchHeader(5, m);
+                     std::string uid;
+                     s.fetchUid(5, uid);
+                     return "ok " + std::to_string(ok) + " " + std::to_string(m.rawHeaderBytes <= (1u << 20)) +
+                            " lines " + std::to_string(m.rawHeaders.size() + m.droppedHeaderLines) + " uid " + uid;
+                   },
+                   nullptr),
+              "ok 1 1 lines " + std::to_string((1u << 20) / 30) + " uid 77");
+  }
+  // A reply of endless untagged lines is read within the reply limit and
+  // keeps at most kMaxReplyLines of them.
+  {
+    const std::string script = std::string(kSelected) +
+                               "C: C3 LIST \"\" *\n"
+                               "REPEAT: 150000 * LIST () \"/\" Folder\n"
+                               "S: C3 OK\n";
+    EXPECT_EQ(play(script,
+                   [](ImapSession& s) {
+                     std::vector<std::string> names;
+                     const bool ok = s.listFolders(names);
+                     return "ok " + std::to_string(ok) + " " + std::to_string(names.size());
+                   },
+                   nullptr),
+              "ok 1 " + std::to_string(ImapSession::kMaxReplyLines));
+  }
+}
+
+}  // namespace
+}  // namespace brivane

@@ -1,0 +1,551 @@
+#include "protocols/imap_session.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fake_server.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using test::MemoryServer;
+
+// The script lines of a transcript: what the server saw and sent.
+std::vector<std::string> scriptLines(std::string_view script) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < script.size()) {
+    size_t end = script.find('\n', pos);
+    if (end == std::string_view::npos) end = script.size();
+    std::string_view line = script.substr(pos, end - pos);
+    if (!line.empty()) out.emplace_back(line);
+    pos = end + 1;
+  }
+  return out;
+}
+
+// One session against a scripted server in memory; silences cost no time.
+struct Rig {
+  explicit Rig(std::string_view script, std::string user = "john", std::string password = "secret")
+      : server(script, &clock) {
+    transport.setClock(&clock);
+    transport.setConnector(server.connector());
+    session.setTransport(&transport);
+    session.setHost("imap.test");
+    session.setUsername(std::move(user));
+    session.setPassword(std::move(password));
+  }
+  ManualClock clock;
+  MemoryServer server;
+  Transport transport;
+  ImapSession session;
+};
+
+constexpr std::string_view kPreauth =
+    "S: * PREAUTH ready\n"
+    "C: C1 CAPABILITY\n"
+    "S: * CAPABILITY IMAP4rev1\n"
+    "S: C1 OK done\n";
+
+constexpr std::string_view kSelected =
+    "S: * PREAUTH ready\n"
+    "C: C1 CAPABILITY\n"
+    "S: * CAPABILITY IMAP4rev1\n"
+    "S: C1 OK done\n"
+    "C: C2 SELECT \"INBOX\"\n"
+    "S: * 9 EXISTS\n"
+    "S: C2 OK [READ-WRITE] done\n";
+
+std::string withPreamble(std::string_view preamble, std::string_view rest) {
+  return std::string(preamble) + std::string(rest);
+}
+
+void connectSelected(Rig& rig) {
+  rig.session.connect(true);
+  ASSERT_TRUE(rig.session.select("INBOX"));
+}
+
+TEST(ImapSession, LoginSequenceIsLoginThenTwoCapabilities) {
+  const std::string script =
+      "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] Server ready\n"
+      "C: C1 LOGIN john secret\n"
+      "S: C1 OK [CAPABILITY IMAP4rev1 IDLE] Logged in\n"
+      "C: C2 CAPABILITY\n"
+      "S: * CAPABILITY IMAP4rev1 IDLE\n"
+      "S: C2 OK done\n"
+      "C: C3 CAPABILITY\n"
+      "S: * CAPABILITY IMAP4rev1 IDLE NAMESPACE\n"
+      "S: C3 OK done\n"
+      "C: C4 LOGOUT\n"
+      "S: * BYE Logging out\n"
+      "S: C4 OK Logout completed.\n";
+  Rig rig(script);
+  rig.session.connect(true);
+  EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
+  EXPECT_EQ(rig.session.greeting(), "[CAPABILITY IMAP4rev1 LOGINDISABLED] Server ready");
+  EXPECT_THAT(rig.session.capabilities(), ElementsAre("IMAP4rev1", "IDLE", "NAMESPACE"));
+  EXPECT_EQ(rig.transport.port(), 143);
+  rig.session.disconnect();
+  EXPECT_EQ(rig.session.state(), ImapState::NonAuthenticated);
+  EXPECT_FALSE(rig.session.connected());
+  EXPECT_THAT(rig.session.capabilities(), IsEmpty());
+  EXPECT_EQ(rig.server.transcript(), scriptLines(script));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+  // Disconnecting again: nothing to send.
+  EXPECT_THROW(
+      try { rig.session.disconnect(); } catch (const ImapDisconnectedError& e) {
+        EXPECT_STREQ(e.what(), "Disconnected.");
+        throw;
+      },
+      ImapDisconnectedError);
+}
+
+TEST(ImapSession, RefusedLoginIsNoErrorAndStillAsksCapabilities) {
+  const std::string script =
+      "S: * OK ready\n"
+      "C: C1 LOGIN john secret\n"
+      "S: C1 NO [AUTHENTICATIONFAILED] Authentication failed.\n"
+      "C: C2 CAPABILITY\n"
+      "S: * CAPABILITY IMAP4rev1\n"
+      "S: C2 OK done\n";
+  Rig rig(script);
+  rig.session.connect(true);
+  EXPECT_EQ(rig.session.state(), ImapState::NonAuthenticated);
+  EXPECT_EQ(rig.server.transcript(), scriptLines(script));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+}
+
+TEST(ImapSession, CredentialsAreAtomsOrQuotedStrings) {
+  const struct {
+    const char* user;
+    const char* password;
+    const char* line;
+  } cases[] = {
+      {"john", "pass word", "C1 LOGIN john \"pass word\""},
+      {"john@example.org", "a\"b\\c\xC3\xA9", "C1 LOGIN john@example.org \"a\\\"b\\\\c\xC3\xA9\""},
+      {"first last", "x", "C1 LOGIN \"first last\" x"},
+      {"john", "", "C1 LOGIN john \"\""},
+  };
+  for (const auto& c : cases) {
+    const std::string script = std::string("S: * OK hi\nC: ") + c.line +
+                               "\nS: C1 OK in\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n";
+    Rig rig(script, c.user, c.password);
+    rig.session.connect(true);
+    EXPECT_EQ(rig.session.state(), ImapState::Authenticated) << c.line;
+    EXPECT_THAT(rig.server.errors(), IsEmpty()) << c.line;
+  }
+}
+
+TEST(ImapSession, CredentialsWithLineBreaksAreRefusedBeforeConnecting) {
+  for (const char* password : {"se\r\ncret", "a\nC2 LOGOUT", "nul"}) {
+    std::string pw = password;
+    if (pw == "nul") pw = std::string("a\0b", 3);
+    Rig rig("S: * OK hi\n", "john", pw);
+    EXPECT_THROW(rig.session.connect(true), UnsafeCredentialsError);
+    EXPECT_THAT(rig.server.connects(), IsEmpty());
+  }
+}
+
+TEST(ImapSession, PreauthAndOtherGreetings) {
+  {
+    Rig rig{std::string(kPreauth)};
+    rig.session.connect(true);
+    EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
+    EXPECT_EQ(rig.session.greeting(), "ready");
+    EXPECT_EQ(rig.session.commandCounter(), 1u);
+  }
+  {
+    const std::string script = "S: * NO [UNAVAILABLE] busy\nC: C1 CAPABILITY\nS: C1 OK\n";
+    Rig rig(script);
+    rig.session.connect(true);
+    EXPECT_EQ(rig.session.state(), ImapState::NonAuthenticated);
+    EXPECT_EQ(rig.server.transcript(), scriptLines(script));
+  }
+  {
+    // Without log in only the greeting is read.
+    Rig rig("S: * OK hello there\n");
+    rig.session.connect(false);
+    EXPECT_EQ(rig.session.greeting(), "hello there");
+    EXPECT_EQ(rig.session.lastReply().status, "OK");
+    EXPECT_EQ(rig.session.commandCounter(), 0u);
+  }
+}
+
+TEST(ImapSession, ByeGreetingEndsInDisconnected) {
+  Rig rig("S: * BYE Too many connections\nX\n");
+  try {
+    rig.session.connect(true);
+    FAIL() << "no error";
+  } catch (const ImapDisconnectedError& e) {
+    EXPECT_STREQ(e.what(), "Disconnected.");
+  }
+  EXPECT_FALSE(rig.session.connected());
+}
+
+TEST(ImapSession, TlsModeMovesTheStandardPort) {
+  ImapSession s;
+  s.setTlsMode(TlsMode::Implicit);
+  EXPECT_EQ(s.port(), 993);
+  s.setTlsMode(TlsMode::None);
+  EXPECT_EQ(s.port(), 143);
+  s.setPort(1993);
+  s.setTlsMode(TlsMode::Implicit);
+  EXPECT_EQ(s.port(), 1993);
+  s.setTlsMode(TlsMode::None);
+  s.setPort(993);
+  EXPECT_EQ(s.port(), 993);  // plain to 993 stays as given
+  EXPECT_THROW(s.setTlsMode(TlsMode::Explicit), TlsModeError);
+}
+
+TEST(ImapSession, ListFolders) {
+  const std::string script = withPreamble(kPreauth,
+                                          "C: C2 LIST \"\" *\n"
+                                          "S: * LIST (\\HasNoChildren) \"/\" \"INBOX\"\n"
+                                          "S: * 4 EXISTS\n"
+                                          "S: * LIST () NIL Archive\n"
+                                          "S: * LIST (\\HasNoChildren) \".\" \"Sent Items\"\n"
+                                          "S: * LIST () \"/\" \"Entw&APw-rfe\"\n"
+                                          "S: * LIST () \"/\" \"a\\\\b \\\"c\\\"\"\n"
+                                          "S: * LIST () \"/\" {4}\n"
+                                          "R: x\"y\\\\\\r\\n\n"
+                                          "S: * LIST () \"/\"\n"
+                                          "S: * OK [ALERT] Quota {almost} reached\n"
+                                          "S: * LIST () \"/\" \"&Jjo\"\n"
+                                          "S: C2 OK List completed.\n");
+  Rig rig(script);
+  rig.session.connect(true);
+  std::vector<std::string> names{"stale"};
+  ASSERT_TRUE(rig.session.listFolders(names));
+  EXPECT_THAT(names, ElementsAre("INBOX", "Archive", "Sent Items", "Entwürfe", "a\\b \"c\"", "x\"y\\", "&Jjo"));
+  EXPECT_THAT(rig.session.lastReply().extraLines,
+              ElementsAre("List completed.", "4 EXISTS", "OK [ALERT] Quota {almost} reached"));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+}
+
+TEST(ImapSession, FolderNamesGoEncodedAndQuoted) {
+  const std::string script = withPreamble(kPreauth,
+                                          "C: C2 SELECT \"Entw&APw-rfe\"\n"
+                                          "S: C2 OK\n"
+                                          "C: C3 STATUS \"Tom &- Jerry\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
+                                          "S: C3 OK\n"
+                                          "C: C4 SELECT \"back\\\\slash \\\"q\\\"\"\n"
+                                          "S: C4 OK\n");
+  Rig rig(script);
+  rig.session.connect(true);
+  EXPECT_TRUE(rig.session.select("Entwürfe"));
+  EXPECT_EQ(rig.session.mailbox().name, "Entwürfe");
+  EXPECT_TRUE(rig.session.status("Tom & Jerry"));
+  EXPECT_TRUE(rig.session.select("back\\slash \"q\""));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+  // A name that is not UTF-8 goes unchanged, unless it would split the line.
+  EXPECT_THROW(rig.session.select("bad\xFF\r\nC9 LOGOUT"), ImapUnsafeArgumentError);
+  EXPECT_EQ(rig.server.transcript().size(), scriptLines(script).size());
+}
+
+TEST(ImapSession, SelectStatusSearchFillTheMailboxRecord) {
+  const std::string script =
+      withPreamble(kPreauth,
+                   "C: C2 SELECT \"INBOX\"\n"
+                   "S: * FLAGS (\\Answered \\Seen)\n"
+                   "S: * OK [PERMANENTFLAGS (\\Seen \\*)] ok\n"
+                   "S: * 17 EXISTS\n"
+                   "S: * 2 RECENT\n"
+                   "S: * OK [UNSEEN 12] first unseen\n"
+                   "S: * OK [UIDVALIDITY 3857529045] ok\n"
+                   "S: * OK [UIDNEXT 4392] ok\n"
+                   "S: C2 OK [READ-WRITE] Select completed.\n"
+                   "C: C3 STATUS \"INBOX\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
+                   "S: * STATUS \"INBOX\" (MESSAGES 18 RECENT 3 UIDNEXT 4393 UIDVALIDITY 3857529045 UNSEEN 4)\n"
+                   "S: C3 OK\n"
+                   "C: C4 STATUS \"INBOX\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
+                   "S: * STATUS INBOX (MESSAGES 19)\n"
+                   "S: C4 OK\n"
+                   "C: C5 SEARCH UNSEEN\n"
+                   "S: * SEARCH 4 9 12 17\n"
+                   "S: C5 OK\n"
+                   "C: C6 SEARCH NEW\n"
+                   "S: * SEARCH\n"
+                   "S: C6 OK\n"
+                   "C: C7 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
+                   "S: C7 NO Mailbox doesn't exist\n"
+                   "C: C8 SELECT \"Gone\"\n"
+                   "S: C8 NO Mailbox doesn't exist\n");
+  Rig rig(script);
+  rig.session.connect(true);
+  ASSERT_TRUE(rig.session.select("INBOX"));
+  EXPECT_EQ(rig.session.state(), ImapState::Selected);
+  const ImapMailbox& m = rig.session.mailbox();
+  EXPECT_EQ(m.name, "INBOX");
+  EXPECT_EQ(m.totalMessages, 17u);
+  EXPECT_EQ(m.recentMessages, 2u);
+  EXPECT_EQ(m.firstUnseen, 12u);
+  EXPECT_EQ(m.uidValidity, "3857529045");
+  EXPECT_EQ(m.uidNext, "4392");
+  EXPECT_THAT(m.flags, ElementsAre("\\Answered", "\\Seen"));
+  EXPECT_THAT(m.permanentFlags, ElementsAre("\\Seen", "\\*"));
+  EXPECT_TRUE(m.readWrite);
+  ASSERT_TRUE(rig.session.status("INBOX"));
+  EXPECT_EQ(m.totalMessages, 18u);
+  EXPECT_EQ(m.unseenMessages, 4u);
+  EXPECT_EQ(m.uidNext, "4393");
+  ASSERT_TRUE(rig.session.status("INBOX"));  // no UNSEEN item
+  EXPECT_EQ(m.totalMessages, 19u);
+  EXPECT_EQ(m.unseenMessages, 4u);
+  ASSERT_TRUE(rig.session.search("UNSEEN"));
+  EXPECT_THAT(m.searchResult, ElementsAre(4u, 9u, 12u, 17u));
+  ASSERT_TRUE(rig.session.search("NEW"));
+  EXPECT_THAT(m.searchResult, IsEmpty());
+  EXPECT_FALSE(rig.session.status("Gone"));
+  EXPECT_EQ(m.unseenMessages, 4u);
+  EXPECT_EQ(rig.session.state(), ImapState::Selected);
+  EXPECT_FALSE(rig.session.select("Gone"));
+  EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
+  EXPECT_EQ(m.name, "INBOX");  // a failed SELECT leaves the record
+  // Selected-state operations now fail before anything is sent.
+  const size_t sent = rig.server.transcript().size();
+  try {
+    rig.session.search("UNSEEN");
+    FAIL() << "no error";
+  } catch (const ImapStateError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Unable to execute command, wrong connection state;Current connection state: Authenticated.");
+  }
+  std::string text;
+  EXPECT_THROW(rig.session.fetchText(4, text), ImapStateError);
+  EXPECT_EQ(rig.server.transcript().size(), sent);
+  EXPECT_EQ(rig.server.transcript(), scriptLines(script));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+}
+
+TEST(ImapSession, WrongStateAndMessageNumberFailBeforeSending) {
+  Rig rig{std::string(kSelected)};
+  std::vector<std::string> names;
+  try {
+    rig.session.listFolders(names);
+    FAIL() << "no error";
+  } catch (const ImapStateError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Unable to execute command, wrong connection state;Current connection state: Non Authenticated.");
+  }
+  connectSelected(rig);
+  const size_t sent = rig.server.transcript().size();
+  MailMessage msg;
+  std::string s;
+  for (int64_t n : {0LL, -1LL, 4294967296LL}) {
+    try {
+      rig.session.fetchHeader(n, msg);
+      FAIL() << "no error";
+    } catch (const ImapNumberError& e) {
+      EXPECT_STREQ(e.what(),
+                   "Number parameter (relative message number or UID) is invalid; Must be 1 or greater.");
+    }
+    EXPECT_THROW(rig.session.fetchUid(n, s), ImapNumberError);
+    EXPECT_THROW(rig.session.fetchText(n, s), ImapNumberError);
+  }
+  EXPECT_EQ(rig.server.transcript().size(), sent);
+}
+
+TEST(ImapSession, FetchHeaderUidAndTextReadLiteralsByCount) {
+  const std::string header = "From: \"Ann\" <ann@example.org>\r\nSubject: Hi\r\n\r\n";
+  const std::string body = std::string("Line one\r\nC5 OK fake\0\rbare\r\n", 28);
+  const std::string script =
+      withPreamble(kSelected,
+                   "C: C3 FETCH 5 (RFC822.HEADER)\n"
+                   "S: * 5 FETCH (RFC822.HEADER {" + std::to_string(header.size()) + "}\n"
+                   "R: From: \"Ann\" <ann@example.org>\\r\\nSubject: Hi\\r\\n\\r\\n\n"
+                   "S:  FLAGS (\\Recent))\n"
+                   "S: C3 OK Fetch completed.\n"
+                   "C: C4 FETCH 5 (UID)\n"
+                   "S: * 5 FETCH (UID 345)\n"
+                   "S: C4 OK\n"
+                   "C: C5 FETCH 5 (BODY.PEEK[TEXT])\n"
+                   "S: * 5 FETCH (BODY[TEXT] {" + std::to_string(body.size()) + "}\n"
+                   "R: Line one\\r\\nC5 OK fake\\0\\rbare\\r\\n\n"
+                   "S: )\n"
+                   "S: C5 OK\n");
+  Rig rig(script);
+  connectSelected(rig);
+  MailMessage msg;
+  msg.subject = "left over";
+  ASSERT_TRUE(rig.session.fetchHeader(5, msg));
+  EXPECT_EQ(msg.subject, "Hi");
+  ASSERT_FALSE(msg.from.empty());
+  EXPECT_EQ(msg.from[0].address, "ann@example.org");
+  EXPECT_THAT(rig.session.fetchItem().flags, ElementsAre("\\Recent"));
+  std::string uid;
+  ASSERT_TRUE(rig.session.fetchUid(5, uid));
+  EXPECT_EQ(uid, "345");
+  std::string text;
+  ASSERT_TRUE(rig.session.fetchText(5, text));
+  EXPECT_EQ(text, body);
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+  EXPECT_TRUE(rig.server.done());
+}
+
+// A header FETCH whose data line carries no header reads the reply to its
+// end, reports false and leaves the message object cleared; the next command
+// meets no left-over line.
+TEST(ImapSession, HeaderFetchWithoutHeader) {
+  for (const char* reply : {"S: * 5 FETCH (RFC822.HEADER NIL)\nS: C3 OK\n",
+                            "S: * 5 FETCH (RFC822.HEADER \"\")\nS: C3 OK\n",
+                            "S: * 5 FETCH (RFC822.HEADER {0}\nS: )\nS: C3 OK\n",
+                            "S: * 5 FETCH (FLAGS (\\Seen))\nS: C3 OK\n",
+                            "S: C3 OK nothing\n",
+                            "S: C3 NO no such message\n",
+                            "S: * 5 FETCH (RFC822.HEADER {0}\nS:  UID 8)\nS: * 6 FETCH (FLAGS ())\nS: C3 OK\n"}) {
+    const std::string script = withPreamble(kSelected, std::string("C: C3 FETCH 5 (RFC822.HEADER)\n") + reply +
+                                                           "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 8)\nS: C4 OK\n");
+    Rig rig(script);
+    connectSelected(rig);
+    MailMessage msg;
+    msg.subject = "previous message";
+    msg.from[0].name = "previous sender";
+    EXPECT_FALSE(rig.session.fetchHeader(5, msg)) << reply;
+    EXPECT_EQ(msg.subject, "") << reply;
+    EXPECT_EQ(msg.from[0].name, "") << reply;
+    EXPECT_THAT(msg.rawHeaders, IsEmpty());
+    std::string uid;
+    EXPECT_TRUE(rig.session.fetchUid(5, uid)) << reply;
+    EXPECT_EQ(uid, "8");
+    EXPECT_THAT(rig.server.errors(), IsEmpty()) << reply;
+  }
+}
+
+TEST(ImapSession, TextFetchWithoutTextAndQuotedText) {
+  const struct {
+    const char* reply;
+    bool result;
+    const char* text;
+  } cases[] = {
+      {"S: * 5 FETCH (BODY[TEXT] NIL)\nS: C3 OK\n", false, ""},
+      {"S: * 5 FETCH (BODY[TEXT] \"\")\nS: C3 OK\n", false, ""},
+      {"S: * 5 FETCH (UID 9)\nS: C3 OK\n", false, ""},
+      {"S: C3 OK\n", false, ""},
+      {"S: * 5 FETCH (BODY[TEXT] \"short \\\"quoted\\\" text\")\nS: C3 OK\n", true, "short \"quoted\" text"},
+      {"S: * 5 FETCH (BODY[TEXT] {3}\nR: abc)\\r\\n\nS: C3 NO odd\n", false, "abc"},
+  };
+  for (const auto& c : cases) {
+    const std::string script = withPreamble(kSelected, std::string("C: C3 FETCH 5 (BODY.PEEK[TEXT])\n") + c.reply +
+                                                           "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 8)\nS: C4 OK\n");
+    Rig rig(script);
+    connectSelected(rig);
+    std::string text = "stale";
+    EXPECT_EQ(rig.session.fetchText(5, text), c.result) << c.reply;
+    EXPECT_EQ(text, c.text) << c.reply;
+    std::string uid;
+    EXPECT_TRUE(rig.session.fetchUid(5, uid)) << c.reply;
+    EXPECT_THAT(rig.server.errors(), IsEmpty()) << c.reply;
+  }
+}
+
+TEST(ImapSession, UidFetchWithoutUid) {
+  const std::string script = withPreamble(kSelected,
+                                          "C: C3 FETCH 5 (UID)\nS: * 5 FETCH (FLAGS ())\nS: C3 OK\n"
+                                          "C: C4 FETCH 5 (UID)\nS: C4 NO gone\n"
+                                          "C: C5 FETCH 5 (UID)\nS: * 3 FETCH (UID 1)\nS: * 5 FETCH (UID 2)\nS: C5 OK\n");
+  Rig rig(script);
+  connectSelected(rig);
+  std::string uid = "stale";
+  EXPECT_FALSE(rig.session.fetchUid(5, uid));
+  EXPECT_EQ(uid, "");
+  EXPECT_FALSE(rig.session.fetchUid(5, uid));
+  EXPECT_TRUE(rig.session.fetchUid(5, uid));
+  EXPECT_EQ(uid, "2");  // not the unsolicited line of message 3
+}
+
+TEST(ImapSession, StrayInputIsDrainedBeforeCommands) {
+  const std::string script = withPreamble(kSelected,
+                                          "S: * 10 EXISTS\n"
+                                          "S: * 3 FETCH (BODY[] {12}\n"
+                                          "R: C3 OK evil\\r\\n)\\r\\n\n"
+                                          "C: C3 SEARCH UNSEEN\n"
+                                          "S: * SEARCH 4\n"
+                                          "S: C3 OK\n");
+  Rig rig(script);
+  connectSelected(rig);
+  ASSERT_TRUE(rig.session.search("UNSEEN"));
+  EXPECT_THAT(rig.session.mailbox().searchResult, ElementsAre(4u));
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+}
+
+TEST(ImapSession, ByeInTheMiddleOfACommand) {
+  const std::string script = withPreamble(kSelected,
+                                          "C: C3 SEARCH UNSEEN\n"
+                                          "S: * SEARCH 1 2\n"
+                                          "S: * BYE Server shutting down\n"
+                                          "X\n");
+  Rig rig(script);
+  connectSelected(rig);
+  try {
+    rig.session.search("UNSEEN");
+    FAIL() << "no error";
+  } catch (const ImapByeError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Server has gracefully disconnected you, possibly because the connection was idle for too long.");
+  }
+  EXPECT_EQ(rig.session.state(), ImapState::UnexpectedlyDisconnected);
+  EXPECT_FALSE(rig.session.connected());
+  try {
+    rig.session.search("UNSEEN");
+    FAIL() << "no error";
+  } catch (const ImapStateError& e) {
+    EXPECT_STREQ(e.what(), "Unable to execute command, wrong connection state;Current connection state: .");
+  }
+  EXPECT_THROW(rig.session.disconnect(), ImapDisconnectedError);
+}
+
+TEST(ImapSession, LogoutToleratesAServerThatClosesAfterBye) {
+  const std::string script = withPreamble(kPreauth, "C: C2 LOGOUT\nS: * BYE bye\nX\n");
+  Rig rig(script);
+  rig.session.connect(true);
+  rig.session.disconnect();
+  EXPECT_EQ(rig.session.state(), ImapState::NonAuthenticated);
+  EXPECT_FALSE(rig.session.connected());
+}
+
+TEST(ImapSession, ErrorDuringLoginLogsOutAndRaisesTheError) {
+  // A malformed reply to LOGIN: the session logs out, then raises it.
+  const std::string script =
+      "S: * OK hi\n"
+      "C: C1 LOGIN john secret\n"
+      "S: C1 WHAT is this\n"
+      "C: C2 LOGOUT\n"
+      "S: * BYE\n"
+      "S: C2 OK\n";
+  Rig rig(script);
+  try {
+    rig.session.connect(true);
+    FAIL() << "no error";
+  } catch (const MalformedReplyError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Unexpected: Line starts with a command reference (like C41) but next word was not a valid "
+                 "response like OK, BAD, etc, offending line: C1 WHAT is this");
+  }
+  EXPECT_EQ(rig.server.transcript(), scriptLines(script));
+  EXPECT_FALSE(rig.session.connected());
+}
+
+TEST(ImapSession, TagIsMatchedAsAWholeWord) {
+  // "C3" must not take "C31 ..." for its tagged line.
+  const std::string script = withPreamble(kSelected, "C: C3 SEARCH UNSEEN\nS: C31 OK bogus\nS: C3 OK\n");
+  Rig rig(script);
+  connectSelected(rig);
+  try {
+    rig.session.search("UNSEEN");
+    FAIL() << "no error";
+  } catch (const MalformedReplyError& e) {
+    EXPECT_STREQ(e.what(),
+                 "Unexpected: Non-last response line (i.e. a data line) did not start with a *, offending line: "
+                 "C31 OK bogus");
+  }
+}
+
+}  // namespace
+}  // namespace brivane
