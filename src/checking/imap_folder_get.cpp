@@ -1,0 +1,108 @@
+#include "checking/imap_folder_get.h"
+
+#include <memory>
+
+#include "common/messages.h"
+#include "protocols/imap_session.h"
+#include "protocols/protocol_errors.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+
+TIMAPFolderGet::TIMAPFolderGet(FolderGetResult& result, MessageTarget& editor)
+    : result_(result), editor_(editor) {}
+
+TIMAPFolderGet::~TIMAPFolderGet() {
+  requestStop();
+  join();
+}
+
+void TIMAPFolderGet::Publish(int kind) {
+  if (stopRequested()) return;
+  std::lock_guard guard(result_.lock);
+  result_.newResult = true;
+  result_.kind = kind;
+  result_.lines = lines_;
+}
+
+void TIMAPFolderGet::Report(const std::string& message) {
+  if (stopRequested()) return;
+  lines_.assign(1, message);
+  Publish(FolderGetResult::Message);
+}
+
+void TIMAPFolderGet::execute() {
+  auto tlsHandler = std::make_unique<Transport>();
+  tlsHandler->setStopFlag(&stopFlag());
+  auto client = std::make_unique<ImapSession>();
+  Report(kConnecting);
+
+  client->setTransport(tlsHandler.get());
+  client->setHost(account.server);
+  client->setUsername(account.username);
+  client->setPassword(account.password);
+  client->setPort(account.port);
+  if (account.useTLS) {
+    client->setTlsMode(TlsMode::Implicit);  // 143 becomes 993
+    tlsHandler->setDestination(account.server + ":" + std::to_string(account.port));
+    tlsHandler->setHost(account.server);
+    tlsHandler->setPort(account.port);
+  } else {
+    client->setTlsMode(TlsMode::None);
+  }
+
+  [&] {
+    if (client->host().empty() || client->username().empty() || client->password().empty() ||
+        client->port() == 0) {
+      Report(kIncomplete);
+      return;
+    }
+    if (stopRequested()) return;
+    client->setConnectTimeout(kConnectTimeoutMs);
+    try {
+      client->connect(true);
+    } catch (const StopRequestedError&) {
+      return;
+    } catch (const std::exception&) {
+      Report(kCannotConnect);
+      return;
+    }
+    if (stopRequested()) return;
+    if (client->state() != ImapState::Authenticated) {
+      Report(kCannotLogin);
+      return;
+    }
+    Report(kDownloading);
+    try {
+      lines_.clear();
+      // A refused or broken LIST is reported too: the editor would otherwise
+      // show "Downloading..." for ever.
+      if (!client->listFolders(lines_) || lines_.empty()) {
+        lines_.clear();
+        Report(kNoFolderList);
+        return;
+      }
+      if (stopRequested()) return;
+      Publish(FolderGetResult::FolderNames);
+    } catch (const StopRequestedError&) {
+    } catch (const std::exception&) {
+      Report(kNoFolderList);
+      if (!client->connected()) return;
+      tlsHandler->close();  // the dialogue cannot go on: no LOGOUT
+    }
+    lines_.clear();
+  }();
+
+  if (client->connected()) {
+    try {
+      client->disconnect();
+    } catch (const std::exception&) {
+      // Closed either way.
+    }
+  }
+  client.reset();
+  tlsHandler.reset();
+  editor_.post(WM_FOLDERGETDONE, 0);
+}
+
+}  // namespace brivane
