@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "checking/check_command.h"
 #include "common/version.h"
 #include "platform/registry_file.h"
 #include "platform/xdg_paths.h"
@@ -31,6 +32,9 @@ const std::vector<LongOption>& longOptions() {
   static const std::vector<LongOption> options = {
       {"help", "", "show this help and exit", &runHelp},
       {"version", "", "show the program's version and exit", &runVersion},
+      {"check", "[--json] [--timeout SECONDS]",
+       "check every account once and print what it found (exit status 0: all well, 1: a problem)",
+       &checkCommandMain},
   };
   return options;
 }
