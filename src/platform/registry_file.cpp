@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -125,6 +126,10 @@ class Parser {
   // anything else (also line ends) is taken as it stands.
   bool quoted(size_t& p, std::string& out) const {
     out.clear();
+    // A scan that once ran to the end without a closing quote tells that
+    // every later one would too: fail at once, so that many such lines cost
+    // linear time, not quadratic.
+    if (p >= noCloseFrom_) return false;
     size_t q = p + 1;
     while (q < t_.size()) {
       const char c = t_[q];
@@ -139,6 +144,7 @@ class Parser {
         ++q;
       }
     }
+    noCloseFrom_ = std::min(noCloseFrom_, p);
     return false;  // never closed
   }
 
@@ -171,6 +177,7 @@ class Parser {
   }
 
   std::string_view t_;
+  mutable size_t noCloseFrom_ = std::string_view::npos;
 };
 
 // Splits "HKEY_CURRENT_USER\Software\..." into its components; false when one is not a valid name.
@@ -178,6 +185,7 @@ bool splitFullPath(std::string_view path, std::vector<std::string_view>& parts) 
   parts.clear();
   size_t pos = 0;
   while (true) {
+    if (parts.size() > kMaxKeyDepth) return false;
     size_t end = path.find('\\', pos);
     if (end == std::string_view::npos) end = path.size();
     const std::string_view part = path.substr(pos, end - pos);
@@ -350,6 +358,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
 
   RegNode* current = nullptr;
   std::vector<std::string_view> parts;
+  size_t keys = 0;
   while (p < text.size()) {
     const std::string_view l = parser.line(p);
     size_t lead = 0;
@@ -365,7 +374,14 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       if (close != std::string_view::npos && close > 1 && body[1] != '-' &&
           trimControl(body.substr(close + 1)).empty() && splitFullPath(body.substr(1, close - 1), parts)) {
         current = &root;
-        for (const auto& part : parts) current = &current->childOrCreate(part);
+        for (const auto& part : parts) {
+          RegNode* existing = current->child(part);
+          if (!existing && ++keys > kMaxStoreKeys) {
+            error = "more than " + std::to_string(kMaxStoreKeys) + " keys";
+            return false;
+          }
+          current = existing ? existing : &current->childOrCreate(part);
+        }
         current->listed = true;
         known = true;
       }
@@ -374,6 +390,10 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       RegValue v;
       size_t after = 0;
       if (parser.value(p + lead, name, v, after)) {
+        if (current->values.size() >= kMaxValuesPerKey && !current->value(name)) {
+          error = "more than " + std::to_string(kMaxValuesPerKey) + " values in one key";
+          return false;
+        }
         current->setValue(name, v);
         next = after;
         known = true;

@@ -21,8 +21,11 @@
 // does not know are kept and written back.
 namespace brivane {
 
-// Largest store file read; anything bigger is refused rather than loaded.
+// Limits of a store file; a file beyond them is refused rather than loaded
+// (and then never overwritten), so that memory and time stay bounded.
 inline constexpr size_t kMaxStoreFileSize = 8u << 20;
+inline constexpr size_t kMaxStoreKeys = 4096;
+inline constexpr size_t kMaxValuesPerKey = 4096;
 
 // Parses the file's bytes into `root` (one child per hive). False, with a
 // reason in `error`, when the text is not a registry export.

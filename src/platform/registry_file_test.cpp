@@ -173,6 +173,28 @@ TEST(RegistryFile, MalformedLinesNeitherCrashNorSpreadAndAreKept) {
   EXPECT_NE(again.find("\"open\"=\"never closed\n"), std::string::npos);
 }
 
+TEST(RegistryFile, HostileFilesStayBounded) {
+  const std::string header = "Windows Registry Editor Version 5.00\n";
+  // A key path deeper than the registry allows is kept as a line, not built.
+  std::string deep = header + "[HKEY_CURRENT_USER";
+  for (int i = 0; i < 100000; ++i) deep += "\\a";
+  deep += "]\n";
+  RegNode root = parse(deep);
+  EXPECT_TRUE(root.children.empty());
+  EXPECT_EQ(root.extraLines.size(), 1u);
+  // Too many keys: refused (and so never overwritten).
+  std::string many = header;
+  for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
+  RegNode r;
+  std::string error;
+  EXPECT_FALSE(parseRegistryFile(many, r, error));
+  // Many strings that never close: each line is kept, in linear time.
+  std::string open = header + "[HKEY_CURRENT_USER\\K]\n";
+  for (int i = 0; i < 100000; ++i) open += "@=\"x\n";
+  RegNode o = parse(open);
+  EXPECT_EQ(o.child(kCurrentUserHive)->child("K")->extraLines.size(), 100000u);
+}
+
 TEST(RegistryFile, RejectsWhatIsNotAStoreFile) {
   RegNode root;
   std::string error;

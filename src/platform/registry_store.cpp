@@ -36,10 +36,7 @@ char32_t decodeSequence(std::string_view s, size_t n) {
   }
 }
 
-bool sameName(std::string_view a, std::string_view b) {
-  if (a.size() == b.size() && equalsIgnoreCase(a, b)) return true;
-  return foldRegistryName(a) == foldRegistryName(b);
-}
+bool sameName(std::string_view a, std::string_view b) { return compareRegistryNames(a, b) == 0; }
 
 }  // namespace
 
@@ -59,12 +56,40 @@ std::string foldRegistryName(std::string_view text) {
   return out;
 }
 
-bool registryNameLess(std::string_view a, std::string_view b) {
-  const std::string fa = foldRegistryName(a), fb = foldRegistryName(b);
-  return std::lexicographical_compare(fa.begin(), fa.end(), fb.begin(), fb.end(), [](char x, char y) {
-    return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
-  });
+namespace {
+
+// The next character of a name, folded to upper case; a byte that begins no
+// valid UTF-8 sequence stands for itself above every code point.
+char32_t nextFolded(std::string_view s, size_t& i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) {
+    ++i;
+    return (c >= 'a' && c <= 'z') ? c - 32 : c;
+  }
+  const size_t n = utf8SequenceLength(s.substr(i));
+  if (n == 0) {
+    ++i;
+    return 0x200000 + c;
+  }
+  const char32_t cp = upperCodePoint(decodeSequence(s.substr(i), n));
+  i += n;
+  return cp;
 }
+
+}  // namespace
+
+int compareRegistryNames(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const char32_t x = nextFolded(a, i), y = nextFolded(b, j);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (i < a.size()) return 1;
+  if (j < b.size()) return -1;
+  return 0;
+}
+
+bool registryNameLess(std::string_view a, std::string_view b) { return compareRegistryNames(a, b) < 0; }
 
 bool isValidKeyName(std::string_view name) {
   return !name.empty() && name.find_first_of(std::string_view("\\\r\n\0", 4)) == std::string_view::npos;
@@ -80,6 +105,7 @@ std::optional<std::vector<std::string>> splitKeyPath(std::string_view path) {
     const std::string_view part = path.substr(pos, end - pos);
     if (!isValidKeyName(part)) return std::nullopt;
     parts.emplace_back(part);
+    if (parts.size() > kMaxKeyDepth) return std::nullopt;
     pos = end + 1;
     if (end + 1 == path.size()) return std::nullopt;  // trailing "\"
   }
@@ -159,26 +185,24 @@ RegNode* RegNode::child(std::string_view childName) {
 }
 
 const RegNode* RegNode::child(std::string_view childName) const {
-  const std::string key = foldRegistryName(childName);
   auto it = std::lower_bound(children.begin(), children.end(), childName,
                              [](const RegNode& n, std::string_view k) { return registryNameLess(n.name, k); });
-  if (it != children.end() && foldRegistryName(it->name) == key) return &*it;
+  if (it != children.end() && sameName(it->name, childName)) return &*it;
   return nullptr;
 }
 
 RegNode& RegNode::childOrCreate(std::string_view childName) {
   auto it = std::lower_bound(children.begin(), children.end(), childName,
                              [](const RegNode& n, std::string_view k) { return registryNameLess(n.name, k); });
-  if (it != children.end() && foldRegistryName(it->name) == foldRegistryName(childName)) return *it;
+  if (it != children.end() && sameName(it->name, childName)) return *it;
   RegNode n;
   n.name = std::string(childName);
   return *children.insert(it, std::move(n));
 }
 
 bool RegNode::removeChild(std::string_view childName) {
-  const std::string key = foldRegistryName(childName);
   for (auto it = children.begin(); it != children.end(); ++it) {
-    if (foldRegistryName(it->name) == key) {
+    if (sameName(it->name, childName)) {
       children.erase(it);
       return true;
     }

@@ -46,8 +46,13 @@ struct ValueRead {
 // Upper-case form under which names are compared and sorted (ASCII, Latin-1,
 // Latin Extended-A, Greek and Cyrillic letters; other characters unchanged).
 std::string foldRegistryName(std::string_view utf8);
-// Case-insensitive order of names, the order of sub-key enumeration.
+// Case-insensitive order of names (as foldRegistryName compares them), the
+// order of sub-key enumeration; compareRegistryNames gives -1, 0 or 1.
+int compareRegistryNames(std::string_view a, std::string_view b);
 bool registryNameLess(std::string_view a, std::string_view b);
+
+// Deepest key path accepted (the registry's own limit).
+inline constexpr size_t kMaxKeyDepth = 512;
 
 // A key name is valid when it is non-empty and holds no "\", NUL, CR or LF.
 bool isValidKeyName(std::string_view name);
