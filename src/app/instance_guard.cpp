@@ -11,7 +11,12 @@ InstanceLock& guard() {
 }
 }  // namespace
 
-bool TakeInstanceGuard() { return guard().tryAcquire() != InstanceLockResult::AlreadyHeld; }
+bool TakeInstanceGuard() {
+  InstanceLockResult r = guard().tryAcquire(InstanceLock::defaultPath());
+  // A runtime folder that cannot be used: the fallback in /tmp still guards.
+  if (r == InstanceLockResult::Unavailable) r = guard().tryAcquire(InstanceLock::fallbackPath());
+  return r != InstanceLockResult::AlreadyHeld;
+}
 
 void ReleaseInstanceGuard() { guard().release(); }
 

@@ -14,8 +14,10 @@ namespace brivane {
 std::string InstanceLock::defaultPath() {
   const std::string runtime = xdgRuntimeDir();
   if (!runtime.empty()) return runtime + "/Pellucine.lock";
-  return "/tmp/Pellucine-" + std::to_string(getuid()) + ".lock";
+  return fallbackPath();
 }
+
+std::string InstanceLock::fallbackPath() { return "/tmp/Pellucine-" + std::to_string(getuid()) + ".lock"; }
 
 InstanceLockResult InstanceLock::tryAcquire(const std::string& path) {
   release();

@@ -21,6 +21,8 @@ class InstanceLock {
 
   // $XDG_RUNTIME_DIR/Pellucine.lock, else /tmp/Pellucine-<uid>.lock.
   static std::string defaultPath();
+  // /tmp/Pellucine-<uid>.lock
+  static std::string fallbackPath();
 
   // Tries once, without waiting. In the shared /tmp the file is opened with
   // O_NOFOLLOW and must be a regular file owned by this user.
