@@ -2,7 +2,6 @@
 
 #include <QFontInfo>
 #include <QGuiApplication>
-#include <cmath>
 
 namespace brivane {
 
@@ -25,21 +24,41 @@ QFont toQFont(const FontSpec& spec) {
   return f;
 }
 
-const QFontMetrics& QtTextMetrics::fontMetrics(const FontSpec& font) const {
-  Key key{font.family, static_cast<int>(std::lround(font.points * 100)), font.bold, font.italic};
-  auto it = cache_.find(key);
-  if (it == cache_.end()) {
-    if (cache_.size() > 64) cache_.clear();
-    auto fm = device_ != nullptr ? std::make_unique<QFontMetrics>(toQFont(font), device_)
-                                 : std::make_unique<QFontMetrics>(toQFont(font));
-    it = cache_.emplace(key, std::move(fm)).first;
+namespace {
+constexpr size_t kMaxFonts = 32;
+constexpr size_t kMaxWidthsPerFont = 4096;
+constexpr size_t kMaxCachedText = 256;
+}  // namespace
+
+QtTextMetrics::Entry& QtTextMetrics::entry(const FontSpec& font) const {
+  for (Entry& e : cache_) {
+    if (e.spec == font) return e;
   }
-  return *it->second;
+  if (cache_.size() >= kMaxFonts) cache_.clear();
+  auto fm = device_ != nullptr ? std::make_unique<QFontMetrics>(toQFont(font), device_)
+                               : std::make_unique<QFontMetrics>(toQFont(font));
+  cache_.push_back({font, std::move(fm), {}});
+  return cache_.back();
+}
+
+const QFontMetrics& QtTextMetrics::fontMetrics(const FontSpec& font) const {
+  return *entry(font).metrics;
 }
 
 int QtTextMetrics::width(std::string_view utf8, const FontSpec& font) const {
-  return fontMetrics(font).horizontalAdvance(
+  Entry& e = entry(font);
+  bool cacheable = utf8.size() <= kMaxCachedText;
+  if (cacheable) {
+    auto it = e.widths.find(std::string(utf8));
+    if (it != e.widths.end()) return it->second;
+  }
+  int w = e.metrics->horizontalAdvance(
       QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())));
+  if (cacheable) {
+    if (e.widths.size() >= kMaxWidthsPerFont) e.widths.clear();
+    e.widths.emplace(std::string(utf8), w);
+  }
+  return w;
 }
 
 int QtTextMetrics::lineHeight(const FontSpec& font) const { return fontMetrics(font).height(); }

@@ -2,9 +2,10 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QString>
-#include <map>
 #include <memory>
-#include <tuple>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "markup/markup_layout.h"
 
@@ -32,9 +33,16 @@ class QtTextMetrics : public TextMetrics {
   void reset() { cache_.clear(); }
 
  private:
-  using Key = std::tuple<std::string, int, bool, bool>;
+  struct Entry {
+    FontSpec spec;
+    std::unique_ptr<QFontMetrics> metrics;
+    // Widths already measured: a list rebuild measures the same texts again.
+    std::unordered_map<std::string, int> widths;
+  };
+  Entry& entry(const FontSpec& font) const;
   const QPaintDevice* device_;
-  mutable std::map<Key, std::unique_ptr<QFontMetrics>> cache_;
+  // A row uses a handful of fonts: a short list searched without allocating.
+  mutable std::vector<Entry> cache_;
 };
 
 }  // namespace brivane
