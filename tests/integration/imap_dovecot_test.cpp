@@ -1,0 +1,287 @@
+// IMAP4 session against the Dovecot of the test harness, plain and with TLS
+// from the first byte.
+//
+// Besides the harness's users (for the logins with a blank, a double quote,
+// a backslash and "é" in the password), every test gets a private user of
+// its own, added to the harness's passwd file and given a Maildir built from
+// tests/data/imap: its folder names hold blanks, non-ASCII letters, "&", a
+// backslash and a double quote, and nobody else opens its folders, so the
+// recent state and the unseen flags belong to the test alone.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <ctime>
+#include <thread>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "dovecot_env.h"
+#include "protocols/imap_session.h"
+#include "protocols/imap_utf7.h"
+#include "protocols/mail_message.h"
+#include "protocols/protocol_errors.h"
+#include "protocols/transport.h"
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAreArray;
+
+const fs::path kData = fs::path(__FILE__).parent_path().parent_path() / "data" / "imap";
+
+struct FolderSpec {
+  std::string name;
+  std::vector<std::pair<std::string, bool>> messages;  // file, seen; in message order
+  uint32_t total() const { return static_cast<uint32_t>(messages.size()); }
+  uint32_t unseen() const {
+    uint32_t n = 0;
+    for (const auto& m : messages) n += m.second ? 0 : 1;
+    return n;
+  }
+};
+
+const std::vector<FolderSpec>& folders() {
+  static const std::vector<FolderSpec> list = {
+      {"INBOX", {{"seen.eml", true}, {"plain.eml", false}, {"encoded.eml", false}}},
+      {"Sent Items", {{"folder.eml", true}}},
+      {"Entwürfe", {{"folder.eml", false}}},
+      {"Back\\slash", {{"folder.eml", false}}},
+      {"Say \"cheese\"", {{"seen.eml", true}, {"folder.eml", false}}},
+      {"Tom & Jerry", {{"seen.eml", true}}},
+      {"日本語 Ordner", {{"folder.eml", false}}},
+      {"Recent", {{"plain.eml", false}}},
+  };
+  return list;
+}
+
+std::string readFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The text of a message file as IMAP sends it: after the blank line, LF
+// written as CR LF.
+std::string wireBody(const std::string& file) {
+  const std::string all = readFile(kData / file);
+  std::string body = all.substr(all.find("\n\n") + 2);
+  std::string out;
+  for (char c : body) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+class ImapDovecot : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    auto loaded = test::DovecotEnv::load();
+    if (!loaded) GTEST_SKIP() << "the Dovecot harness is not running";
+    env = *loaded;
+    ASSERT_FALSE(env.mailRoot.empty());
+  }
+
+  bool tls() const { return GetParam(); }
+
+  void configure(ImapSession& s, Transport& t, const std::string& user, const std::string& password) {
+    s.setTransport(&t);
+    s.setHost(env.host);
+    if (tls()) {
+      s.setTlsMode(TlsMode::Implicit);
+      s.setPort(env.imapsPort);
+    } else {
+      s.setPort(env.imapPort);
+    }
+    s.setUsername(user);
+    s.setPassword(password);
+    s.setConnectTimeout(10000);
+    s.setLineLimit(10000);
+  }
+
+  // A user of this test alone, with the Maildir of folders().
+  void addPrivateUser() {
+    static std::atomic<int> counter{0};
+    user = "imap" + std::to_string(::getpid()) + "n" + std::to_string(counter++) + (tls() ? "s" : "p");
+    password = "pa ss\"\\é";
+    const fs::path root = env.mailRoot;
+    struct stat owner {};
+    ASSERT_EQ(::stat(root.c_str(), &owner), 0);
+    const fs::path maildir = root / user / "Maildir";
+    int stamp = 1772600000;
+    for (const FolderSpec& f : folders()) {
+      const fs::path dir = f.name == "INBOX" ? maildir : maildir / ("." + encodeModifiedUtf7(f.name));
+      for (const char* sub : {"cur", "new", "tmp"}) fs::create_directories(dir / sub);
+      int n = 0;
+      for (const auto& [file, seen] : f.messages) {
+        ++stamp;
+        const std::string base =
+            std::to_string(stamp) + ".M" + std::to_string(++n) + "P" + std::to_string(::getpid()) + ".imaptest";
+        fs::copy_file(kData / file, dir / (seen ? "cur" : "new") / (seen ? base + ":2,S" : base));
+      }
+    }
+    for (const auto& entry : fs::recursive_directory_iterator(root / user))
+      ASSERT_EQ(::lchown(entry.path().c_str(), owner.st_uid, owner.st_gid), 0);
+    ASSERT_EQ(::lchown((root / user).c_str(), owner.st_uid, owner.st_gid), 0);
+    // The harness keeps its passwd file beside the mail root. Dovecot looks
+    // at it again when it has changed, but at most once a second: the new
+    // user can log in once the clock has passed the second of the change.
+    const fs::path passwd = root.parent_path() / "passwd";
+    const int fd = ::open(passwd.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0) << passwd;
+    const std::string line = user + ":{PLAIN}" + password + "::::::\n";
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    ASSERT_TRUE(written) << passwd;
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::this_thread::sleep_for(std::chrono::nanoseconds(1'000'000'000L - now.tv_nsec) +
+                                std::chrono::milliseconds(100));
+  }
+
+  test::DovecotEnv env;
+  std::string user, password;
+};
+
+TEST_P(ImapDovecot, HarnessUsersLogInWithBlankQuoteBackslashAndAccent) {
+  for (const auto& [name, pass] : {std::pair{env.blankUser, env.blankPassword},
+                                   std::pair{env.quoteUser, env.quotePassword}}) {
+    Transport t;
+    ImapSession s;
+    configure(s, t, name, pass);
+    s.connect(true);
+    EXPECT_EQ(s.state(), ImapState::Authenticated) << name;
+    EXPECT_THAT(s.capabilities(), Contains("IMAP4rev1"));
+    std::vector<std::string> names;
+    ASSERT_TRUE(s.listFolders(names));
+    EXPECT_THAT(names, Contains("Sent Items"));
+    EXPECT_THAT(names, Contains("Entwürfe"));
+    s.disconnect();
+    EXPECT_FALSE(s.connected());
+  }
+  // (A refused login is tested against the fake server: a wrong password
+  // here would slow down every later login from this address.)
+}
+
+TEST_P(ImapDovecot, EveryFolderIsListedSelectedAndCounted) {
+  ASSERT_NO_FATAL_FAILURE(addPrivateUser());
+  Transport t;
+  ImapSession s;
+  configure(s, t, user, password);
+  s.connect(true);
+  ASSERT_EQ(s.state(), ImapState::Authenticated);
+  std::vector<std::string> names;
+  ASSERT_TRUE(s.listFolders(names));
+  std::vector<std::string> expected;
+  for (const FolderSpec& f : folders()) expected.push_back(f.name);
+  ASSERT_THAT(names, UnorderedElementsAreArray(expected));
+  for (const std::string& name : names) {
+    const FolderSpec& spec = *std::find_if(folders().begin(), folders().end(),
+                                           [&](const FolderSpec& f) { return f.name == name; });
+    ASSERT_TRUE(s.select(name)) << name;
+    EXPECT_EQ(s.state(), ImapState::Selected);
+    EXPECT_EQ(s.mailbox().totalMessages, spec.total()) << name;
+    EXPECT_TRUE(s.mailbox().readWrite) << name;
+    EXPECT_FALSE(s.mailbox().uidValidity.empty()) << name;
+    ASSERT_TRUE(s.status(name)) << name;
+    EXPECT_EQ(s.mailbox().totalMessages, spec.total()) << name;
+    EXPECT_EQ(s.mailbox().unseenMessages, spec.unseen()) << name;
+    ASSERT_TRUE(s.search("UNSEEN")) << name;
+    EXPECT_EQ(s.mailbox().searchResult.size(), spec.unseen()) << name;
+  }
+  // A folder that does not exist: SELECT fails, the session falls back.
+  EXPECT_FALSE(s.select("No such folder"));
+  EXPECT_EQ(s.state(), ImapState::Authenticated);
+  EXPECT_THROW(s.search("UNSEEN"), ImapStateError);
+  s.disconnect();
+}
+
+TEST_P(ImapDovecot, FetchesReadHeadersUidsAndTextsAndLeaveThemUnseen) {
+  ASSERT_NO_FATAL_FAILURE(addPrivateUser());
+  std::vector<std::string> uids;
+  {
+    Transport t;
+    ImapSession s;
+    configure(s, t, user, password);
+    s.connect(true);
+    ASSERT_TRUE(s.select("INBOX"));
+    ASSERT_TRUE(s.status("INBOX"));
+    EXPECT_EQ(s.mailbox().unseenMessages, 2u);
+    ASSERT_TRUE(s.search("UNSEEN"));
+    ASSERT_THAT(s.mailbox().searchResult, ElementsAre(2u, 3u));
+    MailMessage m;
+    std::vector<std::string> subjects, senders, texts;
+    for (uint32_t n : s.mailbox().searchResult) {
+      ASSERT_TRUE(s.fetchHeader(n, m));
+      subjects.push_back(m.subject);
+      senders.push_back(m.from[0].name);
+      std::string uid;
+      ASSERT_TRUE(s.fetchUid(n, uid));
+      uids.push_back(uid);
+      std::string text;
+      ASSERT_TRUE(s.fetchText(n, text));
+      texts.push_back(text);
+    }
+    EXPECT_THAT(subjects, ElementsAre("Plain hello", "Grüße aus Köln"));
+    EXPECT_THAT(senders, ElementsAre("Ann Example", "Jörg Müller"));
+    EXPECT_THAT(texts, ElementsAre(wireBody("plain.eml"), wireBody("encoded.eml")));
+    ASSERT_EQ(uids.size(), 2u);
+    EXPECT_NE(uids[0], uids[1]);
+    for (const std::string& uid : uids) EXPECT_TRUE(parseImapNumber(uid).has_value()) << uid;
+    s.disconnect();
+  }
+  // A second session finds the same messages still unseen, with the same UIDs.
+  Transport t;
+  ImapSession s;
+  configure(s, t, user, password);
+  s.connect(true);
+  ASSERT_TRUE(s.status("INBOX"));
+  EXPECT_EQ(s.mailbox().unseenMessages, 2u);
+  ASSERT_TRUE(s.select("INBOX"));
+  ASSERT_TRUE(s.search("UNSEEN"));
+  EXPECT_THAT(s.mailbox().searchResult, ElementsAre(2u, 3u));
+  std::string uid;
+  ASSERT_TRUE(s.fetchUid(3, uid));
+  EXPECT_EQ(uid, uids[1]);
+  s.disconnect();
+}
+
+TEST_P(ImapDovecot, NewMailIsNewForTheFirstReadWriteSessionOnly) {
+  ASSERT_NO_FATAL_FAILURE(addPrivateUser());
+  for (int round = 0; round < 2; ++round) {
+    Transport t;
+    ImapSession s;
+    configure(s, t, user, password);
+    s.connect(true);
+    ASSERT_TRUE(s.select("Recent"));
+    ASSERT_TRUE(s.search("NEW"));
+    if (round == 0)
+      EXPECT_THAT(s.mailbox().searchResult, ElementsAre(1u));
+    else
+      EXPECT_THAT(s.mailbox().searchResult, IsEmpty());
+    ASSERT_TRUE(s.search("UNSEEN"));
+    EXPECT_THAT(s.mailbox().searchResult, ElementsAre(1u));
+    s.disconnect();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, ImapDovecot, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Tls" : "Plain"; });
+
+}  // namespace
+}  // namespace brivane
