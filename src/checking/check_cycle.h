@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checking/checker_thread.h"
+#include "checking/connect_lock.h"
 #include "checking/message_summary.h"
 #include "platform/message_target.h"
 #include "settings/account.h"
@@ -57,7 +58,7 @@ class CheckCycle {
   // --- shared with the checkers ---
   std::vector<MessageSummary> resultList;  // guarded by resultLock
   std::mutex resultLock;
-  std::timed_mutex connectLock;  // one account connects and logs in at a time
+  ConnectLock connectLock;  // one account connects and logs in at a time
   std::atomic<uint8_t> listChanged{0};
   std::atomic<uint8_t> newMailArrived{0};
   std::atomic<uint8_t> hasMessages{0};

@@ -260,10 +260,14 @@ TEST_F(CheckingDovecot, FolderListing) {
   TEmlAccount empty = imap("L", {});
   empty.password.clear();
   EXPECT_EQ(listFolders(empty, posted).lines, std::vector<std::string>{TIMAPFolderGet::kIncomplete});
+#ifndef __SANITIZE_THREAD__
+  // (Name resolution runs in glibc's own helper thread, which the thread
+  // sanitizer cannot follow; its builds leave this case out.)
   TEmlAccount unknown = imap("L", {});
   unknown.server = "no-such-host.invalid";
   EXPECT_EQ(listFolders(unknown, posted).lines, std::vector<std::string>{TIMAPFolderGet::kCannotConnect});
   EXPECT_TRUE(posted);
+#endif
 }
 
 #ifdef BRIVANE_EXE
