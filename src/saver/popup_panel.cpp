@@ -79,7 +79,7 @@ void PopupPanel::setVisible(bool visible) {
     updateMask();
   }
   QWidget::setVisible(true);
-  if (restart && hasRealWindows()) raise();
+  if (hasRealWindows()) raise();  // above the saver after every show
 }
 
 void PopupPanel::closeEvent(QCloseEvent* event) {
