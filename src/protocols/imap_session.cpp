@@ -123,13 +123,23 @@ std::string ImapSession::readLine() {
   }
 }
 
+// Reads a literal in pieces, so that memory grows with the bytes that
+// arrive, never with the size a server announces.
 std::string ImapSession::readLiteral(uint32_t size, size_t keep) {
+  constexpr size_t kPiece = 64u << 10;
   Transport& t = wire();
   const int saved = t.lineLimit();
   const bool bound = readTimeoutMs_ > 0 && (saved < 0 || readTimeoutMs_ < saved);
   if (bound) t.setLineLimit(readTimeoutMs_);
   try {
-    std::string bytes = t.readBytes(size, keep);
+    std::string bytes;
+    size_t left = size;
+    while (left > 0) {
+      const size_t piece = std::min(left, kPiece);
+      const size_t room = keep > bytes.size() ? keep - bytes.size() : 0;
+      bytes += t.readBytes(piece, std::min(piece, room));
+      left -= piece;
+    }
     if (bound) t.setLineLimit(saved);
     return bytes;
   } catch (...) {

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -67,10 +68,12 @@ std::string withPreamble(std::string_view preamble, std::string_view rest) {
   return std::string(preamble) + std::string(rest);
 }
 
-void connectSelected(Rig& rig) {
-  rig.session.connect(true);
-  ASSERT_TRUE(rig.session.select("INBOX"));
+void connectSelected(ImapSession& session) {
+  session.connect(true);
+  ASSERT_TRUE(session.select("INBOX"));
 }
+
+void connectSelected(Rig& rig) { connectSelected(rig.session); }
 
 TEST(ImapSession, LoginSequenceIsLoginThenTwoCapabilities) {
   const std::string script =
@@ -544,6 +547,98 @@ TEST(ImapSession, TagIsMatchedAsAWholeWord) {
     EXPECT_STREQ(e.what(),
                  "Unexpected: Non-last response line (i.e. a data line) did not start with a *, offending line: "
                  "C31 OK bogus");
+  }
+}
+
+// Over real sockets, plain and with TLS from the first byte.
+struct LoopbackRig {
+  LoopbackRig(std::string_view script, bool tls) : server(script, test::LoopbackServer::Options{tls}) {
+    session.setTransport(&transport);
+    session.setHost("127.0.0.1");
+    if (tls) session.setTlsMode(TlsMode::Implicit);
+    session.setPort(server.port());
+    session.setUsername("john");
+    session.setPassword("pass word");
+    session.setConnectTimeout(5000);
+    session.setLineLimit(5000);
+  }
+  test::LoopbackServer server;
+  Transport transport;
+  ImapSession session;
+};
+
+TEST(ImapSessionLoopback, WholeDialogueOverPlainAndTls) {
+  const std::string script =
+      "S: * OK ready\n"
+      "C: C1 LOGIN john \"pass word\"\n"
+      "S: C1 OK in\n"
+      "C: C2 CAPABILITY\n"
+      "S: * CAPABILITY IMAP4rev1\n"
+      "S: C2 OK\n"
+      "C: C3 CAPABILITY\n"
+      "S: * CAPABILITY IMAP4rev1\n"
+      "S: C3 OK\n"
+      "C: C4 SELECT \"INBOX\"\n"
+      "S: * 1 EXISTS\n"
+      "S: C4 OK [READ-WRITE] ok\n"
+      "C: C5 FETCH 1 (RFC822.HEADER)\n"
+      "S: * 1 FETCH (RFC822.HEADER {15}\n"
+      "SLOW\n"
+      "R: Subject: Hi\\r\\n\\r\\n)\\r\\n\n"
+      "FAST\n"
+      "S: C5 OK\n"
+      "C: C6 LOGOUT\n"
+      "S: * BYE\n"
+      "S: C6 OK\n"
+      "X\n";
+  for (bool tls : {false, true}) {
+    LoopbackRig rig(script, tls);
+    rig.session.connect(true);
+    ASSERT_EQ(rig.session.state(), ImapState::Authenticated);
+    ASSERT_TRUE(rig.session.select("INBOX"));
+    MailMessage m;
+    ASSERT_TRUE(rig.session.fetchHeader(1, m));
+    EXPECT_EQ(m.subject, "Hi");
+    rig.session.disconnect();
+    rig.server.finish();
+    EXPECT_THAT(rig.server.errors(), IsEmpty()) << tls;
+    EXPECT_TRUE(rig.server.done()) << tls;
+  }
+}
+
+TEST(ImapSessionLoopback, ClosedAndSilentServers) {
+  for (bool tls : {false, true}) {
+    {
+      // A BYE greeting and a close: the login's clean-up finds the
+      // connection gone.
+      LoopbackRig rig("S: * BYE go away\nX\n", tls);
+      EXPECT_THROW(rig.session.connect(true), ImapDisconnectedError) << tls;
+      rig.server.finish();
+    }
+    {
+      LoopbackRig rig(withPreamble(kSelected, "C: C3 FETCH 5 (RFC822.HEADER)\n"
+                                              "S: * 5 FETCH (RFC822.HEADER {100}\n"
+                                              "R: Subject: cut\n"
+                                              "X\n"),
+                      tls);
+      connectSelected(rig.session);
+      std::string h;
+      EXPECT_THROW(rig.session.fetchHeaderBytes(5, h), ConnectionClosedError) << tls;
+      EXPECT_EQ(rig.session.state(), ImapState::UnexpectedlyDisconnected);
+      EXPECT_FALSE(rig.session.connected());
+      rig.server.finish();
+    }
+    {
+      // Half a line, then silence: the line limit ends the wait.
+      LoopbackRig rig(withPreamble(kSelected, "C: C3 SEARCH UNSEEN\nR: * SEARCH 1 2\nSTALL\n"), tls);
+      rig.session.setLineLimit(300);
+      connectSelected(rig.session);
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_THROW(rig.session.search("UNSEEN"), ReadTimeoutError) << tls;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+      EXPECT_FALSE(rig.session.connected());
+      rig.server.finish();
+    }
   }
 }
 
