@@ -28,8 +28,12 @@ int toPort(const std::map<std::string, std::string>& m, const char* key) {
 
 std::optional<DovecotEnv> DovecotEnv::load() {
   const char* path = std::getenv("BRIVANE_DOVECOT_ENV");
-  if (!path || !*path) return std::nullopt;
-  return loadFile(path);
+  if (path && *path) return loadFile(path);
+#ifdef BRIVANE_DOVECOT_ENV_DEFAULT
+  return loadFile(BRIVANE_DOVECOT_ENV_DEFAULT);
+#else
+  return std::nullopt;
+#endif
 }
 
 std::optional<DovecotEnv> DovecotEnv::loadFile(const std::string& path) {

@@ -6,13 +6,16 @@
 // Reads what the Dovecot test harness (tests/support/dovecot/start.sh) wrote
 // into its environment file: ports and test users. Integration tests require
 // the CTest fixture "dovecot" (FIXTURES_REQUIRED dovecot) and find the file
-// through $BRIVANE_DOVECOT_ENV.
+// through $BRIVANE_DOVECOT_ENV (else the build tree's dovecot-test/env).
+// Put such tests in tests/integration/*_test.cpp: that executable has the
+// fixture and the variable already.
 //
 //   auto env = brivane::test::DovecotEnv::load();
 //   if (!env) GTEST_SKIP() << "Dovecot harness not running";
 //   session.setPort(env->pop3Port);  // user env->user, password env->password
 //
-// Users (all share the same Maildir set filled from tests/data/mail):
+// Users (each has his own copy of the Maildirs filled from tests/data/mail:
+// INBOX 7 messages, 1 seen; folders "Archive", "Sent Items", "Entwürfe"):
 //   user / password          main user, POP3 leaves flags alone
 //   blankUser / blankPassword   the password holds a blank
 //   quoteUser / quotePassword   the password holds '"', '\' and "é"
@@ -29,7 +32,7 @@ struct DovecotEnv {
   std::string mailRoot;  // the harness's copy of the Maildirs
   std::map<std::string, std::string> values;  // every entry of the file
 
-  // Empty when $BRIVANE_DOVECOT_ENV is unset or the file cannot be read.
+  // Empty when the env file cannot be read (harness not running).
   static std::optional<DovecotEnv> load();
   static std::optional<DovecotEnv> loadFile(const std::string& path);
 };
