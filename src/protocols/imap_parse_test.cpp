@@ -11,20 +11,6 @@ using ::testing::IsEmpty;
 
 using Lines = std::vector<std::string>;
 
-TEST(ImapWords, TagsKeywordsAndStatusWords) {
-  EXPECT_TRUE(isImapTag("C1"));
-  EXPECT_TRUE(isImapTag("c41"));
-  EXPECT_FALSE(isImapTag("C"));
-  EXPECT_FALSE(isImapTag("C1a"));
-  EXPECT_FALSE(isImapTag("A1"));
-  EXPECT_TRUE(isImapStatusWord("+"));
-  EXPECT_FALSE(isImapStatusWord("ok"));
-  EXPECT_EQ(imapLineKeyword("12 FETCH (UID 345)"), "FETCH");
-  EXPECT_EQ(imapLineKeyword("23 EXISTS"), "EXISTS");
-  EXPECT_EQ(imapLineKeyword("LIST () NIL x"), "LIST");
-  EXPECT_EQ(imapLineKeyword("12"), "");
-}
-
 TEST(ImapCollectedLines, SplitsDataStatusAndTaggedText) {
   ImapReply r;
   EXPECT_EQ(parseImapCollectedLines({"* CAPABILITY IMAP4rev1 IDLE", "* 3 EXISTS", "C2 OK Done."}, r),
@@ -149,33 +135,6 @@ TEST(ImapList, TokenizerAndFolderNames) {
       {"LIST", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(parseImapListLine(c.line), c.name) << c.line;
-}
-
-TEST(ImapMailboxRecord, SelectFillsEveryField) {
-  ImapReply r;
-  ASSERT_EQ(parseImapCollectedLines({"* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)",
-                                     "* OK [PERMANENTFLAGS (\\Deleted \\Seen \\*)] Flags permitted.",
-                                     "* 17 EXISTS", "* 2 RECENT", "* OK [UNSEEN 12] First unseen.",
-                                     "* OK [UIDVALIDITY 3857529045] UIDs valid",
-                                     "* OK [UIDNEXT 4392] Predicted next UID",
-                                     "* OK [HIGHESTMODSEQ 7] ok", "C3 OK [READ-WRITE] SELECT completed"},
-                                    r),
-            std::nullopt);
-  keepExpectedImapLines(r, {"FLAGS", "OK", "EXISTS", "RECENT", "[READ-WRITE]", "[ALERT]"});
-  ImapMailbox m;
-  applyImapSelect(m, r);
-  EXPECT_EQ(m.totalMessages, 17u);
-  EXPECT_EQ(m.recentMessages, 2u);
-  EXPECT_EQ(m.firstUnseen, 12u);
-  EXPECT_EQ(m.uidValidity, "3857529045");
-  EXPECT_EQ(m.uidNext, "4392");
-  EXPECT_THAT(m.flags, ElementsAre("\\Answered", "\\Flagged", "\\Deleted", "\\Seen", "\\Draft"));
-  EXPECT_THAT(m.permanentFlags, ElementsAre("\\Deleted", "\\Seen", "\\*"));
-  EXPECT_TRUE(m.readWrite);
-
-  ASSERT_EQ(parseImapCollectedLines({"* 1 EXISTS", "C4 OK [READ-ONLY] EXAMINE"}, r), std::nullopt);
-  applyImapSelect(m, r);
-  EXPECT_FALSE(m.readWrite);
 }
 
 TEST(ImapMailboxRecord, StatusWritesOnlyTheItemsItHolds) {
