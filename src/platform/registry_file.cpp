@@ -68,7 +68,7 @@ class Parser {
     if (t_[p] == '@') {
       name.clear();
       ++p;
-    } else if (!quoted(p, name)) {
+    } else if (!quoted(p, name, false)) {
       return false;
     }
     while (p < t_.size() && isBlank(t_[p])) ++p;
@@ -78,7 +78,7 @@ class Parser {
     const std::string_view rest = t_.substr(p);
     if (!rest.empty() && rest[0] == '"') {
       std::string s;
-      if (!quoted(p, s)) return false;
+      if (!quoted(p, s, true)) return false;
       v = RegValue::string(s);
     } else if (startsWithIgnoreCase(rest, "dword:")) {
       p += 6;
@@ -123,13 +123,18 @@ class Parser {
 
  private:
   // A double-quoted text starting at `p` ('"'); "\\" and "\"" are escapes,
-  // anything else (also line ends) is taken as it stands.
-  bool quoted(size_t& p, std::string& out) const {
+  // anything else is taken as it stands. A name must close on its own line;
+  // a string may run across line ends (Windows writes control characters
+  // raw), but never into a line that starts a key, so that a broken line
+  // cannot swallow the sections after it.
+  bool quoted(size_t& p, std::string& out, bool multiLine) const {
     out.clear();
-    // A scan that once ran to the end without a closing quote tells that
-    // every later one would too: fail at once, so that many such lines cost
-    // linear time, not quadratic.
-    if (p >= noCloseFrom_) return false;
+    // A string scan starting inside the previous one runs in step with it
+    // from its first character on, so it ends where that one ended; if that
+    // one closed there and its entry was taken, no scan starts inside it, so
+    // it was an entry that failed (or no close at all): fail at once. This
+    // keeps many broken lines linear in time, not quadratic.
+    if (multiLine && p > lastFrom_ && p < lastStop_) return false;
     size_t q = p + 1;
     while (q < t_.size()) {
       const char c = t_[q];
@@ -137,15 +142,24 @@ class Parser {
         out.push_back(t_[q + 1]);
         q += 2;
       } else if (c == '"') {
+        if (multiLine) {
+          lastFrom_ = p;
+          lastStop_ = q;
+        }
         p = q + 1;
         return true;
+      } else if (c == '\n' && (!multiLine || (q + 1 < t_.size() && t_[q + 1] == '['))) {
+        break;
       } else {
         out.push_back(c);
         ++q;
       }
     }
-    noCloseFrom_ = std::min(noCloseFrom_, p);
-    return false;  // never closed
+    if (multiLine) {
+      lastFrom_ = p;
+      lastStop_ = q;
+    }
+    return false;  // not closed
   }
 
   // Comma-separated hex bytes; "\" at a line end continues on the next line.
@@ -177,7 +191,7 @@ class Parser {
   }
 
   std::string_view t_;
-  mutable size_t noCloseFrom_ = std::string_view::npos;
+  mutable size_t lastFrom_ = 0, lastStop_ = 0;
 };
 
 // Splits "HKEY_CURRENT_USER\Software\..." into its components; false when one is not a valid name.
@@ -279,8 +293,13 @@ void writeValue(std::string& out, const std::string& name, const RegValue& v) {
 void writeNode(std::string& out, const RegNode& node, const std::string& path) {
   if (node.listed || !node.values.empty() || !node.extraLines.empty()) {
     out += "[" + path + "]\n";
-    for (const auto& [name, v] : node.values) writeValue(out, name, v);
-    for (const auto& l : node.extraLines) out += l + "\n";
+    // Unknown lines go back among the values where they stood.
+    size_t next = 0;
+    for (size_t i = 0; i <= node.values.size(); ++i) {
+      while (next < node.extraLines.size() && (node.extraLines[next].place <= i || i == node.values.size()))
+        out += node.extraLines[next++].text + "\n";
+      if (i < node.values.size()) writeValue(out, node.values[i].first, node.values[i].second);
+    }
     out += "\n";
   }
   for (const auto& c : node.children) writeNode(out, c, path + "\\" + c.name);
@@ -399,7 +418,10 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
         known = true;
       }
     }
-    if (!known) (current ? current->extraLines : root.extraLines).emplace_back(l);
+    if (!known) {
+      RegNode& owner = current ? *current : root;
+      owner.extraLines.push_back({owner.values.size(), std::string(l)});
+    }
     p = next;
   }
   return true;
@@ -408,7 +430,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
 std::string serializeRegistryFile(const RegNode& root) {
   std::string out(kHeader5);
   out += "\n\n";
-  for (const auto& l : root.extraLines) out += l + "\n";
+  for (const auto& l : root.extraLines) out += l.text + "\n";
   if (!root.extraLines.empty()) out += "\n";
   for (const auto& hive : root.children) writeNode(out, hive, hive.name);
   return out;

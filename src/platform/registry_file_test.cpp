@@ -63,6 +63,7 @@ constexpr std::string_view kSample =
     "\r\n"
     "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n"
     "\"pollInterval\"=dword:000493E0\r\n"
+    "; about the interval\r\n"
     "\"notificationPath\"=\"C:\\\\Media\\\\\\\"ding\\\".wav\"\r\n"
     "\"multi\"=\"line one\r\nline two\"\r\n"
     "\"raw\"=\"a\x01\xc2\x9d" "b\"\r\n"
@@ -106,6 +107,8 @@ TEST(RegistryFile, WriteThenReadKeepsEverything) {
   EXPECT_NE(written.find("\"path\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\n"), std::string::npos);
   EXPECT_NE(written.find("\"list\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"), std::string::npos);
   EXPECT_NE(written.find("\"q\"=hex(b):01,00"), std::string::npos);
+  EXPECT_NE(written.find("\"pollInterval\"=dword:000493e0\n; about the interval\n\"notificationPath\""),
+            std::string::npos);
   EXPECT_NE(written.find("; a comment line\n"), std::string::npos);
   EXPECT_NE(written.find("[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"x\"=\"y\"\n"), std::string::npos);
   EXPECT_EQ(written.find('\r'), std::string::npos);
@@ -167,10 +170,31 @@ TEST(RegistryFile, MalformedLinesNeitherCrashNorSpreadAndAreKept) {
   s.root() = root;
   EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
   EXPECT_EQ(s.valueNames("\\K"), std::vector<std::string>{"ok"});
-  EXPECT_EQ(root.extraLines, std::vector<std::string>{"\"before\"=\"any key\""});
+  EXPECT_EQ(root.extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
   EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 7u);
   const std::string again = serializeRegistryFile(root);
   EXPECT_NE(again.find("\"open\"=\"never closed\n"), std::string::npos);
+}
+
+TEST(RegistryFile, ABrokenLineNeverSwallowsTheNextKey) {
+  const std::string text =
+      "Windows Registry Editor Version 5.00\n"
+      "[HKEY_CURRENT_USER\\A]\n"
+      "\"broken\n"
+      "\n"
+      "[HKEY_CURRENT_USER\\B]\n"
+      "\"v\"=\"x\"\n"
+      "\"s\"=\"open\n"
+      "[HKEY_CURRENT_USER\\C]\n"
+      "\"w\"=dword:00000002\n";
+  MemoryRegistryStore s = storeOf(text);
+  EXPECT_EQ(s.readString("\\B", "v").value, "x");
+  EXPECT_EQ(s.readDword("\\C", "w").value, 2u);
+  EXPECT_EQ(s.valueNames("\\A"), std::vector<std::string>{});
+  EXPECT_EQ(s.valueNames("\\B"), std::vector<std::string>{"v"});
+  // Written back, the broken lines stay lines.
+  const std::string again = serializeRegistryFile(s.root());
+  EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
 }
 
 TEST(RegistryFile, HostileFilesStayBounded) {

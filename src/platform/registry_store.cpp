@@ -298,7 +298,10 @@ bool MemoryRegistryStore::deleteValue(std::string_view path, std::string_view na
   if (!node) return false;
   for (auto it = node->values.begin(); it != node->values.end(); ++it) {
     if (sameName(it->first, name)) {
+      const auto index = static_cast<size_t>(it - node->values.begin());
       node->values.erase(it);
+      for (auto& l : node->extraLines)
+        if (l.place > index) --l.place;  // keep the lines where they stood
       return true;
     }
   }

@@ -96,6 +96,14 @@ class RegistryStore {
   bool writeString(std::string_view path, std::string_view name, std::string_view utf8);
 };
 
+// A line of a store file this program does not understand, kept verbatim
+// with its place among the key's values (the number of values before it).
+struct RawLine {
+  size_t place = 0;
+  std::string text;
+  friend bool operator==(const RawLine&, const RawLine&) = default;
+};
+
 // One key of the tree. The file backend reads and writes it whole.
 struct RegNode {
   std::string name;
@@ -103,8 +111,8 @@ struct RegNode {
   // explicitly or appeared in a file); parents created on the way are not.
   bool listed = false;
   std::vector<std::pair<std::string, RegValue>> values;  // in the order held
-  // Lines of a store file this program does not understand, kept verbatim.
-  std::vector<std::string> extraLines;
+  // Lines of a store file this program does not understand.
+  std::vector<RawLine> extraLines;
   std::vector<RegNode> children;  // kept in enumeration order
 
   RegNode* child(std::string_view childName);

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "platform/registry_file.h"
@@ -159,6 +160,40 @@ TEST_F(StoreFixture, ASaveThatFailsBeforeTheRenameLeavesTheOldFile) {
   FileRegistryStore reread(path);
   ASSERT_TRUE(reread.load());
   check(reread);
+}
+
+TEST(StoreMutations, DamagedStoresLoadWithoutHarmAndSaveStably) {
+  // Random damage to both fixtures: whatever still reads as a store loads,
+  // saves, and reads back to the same file.
+  std::mt19937 rng(20261206);
+  const std::string alphabet("\"\\[]@=:,()-hexdword0123456789abcdef\r\n \t;?\xff\xfe\x00\xc3", 45);
+  for (const char* name : {"program_written.reg", "windows_export.reg"}) {
+    const std::string base = readAll(std::string(BRIVANE_STORE_FIXTURES) + "/" + name);
+    for (int round = 0; round < 400; ++round) {
+      std::string bytes = base;
+      for (int k = 0, n = 1 + static_cast<int>(rng() % 8); k < n; ++k) {
+        const size_t at = rng() % (bytes.size() + 1);
+        switch (rng() % 3) {
+          case 0: if (at < bytes.size()) bytes[at] = alphabet[rng() % alphabet.size()]; break;
+          case 1: bytes.insert(at, 1, alphabet[rng() % alphabet.size()]); break;
+          default: if (at < bytes.size()) bytes.erase(at, 1 + rng() % 20); break;
+        }
+      }
+      MemoryRegistryStore store;
+      std::string error;
+      if (!parseRegistryFile(bytes, store.root(), error)) continue;
+      DialogSettings d;
+      LoadDialogSettings(store, d);
+      ASSERT_TRUE(SaveSettings(store, d));
+      const std::string written = serializeRegistryFile(store.root());
+      MemoryRegistryStore back;
+      ASSERT_TRUE(parseRegistryFile(written, back.root(), error)) << error;
+      ASSERT_EQ(serializeRegistryFile(back.root()), written) << "round " << round << " of " << name;
+      DialogSettings again;
+      LoadDialogSettings(back, again);
+      EXPECT_EQ(again.accounts.size(), d.accounts.size());
+    }
+  }
 }
 
 }  // namespace
