@@ -286,6 +286,8 @@ std::optional<RegValue> MemoryRegistryStore::getValue(std::string_view path, std
 }
 
 bool MemoryRegistryStore::setValue(std::string_view path, std::string_view name, const RegValue& value) {
+  // A store file keeps each value on its own line.
+  if (name.find('\n') != std::string_view::npos) return false;
   RegNode* node = create(path);
   if (!node) return false;
   node->listed = true;

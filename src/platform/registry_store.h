@@ -70,7 +70,8 @@ class RegistryStore {
   // Names of the key's values in the order they are held.
   virtual std::vector<std::string> valueNames(std::string_view path) const = 0;
   virtual std::optional<RegValue> getValue(std::string_view path, std::string_view name) const = 0;
-  // Writes a value; the key is created when missing. False when the path is not valid.
+  // Writes a value; the key is created when missing. False when the path is
+  // not valid or the name holds a line feed.
   virtual bool setValue(std::string_view path, std::string_view name, const RegValue& value) = 0;
   // True when the value existed.
   virtual bool deleteValue(std::string_view path, std::string_view name) = 0;

@@ -64,6 +64,7 @@ TEST(RegistryStore, DeleteKeyIsRecursiveAndInvalidPathsFail) {
     EXPECT_FALSE(s.writeDword(bad, "v", 1)) << bad;
   }
   EXPECT_FALSE(s.openKey(std::string_view("\\A\0B", 4)));
+  EXPECT_FALSE(s.writeDword("\\A", "two\nlines", 1));
 }
 
 TEST(RegistryStore, TransactKeepsAllOrNothing) {
