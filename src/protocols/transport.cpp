@@ -225,7 +225,8 @@ std::string Transport::readBytes(size_t n, size_t keep) {
 
 bool Transport::readableWithin(int ms) {
   if (head_ < buffer_.size()) return true;
-  auto deadline = clock_->now() + std::chrono::milliseconds(std::max(ms, 0));
+  // At least one look at the stream, also for a zero wait.
+  auto deadline = clock_->now() + std::chrono::milliseconds(std::max(ms, 1));
   return fill(deadline, true, false);
 }
 

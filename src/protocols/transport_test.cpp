@@ -3,8 +3,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "fake_server.h"
 #include "protocols/protocol_errors.h"
@@ -193,6 +199,54 @@ TEST(TransportConnect, RefusedConnectionIsASocketErrorWithSystemText) {
     EXPECT_EQ(e.code(), ECONNREFUSED);
     EXPECT_EQ(std::string(e.what()), "Socket Error # " + std::to_string(ECONNREFUSED) + "\r\n" + std::strerror(ECONNREFUSED));
   }
+}
+
+// A listening socket whose accept queue is full: further connects hang.
+struct FullListener {
+  FullListener() {
+    fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(fd, 0);
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    filler = connectTcp("127.0.0.1", port, 1000, nullptr);
+  }
+  ~FullListener() { ::close(fd); }
+  int fd;
+  int port;
+  std::unique_ptr<SocketStream> filler;
+};
+
+TEST(TransportConnect, ConnectTimesOutAndStops) {
+  FullListener listener;
+  Transport t;
+  t.setHost("127.0.0.1");
+  t.setPort(listener.port);
+  t.setConnectTimeout(400);
+  auto start = std::chrono::steady_clock::now();
+  try {
+    t.connect();
+    GTEST_SKIP() << "the system accepted beyond the listen queue";
+  } catch (const ConnectTimeoutError& e) {
+    EXPECT_STREQ(e.what(), "Connect timed out.");
+  }
+  auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(390));
+  EXPECT_LT(took, std::chrono::milliseconds(400 + 600));
+
+  std::atomic<bool> stop{false};
+  t.setStopFlag(&stop);
+  t.setConnectTimeout(-1);
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    stop = true;
+  });
+  EXPECT_THROW(t.connect(), StopRequestedError);
+  stopper.join();
 }
 
 TEST(TransportConnect, FailedLookupIsASocketError) {
