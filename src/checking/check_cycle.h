@@ -63,6 +63,9 @@ class CheckCycle {
   std::atomic<uint8_t> newMailArrived{0};
   std::atomic<uint8_t> hasMessages{0};
   std::atomic<uint8_t> closing{0};
+  // Called under resultLock with an account's new rows each time a checker
+  // publishes (tests follow the row sequence with it); may be empty.
+  std::function<void(int32_t accountIndex, const std::vector<MessageSummary>& rows)> publishObserver;
   // Where checkers write their connection logs; defaults to GetLogDirectory.
   std::function<bool(std::string&)> logDirectory;
 

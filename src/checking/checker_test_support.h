@@ -24,6 +24,9 @@ struct CheckRun {
   bool newMailArrived = false;
   bool hasMessages = false;
   bool posted = false;           // the done message arrived
+  // Every publication of the account, as the code word of its status row
+  // or "<n rows>".
+  std::vector<std::string> published;
 };
 
 // A private log folder per test.
@@ -65,6 +68,13 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
   cycle.Accounts = std::move(accounts);
   cycle.displayMsgPreview = preview;
   CheckRun run;
+  cycle.publishObserver = [&run, which](int32_t index, const std::vector<MessageSummary>& rows) {
+    if (index != static_cast<int32_t>(which)) return;
+    if (rows.size() == 1 && rows[0].isStatus())
+      run.published.push_back(rows[0].subject);
+    else
+      run.published.push_back("<" + std::to_string(rows.size()) + " rows>");
+  };
   EXPECT_TRUE(cycle.StartCheckCycle());
   whileRunning(cycle);
   const auto deadline = CheckCycle::Clock::now() + limit;

@@ -31,6 +31,7 @@ void CheckerThread::PublishResults() {
   auto& list = cycle_.resultList;
   std::erase_if(list, [this](const MessageSummary& row) { return row.accountIndex == accountIndex; });
   list.insert(list.end(), results.begin(), results.end());
+  if (cycle_.publishObserver) cycle_.publishObserver(accountIndex, results);
 }
 
 void CheckerThread::openLog() {

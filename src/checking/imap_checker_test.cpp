@@ -135,6 +135,7 @@ TEST(ImapChecker, ScansWatchedFoldersInOrderAndLeavesOthersAlone) {
   EXPECT_TRUE(run.newMailArrived);
   EXPECT_TRUE(run.hasMessages);
   EXPECT_TRUE(run.account.hasMessages);
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "<3 rows>"));
   EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: False",
                                    " Connected successfully", " Authenticated successfully",
                                    " 2 new messages in INBOX", " 1 new messages in Archive", " Disconnecting...",

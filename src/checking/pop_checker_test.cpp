@@ -65,6 +65,7 @@ TEST(PopChecker, ListsEveryMessageNewestFirst) {
     EXPECT_TRUE(run.hasMessages);
     EXPECT_EQ(run.account.lastMessageCount, 3);
     EXPECT_TRUE(run.account.hasMessages);
+    EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "<3 rows>"));
     EXPECT_THAT(run.log, ElementsAre(" queued for check",
                                      " created, host: 127.0.0.1, username: ann, usetls: False",
                                      " Connected successfully", " Checking for message count...", " 3 New Messages",
@@ -84,6 +85,7 @@ TEST(PopChecker, EmptyMaildropShowsNoMsgAndKeepsTheCount) {
   ASSERT_EQ(run.rows.size(), 1u);
   EXPECT_EQ(run.rows[0].subject, "NOMSG");
   EXPECT_EQ(run.rows[0].kind, RowKind::NoMessages);
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "NOMSG"));
   EXPECT_EQ(run.account.lastMessageCount, 5);
   EXPECT_FALSE(run.account.hasMessages);
   EXPECT_FALSE(run.newMailArrived);
@@ -119,6 +121,35 @@ TEST(PopChecker, ConnectAndLoginFailuresAreSorted) {
     ASSERT_GE(run.log.size(), 5u);
     EXPECT_EQ(run.log[2], c.line);
     EXPECT_EQ(run.log[3], " Disconnecting...");
+    EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", c.word));
+  }
+}
+
+TEST(PopChecker, ValidationBeforeAnyConnection) {
+  struct Case {
+    std::string server, user, pass;
+    int port;
+    const char* word;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"", "", "", 0, "NOSERVER", " ERROR: no server... quitting"},
+      {"127.0.0.1", "", "", 0, "NOUSER", " ERROR: no user... quitting"},
+      {"127.0.0.1", "ann", "", 0, "NOPASS", " ERROR: no password... quitting"},
+      {"127.0.0.1", "ann", "secret", 0, "NOPORT", " ERROR: no port... quitting"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.word);
+    TEmlAccount a = popAccount(c.port);
+    a.server = c.server;
+    a.username = c.user;
+    a.password = c.pass;
+    const CheckRun run = runOne(a);
+    EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", c.word));
+    EXPECT_EQ(run.rows[0].kind, RowKind::Error);
+    EXPECT_THAT(run.log, ElementsAre(" queued for check",
+                                     " created, host: " + c.server + ", username: " + c.user + ", usetls: False",
+                                     c.line, " Disconnecting...", " Disconnected successfully - check completed"));
   }
 }
 
