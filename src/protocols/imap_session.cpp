@@ -72,6 +72,16 @@ void ImapSession::setReadTimeout(int ms) {
   if (transport_) transport_->setReadTimeout(ms);
 }
 
+void ImapSession::setLineLimit(int ms) {
+  lineLimitMs_ = ms;
+  if (transport_) transport_->setLineLimit(ms);
+}
+
+void ImapSession::setReplyLimit(int ms) {
+  replyLimitMs_ = ms;
+  if (transport_) transport_->setReplyLimit(ms);
+}
+
 void ImapSession::lost(bool byPeer) {
   state_ = ImapState::UnexpectedlyDisconnected;
   closedByPeer_ = byPeer;

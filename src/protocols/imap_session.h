@@ -119,10 +119,11 @@ class ImapSession {
   void setReadTimeout(int ms);
   int readTimeout() const { return readTimeoutMs_; }
   // Every reply line must arrive within the line limit, every reply within
-  // the reply limit ("Read timed out." past either).
-  void setLineLimit(int ms) { lineLimitMs_ = ms; }
+  // the reply limit ("Read timed out." past either); both take effect at
+  // once, also while connected.
+  void setLineLimit(int ms);
   int lineLimit() const { return lineLimitMs_; }
-  void setReplyLimit(int ms) { replyLimitMs_ = ms; }
+  void setReplyLimit(int ms);
   int replyLimit() const { return replyLimitMs_; }
 
   // Operations.
