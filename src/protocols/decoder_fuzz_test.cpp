@@ -15,14 +15,14 @@ namespace {
 std::string randomInput(std::mt19937& rng) {
   static const char* tokens[] = {"=?", "?=", "?Q?", "?B?", "?q?", "UTF-8", "ISO-8859-1", "ISO-2022-JP", "=C3",
                                  "=A9", "=", "_", "<", ">", "(", ")", "\"", "\\", ",", ":", ";", "@", " ",
-                                 "\t", "\r\n", "\n", "\r\n ", "\x80", "\xff", "\xc3", std::string("\0", 1).c_str(),
+                                 "\t", "\r\n", "\n", "\r\n ", "\x80", "\xff", "\xc3", "",
                                  "Subject: ", "From: ", "Date: ", "+OK", "-ERR", "-", "[IN-USE]", "..", ".",
                                  "Mon, ", "31 ", "Dec ", "1999 ", "23:59:60 ", "+2400", "EST", "w6k=", "===="};
   std::uniform_int_distribution<size_t> pick(0, std::size(tokens) - 1), len(0, 40);
   std::string s;
   for (size_t n = len(rng); n > 0; --n) {
     size_t t = pick(rng);
-    s += tokens[t][0] == '\0' ? std::string(1, '\0') : std::string(tokens[t]);
+    s += tokens[t][0] == '\0' ? std::string(1, '\0') : std::string(tokens[t]);  // "" stands for NUL
   }
   return s;
 }

@@ -11,7 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "protocols/protocol_errors.h"
 
@@ -36,8 +41,74 @@ int remainingMs(bool limited, SteadyClock::time_point deadline) {
   return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
-// Name resolution with the shared time-out. The lookup runs in the resolver
-// threads of the C library (getaddrinfo_a) so the caller can give up.
+// One host-name lookup on a thread of its own, so that the caller can give
+// up when the connect time-out runs out or a stop is requested.
+struct Lookup {
+  std::string host, service;
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  int rc = 0;
+  int err = 0;
+  addrinfo* result = nullptr;
+  ~Lookup() {
+    if (result) freeaddrinfo(result);
+  }
+  void run() {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
+    addrinfo* list = nullptr;
+    int code = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    int e = errno;
+    std::lock_guard lock(mutex);
+    rc = code;
+    err = e;
+    result = list;
+    finished = true;
+    done.notify_all();
+  }
+};
+
+// Lookups given up on keep running until the resolver ends them; their
+// threads are kept here and joined once finished (at the latest when the
+// process ends), never detached.
+class AbandonedLookups {
+ public:
+  ~AbandonedLookups() {
+    std::lock_guard lock(mutex_);
+    for (auto& entry : entries_) entry.second.join();
+  }
+  void add(std::shared_ptr<Lookup> lookup, std::thread thread) {
+    std::lock_guard lock(mutex_);
+    for (auto it = entries_.begin(); it != entries_.end();) {
+      bool finished;
+      {
+        std::lock_guard l(it->first->mutex);
+        finished = it->first->finished;
+      }
+      if (finished) {
+        it->second.join();
+        it = entries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    entries_.emplace_back(std::move(lookup), std::move(thread));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> entries_;
+};
+
+AbandonedLookups& abandonedLookups() {
+  static AbandonedLookups lookups;
+  return lookups;
+}
+
+// Resolves host (IPv4 and IPv6) within the shared time-out.
 addrinfo* resolve(const std::string& host, int port, bool limited, SteadyClock::time_point deadline,
                   const std::atomic<bool>* stop) {
   std::string service = std::to_string(port);
@@ -48,50 +119,31 @@ addrinfo* resolve(const std::string& host, int port, bool limited, SteadyClock::
   addrinfo* result = nullptr;
   if (getaddrinfo(host.c_str(), service.c_str(), &hints, &result) == 0) return result;
 
-  // Not a literal address: an asynchronous lookup. The request block must
-  // live until the lookup has ended, so on a time-out it is handed to the
-  // library's cancel and, when that cannot stop it, left to the lookup.
-  struct Request {
-    std::string host, service;
-    addrinfo hints{};
-    gaicb cb{};
-  };
-  auto* req = new Request{host, service, {}, {}};
-  req->hints.ai_family = AF_UNSPEC;
-  req->hints.ai_socktype = SOCK_STREAM;
-  req->hints.ai_flags = AI_NUMERICSERV | AI_ADDRCONFIG;
-  req->cb.ar_name = req->host.c_str();
-  req->cb.ar_service = req->service.c_str();
-  req->cb.ar_request = &req->hints;
-  gaicb* list[1] = {&req->cb};
-  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-  if (rc != 0) {
-    delete req;
-    throw SocketError(rc, gai_strerror(rc));
-  }
-  for (;;) {
-    rc = gai_error(&req->cb);
-    if (rc != EAI_INPROGRESS) break;
+  auto lookup = std::make_shared<Lookup>();
+  lookup->host = host;
+  lookup->service = service;
+  std::thread thread([lookup] { lookup->run(); });
+  std::unique_lock lock(lookup->mutex);
+  while (!lookup->finished) {
     bool timedOut = limited && SteadyClock::now() >= deadline;
     if (timedOut || stopped(stop)) {
-      if (gai_cancel(&req->cb) == EAI_CANCELED || gai_error(&req->cb) != EAI_INPROGRESS) {
-        if (req->cb.ar_result) freeaddrinfo(req->cb.ar_result);
-        delete req;
-      }  // else: the lookup still owns the block; it is a few hundred bytes.
+      lock.unlock();
+      abandonedLookups().add(lookup, std::move(thread));
       if (timedOut) throw ConnectTimeoutError();
       throw StopRequestedError();
     }
-    int wait = kSliceMs;
-    int left = remainingMs(limited, deadline);
-    if (left >= 0) wait = std::min(wait, std::max(left, 1));
-    timespec ts{0, static_cast<long>(wait) * 1000000L};
-    const gaicb* waitList[1] = {&req->cb};
-    gai_suspend(waitList, 1, &ts);
+    auto wait = std::chrono::milliseconds(kSliceMs);
+    if (limited) wait = std::min(wait, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()) +
+                                           std::chrono::milliseconds(1));
+    lookup->done.wait_for(lock, wait);
   }
-  result = req->cb.ar_result;
-  delete req;
+  int rc = lookup->rc, err = lookup->err;
+  result = lookup->result;
+  lookup->result = nullptr;
+  lock.unlock();
+  thread.join();
   if (rc != 0) {
-    if (rc == EAI_SYSTEM) throw SocketError(errno, systemText(errno));
+    if (rc == EAI_SYSTEM) throw SocketError(err, systemText(err));
     throw SocketError(rc, gai_strerror(rc));
   }
   return result;

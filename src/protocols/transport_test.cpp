@@ -301,3 +301,27 @@ TEST(FakeServer, MemoryRunnerChecksClientLinesAndAdvancesTheClock) {
 
 }  // namespace
 }  // namespace brivane
+
+namespace brivane {
+namespace {
+
+TEST(FakeServer, ReadableWithinPeeksWithoutLosingBytes) {
+  ManualClock clock;
+  test::MemoryServer server("S: ab\nW: 50\nS: cd\nX\n", &clock);
+  auto stream = server.stream();
+  EXPECT_TRUE(stream->readableWithin(10));
+  char buf[16];
+  size_t n = 0;
+  while (n < 4) n += stream->read(buf + n, sizeof buf - n, 10);
+  EXPECT_EQ(std::string(buf, 4), "ab\r\n");
+  EXPECT_FALSE(stream->readableWithin(10));
+  EXPECT_TRUE(stream->readableWithin(100));
+  n = 0;
+  while (n < 4) n += stream->read(buf + n, sizeof buf - n, 10);
+  EXPECT_EQ(std::string(buf, 4), "cd\r\n");
+  EXPECT_TRUE(stream->readableWithin(10));  // the close is news too
+  EXPECT_THROW(stream->read(buf, sizeof buf, 10), ConnectionClosedError);
+}
+
+}  // namespace
+}  // namespace brivane

@@ -193,25 +193,32 @@ bool StepOutput::next(std::string& out, size_t max) {
 class MemoryServer::Stream : public ByteStream {
  public:
   explicit Stream(MemoryServer* server) : server_(server) {}
-  size_t read(char* buf, size_t cap, int timeoutMs) override { return server_->read(buf, cap, timeoutMs); }
+  size_t read(char* buf, size_t cap, int timeoutMs) override {
+    if (!peeked_.empty() && cap > 0) {
+      buf[0] = peeked_[0];
+      peeked_.clear();
+      return 1;
+    }
+    return server_->read(buf, cap, timeoutMs);
+  }
   void write(std::string_view data) override { server_->write(data); }
   bool readableWithin(int timeoutMs) override {
-    if (server_->outHead_ < server_->out_.size()) return true;
+    if (!peeked_.empty() || server_->outHead_ < server_->out_.size()) return true;
     char c;
-    size_t n = 0;
     try {
-      n = server_->read(&c, 1, timeoutMs);
+      if (server_->read(&c, 1, timeoutMs) == 0) return false;
     } catch (const ProtocolError&) {
-      return true;
+      return true;  // the next read reports it
     }
-    if (n == 1) server_->outHead_--;  // the byte stays in out_
-    return n == 1;
+    peeked_.assign(1, c);
+    return true;
   }
   void close() override { server_->clientClosed_ = true; }
   bool isOpen() const override { return !server_->clientClosed_ && !server_->serverClosed_; }
 
  private:
   MemoryServer* server_;
+  std::string peeked_;
 };
 
 MemoryServer::MemoryServer(std::string_view script, ManualClock* clock)
