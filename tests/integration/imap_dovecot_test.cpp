@@ -191,18 +191,18 @@ TEST_P(ImapDovecot, EveryFolderIsListedSelectedAndCounted) {
   for (const FolderSpec& f : folders()) expected.push_back(f.name);
   ASSERT_THAT(names, UnorderedElementsAreArray(expected));
   for (const std::string& name : names) {
-    const FolderSpec& spec = *std::find_if(folders().begin(), folders().end(),
+    const FolderSpec& wanted = *std::find_if(folders().begin(), folders().end(),
                                            [&](const FolderSpec& f) { return f.name == name; });
     ASSERT_TRUE(s.select(name)) << name;
     EXPECT_EQ(s.state(), ImapState::Selected);
-    EXPECT_EQ(s.mailbox().totalMessages, spec.total()) << name;
+    EXPECT_EQ(s.mailbox().totalMessages, wanted.total()) << name;
     EXPECT_TRUE(s.mailbox().readWrite) << name;
     EXPECT_FALSE(s.mailbox().uidValidity.empty()) << name;
     ASSERT_TRUE(s.status(name)) << name;
-    EXPECT_EQ(s.mailbox().totalMessages, spec.total()) << name;
-    EXPECT_EQ(s.mailbox().unseenMessages, spec.unseen()) << name;
+    EXPECT_EQ(s.mailbox().totalMessages, wanted.total()) << name;
+    EXPECT_EQ(s.mailbox().unseenMessages, wanted.unseen()) << name;
     ASSERT_TRUE(s.search("UNSEEN")) << name;
-    EXPECT_EQ(s.mailbox().searchResult.size(), spec.unseen()) << name;
+    EXPECT_EQ(s.mailbox().searchResult.size(), wanted.unseen()) << name;
   }
   // A folder that does not exist: SELECT fails, the session falls back.
   EXPECT_FALSE(s.select("No such folder"));

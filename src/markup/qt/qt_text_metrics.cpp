@@ -15,12 +15,12 @@ QString uiFontFamily() {
   return family;
 }
 
-QFont toQFont(const FontSpec& spec) {
-  QFont f(spec.family.empty() ? uiFontFamily() : QString::fromStdString(spec.family));
+QFont toQFont(const FontSpec& fontSpec) {
+  QFont f(fontSpec.family.empty() ? uiFontFamily() : QString::fromStdString(fontSpec.family));
   f.setStyleHint(QFont::SansSerif);
-  f.setPointSizeF(spec.points);
-  f.setBold(spec.bold);
-  f.setItalic(spec.italic);
+  f.setPointSizeF(fontSpec.points);
+  f.setBold(fontSpec.bold);
+  f.setItalic(fontSpec.italic);
   return f;
 }
 
@@ -32,7 +32,7 @@ constexpr size_t kMaxCachedText = 256;
 
 QtTextMetrics::Entry& QtTextMetrics::entry(const FontSpec& font) const {
   for (Entry& e : cache_) {
-    if (e.spec == font) return e;
+    if (e.fontSpec == font) return e;
   }
   if (cache_.size() >= kMaxFonts) cache_.clear();
   auto fm = device_ != nullptr ? std::make_unique<QFontMetrics>(toQFont(font), device_)

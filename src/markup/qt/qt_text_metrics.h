@@ -18,7 +18,7 @@ namespace brivane {
 QString uiFontFamily();
 
 // A FontSpec as the QFont that paints it (sizes stay in points).
-QFont toQFont(const FontSpec& spec);
+QFont toQFont(const FontSpec& fontSpec);
 
 // Text metrics of the fonts that paint, for the layout engine. Measured for
 // a paint device (a widget: its screen's logical dpi), in device-independent
@@ -34,7 +34,7 @@ class QtTextMetrics : public TextMetrics {
 
  private:
   struct Entry {
-    FontSpec spec;
+    FontSpec fontSpec;
     std::unique_ptr<QFontMetrics> metrics;
     // Widths already measured: a list rebuild measures the same texts again.
     std::unordered_map<std::string, int> widths;
