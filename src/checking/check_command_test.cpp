@@ -18,16 +18,19 @@ using nlohmann::json;
 
 namespace {
 
-TEmlAccount makeAccount(const std::string& name, bool pop, int port, bool tls) {
-  TEmlAccount a;
-  a.name = name;
-  a.isPOP = pop;
-  a.server = "mail.example.org";
-  a.username = "ann";
-  a.password = "secret";
-  a.port = port;
-  a.useTLS = tls;
-  return a;
+// Publishes one message row per folder: sender "Ann", subject `subject` + folder name when `suffix`.
+void publishRows(FakeChecker& c, std::initializer_list<const char*> folders, const std::string& subject, bool suffix) {
+  c.results.clear();
+  for (const char* folder : folders) {
+    MessageSummary row;
+    row.accountIndex = c.accountIndex;
+    row.setFolder(folder);
+    row.setSender("Ann");
+    row.setSubject(suffix ? subject + folder : subject);
+    row.setMessageUid("17");
+    c.results.push_back(row);
+  }
+  c.PublishResults();
 }
 
 class CheckCommand : public ::testing::Test {
@@ -60,17 +63,10 @@ TEST(CheckArguments, UsageErrorsAndGoodForms) {
     int timeout;
   };
   const Case cases[] = {
-      {{}, true, false, 120},
-      {{"--json"}, true, true, 120},
-      {{"--timeout", "5", "--json"}, true, true, 5},
-      {{"--timeout=30"}, true, false, 30},
-      {{"--timeout"}, false, false, 0},
-      {{"--timeout", "0"}, false, false, 0},
-      {{"--timeout", "-3"}, false, false, 0},
-      {{"--timeout", "1.5"}, false, false, 0},
-      {{"--timeout", "99999999999"}, false, false, 0},
-      {{"--verbose"}, false, false, 0},
-      {{"/s"}, false, false, 0},
+      {{}, true, false, 120}, {{"--json"}, true, true, 120}, {{"--timeout", "5", "--json"}, true, true, 5},
+      {{"--timeout=30"}, true, false, 30}, {{"--timeout"}, false, false, 0}, {{"--timeout", "0"}, false, false, 0},
+      {{"--timeout", "-3"}, false, false, 0}, {{"--timeout", "1.5"}, false, false, 0},
+      {{"--timeout", "99999999999"}, false, false, 0}, {{"--verbose"}, false, false, 0}, {{"/s"}, false, false, 0},
   };
   for (const Case& c : cases) {
     CheckOptions options;
@@ -84,11 +80,11 @@ TEST(CheckArguments, UsageErrorsAndGoodForms) {
 }
 
 TEST(CheckFormat, PortAfterTheTlsSwitch) {
-  EXPECT_EQ(effectivePort(makeAccount("a", false, 143, true)), 993);
-  EXPECT_EQ(effectivePort(makeAccount("a", false, 143, false)), 143);
-  EXPECT_EQ(effectivePort(makeAccount("a", false, 993, false)), 993);
-  EXPECT_EQ(effectivePort(makeAccount("a", true, 110, true)), 995);
-  EXPECT_EQ(effectivePort(makeAccount("a", true, 1995, true)), 1995);
+  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, true)), 993);
+  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, false)), 143);
+  EXPECT_EQ(effectivePort(fakeAccount("a", false, 993, false)), 993);
+  EXPECT_EQ(effectivePort(fakeAccount("a", true, 110, true)), 995);
+  EXPECT_EQ(effectivePort(fakeAccount("a", true, 1995, true)), 1995);
 }
 
 TEST(CheckFormat, LocalTimeWithOffset) {
@@ -109,46 +105,26 @@ TEST(CheckFormat, LocalTimeWithOffset) {
 
 TEST_F(CheckCommand, JsonDocumentOfAFullCycle) {
   bodies_["Home"] = [](FakeChecker& c) {
-    c.results.clear();
-    for (const char* folder : {"INBOX", "Lists"}) {
-      MessageSummary row;
-      row.accountIndex = c.accountIndex;
-      row.setFolder(folder);
-      row.setSender("Ann");
-      row.setSubject(std::string("Hi \xFF") + folder);  // one byte that is not UTF-8
-      row.setMessageUid("17");
-      c.results.push_back(row);
-    }
     c.markCycleHasMessages();
     c.markNewMailArrived();
-    c.PublishResults();
+    publishRows(c, {"INBOX", "Lists"}, "Hi \xFF", true);  // one byte that is not UTF-8
   };
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
-  const AccountList accounts = {makeAccount("Home", false, 143, true), makeAccount("Pop", true, 110, false)};
-  CheckOptions options;
-  options.json = true;
-  EXPECT_EQ(run(accounts, options), 0);
-  const json doc = json::parse(out_.str());
-  EXPECT_EQ(doc["newMailArrived"], true);
-  EXPECT_EQ(doc["hasMessages"], true);
-  ASSERT_EQ(doc["accounts"].size(), 2u);
-  const json& home = doc["accounts"][0];
-  EXPECT_EQ(home["index"], 0);
-  EXPECT_EQ(home["name"], "Home");
-  EXPECT_EQ(home["protocol"], "IMAP4");
-  EXPECT_EQ(home["port"], 993);
-  EXPECT_EQ(home["tls"], true);
-  EXPECT_EQ(home["finished"], true);
-  EXPECT_TRUE(home["status"].is_null());
-  ASSERT_EQ(home["messages"].size(), 2u);
-  EXPECT_EQ(home["messages"][1]["folder"], "Lists");
-  EXPECT_EQ(home["messages"][0]["subject"], "Hi \xC3\xBFINBOX");
-  EXPECT_TRUE(home["messages"][0]["received"].is_null());
-  EXPECT_EQ(home["messages"][0]["uid"], "17");
-  const json& pop = doc["accounts"][1];
-  EXPECT_EQ(pop["protocol"], "POP3");
-  EXPECT_EQ(pop["status"], "NOMSG");
-  EXPECT_TRUE(pop["messages"].empty());
+  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true)};
+  EXPECT_EQ(run(accounts, {.json = true}), 0);
+  const auto message = [](const char* folder) {
+    return json{{"folder", folder}, {"sender", "Ann"}, {"subject", std::string("Hi \xC3\xBF") + folder},
+                {"received", nullptr}, {"uid", "17"}, {"preview", ""}};
+  };
+  const json expected = {
+      {"accounts",
+       {{{"index", 0}, {"name", "Home"}, {"protocol", "IMAP4"}, {"server", "mail.example.org"}, {"port", 993},
+         {"tls", true}, {"finished", true}, {"status", nullptr}, {"messages", {message("INBOX"), message("Lists")}}},
+        {{"index", 1}, {"name", "Pop"}, {"protocol", "POP3"}, {"server", "mail.example.org"}, {"port", 110},
+         {"tls", false}, {"finished", true}, {"status", "NOMSG"}, {"messages", json::array()}}}},
+      {"newMailArrived", true},
+      {"hasMessages", true}};
+  EXPECT_EQ(json::parse(out_.str()), expected) << out_.str();
   // Standard output holds exactly the one document.
   EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);
 }
@@ -166,17 +142,15 @@ TEST_F(CheckCommand, ExitStatusFollowsTheStatusRows) {
   };
   for (const auto& c : cases) {
     bodies_["A"] = [c](FakeChecker& self) { self.SetStatus(c.word, c.kind); };
-    EXPECT_EQ(run({makeAccount("A", false, 143, false)}, {}), c.code) << c.word;
+    EXPECT_EQ(run({fakeAccount("A", false)}, {}), c.code) << c.word;
   }
   // A check that ends with no row at all is a success too.
   bodies_["A"] = [](FakeChecker&) {};
-  EXPECT_EQ(run({makeAccount("A", false, 143, false)}, {}), 0);
+  EXPECT_EQ(run({fakeAccount("A", false)}, {}), 0);
 }
 
 TEST_F(CheckCommand, NoAccounts) {
-  CheckOptions options;
-  options.json = true;
-  EXPECT_EQ(run({}, options), 1);
+  EXPECT_EQ(run({}, {.json = true}), 1);
   EXPECT_EQ(out_.str(), "{\"accounts\":[],\"newMailArrived\":false,\"hasMessages\":false}\n");
   EXPECT_EQ(run({}, {}), 1);
   EXPECT_NE(out_.str().find("You have not set up any mailboxes to check"), std::string::npos);
@@ -188,12 +162,8 @@ TEST_F(CheckCommand, TimeOutStopsTheCheckersAndReportsThemUnfinished) {
     while (!c.stopRequested()) std::this_thread::sleep_for(5ms);
   };
   bodies_["Fast"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
-  CheckOptions options;
-  options.json = true;
-  CheckRunLimits limits;
-  limits.timeout = 200ms;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(run({makeAccount("Slow", false, 143, false), makeAccount("Fast", true, 110, false)}, options, limits), 1);
+  EXPECT_EQ(run({fakeAccount("Slow", false), fakeAccount("Fast", true)}, {.json = true}, {.timeout = 200ms}), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   const json doc = json::parse(out_.str());
   EXPECT_EQ(doc["accounts"][0]["finished"], false);
@@ -203,20 +173,9 @@ TEST_F(CheckCommand, TimeOutStopsTheCheckersAndReportsThemUnfinished) {
 }
 
 TEST_F(CheckCommand, HumanFormGroupsByAccountAndFolder) {
-  bodies_["Home"] = [](FakeChecker& c) {
-    c.results.clear();
-    for (const char* folder : {"INBOX", "INBOX", "Lists"}) {
-      MessageSummary row;
-      row.accountIndex = c.accountIndex;
-      row.setFolder(folder);
-      row.setSender("Ann");
-      row.setSubject("Hello");
-      c.results.push_back(row);
-    }
-    c.PublishResults();
-  };
+  bodies_["Home"] = [](FakeChecker& c) { publishRows(c, {"INBOX", "INBOX", "Lists"}, "Hello", false); };
   bodies_["Bad"] = [](FakeChecker& c) { c.SetStatus(status::kInvUserPass, RowKind::Error); };
-  EXPECT_EQ(run({makeAccount("Home", false, 143, false), makeAccount("Bad", true, 110, false)}, {}), 1);
+  EXPECT_EQ(run({fakeAccount("Home", false), fakeAccount("Bad", true)}, {}), 1);
   const std::string text = out_.str();
   EXPECT_NE(text.find("Home (IMAP4, mail.example.org:143)\n  INBOX\n    (no date)  Ann: Hello\n"
                       "    (no date)  Ann: Hello\n  Lists\n"),
@@ -231,13 +190,8 @@ TEST_F(CheckCommand, HumanFormGroupsByAccountAndFolder) {
 void runStuckCheck() {
   std::map<std::string, FakeChecker::Body> bodies;
   bodies["Stuck"] = [](FakeChecker&) { std::this_thread::sleep_for(1h); };
-  CheckOptions options;
-  options.json = true;
-  CheckRunLimits limits;
-  limits.timeout = 100ms;
-  limits.stopWait = 100ms;
   std::ostringstream err;
-  runCheck({makeAccount("Stuck", false, 143, false)}, false, options, limits, std::cerr, err,
+  runCheck({fakeAccount("Stuck", false)}, false, {.json = true}, {.timeout = 100ms, .stopWait = 100ms}, std::cerr, err,
            std::make_unique<FakeFactory>(bodies));
   std::exit(42);  // not reached: the run ends the process
 }

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "checking/check_cycle.h"
@@ -103,6 +104,33 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
   return run;
 }
 
+// Runs `account` alone, requests a stop 300 ms after the start and expects
+// the done message within a second of the request.
+inline CheckRun runAndStop(const TEmlAccount& account) {
+  std::chrono::steady_clock::time_point asked;
+  CheckRun run = runCycle({account}, 0, false, [&](CheckCycle& cycle) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    asked = std::chrono::steady_clock::now();
+    cycle.requestStopAll();
+  });
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
+  return run;
+}
+
+// An account on the fake server: 127.0.0.1, user "ann", password "secret".
+inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port,
+                                   std::vector<std::string> folders = {}) {
+  TEmlAccount a;
+  a.name = name;
+  a.isPOP = pop;
+  a.server = "127.0.0.1";
+  a.username = "ann";
+  a.password = "secret";
+  a.port = port;
+  a.folders = std::move(folders);
+  return a;
+}
+
 inline CheckRun runOne(const TEmlAccount& account, bool preview = false) {
   return runCycle({account}, 0, preview, [](CheckCycle&) {});
 }
@@ -123,6 +151,15 @@ inline int closedPort() {
 inline std::vector<std::string> subjectsOf(const std::vector<MessageSummary>& rows) {
   std::vector<std::string> out;
   for (const auto& r : rows) out.push_back(r.subject);
+  return out;
+}
+
+// Each row as "folder|sender|subject|uid|received|preview".
+inline std::vector<std::string> rowsText(const std::vector<MessageSummary>& rows) {
+  std::vector<std::string> out;
+  for (const auto& r : rows)
+    out.push_back(r.folder + "|" + r.sender + "|" + r.subject + "|" + r.messageUid + "|" +
+                  std::to_string(r.received) + "|" + r.preview);
   return out;
 }
 

@@ -3,7 +3,10 @@
 #include <chrono>
 
 #include "checking/check_cycle.h"
+#include "checking/session_setup.h"
 #include "common/status_words.h"
+#include "protocols/protocol_errors.h"
+#include "protocols/transport.h"
 
 namespace brivane {
 
@@ -60,24 +63,51 @@ bool CheckerThread::validateAccount(const std::string& server, const std::string
                                     const std::string& password, int32_t port) {
   const char* word = nullptr;
   const char* line = nullptr;
-  if (server.empty()) {
-    word = status::kNoServer;
-    line = " ERROR: no server... quitting";
-  } else if (username.empty()) {
-    word = status::kNoUser;
-    line = " ERROR: no user... quitting";
-  } else if (password.empty()) {
-    word = status::kNoPass;
-    line = " ERROR: no password... quitting";
-  } else if (port == 0) {
-    word = status::kNoPort;
-    line = " ERROR: no port... quitting";
-  } else {
-    return true;
+  switch (firstMissingDetail(server, username, password, port)) {
+    case MissingDetail::None:
+      return true;
+    case MissingDetail::Server:
+      word = status::kNoServer;
+      line = " ERROR: no server... quitting";
+      break;
+    case MissingDetail::Username:
+      word = status::kNoUser;
+      line = " ERROR: no user... quitting";
+      break;
+    case MissingDetail::Password:
+      word = status::kNoPass;
+      line = " ERROR: no password... quitting";
+      break;
+    case MissingDetail::Port:
+      word = status::kNoPort;
+      line = " ERROR: no port... quitting";
+      break;
   }
   SetStatus(word, RowKind::Error);
   log(line);
   return false;
+}
+
+void CheckerThread::reportConnectError(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StopRequestedError&) {
+  } catch (const SocketError&) {
+    SetStatus(status::kInvServer, RowKind::Error);
+    log(" ERROR: EIdSocketError... quitting");
+  } catch (const Pop3ReplyError&) {
+    SetStatus(status::kInvUserPass, RowKind::Error);
+    log(" ERROR: EIdReplyPOP3Error... quitting");
+  } catch (const std::exception&) {
+    SetStatus(status::kErrConn, RowKind::Error);
+    log(" ERROR: Unknown Connect Error... quitting");
+  }
+}
+
+void CheckerThread::reportCheckFailure(const std::exception& error, Transport& transport) {
+  log(std::string(" ERROR: ") + error.what() + "... quitting");
+  SetStatus(status::kErrConn, RowKind::Error);
+  if (dynamic_cast<const ReadTimeoutError*>(&error)) transport.close();
 }
 
 void CheckerThread::markCycleHasMessages() { cycle_.hasMessages.store(1); }
@@ -87,6 +117,13 @@ void CheckerThread::finishCheck() {
   leaveConnectLock();
   cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
   closeLog();
+}
+
+void CheckerThread::endCheck(const std::function<void()>& closeSession) {
+  log(" Disconnecting...");
+  if (closeSession) closeSession();
+  log(" Disconnected successfully - check completed");
+  finishCheck();
 }
 
 std::string CheckerThread::createdLine() const {

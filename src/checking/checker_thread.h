@@ -1,5 +1,7 @@
 #pragma once
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +14,7 @@
 namespace brivane {
 
 class CheckCycle;
+class Transport;
 
 // The frame every checker thread shares: its private account copy, its own
 // rows, the connection log, the status rows, the one-at-a-time connect lock
@@ -60,6 +63,30 @@ class CheckerThread : public WorkerThread {
   bool validateAccount(const std::string& server, const std::string& username,
                        const std::string& password, int32_t port);
 
+  // Validates the account (server and port as the session has them), then,
+  // unless a stop was requested, runs `connect`. True once connected
+  // (" Connected successfully" logged); a failure is sorted into its
+  // status row and log line by reportConnectError.
+  template <class Connect>
+  bool validateAndConnect(const std::string& server, int32_t port, Connect&& connect) {
+    if (!validateAccount(server, account.username, account.password, port) || stopRequested()) return false;
+    try {
+      connect();
+    } catch (...) {
+      reportConnectError(std::current_exception());
+      return false;
+    }
+    log(" Connected successfully");
+    return true;
+  }
+  // A stop shows nothing; a socket failure is "INVSERVER", a refused POP3
+  // reply "INVUSERPASS", anything else "ERRCONN".
+  void reportConnectError(std::exception_ptr error);
+  // A failure after login ends the check with an error row instead of
+  // leaving "CHECKING" standing; after a read time-out the connection is
+  // closed without a logout to the silent server.
+  void reportCheckFailure(const std::exception& error, Transport& transport);
+
   // Sets the cycle's flags (only ever to 1 while checkers run).
   void markCycleHasMessages();
   void markNewMailArrived();
@@ -68,6 +95,9 @@ class CheckerThread : public WorkerThread {
   // disconnect lines are written by the caller; this leaves the connect lock
   // if still held, posts the done message and closes the log.
   void finishCheck();
+  // The disconnect lines around `closeSession` (logout and release of the
+  // session; may be empty), then finishCheck().
+  void endCheck(const std::function<void()>& closeSession);
 
   // " created, host: ..." line for the log.
   std::string createdLine() const;

@@ -11,6 +11,19 @@
 
 namespace brivane::testing {
 
+// An account of the fake checkers' tests (their server is never contacted).
+inline TEmlAccount fakeAccount(const std::string& name, bool pop, int port = 0, bool tls = false) {
+  TEmlAccount a;
+  a.name = name;
+  a.isPOP = pop;
+  a.server = "mail.example.org";
+  a.username = "ann";
+  a.password = "secret";
+  a.port = port ? port : pop ? 110 : 143;
+  a.useTLS = tls;
+  return a;
+}
+
 // A checker whose body the test writes; it runs the common frame's helpers.
 class FakeChecker : public CheckerThread {
  public:
@@ -43,9 +56,7 @@ class FakeChecker : public CheckerThread {
   void execute() override {
     openLog();
     if (body_) body_(*this);
-    log(" Disconnecting...");
-    log(" Disconnected successfully - check completed");
-    finishCheck();
+    endCheck(nullptr);
   }
 
  private:

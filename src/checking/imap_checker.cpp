@@ -4,6 +4,7 @@
 
 #include "checking/check_cycle.h"
 #include "checking/checker_rows.h"
+#include "checking/session_setup.h"
 #include "common/messages.h"
 #include "common/status_words.h"
 #include "protocols/imap_session.h"
@@ -65,36 +66,11 @@ void TIMAPChecker::execute() {
     SetStatus(status::kConnecting, RowKind::Progress);
 
     client->setTransport(tlsHandler.get());
-    client->setHost(account.server);
-    client->setUsername(account.username);
-    client->setPassword(account.password);
-    client->setPort(account.port);
-    if (account.useTLS) {
-      client->setTlsMode(TlsMode::Implicit);  // 143 becomes 993
-      tlsHandler->setDestination(account.server + ":" + std::to_string(account.port));
-      tlsHandler->setHost(account.server);
-      tlsHandler->setPort(account.port);
-    } else {
-      client->setTlsMode(TlsMode::None);
-    }
-
-    bool connected = false;
-    if (validateAccount(client->host(), client->username(), client->password(), client->port()) &&
-        !stopRequested()) {
+    configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
+    const bool connected = validateAndConnect(client->host(), client->port(), [&] {
       client->setConnectTimeout(kConnectTimeoutMs);
-      try {
-        client->connect(true);
-        log(" Connected successfully");
-        connected = true;
-      } catch (const StopRequestedError&) {
-      } catch (const SocketError&) {
-        SetStatus(status::kInvServer, RowKind::Error);
-        log(" ERROR: EIdSocketError... quitting");
-      } catch (const std::exception&) {
-        SetStatus(status::kErrConn, RowKind::Error);
-        log(" ERROR: Unknown Connect Error... quitting");
-      }
-    }
+      client->connect(true);
+    });
     if (connected && !stopRequested()) {
       if (client->state() != ImapState::Authenticated) {
         SetStatus(status::kInvUserPass, RowKind::Error);
@@ -107,29 +83,18 @@ void TIMAPChecker::execute() {
         } catch (const CheckStopped&) {
         } catch (const StopRequestedError&) {
         } catch (const std::exception& e) {
-          // A failure after login ends the check with an error row instead
-          // of leaving "CHECKING" standing.
-          log(std::string(" ERROR: ") + e.what() + "... quitting");
-          SetStatus(status::kErrConn, RowKind::Error);
-          if (dynamic_cast<const ReadTimeoutError*>(&e)) tlsHandler->close();  // no LOGOUT to a silent server
+          reportCheckFailure(e, *tlsHandler);
         }
         folderNames.clear();
       }
     }
   }
 
-  log(" Disconnecting...");
-  if (client && client->connected()) {
-    try {
-      client->disconnect();
-    } catch (const std::exception&) {
-      // The connection is closed either way.
-    }
-  }
-  log(" Disconnected successfully - check completed");
-  client.reset();
-  tlsHandler.reset();
-  finishCheck();
+  endCheck([&] {
+    if (client) disconnectQuietly(*client);
+    client.reset();
+    tlsHandler.reset();
+  });
 }
 
 bool TIMAPChecker::readFolders(ImapSession& client) {

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "checking/session_setup.h"
 #include "common/messages.h"
 #include "protocols/imap_session.h"
 #include "protocols/protocol_errors.h"
@@ -38,22 +39,11 @@ void TIMAPFolderGet::execute() {
   Report(kConnecting);
 
   client->setTransport(tlsHandler.get());
-  client->setHost(account.server);
-  client->setUsername(account.username);
-  client->setPassword(account.password);
-  client->setPort(account.port);
-  if (account.useTLS) {
-    client->setTlsMode(TlsMode::Implicit);  // 143 becomes 993
-    tlsHandler->setDestination(account.server + ":" + std::to_string(account.port));
-    tlsHandler->setHost(account.server);
-    tlsHandler->setPort(account.port);
-  } else {
-    client->setTlsMode(TlsMode::None);
-  }
+  configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
 
   [&] {
-    if (client->host().empty() || client->username().empty() || client->password().empty() ||
-        client->port() == 0) {
+    if (firstMissingDetail(client->host(), client->username(), client->password(), client->port()) !=
+        MissingDetail::None) {
       Report(kIncomplete);
       return;
     }
@@ -93,13 +83,7 @@ void TIMAPFolderGet::execute() {
     lines_.clear();
   }();
 
-  if (client->connected()) {
-    try {
-      client->disconnect();
-    } catch (const std::exception&) {
-      // Closed either way.
-    }
-  }
+  disconnectQuietly(*client);
   client.reset();
   tlsHandler.reset();
   editor_.post(WM_FOLDERGETDONE, 0);

@@ -5,6 +5,7 @@
 
 #include "checking/check_cycle.h"
 #include "checking/checker_rows.h"
+#include "checking/session_setup.h"
 #include "common/messages.h"
 #include "common/status_words.h"
 #include "protocols/mail_message.h"
@@ -35,39 +36,11 @@ void TPOPChecker::execute() {
     log(createdLine());
     SetStatus(status::kConnecting, RowKind::Progress);
 
-    client->setHost(account.server);
-    client->setUsername(account.username);
-    client->setPassword(account.password);
-    client->setPort(account.port);
-    if (account.useTLS) {
-      client->setTlsMode(TlsMode::Implicit);  // 110 becomes 995
-      tlsHandler->setDestination(account.server + ":" + std::to_string(account.port));
-      tlsHandler->setHost(account.server);
-      tlsHandler->setPort(account.port);
-    } else {
-      client->setTlsMode(TlsMode::None);
-    }
-
-    bool loggedIn = false;
-    if (validateAccount(client->host(), account.username, account.password, client->port()) &&
-        !stopRequested()) {
+    configureSession(*client, *tlsHandler, account);  // 110 becomes 995 with TLS
+    const bool loggedIn = validateAndConnect(client->host(), client->port(), [&] {
       client->setConnectTimeout(kConnectTimeoutMs);
-      try {
-        client->connect();
-        log(" Connected successfully");
-        loggedIn = true;
-      } catch (const StopRequestedError&) {
-      } catch (const SocketError&) {
-        SetStatus(status::kInvServer, RowKind::Error);
-        log(" ERROR: EIdSocketError... quitting");
-      } catch (const Pop3ReplyError&) {
-        SetStatus(status::kInvUserPass, RowKind::Error);
-        log(" ERROR: EIdReplyPOP3Error... quitting");
-      } catch (const std::exception&) {
-        SetStatus(status::kErrConn, RowKind::Error);
-        log(" ERROR: Unknown Connect Error... quitting");
-      }
-    }
+      client->connect();
+    });
     if (loggedIn && client->connected()) {
       SetStatus(status::kChecking, RowKind::Progress);
       leaveConnectLock();
@@ -76,27 +49,16 @@ void TPOPChecker::execute() {
       } catch (const StopRequestedError&) {
         // Asked to stop: nothing more is published.
       } catch (const std::exception& e) {
-        // A failure after login ends the check with an error row instead
-        // of leaving "CHECKING" standing.
-        log(std::string(" ERROR: ") + e.what() + "... quitting");
-        SetStatus(status::kErrConn, RowKind::Error);
-        if (dynamic_cast<const ReadTimeoutError*>(&e)) tlsHandler->close();  // no LOGOUT to a silent server
+        reportCheckFailure(e, *tlsHandler);
       }
     }
   }
 
-  log(" Disconnecting...");
-  if (client && client->connected()) {
-    try {
-      client->disconnect();
-    } catch (const std::exception&) {
-      // The connection is closed either way.
-    }
-  }
-  log(" Disconnected successfully - check completed");
-  client.reset();
-  tlsHandler.reset();
-  finishCheck();
+  endCheck([&] {
+    if (client) disconnectQuietly(*client);
+    client.reset();
+    tlsHandler.reset();
+  });
 }
 
 void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {

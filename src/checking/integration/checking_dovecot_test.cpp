@@ -74,25 +74,17 @@ class CheckingDovecot : public ::testing::Test {
   }
 
   TEmlAccount imap(const std::string& name, std::vector<std::string> folders, bool tls = false) const {
-    TEmlAccount a;
-    a.name = name;
+    TEmlAccount a = loopbackAccount(name, false, tls ? env.imapsPort : env.imapPort, std::move(folders));
     a.server = env.host;
     a.username = env.user;
     a.password = env.password;
-    a.port = tls ? env.imapsPort : env.imapPort;
     a.useTLS = tls;
-    a.folders = std::move(folders);
     return a;
   }
   TEmlAccount pop(const std::string& name, bool tls = false) const {
-    TEmlAccount a;
-    a.name = name;
+    TEmlAccount a = imap(name, {}, tls);
     a.isPOP = true;
-    a.server = env.host;
-    a.username = env.user;
-    a.password = env.password;
     a.port = tls ? env.pop3sPort : env.pop3Port;
-    a.useTLS = tls;
     return a;
   }
 
@@ -190,12 +182,12 @@ TEST_F(CheckingDovecot, PreviewsReadNothingAsSeen) {
   popDefault.username = env.popDefaultUser;
   popDefault.password = env.popDefaultPassword;
   const auto before = seenState(maildir(env.popDefaultUser));
-  const CheckRun run = runCycle({imap("Preview IMAP", {f + ";F"}), popDefault}, 0, true, [](CheckCycle&) {});
+  const CheckRun run = runOne(imap("Preview IMAP", {f + ";F"}), true);
   ASSERT_EQ(run.rows.size(), 1u);
   EXPECT_EQ(run.rows[0].preview, "Dear tester," + std::string(68, 'p'));
   for (const auto& [file, seen] : seenState(maildir(env.user) / ("." + f))) EXPECT_FALSE(seen) << file;
 
-  const CheckRun popRun = runCycle({popDefault}, 0, true, [](CheckCycle&) {});
+  const CheckRun popRun = runOne(popDefault, true);
   ASSERT_EQ(popRun.rows.size(), 7u);
   EXPECT_EQ(popRun.rows.back().preview, "Hello, this message has been read already.");
   EXPECT_EQ(popRun.rows.front().subject, "Lines starting with dots");
@@ -217,15 +209,11 @@ TEST_F(CheckingDovecot, PreviewsReadNothingAsSeen) {
 }
 
 TEST_F(CheckingDovecot, LoginFailuresAndNoFolders) {
-  TEmlAccount wrong = imap("Wrong", {"INBOX;Inbox"});
-  wrong.password = "not-the-password";
-  TEmlAccount wrongPop = pop("WrongPop");
-  wrongPop.password = "not-the-password";
-  const CheckRun a = runCycle({wrong}, 0, false, [](CheckCycle&) {});
-  EXPECT_THAT(subjectsOf(a.rows), ElementsAre("INVUSERPASS"));
-  const CheckRun b = runCycle({wrongPop}, 0, false, [](CheckCycle&) {});
-  EXPECT_THAT(subjectsOf(b.rows), ElementsAre("INVUSERPASS"));
-  const CheckRun c = runCycle({imap("None", {"NoSuchFolder;X"})}, 0, false, [](CheckCycle&) {});
+  for (TEmlAccount wrong : {imap("Wrong", {"INBOX;Inbox"}), pop("WrongPop")}) {
+    wrong.password = "not-the-password";
+    EXPECT_THAT(subjectsOf(runOne(wrong).rows), ElementsAre("INVUSERPASS")) << wrong.name;
+  }
+  const CheckRun c = runOne(imap("None", {"NoSuchFolder;X"}));
   EXPECT_THAT(subjectsOf(c.rows), ElementsAre("NOFOLDERS"));
   EXPECT_THAT(c.log, ::testing::Contains(" ERROR: no folders... quitting"));
 }
@@ -253,13 +241,12 @@ TEST_F(CheckingDovecot, FolderListing) {
     EXPECT_EQ(names.kind, FolderGetResult::FolderNames);
     EXPECT_THAT(names.lines, ::testing::IsSupersetOf({"INBOX", "Archive", "Sent Items", "Entw\xC3\xBCrfe"}));
   }
-  TEmlAccount wrong = imap("L", {});
-  wrong.password = "wrong";
+  TEmlAccount bad = imap("L", {});
   bool posted = false;
-  EXPECT_EQ(listFolders(wrong, posted).lines, std::vector<std::string>{TIMAPFolderGet::kCannotLogin});
-  TEmlAccount empty = imap("L", {});
-  empty.password.clear();
-  EXPECT_EQ(listFolders(empty, posted).lines, std::vector<std::string>{TIMAPFolderGet::kIncomplete});
+  bad.password = "wrong";
+  EXPECT_EQ(listFolders(bad, posted).lines, std::vector<std::string>{TIMAPFolderGet::kCannotLogin});
+  bad.password.clear();
+  EXPECT_EQ(listFolders(bad, posted).lines, std::vector<std::string>{TIMAPFolderGet::kIncomplete});
 #ifndef __SANITIZE_THREAD__
   // (Name resolution runs in glibc's own helper thread, which the thread
   // sanitizer cannot follow; its builds leave this case out.)
