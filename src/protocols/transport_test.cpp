@@ -68,25 +68,17 @@ TEST(TransportLines, EveryByteBoundaryGivesTheSameLines) {
 }
 
 TEST(TransportLines, LineLimitIsExactAndSettable) {
-  std::string max(Transport::kDefaultMaxLineLength, 'x');
-  {
-    MemoryTransport m({max + "\r\n"}, true);
-    EXPECT_EQ(m.t.readReplyLine().size(), max.size());
-  }
-  {
-    MemoryTransport m({max + "y\r\n"}, true);
-    EXPECT_THROW(m.t.readReplyLine(), LineTooLongError);
-    EXPECT_FALSE(m.t.connected());
-  }
-  {
-    MemoryTransport m({max + "yz", "\n"}, true);  // detected before the LF arrives
-    EXPECT_THROW(m.t.readReplyLine(), LineTooLongError);
-  }
-  {
-    MemoryTransport m({max + max + "\n"}, true);
-    m.t.setMaxLineLength(4 << 20);
-    EXPECT_EQ(m.t.readReplyLine().size(), 2 * max.size());
-  }
+  const std::string max(Transport::kDefaultMaxLineLength, 'x');
+  MemoryTransport exact({max + "\r\n"}, true);
+  EXPECT_EQ(exact.t.readReplyLine().size(), max.size());
+  MemoryTransport over({max + "y\r\n"}, true);
+  EXPECT_THROW(over.t.readReplyLine(), LineTooLongError);
+  EXPECT_FALSE(over.t.connected());
+  MemoryTransport early({max + "yz", "\n"}, true);  // detected before the LF arrives
+  EXPECT_THROW(early.t.readReplyLine(), LineTooLongError);
+  MemoryTransport raised({max + max + "\n"}, true);
+  raised.t.setMaxLineLength(4 << 20);
+  EXPECT_EQ(raised.t.readReplyLine().size(), 2 * max.size());
 }
 
 TEST(TransportLines, PlainReadTimeoutGivesEmptyLineAndFlag) {
@@ -102,33 +94,28 @@ TEST(TransportLines, PlainReadTimeoutGivesEmptyLineAndFlag) {
 }
 
 TEST(TransportLines, ReplyLinesNeverTimeOutSilentlyButRaise) {
-  {
-    MemoryTransport m({"half a li"});
-    m.t.setLineLimit(500);
-    m.t.setReadTimeout(100);  // the plain read time-out plays no part here
-    m.t.beginReply();
-    EXPECT_THROW(m.t.readReplyLine(), ReadTimeoutError);
-  }
-  {
-    // Every line in time, but the reply as a whole is too slow.
-    std::deque<std::string> chunks;
-    MemoryTransport m({});
-    m.t.setLineLimit(1000);
-    m.t.setReplyLimit(3000);
-    m.t.beginReply();
-    int lines = 0;
-    try {
-      for (;;) {
-        m.clock.advance(std::chrono::milliseconds(900));
-        m.memory->push("line\r\n");
-        m.t.readReplyLine();
-        ++lines;
-      }
-    } catch (const ReadTimeoutError& e) {
-      EXPECT_STREQ(e.what(), "Read timed out.");
+  MemoryTransport half({"half a li"});
+  half.t.setLineLimit(500);
+  half.t.setReadTimeout(100);  // the plain read time-out plays no part here
+  half.t.beginReply();
+  EXPECT_THROW(half.t.readReplyLine(), ReadTimeoutError);
+
+  // Every line in time, but the reply as a whole is too slow.
+  MemoryTransport m({});
+  m.t.setLineLimit(1000);
+  m.t.setReplyLimit(3000);
+  m.t.beginReply();
+  int lines = 0;
+  try {
+    for (;; ++lines) {
+      m.clock.advance(std::chrono::milliseconds(900));
+      m.memory->push("line\r\n");
+      m.t.readReplyLine();
     }
-    EXPECT_EQ(lines, 3);
+  } catch (const ReadTimeoutError& e) {
+    EXPECT_STREQ(e.what(), "Read timed out.");
   }
+  EXPECT_EQ(lines, 3);
 }
 
 TEST(TransportLines, CaptureUnstuffsDotsAndCapsLines) {
@@ -176,18 +163,8 @@ TEST(TransportConnect, RequiresHostPortAndConnection) {
 }
 
 TEST(TransportConnect, RefusedConnectionIsASocketErrorWithSystemText) {
-  // Find a free port by binding and releasing it.
-  int port;
-  {
-    test::LoopbackServer probe("X\n");
-    port = probe.port();
-    Transport t;
-    t.setHost("127.0.0.1");
-    t.setPort(port);
-    t.connect();
-    t.close();
-    probe.finish();
-  }
+  // A port that was just free: a fake server's, after it has ended.
+  const int port = test::LoopbackServer("").port();
   Transport t;
   t.setHost("127.0.0.1");
   t.setPort(port);
@@ -298,12 +275,6 @@ TEST(FakeServer, MemoryRunnerChecksClientLinesAndAdvancesTheClock) {
   EXPECT_THAT(server.errors(), ElementsAre("expected C~ B , client sent: WRONG"));
   EXPECT_TRUE(server.done());
 }
-
-}  // namespace
-}  // namespace brivane
-
-namespace brivane {
-namespace {
 
 TEST(FakeServer, ReadableWithinPeeksWithoutLosingBytes) {
   ManualClock clock;
