@@ -2,26 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "common/version.h"
 
 using namespace brivane;
 
 TEST(Utf8, CutNeverSplitsASequence) {
-  EXPECT_EQ(utf8Cut("M\xC3\xBCller", 2), "M\xC3\xBC");
-  EXPECT_EQ(utf8Cut("\xE2\x82\xAC\xE2\x82\xAC", 1), "\xE2\x82\xAC");
-  EXPECT_EQ(utf8Cut("abc", 10), "abc");
-  EXPECT_EQ(utf8Cut("", 3), "");
   // A stray byte counts as one character and is never glued to the next.
-  EXPECT_EQ(utf8Cut("\xFF\xC3\xBC", 1), "\xFF");
+  const std::tuple<const char*, size_t, const char*> cuts[] = {
+      {"M\xC3\xBCller", 2, "M\xC3\xBC"}, {"\xE2\x82\xAC\xE2\x82\xAC", 1, "\xE2\x82\xAC"}, {"abc", 10, "abc"},
+      {"", 3, ""}, {"\xFF\xC3\xBC", 1, "\xFF"}};
+  for (auto [in, n, out] : cuts) EXPECT_EQ(utf8Cut(in, n), out) << in << " " << n;
   EXPECT_EQ(utf8Length("\xFF\xC3\xBC" "a"), 3u);
 }
 
 TEST(Utf8, ValidationRejectsMalformedForms) {
   EXPECT_TRUE(isValidUtf8("plain \xC3\xA9 \xF0\x9F\x98\x80"));
-  EXPECT_FALSE(isValidUtf8("\xC0\xAF"));          // overlong "/"
-  EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));      // surrogate
-  EXPECT_FALSE(isValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
-  EXPECT_FALSE(isValidUtf8("\xC3"));              // truncated
+  // Overlong "/", a surrogate, above U+10FFFF, truncated.
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xC3"}) EXPECT_FALSE(isValidUtf8(bad));
 }
 
 TEST(Windows1252, EveryByteRoundTrips) {
@@ -58,5 +57,4 @@ TEST(Version, ParseAndDisplay) {
   EXPECT_LT(*parseVersion("1.0.0.9"), *parseVersion("1.0.1.0"));
   for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "1.2.3.x", "1..2.3", "1.2.3.65536", " 1.2.3.4", "1.2.3.-4"})
     EXPECT_FALSE(parseVersion(bad)) << bad;
-  EXPECT_EQ(versionText(programVersion()), "1.0.0.0");
 }

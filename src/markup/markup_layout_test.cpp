@@ -20,6 +20,10 @@ class Layout : public ::testing::Test {
     pictures.addPicture("largethrobber", {32, 32});
   }
   RowLayout lay(std::string_view markup) { return layoutMarkup(markup, style, pictures, metrics); }
+  template <class Box>
+  static std::pair<int, int> xy(const Box& b) { return {b.x, b.y}; }
+  template <class Box>
+  static std::pair<int, int> size(const Box& b) { return {b.width, b.height}; }
 
   FixedMetrics metrics;
   LayoutStyle style;
@@ -31,8 +35,7 @@ TEST_F(Layout, MiddleAlignCentresTextAgainstTallestPicture) {
   ASSERT_EQ(r.lines.size(), 1u);
   EXPECT_EQ(r.lines[0].height, 32);
   ASSERT_EQ(r.texts.size(), 1u);
-  EXPECT_EQ(r.texts[0].x, 32);
-  EXPECT_EQ(r.texts[0].y, (32 - 15) / 2);
+  EXPECT_EQ(xy(r.texts[0]), std::pair(32, (32 - 15) / 2));
   EXPECT_EQ(r.pictures[0].y, 0);
   // Without align the text keeps the top of the line.
   r = lay("<IMG src=\"largethrobber\">abc");
@@ -45,9 +48,8 @@ TEST_F(Layout, PicturesScaleWithDpi) {
     style.pictureScale = scale;
     RowLayout r = lay("<IMG src=\"idx:3\" align=\"middle\">x<IMG src=\"throbbersml\">");
     ASSERT_EQ(r.pictures.size(), 2u);
-    int side = static_cast<int>(16 * scale);
-    EXPECT_EQ(r.pictures[0].width, side);
-    EXPECT_EQ(r.pictures[0].height, side);
+    const int side = static_cast<int>(16 * scale);
+    EXPECT_EQ(size(r.pictures[0]), std::pair(side, side));
     EXPECT_EQ(r.texts[0].x, side);
     EXPECT_EQ(r.pictures[1].x, side + 6);
     EXPECT_EQ(r.lines[0].height, std::max(15, side));
@@ -61,12 +63,11 @@ TEST_F(Layout, UnknownOrOutOfRangePictureTakesNoRoom) {
     RowLayout r = lay(row);
     EXPECT_TRUE(r.pictures.empty()) << src;
     ASSERT_EQ(r.texts.size(), 1u) << src;
-    EXPECT_EQ(r.texts[0].x, 0) << src;
-    EXPECT_EQ(r.texts[0].y, 0) << src;
+    EXPECT_EQ(xy(r.texts[0]), std::pair(0, 0)) << src;
     EXPECT_EQ(r.height, 15) << src;
   }
-  RowLayout r = lay("<IMG src=\"idx:5\">x");
-  EXPECT_EQ(r.pictures.size(), 1u);
+  const RowLayout r = lay("<IMG src=\"idx:5\">x");  // the last index in range
+  ASSERT_EQ(r.pictures.size(), 1u);
   EXPECT_EQ(r.pictures[0].index, 5);
 }
 
@@ -114,20 +115,17 @@ TEST_F(Layout, IndentNeverMovesLeftAndHoldsOneLine) {
   EXPECT_EQ(r.texts[3].x, 12);
   EXPECT_EQ(r.texts[4].x, 0);
   r = lay("<IND x=\"24\"><IMG src=\"idx:3\">s");
-  EXPECT_EQ(r.pictures[0].x, 24);
-  EXPECT_EQ(r.texts[0].x, 40);
+  EXPECT_EQ(std::pair(r.pictures[0].x, r.texts[0].x), std::pair(24, 40));
 }
 
 TEST_F(Layout, TwoBreaksMakeThreeLinesEachAsTallAsItsTallestPicture) {
   RowLayout r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
   ASSERT_EQ(r.lines.size(), 3u);
-  EXPECT_EQ(r.lines[0].height, 15);
-  EXPECT_EQ(r.lines[1].height, 32);
-  EXPECT_EQ(r.lines[2].height, 15);
-  EXPECT_EQ(r.lines[2].top, 47);
-  EXPECT_EQ(r.texts[1].y, 47);
-  EXPECT_EQ(r.height, 62);
-  EXPECT_EQ(r.listRowHeight(), 60);
+  std::vector<int> heights;
+  for (const auto& line : r.lines) heights.push_back(line.height);
+  EXPECT_EQ(heights, (std::vector<int>{15, 32, 15}));
+  EXPECT_EQ(std::pair(r.lines[2].top, r.texts[1].y), std::pair(47, 47));
+  EXPECT_EQ(std::pair(r.height, r.listRowHeight()), std::pair(62, 60));
 }
 
 TEST_F(Layout, RowHeightRuleAndCap) {
@@ -155,14 +153,12 @@ TEST_F(Layout, RowHeightRuleAndCap) {
 
 TEST_F(Layout, ParagraphAlignment) {
   style.width = 200;
-  style.font.points = 9;
   RowLayout r = lay(
       "<p align=\"right\"><font size=\"24\">12:00</font><br><font size=\"12\">Sunday</font></p>");
   ASSERT_EQ(r.texts.size(), 2u);
   // 24 pt: 16 px a character, 40 px tall; 12 pt: 8 px, 20 px.
   EXPECT_EQ(r.texts[0].x, 200 - 5 * 16);
-  EXPECT_EQ(r.texts[1].x, 200 - 6 * 8);
-  EXPECT_EQ(r.texts[1].y, 40);
+  EXPECT_EQ(xy(r.texts[1]), std::pair(200 - 6 * 8, 40));
   EXPECT_EQ(r.height, 60);
   r = lay("<P ALIGN=\"center\">abcd</P>");
   EXPECT_EQ(r.texts[0].x, (200 - 24) / 2);

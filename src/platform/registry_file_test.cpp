@@ -20,29 +20,12 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
-void writeAll(const std::string& path, std::string_view data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (fs::temp_directory_path() / "brivane-reg-XXXXXX").string();
-    dir_ = mkdtemp(t.data());
-  }
-  ~TempDir() { fs::remove_all(dir_); }
-  std::string path(const std::string& rel) const { return dir_ + "/" + rel; }
-
- private:
-  std::string dir_;
-};
+void writeAll(const std::string& path, std::string_view data) { std::ofstream(path, std::ios::binary) << data; }
 
 RegNode parse(std::string_view text) {
   RegNode root;
@@ -53,10 +36,19 @@ RegNode parse(std::string_view text) {
 
 MemoryRegistryStore storeOf(std::string_view text) {
   MemoryRegistryStore s;
-  std::string error;
-  EXPECT_TRUE(parseRegistryFile(text, s.root(), error)) << error;
+  s.root() = parse(text);
   return s;
 }
+
+unsigned modeOf(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 0777;
+}
+
+bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+
+bool writeV(RegistryStore& t) { return t.writeDword("\\K", "v", 1); }
 
 constexpr std::string_view kSample =
     "Windows Registry Editor Version 5.00\r\n"
@@ -81,37 +73,37 @@ constexpr std::string_view kSample =
     "[HKEY_LOCAL_MACHINE\\Software\\Other]\r\n"
     "\"x\"=\"y\"\r\n";
 
-TEST(RegistryFile, ReadsTheExportSyntax) {
-  MemoryRegistryStore s = storeOf(kSample);
-  const std::string main = "\\Software\\torvex\\Brivane\\1.0\\Main";
-  EXPECT_EQ(s.readInteger(main, "pollInterval").value, 300000);
-  EXPECT_EQ(s.readString(main, "notificationPath").value, "C:\\Media\\\"ding\".wav");
-  EXPECT_EQ(s.readString(main, "multi").value, "line one\r\nline two");
-  EXPECT_EQ(s.readString(main, "raw").value, "a\x01\xc2\x9d" "b");
-  EXPECT_EQ(s.readString(main, "").value, "default");
-  EXPECT_EQ(s.getValue(main, "path")->type, 2u);
-  EXPECT_EQ(s.getValue(main, "list")->data, std::string("a\0\0\0b\0\0\0\0\0", 10));
-  EXPECT_EQ(s.getValue(main, "blob")->data, "\xde\xad\xbe\xef");
-  EXPECT_EQ(s.getValue(main, "q")->type, 11u);
-  EXPECT_EQ(s.readString(main, "path").status, ReadStatus::WrongType);
-  // The key path runs to the last "]" of its line.
-  EXPECT_EQ(s.subKeyNames("\\Software\\torvex\\Brivane\\1.0\\Accounts"), std::vector<std::string>{"0 my [work] box"});
-}
+constexpr std::string_view kMain = "\\Software\\torvex\\Brivane\\1.0\\Main";
 
-TEST(RegistryFile, WriteThenReadKeepsEverything) {
-  const RegNode first = parse(kSample);
-  const std::string written = serializeRegistryFile(first);
-  const RegNode second = parse(written);
-  EXPECT_EQ(serializeRegistryFile(second), written);
-  // Unknown types, other hives and unknown lines are all still there.
-  EXPECT_NE(written.find("\"path\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\n"), std::string::npos);
-  EXPECT_NE(written.find("\"list\"=hex(7):61,00,00,00,62,00,00,00,00,00\n"), std::string::npos);
-  EXPECT_NE(written.find("\"q\"=hex(b):01,00"), std::string::npos);
-  EXPECT_NE(written.find("\"pollInterval\"=dword:000493e0\n; about the interval\n\"notificationPath\""),
-            std::string::npos);
-  EXPECT_NE(written.find("; a comment line\n"), std::string::npos);
-  EXPECT_NE(written.find("[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"x\"=\"y\"\n"), std::string::npos);
-  EXPECT_EQ(written.find('\r'), std::string::npos);
+// The sample as UTF-8, as UTF-16LE with its byte-order mark, and as UTF-8 with one.
+TEST(RegistryFile, ReadsTheExportSyntaxInEachEncodingAndWritesItBack) {
+  const std::string plain(kSample), main(kMain);
+  for (const std::string& text : {plain, "\xFF\xFE" + utf8ToUtf16Le(plain), "\xEF\xBB\xBF" + plain}) {
+    SCOPED_TRACE(text.substr(0, 3));
+    MemoryRegistryStore s = storeOf(text);
+    EXPECT_EQ(s.readInteger(main, "pollInterval").value, 300000);
+    EXPECT_EQ(s.readString(main, "notificationPath").value, "C:\\Media\\\"ding\".wav");
+    EXPECT_EQ(s.readString(main, "multi").value, "line one\r\nline two");
+    EXPECT_EQ(s.readString(main, "raw").value, "a\x01\xc2\x9d" "b");
+    EXPECT_EQ(s.readString(main, "").value, "default");
+    EXPECT_EQ(s.getValue(main, "path")->type, 2u);
+    EXPECT_EQ(s.getValue(main, "list")->data, std::string("a\0\0\0b\0\0\0\0\0", 10));
+    EXPECT_EQ(s.getValue(main, "blob")->data, "\xde\xad\xbe\xef");
+    EXPECT_EQ(s.getValue(main, "q")->type, 11u);
+    EXPECT_EQ(s.readString(main, "path").status, ReadStatus::WrongType);
+    // The key path runs to the last "]" of its line.
+    EXPECT_EQ(s.subKeyNames("\\Software\\torvex\\Brivane\\1.0\\Accounts"), std::vector<std::string>{"0 my [work] box"});
+
+    // Written back (UTF-8, LF): unknown types, other hives and unknown lines are all still there.
+    const std::string written = serializeRegistryFile(s.root());
+    EXPECT_EQ(serializeRegistryFile(parse(written)), written);
+    for (std::string_view part : {"\"path\"=hex(2):25,00,55,00,53,00,45,00,52,00,25,00,00,00\n",
+                                  "\"list\"=hex(7):61,00,00,00,62,00,00,00,00,00\n", "\"q\"=hex(b):01,00",
+                                  "\"pollInterval\"=dword:000493e0\n; about the interval\n\"notificationPath\"",
+                                  "; a comment line\n", "[HKEY_LOCAL_MACHINE\\Software\\Other]\n\"x\"=\"y\"\n"})
+      EXPECT_TRUE(contains(written, part)) << part;
+    EXPECT_FALSE(contains(written, "\r"));
+  }
 }
 
 TEST(RegistryFile, StringsWithControlCharactersAreWrittenAsHex1) {
@@ -121,14 +113,12 @@ TEST(RegistryFile, StringsWithControlCharactersAreWrittenAsHex1) {
   s.writeString("\\K", "lf", "a\nb");
   s.writeString("\\K", "empty", "");
   const std::string text = serializeRegistryFile(s.root());
-  EXPECT_NE(text.find("\"plain\"=\"a \\\"q\\\" \\\\ ò\"\n"), std::string::npos);
-  EXPECT_NE(text.find("\"ctl\"=hex(1):7e,01,9d,00,00,00\n"), std::string::npos);
-  EXPECT_NE(text.find("\"lf\"=hex(1):61,00,0a,00,62,00,00,00\n"), std::string::npos);
-  EXPECT_NE(text.find("\"empty\"=\"\"\n"), std::string::npos);
+  for (std::string_view line : {"\"plain\"=\"a \\\"q\\\" \\\\ ò\"\n", "\"ctl\"=hex(1):7e,01,9d,00,00,00\n",
+                                "\"lf\"=hex(1):61,00,0a,00,62,00,00,00\n", "\"empty\"=\"\"\n"})
+    EXPECT_TRUE(contains(text, line)) << line;
   MemoryRegistryStore back = storeOf(text);
-  EXPECT_EQ(back.readString("\\K", "ctl").value, "\xC5\xBE\xC2\x9D");
-  EXPECT_EQ(back.readString("\\K", "lf").value, "a\nb");
-  EXPECT_EQ(back.readString("\\K", "plain").value, "a \"q\" \\ ò");
+  for (const char* name : {"plain", "ctl", "lf", "empty"})
+    EXPECT_EQ(back.readString("\\K", name).value, s.readString("\\K", name).value) << name;
 }
 
 TEST(RegistryFile, LongHexDataWrapsAndReadsBack) {
@@ -142,15 +132,7 @@ TEST(RegistryFile, LongHexDataWrapsAndReadsBack) {
   EXPECT_EQ(storeOf(text).getValue("\\K", "b")->data, blob);
 }
 
-TEST(RegistryFile, ReadsUtf16AndBomUtf8) {
-  const std::string utf16 = "\xFF\xFE" + utf8ToUtf16Le(std::string(kSample));
-  MemoryRegistryStore a = storeOf(utf16);
-  EXPECT_EQ(a.readString("\\Software\\torvex\\Brivane\\1.0\\Main", "multi").value, "line one\r\nline two");
-  MemoryRegistryStore b = storeOf("\xEF\xBB\xBF" + std::string(kSample));
-  EXPECT_EQ(b.readInteger("\\Software\\torvex\\Brivane\\1.0\\Main", "pollInterval").value, 300000);
-}
-
-TEST(RegistryFile, MalformedLinesNeitherCrashNorSpreadAndAreKept) {
+TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const std::string text =
       "REGEDIT4\n"
       "\"before\"=\"any key\"\n"
@@ -162,23 +144,7 @@ TEST(RegistryFile, MalformedLinesNeitherCrashNorSpreadAndAreKept) {
       "\"del\"=-\n"
       "[-HKEY_CURRENT_USER\\Gone]\n"
       "[HKEY_CURRENT_USER\\\\Empty]\n"
-      "[HKEY_CURRENT_USER\\L] tail\n";
-  RegNode root;
-  std::string error;
-  ASSERT_TRUE(parseRegistryFile(text, root, error));
-  MemoryRegistryStore s;
-  s.root() = root;
-  EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
-  EXPECT_EQ(s.valueNames("\\K"), std::vector<std::string>{"ok"});
-  EXPECT_EQ(root.extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
-  EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 7u);
-  const std::string again = serializeRegistryFile(root);
-  EXPECT_NE(again.find("\"open\"=\"never closed\n"), std::string::npos);
-}
-
-TEST(RegistryFile, ABrokenLineNeverSwallowsTheNextKey) {
-  const std::string text =
-      "Windows Registry Editor Version 5.00\n"
+      "[HKEY_CURRENT_USER\\L] tail\n"
       "[HKEY_CURRENT_USER\\A]\n"
       "\"broken\n"
       "\n"
@@ -188,12 +154,18 @@ TEST(RegistryFile, ABrokenLineNeverSwallowsTheNextKey) {
       "[HKEY_CURRENT_USER\\C]\n"
       "\"w\"=dword:00000002\n";
   MemoryRegistryStore s = storeOf(text);
-  EXPECT_EQ(s.readString("\\B", "v").value, "x");
-  EXPECT_EQ(s.readDword("\\C", "w").value, 2u);
+  const RegNode& root = s.root();
+  EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
+  EXPECT_EQ(s.valueNames("\\K"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(root.extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
+  EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 7u);
   EXPECT_EQ(s.valueNames("\\A"), std::vector<std::string>{});
   EXPECT_EQ(s.valueNames("\\B"), std::vector<std::string>{"v"});
+  EXPECT_EQ(s.readString("\\B", "v").value, "x");
+  EXPECT_EQ(s.readDword("\\C", "w").value, 2u);
   // Written back, the broken lines stay lines.
-  const std::string again = serializeRegistryFile(s.root());
+  const std::string again = serializeRegistryFile(root);
+  EXPECT_TRUE(contains(again, "\"open\"=\"never closed\n"));
   EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
 }
 
@@ -206,12 +178,16 @@ TEST(RegistryFile, HostileFilesStayBounded) {
   RegNode root = parse(deep);
   EXPECT_TRUE(root.children.empty());
   EXPECT_EQ(root.extraLines.size(), 1u);
-  // Too many keys: refused (and so never overwritten).
+  // Not a store file, or too many keys: refused (and so never overwritten).
   std::string many = header;
   for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
-  RegNode r;
-  std::string error;
-  EXPECT_FALSE(parseRegistryFile(many, r, error));
+  for (const std::string& bad : {std::string("hello\n[HKEY_CURRENT_USER\\K]\n"), many}) {
+    RegNode r;
+    std::string error;
+    EXPECT_FALSE(parseRegistryFile(bad, r, error));
+    EXPECT_FALSE(error.empty());
+  }
+  EXPECT_TRUE(parse(" \r\n\n").children.empty());  // blank: an empty store
   // Many strings that never close: each line is kept, in linear time.
   std::string open = header + "[HKEY_CURRENT_USER\\K]\n";
   for (int i = 0; i < 100000; ++i) open += "@=\"x\n";
@@ -219,28 +195,27 @@ TEST(RegistryFile, HostileFilesStayBounded) {
   EXPECT_EQ(o.child(kCurrentUserHive)->child("K")->extraLines.size(), 100000u);
 }
 
-TEST(RegistryFile, RejectsWhatIsNotAStoreFile) {
-  RegNode root;
-  std::string error;
-  EXPECT_FALSE(parseRegistryFile("hello\n[HKEY_CURRENT_USER\\K]\n", root, error));
-  EXPECT_FALSE(error.empty());
-  EXPECT_TRUE(parseRegistryFile(" \r\n\n", root, error));  // blank: an empty store
-}
+// The file backend, in a fresh folder per test.
+class FileStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string t = (fs::temp_directory_path() / "brivane-reg-XXXXXX").string();
+    dir = mkdtemp(t.data());
+    path = dir + "/store.reg";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+  std::string dir, path;
+};
 
-// ---- the file backend ----
-
-TEST(FileRegistryStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
-  TempDir tmp;
-  const std::string path = tmp.path("a/b/store.reg");
+TEST_F(FileStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
+  path = dir + "/a/b/store.reg";
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load({"\\Software\\X\\Main", "\\Software\\X\\Accounts"})) << s.lastError();
   EXPECT_EQ(readAll(path),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_CURRENT_USER\\Software\\X\\Accounts]\n\n"
             "[HKEY_CURRENT_USER\\Software\\X\\Main]\n\n");
-  struct stat st {};
-  ASSERT_EQ(stat(tmp.path("a/b").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(modeOf(dir + "/a/b"), 0700u);
 
   // An existing file is read, never rewritten, even when keys are missing.
   const std::string existing = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Other]\r\n";
@@ -251,9 +226,7 @@ TEST(FileRegistryStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
   EXPECT_EQ(readAll(path), existing);
 }
 
-TEST(FileRegistryStore, CommitRereadsTheFileAndWrites0600) {
-  TempDir tmp;
-  const std::string path = tmp.path("store.reg");
+TEST_F(FileStore, CommitRereadsTheFileAndWrites0600) {
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load({"\\K"}));
   // Another process changes the file after our load: a commit keeps that change.
@@ -267,19 +240,16 @@ TEST(FileRegistryStore, CommitRereadsTheFileAndWrites0600) {
   ASSERT_TRUE(fresh.load());
   EXPECT_EQ(fresh.readString("\\K", "mine").value, "x");
   EXPECT_EQ(fresh.readDword("\\K", "theirs").value, 7u);
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(modeOf(path), 0600u);
   EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
 
-TEST(FileRegistryStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
+TEST_F(FileStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
   for (auto step : {FileRegistryStore::CommitStep::TempWritten, FileRegistryStore::CommitStep::BeforeRename}) {
-    TempDir tmp;
-    const std::string path = tmp.path("store.reg");
+    fs::remove(path);
     FileRegistryStore s(path);
     ASSERT_TRUE(s.load({"\\K"}));
-    ASSERT_TRUE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+    ASSERT_TRUE(s.transact(writeV));
     const std::string before = readAll(path);
     s.setCommitHook([step](FileRegistryStore::CommitStep at) { return at != step; });
     EXPECT_FALSE(s.transact([](RegistryStore& t) {
@@ -294,33 +264,29 @@ TEST(FileRegistryStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
   }
 }
 
-TEST(FileRegistryStore, RefusesToOverwriteAFileItCannotRead) {
-  TempDir tmp;
-  const std::string path = tmp.path("store.reg");
+TEST_F(FileStore, RefusesToOverwriteAFileItCannotRead) {
   writeAll(path, "not a store\n");
   FileRegistryStore s(path);
   EXPECT_FALSE(s.load({"\\K"}));
-  EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+  EXPECT_FALSE(s.transact(writeV));
   EXPECT_EQ(readAll(path), "not a store\n");
 }
 
-TEST(FileRegistryStore, CommitWaitsForTheLockOnlyAsLongAsAllowed) {
-  TempDir tmp;
-  const std::string path = tmp.path("store.reg");
+TEST_F(FileStore, CommitWaitsForTheLockOnlyAsLongAsAllowed) {
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load({"\\K"}));
   const int fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);
   s.setLockTimeout(std::chrono::milliseconds(50));
-  EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+  EXPECT_FALSE(s.transact(writeV));
   close(fd);
-  EXPECT_TRUE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 1); }));
+  EXPECT_TRUE(s.transact(writeV));
 }
 
 TEST(FileRegistryStore, DefaultPathFollowsTheEnvironment) {
-  const char* oldStore = std::getenv("BRIVANE_STORE");
-  const std::string keepStore = oldStore ? oldStore : "";
+  const char* old = std::getenv("BRIVANE_STORE");
+  const std::string keep = old ? old : "";
   setenv("BRIVANE_STORE", "/x/y.reg", 1);
   EXPECT_EQ(FileRegistryStore::defaultPath(), "/x/y.reg");
   unsetenv("BRIVANE_STORE");
@@ -330,7 +296,7 @@ TEST(FileRegistryStore, DefaultPathFollowsTheEnvironment) {
   setenv("HOME", "/home/u", 1);
   EXPECT_EQ(FileRegistryStore::defaultPath(), "/home/u/.config/torvex/Brivane/brivane.reg");
   unsetenv("XDG_CONFIG_HOME");
-  if (oldStore) setenv("BRIVANE_STORE", keepStore.c_str(), 1);
+  if (old) setenv("BRIVANE_STORE", keep.c_str(), 1);
 }
 
 }  // namespace

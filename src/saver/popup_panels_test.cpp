@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <array>
+#include <tuple>
 
 #include "markup/markup_parser.h"
 #include "saver/pop_date_time.h"
@@ -11,78 +13,65 @@ namespace brivane {
 namespace {
 
 // Ticks the fade timer by hand until it stops (or a safety limit).
-int tickUntilStopped(PopupPanel& panel, QTimer* timer, int limit = 1000) {
+int tickUntilStopped(PopupPanel& panel, QTimer* timer) {
   int ticks = 0;
-  while (timer->isActive() && ticks < limit) {
-    panel.fadeTick();
-    ++ticks;
-  }
+  for (; timer->isActive() && ticks < 1000; ++ticks) panel.fadeTick();
   return ticks;
 }
 
+// Shows the panel and lets it fade in to `tag`.
+template <class Panel>
+void fadeIn(Panel& panel, int tag) {
+  panel.setTag(tag);
+  panel.show();
+  tickUntilStopped(panel, panel.tmrFade);
+}
+
 TEST(PopupPanel, FadeInStopsExactlyAtTag) {
-  struct Case {
-    int tag;
-    int expected;
-    int ticks;  // ticks that change the opacity, plus the one that stops
-  } cases[] = {{180, 180, 61}, {255, 255, 86}, {100, 100, 35}, {0, 0, 1}, {300, 255, 86},
-               {-5, 0, 1}};
-  for (const Case& c : cases) {
+  // Tag, the opacity reached, and the ticks: those that change the opacity plus the one that stops.
+  const std::array<int, 3> cases[] = {{180, 180, 61}, {255, 255, 86}, {100, 100, 35},
+                                      {0, 0, 1},      {300, 255, 86}, {-5, 0, 1}};
+  for (auto [tag, reached, ticks] : cases) {
     TpopMessages panel;
-    panel.setTag(c.tag);
+    panel.setTag(tag);
     panel.show();
     EXPECT_EQ(panel.opacity(), 0);
     EXPECT_TRUE(panel.tmrFade->isActive());
-    EXPECT_EQ(tickUntilStopped(panel, panel.tmrFade), c.ticks) << c.tag;
-    EXPECT_EQ(panel.opacity(), c.expected) << c.tag;
+    EXPECT_EQ(tickUntilStopped(panel, panel.tmrFade), ticks) << tag;
+    EXPECT_EQ(panel.opacity(), reached) << tag;
     EXPECT_TRUE(panel.isVisible());
   }
 }
 
 TEST(PopupPanel, CloseWithFadeFadesOutThenCloses) {
   TpopUpdate panel;
-  panel.setTag(180);
-  panel.show();
-  tickUntilStopped(panel, panel.tmrFade);
-  panel.closeWithFade();
-  EXPECT_TRUE(panel.isVisible()) << "the first close is refused";
-  EXPECT_TRUE(panel.fadingOut());
-  EXPECT_EQ(panel.opacity(), 180);
-  int ticks = tickUntilStopped(panel, panel.tmrFade);
-  EXPECT_EQ(ticks, 36 + 1);  // 180 / 5 steps, then the tick that closes
-  EXPECT_FALSE(panel.isVisible());
-  EXPECT_EQ(panel.opacity(), 0);
+  fadeIn(panel, 180);
+  panel.closeWithFade();  // refused at first: visible, fading out from 180
+  EXPECT_EQ(std::tuple(panel.isVisible(), panel.fadingOut(), panel.opacity()), std::tuple(true, true, 180));
+  EXPECT_EQ(tickUntilStopped(panel, panel.tmrFade), 36 + 1);  // 180 / 5 steps, then the tick that closes
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.opacity()), std::pair(false, 0));
 }
 
 TEST(PopupPanel, CloseDuringFadeOutClosesAtOnce) {
   TpopMessages panel;
-  panel.setTag(255);
-  panel.show();
-  tickUntilStopped(panel, panel.tmrFade);
+  fadeIn(panel, 255);
   panel.closeWithFade();
-  panel.fadeTick();
   panel.fadeTick();
   ASSERT_TRUE(panel.isVisible());
   panel.close();
-  EXPECT_FALSE(panel.isVisible());
-  EXPECT_FALSE(panel.tmrFade->isActive());
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.tmrFade->isActive()), std::pair(false, false));
 }
 
 TEST(PopupPanel, ShowDuringFadeOutRestartsAtZero) {
   TpopMessages panel;
-  panel.setTag(180);
-  panel.show();
-  tickUntilStopped(panel, panel.tmrFade);
+  fadeIn(panel, 180);
   panel.closeWithFade();
   for (int i = 0; i < 5; ++i) panel.fadeTick();
   EXPECT_EQ(panel.opacity(), 155);
   panel.show();
-  EXPECT_EQ(panel.opacity(), 0);
-  EXPECT_FALSE(panel.fadingOut());
-  EXPECT_FALSE(panel.fadeBeforeClosing());
+  EXPECT_EQ(std::tuple(panel.opacity(), panel.fadingOut(), panel.fadeBeforeClosing()), std::tuple(0, false, false));
   tickUntilStopped(panel, panel.tmrFade);
-  EXPECT_EQ(panel.opacity(), 180);
-  EXPECT_TRUE(panel.isVisible());
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.opacity()), std::pair(true, 180));
   // Showing a steady panel again changes nothing.
   panel.show();
   EXPECT_EQ(panel.opacity(), 180);
@@ -94,8 +83,7 @@ TEST(PopupPanel, CloseWithoutFlagOrWhileHiddenClosesAtOnce) {
   panel.close();
   EXPECT_FALSE(panel.isVisible());
   panel.closeWithFade();  // hidden: nothing to fade
-  EXPECT_FALSE(panel.isVisible());
-  EXPECT_FALSE(panel.tmrFade->isActive());
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.tmrFade->isActive()), std::pair(false, false));
   // Hiding (the saver ends) stops a running fade at once.
   panel.show();
   panel.hide();
@@ -115,9 +103,8 @@ TEST(PopupPanel, DateTimePanelHasNoFadeOut) {
 
 TEST(PopupPanel, WindowNeverTakesFocus) {
   TpopMessages panel;
-  EXPECT_TRUE(panel.windowFlags() & Qt::WindowDoesNotAcceptFocus);
-  EXPECT_TRUE(panel.windowFlags() & Qt::FramelessWindowHint);
-  EXPECT_TRUE(panel.windowFlags() & Qt::WindowStaysOnTopHint);
+  const auto flags = Qt::WindowDoesNotAcceptFocus | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
+  EXPECT_EQ(panel.windowFlags() & flags, flags);
   EXPECT_TRUE(panel.testAttribute(Qt::WA_ShowWithoutActivating));
   EXPECT_EQ(panel.size(), QSize(350, 400));
   EXPECT_EQ(panel.lstMessages->geometry(), QRect(8, 8, 334, 384));
@@ -131,6 +118,13 @@ class DateTime : public ::testing::Test {
     panel.setScreenSize(QSize(1920, 1080));
     panel.setClock([this] { return now; });
   }
+  // The room one line of the label takes: text width + 15 by line height + 5.
+  QSize box(const std::string& text, double points) {
+    FontSpec f = panel.lblDateTime->defaultFont();
+    f.points = points;
+    const TextMetrics& m = panel.lblDateTime->textMetrics();
+    return QSize(m.width(text, f) + 15, m.lineHeight(f) + 5);
+  }
   QDateTime now{QDate(2026, 12, 6), QTime(21, 5, 10)};
   TpopDateTime panel;
 };
@@ -138,38 +132,27 @@ class DateTime : public ::testing::Test {
 TEST_F(DateTime, RedrawsOnlyWhenTheMinuteChanges) {
   panel.setShowTime(true);
   panel.setShowDate(true);
-  panel.updateDateTime();
-  EXPECT_EQ(panel.redrawCount(), 1);
-  EXPECT_EQ(panel.tmrUpdateDateTime->interval(), 1000);
-  now = now.addSecs(40);  // 21:05:50
-  panel.updateDateTime();
-  EXPECT_EQ(panel.redrawCount(), 1);
-  now = now.addSecs(15);  // 21:06:05
-  panel.updateDateTime();
-  EXPECT_EQ(panel.redrawCount(), 2);
+  // From 21:05:10: 21:05:50, 21:06:05, then the same hour and minute a day later.
+  const std::pair<qint64, int> steps[] = {{0, 1}, {40, 1}, {15, 2}, {86400, 2}};
+  for (auto [secs, redraws] : steps) {
+    now = now.addSecs(secs);
+    panel.updateDateTime();
+    EXPECT_EQ(panel.redrawCount(), redraws) << now.toString().toStdString();
+  }
   EXPECT_NE(panel.lblDateTime->text().find("21:06"), std::string::npos);
-  now = now.addDays(1);  // same hour and minute a day later: no redraw
-  panel.updateDateTime();
-  EXPECT_EQ(panel.redrawCount(), 2);
+  EXPECT_EQ(panel.tmrUpdateDateTime->interval(), 1000);
 }
 
 TEST_F(DateTime, TimeAndDateTextAndPlacement) {
   panel.setShowTime(true);
   panel.setShowDate(true);
   panel.updateDateTime();
-  std::string date = QLocale(QLocale::English, QLocale::UnitedKingdom)
-                         .toString(now.date(), QLocale::LongFormat)
-                         .toStdString();
+  const std::string date =
+      QLocale(QLocale::English, QLocale::UnitedKingdom).toString(now.date(), QLocale::LongFormat).toStdString();
   EXPECT_EQ(panel.lblDateTime->text(), "<p align=\"right\"><font size=\"24\">21:05</font><br>"
                                        "<font size=\"12\">" + date + "</font></p>");
-  const TextMetrics& m = panel.lblDateTime->textMetrics();
-  FontSpec f = panel.lblDateTime->defaultFont();
-  f.points = 24;
-  int w = m.width("21:05", f) + 15;
-  int h = m.lineHeight(f) + 5;
-  f.points = 12;
-  w = std::max(w, m.width(date, f) + 15);
-  h += m.lineHeight(f) + 5;
+  const QSize time = box("21:05", 24), day = box(date, 12);
+  const int w = std::max(time.width(), day.width()), h = time.height() + day.height();
   EXPECT_EQ(panel.size(), QSize(w + 20, h + 20));
   EXPECT_EQ(panel.pos(), QPoint(1920 - 20 - w, 1080 - 20 - h));
   EXPECT_EQ(panel.lblDateTime->geometry(), QRect(0, 8, w, h));
@@ -184,9 +167,7 @@ TEST_F(DateTime, DateOnlyIsOneTwelvePointLine) {
   ASSERT_EQ(r.lines.size(), 1u);
   ASSERT_EQ(r.texts.size(), 1u);
   EXPECT_EQ(r.texts[0].font.points, 12);
-  FontSpec f = panel.lblDateTime->defaultFont();
-  f.points = 12;
-  EXPECT_EQ(panel.height(), panel.lblDateTime->textMetrics().lineHeight(f) + 5 + 20);
+  EXPECT_EQ(panel.height(), box("", 12).height() + 20);
 }
 
 TEST(DateTimeFormat, ShortTimeHasNoSeconds) {
@@ -199,13 +180,11 @@ TEST(DateTimeFormat, ShortTimeHasNoSeconds) {
 }
 
 TEST(UpdatePanel, LayoutAndRow) {
-  TpopUpdate panel;
-  EXPECT_EQ(panel.size(), QSize(393, 97));
+  TpopUpdate panel;  // its 393 x 97 size is checked on the rendered image
   EXPECT_EQ(panel.lblUpdateTitle->text(), "an updated version of brivane is available");
   EXPECT_FALSE(panel.lblUpdateTitle->font().bold());
   panel.lstUpdateMessage->add("<B>Version: </B>1.2.0.0<BR><BR>Press <B>U</B> to update now");
-  QRect row = panel.lstUpdateMessage->rowRect(0);
-  EXPECT_LE(panel.lstUpdateMessage->y() + row.bottom(), 97) << "the row fits the panel";
+  EXPECT_LE(panel.lstUpdateMessage->y() + panel.lstUpdateMessage->rowRect(0).bottom(), 97) << "the row fits";
   EXPECT_GT(panel.lstUpdateMessage->y(), panel.lblUpdateTitle->geometry().bottom());
 }
 

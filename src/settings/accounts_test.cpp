@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <tuple>
+
 #include "common/text.h"
 #include "platform/registry_file.h"
 #include "settings/settings.h"
@@ -13,14 +16,24 @@ std::string acct(std::string_view keyName) { return std::string(kAccountsKey) + 
 
 TEmlAccount account(std::string name, std::string password = "pw", std::vector<std::string> folders = {}) {
   TEmlAccount a;
-  a.name = std::move(name);
-  a.password = std::move(password);
-  a.username = "user";
-  a.server = "mail.example.org";
-  a.port = 993;
-  a.useTLS = true;
-  a.folders = std::move(folders);
+  std::tie(a.name, a.password, a.username, a.server, a.port, a.useTLS, a.folders) =
+      std::tuple(std::move(name), std::move(password), "user", "mail.example.org", 993, true, std::move(folders));
   return a;
+}
+
+template <class Store>
+AccountList loadFrom(Store&& s) {
+  AccountList list;
+  LoadAccounts(s, list);
+  return list;
+}
+
+// The store written out as a file and read back.
+MemoryRegistryStore throughFile(const MemoryRegistryStore& s) {
+  MemoryRegistryStore back;
+  std::string error;
+  EXPECT_TRUE(parseRegistryFile(serializeRegistryFile(s.root()), back.root(), error)) << error;
+  return back;
 }
 
 TEST(Password, ScramblesEachByteAndStoresItThroughWindows1252) {
@@ -44,11 +57,8 @@ TEST(Password, EveryScrambledByteSurvivesTheStoreFile) {
   for (int b = 1; b <= 0xFE; ++b) scrambled.push_back(static_cast<char>(b));
   MemoryRegistryStore s;
   s.writeString("\\K", "password", windows1252ToUtf8(scrambled));
-  MemoryRegistryStore back;
-  std::string error;
-  ASSERT_TRUE(parseRegistryFile(serializeRegistryFile(s.root()), back.root(), error));
   std::string bytes;
-  ASSERT_TRUE(utf8ToWindows1252(back.readString("\\K", "password").value, bytes));
+  ASSERT_TRUE(utf8ToWindows1252(throughFile(s).readString("\\K", "password").value, bytes));
   EXPECT_EQ(bytes, scrambled);
 
   // And every UTF-8 password of the characters U+0001..U+00FE, as an account.
@@ -56,30 +66,19 @@ TEST(Password, EveryScrambledByteSurvivesTheStoreFile) {
   for (char32_t c = 1; c <= 0xFE; ++c) appendUtf8(all, c);
   MemoryRegistryStore store;
   SaveAccounts(store, {account("a", all)});
-  MemoryRegistryStore reread;
-  ASSERT_TRUE(parseRegistryFile(serializeRegistryFile(store.root()), reread.root(), error));
-  AccountList loaded;
-  LoadAccounts(reread, loaded);
+  const AccountList loaded = loadFrom(throughFile(store));
   ASSERT_EQ(loaded.size(), 1u);
   EXPECT_EQ(loaded[0].password, all);
 }
 
 TEST(DelimitedText, WritesAndReadsTheFolderList) {
-  struct Case {
-    std::vector<std::string> folders;
-    std::string text;
-  };
-  const Case cases[] = {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{"INBOX;Inbox", "Sent Items;Sent Items"}, "INBOX;Inbox?\"Sent Items;Sent Items\""},
       {{"a\"b", "c?d", "tab\there", "plain"}, "\"a\"\"b\"?\"c?d\"?\"tab\there\"?plain"},
-      {{"x", "", "y"}, "x??y"},
-      {{""}, "\"\""},
-      {{}, ""},
-      {{"ünïcode;Ü"}, "ünïcode;Ü"},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(FoldersToDelimitedText(c.folders), c.text);
-    EXPECT_EQ(DelimitedTextToFolders(c.text), c.folders) << c.text;
+      {{"x", "", "y"}, "x??y"}, {{""}, "\"\""}, {{}, ""}, {{"ünïcode;Ü"}, "ünïcode;Ü"}};
+  for (const auto& [folders, text] : cases) {
+    EXPECT_EQ(FoldersToDelimitedText(folders), text);
+    EXPECT_EQ(DelimitedTextToFolders(text), folders) << text;
   }
 }
 
@@ -96,26 +95,23 @@ TEST(DelimitedText, ReadsHandMadeTexts) {
 }
 
 TEST(FolderEntry, PathAndCaption) {
-  EXPECT_EQ(FolderPath(" INBOX ; Inbox "), "INBOX");
-  EXPECT_EQ(FolderCaption(" INBOX ; Inbox "), "Inbox");
-  EXPECT_EQ(FolderPath("a;b;c"), "a");
-  EXPECT_EQ(FolderCaption("a;b;c"), "b;c");
-  EXPECT_EQ(FolderPath(" Archive "), "");
-  EXPECT_EQ(FolderCaption(" Archive "), "Archive");
+  const std::array<const char*, 3> cases[] = {
+      {" INBOX ; Inbox ", "INBOX", "Inbox"}, {"a;b;c", "a", "b;c"}, {" Archive ", "", "Archive"}};
+  for (auto [entry, path, caption] : cases) {
+    EXPECT_EQ(FolderPath(entry), path) << entry;
+    EXPECT_EQ(FolderCaption(entry), caption) << entry;
+  }
 }
 
 TEST(Accounts, SubKeyNamesGiveTheAccountNames) {
   MemoryRegistryStore s;
   for (const char* k : {"0 Home mail", "3 My mail box", "Personal", "1 "}) s.openKey(acct(k));
-  AccountList list;
-  LoadAccounts(s, list);
+  const AccountList list = loadFrom(s);
   std::vector<std::string> names;
   for (const auto& a : list) names.push_back(a.name);
   EXPECT_EQ(names, (std::vector<std::string>{"Home mail", "", "My mail box", "Personal"}));
   // A hand-made sub-key without values: IMAP4, nothing else set.
-  EXPECT_FALSE(list[3].isPOP);
-  EXPECT_EQ(list[3].port, 0);
-  EXPECT_TRUE(list[3].folders.empty());
+  EXPECT_EQ(std::tuple(list[3].isPOP, list[3].port, list[3].folders.size()), std::tuple(false, 0, 0u));
 }
 
 TEST(Accounts, ElevenAndMoreKeepTheirSavedOrder) {
@@ -125,8 +121,7 @@ TEST(Accounts, ElevenAndMoreKeepTheirSavedOrder) {
   SaveAccounts(s, saved);
   s.openKey(acct("Loose"));  // no number: last
   s.openKey(acct("007 Bond"));
-  AccountList loaded;
-  LoadAccounts(s, loaded);
+  const AccountList loaded = loadFrom(s);
   ASSERT_EQ(loaded.size(), 14u);
   // Equal numbers keep their enumeration order: "007 Bond" sorts before "7 acct7".
   EXPECT_EQ(loaded[7].name, "Bond");
@@ -137,31 +132,22 @@ TEST(Accounts, ElevenAndMoreKeepTheirSavedOrder) {
 
 TEST(Accounts, SaveReplacesTheWholeListAndRoundTrips) {
   MemoryRegistryStore s;
-  AccountList five;
-  for (int i = 0; i < 5; ++i) five.push_back(account("old" + std::to_string(i)));
-  SaveAccounts(s, five);
+  SaveAccounts(s, AccountList(5, account("old")));
   AccountList three = {account("Home", "abc", {"INBOX;Inbox", "Sent Items;Sent"}), account("Work"),
                        account("Back\\slash\r\nname")};
-  three[1].isPOP = true;
-  three[1].useTLS = false;
-  three[1].port = 110;
+  std::tie(three[1].isPOP, three[1].useTLS, three[1].port) = std::tuple(true, false, 110);
   SaveAccounts(s, three);
-  EXPECT_EQ(s.subKeyNames(kAccountsKey),
-            (std::vector<std::string>{"0 Home", "1 Work", "2 Back_slash__name"}));
+  EXPECT_EQ(s.subKeyNames(kAccountsKey), (std::vector<std::string>{"0 Home", "1 Work", "2 Back_slash__name"}));
   // An empty folder list is not written.
   EXPECT_EQ(s.getValue(acct("1 Work"), "usersFolders"), std::nullopt);
   EXPECT_EQ(s.readBool(acct("1 Work"), "isIMAP").value, false);
   EXPECT_EQ(s.getValue(acct("0 Home"), "password")->data, std::string("\x7E\x01\x9D\x00\x53\x01\x00\x00", 8));
 
-  AccountList loaded;
-  LoadAccounts(s, loaded);
+  const AccountList loaded = loadFrom(s);
   ASSERT_EQ(loaded.size(), 3u);
-  EXPECT_EQ(loaded[0].folders, three[0].folders);
-  EXPECT_EQ(loaded[0].password, "abc");
-  EXPECT_TRUE(loaded[1].isPOP);
-  EXPECT_FALSE(loaded[1].useTLS);
-  EXPECT_EQ(loaded[1].port, 110);
-  EXPECT_TRUE(loaded[1].folders.empty());
+  EXPECT_EQ(std::tie(loaded[0].folders, loaded[0].password), std::tuple(three[0].folders, "abc"));
+  EXPECT_EQ(std::tuple(loaded[1].isPOP, loaded[1].useTLS, loaded[1].port, loaded[1].folders.size()),
+            std::tuple(true, false, 110, 0u));
   EXPECT_EQ(loaded[2].name, "Back_slash__name");
 }
 
@@ -173,14 +159,10 @@ TEST(Accounts, ValuesOfTheWrongTypeAreSkipped) {
   s.writeDword(k, "server", 5);
   s.writeDword(k, "usersFolders", 1);
   s.writeString(k, "username", "kept");
-  AccountList list;
-  LoadAccounts(s, list);
+  const AccountList list = loadFrom(s);
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_FALSE(list[0].isPOP);
-  EXPECT_EQ(list[0].port, 0);
-  EXPECT_EQ(list[0].server, "");
-  EXPECT_TRUE(list[0].folders.empty());
-  EXPECT_EQ(list[0].username, "kept");
+  EXPECT_EQ(std::tuple(list[0].isPOP, list[0].port, list[0].server, list[0].folders.size(), list[0].username),
+            std::tuple(false, 0, "", 0u, "kept"));
 }
 
 }  // namespace

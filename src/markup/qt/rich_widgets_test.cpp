@@ -21,11 +21,8 @@ const char kStatus[] = "<I></I><B></B><B></B><IMG src=\"throbbersml\" align=\"mi
 
 TEST(QtTextMetrics, MeasuresWithThePaintingFont) {
   QtTextMetrics m;
-  FontSpec small{uiFontFamily().toStdString(), 8, false, false};
-  FontSpec big = small;
-  big.points = 24;
-  FontSpec bold = small;
-  bold.bold = true;
+  const std::string family = uiFontFamily().toStdString();
+  const FontSpec small{family, 8, false, false}, big{family, 24, false, false}, bold{family, 8, true, false};
   EXPECT_GT(m.width("Brivane", small), 0);
   EXPECT_GT(m.width("Brivane", big), 2 * m.width("Brivane", small));
   EXPECT_GT(m.width("WWWW", bold), m.width("WWWW", small));
@@ -46,9 +43,7 @@ TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   EXPECT_EQ(list.text(1), "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(list.rowRect(i).height(), list.rowLayout(i).listRowHeight()) << i;
-    if (i > 0) {
-      EXPECT_EQ(list.rowRect(i).top(), list.rowRect(i - 1).bottom() + 1);
-    }
+    EXPECT_EQ(list.rowRect(i).top(), i == 0 ? 0 : list.rowRect(i - 1).bottom() + 1) << i;
     EXPECT_EQ(list.rowRect(i).width(), 334);
   }
   EXPECT_EQ(list.contentHeight(), list.rowRect(2).bottom() + 1);
@@ -143,14 +138,9 @@ TEST(RichLabel, BottomAlignedRightAlignedParagraph) {
   img.fill(Qt::black);
   label.render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
   // Nothing is drawn above the text block, which sits at the bottom.
-  int top = 120 - r.height;
   bool drawnAbove = false, drawnIn = false;
-  for (int y = 0; y < 120; ++y) {
-    for (int x = 0; x < 300; ++x) {
-      bool lit = qGray(img.pixel(x, y)) > 40;
-      (y < top ? drawnAbove : drawnIn) |= lit;
-    }
-  }
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 300; ++x) (y < 120 - r.height ? drawnAbove : drawnIn) |= qGray(img.pixel(x, y)) > 40;
   EXPECT_FALSE(drawnAbove);
   EXPECT_TRUE(drawnIn);
 }
@@ -161,17 +151,14 @@ TEST(RichGraphics, PicturesRenderSharpAtAnyScale) {
   ASSERT_EQ(g.imageCount(), 6);
   for (qreal dpr : {1.0, 2.0}) {
     for (int i = 0; i < 6; ++i) {
-      LaidOutPicture p;
-      p.index = i;
-      QImage img = g.pixmap(p, QSize(16, 16), dpr, 0).toImage();
+      const QImage img = g.pixmap(LaidOutPicture{.index = i}, QSize(16, 16), dpr, 0).toImage();
       ASSERT_EQ(img.width(), static_cast<int>(16 * dpr)) << i;
       // Opaque in the middle, transparent in a corner.
       EXPECT_EQ(qAlpha(img.pixel(img.width() / 2, img.height() / 2 + 1)), 255) << i;
       EXPECT_LT(qAlpha(img.pixel(0, 0)), 60) << i;
     }
   }
-  LaidOutPicture throbber;
-  throbber.name = "throbbersml";
+  const LaidOutPicture throbber{.name = "throbbersml"};
   EXPECT_TRUE(g.isAnimated(throbber));
   EXPECT_NE(g.pixmap(throbber, QSize(16, 16), 1, 0).toImage(),
             g.pixmap(throbber, QSize(16, 16), 1, 3).toImage());
