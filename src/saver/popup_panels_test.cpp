@@ -52,7 +52,7 @@ TEST(PopupPanel, CloseWithFadeFadesOutThenCloses) {
   EXPECT_EQ(std::pair(panel.isVisible(), panel.opacity()), std::pair(false, 0));
 }
 
-TEST(PopupPanel, CloseDuringFadeOutClosesAtOnce) {
+TEST(PopupPanel, CloseDuringFadeOutOrWithoutFlagClosesAtOnce) {
   TpopMessages panel;
   fadeIn(panel, 255);
   panel.closeWithFade();
@@ -60,6 +60,16 @@ TEST(PopupPanel, CloseDuringFadeOutClosesAtOnce) {
   ASSERT_TRUE(panel.isVisible());
   panel.close();
   EXPECT_EQ(std::pair(panel.isVisible(), panel.tmrFade->isActive()), std::pair(false, false));
+  // A close without the fade flag, or while hidden, closes at once too.
+  panel.show();
+  panel.close();
+  EXPECT_FALSE(panel.isVisible());
+  panel.closeWithFade();  // hidden: nothing to fade
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.tmrFade->isActive()), std::pair(false, false));
+  // Hiding (the saver ends) stops a running fade at once.
+  panel.show();
+  panel.hide();
+  EXPECT_FALSE(panel.tmrFade->isActive());
 }
 
 TEST(PopupPanel, ShowDuringFadeOutRestartsAtZero) {
@@ -75,19 +85,6 @@ TEST(PopupPanel, ShowDuringFadeOutRestartsAtZero) {
   // Showing a steady panel again changes nothing.
   panel.show();
   EXPECT_EQ(panel.opacity(), 180);
-}
-
-TEST(PopupPanel, CloseWithoutFlagOrWhileHiddenClosesAtOnce) {
-  TpopMessages panel;
-  panel.show();
-  panel.close();
-  EXPECT_FALSE(panel.isVisible());
-  panel.closeWithFade();  // hidden: nothing to fade
-  EXPECT_EQ(std::pair(panel.isVisible(), panel.tmrFade->isActive()), std::pair(false, false));
-  // Hiding (the saver ends) stops a running fade at once.
-  panel.show();
-  panel.hide();
-  EXPECT_FALSE(panel.tmrFade->isActive());
 }
 
 TEST(PopupPanel, DateTimePanelHasNoFadeOut) {
