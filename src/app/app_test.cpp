@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "app/command_line.h"
 
@@ -68,36 +70,25 @@ pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, int in,
   return pid;
 }
 
-// Runs a program to its end and collects its output and exit status.
-ProcessRun run(std::vector<std::string> args, const std::vector<std::string>& env) {
-  int out[2], err[2];
-  EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-  const pid_t pid = spawn(std::move(args), env, -1, out[1], err[1]);
-  close(out[1]);
-  close(err[1]);
-  ProcessRun r;
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  for (int open = 2; open > 0 && poll(fds, 2, 10000) > 0;) {
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[k].fd, buf, sizeof buf);
-      if (n > 0) {
-        (k == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
-        continue;
-      }
-      close(fds[k].fd);
-      fds[k].fd = -1;
-      --open;
-    }
-  }
-  for (auto& f : fds)
-    if (f.fd >= 0) close(f.fd);
+std::string readAll(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+// Runs a program to its end, its output going to files in `dir`, and
+// collects that output and its exit status.
+ProcessRun run(std::vector<std::string> args, const std::vector<std::string>& env, const std::string& dir) {
+  const std::string outPath = dir + "/stdout.txt", errPath = dir + "/stderr.txt";
+  const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  EXPECT_TRUE(out >= 0 && err >= 0);
+  const pid_t pid = spawn(std::move(args), env, -1, out, err);
+  close(out);
+  close(err);
   int ws = 0;
   waitpid(pid, &ws, 0);
-  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
-  return r;
+  return {WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws), readAll(outPath), readAll(errPath)};
 }
 
 class Executable : public ::testing::Test {
@@ -111,7 +102,7 @@ class Executable : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
   ProcessRun brivane(std::vector<std::string> args) {
     args.insert(args.begin(), BRIVANE_EXE);
-    return run(std::move(args), env_);
+    return run(std::move(args), env_, dir_);
   }
 
   std::string dir_;
