@@ -53,6 +53,16 @@ inline std::vector<std::string> logSteps(const std::string& folder, const std::s
   return steps;
 }
 
+// The rows of account `index` in the cycle's result list.
+inline std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
+  return cycle.readResults([index](const auto& list) {
+    std::vector<MessageSummary> out;
+    for (const auto& r : list)
+      if (r.accountIndex == index) out.push_back(r);
+    return out;
+  });
+}
+
 // Runs one cycle over `accounts` with the real checkers; returns the run of
 // account `which`. `whileRunning` is called once the cycle has started.
 template <class Fn>
@@ -90,12 +100,7 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
     cycle.requestStopAll();
     cycle.waitAll(CheckCycle::Clock::now() + std::chrono::seconds(5));
   }
-  run.rows = cycle.readResults([&](const auto& list) {
-    std::vector<MessageSummary> out;
-    for (const auto& r : list)
-      if (r.accountIndex == static_cast<int32_t>(which)) out.push_back(r);
-    return out;
-  });
+  run.rows = rowsOf(cycle, static_cast<int>(which));
   run.log = logSteps(folder, cycle.Accounts[which].name);
   run.account = cycle.Accounts[which];
   run.newMailArrived = cycle.newMailArrived.load() != 0;

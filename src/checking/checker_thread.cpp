@@ -43,6 +43,17 @@ void CheckerThread::openLog() {
   if (getDir && getDir(dir)) log_.open(dir, account.name);
 }
 
+void CheckerThread::queueCheck() {
+  openLog();
+  log(" queued for check");
+  SetStatus(status::kQueued, RowKind::Queued);
+}
+
+void CheckerThread::startConnecting() {
+  log(createdLine());
+  SetStatus(status::kConnecting, RowKind::Progress);
+}
+
 bool CheckerThread::enterConnectLock() {
   while (!stopRequested()) {
     if (cycle_.connectLock.try_lock_for(std::chrono::milliseconds(kStopSliceMs))) {

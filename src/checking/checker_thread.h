@@ -48,6 +48,12 @@ class CheckerThread : public WorkerThread {
 
   // Opens the connection log (the check runs without it when that fails).
   void openLog();
+  // The first steps of every check: the log opened, "queued for check"
+  // logged and the QUEUED row published.
+  void queueCheck();
+  // Once the connect lock is held: the " created, ..." line and the
+  // CONNECTING row.
+  void startConnecting();
   void log(std::string_view text) { log_.line(text); }
   void closeLog() { log_.close(); }
 

@@ -52,9 +52,7 @@ std::vector<std::string> TIMAPChecker::watchedFolders(const std::vector<std::str
 }
 
 void TIMAPChecker::execute() {
-  openLog();
-  log(" queued for check");
-  SetStatus(status::kQueued, RowKind::Queued);
+  queueCheck();
 
   std::unique_ptr<Transport> tlsHandler;
   std::unique_ptr<ImapSession> client;
@@ -62,8 +60,7 @@ void TIMAPChecker::execute() {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());
     client = std::make_unique<ImapSession>();
-    log(createdLine());
-    SetStatus(status::kConnecting, RowKind::Progress);
+    startConnecting();
 
     client->setTransport(tlsHandler.get());
     configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS

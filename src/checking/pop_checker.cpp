@@ -23,9 +23,7 @@ TPOPChecker::~TPOPChecker() {
 }
 
 void TPOPChecker::execute() {
-  openLog();
-  log(" queued for check");
-  SetStatus(status::kQueued, RowKind::Queued);
+  queueCheck();
 
   std::unique_ptr<Transport> tlsHandler;
   std::unique_ptr<Pop3Session> client;
@@ -33,8 +31,7 @@ void TPOPChecker::execute() {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());
     client = std::make_unique<Pop3Session>(tlsHandler.get());
-    log(createdLine());
-    SetStatus(status::kConnecting, RowKind::Progress);
+    startConnecting();
 
     configureSession(*client, *tlsHandler, account);  // 110 becomes 995 with TLS
     const bool loggedIn = validateAndConnect(client->host(), client->port(), [&] {

@@ -108,15 +108,6 @@ void runCycleOn(CheckCycle& cycle, MessageQueue& queue) {
   }
 }
 
-std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
-  return cycle.readResults([index](const auto& list) {
-    std::vector<MessageSummary> out;
-    for (const auto& r : list)
-      if (r.accountIndex == index) out.push_back(r);
-    return out;
-  });
-}
-
 TEST_F(CheckingDovecot, FullCycleOverSeveralAccountsPlainAndTls) {
   const std::string f1 = makeFolder({message("First new", "one\r\n"), message("Second new", "two\r\n")});
   const std::string f2 = makeFolder({message("Over TLS", "three\r\n")});
