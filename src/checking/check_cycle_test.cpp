@@ -44,6 +44,12 @@ class CycleTest : public ::testing::Test {
     }
   }
 
+  void collectOne() {
+    auto m = queue_.waitNextFor(5s);
+    ASSERT_TRUE(m) << "a checker did not post its done message";
+    cycle_.onDone(m->message, m->wParam);
+  }
+
   std::vector<std::string> subjects() {
     return cycle_.readResults([](const std::vector<MessageSummary>& rows) {
       std::vector<std::string> out;
@@ -139,28 +145,22 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
       c.PublishResults();
       cDone.set_value();
     };
-    bodies_["A"] = [aFuture](FakeChecker& c) {
-      c.SetStatus(status::kChecking, RowKind::Progress);
-      aFuture.wait();
-      c.addRow("a1");
-      c.addRow("a2");
-      c.PublishResults();
+    // A and B show CHECKING until released, then publish their rows.
+    const auto waiter = [](std::shared_future<void> go, std::vector<std::string> rows) {
+      return [go, rows](FakeChecker& c) {
+        c.SetStatus(status::kChecking, RowKind::Progress);
+        go.wait();
+        for (const auto& r : rows) c.addRow(r);
+        c.PublishResults();
+      };
     };
-    bodies_["B"] = [bFuture](FakeChecker& c) {
-      c.SetStatus(status::kChecking, RowKind::Progress);
-      bFuture.wait();
-      c.addRow("b1");
-      c.PublishResults();
-    };
+    bodies_["A"] = waiter(aFuture, {"a1", "a2"});
+    bodies_["B"] = waiter(bFuture, {"b1"});
     ASSERT_TRUE(cycle_.StartCheckCycle());
     cDone.get_future().wait();
-    auto first = queue_.waitNextFor(5s);  // C's done message
-    ASSERT_TRUE(first);
-    cycle_.onDone(first->message, first->wParam);
+    collectOne();  // C's done message
     (firstEndsFirst ? aGo : bGo).set_value();
-    auto second = queue_.waitNextFor(5s);
-    ASSERT_TRUE(second);
-    cycle_.onDone(second->message, second->wParam);
+    collectOne();
     const auto mid = subjects();
     (firstEndsFirst ? bGo : aGo).set_value();
     collectAll();
