@@ -151,7 +151,7 @@ TEST(RichGraphics, PicturesRenderSharpAtAnyScale) {
   ASSERT_EQ(g.imageCount(), 6);
   for (qreal dpr : {1.0, 2.0}) {
     for (int i = 0; i < 6; ++i) {
-      const QImage img = g.pixmap(LaidOutPicture{.index = i}, QSize(16, 16), dpr, 0).toImage();
+      const QImage img = g.pixmap(LaidOutPicture{.index = i, .name = {}}, QSize(16, 16), dpr, 0).toImage();
       ASSERT_EQ(img.width(), static_cast<int>(16 * dpr)) << i;
       // Opaque in the middle, transparent in a corner.
       EXPECT_EQ(qAlpha(img.pixel(img.width() / 2, img.height() / 2 + 1)), 255) << i;
