@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <limits>
 #include <optional>
 
@@ -212,18 +213,16 @@ std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
   return joined;
 }
 
-void ImapSession::readReply(const std::string& tag, const Expected& expected, FetchCapture* capture) {
-  const bool byeExpected = std::find(expected.begin(), expected.end(), "BYE") != expected.end();
+// Reads reply lines up to and including the one `isLast` accepts, with the
+// literals of data lines read by count, and parses them. Lines past the
+// reply's line and byte caps are read and dropped; the last line is always kept.
+ImapReply ImapSession::collectReply(const std::function<bool(const std::string&)>& isLast,
+                                    FetchCapture* capture) {
   std::vector<std::string> lines;
   size_t keptBytes = 0;
   for (;;) {
     std::string line = readLine();
-    if (!byeExpected && startsWithIgnoreCase(line, "* BYE")) {
-      lost(true);
-      throw ImapByeError();
-    }
-    const std::string_view first = imapFirstWord(line);
-    const bool last = equalsIgnoreCase(first, tag) || isImapStatusWord(first);
+    const bool last = isLast(line);
     if (isImapDataLine(line)) line = readDataLine(std::move(line), capture);
     if (last || (lines.size() < kMaxReplyLines && keptBytes + line.size() <= kMaxReplyBytes)) {
       keptBytes += line.size();
@@ -233,6 +232,21 @@ void ImapSession::readReply(const std::string& tag, const Expected& expected, Fe
   }
   ImapReply reply;
   if (auto error = parseImapCollectedLines(lines, reply)) throw MalformedReplyError(*error);
+  return reply;
+}
+
+void ImapSession::readReply(const std::string& tag, const Expected& expected, FetchCapture* capture) {
+  const bool byeExpected = std::find(expected.begin(), expected.end(), "BYE") != expected.end();
+  ImapReply reply = collectReply(
+      [&](const std::string& line) {
+        if (!byeExpected && startsWithIgnoreCase(line, "* BYE")) {
+          lost(true);
+          throw ImapByeError();
+        }
+        const std::string_view first = imapFirstWord(line);
+        return equalsIgnoreCase(first, tag) || isImapStatusWord(first);
+      },
+      capture);
   keepExpectedImapLines(reply, expected);
   reply_ = std::move(reply);
 }
@@ -300,22 +314,13 @@ void ImapSession::connect(bool login) {
   }
   guarded([&] {
     t.beginReply();
-    std::vector<std::string> lines;
-    size_t keptBytes = 0;
-    for (;;) {
-      std::string line = readLine();
-      const bool last = isImapStatusWord(imapFirstWord(line)) ||
-                        isImapStatusWord(imapFirstWord(imapAfterFirstWord(line)));
-      if (isImapDataLine(line)) line = readDataLine(std::move(line), nullptr);
-      if (last || (lines.size() < kMaxReplyLines && keptBytes + line.size() <= kMaxReplyBytes)) {
-        keptBytes += line.size();
-        lines.push_back(std::move(line));
-      }
-      if (last) break;
-    }
-    ImapReply reply;
-    if (auto error = parseImapCollectedLines(lines, reply)) throw MalformedReplyError(*error);
-    reply_ = std::move(reply);
+    // The greeting is untagged: it ends with its status word.
+    reply_ = collectReply(
+        [](const std::string& line) {
+          return isImapStatusWord(imapFirstWord(line)) ||
+                 isImapStatusWord(imapFirstWord(imapAfterFirstWord(line)));
+        },
+        nullptr);
   });
   greeting_ = reply_.textLines.empty() ? std::string() : reply_.textLines.front();
   if (login) this->login();

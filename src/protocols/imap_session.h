@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -169,6 +170,7 @@ class ImapSession {
   void sendCommand(std::string_view command, const Expected& expected, bool drain = true,
                    FetchCapture* capture = nullptr);
   void drainInput(bool byeExpected);
+  ImapReply collectReply(const std::function<bool(const std::string&)>& isLast, FetchCapture* capture);
   void readReply(const std::string& tag, const Expected& expected, FetchCapture* capture);
   std::string readDataLine(std::string line, FetchCapture* capture);
   std::string readLiteral(uint32_t size, size_t keep);
