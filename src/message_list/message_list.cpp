@@ -1,6 +1,7 @@
 #include "message_list/message_list.h"
 
 #include <algorithm>
+#include <climits>
 #include <ctime>
 #include <unordered_map>
 
@@ -103,6 +104,28 @@ void MessageListModel::setSettings(const SaverSettings& s) {
   hideFolders_ = s.hideFolders;
   displayMsgDate_ = s.displayMsgDate;
   displayMsgPreview_ = s.displayMsgPreview;
+  built_.clear();
+}
+
+void MessageListModel::setShortDate(DateFormatFn format) {
+  shortDate_ = std::move(format);
+  built_.clear();
+}
+
+void MessageListModel::setPictureScale(double scale) {
+  pictureScale_ = scale;
+  built_.clear();
+}
+
+void MessageListModel::setFonts(MessageListFonts fonts) {
+  fonts_ = std::move(fonts);
+  resetCaches();
+}
+
+void MessageListModel::resetCaches() {
+  fitCache_.clear();
+  localCache_.clear();
+  built_.clear();
 }
 
 std::string MessageListModel::HeaderRow(std::string_view name, int row) {
@@ -115,8 +138,32 @@ std::string MessageListModel::HeaderRow(std::string_view name, int row) {
 
 // --- text fitting -----------------------------------------------------------
 
+namespace {
+constexpr size_t kMaxCachedFits = 16384;
+constexpr size_t kMaxCachedTimes = 16384;
+}  // namespace
+
 std::string MessageListModel::FitText(std::string_view text, int width, size_t keep,
                                       const FontSpec& font) const {
+  // A rebuild cuts the same texts again: remember the cuts (the key holds
+  // everything the cut depends on).
+  std::string key;
+  key.reserve(text.size() + font.family.size() + 24);
+  const int32_t numbers[3] = {width, static_cast<int32_t>(std::min<size_t>(keep, INT32_MAX)),
+                              static_cast<int32_t>(font.points * 64)};
+  key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
+  key += static_cast<char>((font.bold ? 1 : 0) | (font.italic ? 2 : 0));
+  key += font.family;
+  key += '\0';
+  key += text;
+  if (auto it = fitCache_.find(key); it != fitCache_.end()) return it->second;
+  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
+  std::string out = cut(text, width, keep, font);
+  fitCache_.emplace(std::move(key), out);
+  return out;
+}
+
+std::string MessageListModel::cut(std::string_view text, int width, size_t keep, const FontSpec& font) const {
   if (metrics_.width(text, font) < width) return std::string(text);
   std::vector<std::string_view> chars = characters(text);
   const size_t n = chars.size();
@@ -182,10 +229,14 @@ std::string MessageListModel::FitTextWithRight(std::string_view text, std::strin
 std::string MessageListModel::RelativeTime(int64_t when) const {
   if (when == 0) return {};
   const int64_t nowSecs = now_();
-  std::time_t tw = static_cast<std::time_t>(when), tn = static_cast<std::time_t>(nowSecs);
-  std::tm w{}, n{};
-  localtime_r(&tw, &w);
+  std::time_t tn = static_cast<std::time_t>(nowSecs);
+  std::tm n{};
   localtime_r(&tn, &n);
+  if (n.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
+    localCache_.clear();
+    localOffset_ = n.tm_gmtoff;
+  }
+  const std::tm& w = localFields(when);
   const bool sameDay = w.tm_year == n.tm_year && w.tm_mon == n.tm_mon && w.tm_mday == n.tm_mday;
   if (when > nowSecs) return sameDay ? "Just received" : shortDate_(when);
   if (sameDay) {
@@ -203,6 +254,16 @@ std::string MessageListModel::RelativeTime(int64_t when) const {
     if (d == 2 || d == 3) return std::to_string(d) + " days ago";
   }
   return shortDate_(when);
+}
+
+const std::tm& MessageListModel::localFields(int64_t when) const {
+  auto it = localCache_.find(when);
+  if (it != localCache_.end()) return it->second;
+  if (localCache_.size() >= kMaxCachedTimes) localCache_.clear();
+  std::time_t t = static_cast<std::time_t>(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return localCache_.emplace(when, tm).first->second;
 }
 
 // --- blocks -----------------------------------------------------------------
@@ -304,6 +365,7 @@ std::string MessageListModel::statusMarkup(std::string_view code, std::string_vi
 void MessageListModel::FillInitialList(const AccountList& accounts) {
   accountNames_.clear();
   for (const TEmlAccount& a : accounts) accountNames_.push_back(a.name);
+  built_.clear();
   rows_.beginUpdate();
   rows_.clear();
   if (accounts.empty()) {
@@ -467,6 +529,20 @@ void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) 
   for (int k = common; k < newMid; ++k) rows_.insert(first + prefix + k, std::move(plan.rows[prefix + k]), i);
 }
 
+bool MessageListModel::sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
+                                  const std::vector<std::string>& times, const TEmlAccount& account,
+                                  bool firstCycle) const {
+  if (memo.rows.size() != rows.size() || memo.times != times || memo.firstCycle != firstCycle ||
+      memo.hasMessages != account.hasMessages || memo.width != listWidth() || memo.name != account.name ||
+      memo.server != account.server || memo.folders != account.folders) {
+    return false;
+  }
+  for (size_t k = 0; k < rows.size(); ++k) {
+    if (!(memo.rows[k] == *rows[k])) return false;
+  }
+  return true;
+}
+
 bool MessageListModel::RebuildList(CheckCycle& cycle) {
   if (cycle.listChanged.load() == 0) return false;
   // Only a copy of the rows is taken under the lock: building the list
@@ -486,10 +562,28 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
       byAccount[static_cast<size_t>(m.accountIndex)].push_back(&m);
     }
   }
+  if (built_.size() != accounts.size()) built_.assign(accounts.size(), std::nullopt);
   rows_.beginUpdate();
   for (size_t i = 0; i < accounts.size(); ++i) {
+    std::vector<std::string> times;
+    if (displayMsgDate_) {
+      for (const MessageSummary* m : byAccount[i]) {
+        if (m->kind == RowKind::Message) times.push_back(RelativeTime(m->received));
+      }
+    }
+    if (built_[i] && sameInputs(*built_[i], byAccount[i], times, accounts[i], cycle.firstCycle)) continue;
     Plan plan = planAccount(static_cast<int>(i), accounts[i], byAccount[i], cycle.firstCycle);
     applyPlan(static_cast<int>(i), accounts[i], plan);
+    BlockInputs in;
+    for (const MessageSummary* m : byAccount[i]) in.rows.push_back(*m);
+    in.times = std::move(times);
+    in.folders = accounts[i].folders;
+    in.name = accounts[i].name;
+    in.server = accounts[i].server;
+    in.firstCycle = cycle.firstCycle;
+    in.hasMessages = accounts[i].hasMessages;
+    in.width = listWidth();
+    built_[i] = std::move(in);
   }
   normalizeHeaderBreaks();
   rows_.endUpdate();

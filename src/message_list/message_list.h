@@ -1,7 +1,9 @@
 #pragma once
 #include <cstdint>
+#include <ctime>
 #include <functional>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,10 +73,12 @@ class MessageListModel {
   // The four display switches of the saver's settings.
   void setSettings(const SaverSettings& settings);
   void setClock(NowFn now) { now_ = std::move(now); }
-  void setShortDate(DateFormatFn format) { shortDate_ = std::move(format); }
+  void setShortDate(DateFormatFn format);
   // Pictures are drawn at logical dpi / 96 of their size.
-  void setPictureScale(double scale) { pictureScale_ = scale; }
-  void setFonts(MessageListFonts fonts) { fonts_ = std::move(fonts); }
+  void setPictureScale(double scale);
+  void setFonts(MessageListFonts fonts);
+  // Forgets measured cuts and rebuilt blocks (after a font or screen change).
+  void resetCaches();
 
   // Clears the list: the "not set up" row without accounts, else a header
   // and a "Queued for check" row per account; then fits the panel.
@@ -129,6 +133,21 @@ class MessageListModel {
     Outcome outcome = Outcome::Untouched;
     std::vector<std::string> rows;  // the block after its header
   };
+  // What a block was last built from: an account whose inputs are the same
+  // again keeps its block without being composed again.
+  struct BlockInputs {
+    std::vector<MessageSummary> rows;
+    std::vector<std::string> times;
+    std::vector<std::string> folders;
+    std::string name, server;
+    bool firstCycle = false, hasMessages = false;
+    int width = 0;
+    bool operator==(const BlockInputs&) const = default;
+  };
+  bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
+                  const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
+  const std::tm& localFields(int64_t when) const;
+  std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
                    bool firstCycle) const;
   void applyPlan(int i, const TEmlAccount& account, Plan& plan);
@@ -152,6 +171,12 @@ class MessageListModel {
   DateFormatFn shortDate_;
   std::vector<std::string> accountNames_;
   bool moveDue_ = false;
+  std::vector<std::optional<BlockInputs>> built_;
+  // Cuts already measured, by font, width, kept characters and text; and
+  // local calendar fields of message times. Both bounded: cleared when full.
+  mutable std::unordered_map<std::string, std::string> fitCache_;
+  mutable std::unordered_map<int64_t, std::tm> localCache_;
+  mutable long localOffset_ = 0;
 };
 
 }  // namespace brivane
