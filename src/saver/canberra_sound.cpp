@@ -41,7 +41,7 @@ bool CanberraSound::play(const std::string& path) {
   }
   if (result != CA_SUCCESS && !logged_) {
     logged_ = true;
-    if (log_) log_("Notification sound: " + path + " not played: " + ca_strerror(result));
+    if (log_) log_("Notification sound: " + path + " could not be played (audio library: " + ca_strerror(result) + ")");
   }
   return result == CA_SUCCESS;
 }
