@@ -1,0 +1,31 @@
+#pragma once
+#include <string>
+#include <vector>
+
+#include "platform/display_power.h"
+#include "platform/notification_sound.h"
+
+// Recording fakes of the power and sound seams, for tests of their users.
+namespace brivane {
+
+// Records every call as one word: "on", "low", "reset".
+class FakeDisplayPower : public DisplayPower {
+ public:
+  void monitorOn() override { calls.push_back("on"); }
+  void monitorLowPower() override { calls.push_back("low"); }
+  void resetIdleTimer() override { calls.push_back("reset"); }
+  std::vector<std::string> calls;
+};
+
+// Records every path it was asked to play and answers `result`.
+class FakeNotificationSound : public NotificationSound {
+ public:
+  bool play(const std::string& path) override {
+    played.push_back(path);
+    return result;
+  }
+  std::vector<std::string> played;
+  bool result = true;
+};
+
+}  // namespace brivane
