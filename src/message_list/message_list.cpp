@@ -597,10 +597,10 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
 
 void MessageListModel::FitPanelHeight(bool growOnly) {
   const int frame = host_.panelFrameHeight();
+  // The rows and the panel's frame: the space under the last row equals the
+  // border above the first, whatever the last row's height.
   int h = frame;  // an empty list: the panel's smallest height
-  if (int last = rows_.count() - 1; last >= 0) {
-    h = rows_.rowBottom(last) + std::max(rows_.rowHeight(last), frame);
-  }
+  if (int last = rows_.count() - 1; last >= 0) h = rows_.rowBottom(last) + frame;
   h = std::min(h, host_.clientHeight() - kClientHeightMargin);
   if (!growOnly || host_.panelHeight() < h) host_.setPanelHeight(h);
   if (host_.panelTop() + host_.panelHeight() > host_.clientHeight()) moveDue_ = true;
