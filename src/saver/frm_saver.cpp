@@ -169,7 +169,14 @@ QRect TfrmSaver::clientArea() const {
   return s != nullptr ? s->geometry() : QRect(QPoint(0, 0), size());
 }
 
-QPoint TfrmSaver::cursorPos() const { return deps_.cursorPos ? deps_.cursorPos() : QCursor::pos(); }
+QPoint TfrmSaver::cursorPos() const {
+  if (deps_.cursorPos) return deps_.cursorPos();
+  // In screen pixels: with a scaled desktop Qt reports device-independent
+  // positions, and four pixels of movement must stay four pixels.
+  QScreen* s = QGuiApplication::primaryScreen();
+  const qreal ratio = s != nullptr ? s->devicePixelRatio() : 1.0;
+  return (QPointF(QCursor::pos()) * ratio).toPoint();
+}
 
 void TfrmSaver::logLine(const std::string& text) {
   if (hasLogDir_) AppendMainLogLine(logDir_, text);
