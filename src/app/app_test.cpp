@@ -34,6 +34,9 @@ TEST(CommandLine, ModeAndWindow) {
       {{"/a"}, kRunSettings, 0},    {{"/"}, kRunSettings, 0},          {{"-"}, kRunSettings, 0},
       {{"/s:12"}, kRunFullScreen, 12}, {{"/p", "12x"}, kRunPreview, 0}, {{"/p", "2147483648"}, kRunPreview, 0},
       {{"/p", "-2147483648"}, kRunPreview, INT32_MIN}, {{"/p:7", "8"}, kRunPreview, 7}, {{"/p", " 5"}, kRunPreview, 0},
+      // X11 tools print window ids in hexadecimal.
+      {{"/p", "0x1a00007"}, kRunPreview, 0x1a00007}, {{"/p:0X7FFFFFFF"}, kRunPreview, INT32_MAX},
+      {{"/p", "0x80000000"}, kRunPreview, 0}, {{"/p", "0x"}, kRunPreview, 0}, {{"/p", "0x12g"}, kRunPreview, 0},
   };
   for (const auto& c : cases) {
     std::string shown;
@@ -130,17 +133,29 @@ TEST_F(Executable, VersionAndHelp) {
   EXPECT_FALSE(fs::exists(dir_ + "/store"));
 }
 
-// "/p 0" ends at once and silently; a mode whose windows do not exist yet says so.
-TEST_F(Executable, ModesWithoutTheirWindows) {
+// "/p 0" ends at once and silently; the saver and the preview need an X
+// display and say so without one; the settings dialog is not built yet.
+TEST_F(Executable, ModesWithoutADisplay) {
   using Args = std::vector<std::string>;
-  for (const Args& args : {Args{"/p", "0"}, Args{"/s"}, Args{"/c"}, Args{}, Args{"/p", "1234"}}) {
-    const bool silent = args.size() == 2 && args[1] == "0";
-    const ProcessRun r = brivane(args);
-    EXPECT_EQ(r.status, silent ? 0 : 3);
+  struct Case {
+    Args args;
+    int status;
+    const char* says;
+  };
+  const Case cases[] = {{{"/p", "0"}, 0, ""},
+                        {{"/s"}, 1, "cannot open the X display"},
+                        {{"/p", "0x1234"}, 1, "cannot open the X display"},
+                        {{"/c"}, 3, "not available"},
+                        {{}, 3, "not available"}};
+  for (const Case& c : cases) {
+    const ProcessRun r = brivane(c.args);
+    EXPECT_EQ(r.status, c.status) << c.says;
     EXPECT_EQ(r.out, "");
-    if (silent) EXPECT_EQ(r.err, "");
-    else EXPECT_NE(r.err.find("not available"), std::string::npos);
+    if (*c.says == '\0') EXPECT_EQ(r.err, "");
+    else EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
   }
+  // Nothing was cleared or written for a run that could not start.
+  EXPECT_FALSE(fs::exists(dir_ + "/state/Torvex/Brivane/brivan.log"));
 }
 
 TEST_F(Executable, ASecondInstanceEndsSilently) {
@@ -169,7 +184,7 @@ TEST_F(Executable, ASecondInstanceEndsSilently) {
   int ws = 0;
   waitpid(holder, &ws, 0);
   close(out[0]);
-  EXPECT_EQ(brivane({"/s"}).status, 3);
+  EXPECT_EQ(brivane({"/c"}).status, 3);  // the guard is taken again: the mode runs
 }
 
 }  // namespace
