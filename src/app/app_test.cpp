@@ -100,7 +100,9 @@ class Executable : public ::testing::Test {
     std::string t = (fs::temp_directory_path() / "brivane-app-XXXXXX").string();
     dir_ = mkdtemp(t.data());
     env_ = {"XDG_RUNTIME_DIR=" + dir_, "BRIVANE_STORE=" + dir_ + "/store/brivane.reg",
-            "XDG_STATE_HOME=" + dir_ + "/state", "XDG_CONFIG_HOME=" + dir_ + "/config"};
+            "XDG_STATE_HOME=" + dir_ + "/state", "XDG_CONFIG_HOME=" + dir_ + "/config",
+            // No display, whatever the test runs under: the windowed modes must not start.
+            "DISPLAY=", "QT_QPA_PLATFORM="};
   }
   void TearDown() override { fs::remove_all(dir_); }
   ProcessRun brivane(std::vector<std::string> args) {
