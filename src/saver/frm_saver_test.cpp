@@ -252,6 +252,15 @@ TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
   saver.MovePanel();  // a second move during the fade-out: still one fade, one show
   ASSERT_TRUE(waitUntil([&] { return !saver.popMessages->fadingOut() && saver.popMessages->isVisible(); }));
   EXPECT_EQ(saver.popMessages->pos(), QPoint(10, 10));  // the random source gives the low end
+  // A cycle that suppresses the panel while a move waits: it stays hidden.
+  saver.MovePanel();
+  saver.panelSuppressed = true;
+  waitUntil([&] { return !saver.popMessages->isVisible(); });
+  waitUntil([] { return false; }, 50);
+  EXPECT_FALSE(saver.popMessages->isVisible());
+  saver.panelSuppressed = false;
+  saver.MovePanel();
+  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->isVisible(); }));
   // A close while a move waits for its fade-out leaves the panel hidden.
   saver.MovePanel();
   saver.closeRun();
