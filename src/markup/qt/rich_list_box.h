@@ -70,6 +70,7 @@ class RichListBox : public QAbstractScrollArea {
   void rowPressed(int row);
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
