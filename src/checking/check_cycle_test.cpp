@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <system_error>
 #include <functional>
 #include <future>
 
@@ -264,36 +263,6 @@ TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
   EXPECT_EQ(endCalls_.back(), true);
   EXPECT_THAT(subjects(), ::testing::Contains("1:NOMSG"));
   EXPECT_THAT(mainLog(dir_), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
-}
-
-// A checker whose thread cannot be created (a process limit) is collected
-// like an ended one instead of being waited for for ever.
-TEST_F(CycleTest, ACheckerThatCannotStartIsCollected) {
-  struct Unstartable : FakeChecker {
-    using FakeChecker::FakeChecker;
-    std::thread spawn(std::function<void()>) override {
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    }
-  };
-  struct Factory : CheckerFactory {
-    std::unique_ptr<CheckerThread> createImapChecker(CheckCycle& c) override {
-      return std::make_unique<Unstartable>(c, WM_IMAPCHECKDONE, nullptr);
-    }
-    std::unique_ptr<CheckerThread> createPopChecker(CheckCycle& c) override {
-      return std::make_unique<Unstartable>(c, WM_POPCHECKDONE, nullptr);
-    }
-  };
-  CheckCycle cycle(queue_, std::make_unique<Factory>());
-  cycle.logDirectory = cycle_.logDirectory;
-  cycle.Accounts = {fakeAccount("A", false), fakeAccount("B", true)};
-  ASSERT_TRUE(cycle.StartCheckCycle());
-  for (int i = 0; i < 2; ++i) {
-    auto m = queue_.waitNextFor(1s);
-    ASSERT_TRUE(m);
-    cycle.onDone(m->message, m->wParam);
-  }
-  EXPECT_EQ(cycle.liveCheckers(), 0u);
-  EXPECT_THAT(mainLog(dir_), ::testing::HasSubstr("B: check the thread could not be started"));
 }
 
 TEST_F(CycleTest, WaitAllReportsThreadsThatDoNotEnd) {

@@ -55,38 +55,32 @@ TEST_F(UserFolders, OwnLevelsAreNeverLinksOrOthersFolders) {
   EXPECT_TRUE(opens("moved/Torvex/Brivane"));
 }
 
-TEST_F(UserFolders, LogDirectoryIsTheOneHelpShowsAndIsRefusedWhenUnsafe) {
-  const char* old = std::getenv("XDG_STATE_HOME");
-  const std::string keep = old ? old : "";
+// The log folder --help shows is the one used; the runtime folder without
+// XDG_RUNTIME_DIR (cron, a service) is the system's per-user one when it is
+// the user's own, so that every process finds the same instance lock.
+TEST_F(UserFolders, LogAndRuntimeFoldersFollowOneRule) {
+  const std::string keepState = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  const std::string keepRuntime = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
   setenv("XDG_STATE_HOME", (base_ + "/state/").c_str(), 1);
   std::string dir;
   ASSERT_TRUE(GetLogDirectory(dir));
   EXPECT_EQ(dir, base_ + "/state/Torvex/Brivane/");
   EXPECT_EQ(logDirectoryPath(), dir);
-  EXPECT_TRUE(fs::is_directory(dir));
   fs::permissions(dir, fs::perms::others_write, fs::perm_options::add);
   EXPECT_FALSE(GetLogDirectory(dir));
-  if (old) setenv("XDG_STATE_HOME", keep.c_str(), 1);
-  else unsetenv("XDG_STATE_HOME");
-}
 
-// Without XDG_RUNTIME_DIR (cron, a service) the system's per-user runtime
-// folder is used when it is the user's own, so that every process of the
-// user finds the same instance lock.
-TEST_F(UserFolders, RuntimeFolderWithoutTheVariable) {
-  const char* old = std::getenv("XDG_RUNTIME_DIR");
-  const std::string keep = old ? old : "";
   unsetenv("XDG_RUNTIME_DIR");
-  EXPECT_EQ(xdgRuntimeDir(base_), "");
   const std::string own = base_ + "/" + std::to_string(getuid());
+  EXPECT_EQ(xdgRuntimeDir(base_), "");
   ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
   EXPECT_EQ(xdgRuntimeDir(base_), own);
   chmod(own.c_str(), 0777);
   EXPECT_EQ(xdgRuntimeDir(base_), "");
-  setenv("XDG_RUNTIME_DIR", "/run/user/42", 1);
-  EXPECT_EQ(xdgRuntimeDir(base_), "/run/user/42");
-  if (old) setenv("XDG_RUNTIME_DIR", keep.c_str(), 1);
-  else unsetenv("XDG_RUNTIME_DIR");
+
+  for (auto [name, value] : {std::pair{"XDG_STATE_HOME", keepState}, std::pair{"XDG_RUNTIME_DIR", keepRuntime}}) {
+    if (value.empty()) unsetenv(name);
+    else setenv(name, value.c_str(), 1);
+  }
 }
 
 }  // namespace
