@@ -1,5 +1,7 @@
 // Lays out 500 typical message-list rows (headers, folders, sender groups
-// with previews, status rows), as one rebuild of the message panel does.
+// with previews, status rows), as one rebuild of the message panel does; and
+// cuts a hostile row to a list's width (goal: under 50 ms a row, so a resize
+// never freezes the list).
 #include <benchmark/benchmark.h>
 
 #include <string>
@@ -86,6 +88,26 @@ void BM_Layout500Rows_FixedMetrics(benchmark::State& state) {
 }
 BENCHMARK(BM_Layout500Rows_FixedMetrics)->Unit(benchmark::kMicrosecond);
 
+// 20,000 zero-width characters and "WWWW" (within the 64 KiB row cap; an
+// IMAP folder name can reach the folder list like this) cut to 20 pixels.
+template <typename Metrics>
+void elideHostileRow(benchmark::State& state, const Metrics& metrics) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "\xE2\x80\x8B";
+  text += "WWWW";
+  LayoutStyle style;
+  style.font = {"DejaVu Sans", 9, false, false};
+  const RowLayout laid = layoutMarkup(text, style, listPictures(), metrics);
+  for (auto _ : state) {
+    RowLayout row = laid;
+    elideRow(row, 20, metrics);
+    benchmark::DoNotOptimize(row.width);
+  }
+}
+
+void BM_ElideZeroWidthRow_FixedMetrics(benchmark::State& state) { elideHostileRow(state, FixedMetrics()); }
+BENCHMARK(BM_ElideZeroWidthRow_FixedMetrics)->Unit(benchmark::kMillisecond);
+
 #ifdef BRIVANE_BENCH_QT
 void ensureApplication() {
   static int argc = 1;
@@ -111,6 +133,12 @@ void BM_Layout500Rows_QtMetricsCold(benchmark::State& state) {
   layoutRows(state, metrics, [&] { metrics.reset(); });
 }
 BENCHMARK(BM_Layout500Rows_QtMetricsCold)->Unit(benchmark::kMicrosecond);
+
+void BM_ElideZeroWidthRow_QtMetrics(benchmark::State& state) {
+  ensureApplication();
+  elideHostileRow(state, QtTextMetrics());
+}
+BENCHMARK(BM_ElideZeroWidthRow_QtMetrics)->Unit(benchmark::kMillisecond);
 #endif
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <cstdio>
 
 #include "checking/check_command.h"
+#include "common/log_directory.h"
 #include "common/version.h"
 #include "platform/registry_file.h"
-#include "platform/xdg_paths.h"
 
 namespace brivane {
 
@@ -22,8 +22,8 @@ int runVersion(const std::vector<std::string>&) {
 }
 
 std::string logFolder() {
-  const std::string state = xdgStateHome();
-  return state.empty() ? std::string("(no home folder known)") : state + "/Torvex/Brivane/";
+  const std::string dir = logDirectoryPath();
+  return dir.empty() ? std::string("(no home folder known)") : dir;
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
   std::string logDir;
   const bool hasLogDir = GetLogDirectory(logDir);
   auto log = [hasLogDir, logDir](const std::string& line) {
-    if (hasLogDir) AppendMainLogLine(logDir, line);
+    if (hasLogDir) AppendMainLogLine(logDir, logTimestamp() + " " + line);
   };
   X11DisplayPower power(ApplicationX11Display(), log);
   CanberraSound sound(log);

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 
 #include "checking/checker_test_support.h"
 #include "checking/fake_checkers.h"
 #include "checking/message_queue.h"
+#include "common/log_directory.h"
 #include "common/messages.h"
 #include "common/status_words.h"
 
@@ -235,6 +237,32 @@ TEST_F(CycleTest, DoneMessageAfterClosingIsIgnored) {
   cycle_.onDone(WM_UPDATECHECKDONE, 0);
   EXPECT_EQ(cycle_.liveCheckers(), 1u);
   EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
+}
+
+std::string mainLog(const std::string& dir) {
+  std::ifstream in(dir + MAIN_LOG_FILE, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Whatever ends a checker, its done message comes and the connect lock is
+// free again: otherwise every other account stays "QUEUED" for ever.
+TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
+  cycle_.Accounts = {fakeAccount("Throws", false), fakeAccount("Next", true)};
+  std::promise<void> thrown;
+  bodies_["Throws"] = [&thrown](FakeChecker& c) {
+    ASSERT_TRUE(c.enterConnectLock());
+    thrown.set_value();
+    throw std::bad_alloc();
+  };
+  bodies_["Next"] = [&thrown](FakeChecker& c) {
+    thrown.get_future().wait();
+    if (c.enterConnectLock()) c.SetStatus(status::kNoMsg, RowKind::NoMessages);
+  };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collectAll();
+  EXPECT_EQ(endCalls_.back(), true);
+  EXPECT_THAT(subjects(), ::testing::Contains("1:NOMSG"));
+  EXPECT_THAT(mainLog(dir_), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
 }
 
 TEST_F(CycleTest, WaitAllReportsThreadsThatDoNotEnd) {

@@ -127,6 +127,23 @@ void CheckerThread::markNewMailArrived() { cycle_.newMailArrived.store(1); }
 void CheckerThread::finishCheck() {
   leaveConnectLock();
   cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
+  donePosted_ = true;
+  closeLog();
+}
+
+void CheckerThread::abandoned(const std::string& why) {
+  leaveConnectLock();
+  try {
+    std::string dir;
+    if (cycle_.logDirectory && cycle_.logDirectory(dir))
+      AppendMainLogLine(dir, logTimestamp() + " " + account.name + ": check " + why);
+  } catch (...) {
+    // Out of memory, say: the done message below matters more.
+  }
+  if (!donePosted_) {
+    cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
+    donePosted_ = true;
+  }
   closeLog();
 }
 

@@ -108,12 +108,18 @@ class CheckerThread : public WorkerThread {
   // " created, host: ..." line for the log.
   std::string createdLine() const;
 
+  // A check that ends by an error escaping execute(), or whose thread could
+  // not start, still leaves the connect lock, posts its done message (so the
+  // cycle can end) and says why in the main log.
+  void abandoned(const std::string& why) override;
+
   CheckCycle& cycle_;
 
  private:
   uint32_t doneMessage_;
   ConnectionLog log_;
   bool holdsConnectLock_ = false;
+  bool donePosted_ = false;
 };
 
 }  // namespace brivane

@@ -9,6 +9,7 @@
 
 #include "common/log_directory.h"
 #include "common/text.h"
+#include "common/xdg_paths.h"
 
 namespace brivane {
 
@@ -98,8 +99,14 @@ void ConnectionLog::close() {
 }
 
 bool ResetLogFolder(const std::string& directory, const AccountList& accounts) {
-  if (DIR* dir = ::opendir(directory.c_str())) {
-    const int dfd = ::dirfd(dir);
+  // The folder itself, never a link, must be this user's and closed to
+  // others: otherwise nothing is deleted and nothing written.
+  const int dfd = openUserFolder(directory, 1, false);
+  if (dfd < 0) return false;
+  const int listFd = ::dup(dfd);
+  DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+  if (!dir && listFd >= 0) ::close(listFd);
+  if (dir) {
     while (const dirent* entry = ::readdir(dir)) {
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
@@ -115,29 +122,23 @@ bool ResetLogFolder(const std::string& directory, const AccountList& accounts) {
     text += std::string(account.isPOP ? "POP3:" : "IMAP4:") + oneLine(account.server) + ":" +
             std::to_string(account.port) + "\r\n";
   text += "------------------\r\n";
-  const std::string path = directory + MAIN_LOG_FILE;
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  const int fd = ::openat(dfd, MAIN_LOG_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  ::close(dfd);
   if (fd < 0) return false;
   const bool ok = writeAll(fd, text);
   return ::close(fd) == 0 && ok;
 }
 
-namespace {
-bool appendMainLog(const std::string& directory, const std::string& line) {
+bool AppendHaltLine(const std::string& directory) {
+  return AppendMainLogLine(directory, "Brivane Halted at " + logTimestamp());
+}
+
+bool AppendMainLogLine(const std::string& directory, std::string_view line) {
   const std::string path = directory + MAIN_LOG_FILE;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  const bool ok = writeAll(fd, line + "\r\n");
+  const bool ok = writeAll(fd, oneLine(line) + "\r\n");
   return ::close(fd) == 0 && ok;
-}
-}  // namespace
-
-bool AppendHaltLine(const std::string& directory) {
-  return appendMainLog(directory, "Brivane Halted at " + logTimestamp());
-}
-
-bool AppendMainLogLine(const std::string& directory, std::string_view text) {
-  return appendMainLog(directory, logTimestamp() + " " + oneLine(text));
 }
 
 }  // namespace brivane

@@ -42,14 +42,15 @@ class ConnectionLog {
 // Log housekeeping at the start of a full-screen run: deletes every file in
 // `directory`, then writes "brivan.log" afresh with one line per account
 // ("IMAP4:" or "POP3:", server, ":", port) and the separator line.
-// False when the main log cannot be written.
+// False when the main log cannot be written, and (deleting nothing) when the
+// folder is a link, is not this user's or is writable by group or others.
 bool ResetLogFolder(const std::string& directory, const AccountList& accounts);
 
 // Appends "Brivane Halted at " + date-time to "brivan.log" in `directory`.
 bool AppendHaltLine(const std::string& directory);
 
-// Appends the date-time, a blank and `text` (on one line) to "brivan.log":
-// what the saver reports about the run itself (grabs, display power, sound).
-bool AppendMainLogLine(const std::string& directory, std::string_view text);
+// Appends one line (control characters made blanks, CR LF added) to
+// "brivan.log" in `directory`.
+bool AppendMainLogLine(const std::string& directory, std::string_view line);
 
 }  // namespace brivane

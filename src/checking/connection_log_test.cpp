@@ -116,6 +116,22 @@ TEST_F(LogFolder, ResetEmptiesTheFolderAndWritesTheMainLog) {
   EXPECT_TRUE(halt.ends_with("\r\n"));
 }
 
+// A log folder that is a link, or that others may write into, is neither
+// emptied nor written.
+TEST_F(LogFolder, ResetTouchesNothingInAFolderThatIsNotSafe) {
+  fs::create_directory(dir_ / "real");
+  std::ofstream(dir_ / "real" / "keep.txt") << "x";
+  fs::create_directory_symlink(dir_ / "real", dir_ / "link");
+  fs::create_directory(dir_ / "open");
+  std::ofstream(dir_ / "open" / "keep.txt") << "x";
+  fs::permissions(dir_ / "open", fs::perms::all);
+  for (const char* sub : {"link", "open"}) {
+    EXPECT_FALSE(ResetLogFolder(d() + sub + "/", {})) << sub;
+    EXPECT_TRUE(fs::exists(dir_ / sub / "keep.txt")) << sub;
+    EXPECT_FALSE(fs::exists(dir_ / sub / "brivan.log")) << sub;
+  }
+}
+
 TEST(RowText, CutsCleansAndConvertsFieldTexts) {
   EXPECT_EQ(rowText("a\tb\r\nc", 100), "a b  c");
   EXPECT_EQ(rowText("x\xC2\x85y", 100), "x y");            // C1 control

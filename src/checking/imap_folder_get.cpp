@@ -87,6 +87,12 @@ void TIMAPFolderGet::execute() {
   client.reset();
   tlsHandler.reset();
   editor_.post(WM_FOLDERGETDONE, 0);
+  donePosted_ = true;
+}
+
+void TIMAPFolderGet::abandoned(const std::string&) {
+  if (!donePosted_) editor_.post(WM_FOLDERGETDONE, 0);
+  donePosted_ = true;
 }
 
 }  // namespace brivane

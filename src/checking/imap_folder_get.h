@@ -56,6 +56,9 @@ class TIMAPFolderGet : public WorkerThread {
 
  protected:
   void execute() override;
+  // An error escaping execute(), or a thread that could not start, still
+  // tells the editor that the listing ended.
+  void abandoned(const std::string& why) override;
 
  private:
   void Publish(int kind);
@@ -64,6 +67,7 @@ class TIMAPFolderGet : public WorkerThread {
   FolderGetResult& result_;
   MessageTarget& editor_;
   std::vector<std::string> lines_;
+  bool donePosted_ = false;
 };
 
 }  // namespace brivane

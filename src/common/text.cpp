@@ -64,6 +64,25 @@ size_t utf8SequenceLength(std::string_view b) {
   return len;
 }
 
+char32_t decodeUtf8(std::string_view b, size_t& length) {
+  length = utf8SequenceLength(b);
+  const auto u = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(b[k])); };
+  switch (length) {
+    case 0: return b.empty() ? 0 : u(0);
+    case 1: return u(0);
+    case 2: return ((u(0) & 0x1F) << 6) | (u(1) & 0x3F);
+    case 3: return ((u(0) & 0x0F) << 12) | ((u(1) & 0x3F) << 6) | (u(2) & 0x3F);
+    default: return ((u(0) & 0x07) << 18) | ((u(1) & 0x3F) << 12) | ((u(2) & 0x3F) << 6) | (u(3) & 0x3F);
+  }
+}
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 bool isValidUtf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
@@ -108,16 +127,9 @@ bool utf8ToWindows1252(std::string_view utf8, std::string& out) {
   out.clear();
   size_t i = 0;
   while (i < utf8.size()) {
-    const size_t n = utf8SequenceLength(utf8.substr(i));
+    size_t n = 0;
+    const char32_t cp = decodeUtf8(utf8.substr(i), n);
     if (n == 0) return false;
-    const auto u = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(utf8[i + k])); };
-    char32_t cp;
-    switch (n) {
-      case 1: cp = u(0); break;
-      case 2: cp = ((u(0) & 0x1F) << 6) | (u(1) & 0x3F); break;
-      case 3: cp = ((u(0) & 0x0F) << 12) | ((u(1) & 0x3F) << 6) | (u(2) & 0x3F); break;
-      default: cp = ((u(0) & 0x07) << 18) | ((u(1) & 0x3F) << 12) | ((u(2) & 0x3F) << 6) | (u(3) & 0x3F); break;
-    }
     i += n;
     if (cp < 0x80 || (cp >= 0xA0 && cp <= 0xFF)) {
       out.push_back(static_cast<char>(cp));

@@ -18,6 +18,14 @@ bool isValidUtf8(std::string_view bytes);
 // or 0 when the first byte does not begin one.
 size_t utf8SequenceLength(std::string_view bytes);
 
+// The code point of the well-formed UTF-8 sequence at the start of `bytes`,
+// its length in `length`. When no sequence begins there, `length` is 0 and
+// the result is the first byte's value (0 for an empty text).
+char32_t decodeUtf8(std::string_view bytes, size_t& length);
+
+// The value of a hexadecimal digit (either case), or -1.
+int hexDigitValue(char c);
+
 // Number of characters (code points) of a UTF-8 text; a byte that begins no
 // valid sequence counts as one character.
 size_t utf8Length(std::string_view text);

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "common/system_colors.h"
 #include "common/text.h"
 
 namespace brivane {
@@ -12,7 +13,7 @@ struct NamedColor {
   Rgb rgb;
 };
 
-constexpr std::array<NamedColor, 40> kColors{{
+constexpr std::array<NamedColor, 16> kColors{{
     // The 16 palette colours.
     {"clred", {255, 0, 0}},
     {"clblack", {0, 0, 0}},
@@ -30,39 +31,15 @@ constexpr std::array<NamedColor, 40> kColors{{
     {"clpurple", {128, 0, 128}},
     {"clteal", {0, 128, 128}},
     {"clmaroon", {128, 0, 0}},
-    // The 24 system colours, at their classic defaults.
-    {"clbackground", {0, 0, 0}},
-    {"clactivecaption", {153, 180, 209}},
-    {"clinactivecaption", {191, 205, 219}},
-    {"clmenu", {240, 240, 240}},
-    {"clwindow", {255, 255, 255}},
-    {"clwindowframe", {100, 100, 100}},
-    {"clmenutext", {0, 0, 0}},
-    {"clwindowtext", {0, 0, 0}},
-    {"clcaptiontext", {0, 0, 0}},
-    {"clactiveborder", {180, 180, 180}},
-    {"clinactiveborder", {244, 247, 252}},
-    {"clappworkspace", {171, 171, 171}},
-    {"clhighlight", {51, 153, 255}},
-    {"clhighlighttext", {255, 255, 255}},
-    {"clbtnface", {240, 240, 240}},
-    {"clbtnshadow", {160, 160, 160}},
-    {"clgraytext", {109, 109, 109}},
-    {"clbtntext", {0, 0, 0}},
-    {"clinactivecaptiontext", {0, 0, 0}},
-    {"clbtnhighlight", {255, 255, 255}},
-    {"cl3ddkshadow", {105, 105, 105}},
-    {"cl3dlight", {227, 227, 227}},
-    {"clinfotext", {0, 0, 0}},
-    {"clinfobk", {255, 255, 225}},
 }};
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+// The 24 system colour names, in the order of their system colour indices 1 to 24.
+constexpr std::array<std::string_view, 24> kSystemColors{{
+    "clbackground", "clactivecaption", "clinactivecaption", "clmenu", "clwindow", "clwindowframe",
+    "clmenutext", "clwindowtext", "clcaptiontext", "clactiveborder", "clinactiveborder", "clappworkspace",
+    "clhighlight", "clhighlighttext", "clbtnface", "clbtnshadow", "clgraytext", "clbtntext",
+    "clinactivecaptiontext", "clbtnhighlight", "cl3ddkshadow", "cl3dlight", "clinfotext", "clinfobk",
+}};
 
 }  // namespace
 
@@ -71,7 +48,7 @@ Rgb markupColor(std::string_view value) {
     int d[6];
     bool ok = true;
     for (int i = 0; i < 6; ++i) {
-      d[i] = hexDigit(value[1 + i]);
+      d[i] = hexDigitValue(value[1 + i]);
       ok = ok && d[i] >= 0;
     }
     if (ok) {
@@ -82,6 +59,12 @@ Rgb markupColor(std::string_view value) {
   }
   for (const NamedColor& c : kColors) {
     if (equalsIgnoreCase(value, c.name)) return c.rgb;
+  }
+  for (size_t i = 0; i < kSystemColors.size(); ++i) {
+    if (equalsIgnoreCase(value, kSystemColors[i])) {
+      const uint32_t rgb = systemColorRgb(static_cast<uint32_t>(i + 1));
+      return {static_cast<uint8_t>(rgb >> 16), static_cast<uint8_t>(rgb >> 8), static_cast<uint8_t>(rgb)};
+    }
   }
   return {};
 }

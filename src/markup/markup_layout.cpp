@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "common/text.h"
 #include "markup/markup_parser.h"
@@ -237,48 +238,84 @@ RowLayout layoutMarkup(std::string_view markup, const LayoutStyle& style,
 
 void elideRow(RowLayout& row, int width, const TextMetrics& metrics) {
   static constexpr std::string_view kEllipsis = "...";
-  for (size_t li = 0; li < row.lines.size(); ++li) {
-    int line = static_cast<int>(li);
-    int lineRight = 0;
-    for (const LaidOutText& t : row.texts) {
-      if (t.line == line) lineRight = std::max(lineRight, t.x + t.width);
-    }
-    for (const LaidOutPicture& p : row.pictures) {
-      if (p.line == line) lineRight = std::max(lineRight, p.x + p.width);
-    }
-    if (lineRight <= width) continue;
+  const size_t lineCount = row.lines.size();
+  const auto lineOf = [&](int line) { return line >= 0 && static_cast<size_t>(line) < lineCount; };
+  std::vector<int> right(lineCount, 0);
+  for (const LaidOutText& t : row.texts)
+    if (lineOf(t.line)) right[t.line] = std::max(right[t.line], t.x + t.width);
+  for (const LaidOutPicture& p : row.pictures)
+    if (lineOf(p.line)) right[p.line] = std::max(right[p.line], p.x + p.width);
 
-    int cutAt = width;  // everything starting at or after this x goes
-    for (LaidOutText& t : row.texts) {
-      if (t.line != line) continue;
-      int ellipsis = metrics.width(kEllipsis, t.font);
-      if (t.x + t.width + ellipsis <= width) continue;
-      // Keep whole characters while they and the ellipsis fit.
-      std::string kept;
-      size_t i = 0;
-      while (i < t.text.size()) {
-        size_t n = utf8SequenceLength(std::string_view(t.text).substr(i));
-        if (n == 0) n = 1;
-        std::string next = kept + t.text.substr(i, n);
-        if (t.x + metrics.width(next, t.font) + ellipsis > width) break;
-        kept = std::move(next);
-        i += n;
-      }
-      t.text = kept + std::string(kEllipsis);
-      t.width = metrics.width(t.text, t.font);
-      cutAt = t.x + 1;
-      break;
+  // Per line that is too wide: everything starting at or after cutAt goes.
+  constexpr int kKeep = std::numeric_limits<int>::max();
+  std::vector<int> cutAt(lineCount, kKeep);
+  std::vector<bool> textCut(lineCount, false);
+  for (size_t li = 0; li < lineCount; ++li)
+    if (right[li] > width) cutAt[li] = width;
+  for (LaidOutText& t : row.texts) {
+    if (!lineOf(t.line) || cutAt[t.line] == kKeep || textCut[t.line]) continue;
+    const int ellipsis = metrics.width(kEllipsis, t.font);
+    if (t.x + t.width + ellipsis <= width) continue;
+    // The most characters that fit with the ellipsis: never all of them,
+    // which do not fit.
+    const std::vector<size_t> ends = metrics.graphemeEnds(t.text);
+    size_t lo = 0, hi = ends.empty() ? 0 : ends.size() - 1;
+    while (lo < hi) {
+      const size_t mid = (lo + hi + 1) / 2;
+      if (t.x + metrics.width(std::string_view(t.text).substr(0, ends[mid - 1]), t.font) + ellipsis <= width)
+        lo = mid;
+      else
+        hi = mid - 1;
     }
-    std::erase_if(row.texts, [&](const LaidOutText& t) {
-      return t.line == line && t.x >= cutAt;
-    });
-    std::erase_if(row.pictures, [&](const LaidOutPicture& p) {
-      return p.line == line && (p.x >= cutAt || p.x + p.width > width);
-    });
-    row.lines[li].width = std::min(row.lines[li].width, width);
+    t.text.resize(lo == 0 ? 0 : ends[lo - 1]);
+    t.text += kEllipsis;
+    t.width = metrics.width(t.text, t.font);
+    cutAt[t.line] = t.x + 1;
+    textCut[t.line] = true;
   }
+  std::erase_if(row.texts, [&](const LaidOutText& t) { return lineOf(t.line) && t.x >= cutAt[t.line]; });
+  std::erase_if(row.pictures, [&](const LaidOutPicture& p) {
+    return lineOf(p.line) && cutAt[p.line] != kKeep && (p.x >= cutAt[p.line] || p.x + p.width > width);
+  });
   row.width = 0;
-  for (const LaidOutLine& l : row.lines) row.width = std::max(row.width, l.width);
+  for (size_t li = 0; li < lineCount; ++li) {
+    if (cutAt[li] != kKeep) row.lines[li].width = std::min(row.lines[li].width, width);
+    row.width = std::max(row.width, row.lines[li].width);
+  }
+}
+
+namespace {
+
+// Characters that join the one before them into one grapheme.
+bool extendsGrapheme(char32_t c) {
+  return (c >= 0x0300 && c <= 0x036F) || (c >= 0x1AB0 && c <= 0x1AFF) || (c >= 0x1DC0 && c <= 0x1DFF) ||
+         (c >= 0x20D0 && c <= 0x20FF) || (c >= 0xFE00 && c <= 0xFE0F) || (c >= 0xFE20 && c <= 0xFE2F) ||
+         c == 0x200D || (c >= 0x1F3FB && c <= 0x1F3FF) || (c >= 0xE0020 && c <= 0xE007F) ||
+         (c >= 0xE0100 && c <= 0xE01EF);
+}
+
+bool isRegionalIndicator(char32_t c) { return c >= 0x1F1E6 && c <= 0x1F1FF; }
+
+}  // namespace
+
+std::vector<size_t> TextMetrics::graphemeEnds(std::string_view utf8) const {
+  std::vector<size_t> ends;
+  char32_t previous = 0;
+  size_t flagHalves = 0;  // regional indicators in the current run
+  size_t i = 0;
+  while (i < utf8.size()) {
+    size_t n = 0;
+    const char32_t c = decodeUtf8(utf8.substr(i), n);
+    if (n == 0) n = 1;  // a stray byte stands alone
+    const bool joins = !ends.empty() && (extendsGrapheme(c) || previous == 0x200D ||
+                                         (isRegionalIndicator(c) && flagHalves % 2 == 1));
+    flagHalves = isRegionalIndicator(c) ? flagHalves + 1 : 0;
+    i += n;
+    if (joins) ends.back() = i;
+    else ends.push_back(i);
+    previous = c;
+  }
+  return ends;
 }
 
 int FixedMetrics::width(std::string_view utf8, const FontSpec& font) const {

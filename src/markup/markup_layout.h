@@ -29,6 +29,12 @@ class TextMetrics {
   virtual int width(std::string_view utf8, const FontSpec& font) const = 0;
   // Height of one line of text (ascent + descent).
   virtual int lineHeight(const FontSpec& font) const = 0;
+  // Where a text may be cut: the byte offset after each character as the
+  // reader sees it (a letter with its combining marks, a flag, an emoji
+  // sequence), increasing, the last one the text's size. The default keeps
+  // combining marks, variation selectors, emoji modifiers, joined (ZWJ)
+  // sequences and flag pairs with the character before them.
+  virtual std::vector<size_t> graphemeEnds(std::string_view utf8) const;
 };
 
 struct PictureSize {
@@ -111,8 +117,11 @@ struct RowLayout {
 RowLayout layoutMarkup(std::string_view markup, const LayoutStyle& style,
                        const PictureCatalog& pictures, const TextMetrics& metrics);
 
-// Cuts every line wider than `width` at a character boundary and ends it with
-// "..." (in the font of the text that is cut); pictures past the cut go.
+// Cuts every line wider than `width` at a character boundary (as
+// TextMetrics::graphemeEnds gives them) and ends it with "..." (in the font
+// of the text that is cut); pictures past the cut go. The cut is found by a
+// binary search, so a long text costs a few measurements, not one per
+// character.
 void elideRow(RowLayout& row, int width, const TextMetrics& metrics);
 
 // Metrics for tests and benchmarks: every character (code point) is

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "markup/markup_parser.h"
 
 namespace brivane {
@@ -177,6 +179,41 @@ TEST_F(Layout, ElideCutsAtCharactersAndAddsEllipsis) {
   RowLayout fits = lay("short");
   elideRow(fits, 100, metrics);
   EXPECT_EQ(fits.texts[0].text, "short");
+}
+
+// The cut never splits what the reader sees as one character.
+TEST_F(Layout, ElideCutsBetweenGraphemes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81", "e\xCC\x81"},                  // combining accents
+      {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7xxxx", "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"},  // flags
+      {"a\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9" "bcd", "a"},             // a joined emoji
+  };
+  for (const auto& [text, kept] : cases) {
+    RowLayout r = lay(text);
+    elideRow(r, 3 * 6 + 18, metrics);  // room for three code points and "..."
+    ASSERT_EQ(r.texts.size(), 1u) << text;
+    EXPECT_EQ(r.texts[0].text, kept + "...") << text;
+  }
+}
+
+// A long text costs a few measurements, not one (of a growing prefix) per
+// character: 20,000 zero-width characters once froze the list.
+TEST_F(Layout, ElideMeasuresLogarithmicallyOften) {
+  struct Counting : FixedMetrics {
+    mutable int calls = 0;
+    int width(std::string_view utf8, const FontSpec&) const override {
+      ++calls;  // 6 pixels an ASCII character, nothing for the rest
+      return 6 * static_cast<int>(std::count_if(utf8.begin(), utf8.end(), [](char c) { return c > 0; }));
+    }
+  } counting;
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "\xE2\x80\x8B";  // zero width space
+  text += "WWWW";
+  RowLayout r = layoutMarkup(text, style, pictures, counting);
+  counting.calls = 0;
+  elideRow(r, 18, counting);
+  EXPECT_LE(counting.calls, 40);
+  EXPECT_TRUE(r.texts[0].text.ends_with("..."));
 }
 
 }  // namespace

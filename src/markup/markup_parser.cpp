@@ -106,20 +106,25 @@ bool parseTag(std::string_view body, MarkupToken& tok) {
   return true;
 }
 
-// Finds the ">" that ends a tag opened at `from`, skipping quoted values.
+// Finds the ">" that ends a tag opened at `from`, skipping quoted values by
+// the rule parseTag reads them with: a value in double or single quotes
+// starts right after "=" and blanks. A quote anywhere else is an ordinary
+// character.
 size_t tagEnd(std::string_view s, size_t from) {
-  char quote = 0;
+  bool afterEquals = false;
   for (size_t i = from; i < s.size(); ++i) {
-    char c = s[i];
-    if (quote != 0) {
-      if (c == quote) quote = 0;
-    } else if (c == '"') {
-      quote = c;
-    } else if (c == '>') {
-      return i;
-    } else if (c == '<') {
-      return std::string_view::npos;  // a new "<" before ">": not a tag
+    const char c = s[i];
+    if (afterEquals && (c == '"' || c == '\'')) {
+      const size_t close = s.find(c, i + 1);
+      if (close == std::string_view::npos) return std::string_view::npos;  // never closed: not a tag
+      i = close;
+      afterEquals = false;
+      continue;
     }
+    if (c == '>') return i;
+    if (c == '<') return std::string_view::npos;  // a new "<" before ">": not a tag
+    if (c == '=') afterEquals = true;
+    else if (!isSpace(c)) afterEquals = false;
   }
   return std::string_view::npos;
 }

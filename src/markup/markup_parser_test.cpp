@@ -26,7 +26,8 @@ TEST(MarkupParser, TextOfEntitiesAndMalformedTags) {
       {"&sect;", "\xC2\xA7"}, {"&para;", "\xC2\xB6"}, {"&permil;", "\xE2\x80\xB0"},
       {"&bogus; & &amp", "&bogus; & &amp"}, {"a&amp;amp;b", "a&amp;b"},
       {"a < b", "a < b"}, {"1<2 and 3>2", "1<2 and 3>2"}, {"<b", "<b"}, {"<<b>x", "<x"}, {"<>", "<>"},
-      {"<font color=\"a>b\">z", "z"}, {"tab\there\r\nnext", "tab here  next"},
+      {"<font color=\"a>b\">z", "z"}, {"<img src='a>b'>z", "z"}, {"<b>it's</b>", "it's"},
+      {"<b x\"y>z", "z"}, {"tab\there\r\nnext", "tab here  next"},
   };
   for (auto [in, out] : cases) EXPECT_EQ(textOf(in), out) << in;
 }

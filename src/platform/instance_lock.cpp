@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "platform/xdg_paths.h"
+#include "common/xdg_paths.h"
 
 namespace brivane {
 

@@ -19,7 +19,10 @@ class InstanceLock {
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
 
-  // $XDG_RUNTIME_DIR/Pellucine.lock, else /tmp/Pellucine-<uid>.lock.
+  // Pellucine.lock in the user's runtime folder ($XDG_RUNTIME_DIR, else
+  // /run/user/<uid> when it is the user's own), so that processes started
+  // with and without the variable lock the same file; else
+  // /tmp/Pellucine-<uid>.lock.
   static std::string defaultPath();
   // /tmp/Pellucine-<uid>.lock
   static std::string fallbackPath();

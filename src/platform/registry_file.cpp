@@ -8,14 +8,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "common/text.h"
+#include "common/xdg_paths.h"
 #include "platform/utf16.h"
-#include "platform/xdg_paths.h"
 
 namespace brivane {
 
@@ -26,23 +27,19 @@ constexpr std::string_view kHeader4 = "REGEDIT4";
 
 // ---- reading ----
 
+// The encoding is decided once for the whole file: a UTF-16LE byte-order
+// mark, else UTF-8 (with or without its mark) when every byte of it is
+// well-formed, else Windows-1252, as an older export saved as "ANSI" is.
+// Deciding piece by piece would read runs of an ANSI file that happen to be
+// valid UTF-8 (a scrambled password) as something else.
 std::string decodeFileText(std::string_view b) {
   const auto at = [&](size_t i) { return static_cast<unsigned char>(b[i]); };
-  if (b.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return utf16LeToUtf8(b.substr(2));
-  if (b.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF) return utf16BeToUtf8(b.substr(2));
+  if (b.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE) return utf16LeToWtf8(b.substr(2));
   if (b.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) b.remove_prefix(3);
-  else if (b.size() >= 2 && at(0) != 0 && at(1) == 0) return utf16LeToUtf8(b);  // UTF-16LE without BOM
-  return isValidUtf8(b) ? std::string(b) : bytesToUtf8(b);
+  return isValidUtf8(b) ? std::string(b) : windows1252ToUtf8(b);
 }
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 class Parser {
  public:
@@ -84,8 +81,8 @@ class Parser {
       p += 6;
       uint32_t d = 0;
       int digits = 0;
-      while (p < t_.size() && hexDigit(t_[p]) >= 0 && digits < 9) {
-        d = (d << 4) | static_cast<uint32_t>(hexDigit(t_[p]));
+      while (p < t_.size() && hexDigitValue(t_[p]) >= 0 && digits < 9) {
+        d = (d << 4) | static_cast<uint32_t>(hexDigitValue(t_[p]));
         ++p;
         ++digits;
       }
@@ -98,8 +95,8 @@ class Parser {
         ++p;
         type = 0;
         int digits = 0;
-        while (p < t_.size() && hexDigit(t_[p]) >= 0 && digits < 9) {
-          type = (type << 4) | static_cast<uint32_t>(hexDigit(t_[p]));
+        while (p < t_.size() && hexDigitValue(t_[p]) >= 0 && digits < 9) {
+          type = (type << 4) | static_cast<uint32_t>(hexDigitValue(t_[p]));
           ++p;
           ++digits;
         }
@@ -126,15 +123,11 @@ class Parser {
   // anything else is taken as it stands. A name must close on its own line;
   // a string may run across line ends (Windows writes control characters
   // raw), but never into a line that starts a key, so that a broken line
-  // cannot swallow the sections after it.
+  // cannot swallow the sections after it. A scan ends at the first quote
+  // after its own, and only a line that starts with a quote (or "@=") starts
+  // the next one, so broken lines cost linear time in all.
   bool quoted(size_t& p, std::string& out, bool multiLine) const {
     out.clear();
-    // A string scan starting inside the previous one runs in step with it
-    // from its first character on, so it ends where that one ended; if that
-    // one closed there and its entry was taken, no scan starts inside it, so
-    // it was an entry that failed (or no close at all): fail at once. This
-    // keeps many broken lines linear in time, not quadratic.
-    if (multiLine && p > lastFrom_ && p < lastStop_) return false;
     size_t q = p + 1;
     while (q < t_.size()) {
       const char c = t_[q];
@@ -142,10 +135,6 @@ class Parser {
         out.push_back(t_[q + 1]);
         q += 2;
       } else if (c == '"') {
-        if (multiLine) {
-          lastFrom_ = p;
-          lastStop_ = q;
-        }
         p = q + 1;
         return true;
       } else if (c == '\n' && (!multiLine || (q + 1 < t_.size() && t_[q + 1] == '['))) {
@@ -154,10 +143,6 @@ class Parser {
         out.push_back(c);
         ++q;
       }
-    }
-    if (multiLine) {
-      lastFrom_ = p;
-      lastStop_ = q;
     }
     return false;  // not closed
   }
@@ -175,12 +160,12 @@ class Parser {
         ++p;
         continue;
       }
-      const int hi = hexDigit(t_[p]);
+      const int hi = hexDigitValue(t_[p]);
       if (hi < 0) return false;
       int byte = hi;
       ++p;
-      if (p < t_.size() && hexDigit(t_[p]) >= 0) {
-        byte = (byte << 4) | hexDigit(t_[p]);
+      if (p < t_.size() && hexDigitValue(t_[p]) >= 0) {
+        byte = (byte << 4) | hexDigitValue(t_[p]);
         ++p;
       }
       out.push_back(static_cast<char>(byte));
@@ -191,7 +176,6 @@ class Parser {
   }
 
   std::string_view t_;
-  mutable size_t lastFrom_ = 0, lastStop_ = 0;
 };
 
 // Splits "HKEY_CURRENT_USER\Software\..." into its components; false when one is not a valid name.
@@ -212,7 +196,13 @@ bool splitFullPath(std::string_view path, std::vector<std::string_view>& parts) 
 
 // ---- writing ----
 
-std::string quote(std::string_view s) {
+// Names and kept lines as well-formed UTF-8, so that the file as a whole
+// reads back as UTF-8: an unpaired surrogate (from a UTF-16 file) becomes
+// U+FFFD, a stray byte its Windows-1252 character.
+std::string wellFormed(std::string_view s) { return isValidUtf8(s) ? std::string(s) : utf16LeToUtf8(utf8ToUtf16Le(s)); }
+
+std::string quote(std::string_view text) {
+  const std::string s = wellFormed(text);
   std::string out = "\"";
   for (char c : s) {
     if (c == '\\' || c == '"') out.push_back('\\');
@@ -292,12 +282,12 @@ void writeValue(std::string& out, const std::string& name, const RegValue& v) {
 
 void writeNode(std::string& out, const RegNode& node, const std::string& path) {
   if (node.listed || !node.values.empty() || !node.extraLines.empty()) {
-    out += "[" + path + "]\n";
+    out += "[" + wellFormed(path) + "]\n";
     // Unknown lines go back among the values where they stood.
     size_t next = 0;
     for (size_t i = 0; i <= node.values.size(); ++i) {
       while (next < node.extraLines.size() && (node.extraLines[next].place <= i || i == node.values.size()))
-        out += node.extraLines[next++].text + "\n";
+        out += wellFormed(node.extraLines[next++].text) + "\n";
       if (i < node.values.size()) writeValue(out, node.values[i].first, node.values[i].second);
     }
     out += "\n";
@@ -310,6 +300,27 @@ std::string folderOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+std::string absolutePath(const std::string& path) {
+  if (!path.empty() && path[0] == '/') return path;
+  char cwd[4096];
+  if (!::getcwd(cwd, sizeof cwd)) return path;
+  return path == "." ? std::string(cwd) : std::string(cwd) + "/" + path;
+}
+
+// The file a path finally names, following links (also a dangling last one).
+std::string linkTarget(std::string path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::string to(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(path.c_str(), to.data(), to.size());
+    if (n <= 0 || static_cast<size_t>(n) >= to.size()) return path;
+    to.resize(static_cast<size_t>(n));
+    path = to[0] == '/' ? to : folderOf(path) + "/" + to;
+  }
+  return path;
 }
 
 bool writeAll(int fd, std::string_view data) {
@@ -328,9 +339,14 @@ bool writeAll(int fd, std::string_view data) {
 class FileLock {
  public:
   bool acquire(const std::string& path, std::chrono::milliseconds wait, std::string& error) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd_ < 0) {
       error = "cannot open " + path + ": " + std::strerror(errno);
+      return false;
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      error = path + " is not a regular file";
       return false;
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -389,6 +405,10 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       known = true;
     } else if (body[0] == '[') {
       // The key path runs to the last "]" of the line, so names may hold "]".
+      // The lines after a key line that is not valid (a deletion "[-...]",
+      // an empty or NUL-holding name, text after the "]") belong to no key:
+      // they are kept as lines, never applied to the key before.
+      current = nullptr;
       const size_t close = body.rfind(']');
       if (close != std::string_view::npos && close > 1 && body[1] != '-' &&
           trimControl(body.substr(close + 1)).empty() && splitFullPath(body.substr(1, close - 1), parts)) {
@@ -430,7 +450,9 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
 std::string serializeRegistryFile(const RegNode& root) {
   std::string out(kHeader5);
   out += "\n\n";
-  for (const auto& l : root.extraLines) out += l.text + "\n";
+  // Lines that belong to no key (before the first key, or after a key line
+  // that is not valid) stand before every key, where they read back the same.
+  for (const auto& l : root.extraLines) out += wellFormed(l.text) + "\n";
   if (!root.extraLines.empty()) out += "\n";
   for (const auto& hive : root.children) writeNode(out, hive, hive.name);
   return out;
@@ -448,7 +470,9 @@ std::string FileRegistryStore::defaultPath() {
 }
 
 FileRegistryStore::ReadResult FileRegistryStore::readFile(RegNode& root) {
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without blocking: a FIFO or a device named as the store must not hang
+  // the program; anything but a regular file is refused below.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     if (errno == ENOENT) return ReadResult::Missing;
     error_ = "cannot open " + path_ + ": " + std::strerror(errno);
@@ -480,16 +504,18 @@ FileRegistryStore::ReadResult FileRegistryStore::readFile(RegNode& root) {
   }
   ::close(fd);
   std::string why;
-  if (!parseRegistryFile(bytes, root, why)) {
+  RegNode parsed;
+  if (!parseRegistryFile(bytes, parsed, why)) {
     error_ = path_ + ": " + why;
-    return ReadResult::Failed;
+    return ReadResult::Failed;  // nothing of a refused file is served
   }
+  root = std::move(parsed);
   return ReadResult::Ok;
 }
 
-bool FileRegistryStore::writeFile(const RegNode& root) {
+bool FileRegistryStore::writeFile(const RegNode& root, const std::string& target) {
   const std::string text = serializeRegistryFile(root);
-  const std::string tmp = path_ + ".tmp";
+  const std::string tmp = target + ".tmp";
   const auto fail = [&](const std::string& what, int fd) {
     error_ = what;
     if (fd >= 0) ::close(fd);
@@ -506,11 +532,11 @@ bool FileRegistryStore::writeFile(const RegNode& root) {
   if (::fsync(fd) != 0) return fail("cannot sync " + tmp + ": " + std::strerror(errno), fd);
   if (::close(fd) != 0) return fail("cannot close " + tmp + ": " + std::strerror(errno), -1);
   if (hook_ && !hook_(CommitStep::BeforeRename)) return fail("commit stopped before renaming " + tmp, -1);
-  if (::rename(tmp.c_str(), path_.c_str()) != 0)
-    return fail("cannot rename " + tmp + " to " + path_ + ": " + std::strerror(errno), -1);
+  if (::rename(tmp.c_str(), target.c_str()) != 0)
+    return fail("cannot rename " + tmp + " to " + target + ": " + std::strerror(errno), -1);
   // Make the rename itself durable. The new content is in place already, so a
   // failure here is not a failed commit.
-  const int dfd = ::open(folderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dfd = ::open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
@@ -524,10 +550,17 @@ bool FileRegistryStore::commit(const std::function<bool(MemoryRegistryStore&)>& 
     error_ = "no store location (no home folder known)";
     return false;
   }
-  const std::string dir = folderOf(path_);
-  if (!makeDirectories(dir)) {
-    error_ = "cannot create the folder " + dir + ": " + std::strerror(errno);
-    return false;
+  // A store that is a link (a dotfile manager's) is written through it: the
+  // new file replaces the link's target, and the link stays.
+  const std::string target = linkTarget(path_);
+  for (const std::string& dir : {folderOf(path_), folderOf(target)}) {
+    std::string why;
+    const int fd = openUserFolder(absolutePath(dir), 0, true, &why);
+    if (fd < 0) {
+      error_ = "cannot use the folder " + dir + " (" + why + ")";
+      return false;
+    }
+    ::close(fd);
   }
   FileLock lock;
   if (!lock.acquire(path_ + ".lock", lockTimeout_, error_)) return false;
@@ -542,7 +575,7 @@ bool FileRegistryStore::commit(const std::function<bool(MemoryRegistryStore&)>& 
     if (error_.empty()) error_ = "the changes could not be applied";
     return false;
   }
-  if (!writeFile(fresh.root())) return false;
+  if (!writeFile(fresh.root(), target)) return false;
   mem_ = std::move(fresh);
   return true;
 }
@@ -564,7 +597,7 @@ bool FileRegistryStore::load(const std::vector<std::string>& initialKeys) {
       mem_ = std::move(fresh);
       return true;
     case ReadResult::Failed:
-      mem_ = std::move(fresh);
+      mem_ = MemoryRegistryStore();  // an empty store: every default
       return false;
     case ReadResult::Missing:
       break;

@@ -15,10 +15,13 @@
 //   "pollInterval"=dword:000493e0
 //   "notificationPath"="/usr/share/sounds/mail.wav"
 //
-// Written as UTF-8 with LF line ends; read as UTF-8 (with or without BOM) or
-// as UTF-16 with a byte-order mark, with LF or CR LF lines, so that a store
+// Written as UTF-8 with LF line ends; read, with LF or CR LF lines, as
+// UTF-16LE when it starts with that byte-order mark (as Windows exports),
+// else as UTF-8 (with or without its mark) when the whole file is valid
+// UTF-8, else as Windows-1252 (an older "ANSI" export), so that a store
 // exported on Windows loads unchanged. Keys, values and lines this program
-// does not know are kept and written back.
+// does not know are kept and written back; the lines after a key line that
+// is not valid belong to no key and are written before the first key.
 namespace brivane {
 
 // Limits of a store file; a file beyond them is refused rather than loaded
@@ -50,9 +53,11 @@ class FileRegistryStore : public RegistryStore {
 
   // Reads the file. When there is none, creates it (and its folder, 0700)
   // holding `initialKeys` as empty keys; an existing file is never written.
-  // False when the file exists but cannot be read or is not a store file, or
-  // when creating it failed; the content is then empty and transact() refuses
-  // to overwrite a file it could not read.
+  // False when the file exists but cannot be read, is not a regular file
+  // (a FIFO or device is never waited on), is not a store file or is beyond
+  // the limits, or when creating it failed; the content is then empty
+  // (nothing of a refused file is kept) and transact() refuses to overwrite a
+  // file it could not read.
   bool load(const std::vector<std::string>& initialKeys = {});
 
   const std::string& path() const { return path_; }
@@ -60,8 +65,11 @@ class FileRegistryStore : public RegistryStore {
 
   // Commit: take the exclusive lock on "<file>.lock", read the file afresh,
   // run `apply` on that content, write a temporary file (mode 0600), fsync
-  // it, rename it over the file and fsync the folder. Any failure leaves the
-  // file as it was and this store's content unchanged.
+  // it, rename it over the file and fsync the folder. When the file is a
+  // link, its target is replaced (the temporary file beside it) and the link
+  // stays. The folders written into must be this user's and not writable by
+  // group or others (see openUserFolder). Any failure leaves the file as it
+  // was and this store's content unchanged.
   bool transact(const std::function<bool(RegistryStore&)>& apply) override;
 
   // Test hook: called at each commit step; returning false fails the commit there.
@@ -85,7 +93,7 @@ class FileRegistryStore : public RegistryStore {
  private:
   enum class ReadResult { Ok, Missing, Failed };
   ReadResult readFile(RegNode& root);
-  bool writeFile(const RegNode& root);
+  bool writeFile(const RegNode& root, const std::string& target);
   bool commit(const std::function<bool(MemoryRegistryStore&)>& apply, bool onlyWhenMissing);
 
   std::string path_;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/text.h"
 #include "platform/utf16.h"
 
 namespace brivane {
@@ -157,8 +158,12 @@ TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const RegNode& root = s.root();
   EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
   EXPECT_EQ(s.valueNames("\\K"), std::vector<std::string>{"ok"});
-  EXPECT_EQ(root.extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
-  EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 7u);
+  // Lines after a key line that is not valid belong to no key.
+  EXPECT_EQ(root.extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""},
+                                                   {0, "[-HKEY_CURRENT_USER\\Gone]"},
+                                                   {0, "[HKEY_CURRENT_USER\\\\Empty]"},
+                                                   {0, "[HKEY_CURRENT_USER\\L] tail"}}));
+  EXPECT_EQ(root.child(kCurrentUserHive)->child("K")->extraLines.size(), 4u);
   EXPECT_EQ(s.valueNames("\\A"), std::vector<std::string>{});
   EXPECT_EQ(s.valueNames("\\B"), std::vector<std::string>{"v"});
   EXPECT_EQ(s.readString("\\B", "v").value, "x");
@@ -167,6 +172,43 @@ TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const std::string again = serializeRegistryFile(root);
   EXPECT_TRUE(contains(again, "\"open\"=\"never closed\n"));
   EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
+}
+
+// A key line that cannot be read must not hand its values to the key before
+// it: the next save would delete them with that key.
+TEST(RegistryFile, ValuesAfterAnUnreadableKeyLineBelongToNoKey) {
+  const std::string bads[] = {"[HKEY_CURRENT_USER\\A\\1 Work] ; office", "[HKEY_CURRENT_USER\\A\\\\1 Work]",
+                             "[-HKEY_CURRENT_USER\\A\\1 Work]", std::string("[HKEY_CURRENT_USER\\A\\1 W\0rk]", 27)};
+  for (const std::string& bad : bads) {
+    SCOPED_TRACE(bad);
+    MemoryRegistryStore s = storeOf("REGEDIT4\n[HKEY_CURRENT_USER\\A\\0 Home]\n\"server\"=\"home\"\n" + bad +
+                                    "\n\"server\"=\"work\"\n\"port\"=dword:00000001\n");
+    EXPECT_EQ(s.valueNames("\\A\\0 Home"), std::vector<std::string>{"server"});
+    EXPECT_EQ(s.readString("\\A\\0 Home", "server").value, "home");
+    ASSERT_TRUE(s.deleteKey("\\A\\0 Home"));  // as saving the accounts does
+    const std::string written = serializeRegistryFile(s.root());
+    EXPECT_TRUE(contains(written, "\"server\"=\"work\"\n\"port\"=dword:00000001\n")) << written;
+    EXPECT_EQ(serializeRegistryFile(storeOf(written).root()), written);
+  }
+}
+
+// The encoding is decided for the whole file: an ANSI file whose scrambled
+// password has runs that look like UTF-8 reads byte for byte as Windows-1252;
+// a UTF-16 file's unpaired surrogate survives a load and a save.
+TEST(RegistryFile, EncodingIsDecidedOnceForTheWholeFile) {
+  const std::string password = "\xAF\x9E\xCA\xCA\x88\x90\x8D\x9B";  // "Pa55word" scrambled
+  MemoryRegistryStore ansi = storeOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\r\n\"password\"=\"" + password + "\"\r\n");
+  EXPECT_EQ(ansi.readString("\\K", "password").value, windows1252ToUtf8(password));
+  EXPECT_EQ(storeOf(serializeRegistryFile(ansi.root())).getValue("\\K", "password"), ansi.getValue("\\K", "password"));
+
+  const std::string lone("a\0\x00\xD8" "b\0", 6);  // "a", U+D800 alone, "b"
+  const std::string utf16 = "\xFF\xFE" + utf8ToUtf16Le("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n\"v\"=\"") +
+                            lone + utf8ToUtf16Le("\"\r\n[HKEY_CURRENT_USER\\") + lone + utf8ToUtf16Le("]\r\n");
+  MemoryRegistryStore s = storeOf(utf16);
+  EXPECT_EQ(s.getValue("\\K", "v")->data, lone + std::string(2, '\0'));
+  const std::string written = serializeRegistryFile(s.root());
+  EXPECT_TRUE(isValidUtf8(written));  // so that it reads back as UTF-8 at all
+  EXPECT_EQ(storeOf(written).getValue("\\K", "v")->data, lone + std::string(2, '\0'));
 }
 
 TEST(RegistryFile, HostileFilesStayBounded) {
@@ -265,11 +307,41 @@ TEST_F(FileStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
 }
 
 TEST_F(FileStore, RefusesToOverwriteAFileItCannotRead) {
-  writeAll(path, "not a store\n");
+  // Beyond the key limit after a key that did load: nothing of it is served.
+  std::string many = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000005\n";
+  for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
+  for (const std::string& text : {std::string("not a store\n"), many}) {
+    writeAll(path, text);
+    FileRegistryStore s(path);
+    EXPECT_FALSE(s.load({"\\K"}));
+    EXPECT_FALSE(s.readDword("\\K", "v").ok());
+    EXPECT_FALSE(s.transact(writeV));
+    EXPECT_EQ(readAll(path), text);
+  }
+  // A FIFO is refused at once, never waited on.
+  fs::remove(path);
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  FileRegistryStore fifo(path);
+  EXPECT_FALSE(fifo.load({"\\K"}));
+  EXPECT_FALSE(fifo.transact(writeV));
+}
+
+// A store kept as a link (a dotfile manager's) stays a link; the file it
+// points to gets the new content. A folder others may write into is refused.
+TEST_F(FileStore, CommitsThroughALinkAndOnlyIntoTheUsersOwnFolder) {
+  fs::create_directory(dir + "/dotfiles");
+  const std::string target = dir + "/dotfiles/brivane.reg";
+  writeAll(target, "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n");
+  ASSERT_EQ(symlink("dotfiles/brivane.reg", path.c_str()), 0);
   FileRegistryStore s(path);
-  EXPECT_FALSE(s.load({"\\K"}));
-  EXPECT_FALSE(s.transact(writeV));
-  EXPECT_EQ(readAll(path), "not a store\n");
+  ASSERT_TRUE(s.load());
+  ASSERT_TRUE(s.transact(writeV)) << s.lastError();
+  EXPECT_TRUE(fs::is_symlink(path));
+  EXPECT_TRUE(contains(readAll(target), "\"v\"=dword:00000001"));
+
+  chmod((dir + "/dotfiles").c_str(), 0777);
+  EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 2); }));
+  EXPECT_TRUE(contains(readAll(target), "\"v\"=dword:00000001"));
 }
 
 TEST_F(FileStore, CommitWaitsForTheLockOnlyAsLongAsAllowed) {

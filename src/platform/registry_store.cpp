@@ -26,38 +26,6 @@ char32_t upperCodePoint(char32_t c) {
   return c;
 }
 
-char32_t decodeSequence(std::string_view s, size_t n) {
-  const auto u = [&](size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(s[k])); };
-  switch (n) {
-    case 1: return u(0);
-    case 2: return ((u(0) & 0x1F) << 6) | (u(1) & 0x3F);
-    case 3: return ((u(0) & 0x0F) << 12) | ((u(1) & 0x3F) << 6) | (u(2) & 0x3F);
-    default: return ((u(0) & 0x07) << 18) | ((u(1) & 0x3F) << 12) | ((u(2) & 0x3F) << 6) | (u(3) & 0x3F);
-  }
-}
-
-bool sameName(std::string_view a, std::string_view b) { return compareRegistryNames(a, b) == 0; }
-
-}  // namespace
-
-std::string foldRegistryName(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  size_t i = 0;
-  while (i < text.size()) {
-    const size_t n = utf8SequenceLength(text.substr(i));
-    if (n == 0) {
-      out.push_back(text[i++]);
-      continue;
-    }
-    appendUtf8(out, upperCodePoint(decodeSequence(text.substr(i), n)));
-    i += n;
-  }
-  return out;
-}
-
-namespace {
-
 // The next character of a name, folded to upper case; a byte that begins no
 // valid UTF-8 sequence stands for itself above every code point.
 char32_t nextFolded(std::string_view s, size_t& i) {
@@ -66,15 +34,17 @@ char32_t nextFolded(std::string_view s, size_t& i) {
     ++i;
     return (c >= 'a' && c <= 'z') ? c - 32 : c;
   }
-  const size_t n = utf8SequenceLength(s.substr(i));
+  size_t n = 0;
+  const char32_t cp = decodeUtf8(s.substr(i), n);
   if (n == 0) {
     ++i;
     return 0x200000 + c;
   }
-  const char32_t cp = upperCodePoint(decodeSequence(s.substr(i), n));
   i += n;
-  return cp;
+  return upperCodePoint(cp);
 }
+
+bool sameName(std::string_view a, std::string_view b) { return compareRegistryNames(a, b) == 0; }
 
 }  // namespace
 

@@ -43,11 +43,10 @@ struct ValueRead {
   bool ok() const { return status == ReadStatus::Ok; }
 };
 
-// Upper-case form under which names are compared and sorted (ASCII, Latin-1,
-// Latin Extended-A, Greek and Cyrillic letters; other characters unchanged).
-std::string foldRegistryName(std::string_view utf8);
-// Case-insensitive order of names (as foldRegistryName compares them), the
-// order of sub-key enumeration; compareRegistryNames gives -1, 0 or 1.
+// Case-insensitive order of names, the order of sub-key enumeration: letters
+// compare by their upper-case form (ASCII, Latin-1, Latin Extended-A, Greek
+// and Cyrillic; other characters as they are); compareRegistryNames gives
+// -1, 0 or 1.
 int compareRegistryNames(std::string_view a, std::string_view b);
 bool registryNameLess(std::string_view a, std::string_view b);
 

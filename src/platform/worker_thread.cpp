@@ -1,5 +1,7 @@
 #include "platform/worker_thread.h"
 
+#include <exception>
+
 namespace brivane {
 
 WorkerThread::~WorkerThread() {
@@ -8,18 +10,41 @@ WorkerThread::~WorkerThread() {
   if (thread_.joinable()) thread_.join();
 }
 
-void WorkerThread::start() {
-  std::lock_guard lock(mutex_);
-  if (started_) return;
-  started_ = true;
-  thread_ = std::thread(&WorkerThread::run, this);
+bool WorkerThread::start() {
+  std::string failure;
+  {
+    std::lock_guard lock(mutex_);
+    if (startCalled_) return started_;
+    startCalled_ = true;
+    try {
+      thread_ = spawn([this] { run(); });
+      // Only now does a thread exist that join() may wait for.
+      started_ = true;
+      return true;
+    } catch (const std::exception& e) {
+      failure = std::string("the thread could not be started: ") + e.what();
+    } catch (...) {
+      failure = "the thread could not be started";
+    }
+  }
+  abandon(failure);
+  return false;
+}
+
+void WorkerThread::abandon(const std::string& why) noexcept {
+  try {
+    abandoned(why);
+  } catch (...) {
+  }
 }
 
 void WorkerThread::run() {
   try {
     execute();
+  } catch (const std::exception& e) {
+    abandon(std::string("ended by an error: ") + e.what());
   } catch (...) {
-    // A worker ends like any other when its body fails.
+    abandon("ended by an unknown error");
   }
   std::lock_guard lock(mutex_);
   done_ = true;

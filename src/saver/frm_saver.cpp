@@ -179,7 +179,7 @@ QPoint TfrmSaver::cursorPos() const {
 }
 
 void TfrmSaver::logLine(const std::string& text) {
-  if (hasLogDir_) AppendMainLogLine(logDir_, text);
+  if (hasLogDir_) AppendMainLogLine(logDir_, logTimestamp() + " " + text);
 }
 
 void TfrmSaver::paintEvent(QPaintEvent*) {

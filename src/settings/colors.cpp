@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 
+#include "common/system_colors.h"
 #include "common/text.h"
 
 namespace brivane {
@@ -37,41 +38,6 @@ constexpr std::array<NamedColor, 52> kColors{{
     {"clWindowFrame", sys(6)},  {"clWindowText", sys(8)},
 }};
 
-// The light desktop scheme, as 0xRRGGBB, by system colour index.
-constexpr std::array<uint32_t, 31> kLightScheme{{
-    0xC8C8C8,  // 0 scroll bar
-    0x000000,  // 1 desktop background
-    0x99B4D1,  // 2 active caption
-    0xBFCDDB,  // 3 inactive caption
-    0xF0F0F0,  // 4 menu
-    0xFFFFFF,  // 5 window
-    0x646464,  // 6 window frame
-    0x000000,  // 7 menu text
-    0x000000,  // 8 window text
-    0x000000,  // 9 caption text
-    0xB4B4B4,  // 10 active border
-    0xF4F7FC,  // 11 inactive border
-    0xABABAB,  // 12 application work space
-    0x3399FF,  // 13 highlight
-    0xFFFFFF,  // 14 highlight text
-    0xF0F0F0,  // 15 button face
-    0xA0A0A0,  // 16 button shadow
-    0x6D6D6D,  // 17 grey text
-    0x000000,  // 18 button text
-    0x000000,  // 19 inactive caption text
-    0xFFFFFF,  // 20 button highlight
-    0x696969,  // 21 3D dark shadow
-    0xE3E3E3,  // 22 3D light
-    0x000000,  // 23 tooltip text
-    0xFFFFE1,  // 24 tooltip background
-    0xB5B5B5,  // 25 (unused)
-    0x0066CC,  // 26 hot-tracked item
-    0xB9D1EA,  // 27 active caption gradient
-    0xD7E4F2,  // 28 inactive caption gradient
-    0x3399FF,  // 29 menu highlight
-    0xF0F0F0,  // 30 menu bar
-}};
-
 }  // namespace
 
 std::optional<TColor> StringToColor(std::string_view text) {
@@ -80,11 +46,8 @@ std::optional<TColor> StringToColor(std::string_view text) {
   if (text.size() < 2 || text.size() > 9 || text[0] != '$') return std::nullopt;
   TColor v = 0;
   for (char ch : text.substr(1)) {
-    int d;
-    if (ch >= '0' && ch <= '9') d = ch - '0';
-    else if (ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-    else return std::nullopt;
+    const int d = hexDigitValue(ch);
+    if (d < 0) return std::nullopt;
     v = (v << 4) | static_cast<TColor>(d);
   }
   return v;
@@ -99,10 +62,7 @@ std::string ColorToString(TColor color) {
 }
 
 uint32_t ColorToRgb(TColor color) {
-  if ((color & 0xFF000000) == kSystemColorBase) {
-    const uint32_t index = color & 0x00FFFFFF;
-    return index < kLightScheme.size() ? kLightScheme[index] : 0x000000;
-  }
+  if ((color & 0xFF000000) == kSystemColorBase) return systemColorRgb(color & 0x00FFFFFF);
   return ((color & 0xFF) << 16) | (color & 0xFF00) | ((color >> 16) & 0xFF);
 }
 

@@ -1,7 +1,11 @@
 #include "markup/qt/qt_text_metrics.h"
 
+#include <QEvent>
 #include <QFontInfo>
 #include <QGuiApplication>
+#include <QTextBoundaryFinder>
+
+#include "common/text.h"
 
 namespace brivane {
 
@@ -22,6 +26,20 @@ QFont toQFont(const FontSpec& fontSpec) {
   f.setBold(fontSpec.bold);
   f.setItalic(fontSpec.italic);
   return f;
+}
+
+bool isMetricsChange(const QEvent* event) {
+  switch (event->type()) {
+    case QEvent::FontChange:
+    case QEvent::ApplicationFontChange:
+    case QEvent::ScreenChangeInternal:
+#if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
+    case QEvent::DevicePixelRatioChange:
+#endif
+      return true;
+    default:
+      return false;
+  }
 }
 
 namespace {
@@ -62,5 +80,27 @@ int QtTextMetrics::width(std::string_view utf8, const FontSpec& font) const {
 }
 
 int QtTextMetrics::lineHeight(const FontSpec& font) const { return fontMetrics(font).height(); }
+
+std::vector<size_t> QtTextMetrics::graphemeEnds(std::string_view utf8) const {
+  // Qt decodes bytes that are not UTF-8 its own way: keep the plain rule then.
+  if (!isValidUtf8(utf8)) return TextMetrics::graphemeEnds(utf8);
+  const QString text = QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size()));
+  // Byte offset of every UTF-16 position.
+  std::vector<size_t> byteAt(static_cast<size_t>(text.size()) + 1, utf8.size());
+  size_t unit = 0;
+  for (size_t i = 0; i < utf8.size();) {
+    size_t n = 0;
+    const char32_t c = decodeUtf8(utf8.substr(i), n);
+    byteAt[unit] = i;
+    unit += c >= 0x10000 ? 2 : 1;
+    i += n;
+  }
+  std::vector<size_t> ends;
+  QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+  for (qsizetype at = finder.toNextBoundary(); at > 0; at = finder.toNextBoundary())
+    ends.push_back(byteAt[static_cast<size_t>(at)]);
+  if (ends.empty() || ends.back() != utf8.size()) ends.push_back(utf8.size());
+  return ends;
+}
 
 }  // namespace brivane

@@ -248,4 +248,13 @@ void RichCheckList::paintEvent(QPaintEvent* event) {
   if (!animated) animation_.stop();
 }
 
+bool RichCheckList::event(QEvent* event) {
+  const bool result = QAbstractScrollArea::event(event);
+  // Measured with the old font, screen or pixel ratio: measure again.
+  if (isMetricsChange(event)) {
+    relayoutAll();
+  }
+  return result;
+}
+
 }  // namespace brivane

@@ -23,6 +23,8 @@ class RichCheckList : public QAbstractScrollArea {
   void setDefaultFont(const FontSpec& font, const QColor& color);
   RichGraphics& graphics() { return graphics_; }
   void graphicsChanged();
+  // Measures text exactly as the rows are drawn.
+  const QtTextMetrics& textMetrics() const { return metrics_; }
   // Hides the highlight of the current row.
   void setSelectionHidden(bool hidden);
 
@@ -48,6 +50,7 @@ class RichCheckList : public QAbstractScrollArea {
   void currentRowChanged(int row);
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;

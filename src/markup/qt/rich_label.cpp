@@ -45,4 +45,14 @@ void RichLabel::paintEvent(QPaintEvent*) {
            QDateTime::currentMSecsSinceEpoch());
 }
 
+bool RichLabel::event(QEvent* event) {
+  const bool result = QWidget::event(event);
+  // Measured with the old font, screen or pixel ratio: measure again.
+  if (isMetricsChange(event)) {
+    metrics_.reset();
+    relayout();
+  }
+  return result;
+}
+
 }  // namespace brivane

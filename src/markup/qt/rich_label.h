@@ -27,6 +27,7 @@ class RichLabel : public QWidget {
   const RowLayout& layout() const { return layout_; }
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 

@@ -279,6 +279,8 @@ void RichListBox::paintEvent(QPaintEvent* event) {
     int top = tops_[static_cast<size_t>(i)] - scroll;
     if (top > area.bottom()) break;
     animated = animated || rowIsAnimated(row.layout, graphics_);
+    // A row laid out taller than its (capped) height never paints over the next.
+    painter.setClipRect(QRect(0, top, viewport()->width(), row.height).intersected(area));
     if (selectable_ && i == current_) {
       painter.fillRect(QRect(0, top, viewport()->width(), row.height),
                        palette().color(QPalette::Highlight));
@@ -294,6 +296,15 @@ void RichListBox::paintEvent(QPaintEvent* event) {
   }
   if (animated && !animation_.isActive()) animation_.start();
   if (!animated) animation_.stop();
+}
+
+bool RichListBox::event(QEvent* event) {
+  const bool result = QAbstractScrollArea::event(event);
+  // Measured with the old font, screen or pixel ratio: measure again.
+  if (isMetricsChange(event)) {
+    relayoutAll();
+  }
+  return result;
 }
 
 }  // namespace brivane

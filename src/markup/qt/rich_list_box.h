@@ -79,6 +79,7 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   void rowPressed(int row);
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;

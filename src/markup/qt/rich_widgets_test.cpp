@@ -30,6 +30,18 @@ TEST(QtTextMetrics, MeasuresWithThePaintingFont) {
   EXPECT_EQ(m.width("a&b", small), m.width(decodeEntities("a&amp;b"), small));
 }
 
+// Qt's grapheme rules decide where a row may be cut.
+TEST(QtTextMetrics, GraphemeEndsNeverSplitWhatReadsAsOneCharacter) {
+  QtTextMetrics m;
+  const std::pair<std::string, std::vector<size_t>> cases[] = {
+      {"e\xCC\x81x", {3, 4}},                                     // e + combining acute, x
+      {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7", {8, 16}},  // two flags
+      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD!", {8, 9}},            // thumbs up with a skin tone
+      {"a\xFF" "b", {1, 2, 3}},                                     // a stray byte stands alone
+  };
+  for (const auto& [text, ends] : cases) EXPECT_EQ(m.graphemeEnds(text), ends) << text;
+}
+
 TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   RichListBox list;
   list.resize(334, 300);
@@ -94,6 +106,47 @@ TEST(RichListBox, SelectionFollowsPressesAndRemovals) {
   list.remove(2);
   EXPECT_EQ(list.currentRow(), -1);
   EXPECT_EQ(changes, 2);
+}
+
+// A row laid out taller than the 249-pixel cap paints inside its own rows.
+TEST(RichListBox, TallRowIsClippedToItsHeight) {
+  RichListBox list;
+  list.resize(200, 400);
+  list.setBackground(Qt::black);
+  list.setDefaultFont({"", 9, false, false}, Qt::white);
+  std::string tall = "WWWW";
+  for (int i = 0; i < 40; ++i) tall += "<BR>WWWW";
+  list.add(tall);
+  ASSERT_EQ(list.rowRect(0).height(), kMaxRowHeight);
+  ASSERT_GT(list.rowLayout(0).height, 400);
+  QImage img(list.viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::black);
+  list.viewport()->render(&img);
+  int below = 0, inside = 0;
+  for (int y = 0; y < img.height(); ++y)
+    for (int x = 0; x < img.width(); ++x) (y < kMaxRowHeight ? inside : below) += qGray(img.pixel(x, y)) > 60;
+  EXPECT_GT(inside, 0);
+  EXPECT_EQ(below, 0);
+}
+
+// After a font, screen or pixel-ratio change every widget measures afresh.
+TEST(RichWidgets, MetricsChangeMeasuresAgain) {
+  RichLabel label;
+  RichListBox list;
+  RichCheckList check;
+  label.setText("x");
+  list.add("x");
+  check.add("x");
+  const std::vector<std::pair<QWidget*, const QtTextMetrics*>> widgets = {
+      {&label, &label.textMetrics()}, {&list, &list.textMetrics()}, {&check, &check.textMetrics()}};
+  for (QEvent::Type type : {QEvent::FontChange, QEvent::ScreenChangeInternal}) {
+    for (auto [widget, metrics] : widgets) {
+      const int before = metrics->resets();
+      QEvent event(type);
+      QCoreApplication::sendEvent(widget, &event);
+      EXPECT_GT(metrics->resets(), before) << widget->metaObject()->className() << " " << type;
+    }
+  }
 }
 
 TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {

@@ -1,0 +1,86 @@
+#include "common/xdg_paths.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "common/log_directory.h"
+
+using namespace brivane;
+namespace fs = std::filesystem;
+
+namespace {
+
+class UserFolders : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string t = (fs::temp_directory_path() / "brivane-folders-XXXXXX").string();
+    base_ = mkdtemp(t.data());
+  }
+  void TearDown() override { fs::remove_all(base_); }
+  // Opens base/<rel> with two own levels, as the log folder is opened.
+  bool opens(const std::string& rel, bool create = true) {
+    const int fd = openUserFolder(base_ + "/" + rel, 2, create);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+  }
+  std::string base_;
+};
+
+TEST_F(UserFolders, OwnLevelsAreNeverLinksOrOthersFolders) {
+  ASSERT_TRUE(opens("a/Torvex/Brivane"));
+  struct stat st {};
+  ASSERT_EQ(stat((base_ + "/a/Torvex/Brivane").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_FALSE(opens("b/Torvex/Brivane", false));  // missing and not to be created
+
+  // An own level that is a link (even to a good folder), or open to others.
+  fs::create_directories(base_ + "/c/Torvex");
+  fs::create_directory_symlink(base_ + "/a/Torvex/Brivane", base_ + "/c/Torvex/Brivane");
+  EXPECT_FALSE(opens("c/Torvex/Brivane"));
+  fs::create_directories(base_ + "/d/Torvex/Brivane");
+  fs::permissions(base_ + "/d/Torvex", fs::perms::group_write, fs::perm_options::add);
+  EXPECT_FALSE(opens("d/Torvex/Brivane"));
+  if (getuid() == 0) {  // only root can give a folder away
+    fs::create_directories(base_ + "/e/Torvex/Brivane");
+    ASSERT_EQ(chown((base_ + "/e/Torvex").c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(opens("e/Torvex/Brivane"));
+  }
+  // Above the own levels a link of the user's is followed (a moved home).
+  fs::create_directory_symlink(base_ + "/a", base_ + "/moved");
+  EXPECT_TRUE(opens("moved/Torvex/Brivane"));
+}
+
+// The log folder --help shows is the one used; the runtime folder without
+// XDG_RUNTIME_DIR (cron, a service) is the system's per-user one when it is
+// the user's own, so that every process finds the same instance lock.
+TEST_F(UserFolders, LogAndRuntimeFoldersFollowOneRule) {
+  const std::string keepState = std::getenv("XDG_STATE_HOME") ? std::getenv("XDG_STATE_HOME") : "";
+  const std::string keepRuntime = std::getenv("XDG_RUNTIME_DIR") ? std::getenv("XDG_RUNTIME_DIR") : "";
+  setenv("XDG_STATE_HOME", (base_ + "/state/").c_str(), 1);
+  std::string dir;
+  ASSERT_TRUE(GetLogDirectory(dir));
+  EXPECT_EQ(dir, base_ + "/state/Torvex/Brivane/");
+  EXPECT_EQ(logDirectoryPath(), dir);
+  fs::permissions(dir, fs::perms::others_write, fs::perm_options::add);
+  EXPECT_FALSE(GetLogDirectory(dir));
+
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string own = base_ + "/" + std::to_string(getuid());
+  EXPECT_EQ(xdgRuntimeDir(base_), "");
+  ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+  EXPECT_EQ(xdgRuntimeDir(base_), own);
+  chmod(own.c_str(), 0777);
+  EXPECT_EQ(xdgRuntimeDir(base_), "");
+
+  for (auto [name, value] : {std::pair{"XDG_STATE_HOME", keepState}, std::pair{"XDG_RUNTIME_DIR", keepRuntime}}) {
+    if (value.empty()) unsetenv(name);
+    else setenv(name, value.c_str(), 1);
+  }
+}
+
+}  // namespace
