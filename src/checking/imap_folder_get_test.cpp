@@ -103,7 +103,9 @@ TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
     const bool names = c.lines.size() > 1;
     EXPECT_EQ(l.seen.back().kind, names ? FolderGetResult::FolderNames : FolderGetResult::Message);
     // (A message that follows at once may replace "Connecting..." before the editor's poll.)
-    if (names) EXPECT_EQ(l.seen.front().lines, std::vector<std::string>{"Connecting..."});
+    if (names) {
+      EXPECT_EQ(l.seen.front().lines, std::vector<std::string>{"Connecting..."});
+    }
   }
 }
 

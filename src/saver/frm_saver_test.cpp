@@ -181,7 +181,9 @@ TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
     rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
     TfrmSaver& saver = rig.run();
     EXPECT_EQ(saver.tmrMailCheck.isActive(), active) << stored;
-    if (active) EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
+    if (active) {
+      EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
+    }
     EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
   }
 }
