@@ -172,7 +172,7 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
       if (showPreview) {
         std::string text;
         client.fetchText(m, text);
-        row.setPreview(previewText(text));
+        row.setPreview(previewText(header, text));
       }
       stopPoint();
       results.push_back(std::move(row));

@@ -223,7 +223,7 @@ TEST(ImapChecker, PreviewsAndHeadersWithoutLiteral) {
   s.message(3, header("c@x.org", "third"), 13, &empty);
   s.search("NEW", "").logout();
   const CheckRun run = play(s, imapAccount(0, {"INBOX;Inbox"}), true);
-  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Ann|first|11|1796583280|Hellothere, " + std::string(68, 'y'),
+  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Ann|first|11|1796583280|Hello there, " + std::string(67, 'y'),
                                                "INBOX||[no subject]|12|0|caf\xC3\xA9",
                                                "INBOX|c@x.org|third|13|1796583280|"));
 }

@@ -100,7 +100,7 @@ void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
     fillMessageRow(row, message);
     row.setFolder("INBOX");
     row.accountIndex = accountIndex;
-    if (showPreview) row.setPreview(previewText(message.bodyText()));
+    if (showPreview) row.setPreview(previewText(message.headerText(), message.bodyText()));
     results.push_back(std::move(row));
     account.hasMessages = true;
   }

@@ -193,7 +193,7 @@ TEST(Pop3Session, CredentialsThatWouldSplitACommandAreRefusedBeforeConnecting) {
   }
 }
 
-TEST(Pop3Session, RetrKeepsTextBeforeTheFirstBoundaryUnstuffed) {
+TEST(Pop3Session, RetrKeepsTheBodyUnstuffed) {
   Pop3Fixture f(std::string(kLogin) +
                 "C: RETR 1\nS: +OK\n"
                 "S: Subject: hi\nS: Content-Type: multipart/mixed; boundary=\"XX\"\nS: \n"
@@ -207,13 +207,14 @@ TEST(Pop3Session, RetrKeepsTextBeforeTheFirstBoundaryUnstuffed) {
   MailMessage m;
   ASSERT_TRUE(f.session.retrieve(1, m));
   EXPECT_EQ(m.subject, "hi");
-  EXPECT_THAT(m.body, ElementsAre("Preamble line", ".starts with a dot"));
+  EXPECT_THAT(m.body, ElementsAre("Preamble line", ".starts with a dot", "--XX", "Content-Type: text/plain", "",
+                                  "part text", "--XX--"));
   EXPECT_FALSE(f.session.retrieve(2, m));
   EXPECT_EQ(m.subject, "hi");  // untouched
   ASSERT_TRUE(f.session.retrieve(3, m));
   EXPECT_EQ(m.bodyText(), "one\r\n\r\n.two");
-  ASSERT_TRUE(f.session.retrieve(4, m));  // an encoded single part keeps no body
-  EXPECT_THAT(m.body, IsEmpty());
+  ASSERT_TRUE(f.session.retrieve(4, m));  // encoded: kept raw for the preview to decode
+  EXPECT_THAT(m.body, ElementsAre("aGVsbG8="));
   // Each reply above was read to its end: the STAT replies come in step.
   EXPECT_THROW(f.session.messageCount(), MalformedReplyError);  // "+OK 7"
   EXPECT_EQ(f.session.messageCount(), 0);
