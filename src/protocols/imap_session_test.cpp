@@ -9,9 +9,11 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_server.h"
+#include "protocols/socket_stream.h"
 #include "protocols/transport.h"
 
 namespace brivane {
@@ -454,6 +456,57 @@ TEST(ImapSessionLoopback, WholeDialogueOverPlainAndTls) {
     rig.server.finish();
     EXPECT_THAT(rig.server.errors(), IsEmpty()) << tls;
     EXPECT_TRUE(rig.server.done()) << tls;
+  }
+}
+
+// A stream that records every time-out asked of it.
+class WaitRecorder : public ByteStream {
+ public:
+  WaitRecorder(std::unique_ptr<ByteStream> inner, std::vector<int>& waits) : inner_(std::move(inner)), waits_(waits) {}
+  size_t read(char* buf, size_t cap, int timeoutMs) override {
+    waits_.push_back(timeoutMs);
+    return inner_->read(buf, cap, timeoutMs);
+  }
+  void write(std::string_view data) override { inner_->write(data); }
+  bool readableWithin(int timeoutMs) override {
+    waits_.push_back(timeoutMs);
+    return inner_->readableWithin(timeoutMs);
+  }
+  void close() override { inner_->close(); }
+  bool isOpen() const override { return inner_->isOpen(); }
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+  std::vector<int>& waits_;
+};
+
+// The drain before each command discards what has already arrived without
+// waiting for more; lines that come later land in the next reply.
+TEST(ImapSessionLoopback, DrainLooksWithoutWaiting) {
+  const std::string script =
+      "S: * PREAUTH ready\nC: C1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C1 OK\nW: 10\nS: * 7 EXISTS\n"
+      "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK\n"
+      "C: C3 SELECT \"INBOX\"\nS: * 3 FETCH (BODY[] {12}\nR: C3 OK evil\\r\\n)\\r\\n\n"
+      "S: * 9 EXISTS\nS: * 10 EXISTS\nS: C3 OK [READ-WRITE] ok\n"
+      "C: C4 SEARCH UNSEEN\nS: * BYE going down\nX\n";
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls);
+    LoopbackRig rig(script, tls);
+    std::vector<int> waits;
+    rig.transport.setConnector([&waits](const Transport::ConnectRequest& r) -> std::unique_ptr<ByteStream> {
+      return std::make_unique<WaitRecorder>(connectTcp(r.host, r.port, r.timeoutMs, r.stop), waits);
+    });
+    rig.session.connect(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the stray line arrives meanwhile
+    ASSERT_TRUE(rig.session.capability());
+    EXPECT_THAT(rig.session.lastReply().extraLines, ::testing::Not(::testing::Contains("7 EXISTS")));
+    ASSERT_TRUE(rig.session.select("INBOX"));
+    EXPECT_EQ(rig.session.mailbox().totalMessages, 10u);  // SELECT's own count
+    EXPECT_THROW(rig.session.search("UNSEEN"), ImapByeError);
+    rig.server.finish();
+    EXPECT_THAT(rig.server.errors(), IsEmpty());
+    // Clean input adds no wait: every look is either instant or a wait for a reply.
+    for (int w : waits) EXPECT_TRUE(w == 0 || w >= 125) << w;
   }
 }
 
