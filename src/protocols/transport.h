@@ -113,7 +113,7 @@ class Transport {
                  bool dotTransparency = true, size_t maxLines = static_cast<size_t>(-1));
   // Reads exactly n bytes; keeps the first `keep` of them, drops the rest.
   std::string readBytes(size_t n, size_t keep = static_cast<size_t>(-1));
-  // True when data is buffered or arrives within ms.
+  // True when data is buffered or arrives within ms (0: inputWaiting()).
   bool readableWithin(int ms);
   // One look without waiting: true when bytes are buffered here or have
   // reached the stream (over TLS: a complete record).
