@@ -149,6 +149,7 @@ void Pop3Session::connect() {
   // An unfolded header or a one-line HTML body may exceed any line limit:
   // such lines are cut, the reply's time limit still bounds the whole.
   t.setCutLongLines(true);
+  t.setMaxLineLength(kMaxLineLength);
   t.connect();
 
   t.beginReply();

@@ -48,6 +48,9 @@ class Pop3Session {
   static constexpr int kImplicitTlsPort = 995;
   static constexpr size_t kMaxReplyLines = 1000;
   static constexpr size_t kMaxCapabilities = 1000;
+  // Longest line kept; longer ones are read to their end and cut (the
+  // message object keeps no more of a body either).
+  static constexpr size_t kMaxLineLength = MailMessage::kMaxBodyBytes;
 
   explicit Pop3Session(Transport* transport) : transport_(transport) {}
 
