@@ -165,9 +165,10 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
        {"INBOX;Inbox", "B;B"}, {"NOMSG"}, false, " 0 new messages in B"},
       {"a refused SEARCH NEW is no new mail",
        [](Script& s) {
-         s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "").command("SEARCH NEW", {}, "BAD unknown");
+         s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "5").message(5, header("a@b.c", "unseen"), 55);
+         s.command("SEARCH NEW", {}, "BAD unknown");
        },
-       {"INBOX;Inbox"}, {}, true, " 1 new messages in INBOX"},
+       {"INBOX;Inbox"}, {"unseen"}, true, " 1 new messages in INBOX"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
