@@ -3,7 +3,7 @@
 loopback Dovecot: `brivane --check --json` against the same command sequence
 run by Python's imaplib (LOGIN, CAPABILITY x2, LIST, SELECT, STATUS, SEARCH
 UNSEEN, per message FETCH (RFC822.HEADER) and FETCH (UID), SEARCH NEW,
-LOGOUT), in the same run. Reports wall time and client CPU of both.
+LOGOUT), in the same run. Reports wall time and client CPU of both, every round and the medians.
 
     bench/check_bench.py [BUILD_DIR] [--messages N] [--rounds R]
 
@@ -134,7 +134,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build", nargs="?", default=os.path.join(ROOT, "build"))
     parser.add_argument("--messages", type=int, default=2000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--keep", action="store_true", help="keep the work folder (logs, store, Dovecot files)")
     args = parser.parse_args()
     exe = os.path.join(args.build, "src", "app", "brivane")
@@ -155,9 +155,13 @@ def main():
         # Warm up both (server caches, index files), then alternate.
         run_brivane(exe, store, os.path.join(work, "state"), args.messages)
         run_imaplib(env, args.messages)
-        for _ in range(args.rounds):
+        print(f"load average before: {os.getloadavg()[0]:.2f}")
+        for r in range(args.rounds):
             results["brivane"].append(run_brivane(exe, store, os.path.join(work, "state"), args.messages))
             results["imaplib"].append(run_imaplib(env, args.messages))
+            (bw, bc), (iw, ic) = results["brivane"][-1], results["imaplib"][-1]
+            print(f"round {r + 1}: brivane wall {bw:.3f} s CPU {bc:.3f} s | imaplib wall {iw:.3f} s CPU {ic:.3f} s"
+                  f" | load {os.getloadavg()[0]:.2f}", flush=True)
         med = {k: (statistics.median(w for w, _ in v), statistics.median(c for _, c in v)) for k, v in results.items()}
         print(f"{args.messages} unseen messages in one IMAP folder, loopback Dovecot, median of {args.rounds} rounds")
         print(f"{'client':<22}{'wall s':>10}{'client CPU s':>15}")

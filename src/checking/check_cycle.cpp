@@ -2,6 +2,7 @@
 
 #include "common/log_directory.h"
 #include "common/messages.h"
+#include "protocols/message_preview.h"
 
 namespace brivane {
 
@@ -27,6 +28,7 @@ size_t CheckCycle::liveCheckers() const {
 
 bool CheckCycle::StartCheckCycle() {
   if (liveCheckers() > 0) return false;
+  if (displayMsgPreview) ensureGMime();  // before any checker thread reads a preview
   newMailArrived.store(0);
   hasMessages.store(0);
   imapCheckers.clear();

@@ -66,6 +66,9 @@ class CheckCycle {
   // Called under resultLock with an account's new rows each time a checker
   // publishes (tests follow the row sequence with it); may be empty.
   std::function<void(int32_t accountIndex, const std::vector<MessageSummary>& rows)> publishObserver;
+  // Longest time one account's check may take once it connects (set before
+  // a cycle starts; tests shorten it). Past it the check ends with ERRCONN.
+  std::chrono::milliseconds checkTimeLimit{std::chrono::minutes(10)};
   // Where checkers write their connection logs; defaults to GetLogDirectory.
   std::function<bool(std::string&)> logDirectory;
 

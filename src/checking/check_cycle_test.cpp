@@ -3,10 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
+#include <thread>
 
 #include "checking/checker_test_support.h"
 #include "checking/fake_checkers.h"
@@ -50,6 +52,17 @@ class CycleTest : public ::testing::Test {
     auto m = queue_.waitNextFor(5s);
     ASSERT_TRUE(m) << "a checker did not post its done message";
     cycle_.onDone(m->message, m->wParam);
+  }
+
+  // Waits (at most 10 s) until the result list holds `row`.
+  void waitForRow(const std::string& row) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      const auto rows = subjects();
+      if (std::find(rows.begin(), rows.end(), row) != rows.end()) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ADD_FAILURE() << "no row " << row;
   }
 
   std::vector<std::string> subjects() {
@@ -161,6 +174,9 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
     ASSERT_TRUE(cycle_.StartCheckCycle());
     cDone.get_future().wait();
     collectOne();  // C's done message
+    // Both show CHECKING before either is released (the middle state counts B's row).
+    waitForRow("0:CHECKING");
+    waitForRow("1:CHECKING");
     (firstEndsFirst ? aGo : bGo).set_value();
     collectOne();
     const auto mid = subjects();

@@ -18,10 +18,10 @@ inline constexpr const char* kNoSubject = "[no subject]";
 // "[no subject]" when only blanks and control characters remain.
 void fillMessageRow(MessageSummary& row, const MailMessage& message);
 
-// The preview of a message text: kept as it is when it is UTF-8, else read
-// as Windows-1252; CR and LF removed, other control characters as blanks;
-// at most 80 characters.
-std::string previewText(std::string_view raw);
+// The preview of a message from its kept bytes (header and the start of the
+// body): the words of its first text part, at most 80 characters (see
+// messagePreviewText).
+std::string previewText(std::string_view header, std::string_view body);
 
 // Folder paths of an account compare without surrounding blanks and control
 // characters and with ASCII letters folded to upper case.

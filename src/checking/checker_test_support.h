@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -67,7 +68,8 @@ inline std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
 // account `which`. `whileRunning` is called once the cycle has started.
 template <class Fn>
 CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunning,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+                  std::chrono::milliseconds limit = std::chrono::seconds(20),
+                  const std::function<void(CheckCycle&)>& configure = {}) {
   const std::string folder = testLogFolder();
   MessageQueue queue;
   CheckCycle cycle(queue);
@@ -78,6 +80,7 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
   for (const auto& a : accounts) std::filesystem::remove(folder + connectionLogFileName(a.name));
   cycle.Accounts = std::move(accounts);
   cycle.displayMsgPreview = preview;
+  if (configure) configure(cycle);
   CheckRun run;
   cycle.publishObserver = [&run, which](int32_t index, const std::vector<MessageSummary>& rows) {
     if (index != static_cast<int32_t>(which)) return;

@@ -5,6 +5,7 @@
 #include "checking/check_cycle.h"
 #include "checking/session_setup.h"
 #include "common/status_words.h"
+#include "protocols/imap_session.h"
 #include "protocols/protocol_errors.h"
 #include "protocols/transport.h"
 
@@ -49,7 +50,8 @@ void CheckerThread::queueCheck() {
   SetStatus(status::kQueued, RowKind::Queued);
 }
 
-void CheckerThread::startConnecting() {
+void CheckerThread::startConnecting(Transport& transport) {
+  transport.setCheckLimit(cycle_.checkTimeLimit);
   log(createdLine());
   SetStatus(status::kConnecting, RowKind::Progress);
 }
@@ -103,6 +105,12 @@ void CheckerThread::reportConnectError(std::exception_ptr error) {
   try {
     std::rethrow_exception(error);
   } catch (const StopRequestedError&) {
+  } catch (const ImapLoginDisabledError&) {
+    SetStatus(status::kErrConn, RowKind::Error);
+    log(" ERROR: the server refuses plain-text login - turn on the secure connection... quitting");
+  } catch (const CheckTimeLimitError& e) {
+    SetStatus(status::kErrConn, RowKind::Error);
+    log(std::string(" ERROR: ") + e.what() + "... quitting");
   } catch (const SocketError&) {
     SetStatus(status::kInvServer, RowKind::Error);
     log(" ERROR: EIdSocketError... quitting");
@@ -118,7 +126,8 @@ void CheckerThread::reportConnectError(std::exception_ptr error) {
 void CheckerThread::reportCheckFailure(const std::exception& error, Transport& transport) {
   log(std::string(" ERROR: ") + error.what() + "... quitting");
   SetStatus(status::kErrConn, RowKind::Error);
-  if (dynamic_cast<const ReadTimeoutError*>(&error)) transport.close();
+  if (dynamic_cast<const ReadTimeoutError*>(&error) || dynamic_cast<const CheckTimeLimitError*>(&error))
+    transport.close();
 }
 
 void CheckerThread::markCycleHasMessages() { cycle_.hasMessages.store(1); }

@@ -51,9 +51,9 @@ class CheckerThread : public WorkerThread {
   // The first steps of every check: the log opened, "queued for check"
   // logged and the QUEUED row published.
   void queueCheck();
-  // Once the connect lock is held: the " created, ..." line and the
-  // CONNECTING row.
-  void startConnecting();
+  // Once the connect lock is held: the check's time limit started on
+  // `transport`, the " created, ..." line and the CONNECTING row.
+  void startConnecting(Transport& transport);
   void log(std::string_view text) { log_.line(text); }
   void closeLog() { log_.close(); }
 
@@ -86,7 +86,8 @@ class CheckerThread : public WorkerThread {
     return true;
   }
   // A stop shows nothing; a socket failure is "INVSERVER", a refused POP3
-  // reply "INVUSERPASS", anything else "ERRCONN".
+  // reply "INVUSERPASS", anything else "ERRCONN" (LOGINDISABLED and the
+  // check's time limit with log lines of their own).
   void reportConnectError(std::exception_ptr error);
   // A failure after login ends the check with an error row instead of
   // leaving "CHECKING" standing; after a read time-out the connection is

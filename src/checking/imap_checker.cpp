@@ -33,21 +33,27 @@ void TIMAPChecker::stopPoint() const {
   if (stopRequested()) throw CheckStopped{};
 }
 
-std::vector<std::string> TIMAPChecker::watchedFolders(const std::vector<std::string>& names,
-                                                      const std::vector<std::string>& entries) {
-  std::vector<std::string> keys;
-  for (const std::string& entry : entries) keys.push_back(folderKey(FolderPath(entry)));
-  std::vector<std::string> ordered;
+std::vector<size_t> TIMAPChecker::watchedFolderIndices(const std::vector<std::string>& names,
+                                                       const std::vector<std::string>& entries) {
+  std::vector<size_t> ordered;
   std::vector<bool> taken(names.size(), false);
-  for (const std::string& key : keys) {
+  for (const std::string& entry : entries) {
+    const std::string key = folderKey(FolderPath(entry));
     if (key.empty()) continue;  // an entry without ";" matches nothing
     for (size_t j = 0; j < names.size(); ++j) {
       if (!taken[j] && folderKey(names[j]) == key) {
-        ordered.push_back(names[j]);
+        ordered.push_back(j);
         taken[j] = true;
       }
     }
   }
+  return ordered;
+}
+
+std::vector<std::string> TIMAPChecker::watchedFolders(const std::vector<std::string>& names,
+                                                      const std::vector<std::string>& entries) {
+  std::vector<std::string> ordered;
+  for (size_t j : watchedFolderIndices(names, entries)) ordered.push_back(names[j]);
   return ordered;
 }
 
@@ -60,9 +66,10 @@ void TIMAPChecker::execute() {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());
     client = std::make_unique<ImapSession>();
-    startConnecting();
+    startConnecting(*tlsHandler);
 
     client->setTransport(tlsHandler.get());
+    client->setAlertHandler([this](const std::string& text) { log(" ALERT: " + text); });
     configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
     const bool connected = validateAndConnect(client->host(), client->port(), [&] {
       client->setConnectTimeout(kConnectTimeoutMs);
@@ -96,8 +103,9 @@ void TIMAPChecker::execute() {
 
 bool TIMAPChecker::readFolders(ImapSession& client) {
   folderNames.clear();
-  if (!client.listFolders(folderNames)) throw ProtocolError("Could not download folder list from server");
-  folderNames = watchedFolders(folderNames, account.folders);
+  std::vector<std::string> names, wireNames;
+  if (!client.listFolders(names, &wireNames)) throw ProtocolError("Could not download folder list from server");
+  for (size_t j : watchedFolderIndices(names, account.folders)) folderNames.push_back({names[j], wireNames[j]});
   stopPoint();
   if (folderNames.empty()) {
     SetStatus(status::kNoFolders, RowKind::Error);
@@ -112,14 +120,21 @@ bool TIMAPChecker::readFolders(ImapSession& client) {
 void TIMAPChecker::scanFolders(ImapSession& client) {
   results.clear();
   bool anyUnseen = false;
-  for (const std::string& folder : folderNames) {
+  for (const Folder& entry : folderNames) {
+    const std::string& folder = entry.name;
     stopPoint();
-    const bool selected = client.select(folder);
-    const bool statusOk = client.status(folder);
+    const bool selected = client.select(entry.wire);
+    const bool statusOk = client.status(entry.wire);
     stopPoint();
-    // The count of this folder only: a failed STATUS counts 0, never the
-    // previous folder's number.
-    const uint32_t unseen = statusOk ? client.mailbox().unseenMessages : 0;
+    // The count of this folder only, never the previous folder's number. A
+    // refused STATUS in a folder that opened falls back to SEARCH UNSEEN.
+    bool searched = false;
+    uint32_t unseen = statusOk ? client.mailbox().unseenMessages : 0;
+    if (selected && !statusOk) {
+      searched = client.search("UNSEEN");
+      unseen = static_cast<uint32_t>(client.mailbox().searchResult.size());
+      stopPoint();
+    }
     log(" " + std::to_string(unseen) + " new messages in " + folder);
     if (!selected || unseen == 0) continue;  // a folder that cannot be opened is skipped
 
@@ -133,14 +148,18 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
     } restore{client};
 
     stopPoint();
-    client.search("UNSEEN");
+    if (!searched) client.search("UNSEEN");
     stopPoint();
     const std::vector<uint32_t> numbers = client.mailbox().searchResult;
     for (uint32_t m : numbers) {
       stopPoint();
       // A reply without a header leaves the object cleared: such a row shows
       // an empty sender, "[no subject]" and no date, never another message's.
-      client.fetchHeader(m, message);
+      // A refused FETCH (the message was expunged meanwhile) gives no row.
+      std::string header;
+      client.fetchHeaderBytes(m, header);
+      if (client.lastReply().status != "OK") continue;
+      message = MailMessage::fromHeaderBytes(header);
       stopPoint();
       MessageSummary row;
       fillMessageRow(row, message);
@@ -153,14 +172,14 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
       if (showPreview) {
         std::string text;
         client.fetchText(m, text);
-        row.setPreview(previewText(text));
+        row.setPreview(previewText(header, text));
       }
       stopPoint();
       results.push_back(std::move(row));
     }
-    client.search("NEW");
+    // New mail only from a SEARCH NEW the server answered.
+    if (client.search("NEW") && !client.mailbox().searchResult.empty()) markNewMailArrived();
     stopPoint();
-    if (!client.mailbox().searchResult.empty()) markNewMailArrived();
     account.hasMessages = true;
   }
   if (anyUnseen)

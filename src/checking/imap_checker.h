@@ -1,4 +1,5 @@
 #pragma once
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class TIMAPChecker : public CheckerThread {
   // surrounding blanks and ASCII case).
   static std::vector<std::string> watchedFolders(const std::vector<std::string>& names,
                                                  const std::vector<std::string>& entries);
+  // The same as indices into `names`.
+  static std::vector<size_t> watchedFolderIndices(const std::vector<std::string>& names,
+                                                  const std::vector<std::string>& entries);
 
  protected:
   void execute() override;
@@ -36,7 +40,13 @@ class TIMAPChecker : public CheckerThread {
   void scanFolders(ImapSession& client);
   void stopPoint() const;
 
-  std::vector<std::string> folderNames;
+  // A watched folder: its decoded name (shown, matched against the
+  // account's entries) and its name as LIST sent it (used on the wire).
+  struct Folder {
+    std::string name;
+    std::string wire;
+  };
+  std::vector<Folder> folderNames;
 };
 
 }  // namespace brivane

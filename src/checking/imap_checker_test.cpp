@@ -62,7 +62,7 @@ class Script {
   Script& message(int n, const std::string& header, int uid, const std::string* text = nullptr) {
     fetchLiteral(n, "RFC822.HEADER", "RFC822.HEADER", header.empty() ? nullptr : &header);
     command("FETCH " + std::to_string(n) + " (UID)", {"* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + ")"});
-    return text ? fetchLiteral(n, "BODY.PEEK[TEXT]", "BODY[TEXT]", text) : *this;
+    return text ? fetchLiteral(n, "BODY.PEEK[TEXT]<0.65536>", "BODY[TEXT]<0>", text) : *this;
   }
   Script& logout() {
     const std::string tag = "C" + std::to_string(++tag_);
@@ -155,13 +155,20 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
          s.message(3, header("a@b.c", "kept"), 33).search("NEW", "");
        },
        {"Gone;Gone", "INBOX;Inbox"}, {"kept"}, true, " 4 new messages in Gone"},
-      {"a refused STATUS counts 0, not the previous folder's number",
+      {"a refused STATUS and no unseen message found by SEARCH: 0, not the previous folder's number",
        [](Script& s) {
          s.list({"INBOX", "B"}).folder("INBOX", 0);
          s.command("SELECT \"B\"", {"* 3 EXISTS"}, "OK [READ-WRITE] done");
          s.command("STATUS \"B\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {}, "NO no status");
+         s.search("UNSEEN", "");
        },
        {"INBOX;Inbox", "B;B"}, {"NOMSG"}, false, " 0 new messages in B"},
+      {"a refused SEARCH NEW is no new mail",
+       [](Script& s) {
+         s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "5").message(5, header("a@b.c", "unseen"), 55);
+         s.command("SEARCH NEW", {}, "BAD unknown");
+       },
+       {"INBOX;Inbox"}, {"unseen"}, true, " 1 new messages in INBOX"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -217,9 +224,54 @@ TEST(ImapChecker, PreviewsAndHeadersWithoutLiteral) {
   s.message(3, header("c@x.org", "third"), 13, &empty);
   s.search("NEW", "").logout();
   const CheckRun run = play(s, imapAccount(0, {"INBOX;Inbox"}), true);
-  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Ann|first|11|1796583280|Hellothere, " + std::string(68, 'y'),
+  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Ann|first|11|1796583280|Hello there, " + std::string(67, 'y'),
                                                "INBOX||[no subject]|12|0|caf\xC3\xA9",
                                                "INBOX|c@x.org|third|13|1796583280|"));
+}
+
+// Names that are no valid modified UTF-7 go back as LIST sent them; a
+// refused STATUS falls back to SEARCH UNSEEN; a header FETCH refused for an
+// expunged message gives no row; [ALERT] texts reach the log.
+TEST(ImapChecker, ServerQuirksGiveTheRightRows) {
+  Script s;
+  s.loggedIn();
+  s.command("LIST \"\" *", {"* LIST () \".\" \"Tom & Jerry\" (\"CHILDINFO\" (\"SUBSCRIBED\"))",
+                             "* list () \".\" Entw&APw-rfe"});
+  s.command("SELECT \"Tom & Jerry\"", {"* 4 exists", "* OK [ALERT] Quota at 95%"}, "ok [READ-WRITE] done");
+  s.command("STATUS \"Tom & Jerry\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {}, "NO [SERVERBUG] no");
+  s.search("UNSEEN", "2 3");
+  s.command("FETCH 2 (RFC822.HEADER)", {}, "NO [EXPUNGEISSUED] gone");
+  s.message(3, header("=?UTF-8?Q?Support:_Team?= <s@x>", "kept"), 33);
+  s.command("SEARCH NEW", {"* SEARCH 3"}, "ok done");
+  s.folder("Entw&APw-rfe", 0);
+  s.logout();
+  const CheckRun run = play(s, imapAccount(0, {"Tom & Jerry;T", "Entwürfe;E"}));
+  EXPECT_THAT(rowsText(run.rows), ElementsAre("Tom & Jerry|Support: Team|kept|33|1796583280|"));
+  EXPECT_TRUE(run.newMailArrived);
+  EXPECT_THAT(run.log, ::testing::IsSupersetOf({" ALERT: Quota at 95%", " 2 new messages in Tom & Jerry",
+                                                " 0 new messages in Entwürfe"}));
+}
+
+TEST(ImapChecker, LoginDisabledAndTheCheckTimeLimitEndWithErrconn) {
+  {
+    LoopbackServer server("S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\nC: C1 LOGOUT\nS: * BYE\nS: C1 OK\nX\n");
+    const CheckRun run = runOne(imapAccount(server.port(), {"INBOX;Inbox"}));
+    server.finish();
+    EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
+    EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
+    EXPECT_THAT(run.log, ::testing::Contains(
+                             " ERROR: the server refuses plain-text login - turn on the secure connection... quitting"));
+  }
+  // A server that drips every reply slowly enough for each line limit.
+  Script s;
+  s.loggedIn();
+  LoopbackServer server(s.text() + "C: C4 LIST \"\" *\nDRIP: 50\nREPEAT: 1000 * LIST () \"/\" x\n");
+  TEmlAccount a = imapAccount(server.port(), {"INBOX;Inbox"});
+  const CheckRun run = runCycle({a}, 0, false, [](CheckCycle&) {}, std::chrono::seconds(20),
+                                [](CheckCycle& c) { c.checkTimeLimit = std::chrono::milliseconds(600); });
+  server.finish(100);
+  EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
+  EXPECT_THAT(run.log, ::testing::Contains(" ERROR: the check did not finish within 600 ms... quitting"));
 }
 
 TEST(ImapChecker, StallAfterLoginWithStopRequestEndsQuickly) {

@@ -31,7 +31,7 @@ void TPOPChecker::execute() {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());
     client = std::make_unique<Pop3Session>(tlsHandler.get());
-    startConnecting();
+    startConnecting(*tlsHandler);
 
     configureSession(*client, *tlsHandler, account);  // 110 becomes 995 with TLS
     const bool loggedIn = validateAndConnect(client->host(), client->port(), [&] {
@@ -100,7 +100,7 @@ void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
     fillMessageRow(row, message);
     row.setFolder("INBOX");
     row.accountIndex = accountIndex;
-    if (showPreview) row.setPreview(previewText(message.bodyText()));
+    if (showPreview) row.setPreview(previewText(message.headerText(), message.bodyText()));
     results.push_back(std::move(row));
     account.hasMessages = true;
   }

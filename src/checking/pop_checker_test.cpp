@@ -147,8 +147,10 @@ TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
 TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
   const std::string longLine(100, 'x');
   std::string script = std::string(kLogin) + "C: STAT\nS: +OK 3 300\n";
-  // Message 3: body shorter than 80 characters over two lines.
-  script += "C: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\nS: \nS: Hello\nS: world\nS: .\n";
+  // Message 3: multipart, its text part shorter than 80 characters over two lines.
+  script += "C: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
+            "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
+            "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\n";
   // Message 2: refused; the row must not repeat message 3.
   script += "C: TOP 2 100\nS: -ERR gone\n";
   // Message 1: a long Windows-1252 body, dot-stuffed first line.
@@ -158,7 +160,7 @@ TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
   const CheckRun run = runOne(popAccount(server.port()), true);
   server.finish();
   EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
-  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Helloworld", "INBOX||[no subject]||0|",
+  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Hello world", "INBOX||[no subject]||0|",
                                                "INBOX||one||0|.caf\xC3\xA9 " + std::string(74, 'x')));
 }
 

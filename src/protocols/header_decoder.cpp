@@ -95,7 +95,8 @@ iconv_t converterFor(const std::string& charset) {
   return converters.get(charset);
 }
 
-void appendConverted(iconv_t cd, const std::string& bytes, std::string& out) {
+// With keepLineBreaks, CR and LF stay (body text); headers drop them.
+void appendConverted(iconv_t cd, const std::string& bytes, std::string& out, bool keepLineBreaks = false) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(bytes.data());
   size_t inLeft = bytes.size();
@@ -106,7 +107,7 @@ void appendConverted(iconv_t cd, const std::string& bytes, std::string& out) {
     size_t rc = iconv(cd, inLeft ? &in : nullptr, &inLeft, &o, &oLeft);
     int err = rc == static_cast<size_t>(-1) ? errno : 0;
     for (char* p = buf; p < o; ++p)
-      if (*p != '\r' && *p != '\n' && *p != '\0') out += *p;
+      if (*p != '\0' && (keepLineBreaks || (*p != '\r' && *p != '\n'))) out += *p;
     if (rc != static_cast<size_t>(-1)) {
       if (inLeft == 0) {
         // Flush the shift state of stateful charsets.
@@ -129,10 +130,35 @@ void appendConverted(iconv_t cd, const std::string& bytes, std::string& out) {
   }
 }
 
+// Labels mail programs write that iconv does not know by that name, or
+// knows as a narrower charset than the one such mail is written in.
+const std::unordered_map<std::string, std::string>& charsetAliases() {
+  static const std::unordered_map<std::string, std::string> aliases = {
+      {"KS_C_5601-1987", "CP949"},   {"KS_C_5601", "CP949"},        {"KSC5601", "CP949"},
+      {"CSKSC56011987", "CP949"},    {"WINDOWS-949", "CP949"},      {"X-WINDOWS-949", "CP949"},
+      {"ISO-8859-8-I", "ISO-8859-8"}, {"ISO-8859-8-E", "ISO-8859-8"}, {"ISO_8859-8-I", "ISO-8859-8"},
+      {"ISO-8859-6-I", "ISO-8859-6"}, {"ISO-8859-6-E", "ISO-8859-6"},
+      {"GB2312", "GBK"},             {"GB_2312-80", "GBK"},         {"X-GBK", "GBK"},
+      {"X-EUC-CN", "GBK"},           {"EUC-CN", "GBK"},             {"X-GB2312", "GBK"},
+      {"WINDOWS-874", "CP874"},      {"X-WINDOWS-874", "CP874"},
+      {"X-MAC-ROMAN", "MACINTOSH"},  {"X-MAC-CYRILLIC", "MAC-CYRILLIC"},
+      {"X-MAC-UKRAINIAN", "MACUKRAINIAN"}, {"X-MAC-CE", "MAC-CENTRALEUROPE"},
+      {"X-MAC-CENTRALEURROMAN", "MAC-CENTRALEUROPE"}, {"X-MAC-ICELANDIC", "MAC-IS"},
+      {"X-SJIS", "SHIFT_JIS"},       {"X-EUC-JP", "EUC-JP"},        {"X-EUC-TW", "EUC-TW"},
+      {"UNICODE-1-1-UTF-7", "UTF-7"}, {"X-UTF-8", "UTF-8"},          {"X-CP1250", "CP1250"},
+      {"X-CP1251", "CP1251"},        {"X-CP1252", "CP1252"},        {"WINDOWS-31J", "CP932"},
+      {"X-MS-CP932", "CP932"},       {"SHIFT-JIS", "SHIFT_JIS"},
+  };
+  return aliases;
+}
+
 std::string normalisedCharset(std::string_view cs) {
   size_t star = cs.find('*');  // RFC 2231 language suffix
   if (star != std::string_view::npos) cs = cs.substr(0, star);
-  return asciiUpper(cs);
+  std::string name = asciiUpper(trimControl(cs));
+  const auto& aliases = charsetAliases();
+  if (auto it = aliases.find(name); it != aliases.end()) return it->second;
+  return name;
 }
 
 struct Word {
@@ -172,6 +198,19 @@ void appendPlain(std::string_view bytes, std::string& out) {
 }
 
 }  // namespace
+
+std::string charsetToUtf8(std::string_view bytes, std::string_view charset) {
+  const std::string name = normalisedCharset(charset);
+  if (!name.empty() && name != "UTF-8" && name != "US-ASCII") {
+    iconv_t cd = converterFor(name);
+    if (cd != Converters::invalid()) {
+      std::string out;
+      appendConverted(cd, std::string(bytes), out, true);
+      return out;
+    }
+  }
+  return bytesToUtf8(bytes);
+}
 
 std::string decodeEncodedWords(std::string_view text) {
   std::string out;
@@ -218,7 +257,23 @@ std::string decodeEncodedWords(std::string_view text) {
 
 namespace {
 
-// Splits at top-level commas (outside quotes, angle brackets and comments).
+// When an encoded word ("=?charset?e?text?=", no white space) starts at
+// v[i], the index of its last character; else i. Mail programs write "," and
+// ":" raw inside them, which must not split or group an address list.
+size_t encodedWordLast(std::string_view v, size_t i) {
+  if (v.substr(i, 2) != "=?") return i;
+  size_t q = i + 2, marks = 0;
+  for (; q + 1 < v.size(); ++q) {
+    if (isWs(v[q])) return i;
+    if (v[q] != '?') continue;
+    if (marks == 2 && v[q + 1] == '=') return q + 1;
+    if (marks < 2) ++marks;
+  }
+  return i;
+}
+
+// Splits at top-level commas (outside quotes, angle brackets, comments and
+// encoded words).
 std::vector<std::string_view> splitTopLevel(std::string_view v) {
   std::vector<std::string_view> parts;
   int comment = 0;
@@ -234,6 +289,7 @@ std::vector<std::string_view> splitTopLevel(std::string_view v) {
       else if (c == '(') ++comment;
       else if (c == ')') --comment;
     } else if (c == '"') quoted = true;
+    else if (c == '=') i = encodedWordLast(v, i);
     else if (c == '(') comment = 1;
     else if (c == '<') angle = true;
     else if (c == '>') angle = false;
@@ -284,6 +340,7 @@ std::vector<MailAddress> parseAddressList(std::string_view value) {
         if (quoted) {
           if (c == '"') quoted = false;
         } else if (c == '"') quoted = true;
+        else if (c == '=') i = encodedWordLast(part, i);
         else if (c == '(') ++comment;
         else if (c == ')') comment = comment > 0 ? comment - 1 : 0;
         else if (comment == 0 && (c == '<' || c == '@')) break;
@@ -304,6 +361,7 @@ std::vector<MailAddress> parseAddressList(std::string_view value) {
           if (c == '\\') ++i;
           else if (c == '"') quoted = false;
         } else if (c == '"') quoted = true;
+        else if (c == '=') i = encodedWordLast(part, i);
         else if (c == '(') ++comment;
         else if (c == ')') comment = comment > 0 ? comment - 1 : 0;
         else if (c == '<' && comment == 0) {

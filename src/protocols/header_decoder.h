@@ -24,9 +24,17 @@ struct MailAddress {
 // encoded words that is not valid UTF-8 is read as Windows-1252.
 std::string decodeEncodedWords(std::string_view text);
 
+// Bytes in `charset` (a MIME label; common labels iconv does not know, such
+// as "ks_c_5601-1987" or "iso-8859-8-i", are mapped to the charset they
+// mean, "gb2312" is read as GBK) converted to UTF-8, line breaks kept.
+// Without a charset, or in one iconv lacks: UTF-8 when valid, else
+// Windows-1252.
+std::string charsetToUtf8(std::string_view bytes, std::string_view charset);
+
 // Splits a raw address-list header value (before decoding, so a decoded
 // comma never splits a name) into addresses: "Name <addr>", "\"Name\" <addr>",
-// "addr", "addr (Name)" and groups. Display names are then decoded.
+// "addr", "addr (Name)" and groups. Encoded words are opaque: a "," or ":"
+// inside one splits nothing. Display names are then decoded.
 std::vector<MailAddress> parseAddressList(std::string_view value);
 
 // An RFC 2822 date ("Tue, 3 Mar 2026 10:15:00 +0100", zone names included)

@@ -46,6 +46,12 @@ TEST(EncodedWords, DecodeToUtf8) {
       {"Caf\xe9 \x80", "Caf\u00e9 \u20ac"},
       {"Caf\xc3\xa9", "Caf\u00e9"},
       {"plain", "plain"},
+      // Labels iconv does not know by that name, and gb2312 read as GBK.
+      {"=?ks_c_5601-1987?Q?=C7=D1=B1=B9?=", "\ud55c\uad6d"},
+      {"=?iso-8859-8-i?Q?=F9=EC=E5=ED?=", "\u05e9\u05dc\u05d5\u05dd"},
+      {"=?gb2312?Q?=E9=46?=", "\u9555"},
+      {"=?windows-874?Q?=E4=B7=C2?=", "\u0e44\u0e17\u0e22"},
+      {"=?x-mac-roman?Q?Caf=8E?=", "Caf\u00e9"},
   };
   for (const auto& c : cases) EXPECT_EQ(decodeEncodedWords(c.in), c.out) << c.in;
 }
@@ -56,6 +62,9 @@ TEST(AddressList, SplitsBeforeDecoding) {
     std::vector<MailAddress> out;
   } cases[] = {
       {"=?UTF-8?Q?M=C3=BCller=2C_Hans?= <h@x>", {{"M\u00fcller, Hans", "h@x"}}},
+      // Raw "," and ":" inside an encoded word split nothing.
+      {"=?UTF-8?Q?M=C3=BCller,_Hans?= <h@x>, b@x", {{"M\u00fcller, Hans", "h@x"}, {"", "b@x"}}},
+      {"=?UTF-8?Q?Support:_Team?= <s@x>", {{"Support: Team", "s@x"}}},
       {"\"Doe, John\" <john@example.org>", {{"Doe, John", "john@example.org"}}},
       {"Jane Roe <jane@example.org>, bob@example.org", {{"Jane Roe", "jane@example.org"}, {"", "bob@example.org"}}},
       {"bob@example.org (Bob Smith)", {{"Bob Smith", "bob@example.org"}}},

@@ -133,7 +133,9 @@ bool isAtomChar(unsigned char c) {
 }  // namespace
 
 bool isImapStatusWord(std::string_view w) {
-  return w == "OK" || w == "NO" || w == "BAD" || w == "PREAUTH" || w == "BYE" || w == "+";
+  for (std::string_view word : {"OK", "NO", "BAD", "PREAUTH", "BYE", "+"})
+    if (equalsIgnoreCase(w, word)) return true;
+  return false;
 }
 
 bool isImapTag(std::string_view w) {
@@ -179,7 +181,7 @@ std::optional<std::string> parseImapCollectedLines(const std::vector<std::string
                      "response code like OK, NO, BAD, etc", last);
   const std::string_view first = imapFirstWord(last);
   if (isImapStatusWord(first)) {
-    reply.status = first;
+    reply.status = asciiUpper(first);
     reply.finalText = imapAfterFirstWord(last);
     addText(reply.finalText);
   } else if (first == "*") {
@@ -190,7 +192,7 @@ std::optional<std::string> parseImapCollectedLines(const std::vector<std::string
     if (!isImapStatusWord(word))
       return lineError("Unexpected: Response (last) line started with a * but next word was not a valid "
                        "response like OK, BAD, etc", last);
-    reply.status = word;
+    reply.status = asciiUpper(word);
     reply.finalText = imapAfterFirstWord(rest);
     addText(reply.finalText);
   } else if (isImapTag(first)) {
@@ -202,7 +204,7 @@ std::optional<std::string> parseImapCollectedLines(const std::vector<std::string
     if (!isImapStatusWord(word))
       return lineError("Unexpected: Line starts with a command reference (like C41) but next word was not a "
                        "valid response like OK, BAD, etc", last);
-    reply.status = word;
+    reply.status = asciiUpper(word);
     reply.finalText = imapAfterFirstWord(rest);
     if (!reply.finalText.empty()) reply.extraLines.push_back(reply.finalText);
   } else {
@@ -216,7 +218,7 @@ void keepExpectedImapLines(ImapReply& reply, const std::vector<std::string_view>
   std::vector<std::string> kept;
   for (std::string& line : reply.textLines) {
     const std::string_view kw = imapLineKeyword(line);
-    if (std::find(expected.begin(), expected.end(), kw) != expected.end())
+    if (std::any_of(expected.begin(), expected.end(), [&](std::string_view e) { return equalsIgnoreCase(kw, e); }))
       kept.push_back(std::move(line));
     else
       reply.extraLines.push_back(std::move(line));
@@ -296,7 +298,8 @@ std::vector<std::string> tokenizeImapList(std::string_view line) {
 std::optional<std::string> parseImapListLine(std::string_view line) {
   const std::vector<std::string> tokens = tokenizeImapList(line);
   if (tokens.size() < 4 || !equalsIgnoreCase(tokens[0], "LIST")) return std::nullopt;
-  return decodeModifiedUtf7(trimControl(tokens.back()));
+  // LIST flags delimiter name [extended data]: the name follows the delimiter.
+  return trimControl(tokens[3]);
 }
 
 std::optional<uint32_t> parseImapNumber(std::string_view text) {
@@ -313,16 +316,16 @@ void applyImapSelect(ImapMailbox& mailbox, const ImapReply& reply) {
   const auto applyCode = [&](std::string_view text) {
     std::string_view name, arg;
     if (!responseCode(text, name, arg)) return;
-    if (name == "UIDVALIDITY") {
+    if (equalsIgnoreCase(name, "UIDVALIDITY")) {
       mailbox.uidValidity = imapFirstWord(arg);
-    } else if (name == "UIDNEXT") {
+    } else if (equalsIgnoreCase(name, "UIDNEXT")) {
       mailbox.uidNext = imapFirstWord(arg);
-    } else if (name == "UNSEEN") {
+    } else if (equalsIgnoreCase(name, "UNSEEN")) {
       if (auto n = parseImapNumber(imapFirstWord(arg))) mailbox.firstUnseen = *n;
-    } else if (name == "PERMANENTFLAGS") {
+    } else if (equalsIgnoreCase(name, "PERMANENTFLAGS")) {
       mailbox.permanentFlags = parenthesisedWords(arg);
-    } else if (name.substr(0, 5) == "READ-") {
-      mailbox.readWrite = name == "READ-WRITE";
+    } else if (startsWithIgnoreCase(name, "READ-")) {
+      mailbox.readWrite = equalsIgnoreCase(name, "READ-WRITE");
     }
   };
   for (const std::string& line : reply.textLines) {
@@ -330,11 +333,11 @@ void applyImapSelect(ImapMailbox& mailbox, const ImapReply& reply) {
     const std::string_view kw = imapLineKeyword(line);
     if (allDigits(first)) {
       const auto n = parseImapNumber(first);
-      if (n && kw == "EXISTS") mailbox.totalMessages = *n;
-      if (n && kw == "RECENT") mailbox.recentMessages = *n;
-    } else if (kw == "FLAGS") {
+      if (n && equalsIgnoreCase(kw, "EXISTS")) mailbox.totalMessages = *n;
+      if (n && equalsIgnoreCase(kw, "RECENT")) mailbox.recentMessages = *n;
+    } else if (equalsIgnoreCase(kw, "FLAGS")) {
       mailbox.flags = parenthesisedWords(imapAfterFirstWord(line));
-    } else if (kw == "OK") {
+    } else if (equalsIgnoreCase(kw, "OK")) {
       applyCode(imapAfterFirstWord(line));
     }
   }
@@ -366,7 +369,7 @@ void applyImapStatus(ImapMailbox& mailbox, std::string_view statusLine) {
 std::vector<uint32_t> parseImapSearch(const std::vector<std::string>& textLines) {
   std::vector<uint32_t> result;
   for (const std::string& line : textLines) {
-    if (imapFirstWord(line) != "SEARCH") continue;
+    if (!equalsIgnoreCase(imapFirstWord(line), "SEARCH")) continue;
     std::string_view rest = imapAfterFirstWord(line);
     while (!rest.empty()) {
       const std::string_view word = imapFirstWord(rest);
@@ -425,7 +428,11 @@ void ImapFetchParser::parseItems(std::string_view s) {
       if (pendingName_.empty()) broken_ = true;
       continue;
     }
-    const bool wanted = !wanted_.empty() && equalsIgnoreCase(pendingName_, wanted_);
+    // A partial fetch is answered with its origin ("BODY[TEXT]<0>").
+    std::string_view name = pendingName_;
+    if (name.size() > 2 && name.back() == '>' && name.rfind('<') != std::string_view::npos)
+      name = name.substr(0, name.rfind('<'));
+    const bool wanted = !wanted_.empty() && equalsIgnoreCase(name, wanted_);
     const bool isUid = equalsIgnoreCase(pendingName_, "UID");
     const bool isFlags = equalsIgnoreCase(pendingName_, "FLAGS");
     if (c == '"') {
@@ -480,6 +487,20 @@ void ImapFetchParser::parseItems(std::string_view s) {
     }
     pendingName_.clear();
   }
+}
+
+std::optional<std::string> imapAlertText(std::string_view line) {
+  const std::string_view rest = imapAfterFirstWord(line);
+  if (!isImapStatusWord(imapFirstWord(rest))) return std::nullopt;
+  std::string_view text = imapAfterFirstWord(rest);
+  if (!startsWithIgnoreCase(text, "[ALERT]")) return std::nullopt;
+  return std::string(skipBlanks(text.substr(7)));
+}
+
+std::vector<std::string> imapCapabilityCode(std::string_view text) {
+  std::string_view name, arg;
+  if (!responseCode(text, name, arg) || !equalsIgnoreCase(name, "CAPABILITY")) return {};
+  return splitBlanks(arg);
 }
 
 std::optional<std::string> imapQuoted(std::string_view text) {

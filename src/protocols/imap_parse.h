@@ -23,7 +23,8 @@ struct ImapReply {
   std::string finalText;
 };
 
-// "OK", "NO", "BAD", "PREAUTH", "BYE" or "+", compared case-sensitively.
+// "OK", "NO", "BAD", "PREAUTH", "BYE" or "+", in any case (RFC 3501 makes
+// response words case-insensitive; ImapReply::status holds them upper-case).
 bool isImapStatusWord(std::string_view word);
 // "C" followed by at least one decimal digit and nothing else ("c" too).
 bool isImapTag(std::string_view word);
@@ -43,7 +44,7 @@ std::optional<std::string> parseImapCollectedLines(const std::vector<std::string
                                                    ImapReply& reply);
 
 // Moves the text lines whose keyword is not among `expected` to the extra
-// lines (case-sensitive).
+// lines (keywords compared without regard to case).
 void keepExpectedImapLines(ImapReply& reply, const std::vector<std::string_view>& expected);
 
 // A literal announcement ("{n}") ending a physical line.
@@ -71,9 +72,10 @@ std::string imapQuotedForm(std::string_view bytes);
 // without the outer parentheses; nesting counted, quoted parts inside kept
 // as written) or a run of characters up to the next blank.
 std::vector<std::string> tokenizeImapList(std::string_view line);
-// The folder name of a LIST data line (without "* "): the last of at least
-// four tokens when the first is "LIST" (any case), trimmed and decoded from
-// modified UTF-7. Nothing for other lines.
+// The folder name of a LIST data line (without "* ") in its wire form: the
+// token after the delimiter when the first is "LIST" (any case), trimmed;
+// extended data behind it is ignored. Nothing for other lines. The name is
+// sent back in this form; decodeModifiedUtf7 gives the one to show.
 std::optional<std::string> parseImapListLine(std::string_view line);
 
 // What the last SELECT and STATUS replies said about a folder.
@@ -145,6 +147,13 @@ class ImapFetchParser {
   bool broken_ = false;      // a shape the parser does not follow
   bool literalIsWanted_ = false;
 };
+
+// The text of an "[ALERT]" response ("* OK [ALERT] text", "C3 NO [ALERT]
+// text", any case); nothing for other lines.
+std::optional<std::string> imapAlertText(std::string_view line);
+// The words of a "[CAPABILITY ...]" response code opening `text` (the text
+// after a status word); empty when there is none.
+std::vector<std::string> imapCapabilityCode(std::string_view text);
 
 // Quoted string for the wire: double quotes around the text, backslash and
 // double quote escaped. Nothing when the text holds CR, LF or NUL.

@@ -59,9 +59,6 @@ TEST(ImapCollectedLines, EveryMalformedShapeHasItsText) {
       {{"* FOO bar"},
        u + "Response (last) line started with a * but next word was not a valid response like OK, BAD, etc, "
            "offending line: * FOO bar"},
-      {{"* ok lowercase"},
-       u + "Response (last) line started with a * but next word was not a valid response like OK, BAD, etc, "
-           "offending line: * ok lowercase"},
       {{"C5"},
        u + "Response (last) line started with a command reference (like C41) but nothing else, offending "
            "line: C5"},
@@ -111,6 +108,31 @@ TEST(ImapLiteral, AnnouncementsAreValidatedStrictly) {
   EXPECT_FALSE(isImapDataLine("*"));
 }
 
+// Response words, status words and item names in any case (RFC 3501).
+TEST(ImapCollectedLines, ResponseWordsInAnyCase) {
+  ImapReply r;
+  EXPECT_EQ(parseImapCollectedLines({"* 9 exists", "* flags (\\Seen)", "* ok [uidnext 7] x", "c2 ok done"}, r),
+            std::nullopt);
+  EXPECT_EQ(r.status, "OK");
+  keepExpectedImapLines(r, {"FLAGS", "OK", "EXISTS"});
+  ImapMailbox m;
+  applyImapSelect(m, r);
+  EXPECT_EQ(m.totalMessages, 9u);
+  EXPECT_EQ(m.uidNext, "7");
+  EXPECT_THAT(m.flags, ElementsAre("\\Seen"));
+  EXPECT_EQ(parseImapCollectedLines({"* ok ready"}, r), std::nullopt);
+  EXPECT_EQ(r.status, "OK");
+  EXPECT_THAT(parseImapSearch({"search 3 5"}), ElementsAre(3u, 5u));
+  EXPECT_TRUE(isImapDataLine("* status INBOX (unseen 2)"));
+  EXPECT_FALSE(isImapDataLine("* bye now"));
+  EXPECT_EQ(imapAlertText("* ok [alert] Quota low"), "Quota low");
+  EXPECT_EQ(imapAlertText("C4 NO [ALERT] Use TLS"), "Use TLS");
+  EXPECT_EQ(imapAlertText("* 3 EXISTS"), std::nullopt);
+  ImapFetchParser fetch("BODY[TEXT]");
+  ASSERT_TRUE(fetch.start("1 fetch (body[text]<0> {5}"));
+  EXPECT_TRUE(fetch.literalIsWanted());  // a partial fetch answers with its origin
+}
+
 TEST(ImapList, TokenizerAndFolderNames) {
   EXPECT_THAT(tokenizeImapList("LIST (\\HasNoChildren \\Marked) \"/\" \"INBOX\""),
               ElementsAre("LIST", "\\HasNoChildren \\Marked", "/", "INBOX"));
@@ -125,9 +147,9 @@ TEST(ImapList, TokenizerAndFolderNames) {
       {"LIST () NIL Archive", "Archive"},
       {"list () \".\" Sent", "Sent"},
       {"LIST (\\HasNoChildren) \"/\" \"Sent Items\"", "Sent Items"},
-      {"LIST () \"/\" \"Entw&APw-rfe\"", "Entwürfe"},
-      {"LIST () \"/\" \"R&AOk-sum&AOk-&-Notes\"", "Résumé&Notes"},
-      {"LIST () \"/\" \"&Jjo\"", "&Jjo"},                        // invalid: used unchanged
+      {"LIST () \"/\" \"Entw&APw-rfe\"", "Entw&APw-rfe"},  // the wire form, decoded by the caller
+      {"LIST () \"/\" \"Tom & Jerry\"", "Tom & Jerry"},
+      {"LIST () \".\" \"INBOX\" (\"CHILDINFO\" (\"SUBSCRIBED\"))", "INBOX"},  // extended data after the name
       {"LIST () \"/\" \"back\\\\slash \\\"quoted\\\"\"", "back\\slash \"quoted\""},
       {"LIST () \"/\" \"  padded \"", "padded"},
       {"LIST () \"/\"", std::nullopt},  // fewer than four tokens

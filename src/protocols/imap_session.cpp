@@ -110,6 +110,9 @@ auto ImapSession::guarded(F&& body) -> decltype(body()) {
   } catch (const StopRequestedError&) {
     lost(false);
     throw;
+  } catch (const CheckTimeLimitError&) {
+    lost(false);
+    throw;
   } catch (const ProtocolError&) {
     lost(true);
     throw;
@@ -166,7 +169,7 @@ std::string ImapSession::readLiteral(uint32_t size, size_t keep) {
 std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
   const std::string_view text = imapAfterFirstWord(line);
   std::optional<ImapFetchParser> parser;
-  if (capture && imapLineKeyword(text) == "FETCH" && parseImapNumber(imapFirstWord(text)) == capture->number) {
+  if (capture && equalsIgnoreCase(imapLineKeyword(text), "FETCH") && parseImapNumber(imapFirstWord(text)) == capture->number) {
     parser.emplace(capture->wanted);
     parser->start(text);
   }
@@ -222,6 +225,7 @@ ImapReply ImapSession::collectReply(const std::function<bool(const std::string&)
   size_t keptBytes = 0;
   for (;;) {
     std::string line = readLine();
+    reportAlert(line);
     const bool last = isLast(line);
     if (isImapDataLine(line)) line = readDataLine(std::move(line), capture);
     if (last || (lines.size() < kMaxReplyLines && keptBytes + line.size() <= kMaxReplyBytes)) {
@@ -251,12 +255,22 @@ void ImapSession::readReply(const std::string& tag, const Expected& expected, Fe
   reply_ = std::move(reply);
 }
 
+void ImapSession::reportAlert(const std::string& line) const {
+  if (!alertHandler_) return;
+  if (auto text = imapAlertText(line)) alertHandler_(trimControl(bytesToUtf8(*text)));
+}
+
+// Discards what has already reached the client, without waiting for more:
+// every reply is read up to its tagged line, so only unsolicited lines can
+// follow one, and a line that comes later lands in the next reply's extra
+// lines all the same.
 void ImapSession::drainInput(bool byeExpected) {
   Transport& t = wire();
   t.beginReply();
   try {
-    while (t.readableWithin(kDrainWaitMs)) {
+    while (t.inputWaiting()) {
       std::string line = trimControl(t.readReplyLine());
+      reportAlert(line);
       if (!byeExpected && startsWithIgnoreCase(line, "* BYE")) {
         lost(true);
         throw ImapByeError();
@@ -292,6 +306,41 @@ void ImapSession::sendCommand(std::string_view command, const Expected& expected
     }
     wire().beginReply();
     readReply(tag, expected, capture);
+  });
+}
+
+// pieces: command text, literal, text, literal, ... (odd indices are the
+// literals' bytes). Each literal is announced with "{n}" and sent after the
+// server's "+"; a tagged reply instead of the "+" ends the command.
+void ImapSession::sendWithLiterals(const std::vector<std::string>& pieces, const Expected& expected) {
+  guarded([&] {
+    drainInput(false);
+    const std::string tag = nextTag();
+    std::string line = tag + " " + pieces.front();
+    for (size_t i = 1; i < pieces.size(); i += 2) {
+      line += "{" + std::to_string(pieces[i].size()) + "}";
+      wire().writeLine(line);
+      wire().beginReply();
+      ImapReply reply = collectReply(
+          [&](const std::string& l) {
+            if (startsWithIgnoreCase(l, "* BYE")) {
+              lost(true);
+              throw ImapByeError();
+            }
+            return l.front() == '+' || equalsIgnoreCase(imapFirstWord(l), tag);
+          },
+          nullptr);
+      if (reply.status != "+") {
+        keepExpectedImapLines(reply, expected);
+        reply_ = std::move(reply);
+        return;
+      }
+      line = pieces[i];
+      if (i + 1 < pieces.size()) line += pieces[i + 1];
+    }
+    wire().writeLine(line);
+    wire().beginReply();
+    readReply(tag, expected, nullptr);
   });
 }
 
@@ -332,9 +381,26 @@ void ImapSession::login() {
     if (greetingStatus == "OK") {
       state_ = ImapState::NonAuthenticated;
       counter_ = 0;
-      // Both arguments go as atoms when they are atoms, else quoted.
-      std::string command = "LOGIN " + *imapAstring(username_) + " " + *imapAstring(password_);
-      sendCommand(command, {});
+      // A server that announces LOGINDISABLED would get the password in
+      // clear text only to refuse it.
+      for (const std::string& word : imapCapabilityCode(reply_.finalText))
+        if (equalsIgnoreCase(word, "LOGINDISABLED")) throw ImapLoginDisabledError();
+      // Each argument goes as an atom when it is one, as a literal when it
+      // holds 8-bit bytes (strict servers refuse those in quoted strings),
+      // else quoted.
+      std::vector<std::string> pieces{"LOGIN "};
+      const auto add = [&](const std::string& arg, const char* after) {
+        if (std::any_of(arg.begin(), arg.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+          pieces.push_back(arg);
+          pieces.emplace_back(after);
+        } else {
+          pieces.back() += *imapAstring(arg) + after;
+        }
+      };
+      add(username_, " ");
+      add(password_, "");
+      if (pieces.size() == 1) sendCommand(pieces.front(), {});
+      else sendWithLiterals(pieces, {});
       if (reply_.status == "OK") {
         state_ = ImapState::Authenticated;
         capability();
@@ -372,19 +438,26 @@ bool ImapSession::capability() {
   return true;
 }
 
-bool ImapSession::listFolders(std::vector<std::string>& names) {
+bool ImapSession::listFolders(std::vector<std::string>& names, std::vector<std::string>* wireNames) {
   requireState({ImapState::Authenticated, ImapState::Selected});
   names.clear();
+  if (wireNames) wireNames->clear();
   sendCommand("LIST \"\" *", {"LIST"});
   if (reply_.status != "OK") return false;
-  for (const std::string& line : reply_.textLines)
-    if (auto name = parseImapListLine(line)) names.push_back(std::move(*name));
+  for (const std::string& line : reply_.textLines) {
+    auto name = parseImapListLine(line);
+    if (!name) continue;
+    names.push_back(decodeModifiedUtf7(*name));
+    if (wireNames) wireNames->push_back(std::move(*name));
+  }
   return true;
 }
 
 namespace {
+// The name goes exactly as LIST sent it: re-encoding a decoded name would
+// change names that are no valid modified UTF-7 ("Tom & Jerry").
 std::string wireFolderName(std::string_view folder) {
-  auto quoted = imapQuoted(encodeModifiedUtf7(folder));
+  auto quoted = imapQuoted(folder);
   if (!quoted) throw ImapUnsafeArgumentError();
   return std::move(*quoted);
 }
@@ -416,6 +489,8 @@ bool ImapSession::status(std::string_view folder) {
 bool ImapSession::search(std::string_view criterion) {
   requireState({ImapState::Selected});
   if (criterion.empty() || hasLineBreakOrNul(criterion)) throw ImapUnsafeArgumentError();
+  // A refused SEARCH leaves no result behind, never the previous one's.
+  mailbox_.searchResult.clear();
   sendCommand("SEARCH " + std::string(criterion), {"SEARCH"});
   if (reply_.status != "OK") return false;
   mailbox_.searchResult = parseImapSearch(reply_.textLines);
@@ -480,8 +555,10 @@ bool ImapSession::fetchText(int64_t n, std::string& text) {
   capture.wanted = "BODY[TEXT]";
   capture.keep = kMaxTextBytes;
   fetchItem_ = ImapFetchItem();
-  sendCommand("FETCH " + std::to_string(capture.number) + " (BODY.PEEK[TEXT])", {"FETCH", "UID"}, false,
-              &capture);
+  // Only the part that is kept is asked for: an attachment is not fetched.
+  sendCommand("FETCH " + std::to_string(capture.number) + " (BODY.PEEK[TEXT]<0." + std::to_string(kMaxTextBytes) +
+                  ">)",
+              {"FETCH", "UID"}, false, &capture);
   text = std::move(capture.value);
   return !text.empty() && reply_.status == "OK";
 }

@@ -23,6 +23,8 @@
 //   imap.setHost("mail.example.org"); imap.setUsername(u); imap.setPassword(p);
 //   imap.setPort(143); imap.setTlsMode(TlsMode::Implicit);  // port -> 993
 //   imap.connect(true);                 // greeting, LOGIN, CAPABILITY
+//                                       // (ImapLoginDisabledError when the
+//                                       // greeting announces LOGINDISABLED)
 //   if (imap.state() == ImapState::Authenticated) { imap.listFolders(names); ... }
 //   if (imap.connected()) imap.disconnect();
 //
@@ -49,6 +51,12 @@ class ImapByeError : public ProtocolError {
 class ImapDisconnectedError : public ProtocolError {
  public:
   ImapDisconnectedError() : ProtocolError("Disconnected.") {}
+};
+
+// The greeting announced LOGINDISABLED: LOGIN is not sent.
+class ImapLoginDisabledError : public ProtocolError {
+ public:
+  ImapLoginDisabledError() : ProtocolError("The server refuses plain-text login (LOGINDISABLED).") {}
 };
 
 // An operation called in a state it does not accept.
@@ -89,8 +97,6 @@ class ImapSession {
   // Kept of one reply: lines beyond these are read and dropped.
   static constexpr size_t kMaxReplyLines = 100000;
   static constexpr size_t kMaxReplyBytes = 16u << 20;
-  // The wait for stray input before a command.
-  static constexpr int kDrainWaitMs = 10;
 
   ImapSession() = default;
   ImapSession(const ImapSession&) = delete;
@@ -126,16 +132,23 @@ class ImapSession {
   int lineLimit() const { return lineLimitMs_; }
   void setReplyLimit(int ms);
   int replyLimit() const { return replyLimitMs_; }
+  // Receives the text of every "[ALERT]" response (RFC 3501: it must reach
+  // the user), as UTF-8 without control characters.
+  void setAlertHandler(std::function<void(const std::string&)> handler) { alertHandler_ = std::move(handler); }
 
   // Operations.
   void connect(bool login = true);
   bool connected() const;
   bool capability();
-  // Decoded folder names of the LIST reply, in reply order.
-  bool listFolders(std::vector<std::string>& names);
+  // Decoded folder names of the LIST reply, in reply order; with `wireNames`
+  // also the names as LIST sent them (same order), the form SELECT and
+  // STATUS take.
+  bool listFolders(std::vector<std::string>& names, std::vector<std::string>* wireNames = nullptr);
+  // `folder` is the wire form (as LIST sent it), quoted as it stands.
   bool select(std::string_view folder);
   bool status(std::string_view folder);
-  // One criterion: "UNSEEN" or "NEW".
+  // One criterion: "UNSEEN" or "NEW". A refused SEARCH leaves an empty
+  // result and returns false.
   bool search(std::string_view criterion);
   // Message n's header (RFC822.HEADER, which leaves it unseen) into the
   // message object, decoded; true when the reply carried a header and ended
@@ -145,8 +158,9 @@ class ImapSession {
   // The same as raw bytes (at most kMaxHeaderBytes, cut at a line end).
   bool fetchHeaderBytes(int64_t n, std::string& header);
   bool fetchUid(int64_t n, std::string& uid);
-  // The raw text of message n without marking it seen (at most
-  // kMaxTextBytes); empty and false when the reply carries none.
+  // The raw text of message n without marking it seen: only its first
+  // kMaxTextBytes are asked for (BODY.PEEK[TEXT]<0.n>); empty and false
+  // when the reply carries none.
   bool fetchText(int64_t n, std::string& text);
   void disconnect();
 
@@ -169,7 +183,9 @@ class ImapSession {
   std::string nextTag();
   void sendCommand(std::string_view command, const Expected& expected, bool drain = true,
                    FetchCapture* capture = nullptr);
+  void sendWithLiterals(const std::vector<std::string>& pieces, const Expected& expected);
   void drainInput(bool byeExpected);
+  void reportAlert(const std::string& line) const;
   ImapReply collectReply(const std::function<bool(const std::string&)>& isLast, FetchCapture* capture);
   void readReply(const std::string& tag, const Expected& expected, FetchCapture* capture);
   std::string readDataLine(std::string line, FetchCapture* capture);
@@ -201,6 +217,7 @@ class ImapSession {
   ImapMailbox mailbox_;
   ImapReply reply_;
   ImapFetchItem fetchItem_;
+  std::function<void(const std::string&)> alertHandler_;
 };
 
 }  // namespace brivane

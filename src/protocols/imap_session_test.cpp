@@ -9,9 +9,11 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fake_server.h"
+#include "protocols/socket_stream.h"
 #include "protocols/transport.h"
 
 namespace brivane {
@@ -72,7 +74,7 @@ void connectSelected(ImapSession& session) {
 
 TEST(ImapSession, LoginSequenceIsLoginThenTwoCapabilities) {
   const std::string script =
-      "S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] Server ready\n"
+      "S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] Server ready\n"
       "C: C1 LOGIN john secret\nS: C1 OK [CAPABILITY IMAP4rev1 IDLE] Logged in\n"
       "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1 IDLE\nS: C2 OK done\n"
       "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1 IDLE NAMESPACE\nS: C3 OK done\n"
@@ -80,7 +82,7 @@ TEST(ImapSession, LoginSequenceIsLoginThenTwoCapabilities) {
   Rig rig(script);
   rig.session.connect(true);
   EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
-  EXPECT_EQ(rig.session.greeting(), "[CAPABILITY IMAP4rev1 LOGINDISABLED] Server ready");
+  EXPECT_EQ(rig.session.greeting(), "[CAPABILITY IMAP4rev1 AUTH=PLAIN] Server ready");
   EXPECT_THAT(rig.session.capabilities(), ElementsAre("IMAP4rev1", "IDLE", "NAMESPACE"));
   EXPECT_EQ(rig.transport.port(), 143);
   rig.session.disconnect();
@@ -104,24 +106,48 @@ TEST(ImapSession, RefusedLoginIsNoErrorAndStillAsksCapabilities) {
   EXPECT_THAT(rig.server.errors(), IsEmpty());
 }
 
-TEST(ImapSession, CredentialsAreAtomsOrQuotedStrings) {
+TEST(ImapSession, CredentialsAreAtomsQuotedStringsOrLiterals) {
   const struct {
     const char* user;
     const char* password;
-    const char* line;
+    const char* dialogue;  // up to the LOGIN reply
   } cases[] = {
-      {"john", "pass word", "C1 LOGIN john \"pass word\""},
-      {"john@example.org", "a\"b\\c\xC3\xA9", "C1 LOGIN john@example.org \"a\\\"b\\\\c\xC3\xA9\""},
-      {"first last", "", "C1 LOGIN \"first last\" \"\""},
+      {"john", "pass word", "C: C1 LOGIN john \"pass word\"\n"},
+      {"john@example.org", "a\"b\\c", "C: C1 LOGIN john@example.org \"a\\\"b\\\\c\"\n"},
+      {"first last", "", "C: C1 LOGIN \"first last\" \"\"\n"},
+      // 8-bit bytes go as literals after the server's "+".
+      {"john", "caf\xC3\xA9 x", "C: C1 LOGIN john {7}\nS: + go\nC: caf\xC3\xA9 x\n"},
+      {"j\xC3\xB6rg", "pa\xE9", "C: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n"},
   };
   for (const auto& c : cases) {
-    const std::string script = std::string("S: * OK hi\nC: ") + c.line +
-                               "\nS: C1 OK in\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n";
+    const std::string script = std::string("S: * OK hi\n") + c.dialogue +
+                               "S: C1 OK in\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n";
     Rig rig(script, c.user, c.password);
     rig.session.connect(true);
-    EXPECT_EQ(rig.session.state(), ImapState::Authenticated) << c.line;
-    EXPECT_THAT(rig.server.errors(), IsEmpty()) << c.line;
+    EXPECT_EQ(rig.session.state(), ImapState::Authenticated) << c.dialogue;
+    EXPECT_THAT(rig.server.errors(), IsEmpty()) << c.dialogue;
   }
+  // A refusal instead of the "+": the literal is not sent.
+  Rig refused("S: * OK hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "j\xC3\xB6rg", "x");
+  refused.session.connect(true);
+  EXPECT_EQ(refused.session.state(), ImapState::NonAuthenticated);
+  EXPECT_THAT(refused.server.errors(), IsEmpty());
+}
+
+TEST(ImapSession, LoginDisabledSendsNoLoginAndAlertsReachTheHandler) {
+  Rig rig("S: * OK [CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED] ready\n"
+          "C: C1 LOGOUT\nS: * BYE bye\nS: C1 OK done\n");
+  EXPECT_THROW(rig.session.connect(true), ImapLoginDisabledError);
+  EXPECT_FALSE(rig.session.connected());
+  EXPECT_THAT(rig.server.errors(), IsEmpty());
+
+  std::vector<std::string> alerts;
+  Rig alerting(kPreauth + "S: * OK [ALERT] Maintenance at 2:00\x01\n"
+                          "C: C2 SELECT \"INBOX\"\nS: * 1 EXISTS\nS: C2 NO [ALERT] Mailbox over quota\n");
+  alerting.session.setAlertHandler([&](const std::string& text) { alerts.push_back(text); });
+  alerting.session.connect(true);
+  EXPECT_FALSE(alerting.session.select("INBOX"));
+  EXPECT_THAT(alerts, ElementsAre("Maintenance at 2:00", "Mailbox over quota"));
 }
 
 TEST(ImapSession, CredentialsWithLineBreaksAreRefusedBeforeConnecting) {
@@ -196,19 +222,27 @@ TEST(ImapSession, ListFolders) {
   EXPECT_THAT(rig.server.errors(), IsEmpty());
 }
 
-TEST(ImapSession, FolderNamesGoEncodedAndQuoted) {
+TEST(ImapSession, FolderNamesGoAsListSentThem) {
   const std::string script = kPreauth +
-                             "C: C2 SELECT \"Entw&APw-rfe\"\nS: C2 OK\n"
-                             "C: C3 STATUS \"Tom &- Jerry\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C3 OK\n"
-                             "C: C4 SELECT \"back\\\\slash \\\"q\\\"\"\nS: C4 OK\n";
+                             "C: C2 LIST \"\" *\nS: * LIST () \"/\" \"Entw&APw-rfe\"\nS: * LIST () \"/\" \"Tom & Jerry\"\n"
+                             "S: * LIST () \"/\" \"AT&T-Lab\"\nS: * LIST () \"/\" \"Entw\xC3\xBCrfe\"\nS: C2 OK\n"
+                             "C: C3 SELECT \"Entw&APw-rfe\"\nS: C3 OK\n"
+                             "C: C4 STATUS \"Tom & Jerry\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C4 OK\n"
+                             "C: C5 SELECT \"AT&T-Lab\"\nS: C5 OK\n"
+                             "C: C6 SELECT \"Entw\xC3\xBCrfe\"\nS: C6 OK\n"
+                             "C: C7 SELECT \"back\\\\slash \\\"q\\\"\"\nS: C7 OK\n";
   Rig rig(script);
   rig.session.connect(true);
-  EXPECT_TRUE(rig.session.select("Entwürfe"));
-  EXPECT_EQ(rig.session.mailbox().name, "Entwürfe");
-  EXPECT_TRUE(rig.session.status("Tom & Jerry"));
+  std::vector<std::string> names, wire;
+  ASSERT_TRUE(rig.session.listFolders(names, &wire));
+  EXPECT_THAT(names, ElementsAre("Entwürfe", "Tom & Jerry", "AT&T-Lab", "Entwürfe"));
+  EXPECT_THAT(wire, ElementsAre("Entw&APw-rfe", "Tom & Jerry", "AT&T-Lab", "Entwürfe"));
+  EXPECT_TRUE(rig.session.select(wire[0]));
+  EXPECT_TRUE(rig.session.status(wire[1]));
+  EXPECT_TRUE(rig.session.select(wire[2]));
+  EXPECT_TRUE(rig.session.select(wire[3]));
   EXPECT_TRUE(rig.session.select("back\\slash \"q\""));
   EXPECT_THAT(rig.server.errors(), IsEmpty());
-  // A name that is not UTF-8 goes unchanged, unless it would split the line.
   EXPECT_THROW(rig.session.select("bad\xFF\r\nC9 LOGOUT"), ImapUnsafeArgumentError);
   EXPECT_EQ(rig.server.transcript().size(), scriptLines(script).size());
 }
@@ -228,7 +262,9 @@ TEST(ImapSession, SelectStatusSearchFillTheMailboxRecord) {
       "C: C5 SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C5 OK\n"
       "C: C6 SEARCH NEW\nS: * SEARCH\nS: C6 OK\n"
       "C: C7 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C7 NO Mailbox doesn't exist\n"
-      "C: C8 SELECT \"Gone\"\nS: C8 NO Mailbox doesn't exist\n";
+      "C: C8 SEARCH UNSEEN\nS: * SEARCH 4\nS: C8 OK\n"
+      "C: C9 SEARCH NEW\nS: * SEARCH 4\nS: C9 BAD unknown criterion\n"
+      "C: C10 SELECT \"Gone\"\nS: C10 NO Mailbox doesn't exist\n";
   Rig rig(script);
   rig.session.connect(true);
   ASSERT_TRUE(rig.session.select("INBOX"));
@@ -257,6 +293,9 @@ TEST(ImapSession, SelectStatusSearchFillTheMailboxRecord) {
   EXPECT_FALSE(rig.session.status("Gone"));
   EXPECT_EQ(m.unseenMessages, 4u);
   EXPECT_EQ(rig.session.state(), ImapState::Selected);
+  ASSERT_TRUE(rig.session.search("UNSEEN"));
+  EXPECT_FALSE(rig.session.search("NEW"));  // refused: no result, not the previous one
+  EXPECT_THAT(m.searchResult, IsEmpty());
   EXPECT_FALSE(rig.session.select("Gone"));
   EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
   EXPECT_EQ(m.name, "INBOX");  // a failed SELECT leaves the record
@@ -299,8 +338,8 @@ TEST(ImapSession, FetchHeaderUidAndTextReadLiteralsByCount) {
                              "S:  FLAGS (\\Recent))\n"
                              "S: C3 OK Fetch completed.\n"
                              "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 345)\nS: C4 OK\n"
-                             "C: C5 FETCH 5 (BODY.PEEK[TEXT])\n"
-                             "S: * 5 FETCH (BODY[TEXT] {" +
+                             "C: C5 FETCH 5 (BODY.PEEK[TEXT]<0.65536>)\n"
+                             "S: * 5 FETCH (BODY[TEXT]<0> {" +
                              std::to_string(body.size()) +
                              "}\n"
                              "R: Line one\\r\\nC5 OK fake\\0\\rbare\\r\\n\n"
@@ -417,6 +456,57 @@ TEST(ImapSessionLoopback, WholeDialogueOverPlainAndTls) {
     rig.server.finish();
     EXPECT_THAT(rig.server.errors(), IsEmpty()) << tls;
     EXPECT_TRUE(rig.server.done()) << tls;
+  }
+}
+
+// A stream that records every time-out asked of it.
+class WaitRecorder : public ByteStream {
+ public:
+  WaitRecorder(std::unique_ptr<ByteStream> inner, std::vector<int>& waits) : inner_(std::move(inner)), waits_(waits) {}
+  size_t read(char* buf, size_t cap, int timeoutMs) override {
+    waits_.push_back(timeoutMs);
+    return inner_->read(buf, cap, timeoutMs);
+  }
+  void write(std::string_view data) override { inner_->write(data); }
+  bool readableWithin(int timeoutMs) override {
+    waits_.push_back(timeoutMs);
+    return inner_->readableWithin(timeoutMs);
+  }
+  void close() override { inner_->close(); }
+  bool isOpen() const override { return inner_->isOpen(); }
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+  std::vector<int>& waits_;
+};
+
+// The drain before each command discards what has already arrived without
+// waiting for more; lines that come later land in the next reply.
+TEST(ImapSessionLoopback, DrainLooksWithoutWaiting) {
+  const std::string script =
+      "S: * PREAUTH ready\nC: C1 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C1 OK\nW: 10\nS: * 7 EXISTS\n"
+      "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK\n"
+      "C: C3 SELECT \"INBOX\"\nS: * 3 FETCH (BODY[] {12}\nR: C3 OK evil\\r\\n)\\r\\n\n"
+      "S: * 9 EXISTS\nS: * 10 EXISTS\nS: C3 OK [READ-WRITE] ok\n"
+      "C: C4 SEARCH UNSEEN\nS: * BYE going down\nX\n";
+  for (bool tls : {false, true}) {
+    SCOPED_TRACE(tls);
+    LoopbackRig rig(script, tls);
+    std::vector<int> waits;
+    rig.transport.setConnector([&waits](const Transport::ConnectRequest& r) -> std::unique_ptr<ByteStream> {
+      return std::make_unique<WaitRecorder>(connectTcp(r.host, r.port, r.timeoutMs, r.stop), waits);
+    });
+    rig.session.connect(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // the stray line arrives meanwhile
+    ASSERT_TRUE(rig.session.capability());
+    EXPECT_THAT(rig.session.lastReply().extraLines, ::testing::Not(::testing::Contains("7 EXISTS")));
+    ASSERT_TRUE(rig.session.select("INBOX"));
+    EXPECT_EQ(rig.session.mailbox().totalMessages, 10u);  // SELECT's own count
+    EXPECT_THROW(rig.session.search("UNSEEN"), ImapByeError);
+    rig.server.finish();
+    EXPECT_THAT(rig.server.errors(), IsEmpty());
+    // Clean input adds no wait: every look is either instant or a wait for a reply.
+    for (int w : waits) EXPECT_TRUE(w == 0 || w >= 125) << w;
   }
 }
 
@@ -570,7 +660,7 @@ std::vector<FaultCase> faultCases() {
   };
   for (const auto& t : texts)
     cases.push_back(
-        {std::string("text: ") + t.reply, "C3 FETCH 5 (BODY.PEEK[TEXT])", t.reply, okTail, textAction, t.expected});
+        {std::string("text: ") + t.reply, "C3 FETCH 5 (BODY.PEEK[TEXT]<0.65536>)", t.reply, okTail, textAction, t.expected});
   // The UID of message 5 only, not that of an unsolicited line for message 3.
   const struct {
     const char* reply;
@@ -663,7 +753,7 @@ TEST(ImapSessionFaults, HugeRepliesAreBounded) {
       {"10 MB line", "C: C3 SEARCH UNSEEN\nFILL: 10000000 7\nSTALL\n",
        [](ImapSession& s) { return std::to_string(s.search("UNSEEN")); }, "error: Max line length exceeded."},
       {"20 MB text",
-       "C: C3 FETCH 5 (BODY.PEEK[TEXT])\nS: * 5 FETCH (BODY[TEXT] {20000000}\nFILL: 20000000 x\nS: )\nS: C3 OK\n" +
+       "C: C3 FETCH 5 (BODY.PEEK[TEXT]<0.65536>)\nS: * 5 FETCH (BODY[TEXT] {20000000}\nFILL: 20000000 x\nS: )\nS: C3 OK\n" +
            followUp,
        inStep([](ImapSession& s) {
          std::string t;

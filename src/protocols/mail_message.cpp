@@ -8,29 +8,6 @@ namespace {
 
 bool isContinuation(const std::string& line) { return !line.empty() && (line[0] == ' ' || line[0] == '\t'); }
 
-// The value of parameter `name` in a header value such as
-// multipart/mixed; boundary="abc"; charset=x.
-std::string parameter(std::string_view value, std::string_view name) {
-  size_t pos = 0;
-  while ((pos = value.find(';', pos)) != std::string_view::npos) {
-    ++pos;
-    while (pos < value.size() && (value[pos] == ' ' || value[pos] == '\t')) ++pos;
-    if (!startsWithIgnoreCase(value.substr(pos), name)) continue;
-    size_t p = pos + name.size();
-    while (p < value.size() && value[p] == ' ') ++p;
-    if (p >= value.size() || value[p] != '=') continue;
-    ++p;
-    while (p < value.size() && value[p] == ' ') ++p;
-    if (p < value.size() && value[p] == '"') {
-      size_t end = value.find('"', p + 1);
-      return std::string(value.substr(p + 1, end == std::string_view::npos ? std::string_view::npos : end - p - 1));
-    }
-    size_t end = value.find_first_of("; \t", p);
-    return std::string(value.substr(p, end == std::string_view::npos ? std::string_view::npos : end - p));
-  }
-  return {};
-}
-
 }  // namespace
 
 void MailMessage::clear() { *this = MailMessage(); }
@@ -103,44 +80,35 @@ void MailMessage::addBodyLine(std::string_view line) {
     return;
   }
   bodyBytes += line.size() + 2;
-  body.push_back(bytesToUtf8(line));
+  body.emplace_back(line);
 }
 
-// Which lines become body text:
-// - a multipart message with a boundary, or a single-part message that is
-//   neither base64 nor quoted-printable: the lines up to the first boundary
-//   line (dot-unstuffed); everything after it belongs to the parts, which
-//   are read and dropped;
-// - otherwise (base64 or quoted-printable single part, multipart without a
-//   boundary): the whole body is one part; it is read and dropped.
+// Every body line is kept as received (dot-unstuffed) up to the body cap;
+// the rest is read and dropped. The MIME structure is the preview's business.
 void MailMessage::readBody(Transport& transport) {
-  std::string type = headerValue("Content-Type");
-  bool multipart = startsWithIgnoreCase(contentType, "multipart/");
-  std::string boundary = multipart ? parameter(type, "boundary") : std::string();
-  std::string encoding = asciiLower(trimControl(contentTransferEncoding));
-  bool keepLines = multipart ? !boundary.empty() : (encoding != "base64" && encoding != "quoted-printable");
-  std::string delimiter = "--" + boundary;
-  bool inParts = !keepLines;
   for (;;) {
     std::string line = transport.readReplyLine();
     if (line == ".") return;
-    if (inParts) continue;
     std::string_view l = line;
     if (!l.empty() && l[0] == '.') l.remove_prefix(1);
-    if (!boundary.empty() && l.substr(0, delimiter.size()) == delimiter) {
-      inParts = true;
-      continue;
-    }
     addBodyLine(l);
   }
 }
 
 std::string MailMessage::bodyText() const {
   std::string text;
+  text.reserve(bodyBytes);
   for (size_t i = 0; i < body.size(); ++i) {
     if (i) text += "\r\n";
     text += body[i];
   }
+  return text;
+}
+
+std::string MailMessage::headerText() const {
+  std::string text;
+  text.reserve(rawHeaderBytes + 2 * rawHeaders.size());
+  for (const std::string& line : rawHeaders) text.append(line).append("\r\n");
   return text;
 }
 

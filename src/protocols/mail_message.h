@@ -41,12 +41,15 @@ class MailMessage {
   // continuation lines joined by one blank, trimmed; raw bytes.
   std::string headerValue(std::string_view name) const;
 
-  // Reads the body of a full retrieval up to the line "." (see the .cpp for
-  // which lines are kept). Lines beyond the body cap are read and dropped.
+  // Reads the body of a full retrieval (or of TOP n lines) up to the line
+  // ".": every line as received, dot-unstuffed; lines beyond the body cap
+  // are read and dropped.
   void readBody(Transport& transport);
 
-  // The body lines joined with CR LF (the preview source).
+  // The body lines joined with CR LF (the preview source, raw bytes).
   std::string bodyText() const;
+  // The raw header lines, each ended by CR LF.
+  std::string headerText() const;
 
   // Parses a header given as bytes (lines ending in LF or CR LF, up to the
   // first empty line) and decodes it. Entry point for fuzzing and benchmarks.
@@ -74,7 +77,7 @@ class MailMessage {
   std::string priority;  // Priority, else X-Priority
   std::string mimeVersion;
 
-  // Body lines (full retrieval only): the text outside any MIME part.
+  // Body lines (full retrieval only), raw bytes as received.
   std::vector<std::string> body;
   size_t bodyBytes = 0;
   bool bodyTruncated = false;

@@ -92,6 +92,8 @@ long parseStatCount(std::string_view text) {
 
 void Pop3Session::setTlsMode(TlsMode mode) {
   if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
+  if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
+    throw TlsModeError("Explicit TLS (STLS) is not supported.");
   if (mode == tlsMode_) return;
   if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
   else if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
@@ -144,6 +146,10 @@ void Pop3Session::connect() {
   t.setConnectTimeout(connectTimeoutMs_);
   t.setReadTimeout(readTimeoutMs_);
   t.setPassThrough(tlsMode_ != TlsMode::Implicit);
+  // An unfolded header or a one-line HTML body may exceed any line limit:
+  // such lines are cut, the reply's time limit still bounds the whole.
+  t.setCutLongLines(true);
+  t.setMaxLineLength(kMaxLineLength);
   t.connect();
 
   t.beginReply();

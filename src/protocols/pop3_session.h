@@ -48,6 +48,9 @@ class Pop3Session {
   static constexpr int kImplicitTlsPort = 995;
   static constexpr size_t kMaxReplyLines = 1000;
   static constexpr size_t kMaxCapabilities = 1000;
+  // Longest line kept; longer ones are read to their end and cut (the
+  // message object keeps no more of a body either).
+  static constexpr size_t kMaxLineLength = MailMessage::kMaxBodyBytes;
 
   explicit Pop3Session(Transport* transport) : transport_(transport) {}
 
@@ -58,7 +61,9 @@ class Pop3Session {
   void setUsername(std::string user) { username_ = std::move(user); }
   void setPassword(std::string password) { password_ = std::move(password); }
   // Changing the mode moves the port between 110 and 995 when it is the
-  // other mode's standard port. Not allowed while connected.
+  // other mode's standard port. Not allowed while connected; the explicit
+  // modes are refused (STLS is never sent), so nothing connects in plain
+  // text when TLS was asked for.
   void setTlsMode(TlsMode mode);
   TlsMode tlsMode() const { return tlsMode_; }
   void setLoginOnConnect(bool on) { loginOnConnect_ = on; }

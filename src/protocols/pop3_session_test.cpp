@@ -100,6 +100,29 @@ TEST(Pop3Session, TlsModeMovesOnlyTheStandardPorts) {
     s.setTlsMode(c.mode);
     EXPECT_EQ(s.port(), c.expected) << c.port;
   }
+  // Explicit TLS is refused rather than connecting in plain text.
+  Pop3Session s(nullptr);
+  EXPECT_THROW(s.setTlsMode(TlsMode::Explicit), TlsModeError);
+  EXPECT_THROW(s.setTlsMode(TlsMode::RequireExplicit), TlsModeError);
+  EXPECT_EQ(s.tlsMode(), TlsMode::None);
+}
+
+// An unfolded header line or a one-line HTML body beyond the line limit is
+// cut, never an error; the next reply still comes in step.
+TEST(Pop3Session, OverlongLinesAreCut) {
+  const std::string longHeader = "X-Long: " + std::string(70000, 'h');
+  Pop3Fixture f(std::string(kBareLogin) + "C: TOP 1 0\nS: +OK\nS: Subject: s\nS: " + longHeader +
+                "\nS: From: a@b\nS: .\nC: RETR 1\nS: +OK\nS: Subject: t\nS: \nR: <html>" +
+                std::string(100000, 'b') + "\\r\\n\nS: tail\nS: .\nC: STAT\nS: +OK 1 9\n");
+  f.session.connect();
+  MailMessage m;
+  f.session.retrieveHeader(1, m);
+  ASSERT_EQ(m.rawHeaders.size(), 3u);
+  EXPECT_EQ(m.rawHeaders[1], longHeader.substr(0, Pop3Session::kMaxLineLength));
+  EXPECT_EQ(m.headerValue("From"), "a@b");
+  ASSERT_TRUE(f.session.retrieve(1, m));
+  EXPECT_EQ(f.session.messageCount(), 1);
+  EXPECT_THAT(f.server.errors(), IsEmpty());
 }
 
 TEST(Pop3Session, LoginStatTopQuitDialogue) {
@@ -170,7 +193,7 @@ TEST(Pop3Session, CredentialsThatWouldSplitACommandAreRefusedBeforeConnecting) {
   }
 }
 
-TEST(Pop3Session, RetrKeepsTextBeforeTheFirstBoundaryUnstuffed) {
+TEST(Pop3Session, RetrKeepsTheBodyUnstuffed) {
   Pop3Fixture f(std::string(kLogin) +
                 "C: RETR 1\nS: +OK\n"
                 "S: Subject: hi\nS: Content-Type: multipart/mixed; boundary=\"XX\"\nS: \n"
@@ -184,13 +207,14 @@ TEST(Pop3Session, RetrKeepsTextBeforeTheFirstBoundaryUnstuffed) {
   MailMessage m;
   ASSERT_TRUE(f.session.retrieve(1, m));
   EXPECT_EQ(m.subject, "hi");
-  EXPECT_THAT(m.body, ElementsAre("Preamble line", ".starts with a dot"));
+  EXPECT_THAT(m.body, ElementsAre("Preamble line", ".starts with a dot", "--XX", "Content-Type: text/plain", "",
+                                  "part text", "--XX--"));
   EXPECT_FALSE(f.session.retrieve(2, m));
   EXPECT_EQ(m.subject, "hi");  // untouched
   ASSERT_TRUE(f.session.retrieve(3, m));
   EXPECT_EQ(m.bodyText(), "one\r\n\r\n.two");
-  ASSERT_TRUE(f.session.retrieve(4, m));  // an encoded single part keeps no body
-  EXPECT_THAT(m.body, IsEmpty());
+  ASSERT_TRUE(f.session.retrieve(4, m));  // encoded: kept raw for the preview to decode
+  EXPECT_THAT(m.body, ElementsAre("aGVsbG8="));
   // Each reply above was read to its end: the STAT replies come in step.
   EXPECT_THROW(f.session.messageCount(), MalformedReplyError);  // "+OK 7"
   EXPECT_EQ(f.session.messageCount(), 0);
@@ -265,7 +289,7 @@ TEST(Pop3Faults, MemoryServerTable) {
       {"dropped mid-reply", login + "C: STAT\nR: +OK 7 1\nX\n", Step::Stat, is<ConnectionClosedError>()},
       {"dropped mid-header", login + "C: TOP 1 0\nS: +OK\nS: Subject: x\nX\n", Step::Top, is<ConnectionClosedError>()},
       {"dropped before greeting", "X\n", Step::Connect, is<ConnectionClosedError>()},
-      {"10 MB line without LF", "FILL: 10000000\n", Step::Connect, is<LineTooLongError>()},
+      {"10 MB line without LF: cut, then the line limit", "FILL: 10000000\n", Step::Connect, is<ReadTimeoutError>()},
       {"endless header",
        login + "C: TOP 1 0\nS: +OK\nREPEAT: 40000 X-Filler: 0123456789012345678901234567890123456789\nSTALL\n",
        Step::Top, is<ReadTimeoutError>(), 1000, 5000},

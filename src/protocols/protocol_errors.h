@@ -28,6 +28,16 @@ class SocketError : public ProtocolError {
   std::string systemText_;
 };
 
+// The whole check of an account ran past its time limit (a server that
+// drips its replies slowly enough to pass every per-line limit).
+class CheckTimeLimitError : public ProtocolError {
+ public:
+  explicit CheckTimeLimitError(long long limitMs)
+      : ProtocolError("the check did not finish within " +
+                      (limitMs % 60000 == 0 ? std::to_string(limitMs / 60000) + " minutes"
+                                            : std::to_string(limitMs) + " ms")) {}
+};
+
 class ConnectTimeoutError : public ProtocolError {
  public:
   ConnectTimeoutError() : ProtocolError("Connect timed out.") {}

@@ -24,6 +24,7 @@ namespace brivane {
 namespace {
 
 constexpr int kSliceMs = 125;
+constexpr int kNextAddressDelayMs = 250;
 
 std::string systemText(int err) {
   char buf[256];
@@ -227,49 +228,79 @@ std::unique_ptr<SocketStream> connectTcp(const std::string& host, int port, int 
   auto deadline = SteadyClock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
   addrinfo* list = resolve(host, port, limited, deadline, stop);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> guard(list, freeaddrinfo);
+  int left = remainingMs(limited, deadline);
+  return connectAddresses(list, limited ? left : -1, stop);
+}
 
+// Connects to the addresses in order, starting the next one 250 ms after
+// the previous while that one is still trying, so that an address that
+// never answers (a black-holed IPv6 route) does not use up the time-out.
+// The first connection that completes wins; the others are closed.
+std::unique_ptr<SocketStream> connectAddresses(const addrinfo* list, int timeoutMs,
+                                               const std::atomic<bool>* stop) {
+  bool limited = timeoutMs >= 0;
+  auto deadline = SteadyClock::now() + std::chrono::milliseconds(limited ? timeoutMs : 0);
+  std::vector<std::unique_ptr<SocketStream>> trying;
+  std::vector<pollfd> fds;
   int lastError = ECONNREFUSED;
-  for (addrinfo* ai = list; ai; ai = ai->ai_next) {
-    int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
-    if (fd < 0) {
-      lastError = errno;
-      continue;
-    }
-    auto stream = std::make_unique<SocketStream>(fd);
-    int rc = ::connect(fd, ai->ai_addr, ai->ai_addrlen);
-    if (rc < 0 && errno != EINPROGRESS) {
-      lastError = errno;
-      continue;
-    }
-    while (rc < 0) {
-      if (stopped(stop)) throw StopRequestedError();
-      int left = remainingMs(limited, deadline);
-      if (left == 0) throw ConnectTimeoutError();
-      pollfd p{fd, POLLOUT, 0};
-      int wait = left < 0 ? kSliceMs : std::min(left, kSliceMs);
-      int prc = ::poll(&p, 1, wait);
-      if (prc < 0 && errno != EINTR) {
+  const addrinfo* next = list;
+  auto nextStart = SteadyClock::now();
+  for (;;) {
+    if (stopped(stop)) throw StopRequestedError();
+    // Start the next address when its turn has come, or at once when
+    // nothing else is trying.
+    while (next && (trying.empty() || SteadyClock::now() >= nextStart)) {
+      const addrinfo* ai = next;
+      next = next->ai_next;
+      int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+      if (fd < 0) {
         lastError = errno;
-        break;
+        continue;
       }
-      if (prc > 0) {
-        int err = 0;
-        socklen_t len = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        if (err == 0) rc = 0;
-        else {
-          lastError = err;
-          break;
-        }
+      auto stream = std::make_unique<SocketStream>(fd);
+      if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return stream;
       }
+      if (errno != EINPROGRESS) {
+        lastError = errno;
+        continue;
+      }
+      trying.push_back(std::move(stream));
+      fds.push_back(pollfd{fd, POLLOUT, 0});
+      nextStart = SteadyClock::now() + std::chrono::milliseconds(kNextAddressDelayMs);
     }
-    if (rc == 0) {
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      return stream;
+    if (trying.empty()) throw SocketError(lastError, systemText(lastError));
+    int left = remainingMs(limited, deadline);
+    if (left == 0) throw ConnectTimeoutError();
+    int wait = left < 0 ? kSliceMs : std::min(left, kSliceMs);
+    if (next) {
+      auto toNext = std::chrono::duration_cast<std::chrono::milliseconds>(nextStart - SteadyClock::now()).count();
+      wait = std::min<int>(wait, static_cast<int>(std::max<long long>(toNext, 0)));
+    }
+    for (auto& p : fds) p.revents = 0;
+    int prc = ::poll(fds.data(), fds.size(), wait);
+    if (prc < 0 && errno != EINTR) throw SocketError(errno, systemText(errno));
+    if (prc <= 0) continue;
+    for (size_t k = 0; k < fds.size();) {
+      if (fds[k].revents == 0) {
+        ++k;
+        continue;
+      }
+      int err = 0;
+      socklen_t len = sizeof err;
+      getsockopt(fds[k].fd, SOL_SOCKET, SO_ERROR, &err, &len);
+      if (err == 0) {
+        int one = 1;
+        setsockopt(fds[k].fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        return std::move(trying[k]);  // the others close as `trying` goes
+      }
+      lastError = err;
+      trying.erase(trying.begin() + static_cast<long>(k));
+      fds.erase(fds.begin() + static_cast<long>(k));
     }
   }
-  throw SocketError(lastError, systemText(lastError));
 }
 
 }  // namespace brivane

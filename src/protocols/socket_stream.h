@@ -5,6 +5,8 @@
 
 #include "protocols/byte_stream.h"
 
+struct addrinfo;
+
 // A connected TCP socket as a ByteStream, and the connect procedure.
 namespace brivane {
 
@@ -33,12 +35,19 @@ class SocketStream : public ByteStream {
   bool closedByPeer_ = false;
 };
 
-// Resolves `host` (IPv4 and IPv6) and connects to the addresses in order.
-// Resolution and every connect attempt share `timeoutMs` (-1: no limit); the
-// wait runs in slices of 125 ms that test `stop`. Errors: ConnectTimeoutError,
+// Resolves `host` (IPv4 and IPv6) and connects to the addresses in order;
+// an address still trying after 250 ms gets company from the next one, and
+// the first connection made wins. Resolution and every connect attempt
+// share `timeoutMs` (-1: no limit); the wait runs in slices of 125 ms that
+// test `stop`. Errors: ConnectTimeoutError,
 // StopRequestedError, SocketError (the last address's error; for a failed
 // lookup the resolver's code and message).
 std::unique_ptr<SocketStream> connectTcp(const std::string& host, int port, int timeoutMs,
                                          const std::atomic<bool>* stop);
+
+
+// The connect step alone, over an already resolved list.
+std::unique_ptr<SocketStream> connectAddresses(const ::addrinfo* list, int timeoutMs,
+                                               const std::atomic<bool>* stop);
 
 }  // namespace brivane

@@ -42,17 +42,19 @@ void Transport::connect() {
   if (host_.empty()) throw HostRequiredError();
   if (port_ == 0) throw PortRequiredError();
   close();
-  ConnectRequest request{host_, port_, connectTimeoutMs_, stop_};
+  int connectTimeout = connectTimeoutMs_;
+  if (checkLimited_) connectTimeout = checkLimitWait(connectTimeout < 0 ? (1 << 30) : connectTimeout);
+  ConnectRequest request{host_, port_, connectTimeout, stop_};
   std::unique_ptr<ByteStream> stream;
   if (connector_) {
     stream = connector_(request);
   } else {
-    auto socket = connectTcp(host_, port_, connectTimeoutMs_, stop_);
+    auto socket = connectTcp(host_, port_, connectTimeout, stop_);
     if (lineLimitMs_ > 0) socket->setWriteTimeout(lineLimitMs_);
     stream = std::move(socket);
   }
   if (!passThrough_) {
-    TlsHandshakeLimits limits{connectTimeoutMs_ >= 0 ? connectTimeoutMs_ : lineLimitMs_, stop_, clock_};
+    TlsHandshakeLimits limits{connectTimeout >= 0 ? connectTimeout : lineLimitMs_, stop_, clock_};
     stream = std::make_unique<TlsStream>(std::move(stream), host_, limits);
     tls_ = true;
   }
@@ -63,9 +65,12 @@ void Transport::connect() {
 void Transport::attach(std::unique_ptr<ByteStream> stream) {
   stream_ = std::move(stream);
   tls_ = false;
+  cutting_ = false;
+  cutLine_.clear();
   buffer_.clear();
   head_ = scanned_ = 0;
   timedOut_ = false;
+  bytesRead_ = 0;
   replyStart_ = clock_->now();
 }
 
@@ -74,7 +79,8 @@ void Transport::startTls() {
   // Bytes that arrived before the handshake are not trusted into the TLS session.
   buffer_.clear();
   head_ = scanned_ = 0;
-  TlsHandshakeLimits limits{lineLimitMs_, stop_, clock_};
+  TlsHandshakeLimits limits{checkLimited_ ? checkLimitWait(lineLimitMs_ < 0 ? (1 << 30) : lineLimitMs_) : lineLimitMs_,
+                            stop_, clock_};
   stream_ = std::make_unique<TlsStream>(std::move(stream_), host_, limits);
   tls_ = true;
 }
@@ -98,6 +104,19 @@ ByteStream& Transport::stream() {
 
 void Transport::checkStop() const {
   if (stop_ && stop_->load(std::memory_order_acquire)) throw StopRequestedError();
+}
+
+void Transport::setCheckLimit(std::chrono::milliseconds limit) {
+  checkLimited_ = limit.count() >= 0;
+  checkLimitMs_ = limit.count();
+  checkDeadline_ = clock_->now() + limit;
+}
+
+int Transport::checkLimitWait(int wait) const {
+  if (!checkLimited_) return wait;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(checkDeadline_ - clock_->now()).count();
+  if (left <= 0) throw CheckTimeLimitError(checkLimitMs_);
+  return static_cast<int>(std::min<long long>(left, wait));
 }
 
 void Transport::writeLine(std::string_view line) {
@@ -128,9 +147,11 @@ bool Transport::fill(Clock::TimePoint deadline, bool limited, bool timeoutIsErro
       }
       wait = static_cast<int>(std::min<long long>(left, kSliceMs));
     }
+    wait = checkLimitWait(wait);
     size_t n = s.read(chunk, sizeof chunk, wait);
     if (n > 0) {
       buffer_.append(chunk, n);
+      bytesRead_ += n;
       return true;
     }
   }
@@ -144,17 +165,33 @@ bool Transport::takeLine(std::string& line) {
     scanned_ = buffer_.size();
     // One byte more than the limit is allowed: the CR of a line end whose LF is still to come.
     if (buffer_.size() - head_ > maxLineLength_ + 1) {
-      close();
-      throw LineTooLongError();
+      if (!cutLongLines_) {
+        close();
+        throw LineTooLongError();
+      }
+      // Keep the line's start, drop what follows up to its end.
+      if (!cutting_) cutLine_.assign(base + head_, maxLineLength_);
+      cutting_ = true;
+      head_ = scanned_ = buffer_.size();
     }
     return false;
   }
   size_t end = static_cast<size_t>(static_cast<const char*>(lf) - base);
   size_t next = end + 1;
   if (end > head_ && base[end - 1] == '\r') --end;
+  if (cutting_) {
+    line = std::move(cutLine_);
+    cutLine_.clear();
+    cutting_ = false;
+    head_ = scanned_ = next;
+    return true;
+  }
   if (end - head_ > maxLineLength_) {
-    close();
-    throw LineTooLongError();
+    if (!cutLongLines_) {
+      close();
+      throw LineTooLongError();
+    }
+    end = head_ + maxLineLength_;
   }
   line.assign(base + head_, end - head_);
   head_ = next;
@@ -224,10 +261,18 @@ std::string Transport::readBytes(size_t n, size_t keep) {
 }
 
 bool Transport::readableWithin(int ms) {
+  if (ms <= 0) return inputWaiting();
   if (head_ < buffer_.size()) return true;
-  // At least one look at the stream, also for a zero wait.
-  auto deadline = clock_->now() + std::chrono::milliseconds(std::max(ms, 1));
+  auto deadline = clock_->now() + std::chrono::milliseconds(ms);
   return fill(deadline, true, false);
+}
+
+bool Transport::inputWaiting() {
+  if (head_ < buffer_.size()) return true;
+  checkStop();
+  // Not through a deadline: a zero wait measured on the clock may have
+  // passed before the stream is looked at.
+  return stream().readableWithin(0);
 }
 
 }  // namespace brivane

@@ -1,5 +1,7 @@
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,7 +28,7 @@
 // 60000), a whole reply within replyLimitMs of beginReply() (default 10
 // minutes); past either a ReadTimeoutError ("Read timed out.") is raised.
 // A line longer than maxLineLength (default 16384; IMAP raises it) raises
-// LineTooLongError and closes the connection. Every wait runs in slices of at
+// LineTooLongError and closes the connection, or with setCutLongLines is cut. Every wait runs in slices of at
 // most 125 ms that test the stop flag (StopRequestedError).
 //
 // Tests: setConnector() replaces the TCP connect (e.g. by a fake server's
@@ -66,11 +68,19 @@ class Transport {
   bool passThrough() const { return passThrough_; }
   void setMaxLineLength(size_t bytes) { maxLineLength_ = bytes; }
   size_t maxLineLength() const { return maxLineLength_; }
+  // true: a line longer than maxLineLength is read to its end and its first
+  // maxLineLength bytes are returned (POP3 keeps only parts of lines
+  // anyway); false (default): LineTooLongError.
+  void setCutLongLines(bool cut) { cutLongLines_ = cut; }
   void setLineLimit(int ms) { lineLimitMs_ = ms; }
   int lineLimit() const { return lineLimitMs_; }
   void setReplyLimit(int ms) { replyLimitMs_ = ms; }
   int replyLimit() const { return replyLimitMs_; }
   void setStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
+  // Bounds everything that follows: from now on, every wait of this
+  // transport ends at most `limit` from now, then CheckTimeLimitError.
+  // A negative limit removes the bound.
+  void setCheckLimit(std::chrono::milliseconds limit);
   void setClock(const Clock* clock) { clock_ = clock ? clock : &Clock::steady(); }
   void setConnector(Connector connector) { connector_ = std::move(connector); }
 
@@ -103,8 +113,13 @@ class Transport {
                  bool dotTransparency = true, size_t maxLines = static_cast<size_t>(-1));
   // Reads exactly n bytes; keeps the first `keep` of them, drops the rest.
   std::string readBytes(size_t n, size_t keep = static_cast<size_t>(-1));
-  // True when data is buffered or arrives within ms.
+  // True when data is buffered or arrives within ms (0: inputWaiting()).
   bool readableWithin(int ms);
+  // One look without waiting: true when bytes are buffered here or have
+  // reached the stream (over TLS: a complete record).
+  bool inputWaiting();
+  // Bytes read from the stream since connect/attach (after TLS: plaintext).
+  uint64_t bytesRead() const { return bytesRead_; }
 
  private:
   bool fill(Clock::TimePoint deadline, bool limited, bool timeoutIsError);
@@ -112,6 +127,9 @@ class Transport {
   Clock::TimePoint lineDeadline() const;
   ByteStream& stream();
   void checkStop() const;
+  // Milliseconds left before the check limit (clamped to `wait`); throws
+  // once it has passed.
+  int checkLimitWait(int wait) const;
 
   std::string host_;
   int port_ = 0;
@@ -119,6 +137,9 @@ class Transport {
   int readTimeoutMs_ = -1;
   bool passThrough_ = true;
   size_t maxLineLength_ = kDefaultMaxLineLength;
+  bool cutLongLines_ = false;
+  bool cutting_ = false;  // inside a long line: its bytes are dropped up to LF
+  std::string cutLine_;   // the kept start of that line
   int lineLimitMs_ = 60000;
   int replyLimitMs_ = 600000;
   const std::atomic<bool>* stop_ = nullptr;
@@ -132,6 +153,10 @@ class Transport {
   size_t scanned_ = 0;  // offset up to which buffer_ is known to hold no LF
   bool timedOut_ = false;
   Clock::TimePoint replyStart_;
+  bool checkLimited_ = false;
+  long long checkLimitMs_ = 0;
+  Clock::TimePoint checkDeadline_;
+  uint64_t bytesRead_ = 0;
 };
 
 }  // namespace brivane

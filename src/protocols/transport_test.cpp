@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -224,6 +225,32 @@ TEST(TransportConnect, ConnectTimesOutAndStops) {
   });
   EXPECT_THROW(t.connect(), StopRequestedError);
   stopper.join();
+}
+
+// A first address that never answers (a black-holed IPv6 route) gives way to
+// the next one after 250 ms, within the one time-out.
+TEST(TransportConnect, SilentFirstAddressGivesWayToTheNext) {
+  FullListener hole;
+  FullListener good;
+  ::listen(good.fd, 8);  // room in its queue again
+  sockaddr_in addrs[2]{};
+  addrinfo infos[2]{};
+  for (int k = 0; k < 2; ++k) {
+    addrs[k].sin_family = AF_INET;
+    addrs[k].sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addrs[k].sin_port = htons(static_cast<uint16_t>(k == 0 ? hole.port : good.port));
+    infos[k].ai_family = AF_INET;
+    infos[k].ai_socktype = SOCK_STREAM;
+    infos[k].ai_addr = reinterpret_cast<sockaddr*>(&addrs[k]);
+    infos[k].ai_addrlen = sizeof addrs[k];
+  }
+  infos[0].ai_next = &infos[1];
+  try {
+    auto stream = connectAddresses(infos, 3000, nullptr);
+    EXPECT_TRUE(stream && stream->isOpen());
+  } catch (const ConnectTimeoutError&) {
+    ADD_FAILURE() << "the silent first address used up the time-out";
+  }
 }
 
 TEST(TransportConnect, FailedLookupIsASocketError) {

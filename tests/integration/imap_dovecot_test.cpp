@@ -27,6 +27,7 @@
 #include "protocols/imap_session.h"
 #include "protocols/imap_utf7.h"
 #include "protocols/mail_message.h"
+#include "protocols/message_preview.h"
 #include "protocols/protocol_errors.h"
 #include "protocols/transport.h"
 
@@ -173,14 +174,15 @@ TEST_P(ImapDovecot, EveryFolderIsListedSelectedAndCounted) {
   configure(s, t, user, password);
   s.connect(true);
   ASSERT_EQ(s.state(), ImapState::Authenticated);
-  std::vector<std::string> names;
-  ASSERT_TRUE(s.listFolders(names));
+  std::vector<std::string> names, wireNames;
+  ASSERT_TRUE(s.listFolders(names, &wireNames));
   std::vector<std::string> expected;
   for (const FolderSpec& f : folders()) expected.push_back(f.name);
   ASSERT_THAT(names, UnorderedElementsAreArray(expected));
-  for (const std::string& name : names) {
+  for (size_t k = 0; k < names.size(); ++k) {
+    const std::string& name = wireNames[k];  // SELECT and STATUS take the name as LIST sent it
     const FolderSpec& wanted = *std::find_if(folders().begin(), folders().end(),
-                                           [&](const FolderSpec& f) { return f.name == name; });
+                                           [&](const FolderSpec& f) { return f.name == names[k]; });
     ASSERT_TRUE(s.select(name)) << name;
     EXPECT_EQ(s.state(), ImapState::Selected);
     EXPECT_EQ(s.mailbox().totalMessages, wanted.total()) << name;
@@ -259,6 +261,42 @@ TEST_P(ImapDovecot, NewMailIsNewForTheFirstReadWriteSessionOnly) {
     EXPECT_THAT(s.mailbox().searchResult, ElementsAre(1u));
     s.disconnect();
   }
+}
+
+// A message with a 20 MB attachment behind its text: the preview comes from
+// the first 64 KiB, and far less than the message crosses the wire.
+TEST_P(ImapDovecot, PreviewOfAHugeMessageReadsOnlyItsStart) {
+  ASSERT_NO_FATAL_FAILURE(addPrivateUser());
+  std::string mail =
+      "From: Big <big@example.org>\r\nSubject: Huge\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"hb\"\r\n\r\n--hb\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+      "Die Datei h=C3=A4ngt an.\r\n--hb\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename=big.bin\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+  const std::string line = std::string(76, 'A') + "\r\n";
+  while (mail.size() < (20u << 20)) mail += line;
+  mail += "--hb--\r\n";
+  const fs::path file = fs::path(env.mailRoot) / user / "Maildir" / ".Recent" / "new" / "1772700000.M1P1.huge";
+  std::ofstream(file, std::ios::binary) << mail;
+  struct stat owner {};
+  ASSERT_EQ(::stat(env.mailRoot.c_str(), &owner), 0);
+  ASSERT_EQ(::lchown(file.c_str(), owner.st_uid, owner.st_gid), 0);
+
+  Transport t;
+  ImapSession s;
+  configure(s, t, user, password);
+  s.connect(true);
+  ASSERT_TRUE(s.select("Recent"));
+  ASSERT_TRUE(s.search("UNSEEN"));
+  ASSERT_EQ(s.mailbox().searchResult.size(), 2u);
+  std::string header, text;
+  const uint64_t before = t.bytesRead();
+  ASSERT_TRUE(s.fetchHeaderBytes(2, header));
+  ASSERT_TRUE(s.fetchText(2, text));
+  EXPECT_LT(t.bytesRead() - before, 200u << 10);
+  EXPECT_EQ(text.size(), ImapSession::kMaxTextBytes);
+  EXPECT_EQ(messagePreviewText(header, text, 80), "Die Datei hängt an.");
+  s.disconnect();
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, ImapDovecot, ::testing::Bool(),

@@ -96,7 +96,7 @@ TEST_F(Pop3Dovecot, WrongPasswordIsAReplyError) {
   EXPECT_THROW(open(s, false, env.user, "wrong"), Pop3ReplyError);
 }
 
-TEST_F(Pop3Dovecot, RetrUnstuffsBodyDotsAndStopsAtTheFirstBoundary) {
+TEST_F(Pop3Dovecot, RetrUnstuffsBodyDots) {
   Transport t;
   Pop3Session s(&t);
   open(s, true, env.user, env.password);
@@ -108,7 +108,9 @@ TEST_F(Pop3Dovecot, RetrUnstuffsBodyDotsAndStopsAtTheFirstBoundary) {
     bodies[m.subject] = m.body;
   }
   s.disconnect();
-  EXPECT_THAT(bodies["Multipart with \u20ac"],
+  const auto& multipart = bodies["Multipart with \u20ac"];
+  ASSERT_GE(multipart.size(), 3u);
+  EXPECT_THAT(std::vector<std::string>(multipart.begin(), multipart.begin() + 2),
               ElementsAre(".This preamble line starts with a dot.", "..and this one with two."));
   EXPECT_THAT(bodies["Lines starting with dots"], ElementsAre(".", "..", ".leading dot", "...three", "last line"));
   // The main user's server keeps flags as they were: RETR marks nothing read.

@@ -175,13 +175,14 @@ TEST_F(CheckingDovecot, PreviewsReadNothingAsSeen) {
   const auto before = seenState(maildir(env.popDefaultUser));
   const CheckRun run = runOne(imap("Preview IMAP", {f + ";F"}), true);
   ASSERT_EQ(run.rows.size(), 1u);
-  EXPECT_EQ(run.rows[0].preview, "Dear tester," + std::string(68, 'p'));
+  EXPECT_EQ(run.rows[0].preview, "Dear tester, " + std::string(67, 'p'));
   for (const auto& [file, seen] : seenState(maildir(env.user) / ("." + f))) EXPECT_FALSE(seen) << file;
 
   const CheckRun popRun = runOne(popDefault, true);
   ASSERT_EQ(popRun.rows.size(), 7u);
   EXPECT_EQ(popRun.rows.back().preview, "Hello, this message has been read already.");
   EXPECT_EQ(popRun.rows.front().subject, "Lines starting with dots");
+  EXPECT_EQ(popRun.rows[1].preview, "Part one text. .");  // the text part, not the preamble
   // TOP never sets \Seen on a server left at its POP3 defaults. (Another
   // test of the shared server retrieves message 2 with RETR on purpose, so
   // only the files that were already seen may be seen now, plus that one.)
