@@ -70,7 +70,8 @@ TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
     std::vector<std::string> lines;  // a single line: a message
   };
   const Case cases[] = {
-      {"folder names", std::string(kLoggedIn) + "C: C4 LIST \"\" *\n"
+      // The greeting waits, so that the editor's poll sees "Connecting..." first.
+      {"folder names", "W: 100\n" + std::string(kLoggedIn) + "C: C4 LIST \"\" *\n"
                            "S: * LIST (\\HasNoChildren) \"/\" \"Sent Items\"\n"
                            "S: * LIST (\\HasNoChildren) \"/\" \"INBOX\"\n"
                            "S: * LIST (\\HasNoChildren) \"/\" \"Entw&APw-rfe\"\nS: C4 OK done\n" + logout,
@@ -102,7 +103,6 @@ TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
     EXPECT_EQ(l.seen.back().lines, c.lines);
     const bool names = c.lines.size() > 1;
     EXPECT_EQ(l.seen.back().kind, names ? FolderGetResult::FolderNames : FolderGetResult::Message);
-    // (A message that follows at once may replace "Connecting..." before the editor's poll.)
     if (names) {
       EXPECT_EQ(l.seen.front().lines, std::vector<std::string>{"Connecting..."});
     }

@@ -87,7 +87,9 @@ TEST(CanberraSound, RefusesNonFilesAndReturnsQuickly) {
       const auto start = std::chrono::steady_clock::now();
       const bool started = sound.play(path);
       EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100)) << path;
-      if (path != wav) EXPECT_FALSE(started) << path;
+      if (path != wav) {
+        EXPECT_FALSE(started) << path;
+      }
     }
     unblock.join();
   }
