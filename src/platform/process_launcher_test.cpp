@@ -1,0 +1,177 @@
+#include "platform/process_launcher.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/screensaver_background.h"
+#include "platform/screensaver_program.h"
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// The probe program copied to a folder whose name holds blanks and quotes.
+class Launch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() / ("brivane-launch-" + std::to_string(getpid()));
+    dir_ = root_ / "dir with blanks 'and\" quotes";
+    fs::create_directories(dir_);
+    probe_ = (dir_ / "launch probe").string();
+    fs::copy_file(BRIVANE_LAUNCH_PROBE, probe_, fs::copy_options::overwrite_existing);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // The probe's report lines with the given prefix, waiting for the report.
+  std::vector<std::string> report(const std::string& prefix) {
+    const fs::path file = dir_ / "report.txt";
+    for (int i = 0; i < 500 && !fs::exists(file); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::ifstream in(file);
+    std::vector<std::string> values;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(prefix + ":", 0) == 0) values.push_back(line.substr(prefix.size() + 1));
+    }
+    return values;
+  }
+  pid_t reportedPid(const std::string& prefix) {
+    const auto v = report(prefix);
+    return v.empty() ? -1 : std::stoi(v[0]);
+  }
+
+  fs::path root_, dir_;
+  std::string probe_;
+};
+
+// Every process (zombies too) whose process group is `pgid`.
+std::vector<pid_t> groupMembers(pid_t pgid) {
+  std::vector<pid_t> members;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    std::ifstream in(e.path() / "stat");
+    std::string stat;
+    if (!std::getline(in, stat) || stat.rfind(')') == std::string::npos) continue;
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string state;
+    long ppid = 0, pgrp = 0;
+    rest >> state >> ppid >> pgrp;
+    if (pgrp == pgid) members.push_back(std::stoi(e.path().filename().string()));
+  }
+  return members;
+}
+
+TEST_F(Launch, ProgramGetsItsArgumentsAndItsOwnGroupAndInheritsNoDescriptor) {
+  const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec
+  auto* oldPipe = signal(SIGPIPE, SIG_IGN);
+  ProcessLauncher launcher;
+  ASSERT_TRUE(launcher.start({probe_, "two words", "it's \"quoted\"", "", "$HOME;|*"})) << launcher.error();
+  signal(SIGPIPE, oldPipe);
+  close(leaked);
+  EXPECT_THAT(report("arg"), ElementsAre(probe_, "two words", "it's \"quoted\"", "", "$HOME;|*"));
+  EXPECT_EQ(reportedPid("pgid"), launcher.pid());
+  EXPECT_EQ(reportedPid("pid"), launcher.pid());
+  EXPECT_NE(launcher.pid(), getpgrp());
+  EXPECT_THAT(report("fd"), ElementsAre("0", "1", "2"));
+  EXPECT_THAT(report("cwd"), ElementsAre(fs::current_path().string()));
+  EXPECT_THAT(report("sigpipe"), ElementsAre("default"));
+  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(5)));
+  const pid_t pid = launcher.pid();
+  launcher.terminate();
+  EXPECT_THAT(groupMembers(pid), IsEmpty());  // ended by SIGTERM and reaped
+}
+
+TEST_F(Launch, TerminateEndsTheWholeGroupWhenSigtermIsIgnored) {
+  // Orphaned members come to this process, as they would to a reaping init
+  // (this machine's init may leave them as zombies).
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  ProcessLauncher launcher(std::chrono::milliseconds(300));
+  ASSERT_TRUE(launcher.start({probe_, "hold-term"}));
+  const pid_t pid = launcher.pid();
+  const pid_t child = reportedPid("child");
+  ASSERT_GT(child, 0);
+  EXPECT_THAT(groupMembers(pid), ::testing::UnorderedElementsAre(pid, child));
+  launcher.terminate();
+  EXPECT_THAT(groupMembers(pid), IsEmpty());
+  EXPECT_EQ(launcher.pid(), 0);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(Launch, EndedProgramIsSeenAndReaped) {
+  ProcessLauncher launcher;
+  ASSERT_TRUE(launcher.start({probe_, "exit"}));
+  const pid_t pid = launcher.pid();
+  EXPECT_TRUE(launcher.hasEnded(std::chrono::seconds(5)));
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));  // no zombie
+  launcher.kill();
+  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(0)));  // nothing started any more
+}
+
+TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
+  fs::permissions(probe_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::remove);
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{}, {""}, {(dir_ / "missing").string()}, {probe_}, {dir_.string()}}) {
+    ProcessLauncher launcher;
+    EXPECT_FALSE(launcher.start(argv)) << (argv.empty() ? "(empty)" : argv[0]);
+    EXPECT_FALSE(launcher.error().empty());
+    EXPECT_EQ(launcher.pid(), 0);
+  }
+}
+
+TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwitches) {
+  const fs::path root = fs::temp_directory_path() / ("brivane-hacks-" + std::to_string(getpid()));
+  fs::create_directories(root / "libexec" / "hacks");
+  fs::create_directories(root / "bin");
+  fs::create_directory_symlink(root / "libexec" / "hacks", root / "lib-hacks");  // a folder of the list, a link
+  const std::string hack = (root / "libexec" / "hacks" / "bloom").string();
+  std::ofstream(hack).put('x');
+  std::ofstream(root / "bin" / "other").put('x');
+  fs::create_symlink(hack, root / "bin" / "my bloom");
+  const std::vector<std::string> folders = {"/nonexistent", (root / "lib-hacks").string()};
+  const std::string link = (root / "bin" / "my bloom").string();
+  const std::string other = (root / "bin" / "other").string();
+  const std::string missing = (root / "lib-hacks" / "missing").string();
+  const struct {
+    std::string path;
+    bool fullScreen;
+    std::vector<std::string> argv;
+  } cases[] = {
+      {hack, false, {hack, "--window-id", "4194311"}},
+      {hack, true, {hack, "--window-id", "4194311"}},  // never --root: the saver window covers it
+      {link, false, {link, "--window-id", "4194311"}},
+      {other, false, {other, "-p", "4194311"}},
+      {other, true, {other, "-s"}},
+      {missing, false, {missing, "-p", "4194311"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(screensaverCommand(c.path, 4194311, c.fullScreen, folders), c.argv) << c.path;
+  }
+  fs::remove_all(root);
+}
+
+TEST_F(Launch, BackgroundStartsTheProgramByTheScreensaverRule) {
+  const struct {
+    std::vector<std::string> folders;
+    std::vector<std::string> args;
+  } cases[] = {{{}, {probe_, "-s"}}, {{dir_.string()}, {probe_, "--window-id", "77"}}};
+  for (const auto& c : cases) {
+    fs::remove(dir_ / "report.txt");
+    ScreensaverBackground background(c.folders);
+    ASSERT_TRUE(background.start(probe_, 77, true));
+    EXPECT_EQ(report("arg"), c.args);
+    background.terminate();
+  }
+}
+
+}  // namespace
+}  // namespace brivane
