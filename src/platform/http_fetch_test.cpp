@@ -1,0 +1,115 @@
+#include "platform/http_fetch.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "fake_server.h"
+
+namespace brivane {
+namespace {
+
+using test::LoopbackServer;
+using ::testing::HasSubstr;
+
+// Reads one request (seven lines: request line, five headers, blank line),
+// then answers with `status` and `body` (script lines) and closes.
+std::string answer(const std::string& status, const std::string& headers, const std::string& body = "") {
+  return "C~ GET\nC?\nC?\nC?\nC?\nC?\nC?\nS: HTTP/1.1 " + status + "\n" + headers + "S: \n" + body + "X\n";
+}
+
+std::string url(const LoopbackServer& s, const std::string& path, const char* scheme = "http") {
+  return std::string(scheme) + "://127.0.0.1:" + std::to_string(s.port()) + path;
+}
+
+class HttpFetch : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Loopback servers only: no proxy from the machine's environment.
+    for (const char* v : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                          "no_proxy", "NO_PROXY"}) {
+      unsetenv(v);
+    }
+    HttpGlobalInit();
+  }
+  HttpResult fetch(const std::string& address) { return CurlHttpFetcher().fetch(address, stop_); }
+  std::atomic<bool> stop_{false};
+};
+
+TEST_F(HttpFetch, DocumentsArriveWholeOrCutAndErrorStatusesFail) {
+  const struct {
+    std::string name, status, headers, body;
+    bool ok;
+    size_t size;
+    std::string error = "";  // a part of the failure's text
+  } cases[] = {
+      {"manifest", "200 OK", "S: Content-Length: 35\n", "R: <LatestVersion>1.2.3.4</LatestVersion>\n", true, 35},
+      {"empty", "200 OK", "S: Content-Length: 0\n", "", true, 0},
+      {"not found", "404 Not Found", "S: Content-Length: 9\n", "R: not found\n", false, 0, "404"},
+      {"server error", "500 Oops", "S: Content-Length: 0\n", "", false, 0, "500"},
+      {"10 MB", "200 OK", "S: Content-Length: 10485760\n", "FILL: 10485760\n", true, 65536},
+      {"10 MB without length", "200 OK", "", "FILL: 10485760\n", true, 65536},
+      {"redirect to ftp", "302 Found", "S: Location: ftp://127.0.0.1/m.xml\nS: Content-Length: 0\n", "", false, 0,
+       "\"ftp\" not supported"},
+  };
+  for (const auto& c : cases) {
+    LoopbackServer server(answer(c.status, c.headers, c.body));
+    const HttpResult r = fetch(url(server, "/m.xml"));
+    server.finish();
+    EXPECT_EQ(r.ok, c.ok) << c.name << ": " << r.error;
+    EXPECT_EQ(r.body.size(), c.size) << c.name;
+    EXPECT_EQ(r.cut, c.size == 65536) << c.name;
+    EXPECT_THAT(r.error, HasSubstr(c.error)) << c.name;
+  }
+}
+
+TEST_F(HttpFetch, RequestAsksForAFreshCopyWithTheProgramsAgent) {
+  LoopbackServer server(answer("200 OK", "S: Content-Length: 2\n", "R: ok\n"));
+  EXPECT_EQ(fetch(url(server, "/m.xml?a=1")).body, "ok");
+  server.finish();
+  const auto t = server.transcript();
+  ASSERT_GE(t.size(), 7u);
+  EXPECT_EQ(std::vector<std::string>(t.begin(), t.begin() + 7),
+            (std::vector<std::string>{"C: GET /m.xml?a=1 HTTP/1.1", "C: Host: 127.0.0.1:" + std::to_string(server.port()),
+                                      "C: User-Agent: Brivane/1.0.0.0", "C: Accept: */*",
+                                      "C: Cache-Control: no-cache", "C: Pragma: no-cache", "C: "}));
+}
+
+TEST_F(HttpFetch, RedirectIsFollowed) {
+  LoopbackServer target(answer("200 OK", "S: Content-Length: 5\n", "R: moved\n"));
+  LoopbackServer first(answer("301 Moved", "S: Location: " + url(target, "/new.xml") + "\nS: Content-Length: 0\n"));
+  const HttpResult r = fetch(url(first, "/old.xml"));
+  EXPECT_TRUE(r.ok) << r.error;
+  EXPECT_EQ(r.body, "moved");
+}
+
+TEST_F(HttpFetch, SelfSignedCertificateIsRefused) {
+  LoopbackServer server(answer("200 OK", "S: Content-Length: 2\n", "R: ok\n"), {.tls = true, .acceptTimeoutMs = 5000});
+  const HttpResult r = fetch(url(server, "/m.xml", "https"));
+  EXPECT_FALSE(r.ok);
+  EXPECT_EQ(r.body, "");
+  EXPECT_THAT(r.error, HasSubstr("certificate"));
+}
+
+TEST_F(HttpFetch, ProxyComesFromTheEnvironment) {
+  LoopbackServer proxy("C: GET http://brivane.invalid/m.xml HTTP/1.1\nC?\nC?\nC?\nC?\nC?\nC?\nC?\n"
+                       "S: HTTP/1.1 200 OK\nS: Content-Length: 2\nS: \nR: ok\nX\n");
+  setenv("http_proxy", url(proxy, "").c_str(), 1);
+  const HttpResult r = fetch("http://brivane.invalid/m.xml");
+  unsetenv("http_proxy");
+  proxy.finish();
+  EXPECT_EQ(r.body, "ok") << r.error;
+  EXPECT_TRUE(proxy.errors().empty());
+}
+
+TEST_F(HttpFetch, OnlyWebAddressesAreFetched) {
+  for (const char* address : {"file:///etc/passwd", "ftp://127.0.0.1/m.xml", "", "not an address"}) {
+    const HttpResult r = fetch(address);
+    EXPECT_FALSE(r.ok) << address;
+    EXPECT_FALSE(r.error.empty()) << address;
+  }
+}
+
+}  // namespace
+}  // namespace brivane
