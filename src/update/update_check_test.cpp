@@ -1,0 +1,243 @@
+#include "update/update_check.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <optional>
+
+#include "common/messages.h"
+#include "fake_server.h"
+#include "update/update_addresses.h"
+#include "update/update_check_starter.h"
+
+namespace brivane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewer) {
+  const struct {
+    const char* latest;
+    ProgramVersion program;
+    bool newer;
+  } cases[] = {
+      {"1.5.0.4", {1, 5, 0, 4}, false},      // equal: up to date
+      {"1.10.0.0", {1, 9, 0, 0}, true},      // numbers, not text
+      {"2.0.0.0", {1, 9, 9, 9}, true},       // the major number decides alone
+      {"1.4.65535.65535", {1, 5, 0, 0}, false},
+      {"1.5.0.5", {1, 5, 0, 4}, true},
+      {"1.6.0", {1, 5, 0, 0}, false},        // not four numbers
+      {"1.6.0.0.0", {1, 5, 0, 0}, false},
+      {"1.65536.0.0", {1, 5, 0, 0}, false},  // a number above 65535
+      {"v2.0.0.0", {1, 5, 0, 0}, false},
+      {"", {0, 0, 0, 0}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(isNewerVersion(c.latest, c.program), c.newer) << c.latest;
+}
+
+TEST(UpdateVersion, FirstVersionPairOfTheManifestCounts) {
+  const struct {
+    const char* document;
+    const char* latest;
+  } cases[] = {
+      {"<Update><LatestVersion>1.2.3.4</LatestVersion></Update>", "1.2.3.4"},
+      {"<latestversion>1.2.3.4</latestversion>", "1.2.3.4"},
+      {"<LATESTversion>2.0.0.0</LatestVERSION>", "2.0.0.0"},
+      {"<LatestVersion>1.0.0.1</LatestVersion><LatestVersion>9.0.0.0</LatestVersion>", "1.0.0.1"},
+      {"<LatestVersion>1.2.3.4", ""},                                // no closing tag
+      {"1.2.3.4</LatestVersion>", ""},                               // no opening tag
+      {"<LatestVersion> 1.2.3.4 </LatestVersion>", ""},
+      {"<LatestVersion><b>9.9.9.9</b></LatestVersion>", ""},         // mark-up is not a version
+      {"<LatestVersion>1.2.3.99999</LatestVersion>", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(latestVersionIn(c.document), c.latest) << c.document;
+}
+
+// Records posted messages; the test thread waits for them.
+class Recorder : public MessageTarget {
+ public:
+  void post(uint32_t message, uintptr_t) override {
+    std::lock_guard lock(mutex_);
+    messages_.push_back(message);
+    posted_.notify_all();
+  }
+  // Waits for the first message; its arrival time, or nothing.
+  std::optional<Clock::time_point> waitFirst(Clock::duration wait) {
+    std::unique_lock lock(mutex_);
+    if (!posted_.wait_for(lock, wait, [this] { return !messages_.empty(); })) return std::nullopt;
+    return Clock::now();
+  }
+  std::deque<uint32_t> messages() {
+    std::lock_guard lock(mutex_);
+    return messages_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable posted_;
+  std::deque<uint32_t> messages_;
+};
+
+HttpResult document(bool ok, std::string body) {
+  HttpResult r;
+  r.ok = ok;
+  r.body = std::move(body);
+  return r;
+}
+
+class FakeFetcher : public HttpFetcher {
+ public:
+  HttpResult result;
+  std::atomic<int> calls{0};
+  HttpResult fetch(const std::string&, const std::atomic<bool>&) override {
+    ++calls;
+    return result;
+  }
+};
+
+TEST(UpdateCheck, MessageIsPostedOnceInEveryCaseAndOnlyADocumentCounts) {
+  const std::string manifest = "<LatestVersion>3.1.4.1</LatestVersion>";
+  const struct {
+    std::string name, url;
+    HttpResult result;
+    int calls;
+    std::string latest;
+  } cases[] = {
+      {"found", "http://u", document(true, manifest), 1, "3.1.4.1"},
+      {"failed", "http://u", document(false, manifest), 1, ""},
+      {"no address", "", document(true, manifest), 0, ""},  // no request is ever made
+  };
+  for (const auto& c : cases) {
+    FakeFetcher fetcher;
+    fetcher.result = c.result;
+    Recorder target;
+    TUpdateCheck check(fetcher, c.url, target);
+    ASSERT_TRUE(check.start());
+    check.join();
+    EXPECT_EQ(target.messages(), std::deque<uint32_t>{WM_UPDATECHECKDONE}) << c.name;
+    EXPECT_EQ(fetcher.calls, c.calls) << c.name;
+    EXPECT_EQ(check.latestVersion(), c.latest) << c.name;
+  }
+}
+
+// A loopback listener whose accept queue is full: a further connect to it
+// stays unanswered (its SYNs are dropped).
+class FullBacklog {
+ public:
+  FullBacklog() {
+    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(listener_, reinterpret_cast<sockaddr*>(&addr), len);
+    listen(listener_, 0);
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    for (int i = 0; i < 16 && !full_; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      fillers_.push_back(fd);
+      connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
+      pollfd p{fd, POLLOUT, 0};
+      full_ = poll(&p, 1, 100) == 0;  // this one is still connecting
+    }
+  }
+  ~FullBacklog() {
+    for (int fd : fillers_) close(fd);
+    close(listener_);
+  }
+  bool full() const { return full_; }
+  int port() const { return port_; }
+
+ private:
+  int listener_ = -1, port_ = 0;
+  bool full_ = false;
+  std::vector<int> fillers_;
+};
+
+TEST(UpdateCheck, StopEndsASilentServerOrAHangingConnectWithin250ms) {
+  for (const char* v : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) unsetenv(v);
+  HttpGlobalInit();
+  test::LoopbackServer silent("STALL\n");
+  FullBacklog backlog;
+  ASSERT_TRUE(backlog.full());
+  for (int port : {silent.port(), backlog.port()}) {
+    CurlHttpFetcher fetcher;
+    Recorder target;
+    TUpdateCheck check(fetcher, "http://127.0.0.1:" + std::to_string(port) + "/m.xml", target);
+    ASSERT_TRUE(check.start());
+    EXPECT_FALSE(target.waitFirst(300ms)) << port;  // still waiting for the server
+    const auto asked = Clock::now();
+    check.requestStop();
+    const auto posted = target.waitFirst(5s);
+    ASSERT_TRUE(posted) << port;
+    EXPECT_LT(*posted - asked, 250ms) << port;
+    EXPECT_EQ(check.latestVersion(), "");
+  }
+}
+
+TEST(UpdateCheckStarter, DownloadPageOpensOnlyForWebAddresses) {
+  const struct {
+    const char* address;
+    bool opened;
+  } cases[] = {
+      {"https://example.org/download", true},
+      {"HTTP://example.org/", true},
+      {"", false},
+      {"ftp://example.org/brivane.deb", false},
+      {"file:///usr/bin/xterm", false},
+      {"javascript:alert(1)", false},
+      {"https://", false},
+      {"https://example.org/a b", false},
+      {"https://example.org/\n", false},
+  };
+  FakeFetcher fetcher;
+  for (const auto& c : cases) {
+    std::vector<std::string> opened;
+    UpdateCheckStarter starter({"", c.address}, fetcher, [&](const std::string& a) { opened.push_back(a); });
+    starter.openDownloadPage();
+    EXPECT_EQ(opened.size(), c.opened ? 1u : 0u) << c.address;
+  }
+}
+
+TEST(UpdateCheckStarter, ChecksTheManifestAddressAndReportsItsVersion) {
+  FakeFetcher fetcher;
+  fetcher.result = document(true, "<LatestVersion>1.0.0.9</LatestVersion>");
+  Recorder target;
+  UpdateCheckStarter starter({"http://u", ""}, fetcher, nullptr);
+  starter.start(target);
+  ASSERT_TRUE(starter.waitFor(Clock::now() + 5s));
+  EXPECT_EQ(target.messages().size(), 1u);
+  EXPECT_EQ(starter.latestVersion(), "1.0.0.9");
+}
+
+TEST(UpdateAddresses, EnvironmentOverridesTheBuiltInAddresses) {
+  const auto lookup = [](std::map<std::string, std::string> env) {
+    return [env](const char* name) -> const char* {
+      const auto it = env.find(name);
+      return it == env.end() ? nullptr : it->second.c_str();
+    };
+  };
+  const UpdateAddresses builtIn = updateAddresses(lookup({}));
+  const UpdateAddresses set =
+      updateAddresses(lookup({{"BRIVANE_UPDATE_URL", "http://m/x.xml"}, {"BRIVANE_DOWNLOAD_URL", "https://d/"}}));
+  EXPECT_EQ(set.manifest, "http://m/x.xml");
+  EXPECT_EQ(set.download, "https://d/");
+  const UpdateAddresses cleared = updateAddresses(lookup({{"BRIVANE_UPDATE_URL", ""}}));
+  EXPECT_EQ(cleared.manifest, "");  // set to empty: no update check
+  EXPECT_EQ(cleared.download, builtIn.download);
+}
+
+}  // namespace
+}  // namespace brivane
