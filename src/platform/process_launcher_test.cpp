@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -90,6 +91,36 @@ TEST_F(Launch, TerminateEndsTheWholeGroupWhenSigtermIsIgnored) {
   launcher.terminate();
   EXPECT_TRUE(groupGone(pid));
   EXPECT_EQ(launcher.pid(), 0);
+  prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+TEST_F(Launch, ProgramDiesWithTheProcessThatStartedIt) {
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the orphaned program comes to this process
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t starter = fork();
+  if (starter == 0) {
+    ProcessLauncher launcher;
+    const pid_t pid = launcher.start({probe_}) ? launcher.pid() : 0;
+    if (write(fds[1], &pid, sizeof pid) == sizeof pid) pause();
+    _exit(0);
+  }
+  pid_t pid = 0;
+  ASSERT_EQ(read(fds[0], &pid, sizeof pid), static_cast<ssize_t>(sizeof pid));
+  ASSERT_GT(pid, 0);
+  ::kill(starter, SIGKILL);  // the saver is killed
+  waitpid(starter, nullptr, 0);
+  int status = 0;
+  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!WIFSIGNALED(status)) {
+    ::kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  close(fds[0]);
+  close(fds[1]);
   prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
