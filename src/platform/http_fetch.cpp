@@ -55,19 +55,20 @@ CurlHttpFetcher::CurlHttpFetcher(Options options) : options_(std::move(options))
 HttpResult CurlHttpFetcher::fetch(const std::string& url, const std::atomic<bool>& stop) {
   HttpResult result;
   HttpGlobalInit();  // a no-op after main's call; keeps tests and tools safe
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  // What the handles point to is declared first, so that it outlives them.
+  char errorText[CURL_ERROR_SIZE] = "";
+  Sink sink{&result.body, options_.maxBytes};
   std::unique_ptr<curl_slist, ListDeleter> headers(curl_slist_append(nullptr, "Cache-Control: no-cache"));
   if (headers) {
     curl_slist* more = curl_slist_append(headers.get(), "Pragma: no-cache");
     if (more == nullptr) headers.reset();
   }
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
   if (!easy || !multi || !headers) {
     result.error = "the HTTP library could not be set up";
     return result;
   }
-  char errorText[CURL_ERROR_SIZE] = "";
-  Sink sink{&result.body, options_.maxBytes};
   CURL* h = easy.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
