@@ -11,9 +11,21 @@ int32_t ParentWindow = 0;
 
 namespace {
 
-// A signed decimal integer that fits 32 bits, else 0.
+// A signed decimal integer that fits 32 bits, or an X11 window id in "0x"
+// hexadecimal as X11 tools print it; else 0.
 int32_t handleOf(const std::string& text) {
   std::string_view v = text;
+  if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+    v.remove_prefix(2);
+    if (v.size() > 8) return 0;
+    int64_t n = 0;
+    for (char c : v) {
+      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (d < 0) return 0;
+      n = n * 16 + d;
+    }
+    return n > INT32_MAX ? 0 : static_cast<int32_t>(n);
+  }
   bool negative = false;
   if (!v.empty() && (v[0] == '-' || v[0] == '+')) {
     negative = v[0] == '-';

@@ -1,25 +1,106 @@
 #include "app/run_modes.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "app/command_line.h"
+
+#ifdef BRIVANE_HAVE_SAVER
+#include <QApplication>
+
+#include "app/instance_guard.h"
+#include "checking/connection_log.h"
+#include "common/log_directory.h"
+#include "saver/canberra_sound.h"
+#include "saver/frm_saver.h"
+#include "saver/saver_preview.h"
+#include "saver/x11_application.h"
+#include "saver/x11_display_power.h"
+#include "settings/settings.h"
+#endif
 
 namespace brivane {
 
 namespace {
 
 int notAvailable(const char* what) {
-  std::fprintf(stderr, "brivane: the %s is not available in this build yet\n", what);
+  std::fprintf(stderr, "brivane: the %s is not available in this build\n", what);
   return kExitModeNotAvailable;
 }
 
-// One entry per run mode; each becomes the mode's real start as its windows arrive.
-int runPreview(int32_t /*parentWindow*/, int /*argc*/, char** /*argv*/) { return notAvailable("preview"); }
+#ifndef BRIVANE_HAVE_SAVER
+// A build without windows (the core alone).
+int runPreview(int32_t, int, char**) { return notAvailable("preview"); }
+int runFullScreen(int32_t, int, char**) { return notAvailable("full-screen saver"); }
+#else
+
+// The saver draws on X11. Without a display Qt would abort: say so and end.
+bool haveDisplay() {
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (!platform.isEmpty() && !platform.startsWith("xcb")) return true;  // offscreen runs, tests
+  std::string error;
+  if (!CanOpenX11Display(error)) {
+    std::fprintf(stderr, "brivane: %s\n", error.c_str());
+    return false;
+  }
+  if (platform.isEmpty()) qputenv("QT_QPA_PLATFORM", "xcb");
+  return true;
+}
+
+SaverSettings loadSaverSettings() {
+  SaverSettings settings;
+  std::unique_ptr<FileRegistryStore> store = OpenSettingsStore();
+  TColor color = 0;
+  int32_t width = 0;
+  AccountList accounts;
+  if (store) LoadSettings(*store, settings, color, width, accounts);
+  return settings;
+}
+
+int runPreview(int32_t parentWindow, int /*argc*/, char** /*argv*/) {
+  if (!haveDisplay()) return 1;
+  return RunSaverPreview(static_cast<unsigned long>(static_cast<uint32_t>(parentWindow)), loadSaverSettings(),
+                         [] { ReleaseInstanceGuard(); });
+}
+
+
+int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
+  if (!haveDisplay()) return 1;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Brivane"));
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  std::string storeError;
+  std::unique_ptr<FileRegistryStore> store = OpenSettingsStore(&storeError);
+  std::string logDir;
+  const bool hasLogDir = GetLogDirectory(logDir);
+  auto log = [hasLogDir, logDir](const std::string& line) {
+    if (hasLogDir) AppendMainLogLine(logDir, line);
+  };
+  X11DisplayPower power(ApplicationX11Display(), log);
+  CanberraSound sound(log);
+  NoBackground background;
+
+  SaverDeps deps;
+  deps.store = store.get();
+  deps.logDirectory = [hasLogDir, logDir](std::string& dir) {
+    dir = logDir;
+    return hasLogDir;
+  };
+  deps.power = &power;
+  deps.sound = &sound;
+  deps.background = &background;
+  TfrmSaver saver(std::move(deps));
+  if (!storeError.empty()) saver.logLine("Settings not read: " + storeError);
+  QObject::connect(&saver, &TfrmSaver::runEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+  saver.start();
+  return QApplication::exec();
+}
+#endif
+
 int runSettingsDialog(int32_t /*parentWindow*/, int /*argc*/, char** /*argv*/) {
   return notAvailable("settings dialog");
-}
-int runFullScreen(int32_t /*parentWindow*/, int /*argc*/, char** /*argv*/) {
-  return notAvailable("full-screen saver");
 }
 
 }  // namespace

@@ -122,12 +122,22 @@ bool ResetLogFolder(const std::string& directory, const AccountList& accounts) {
   return ::close(fd) == 0 && ok;
 }
 
-bool AppendHaltLine(const std::string& directory) {
+namespace {
+bool appendMainLog(const std::string& directory, const std::string& line) {
   const std::string path = directory + MAIN_LOG_FILE;
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  const bool ok = writeAll(fd, "Brivane Halted at " + logTimestamp() + "\r\n");
+  const bool ok = writeAll(fd, line + "\r\n");
   return ::close(fd) == 0 && ok;
+}
+}  // namespace
+
+bool AppendHaltLine(const std::string& directory) {
+  return appendMainLog(directory, "Brivane Halted at " + logTimestamp());
+}
+
+bool AppendMainLogLine(const std::string& directory, std::string_view text) {
+  return appendMainLog(directory, logTimestamp() + " " + oneLine(text));
 }
 
 }  // namespace brivane

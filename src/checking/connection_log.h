@@ -48,4 +48,8 @@ bool ResetLogFolder(const std::string& directory, const AccountList& accounts);
 // Appends "Brivane Halted at " + date-time to "brivan.log" in `directory`.
 bool AppendHaltLine(const std::string& directory);
 
+// Appends the date-time, a blank and `text` (on one line) to "brivan.log":
+// what the saver reports about the run itself (grabs, display power, sound).
+bool AppendMainLogLine(const std::string& directory, std::string_view text);
+
 }  // namespace brivane

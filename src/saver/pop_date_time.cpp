@@ -80,7 +80,7 @@ void TpopDateTime::updateDateTime() {
   if (QSize(w, h) != lblDateTime->size()) {
     setPanelSize({w + 20, h + 20});
     QSize screen = screenSize();
-    move(screen.width() - 20 - w, screen.height() - 20 - h);
+    move(screenOrigin_ + QPoint(screen.width() - 20 - w, screen.height() - 20 - h));
   }
 
   std::string text = "<p align=\"right\">";

@@ -39,6 +39,8 @@ class TpopDateTime : public PopupPanel {
   void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
   void setLocale(const QLocale& locale) { locale_ = locale; }
   void setScreenSize(QSize size) { screenSize_ = size; }
+  // Where the screen starts in the virtual desktop (the corner is placed from it).
+  void setScreenOrigin(QPoint origin) { screenOrigin_ = origin; }
 
   // One tick of `tmrUpdateDateTime`.
   void updateDateTime();
@@ -55,6 +57,7 @@ class TpopDateTime : public PopupPanel {
  private:
   QSize screenSize() const;
 
+  QPoint screenOrigin_;
   bool showDate_ = false;
   bool showTime_ = false;
   int shownHour_ = -1;

@@ -16,7 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "markup/markup_parser.h"
+#include "checking/check_cycle.h"
+#include "checking/message_queue.h"
+#include "common/status_words.h"
+#include "saver/message_view.h"
 #include "saver/pop_date_time.h"
 #include "saver/pop_messages.h"
 #include "saver/pop_update.h"
@@ -25,103 +28,72 @@ using namespace brivane;
 
 namespace {
 
-const std::string kHeaderStart = "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  ";
-const std::string kHeaderEnd = "</B></FONT><BR><IMG src=\"hrfullwide\" align=\"middle\"><BR>";
-const std::string kFolderIcon = "<IMG src=\"idx:1\" align=\"middle\"> ";
-const std::string kMessageStart = "<IND x=\"24\"><IMG src=\"idx:3\" align=\"middle\"><FONT color=\"clGray\">";
-const std::string kSenderStart = "<IND x=\"12\"><FONT color=\"clGray\"><B>- ";
-const std::string kSenderEnd = "</B></FONT><BR>";
-const std::string kPreviewStart = "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">";
-const std::string kFontEnd = "</FONT>";
-const std::string kStatusStart = "<I></I><B></B><B></B>";
-
-// Cuts escaped text to a width with "...", whole characters and entities only.
-std::string fitText(const RichListBox& list, const std::string& text, int width) {
-  const TextMetrics& m = list.textMetrics();
-  FontSpec font = list.defaultFont();
-  if (m.width(decodeEntities(text), font) < width) return text;
-  std::vector<std::string_view> units = markupTextUnits(text);
-  std::string out;
-  while (!units.empty()) {
-    units.pop_back();
-    out.clear();
-    for (std::string_view u : units) out += u;
-    if (m.width(decodeEntities(out) + "...", font) < width) break;
-  }
-  return out + "...";
-}
-
-// The subject cut to the width with the time flush right.
-std::string fitWithRight(const RichListBox& list, const std::string& text,
-                         const std::string& right, int width) {
-  const TextMetrics& m = list.textMetrics();
-  FontSpec font = list.defaultFont();
-  int rightWidth = m.width(right, font);
-  std::string out = fitText(list, text, width - rightWidth);
-  while (m.width(decodeEntities(out) + " ", font) + rightWidth < width) out += ' ';
-  return out + right;
-}
-
-std::string messageLine(const RichListBox& list, const std::string& subject,
-                        const std::string& time, const std::string& preview) {
-  int width = list.rowRect(0).width();
-  std::string line = kMessageStart + fitWithRight(list, EscapeMarkup(subject), time, width - 60) +
-                     kFontEnd;
-  if (!preview.empty()) {
-    line += kPreviewStart + fitText(list, EscapeMarkup(preview), width - 60) + kFontEnd;
-  }
-  return line;
-}
-
-void fillMessages(TpopMessages& panel) {
-  RichListBox& list = *panel.lstMessages;
-  list.beginUpdate();
-  list.add(kHeaderStart + EscapeMarkup("Personal") + kHeaderEnd);
-  int width = list.rowRect(0).width();
-  list.add(kFolderIcon + fitText(list, "Inbox (5)", width - 53));
-  list.add(kSenderStart + EscapeMarkup("Alice Martin (3)") + kSenderEnd +
-           messageLine(list, "Dinner on Friday?", "2 mins ago",
-                       "Hi! Are we still on for Friday? I booked a table for seven."));
-  list.add(messageLine(list, "Photos from the trip", "1 hrs ago",
-                       "Here are the pictures I promised, the lake ones came out great."));
-  list.add(messageLine(list, "Re: Book club", "Yesterday", "I finished it last night."));
-  list.add(kSenderStart + EscapeMarkup("AT&T Billing") + kSenderEnd +
-           messageLine(list, "Your statement <b>December</b> is ready & waiting", "Just received",
-                       "View your bill online."));
-  list.add(kSenderStart + EscapeMarkup("Project Updates") + kSenderEnd +
-           messageLine(list,
-                       "Weekly summary of every change to the shared planning documents and "
-                       "the release calendar",
-                       "3 days ago", ""));
-
-  struct Status {
-    const char* account;
-    std::string row;
+// Sample rows as checkers publish them: two accounts with messages (grouped
+// senders, previews), accounts in progress and accounts with errors.
+void fillResults(CheckCycle& cycle, int64_t now) {
+  auto account = [&](const char* name, bool pop, const char* server, std::vector<std::string> folders) {
+    TEmlAccount a;
+    a.name = name;
+    a.isPOP = pop;
+    a.server = server;
+    a.folders = std::move(folders);
+    cycle.Accounts.push_back(a);
   };
-  const std::vector<Status> statuses = {
-      {"Work", "<IMG src=\"throbbersml\" align=\"middle\">  Connecting to imap.example.com"},
-      {"Archive", "<IMG src=\"throbbersml\" align=\"middle\">  Retrieving status..."},
-      {"Family", "<IMG src=\"idx:4\" align=\"middle\">  Queued for check"},
-      {"Newsletters", "<IMG src=\"idx:5\" align=\"middle\">  No New Messages"},
-      {"Old server",
-       "<IMG src=\"idx:2\" align=\"middle\">  ERROR - Could not connect to <BR><IND x=\"26\">"
-       "mail.old-provider.example"},
-      {"Shared", "<IMG src=\"idx:2\" align=\"middle\">  ERROR - Username/password is invalid"},
-      {"Lists",
-       "<IMG src=\"idx:2\" align=\"middle\">  You currently are not subscribed to any folders on "
-       "lists.example.org"},
-      {"Email Account 1",
-       "<IMG src=\"idx:2\" align=\"middle\">  No server specified for this account - please "
-       "configure accounts in the screensaver options dialog"},
+  account("Personal", false, "imap.example.org", {"INBOX;Inbox", "Lists;Mailing lists"});
+  account("Work", true, "pop.example.com", {});
+  account("Archive", false, "archive.example.net", {"INBOX;Inbox"});
+  account("Newsletters", false, "news.example.net", {"INBOX;Inbox"});
+  account("Old server", false, "mail.old-provider.example", {"INBOX;Inbox"});
+  account("Shared", false, "shared.example.org", {"INBOX;Inbox"});
+  struct Msg {
+    int account;
+    const char* folder;
+    const char* sender;
+    const char* subject;
+    int64_t ago;
+    const char* preview;
   };
-  for (const Status& s : statuses) {
-    list.add("<BR>" + kHeaderStart + EscapeMarkup(s.account) + kHeaderEnd);
-    list.add(kStatusStart + s.row);
+  const Msg msgs[] = {
+      {0, "INBOX", "Alice Martin", "Dinner on Friday?", 130,
+       "Hi! Are we still on for Friday? I booked a table for seven."},
+      {0, "INBOX", "Alice Martin", "Photos from the trip", 3900,
+       "Here are the pictures I promised, the lake ones came out great."},
+      {0, "INBOX", "AT&T Billing", "Your statement <December> is ready & waiting", 0, "View your bill online."},
+      {0, "INBOX", "Alice Martin", "Re: Book club", 90000, "I finished it last night."},
+      {0, "Lists", "Project Updates",
+       "Weekly summary of every change to the shared planning documents and the release calendar", 260000, ""},
+      {1, "INBOX", "Build server", "Nightly build #2841 passed", 1500, "All 2,318 tests passed in 41 minutes."},
+      {1, "INBOX", "Jonas Weber", "Quarterly report draft", 7300, "Attached is the draft; comments welcome by Monday."},
+  };
+  for (const Msg& m : msgs) {
+    MessageSummary row;
+    row.accountIndex = m.account;
+    row.setFolder(m.folder);
+    row.setSender(m.sender);
+    row.setSubject(m.subject);
+    row.setPreview(m.preview);
+    row.received = now - m.ago;
+    cycle.resultList.push_back(row);
   }
-  list.endUpdate();
-  int last = list.count() - 1;
-  QRect r = list.rowRect(last);
-  panel.setPanelSize({panel.width(), TpopMessages::heightForList(r.bottom() + 1 + r.height())});
+  cycle.resultList.push_back(statusRow(status::kChecking, RowKind::Progress, 2));
+  cycle.resultList.push_back(statusRow(status::kNoMsg, RowKind::NoMessages, 3));
+  cycle.resultList.push_back(statusRow(status::kErrConn, RowKind::Error, 4));
+  cycle.resultList.push_back(statusRow(status::kInvUserPass, RowKind::Error, 5));
+  cycle.listChanged = 1;
+}
+
+void fillMessages(TpopMessages& panel, QSize screen) {
+  const int64_t now = QDateTime(QDate(2026, 12, 6), QTime(21, 5)).toSecsSinceEpoch();
+  MessageQueue target;
+  CheckCycle cycle(target);
+  fillResults(cycle, now);
+  MessageView view(panel, [screen] { return QRect(QPoint(0, 0), screen); }, [] {});
+  SaverSettings settings;
+  settings.displayMsgPreview = true;
+  view.model.setSettings(settings);
+  view.model.setClock([now] { return now; });
+  view.model.FillInitialList(cycle.Accounts);
+  view.model.RebuildList(cycle);
 }
 
 struct Panels {
@@ -134,7 +106,7 @@ struct Panels {
                           static_cast<PopupPanel*>(&update)}) {
       p->setTag(180);
     }
-    fillMessages(messages);
+    fillMessages(messages, screen);
     dateTime.setScreenSize(screen);
     dateTime.setClock([] { return QDateTime(QDate(2026, 12, 6), QTime(21, 5)); });
     dateTime.setShowDate(true);

@@ -123,11 +123,14 @@ int RichListBox::add(std::string text) {
   return count() - 1;
 }
 
-void RichListBox::insert(int index, std::string text) {
+void RichListBox::insert(int index, std::string text) { insert(index, std::move(text), 0); }
+
+void RichListBox::insert(int index, std::string text, int tag) {
   index = std::clamp(index, 0, count());
   if (viewportSize().width() != layoutWidth_) relayoutAll();
   Row row;
   row.text = std::move(text);
+  row.tag = tag;
   measure(row);
   rows_.insert(rows_.begin() + index, std::move(row));
   if (current_ >= index) ++current_;
@@ -166,6 +169,28 @@ void RichListBox::setText(int index, std::string text) {
   row.text = std::move(text);
   measure(row);
   changed();
+}
+
+int RichListBox::tag(int index) const {
+  if (index < 0 || index >= count()) return -1;
+  return rows_[static_cast<size_t>(index)].tag;
+}
+
+void RichListBox::replace(int index, std::string text, int tag) {
+  if (index < 0 || index >= count()) return;
+  rows_[static_cast<size_t>(index)].tag = tag;
+  setText(index, std::move(text));
+}
+
+int RichListBox::rowBottom(int index) const {
+  if (index < 0 || index >= count()) return 0;
+  ensureTops();
+  return tops_[static_cast<size_t>(index) + 1];
+}
+
+int RichListBox::rowHeight(int index) const {
+  if (index < 0 || index >= count()) return 0;
+  return rows_[static_cast<size_t>(index)].height;
 }
 
 const RowLayout& RichListBox::rowLayout(int index) const {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "markup/markup_layout.h"
+#include "markup/row_list.h"
 #include "markup/qt/qt_text_metrics.h"
 #include "markup/qt/rich_graphics.h"
 
@@ -15,7 +16,7 @@ namespace brivane {
 // default) each row is as tall as its laid-out lines, less 2 pixels, at most
 // 249; otherwise every row is `itemHeight` tall. Drawing can be suspended
 // while the rows are rebuilt, so a half-built list never shows.
-class RichListBox : public QAbstractScrollArea {
+class RichListBox : public QAbstractScrollArea, public RowList {
   Q_OBJECT
 
  public:
@@ -39,14 +40,22 @@ class RichListBox : public QAbstractScrollArea {
   // Measures text exactly as the rows are drawn.
   const QtTextMetrics& textMetrics() const { return metrics_; }
 
-  int count() const { return static_cast<int>(rows_.size()); }
+  int count() const override { return static_cast<int>(rows_.size()); }
   int add(std::string text);
-  // Inserts before `index` (clamped to 0..count).
+  // Inserts before `index` (clamped to 0..count), with tag 0.
   void insert(int index, std::string text);
-  void remove(int index);
-  void clear();
-  const std::string& text(int index) const;
+  void remove(int index) override;
+  void clear() override;
+  const std::string& text(int index) const override;
   void setText(int index, std::string text);
+
+  // The row list of a model: rows with tags, geometry without scrolling.
+  int tag(int index) const override;
+  void insert(int index, std::string text, int tag) override;
+  void replace(int index, std::string text, int tag) override;
+  int rowBottom(int index) const override;
+  int rowHeight(int index) const override;
+  int clientWidth() const override { return viewportSize().width(); }
   const RowLayout& rowLayout(int index) const;
 
   // The row's rectangle in viewport coordinates (scrolled), or an empty
@@ -58,8 +67,8 @@ class RichListBox : public QAbstractScrollArea {
   void scrollToRow(int index);
 
   // Nested; drawing and scroll-range updates wait until the last end.
-  void beginUpdate();
-  void endUpdate();
+  void beginUpdate() override;
+  void endUpdate() override;
   bool isUpdating() const { return updating_ > 0; }
 
   int currentRow() const { return current_; }
@@ -79,6 +88,7 @@ class RichListBox : public QAbstractScrollArea {
     std::string text;
     RowLayout layout;
     int height = 0;
+    int tag = 0;
   };
   void measure(Row& row);
   void relayoutAll();

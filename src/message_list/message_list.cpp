@@ -1,0 +1,609 @@
+#include "message_list/message_list.h"
+
+#include <algorithm>
+#include <climits>
+#include <ctime>
+#include <unordered_map>
+
+#include "checking/check_cycle.h"
+#include "common/status_words.h"
+#include "common/text.h"
+#include "markup/markup_parser.h"
+#include "message_list/list_markup.h"
+#include "settings/accounts.h"
+
+namespace brivane {
+
+using namespace listmarkup;
+
+namespace {
+
+constexpr int kClientHeightMargin = 20;  // the panel stays this far above the window's bottom
+
+// The text split into UTF-8 characters (a stray byte is one character), so
+// that a cut never splits a sequence.
+std::vector<std::string_view> characters(std::string_view text) {
+  std::vector<std::string_view> out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    size_t n = std::max<size_t>(1, utf8SequenceLength(text.substr(i)));
+    out.push_back(text.substr(i, n));
+    i += n;
+  }
+  return out;
+}
+
+std::string join(const std::vector<std::string_view>& chars, size_t from, size_t to) {
+  std::string out;
+  for (size_t i = from; i < to; ++i) out += chars[i];
+  return out;
+}
+
+std::string upperTrimmed(std::string_view s) { return asciiUpper(trimControl(s)); }
+
+std::string defaultShortDate(int64_t when) {
+  std::time_t t = static_cast<std::time_t>(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[64];
+  size_t n = std::strftime(buf, sizeof buf, "%x", &tm);
+  return std::string(buf, n);
+}
+
+int64_t systemNow() { return static_cast<int64_t>(std::time(nullptr)); }
+
+}  // namespace
+
+MessageListFonts MessageListFonts::from(const FontSpec& row) {
+  MessageListFonts f{row, row, row};
+  f.sender.bold = true;
+  f.preview.points = 8;
+  return f;
+}
+
+std::optional<StatusText> statusText(std::string_view code, std::string_view server) {
+  using namespace status;
+  const std::string srv(server);
+  auto is = [&](const char* word) { return code == word; };
+  const char* configure = " specified for this account - please configure accounts in the screensaver options dialog";
+  if (is(kQueued)) return StatusText{"idx:4", "Queued for check", {}};
+  if (is(kConnecting)) return StatusText{"throbbersml", "Connecting to " + srv, {}};
+  if (is(kChecking)) return StatusText{"throbbersml", "Retrieving status...", {}};
+  if (is(kNoMsg)) return StatusText{"idx:5", "No New Messages", {}};
+  if (is(kErrConn) || is(kInvServer)) return StatusText{"idx:2", "ERROR - Could not connect to ", srv};
+  if (is(kNoFolders)) return StatusText{"idx:2", "You currently are not subscribed to any folders on " + srv, {}};
+  if (is(kInvUserPass)) return StatusText{"idx:2", "ERROR - Username/password is invalid", {}};
+  if (is(kNoServer)) return StatusText{"idx:2", std::string("No server") + configure, {}};
+  if (is(kNoUser)) return StatusText{"idx:2", std::string("No user") + configure, {}};
+  if (is(kNoPass)) return StatusText{"idx:2", std::string("No password") + configure, {}};
+  if (is(kNoPort)) return StatusText{"idx:2", std::string("No port or an invalid port") + configure, {}};
+  return std::nullopt;
+}
+
+namespace {
+std::string statusPicture(const std::string& picture) {
+  return std::string(StatusLead) + "<IMG src=\"" + picture + "\" align=\"middle\">  ";
+}
+}  // namespace
+
+std::string StatusRow(std::string_view code, std::string_view server) {
+  std::optional<StatusText> s = statusText(code, server);
+  if (!s) return {};
+  std::string row = statusPicture(s->picture) + EscapeMarkup(s->first);
+  if (s->second) row += std::string(StatusContinuation) + EscapeMarkup(*s->second);
+  return row;
+}
+
+MessageListModel::MessageListModel(RowList& rows, MessagePanelHost& host, const TextMetrics& metrics,
+                                   MessageListFonts fonts)
+    : rows_(rows), host_(host), metrics_(metrics), fonts_(std::move(fonts)), now_(systemNow),
+      shortDate_(defaultShortDate) {}
+
+void MessageListModel::setSettings(const SaverSettings& s) {
+  hideAccounts_ = s.hideAccounts;
+  hideFolders_ = s.hideFolders;
+  displayMsgDate_ = s.displayMsgDate;
+  displayMsgPreview_ = s.displayMsgPreview;
+  built_.clear();
+}
+
+void MessageListModel::setShortDate(DateFormatFn format) {
+  shortDate_ = std::move(format);
+  built_.clear();
+}
+
+void MessageListModel::setPictureScale(double scale) {
+  pictureScale_ = scale;
+  built_.clear();
+}
+
+void MessageListModel::setFonts(MessageListFonts fonts) {
+  fonts_ = std::move(fonts);
+  resetCaches();
+}
+
+void MessageListModel::resetCaches() {
+  fitCache_.clear();
+  localCache_.clear();
+  built_.clear();
+}
+
+std::string MessageListModel::HeaderRow(std::string_view name, int row) {
+  std::string text = row > 0 ? std::string(HeaderBreak) : std::string();
+  text += HeaderStart;
+  text += EscapeMarkup(name);
+  text += HeaderEnd;
+  return text;
+}
+
+// --- text fitting -----------------------------------------------------------
+
+namespace {
+constexpr size_t kMaxCachedFits = 16384;
+constexpr size_t kMaxCachedTimes = 16384;
+}  // namespace
+
+std::string MessageListModel::FitText(std::string_view text, int width, size_t keep,
+                                      const FontSpec& font) const {
+  // A rebuild cuts the same texts again: remember the cuts (the key holds
+  // everything the cut depends on).
+  std::string key;
+  key.reserve(text.size() + font.family.size() + 24);
+  const int32_t numbers[3] = {width, static_cast<int32_t>(std::min<size_t>(keep, INT32_MAX)),
+                              static_cast<int32_t>(font.points * 64)};
+  key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
+  key += static_cast<char>((font.bold ? 1 : 0) | (font.italic ? 2 : 0));
+  key += font.family;
+  key += '\0';
+  key += text;
+  if (auto it = fitCache_.find(key); it != fitCache_.end()) return it->second;
+  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
+  std::string out = cut(text, width, keep, font);
+  fitCache_.emplace(std::move(key), out);
+  return out;
+}
+
+std::string MessageListModel::cut(std::string_view text, int width, size_t keep, const FontSpec& font) const {
+  if (metrics_.width(text, font) < width) return std::string(text);
+  std::vector<std::string_view> chars = characters(text);
+  const size_t n = chars.size();
+  keep = std::min(keep, n);
+  // The tail that stays, and the head before the "..." (what the dots
+  // replace: the three characters before the tail, or the start of the text
+  // when the tail leaves fewer than three).
+  const std::string tail = join(chars, n - keep, n);
+  const size_t headMax = n - keep >= 3 ? n - keep - 3 : 0;
+  auto withHead = [&](size_t k) { return join(chars, 0, k) + "..." + tail; };
+  auto fits = [&](const std::string& s) { return metrics_.width(s, font) < width; };
+
+  // Shortening the head one character at a time stops at the longest head
+  // that fits: found by binary search over character boundaries.
+  std::string out = withHead(headMax);
+  if (fits(out)) return out;
+  size_t lo = 1, hi = headMax, best = 0;  // best 0: no head fits
+  while (lo <= hi) {
+    size_t mid = lo + (hi - lo) / 2;
+    if (fits(withHead(mid))) {
+      best = mid;
+      lo = mid + 1;
+    } else {
+      hi = mid - 1;
+    }
+  }
+  out = withHead(best);
+  if (fits(out)) return out;
+  // No head left: delete the character before the last three until the text
+  // fits or two characters are left (the dots and the tail give way).
+  std::vector<std::string_view> rest = characters(out);
+  std::vector<std::string> pieces(rest.begin(), rest.end());
+  auto current = [&] {
+    std::string s;
+    for (const std::string& p : pieces) s += p;
+    return s;
+  };
+  while (pieces.size() > 2 && !fits(current())) {
+    size_t len = pieces.size();
+    pieces.erase(pieces.begin() + static_cast<std::ptrdiff_t>(len == 3 ? 1 : len - 4));
+  }
+  return current();
+}
+
+std::string MessageListModel::FitTextWithRight(std::string_view text, std::string_view right, int width,
+                                               const FontSpec& font) const {
+  if (right.empty()) return FitText(text, width, 0, font);
+  const int rightWidth = metrics_.width(right, font);
+  const int blank = metrics_.width(" ", font);
+  std::string out = FitText(text, width - rightWidth - blank, 0, font);
+  out += ' ';
+  int w = metrics_.width(out, font);
+  while (blank > 0 && w + blank + rightWidth <= width) {
+    out += ' ';
+    w += blank;
+  }
+  out += right;
+  return out;
+}
+
+// --- relative time ----------------------------------------------------------
+
+std::string MessageListModel::RelativeTime(int64_t when) const {
+  if (when == 0) return {};
+  const int64_t nowSecs = now_();
+  std::time_t tn = static_cast<std::time_t>(nowSecs);
+  std::tm n{};
+  localtime_r(&tn, &n);
+  if (n.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
+    localCache_.clear();
+    localOffset_ = n.tm_gmtoff;
+  }
+  const std::tm& w = localFields(when);
+  const bool sameDay = w.tm_year == n.tm_year && w.tm_mon == n.tm_mon && w.tm_mday == n.tm_mday;
+  if (when > nowSecs) return sameDay ? "Just received" : shortDate_(when);
+  if (sameDay) {
+    if (w.tm_hour == n.tm_hour && w.tm_min == n.tm_min) {
+      int d = n.tm_sec - w.tm_sec;
+      return d > 0 ? std::to_string(d) + " secs ago" : "Just received";
+    }
+    if (w.tm_hour == n.tm_hour) return std::to_string(n.tm_min - w.tm_min) + " mins ago";
+    int d = n.tm_hour - w.tm_hour;
+    return d < 3 ? std::to_string(d) + " hrs ago" : "Today";
+  }
+  if (w.tm_year == n.tm_year && w.tm_mon == n.tm_mon) {
+    int d = n.tm_mday - w.tm_mday;
+    if (d == 1) return "Yesterday";
+    if (d == 2 || d == 3) return std::to_string(d) + " days ago";
+  }
+  return shortDate_(when);
+}
+
+const std::tm& MessageListModel::localFields(int64_t when) const {
+  auto it = localCache_.find(when);
+  if (it != localCache_.end()) return it->second;
+  if (localCache_.size() >= kMaxCachedTimes) localCache_.clear();
+  std::time_t t = static_cast<std::time_t>(when);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return localCache_.emplace(when, tm).first->second;
+}
+
+// --- blocks -----------------------------------------------------------------
+
+std::pair<int, int> MessageListModel::blockOf(int i) const {
+  const int count = rows_.count();
+  int start = -1;
+  for (int r = 0; r < count; ++r) {
+    int t = rows_.tag(r);
+    if (t == i) {
+      start = r;
+      break;
+    }
+    if (t > i) return {-1, r};  // blocks stand in account order: i would go here
+  }
+  if (start < 0) return {-1, count};
+  int end = start + 1;
+  while (end < count && rows_.tag(end) == i) ++end;
+  return {start, end};
+}
+
+int MessageListModel::FindAccountHeader(int i) const { return blockOf(i).first; }
+
+int MessageListModel::ClearAccountRows(int i) {
+  auto [start, end] = blockOf(i);
+  if (start < 0) return -1;
+  for (int r = end - 1; r > start; --r) rows_.remove(r);
+  return start;
+}
+
+int MessageListModel::EnsureAccountHeader(int i, bool clearOld) {
+  auto [start, end] = blockOf(i);
+  if (start >= 0) {
+    if (clearOld) ClearAccountRows(i);
+    return start + 1;
+  }
+  const int p = end;  // the next shown account's header, or the end
+  const std::string name = i >= 0 && static_cast<size_t>(i) < accountNames_.size() ? accountNames_[i] : "";
+  rows_.insert(p, HeaderRow(name, p), i);
+  return p + 1;
+}
+
+void MessageListModel::normalizeHeaderBreaks() {
+  // A header carries the "<BR>" that separates it from the block above,
+  // except in the first row, whichever account is shown first.
+  int prevTag = -2;
+  for (int r = 0; r < rows_.count(); ++r) {
+    int t = rows_.tag(r);
+    if (t == prevTag || t < 0) {
+      prevTag = t;
+      continue;
+    }
+    prevTag = t;
+    const std::string& text = rows_.text(r);
+    const bool hasBreak = text.starts_with(HeaderBreak);
+    if (hasBreak != (r > 0)) {
+      std::string fixed = r > 0 ? std::string(HeaderBreak) + text : text.substr(HeaderBreak.size());
+      rows_.replace(r, std::move(fixed), t);
+    }
+  }
+}
+
+// --- the list ---------------------------------------------------------------
+
+std::string MessageListModel::wrapSegment(std::string_view text, int firstWidth, int width) const {
+  // Greedy wrap at blanks; a word wider than a line keeps a line of its own.
+  std::string out, line;
+  int limit = firstWidth;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t blank = text.find(' ', pos);
+    std::string_view word = text.substr(pos, blank == std::string_view::npos ? std::string_view::npos : blank - pos);
+    pos = blank == std::string_view::npos ? text.size() : blank + 1;
+    std::string candidate = line.empty() ? std::string(word) : line + " " + std::string(word);
+    if (!line.empty() && metrics_.width(candidate, fonts_.row) > limit) {
+      out += EscapeMarkup(line) + std::string(StatusContinuation);
+      line = std::string(word);
+      limit = width;
+    } else {
+      line = std::move(candidate);
+    }
+  }
+  // Blanks at the end of a segment (before a forced break) stay.
+  if (!text.empty() && text.back() == ' ') line += ' ';
+  return out + EscapeMarkup(line);
+}
+
+std::string MessageListModel::statusMarkup(std::string_view code, std::string_view server) const {
+  std::optional<StatusText> s = statusText(code, server);
+  if (!s) return {};
+  const int width = listWidth() - 4;
+  const int picture = static_cast<int>(16 * pictureScale_ + 0.5) + metrics_.width("  ", fonts_.row);
+  const int rest = width - kStatusIndent;
+  std::string row = statusPicture(s->picture) + wrapSegment(s->first, width - picture, rest);
+  if (s->second) row += std::string(StatusContinuation) + wrapSegment(*s->second, rest, rest);
+  return row;
+}
+
+void MessageListModel::FillInitialList(const AccountList& accounts) {
+  accountNames_.clear();
+  for (const TEmlAccount& a : accounts) accountNames_.push_back(a.name);
+  built_.clear();
+  rows_.beginUpdate();
+  rows_.clear();
+  if (accounts.empty()) {
+    std::string row = statusPicture("idx:2");
+    const int width = listWidth() - 4;
+    const int picture = static_cast<int>(16 * pictureScale_ + 0.5) + metrics_.width("  ", fonts_.row);
+    row += wrapSegment(NotSetUpText, width - picture, width - kStatusIndent);
+    rows_.insert(0, std::move(row), -1);
+  } else {
+    for (size_t i = 0; i < accounts.size(); ++i) {
+      const int at = rows_.count();
+      rows_.insert(at, HeaderRow(accounts[i].name, at), static_cast<int>(i));
+      rows_.insert(at + 1, statusMarkup(status::kQueued, accounts[i].server), static_cast<int>(i));
+    }
+  }
+  rows_.endUpdate();
+  FitPanelHeight(false);
+  if (moveDue_) {
+    moveDue_ = false;
+    host_.requestMove();
+  }
+}
+
+void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
+                                     std::vector<std::string>& out) const {
+  // Newest first; equal dates keep their order.
+  std::stable_sort(messages.begin(), messages.end(),
+                   [](const MessageSummary* a, const MessageSummary* b) { return a->received > b->received; });
+  const int width = listWidth();
+  if (!caption.empty() && (!messages.empty() || !hideFolders_)) {
+    std::string suffix = " (" + std::to_string(messages.size()) + ")";
+    out.push_back(std::string(FolderIcon) +
+                  EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row)));
+  }
+  auto line = [&](const MessageSummary& m) {
+    std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
+    std::string l = std::string(MessageIndent) + std::string(MessageIcon) + std::string(SubjectStart) +
+                    EscapeMarkup(FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row)) +
+                    std::string(FontEnd);
+    if (displayMsgPreview_ && !m.preview.empty()) {
+      l += std::string(PreviewStart) +
+           EscapeMarkup(FitText(m.preview, width - kMessageMargin, 0, fonts_.preview)) + std::string(FontEnd);
+    }
+    return l;
+  };
+  // Each sender's messages, in the sorted order; a sender's group stands at
+  // the place of its newest message.
+  std::unordered_map<std::string_view, std::vector<size_t>> bySender;
+  std::vector<std::string_view> order;
+  for (size_t k = 0; k < messages.size(); ++k) {
+    auto [it, added] = bySender.try_emplace(messages[k]->sender);
+    if (added) order.push_back(messages[k]->sender);
+    it->second.push_back(k);
+  }
+  for (std::string_view sender : order) {
+    const std::vector<size_t>& group = bySender[sender];
+    std::string head;
+    if (group.size() > 1) {
+      std::string suffix = " (" + std::to_string(group.size()) + ")";
+      head = FitText(std::string(sender) + suffix, width - kFolderMargin, suffix.size(), fonts_.sender);
+    } else {
+      head = FitText(sender, width - kFolderMargin, 0, fonts_.sender);
+    }
+    out.push_back(std::string(SenderStart) + EscapeMarkup(head) + std::string(SenderEnd) +
+                  line(*messages[group[0]]));
+    for (size_t g = 1; g < group.size(); ++g) out.push_back(line(*messages[group[g]]));
+  }
+}
+
+MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
+                                                     const std::vector<const MessageSummary*>& rows,
+                                                     bool firstCycle) const {
+  Plan plan;
+  bool headerDone = false, hasStatus = false, handled = false, noMessages = false;
+  size_t r = 0;  // where the next status row goes, after the header
+  auto ensureHeader = [&] {
+    if (headerDone) return;
+    plan.outcome = Outcome::Replace;
+    plan.rows.clear();
+    r = 0;
+    headerDone = true;
+  };
+  auto insertStatus = [&](const MessageSummary& m) {
+    if (plan.outcome == Outcome::Remove) return;  // the block is gone for this rebuild
+    std::string row = statusMarkup(m.subject, account.server);
+    if (!row.empty()) plan.rows.insert(plan.rows.begin() + static_cast<std::ptrdiff_t>(r), std::move(row));
+  };
+  for (const MessageSummary* m : rows) {
+    if (m->kind == RowKind::Message) continue;
+    hasStatus = true;
+    if (m->kind == RowKind::Progress || m->kind == RowKind::Queued) {
+      if (account.hasMessages || (!hideFolders_ && !firstCycle) || (hideAccounts_ && !firstCycle)) {
+        handled = true;
+        continue;
+      }
+      ensureHeader();
+      insertStatus(*m);
+      handled = true;
+    } else if (m->subject != status::kNoMsg) {
+      ensureHeader();
+      insertStatus(*m);
+      handled = true;
+    } else {
+      noMessages = true;
+      if (hideAccounts_) {
+        headerDone = true;
+        plan.outcome = Outcome::Remove;
+        plan.rows.clear();
+        handled = true;
+      } else if (hideFolders_) {
+        ensureHeader();
+        insertStatus(*m);
+        handled = true;
+      }
+    }
+  }
+  if (handled) return plan;
+
+  if (account.isPOP && account.folders.empty()) account.folders.push_back("INBOX;Inbox");
+  for (const std::string& f : account.folders) {
+    const std::string key = upperTrimmed(FolderPath(f));
+    std::vector<const MessageSummary*> messages;
+    for (const MessageSummary* m : rows) {
+      if (m->kind == RowKind::Message && upperTrimmed(m->folder) == key) messages.push_back(m);
+    }
+    ensureHeader();
+    if (!hasStatus || noMessages) ComposeFolder(std::move(messages), FolderCaption(f), plan.rows);
+  }
+  return plan;
+}
+
+void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) {
+  if (plan.outcome == Outcome::Untouched) return;
+  if (plan.outcome == Outcome::Remove) {
+    int header = ClearAccountRows(i);
+    if (header >= 0) rows_.remove(header);
+    return;
+  }
+  auto [header, end] = blockOf(i);
+  if (header < 0) {
+    header = EnsureAccountHeader(i, false) - 1;
+    end = header + 1;
+  } else if (const std::string& h = rows_.text(header); h != HeaderRow(account.name, header)) {
+    rows_.replace(header, HeaderRow(account.name, header), i);  // renamed (cannot happen in a run)
+  }
+  // Rows equal at both ends stay; only the middle is replaced, so an
+  // unchanged block costs no measuring.
+  const int first = header + 1;
+  const int oldCount = end - first;
+  const int newCount = static_cast<int>(plan.rows.size());
+  int prefix = 0;
+  while (prefix < oldCount && prefix < newCount && rows_.text(first + prefix) == plan.rows[prefix]) ++prefix;
+  int suffix = 0;
+  while (suffix < oldCount - prefix && suffix < newCount - prefix &&
+         rows_.text(end - 1 - suffix) == plan.rows[newCount - 1 - suffix])
+    ++suffix;
+  const int oldMid = oldCount - prefix - suffix, newMid = newCount - prefix - suffix;
+  const int common = std::min(oldMid, newMid);
+  for (int k = 0; k < common; ++k) rows_.replace(first + prefix + k, std::move(plan.rows[prefix + k]), i);
+  for (int k = oldMid - 1; k >= common; --k) rows_.remove(first + prefix + k);
+  for (int k = common; k < newMid; ++k) rows_.insert(first + prefix + k, std::move(plan.rows[prefix + k]), i);
+}
+
+bool MessageListModel::sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
+                                  const std::vector<std::string>& times, const TEmlAccount& account,
+                                  bool firstCycle) const {
+  if (memo.rows.size() != rows.size() || memo.times != times || memo.firstCycle != firstCycle ||
+      memo.hasMessages != account.hasMessages || memo.width != listWidth() || memo.name != account.name ||
+      memo.server != account.server || memo.folders != account.folders) {
+    return false;
+  }
+  for (size_t k = 0; k < rows.size(); ++k) {
+    if (!(memo.rows[k] == *rows[k])) return false;
+  }
+  return true;
+}
+
+bool MessageListModel::RebuildList(CheckCycle& cycle) {
+  if (cycle.listChanged.load() == 0) return false;
+  // Only a copy of the rows is taken under the lock: building the list
+  // measures text and may move the panel, and checkers must not wait for that.
+  std::vector<MessageSummary> snapshot;
+  {
+    std::lock_guard lock(cycle.resultLock);
+    cycle.listChanged.store(0);
+    snapshot = cycle.resultList;
+  }
+  AccountList& accounts = cycle.Accounts;
+  accountNames_.clear();
+  for (const TEmlAccount& a : accounts) accountNames_.push_back(a.name);
+  std::vector<std::vector<const MessageSummary*>> byAccount(accounts.size());
+  for (const MessageSummary& m : snapshot) {
+    if (m.accountIndex >= 0 && static_cast<size_t>(m.accountIndex) < accounts.size()) {
+      byAccount[static_cast<size_t>(m.accountIndex)].push_back(&m);
+    }
+  }
+  if (built_.size() != accounts.size()) built_.assign(accounts.size(), std::nullopt);
+  rows_.beginUpdate();
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    std::vector<std::string> times;
+    if (displayMsgDate_) {
+      for (const MessageSummary* m : byAccount[i]) {
+        if (m->kind == RowKind::Message) times.push_back(RelativeTime(m->received));
+      }
+    }
+    if (built_[i] && sameInputs(*built_[i], byAccount[i], times, accounts[i], cycle.firstCycle)) continue;
+    Plan plan = planAccount(static_cast<int>(i), accounts[i], byAccount[i], cycle.firstCycle);
+    applyPlan(static_cast<int>(i), accounts[i], plan);
+    BlockInputs in;
+    for (const MessageSummary* m : byAccount[i]) in.rows.push_back(*m);
+    in.times = std::move(times);
+    in.folders = accounts[i].folders;
+    in.name = accounts[i].name;
+    in.server = accounts[i].server;
+    in.firstCycle = cycle.firstCycle;
+    in.hasMessages = accounts[i].hasMessages;
+    in.width = listWidth();
+    built_[i] = std::move(in);
+  }
+  normalizeHeaderBreaks();
+  rows_.endUpdate();
+  FitPanelHeight(false);
+  if (moveDue_) {
+    moveDue_ = false;
+    host_.requestMove();
+  }
+  return true;
+}
+
+void MessageListModel::FitPanelHeight(bool growOnly) {
+  const int frame = host_.panelFrameHeight();
+  // The rows and the panel's frame: the space under the last row equals the
+  // border above the first, whatever the last row's height.
+  int h = frame;  // an empty list: the panel's smallest height
+  if (int last = rows_.count() - 1; last >= 0) h = rows_.rowBottom(last) + frame;
+  h = std::min(h, host_.clientHeight() - kClientHeightMargin);
+  if (!growOnly || host_.panelHeight() < h) host_.setPanelHeight(h);
+  if (host_.panelTop() + host_.panelHeight() > host_.clientHeight()) moveDue_ = true;
+}
+
+}  // namespace brivane

@@ -1,0 +1,181 @@
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <unordered_map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "checking/message_summary.h"
+#include "markup/markup_layout.h"
+#include "markup/row_list.h"
+#include "settings/account.h"
+#include "settings/settings.h"
+
+namespace brivane {
+
+class CheckCycle;
+
+// The window side of the message list: the saver window's client area and
+// the message panel that holds the list. The model never touches a window.
+class MessagePanelHost {
+ public:
+  virtual ~MessagePanelHost() = default;
+  virtual int clientHeight() const = 0;  // the saver window's client height
+  virtual int panelTop() const = 0;
+  virtual int panelHeight() const = 0;
+  virtual void setPanelHeight(int height) = 0;
+  // Height of the panel that the list does not take (its borders).
+  virtual int panelFrameHeight() const = 0;
+  // The panel reaches below the window: move it. Called once per rebuild at
+  // most, after the rows are complete and with no lock held.
+  virtual void requestMove() = 0;
+};
+
+// The three fonts of the list: rows, bold sender lines, 8-point previews.
+struct MessageListFonts {
+  FontSpec row;
+  FontSpec sender;
+  FontSpec preview;
+  // The sender and preview fonts derived from the row font.
+  static MessageListFonts from(const FontSpec& row);
+};
+
+// The plain texts of a status row before mark-up: its picture and one or two
+// segments (the second starts on a line of its own). Empty for an unknown
+// code word.
+struct StatusText {
+  std::string picture;
+  std::string first;
+  std::optional<std::string> second;
+};
+std::optional<StatusText> statusText(std::string_view code, std::string_view server);
+
+// A status row's mark-up as one line per segment (server names escaped).
+// Unknown code words give an empty text.
+std::string StatusRow(std::string_view code, std::string_view server);
+
+// The message list of the message panel: one block per shown account (a
+// header row, then status, folder, sender and message rows), rebuilt from
+// the result list the checkers publish. Every row is tagged with its
+// account's index (-1 for the "not set up" row), so a block is found by its
+// account, never by its text. Runs on the UI thread only.
+class MessageListModel {
+ public:
+  using NowFn = std::function<int64_t()>;                  // seconds since 1970 (UTC)
+  using DateFormatFn = std::function<std::string(int64_t)>;  // the locale's short date
+
+  MessageListModel(RowList& rows, MessagePanelHost& host, const TextMetrics& metrics,
+                   MessageListFonts fonts);
+
+  // The four display switches of the saver's settings.
+  void setSettings(const SaverSettings& settings);
+  void setClock(NowFn now) { now_ = std::move(now); }
+  void setShortDate(DateFormatFn format);
+  // Pictures are drawn at logical dpi / 96 of their size.
+  void setPictureScale(double scale);
+  void setFonts(MessageListFonts fonts);
+  // Forgets measured cuts and rebuilt blocks (after a font or screen change).
+  void resetCaches();
+
+  // Clears the list: the "not set up" row without accounts, else a header
+  // and a "Queued for check" row per account; then fits the panel.
+  void FillInitialList(const AccountList& accounts);
+
+  // When `listChanged` is set: clears it and copies the result list under
+  // `resultLock`, then (with the lock free) rewrites the blocks of the
+  // accounts whose rows say so. Rows that come out unchanged are left as
+  // they are; drawing is suspended while rows change. Ends with
+  // FitPanelHeight(false). True when the list was rebuilt.
+  bool RebuildList(CheckCycle& cycle);
+
+  // Fits the panel to the rows: the bottom of the last row plus the panel's
+  // frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
+  // panel then reaches below the window.
+  void FitPanelHeight(bool growOnly);
+
+  // The header row of account i, -1 when it has none.
+  int FindAccountHeader(int i) const;
+  // Removes the rows of account i's block after its header; the header's
+  // row, or -1 when it has none.
+  int ClearAccountRows(int i);
+  // The row after account i's header, inserting the header before the next
+  // shown account's block (or at the end) when it has none; with clearOld
+  // the block's other rows go.
+  int EnsureAccountHeader(int i, bool clearOld);
+
+  // Appends a folder's rows to `out`: the folder row "Caption (n)", then the
+  // messages newest first, grouped by sender at the place of the sender's
+  // newest message.
+  void ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
+                     std::vector<std::string>& out) const;
+
+  // `text` cut with "..." so that it measures less than `width` in `font`,
+  // its last `keep` characters kept. Works on plain text: escape afterwards.
+  std::string FitText(std::string_view text, int width, size_t keep, const FontSpec& font) const;
+  // `text` cut to leave room for `right`, then blanks up to the width, then
+  // `right` (at least one blank between the two).
+  std::string FitTextWithRight(std::string_view text, std::string_view right, int width,
+                               const FontSpec& font) const;
+  // "Just received", "20 secs ago", "1 mins ago", "2 hrs ago", "Today",
+  // "Yesterday", "3 days ago" or the short date; empty for a time of 0.
+  std::string RelativeTime(int64_t when) const;
+
+  // The header row of an account as it stands at `row`.
+  static std::string HeaderRow(std::string_view name, int row);
+
+ private:
+  enum class Outcome { Untouched, Replace, Remove };
+  struct Plan {
+    Outcome outcome = Outcome::Untouched;
+    std::vector<std::string> rows;  // the block after its header
+  };
+  // What a block was last built from: an account whose inputs are the same
+  // again keeps its block without being composed again.
+  struct BlockInputs {
+    std::vector<MessageSummary> rows;
+    std::vector<std::string> times;
+    std::vector<std::string> folders;
+    std::string name, server;
+    bool firstCycle = false, hasMessages = false;
+    int width = 0;
+    bool operator==(const BlockInputs&) const = default;
+  };
+  bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
+                  const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
+  const std::tm& localFields(int64_t when) const;
+  std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
+  Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
+                   bool firstCycle) const;
+  void applyPlan(int i, const TEmlAccount& account, Plan& plan);
+  void normalizeHeaderBreaks();
+  // The block of account i: [header, end); header -1 when it has none.
+  std::pair<int, int> blockOf(int i) const;
+  std::string statusMarkup(std::string_view code, std::string_view server) const;
+  std::string wrapSegment(std::string_view text, int firstWidth, int width) const;
+  int listWidth() const { return rows_.clientWidth(); }
+
+  RowList& rows_;
+  MessagePanelHost& host_;
+  const TextMetrics& metrics_;
+  MessageListFonts fonts_;
+  bool hideAccounts_ = false;
+  bool hideFolders_ = true;
+  bool displayMsgDate_ = true;
+  bool displayMsgPreview_ = false;
+  double pictureScale_ = 1.0;
+  NowFn now_;
+  DateFormatFn shortDate_;
+  std::vector<std::string> accountNames_;
+  bool moveDue_ = false;
+  std::vector<std::optional<BlockInputs>> built_;
+  // Cuts already measured, by font, width, kept characters and text; and
+  // local calendar fields of message times. Both bounded: cleared when full.
+  mutable std::unordered_map<std::string, std::string> fitCache_;
+  mutable std::unordered_map<int64_t, std::tm> localCache_;
+  mutable long localOffset_ = 0;
+};
+
+}  // namespace brivane

@@ -1,0 +1,476 @@
+#include "message_list/message_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+
+#include "checking/check_cycle.h"
+#include "checking/message_queue.h"
+#include "common/status_words.h"
+#include "markup/markup_parser.h"
+#include "message_list/list_markup.h"
+
+namespace brivane {
+namespace {
+
+// Relative times compare local calendar fields: run them in a zone with
+// daylight saving time, where a local/UTC mix-up shows.
+class BerlinTime : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+  }
+};
+const auto* const kBerlin = ::testing::AddGlobalTestEnvironment(new BerlinTime);
+
+int64_t localTime(int y, int mo, int d, int h, int mi, int s) {
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  return static_cast<int64_t>(std::mktime(&tm));
+}
+
+PictureCatalog listPictures() {
+  PictureCatalog c;
+  c.imageCount = 6;
+  c.addPicture("hrfullwide", {334, 4});
+  c.addPicture("throbbersml", {16, 16});
+  return c;
+}
+
+// The list with fixed metrics (6 pixels a character at 9 points): rows laid
+// out as the rich list box lays them out.
+class FixedRowList : public RowList {
+ public:
+  explicit FixedRowList(int width) : width_(width) {}
+  int count() const override { return static_cast<int>(rows_.size()); }
+  const std::string& text(int i) const override { return ok(i) ? rows_[i].text : empty_; }
+  int tag(int i) const override { return ok(i) ? rows_[i].tag : -1; }
+  void insert(int i, std::string text, int tag) override {
+    EXPECT_GT(updating_, 0) << "rows change only inside an update";
+    i = std::clamp(i, 0, count());
+    rows_.insert(rows_.begin() + i, Row{std::move(text), tag});
+    ++edits;
+  }
+  void replace(int i, std::string text, int tag) override {
+    if (ok(i)) rows_[i] = Row{std::move(text), tag};
+    ++edits;
+  }
+  void remove(int i) override {
+    if (ok(i)) rows_.erase(rows_.begin() + i);
+    ++edits;
+  }
+  void clear() override { rows_.clear(); }
+  int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
+  int rowBottom(int i) const override {
+    int y = 0;
+    for (int k = 0; k <= i && k < count(); ++k) y += rowHeight(k);
+    return y;
+  }
+  int clientWidth() const override { return width_; }
+  void beginUpdate() override { ++updating_; }
+  void endUpdate() override { --updating_; }
+
+  RowLayout layout(int i) const {
+    LayoutStyle style;
+    style.width = width_;
+    return layoutMarkup(rows_[i].text, style, pictures_, metrics_);
+  }
+  // The rows as a reader sees them: laid-out text, lines joined by " | ".
+  std::vector<std::string> plain() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < count(); ++i) {
+      std::string t = layout(i).plainText();
+      for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, " | ");
+      out.push_back(t);
+    }
+    return out;
+  }
+  bool updating() const { return updating_ > 0; }
+  int edits = 0;
+
+ private:
+  struct Row {
+    std::string text;
+    int tag;
+  };
+  bool ok(int i) const { return i >= 0 && i < count(); }
+  int width_;
+  int updating_ = 0;
+  std::vector<Row> rows_;
+  std::string empty_;
+  FixedMetrics metrics_;
+  PictureCatalog pictures_ = listPictures();
+};
+
+class FakeHost : public MessagePanelHost {
+ public:
+  int clientHeight() const override { return client; }
+  int panelTop() const override { return top; }
+  int panelHeight() const override { return height; }
+  void setPanelHeight(int h) override { height = h; }
+  int panelFrameHeight() const override { return 16; }
+  void requestMove() override {
+    ++moves;
+    if (onMove) onMove();
+  }
+  int client = 768, top = 60, height = 400, moves = 0;
+  std::function<void()> onMove;
+};
+
+constexpr int64_t kNow = 1765450890;  // set per test through the clock
+
+struct ListRig {
+  explicit ListRig(int width = 334) : rows(width) {
+    model.setClock([this] { return now; });
+    model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
+    settings.displayMsgDate = false;
+    model.setSettings(settings);
+  }
+  void configure(const std::function<void(SaverSettings&)>& fn) {
+    fn(settings);
+    model.setSettings(settings);
+  }
+  TEmlAccount& account(const std::string& name, bool pop = false, std::vector<std::string> folders = {}) {
+    TEmlAccount a;
+    a.name = name;
+    a.isPOP = pop;
+    a.server = "mail." + name + ".example";
+    a.folders = std::move(folders);
+    cycle.Accounts.push_back(a);
+    return cycle.Accounts.back();
+  }
+  void message(int account, std::string sender, std::string subject, int64_t when = 0,
+               std::string folder = "INBOX", std::string preview = "") {
+    MessageSummary m;
+    m.accountIndex = account;
+    m.sender = std::move(sender);
+    m.subject = std::move(subject);
+    m.received = when;
+    m.folder = std::move(folder);
+    m.preview = std::move(preview);
+    cycle.resultList.push_back(m);
+  }
+  void status(int account, const char* code, RowKind kind) {
+    cycle.resultList.push_back(statusRow(code, kind, account));
+  }
+  // Replaces an account's rows, as a checker publishes them.
+  void publish(int account, const std::function<void()>& add) {
+    std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account; });
+    add();
+    cycle.listChanged = 1;
+  }
+  std::vector<std::string> rebuild() {
+    cycle.listChanged = 1;
+    model.RebuildList(cycle);
+    return rows.plain();
+  }
+  std::vector<int> tags() const {
+    std::vector<int> t;
+    for (int i = 0; i < rows.count(); ++i) t.push_back(rows.tag(i));
+    return t;
+  }
+
+  MessageQueue target;
+  CheckCycle cycle{target};
+  FixedRowList rows;
+  FakeHost host;
+  FixedMetrics metrics;
+  SaverSettings settings;
+  MessageListModel model{rows, host, metrics, MessageListFonts::from({"", 9, false, false})};
+  int64_t now = kNow;
+};
+
+const std::string kNotSetUp =
+    "  You have not set up any mailboxes to check - | please configure accounts in the screensaver | "
+    "options dialog";
+
+TEST(MessageList, NoAccountsShowOneRowThatNeverChanges) {
+  ListRig rig;
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  EXPECT_EQ(rig.rows.plain(), std::vector<std::string>{kNotSetUp});
+  EXPECT_EQ(rig.rows.tag(0), -1);
+  rig.message(0, "Ann", "stray row");
+  EXPECT_EQ(rig.rebuild(), std::vector<std::string>{kNotSetUp});
+}
+
+TEST(MessageList, InitialListQueuesEveryAccount) {
+  ListRig rig;
+  rig.account("Home");
+  rig.account("Work & Play");
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  EXPECT_EQ(rig.rows.plain(), (std::vector<std::string>{"  Home", "  Queued for check",
+                                                        " |   Work & Play", "  Queued for check"}));
+  EXPECT_EQ(rig.tags(), (std::vector<int>{0, 0, 1, 1}));
+  EXPECT_EQ(rig.rows.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
+                                  std::string(listmarkup::HeaderEnd));
+}
+
+TEST(MessageList, SenderGroupsStandAtTheNewestMessageNewestFirst) {
+  ListRig rig;
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.message(0, "Bob", "first", 100);
+  rig.message(0, "Ann", "old", 50);
+  rig.message(0, "Bob", "newest", 300);
+  rig.message(0, "Bob", "middle", 200);
+  rig.message(0, "*****", "stars", 10);  // a sender like any other
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  Home", " Inbox (5)", "- Bob (3) | newest", "middle",
+                                                     "first", "- Ann | old", "- ***** | stars"}));
+}
+
+TEST(MessageList, FoldersWithAndWithoutHideFolders) {
+  for (bool hide : {true, false}) {
+    ListRig rig;
+    rig.configure([&](SaverSettings& s) { s.hideFolders = hide; });
+    rig.account("Home", false, {"INBOX;Inbox", " archive ; Old mail"});
+    rig.message(0, "Ann", "kept", 0, "ARCHIVE");
+    std::vector<std::string> expected{"  Home"};
+    if (!hide) expected.push_back(" Inbox (0)");
+    expected.insert(expected.end(), {" Old mail (1)", "- Ann | kept"});
+    EXPECT_EQ(rig.rebuild(), expected) << hide;
+  }
+  ListRig pop;
+  pop.account("Pop", true);
+  pop.message(0, "Ann", "hello", 0, "");
+  pop.message(0, "Cy", "again", 0, "INBOX");
+  EXPECT_EQ(pop.rebuild(), (std::vector<std::string>{"  Pop", " Inbox (1)", "- Cy | again"}));
+  EXPECT_EQ(pop.cycle.Accounts[0].folders, std::vector<std::string>{"INBOX;Inbox"});
+}
+
+TEST(MessageList, RelativeTimes) {
+  ListRig rig;
+  struct Case {
+    int64_t now, when;
+    std::string shown;
+  };
+  const int64_t noon = localTime(2026, 7, 15, 12, 1, 30);
+  const Case cases[] = {
+      {noon, localTime(2026, 7, 15, 12, 0, 50), "1 mins ago"},
+      {noon, localTime(2026, 7, 15, 12, 1, 10), "20 secs ago"},
+      {noon, noon, "Just received"},
+      {localTime(2026, 7, 15, 12, 10, 0), localTime(2026, 7, 15, 9, 0, 0), "Today"},
+      {localTime(2026, 7, 15, 11, 1, 0), localTime(2026, 7, 15, 10, 59, 0), "1 hrs ago"},
+      {noon, localTime(2026, 7, 14, 23, 59, 0), "Yesterday"},
+      {noon, localTime(2026, 7, 12, 8, 0, 0), "3 days ago"},
+      {noon, localTime(2026, 7, 11, 8, 0, 0), "date:" + std::to_string(localTime(2026, 7, 11, 8, 0, 0))},
+      {localTime(2026, 8, 1, 0, 30, 0), localTime(2026, 7, 31, 23, 0, 0),
+       "date:" + std::to_string(localTime(2026, 7, 31, 23, 0, 0))},
+      // Just after midnight local time (22:30 UTC): still "Yesterday" only by local fields.
+      {localTime(2026, 7, 16, 0, 30, 0), localTime(2026, 7, 15, 23, 30, 0), "Yesterday"},
+      // A sender's clock ahead: today "Just received", a later day its date.
+      {noon, noon + 600, "Just received"},
+      {noon, noon + 86400, "date:" + std::to_string(noon + 86400)},
+      {noon, 0, ""},
+  };
+  for (const Case& c : cases) {
+    rig.now = c.now;
+    EXPECT_EQ(rig.model.RelativeTime(c.when), c.shown) << c.when;
+  }
+}
+
+TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
+  for (bool dates : {true, false}) {
+    ListRig rig(200);
+    rig.configure([&](SaverSettings& s) {
+      s.displayMsgDate = dates;
+      s.displayMsgPreview = true;
+    });
+    rig.account("Home", false, {"INBOX;Inbox"});
+    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX",
+                "<B>x</B>");
+    std::vector<std::string> rows = rig.rebuild();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[1], " Inbox (1)");
+    if (dates) {
+      // 140 px less the time and one blank: the subject is cut, a blank stays before the time.
+      EXPECT_EQ(rows[2], "- AT&T <news@att.com> | a < b & c... 5 secs ago | <B>x</B>");
+    } else {
+      EXPECT_EQ(rows[2], "- AT&T <news@att.com> | a < b & c and a very... | <B>x</B>");
+    }
+  }
+}
+
+TEST(MessageList, FitTextCuts) {
+  ListRig rig;
+  const FontSpec f{"", 9, false, false};
+  struct Case {
+    std::string text;
+    int width;
+    size_t keep;
+    std::string out;
+  };
+  const Case cases[] = {
+      {"Hello", 31, 0, "Hello"},              // 30 px < 31
+      {"Hello", 30, 0, "H..."},               // 24 px
+      {"Grüße aus Köln", 36, 0, "Gr..."},     // never inside the two bytes of "ü"
+      {"Inbox (12)", 55, 5, "I... (12)"},     // the count stays
+      {"Inbox (12)", 48, 5, "... 12)"},       // then the dots and the count give way
+      {"Bo (3)", 36, 4, "..(3)"},             // keep longer than the text less three: cut from the start
+      {"abcdef", 0, 0, ".."},                 // no room: two characters at most
+      {"x", -5, 0, ".."},
+  };
+  for (const Case& c : cases) {
+    std::string out = rig.model.FitText(c.text, c.width, c.keep, f);
+    EXPECT_EQ(out, c.out) << c.text << " " << c.width;
+    EXPECT_TRUE(out.size() <= 2 || rig.metrics.width(out, f) < std::max(c.width, 1)) << c.text;
+  }
+}
+
+TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
+  struct Case {
+    const char* name;
+    bool firstCycle, hasMessages, hideFolders, hideAccounts;
+    bool queuedShown;
+  };
+  const Case cases[] = {
+      {"first cycle", true, false, true, false, true},
+      {"later cycle, hideFolders", false, false, true, false, true},
+      {"later cycle, folders shown", false, false, false, false, false},
+      {"later cycle, hideAccounts", false, false, true, true, false},
+      {"account has messages", true, true, true, false, false},
+  };
+  for (const Case& c : cases) {
+    ListRig rig;
+    rig.configure([&](SaverSettings& s) {
+      s.hideFolders = c.hideFolders;
+      s.hideAccounts = c.hideAccounts;
+    });
+    rig.account("Home", false, {"INBOX;Inbox"}).hasMessages = c.hasMessages;
+    rig.model.FillInitialList(rig.cycle.Accounts);
+    rig.message(0, "Ann", "earlier");
+    rig.rebuild();
+    rig.cycle.firstCycle = c.firstCycle;
+    rig.publish(0, [&] { rig.status(0, status::kChecking, RowKind::Progress); });
+    std::vector<std::string> rows = rig.rebuild();
+    std::vector<std::string> expected = {"  Home"};
+    expected.push_back(c.queuedShown ? "  Retrieving status..." : " Inbox (1)");
+    if (!c.queuedShown) expected.push_back("- Ann | earlier");
+    EXPECT_EQ(rows, expected) << c.name;
+  }
+}
+
+TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
+  ListRig rig;
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.account("a&b", false, {"INBOX;Inbox"}).server = "a&b";
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  rig.publish(0, [&] { rig.message(0, "Ann", "hi"); });
+  rig.publish(1, [&] { rig.status(1, status::kErrConn, RowKind::Error); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  Home", " Inbox (1)", "- Ann | hi", " |   a&b",
+                                                     "  ERROR - Could not connect to  | a&b"}));
+  rig.publish(0, [&] { rig.status(0, status::kInvUserPass, RowKind::Error); });
+  rig.publish(1, [&] { rig.message(1, "Cy", "back"); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  Home", "  ERROR - Username/password is invalid",
+                                                     " |   a&b", " Inbox (1)", "- Cy | back"}));
+  // An unknown code word shows no row.
+  rig.publish(1, [&] { rig.status(1, "BOGUS", RowKind::Error); });
+  EXPECT_EQ(rig.rebuild().size(), 3u);
+}
+
+TEST(MessageList, HideAccountsRemovesAQuietBlockAndPutsItBackInOrder) {
+  ListRig rig;
+  rig.configure([](SaverSettings& s) { s.hideAccounts = true; });
+  for (const char* name : {"A", "B", "C"}) rig.account(name, false, {"INBOX;Inbox"});
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  for (int i : {0, 1, 2}) rig.publish(i, [&] { rig.status(i, status::kNoMsg, RowKind::NoMessages); });
+  EXPECT_TRUE(rig.rebuild().empty());
+  EXPECT_EQ(rig.host.height, 16);  // an empty list: the panel's smallest height
+  rig.publish(2, [&] { rig.message(2, "Cy", "last"); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  C", " Inbox (1)", "- Cy | last"}));
+  rig.publish(0, [&] { rig.message(0, "Ann", "first"); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  A", " Inbox (1)", "- Ann | first", " |   C",
+                                                     " Inbox (1)", "- Cy | last"}));
+  rig.publish(1, [&] { rig.message(1, "Bo", "middle"); });
+  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  B", " Inbox (1)", "- Bo | middle", " |   C",
+                                                     " Inbox (1)", "- Cy | last"}));
+  EXPECT_EQ(rig.tags(), (std::vector<int>{1, 1, 1, 2, 2, 2}));
+}
+
+TEST(MessageList, BlocksAreFoundByAccountNotByName) {
+  ListRig rig;
+  rig.account("Home2", false, {"INBOX;Inbox"});
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  EXPECT_EQ(rig.model.FindAccountHeader(1), 2);
+  EXPECT_EQ(rig.model.FindAccountHeader(2), 4);
+  rig.publish(2, [&] { rig.message(2, "Third", "mine"); });
+  rig.publish(1, [&] { rig.message(1, "Second", "mine"); });
+  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
+  EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  Home2", "  No New Messages", " |   Home", " Inbox (1)",
+                                                     "- Second | mine", " |   Home", " Inbox (1)",
+                                                     "- Third | mine"}));
+}
+
+TEST(MessageList, UnchangedRowsAreLeftAlone) {
+  ListRig rig;
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.account("Work", false, {"INBOX;Inbox"});
+  rig.publish(0, [&] { rig.message(0, "Ann", "one"); });
+  rig.publish(1, [&] { rig.message(1, "Bob", "two"); });
+  rig.rebuild();
+  rig.rows.edits = 0;
+  rig.publish(1, [&] {
+    rig.message(1, "Bob", "two");
+    rig.message(1, "Cy", "three");
+  });
+  rig.rebuild();
+  EXPECT_EQ(rig.rows.edits, 3);  // Work's rows after its header; Home's block is not touched
+  EXPECT_FALSE(rig.model.RebuildList(rig.cycle));  // listChanged taken
+}
+
+TEST(MessageList, LongStatusRowsWrapAtBlanks) {
+  ListRig rig;
+  rig.account("Home");
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  rig.publish(0, [&] { rig.status(0, status::kNoServer, RowKind::Error); });
+  std::vector<std::string> rows = rig.rebuild();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1], "  No server specified for this account - please | configure accounts in the screensaver "
+                     "options | dialog");
+  for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
+}
+
+TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
+  ListRig rig;
+  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  const int fitted = rig.rows.rowBottom(1) + 16;
+  EXPECT_EQ(rig.host.height, fitted);
+  rig.host.height = 300;
+  rig.model.FitPanelHeight(true);
+  EXPECT_EQ(rig.host.height, 300);  // grow only
+  rig.model.FitPanelHeight(false);
+  EXPECT_EQ(rig.host.height, fitted);
+  EXPECT_EQ(rig.host.moves, 0);
+
+  // Many rows: capped at the client height less 20; the panel (top 60) then
+  // reaches below the window, and the one move runs after the rebuild with
+  // the result lock free.
+  rig.publish(0, [&] {
+    for (int k = 0; k < 80; ++k) rig.message(0, "S" + std::to_string(k), "m");
+  });
+  bool lockFree = false, rowsComplete = false;
+  rig.host.onMove = [&] {
+    std::unique_lock lock(rig.cycle.resultLock, std::try_to_lock);
+    lockFree = lock.owns_lock();
+    rowsComplete = !rig.rows.updating() && rig.rows.count() == 2 + 80;
+  };
+  rig.rebuild();
+  EXPECT_EQ(rig.host.height, 768 - 20);
+  EXPECT_EQ(rig.host.moves, 1);
+  EXPECT_TRUE(lockFree);
+  EXPECT_TRUE(rowsComplete);
+}
+
+}  // namespace
+}  // namespace brivane

@@ -1,0 +1,555 @@
+#include "saver/frm_saver.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QWindow>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "checking/connection_log.h"
+#include "common/log_directory.h"
+#include "common/messages.h"
+#include "common/version.h"
+#include "markup/markup_parser.h"
+#include "saver/x11_application.h"
+#include "settings/colors.h"
+
+
+namespace brivane {
+
+namespace {
+
+// The posted form of a worker thread's private message.
+class WindowMessageEvent : public QEvent {
+ public:
+  static QEvent::Type type() {
+    static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return t;
+  }
+  WindowMessageEvent(uint32_t message, uintptr_t wParam) : QEvent(type()), message(message), wParam(wParam) {}
+  uint32_t message;
+  uintptr_t wParam;
+};
+
+bool realWindows() {
+  static const bool real = QGuiApplication::platformName() != QLatin1String("offscreen") &&
+                           QGuiApplication::platformName() != QLatin1String("minimal");
+  return real;
+}
+
+// SIGTERM, SIGINT and SIGHUP end the run like any input: the handler only
+// writes a byte into a pipe that the event loop watches.
+std::atomic<int> signalPipeWrite{-1};
+
+extern "C" void onEndSignal(int) {
+  const int fd = signalPipeWrite.load();
+  if (fd >= 0) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
+  }
+}
+
+Qt::WindowFlags coverFlags() {
+  // Above every other window and outside the window manager's care: the
+  // saver covers the screen, it is not a window among others.
+  return Qt::Window | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::X11BypassWindowManagerHint;
+}
+
+constexpr int kGrabAttempts = 10;  // every 100 ms: one second in all
+constexpr int kGrabRetryMs = 100;
+constexpr int kMovePixels = 4;      // the pointer moved this far ends the run
+constexpr int kDefaultPollInterval = 300000;
+
+}  // namespace
+
+class TfrmSaver::PostedTarget : public MessageTarget {
+ public:
+  explicit PostedTarget(QObject* receiver) : receiver_(receiver) {}
+  void post(uint32_t message, uintptr_t wParam) override {
+    QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam));
+  }
+
+ private:
+  QObject* receiver_;
+};
+
+TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
+    : QWidget(parent, coverFlags()), deps_(std::move(deps)), target_(std::make_unique<PostedTarget>(this)) {
+  setObjectName(QStringLiteral("frmSaver"));
+  setWindowTitle(QStringLiteral("Brivane"));
+  // 1. and 2.: flags, then the message panel.
+  popMessages = new TpopMessages(this);
+  // 3.: the cycle with its result list, locks and flags.
+  cycle_ = std::make_unique<CheckCycle>(*target_, std::move(deps_.checkers));
+  cycle_->EndOfCycle = [this](bool last) { EndOfCycle(last); };
+  if (deps_.logDirectory) cycle_->logDirectory = deps_.logDirectory;
+
+  // 4.: settings and accounts, once for the run.
+  if (deps_.store != nullptr) LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts);
+  cycle_->displayMsgPreview = settings_.displayMsgPreview;
+  const uint32_t rgb = ColorToRgb(windowColor_);
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, QColor(QRgb(0xFF000000u | rgb)));
+  setPalette(pal);
+  popMessages->setPanelSize({panelWidth_ > 0 ? panelWidth_ : TpopMessages::kDesignWidth, popMessages->height()});
+
+  // 5.: log housekeeping.
+  hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
+  if (hasLogDir_) ResetLogFolder(logDir_, cycle_->Accounts);
+
+  pnlPreview = new QWidget(this);
+  pnlPreview->setObjectName(QStringLiteral("pnlPreview"));
+  pnlPreview->setAutoFillBackground(false);
+  pnlPreview->setAttribute(Qt::WA_TransparentForMouseEvents);
+  btnFocusSteal = new QPushButton(this);
+  btnFocusSteal->setObjectName(QStringLiteral("btnFocusSteal"));
+  btnFocusSteal->setGeometry(0, 0, 0, 0);
+  btnFocusSteal->setFocus();
+
+  // 10.: the panel's target opacity; the power steps look up the idle-timer reset.
+  popMessages->setTag(settings_.overlayTransparency);
+  power_ = std::make_unique<PowerSoundSteps>(settings_, *deps_.power, *deps_.sound, [this](bool run) {
+    if (run && !tmrKeepDisplayOn.isActive()) tmrKeepDisplayOn.start();
+    if (!run) tmrKeepDisplayOn.stop();
+  });
+  random_ = deps_.random ? RandomInRange(deps_.random) : ClockSeededRandom();
+  view_ = std::make_unique<MessageView>(
+      *popMessages, [this] { return clientArea(); }, [this] { moveDue_ = true; });
+  view_->model.setSettings(settings_);
+
+  const SaverIntervals& iv = deps_.intervals;
+  for (QTimer* t : {&tmrInitialize2}) t->setSingleShot(true);
+  tmrInitialize.setInterval(iv.initializeFirst);
+  tmrListUpdate.setInterval(iv.listUpdate);
+  tmrMove.setInterval(iv.move);
+  tmrKeepDisplayOn.setInterval(iv.keepDisplayOn);
+  tmrHideUpdateMsg.setInterval(iv.hideUpdateMsg);
+  tmrDetectMouseMove.setInterval(iv.detectMouseMove);
+  tmrDetectScrnTerminate.setInterval(iv.detectScrnTerminate);
+  connect(&tmrInitialize, &QTimer::timeout, this, &TfrmSaver::onInitialize);
+  connect(&tmrInitialize2, &QTimer::timeout, this, &TfrmSaver::onInitialize2);
+  connect(&tmrInitializeBlank, &QTimer::timeout, this, &TfrmSaver::onInitializeBlank);
+  connect(&tmrMailCheck, &QTimer::timeout, this, &TfrmSaver::pollHandler);
+  connect(&tmrListUpdate, &QTimer::timeout, this, &TfrmSaver::onListUpdate);
+  connect(&tmrMove, &QTimer::timeout, this, &TfrmSaver::MovePanel);
+  connect(&tmrKeepDisplayOn, &QTimer::timeout, this, [this] { power_->keepDisplayOnTick(); });
+  connect(&tmrHideUpdateMsg, &QTimer::timeout, this, &TfrmSaver::onHideUpdateMsg);
+  connect(&tmrDetectMouseMove, &QTimer::timeout, this, &TfrmSaver::onDetectMouseMove);
+  connect(&tmrDetectScrnTerminate, &QTimer::timeout, this, &TfrmSaver::onDetectScrnTerminate);
+  popMessages->installEventFilter(this);
+}
+
+TfrmSaver::~TfrmSaver() {
+  if (signalNotifier_ != nullptr) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);
+    const int fd = signalPipeWrite.exchange(-1);
+    if (fd >= 0) ::close(fd);
+    ::close(static_cast<int>(signalNotifier_->socket()));
+  }
+  if (qApp != nullptr) qApp->removeEventFilter(this);
+  // Every checker has ended (the close request waited for them), or none ran.
+  cycle_->closing = 1;
+  cycle_->requestStopAll();
+}
+
+QRect TfrmSaver::clientArea() const {
+  if (!deps_.takeScreens) return QRect(QPoint(0, 0), size());
+  QScreen* s = QGuiApplication::primaryScreen();
+  return s != nullptr ? s->geometry() : QRect(QPoint(0, 0), size());
+}
+
+QPoint TfrmSaver::cursorPos() const { return deps_.cursorPos ? deps_.cursorPos() : QCursor::pos(); }
+
+void TfrmSaver::logLine(const std::string& text) {
+  if (hasLogDir_) AppendMainLogLine(logDir_, text);
+}
+
+void TfrmSaver::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.fillRect(rect(), palette().color(QPalette::Window));
+}
+
+// --- start ------------------------------------------------------------------
+
+void TfrmSaver::start() {
+  setCursor(Qt::BlankCursor);
+  for (PopupPanel* p : {static_cast<PopupPanel*>(popMessages)}) p->setCursor(Qt::BlankCursor);
+  if (deps_.takeScreens) {
+    coverScreens();
+    connect(qApp, &QGuiApplication::screenAdded, this, &TfrmSaver::coverScreens);
+    connect(qApp, &QGuiApplication::screenRemoved, this, &TfrmSaver::coverScreens);
+    connect(qApp, &QGuiApplication::primaryScreenChanged, this, &TfrmSaver::coverScreens);
+  } else {
+    resize(1024, 768);
+  }
+  installSignalHandlers();
+  pnlPreview->setGeometry(rect());
+  setFadeOpacity(1);
+  show();
+  raise();
+  // When shown: the monitor is not lowered, the pointer's place is the
+  // reference for movement, and the filter sees every event.
+  power_->windowShown();
+  startCursor = cursorPos();
+  qApp->installEventFilter(this);
+  if (deps_.takeScreens) grabInput(0);
+  running_ = true;
+  tmrListUpdate.start();
+  tmrDetectMouseMove.start();
+  tmrInitialize.start();
+}
+
+void TfrmSaver::coverScreens() {
+  if (closing_) return;
+  const QRect area = clientArea();
+  setGeometry(area);
+  pnlPreview->setGeometry(rect());
+  // Every other screen gets a plain window of the background colour.
+  for (auto& w : otherScreens_) delete w.data();
+  otherScreens_.clear();
+  for (QScreen* s : QGuiApplication::screens()) {
+    if (s == QGuiApplication::primaryScreen()) continue;
+    auto* w = new QWidget(nullptr, coverFlags());
+    w->setAttribute(Qt::WA_DeleteOnClose);
+    w->setAutoFillBackground(true);
+    w->setPalette(palette());
+    w->setCursor(Qt::BlankCursor);
+    w->setGeometry(s->geometry());
+    if (isVisible()) w->show();
+    otherScreens_.emplace_back(w);
+  }
+  if (popDateTime != nullptr) {
+    popDateTime->setScreenOrigin(area.topLeft());
+    popDateTime->setScreenSize(area.size());
+  }
+}
+
+void TfrmSaver::grabInput(int attempt) {
+  // Keys must never reach the program underneath: grab both, and keep trying
+  // for a second while another program still holds a grab.
+  QWindow* w = windowHandle();
+  if (w == nullptr || closing_) return;
+  const bool keyboard = w->setKeyboardGrabEnabled(true);
+  const bool mouse = w->setMouseGrabEnabled(true);
+  if (keyboard && mouse) return;
+  if (attempt + 1 >= kGrabAttempts) {
+    logLine(std::string("Could not grab the ") + (keyboard ? "pointer" : mouse ? "keyboard" : "keyboard and pointer"));
+    return;
+  }
+  QTimer::singleShot(kGrabRetryMs, this, [this, attempt] { grabInput(attempt + 1); });
+}
+
+void TfrmSaver::releaseInput() {
+  if (QWindow* w = windowHandle()) {
+    w->setKeyboardGrabEnabled(false);
+    w->setMouseGrabEnabled(false);
+  }
+}
+
+void TfrmSaver::installSignalHandlers() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  signalPipeWrite.store(fds[1]);
+  signalNotifier_ = new QSocketNotifier(fds[0], QSocketNotifier::Read, this);
+  connect(signalNotifier_, &QSocketNotifier::activated, this, [this] {
+    char buf[16];
+    while (::read(static_cast<int>(signalNotifier_->socket()), buf, sizeof buf) > 0) {
+    }
+    closeRun();
+  });
+  struct sigaction sa {};
+  sa.sa_handler = onEndSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void TfrmSaver::setFadeOpacity(int opacity) {
+  fadeOpacity_ = std::clamp(opacity, 0, 255);
+  if (realWindows()) setWindowOpacity(fadeOpacity_ / 255.0);
+}
+
+// --- the start-up chain -----------------------------------------------------
+
+void TfrmSaver::onInitialize() {
+  tmrInitialize.setInterval(deps_.intervals.fadeStep);
+  if (!settings_.supportScreenCapSavers && fadeOpacity_ < 255) {
+    setFadeOpacity(fadeOpacity_ + 5);
+    return;
+  }
+  tmrInitialize.stop();
+  backgroundRunning_ = false;
+  const std::string& path = settings_.screensaverPath;
+  if (!path.empty() && ::access(path.c_str(), F_OK) == 0) {
+    if (deps_.background != nullptr) {
+      backgroundRunning_ =
+          deps_.background->start(path, static_cast<unsigned long>(pnlPreview->winId()), settings_.supportNonPreviewSavers);
+    }
+    tmrInitialize2.setInterval(deps_.intervals.initialize2WithBackground);
+    tmrInitializeBlank.setInterval(deps_.intervals.initializeBlankWithBackground);
+  } else {
+    tmrInitialize2.setInterval(deps_.intervals.noBackground);
+    tmrInitializeBlank.setInterval(deps_.intervals.noBackground);
+  }
+  tmrInitialize2.start();
+}
+
+void TfrmSaver::onInitialize2() {
+  tmrInitialize2.stop();
+  if (!settings_.screensaverPath.empty()) tmrInitializeBlank.start();
+  const QRect area = clientArea();
+  if (settings_.displayDate || settings_.displayTime) {
+    popDateTime = new TpopDateTime(this);
+    popDateTime->setCursor(Qt::BlankCursor);
+    popDateTime->setTag(settings_.overlayTransparency);
+    popDateTime->setScreenOrigin(area.topLeft());
+    popDateTime->setScreenSize(area.size());
+    popDateTime->move(area.topLeft() + QPoint(area.width(), area.height()));
+    popDateTime->setShowDate(settings_.displayDate);
+    popDateTime->setShowTime(settings_.displayTime);
+  }
+  view_->model.FillInitialList(cycle_->Accounts);
+  // Also without accounts: the "not set up" row stands where mail would.
+  popMessages->move(area.topLeft() + QPoint(30, 60));
+  if (!cycle_->Accounts.empty()) {
+    // A poll interval of 0 would fire without pause: only the first cycle
+    // runs. A negative one is taken as the default.
+    int interval = settings_.pollInterval < 0 ? kDefaultPollInterval : settings_.pollInterval;
+    if (interval > 0) {
+      tmrMailCheck.setInterval(interval);
+      tmrMailCheck.start();
+    }
+    tmrMove.start();
+    pollHandler();
+  }
+  if (moveDue_) {
+    moveDue_ = false;
+    MovePanel();
+  }
+  if (settings_.screensaverPath.empty()) tmrInitializeBlank.start();
+}
+
+void TfrmSaver::onInitializeBlank() {
+  tmrInitializeBlank.setInterval(deps_.intervals.fadeStep);
+  if (fadeOpacity_ < 255 && !settings_.supportNonPreviewSavers) {
+    setFadeOpacity(fadeOpacity_ + 5);
+    return;
+  }
+  tmrInitializeBlank.stop();
+  if (settings_.supportNonPreviewSavers) tmrDetectScrnTerminate.start();
+  if (popDateTime != nullptr) popDateTime->show();
+  panelsShown_ = true;
+  if (!panelSuppressed) popMessages->show();
+  if (settings_.checkForUpdates && deps_.update != nullptr) {
+    popUpdate = new TpopUpdate(this);
+    popUpdate->setCursor(Qt::BlankCursor);
+    popUpdate->setTag(settings_.overlayTransparency);
+    updateRunning_ = true;
+    deps_.update->start(*target_);
+  }
+}
+
+// --- the run ----------------------------------------------------------------
+
+void TfrmSaver::pollHandler() { cycle_->StartCheckCycle(); }
+
+void TfrmSaver::onListUpdate() {
+  view_->model.RebuildList(*cycle_);
+  // A move the list asked for runs now, with the rows complete and no lock held.
+  if (moveDue_) {
+    moveDue_ = false;
+    MovePanel();
+  }
+}
+
+void TfrmSaver::EndOfCycle(bool last) {
+  if (!last || closing_) return;
+  power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
+  if (settings_.hideAccounts) {
+    const bool has = cycle_->hasMessages.load() != 0;
+    panelSuppressed = !has;
+    if (popMessages->isVisible() && !has) popMessages->closeWithFade();
+    if (!popMessages->isVisible() && has && panelsShown_) popMessages->show();
+  }
+}
+
+void TfrmSaver::MovePanel() {
+  if (panelSuppressed || closing_) return;
+  const QRect area = clientArea();
+  PanelPlaceInput in;
+  in.clientWidth = area.width();
+  in.clientHeight = area.height();
+  in.panelWidth = popMessages->width();
+  in.panelHeight = popMessages->height();
+  if (popDateTime != nullptr) {
+    in.dateTimeLeft = popDateTime->x() - area.left();
+    in.dateTimeTop = popDateTime->y() - area.top();
+  }
+  const PanelPlace place = ChoosePanelPlace(in, random_);
+  // A newer move replaces one still waiting for its fade-out.
+  pendingMove_ = area.topLeft() + QPoint(place.x, place.y);
+  if (popMessages->isVisible() && !popMessages->fadingOut()) popMessages->closeWithFade();
+  if (!popMessages->isVisible()) finishMove();
+  // Otherwise the move continues when the fade-out has hidden the panel.
+}
+
+void TfrmSaver::finishMove() {
+  if (!pendingMove_) return;
+  const QPoint to = *pendingMove_;
+  pendingMove_.reset();
+  popMessages->move(to);
+  // The state may have changed while the panel faded out.
+  if (closing_ || panelSuppressed || !isVisible() || !panelsShown_) return;
+  popMessages->show();
+}
+
+void TfrmSaver::onHideUpdateMsg() {
+  tmrHideUpdateMsg.stop();
+  updateOffered = false;
+  if (popUpdate != nullptr) popUpdate->closeWithFade();
+}
+
+void TfrmSaver::onUpdateCheckDone() {
+  if (closing_ || !updateRunning_ || deps_.update == nullptr) return;
+  const std::string latest = deps_.update->latestVersion();
+  const auto version = parseVersion(latest);
+  if (version && *version > programVersion() && popUpdate != nullptr) {
+    const QRect area = clientArea();
+    popUpdate->move(area.topLeft() + QPoint(area.width() - popUpdate->width(), 0));
+    popUpdate->lstUpdateMessage->clear();
+    popUpdate->lstUpdateMessage->add("<B>Version: </B>" + EscapeMarkup(latest) +
+                                     "<BR><BR>Press <B>U</B> to update now");
+    updateOffered = true;
+    popUpdate->show();
+    tmrHideUpdateMsg.start();
+  }
+  deps_.update->waitFor(std::chrono::steady_clock::now() + deps_.closeWait);
+  updateRunning_ = false;
+}
+
+void TfrmSaver::onDetectScrnTerminate() {
+  if (settings_.screensaverPath.empty() || !backgroundRunning_ || deps_.background == nullptr) return;
+  if (deps_.background->hasEnded(std::chrono::milliseconds(5))) closeRun();
+}
+
+// --- input ------------------------------------------------------------------
+
+void TfrmSaver::checkCursor(QPoint pos) {
+  if (std::abs(pos.x() - startCursor.x()) >= kMovePixels || std::abs(pos.y() - startCursor.y()) >= kMovePixels) {
+    closeRun();
+  }
+}
+
+void TfrmSaver::onDetectMouseMove() {
+  if (running_) checkCursor(cursorPos());
+}
+
+bool TfrmSaver::eventFilter(QObject* watched, QEvent* e) {
+  if (watched == popMessages && e->type() == QEvent::Hide && pendingMove_) {
+    QMetaObject::invokeMethod(this, &TfrmSaver::finishMove, Qt::QueuedConnection);
+    return false;
+  }
+  if (!running_ || closing_) return false;
+  switch (e->type()) {
+    case QEvent::MouseMove:
+      checkCursor(cursorPos());
+      break;
+    case QEvent::MouseButtonPress:
+    case QEvent::Wheel:
+      closeRun();
+      break;
+    case QEvent::KeyPress: {
+      // Only a press: the release of the key that started the saver must not end it.
+      auto* key = static_cast<QKeyEvent*>(e);
+      if (key->key() == Qt::Key_U && updateOffered && deps_.update != nullptr) deps_.update->openDownloadPage();
+      closeRun();
+      return true;
+    }
+    case QEvent::KeyRelease:
+      return true;
+    case QEvent::ApplicationStateChange: {
+      const auto state = QGuiApplication::applicationState();
+      if (state == Qt::ApplicationActive) wasActive_ = true;
+      else if (wasActive_) closeRun();
+      break;
+    }
+    default:
+      break;
+  }
+  return false;
+}
+
+bool TfrmSaver::event(QEvent* e) {
+  if (e->type() == WindowMessageEvent::type()) {
+    auto* m = static_cast<WindowMessageEvent*>(e);
+    if (m->message == WM_UPDATECHECKDONE) onUpdateCheckDone();
+    else cycle_->onDone(m->message, m->wParam);
+    return true;
+  }
+  return QWidget::event(e);
+}
+
+// --- ending the run ---------------------------------------------------------
+
+void TfrmSaver::closeEvent(QCloseEvent* e) {
+  if (!closing_) closeRun();
+  e->accept();
+}
+
+void TfrmSaver::hideSteps() {
+  for (PopupPanel* p : {static_cast<PopupPanel*>(popUpdate), static_cast<PopupPanel*>(popDateTime),
+                        static_cast<PopupPanel*>(popMessages)}) {
+    if (p != nullptr && p->isVisible()) p->hide();
+  }
+  qApp->removeEventFilter(this);
+  if (backgroundRunning_ && deps_.background != nullptr) deps_.background->terminate();
+  releaseInput();
+  unsetCursor();
+  power_->windowHidden();
+  for (auto& w : otherScreens_) delete w.data();
+  otherScreens_.clear();
+  hide();
+  FlushX11Display();
+}
+
+void TfrmSaver::closeRun() {
+  if (closing_) return;
+  closing_ = true;
+  running_ = false;
+  for (QTimer* t : {&tmrInitialize, &tmrInitialize2, &tmrInitializeBlank, &tmrMailCheck, &tmrListUpdate, &tmrMove,
+                    &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {
+    t->stop();
+  }
+  hideSteps();
+  // Stop every worker and wait for all of them at once.
+  cycle_->requestStopAll();
+  if (updateRunning_ && deps_.update != nullptr) deps_.update->requestStop();
+  const auto deadline = std::chrono::steady_clock::now() + deps_.closeWait;
+  bool ended = cycle_->waitAll(deadline);
+  if (updateRunning_ && deps_.update != nullptr) ended = deps_.update->waitFor(deadline) && ended;
+  cycle_->closing = 1;
+  if (!ended) {
+    // A worker hangs: the process ends here, without running library exit
+    // handlers under live threads.
+    if (hasLogDir_) AppendHaltLine(logDir_);
+    if (deps_.background != nullptr) deps_.background->kill();
+    std::fflush(nullptr);
+    std::_Exit(100);
+  }
+  emit runEnded();
+}
+
+void NoUpdateCheck::start(MessageTarget& target) { target.post(WM_UPDATECHECKDONE, 0); }
+
+}  // namespace brivane

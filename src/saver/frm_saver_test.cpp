@@ -1,0 +1,300 @@
+#include "saver/frm_saver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QTemporaryDir>
+#include <atomic>
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "checking/fake_checkers.h"
+#include "common/status_words.h"
+#include "platform/power_sound_fakes.h"
+#include "settings/accounts.h"
+
+namespace brivane {
+namespace {
+
+using testing::FakeChecker;
+using testing::FakeFactory;
+
+// Runs the event loop until `done` or the time is up.
+bool waitUntil(const std::function<bool()>& done, int ms = 3000) {
+  QElapsedTimer t;
+  t.start();
+  while (!done() && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  return done();
+}
+
+class FakeBackground : public BackgroundLauncher {
+ public:
+  bool start(const std::string& path, unsigned long window, bool fullScreen) override {
+    starts.push_back({path, window, fullScreen});
+    return startSucceeds;
+  }
+  bool hasEnded(std::chrono::milliseconds) override { return ended; }
+  void terminate() override { ++terminations; }
+  void kill() override {}
+  struct Start {
+    std::string path;
+    unsigned long window;
+    bool fullScreen;
+  };
+  std::vector<Start> starts;
+  bool startSucceeds = true, ended = false;
+  int terminations = 0;
+};
+
+// A saver window over a memory store, fake services and short intervals.
+struct SaverRig {
+  explicit SaverRig(const std::function<void(RegistryStore&)>& fill = {}, int accounts = 1) {
+    AccountList list;
+    for (int i = 0; i < accounts; ++i) {
+      TEmlAccount a;
+      a.name = "Account" + std::to_string(i);
+      a.server = "mail.example.org";
+      a.port = 143;
+      a.folders = {"INBOX;Inbox"};
+      list.push_back(a);
+    }
+    SaveAccounts(store, list);
+    if (fill) fill(store);
+  }
+  TfrmSaver& make() {
+    SaverDeps deps;
+    deps.store = &store;
+    deps.logDirectory = [this](std::string& dir) {
+      dir = logDir.empty() ? logs.path().toStdString() + "/" : logDir;
+      return true;
+    };
+    deps.checkers = std::make_unique<FakeFactory>(bodies);
+    deps.power = &power;
+    deps.sound = &sound;
+    deps.background = &background;
+    deps.cursorPos = [this] { return cursor; };
+    deps.random = [](int lo, int) { return lo; };
+    deps.closeWait = std::chrono::milliseconds(closeWaitMs);
+    deps.intervals.fadeStep = 1;
+    deps.intervals.initialize2WithBackground = 5;
+    deps.intervals.initializeBlankWithBackground = 5;
+    deps.intervals.move = 100000;
+    deps.takeScreens = false;
+    saver = std::make_unique<TfrmSaver>(std::move(deps));
+    QObject::connect(saver.get(), &TfrmSaver::runEnded, [this] { ended = true; });
+    return *saver;
+  }
+  // Starts and waits until the panels are shown.
+  TfrmSaver& run() {
+    make().start();
+    EXPECT_TRUE(waitUntil([&] { return saver->panelsShown(); }));
+    return *saver;
+  }
+  std::string mainLog() const {
+    std::ifstream in(logs.path().toStdString() + "/brivan.log");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  MemoryRegistryStore store;
+  QTemporaryDir logs;
+  std::string logDir;  // empty: `logs`
+  std::map<std::string, FakeChecker::Body> bodies;
+  FakeDisplayPower power;
+  FakeNotificationSound sound;
+  FakeBackground background;
+  QPoint cursor{500, 400};
+  int closeWaitMs = 15000;
+  bool ended = false;
+  std::unique_ptr<TfrmSaver> saver;
+};
+
+void setMain(RegistryStore& s, const char* name, uint32_t v) { s.writeDword(kMainKey, name, v); }
+
+TEST(TfrmSaver, StartsUpInOrderAndChecksAtOnce) {
+  SaverRig rig([](RegistryStore& s) { setMain(s, "pollInterval", 60000); });
+  int checks = 0;
+  rig.bodies["Account0"] = [&](FakeChecker& c) {
+    ++checks;
+    c.addRow("hello");
+    c.PublishResults();
+  };
+  TfrmSaver& saver = rig.run();
+  EXPECT_EQ(saver.fadeOpacity(), 255);
+  EXPECT_TRUE(rig.background.starts.empty());
+  EXPECT_TRUE(saver.popMessages->isVisible());
+  EXPECT_EQ(saver.popMessages->pos(), QPoint(30, 60));
+  EXPECT_TRUE(saver.tmrMailCheck.isActive());
+  EXPECT_EQ(saver.tmrMailCheck.interval(), 60000);
+  EXPECT_TRUE(saver.tmrMove.isActive());
+  EXPECT_EQ(saver.popDateTime, nullptr);
+  ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && checks == 1; }));
+  // A poll while a cycle runs starts nothing; after collection it starts one.
+  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->lstMessages->count() == 3; }));
+  EXPECT_EQ(saver.popMessages->lstMessages->rowLayout(2).plainText(), "- \nhello");
+  // The main log was written afresh.
+  EXPECT_NE(rig.mainLog().find("IMAP4:mail.example.org:143"), std::string::npos);
+}
+
+TEST(TfrmSaver, BackgroundProgramStartsBeforeTheFirstCycle) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/hack";
+  std::ofstream(path) << "x";
+  SaverRig rig([&](RegistryStore& s) {
+    setMain(s, "useScreensaverBackground", 1);
+    s.writeString(kMainKey, "screensaverPath", path);
+  });
+  bool cycleSeenStart = false;
+  rig.bodies["Account0"] = [&](FakeChecker&) { cycleSeenStart = !rig.background.starts.empty(); };
+  TfrmSaver& saver = rig.run();
+  ASSERT_EQ(rig.background.starts.size(), 1u);
+  EXPECT_EQ(rig.background.starts[0].path, path);
+  EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(saver.pnlPreview->winId()));
+  EXPECT_FALSE(rig.background.starts[0].fullScreen);
+  ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && saver.cycle().firstCycle == false; }));
+  EXPECT_TRUE(cycleSeenStart);
+  saver.closeRun();
+  EXPECT_EQ(rig.background.terminations, 1);
+}
+
+TEST(TfrmSaver, NoAccountsShowTheNotSetUpRowAndStartNoCycle) {
+  SaverRig rig({}, 0);
+  TfrmSaver& saver = rig.run();
+  EXPECT_FALSE(saver.tmrMailCheck.isActive());
+  EXPECT_FALSE(saver.tmrMove.isActive());
+  EXPECT_TRUE(saver.popMessages->isVisible());
+  ASSERT_EQ(saver.popMessages->lstMessages->count(), 1);
+  EXPECT_NE(saver.popMessages->lstMessages->text(0).find("You have not set up any mailboxes"), std::string::npos);
+  EXPECT_EQ(saver.cycle().liveCheckers(), 0u);
+}
+
+TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
+  for (auto [stored, active, interval] : {std::tuple{0u, false, 0}, std::tuple{0xFFFFFFF0u, true, 300000}}) {
+    SaverRig rig([&](RegistryStore& s) { setMain(s, "pollInterval", stored); });
+    int checks = 0;
+    rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
+    TfrmSaver& saver = rig.run();
+    EXPECT_EQ(saver.tmrMailCheck.isActive(), active) << stored;
+    if (active) EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
+    EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
+  }
+}
+
+TEST(TfrmSaver, PointerMovesOfFourPixelsEndTheRunThreeDoNot) {
+  const QPoint moves[] = {{4, 0}, {-4, 0}, {0, 4}, {0, -4}};
+  for (QPoint d : moves) {
+    SaverRig rig;
+    TfrmSaver& saver = rig.run();
+    const QPoint start = rig.cursor;
+    rig.cursor = start + d * 3 / 4;  // three pixels
+    waitUntil([] { return false; }, 250);
+    EXPECT_FALSE(rig.ended) << d.x() << "," << d.y();
+    rig.cursor = start + d;
+    EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000)) << d.x() << "," << d.y();
+    EXPECT_FALSE(saver.isVisible());
+  }
+}
+
+TEST(TfrmSaver, KeyPressEndsTheRunKeyReleaseDoesNot) {
+  SaverRig rig;
+  TfrmSaver& saver = rig.run();
+  QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(&saver, &release);
+  EXPECT_FALSE(rig.ended);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier);
+  QApplication::sendEvent(saver.btnFocusSteal, &press);
+  EXPECT_TRUE(rig.ended);
+  EXPECT_GE(rig.power.calls.size(), 1u);
+  EXPECT_EQ(rig.power.calls.back(), "on");  // the hide steps wake the monitor
+}
+
+TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {
+  SaverRig rig([](RegistryStore& s) {
+    setMain(s, "hideAccounts", 1);
+    setMain(s, "playNotification", 1);
+    s.writeString(kMainKey, "notificationPath", "/tmp/mail.wav");
+  });
+  bool mail = false;
+  rig.bodies["Account0"] = [&](FakeChecker& c) {
+    if (!mail) {
+      c.SetStatus(status::kNoMsg, RowKind::NoMessages);
+      return;
+    }
+    c.addRow("news");
+    c.PublishResults();
+    c.markCycleHasMessages();
+    c.markNewMailArrived();
+  };
+  TfrmSaver& saver = rig.run();
+  ASSERT_TRUE(waitUntil([&] { return saver.panelSuppressed; }));
+  ASSERT_TRUE(waitUntil([&] { return !saver.popMessages->isVisible(); }));
+  saver.MovePanel();  // suppressed: neither moved nor shown
+  EXPECT_FALSE(saver.popMessages->isVisible());
+  EXPECT_TRUE(rig.sound.played.empty());
+  mail = true;
+  saver.pollHandler();
+  ASSERT_TRUE(waitUntil([&] { return !saver.panelSuppressed && saver.popMessages->isVisible(); }));
+  EXPECT_EQ(rig.sound.played, std::vector<std::string>{"/tmp/mail.wav"});
+}
+
+TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
+  SaverRig rig;
+  TfrmSaver& saver = rig.run();
+  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->opacity() == 255; }));
+  saver.MovePanel();
+  EXPECT_TRUE(saver.popMessages->fadingOut());
+  saver.MovePanel();  // a second move during the fade-out: still one fade, one show
+  ASSERT_TRUE(waitUntil([&] { return !saver.popMessages->fadingOut() && saver.popMessages->isVisible(); }));
+  EXPECT_EQ(saver.popMessages->pos(), QPoint(10, 10));  // the random source gives the low end
+  // A close while a move waits for its fade-out leaves the panel hidden.
+  saver.MovePanel();
+  saver.closeRun();
+  waitUntil([] { return false; }, 100);
+  EXPECT_FALSE(saver.popMessages->isVisible());
+}
+
+TEST(TfrmSaverDeathTest, HangingCheckerEndsTheProcessWithTheHaltLine) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the parent's paths
+  QTemporaryDir logs;
+  EXPECT_EXIT(
+      {
+        SaverRig rig;
+        rig.logDir = logs.path().toStdString() + "/";
+        rig.closeWaitMs = 200;
+        std::atomic<bool> hang{true};
+        rig.bodies["Account0"] = [&](FakeChecker&) {
+          while (hang) ::usleep(10000);  // ignores its stop request
+        };
+        rig.run();
+        waitUntil([&] { return rig.saver->cycle().liveCheckers() == 1; });
+        rig.saver->closeRun();
+      },
+      ::testing::ExitedWithCode(100), "");
+  std::ifstream in(logs.path().toStdString() + "/brivan.log");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_NE(text.str().find("Brivane Halted at "), std::string::npos) << text.str();
+}
+
+TEST(TfrmSaverDeathTest, TermSignalEndsTheRunWithStatusZero) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the parent's paths
+  EXPECT_EXIT(
+      {
+        SaverRig rig;
+        TfrmSaver& saver = rig.run();
+        QObject::connect(&saver, &TfrmSaver::runEnded, [] { std::_Exit(0); });
+        ::raise(SIGTERM);
+        waitUntil([] { return false; }, 2000);
+        std::_Exit(7);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace brivane
