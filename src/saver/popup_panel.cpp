@@ -50,16 +50,21 @@ void PopupPanel::fadeTick() {
       fadeTimer_.stop();
       return;
     }
-    opacity_ = std::min(opacity_ + kFadeInStep, tag_);
+    opacity_ = fadeAtOnce_ ? tag_ : std::min(opacity_ + kFadeInStep, tag_);
   } else {
     if (opacity_ <= 0) {
       fadeTimer_.stop();
       close();  // granted: the fade-out is running
       return;
     }
-    opacity_ = std::max(opacity_ - kFadeOutStep, 0);
+    opacity_ = fadeAtOnce_ ? 0 : std::max(opacity_ - kFadeOutStep, 0);
   }
   applyOpacity();
+}
+
+void PopupPanel::startFade() {
+  fadeAtOnce_ = !(opacityShown_ ? opacityShown_() : compositorRunning());
+  fadeTimer_.start();
 }
 
 void PopupPanel::setVisible(bool visible) {
@@ -75,7 +80,7 @@ void PopupPanel::setVisible(bool visible) {
     fadingOut_ = false;
     opacity_ = 0;
     applyOpacity();
-    fadeTimer_.start();
+    startFade();
     updateMask();
   }
   QWidget::setVisible(true);
@@ -89,7 +94,7 @@ void PopupPanel::closeEvent(QCloseEvent* event) {
     fadingOut_ = true;
     opacity_ = tag_;
     applyOpacity();
-    fadeTimer_.start();
+    startFade();
     return;
   }
   fadeTimer_.stop();

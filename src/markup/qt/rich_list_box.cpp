@@ -24,7 +24,7 @@ RichListBox::RichListBox(QWidget* parent) : QAbstractScrollArea(parent), metrics
   background_ = palette().color(QPalette::Base);
   viewport()->setAutoFillBackground(false);
   animation_.setInterval(art::kThrobberFrameMs);
-  connect(&animation_, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+  connect(&animation_, &QTimer::timeout, this, &RichListBox::nextFrame);
   connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
 }
 
@@ -294,8 +294,34 @@ void RichListBox::paintEvent(QPaintEvent* event) {
     }
     paintRow(painter, row.layout, QPointF(0, top), metrics_, graphics_, now);
   }
+  // A partial repaint may miss the animated rows: only the frame timer itself
+  // finds out that none is left in view.
   if (animated && !animation_.isActive()) animation_.start();
-  if (!animated) animation_.stop();
+}
+
+void RichListBox::nextFrame() {
+  QRegion region;
+  if (isVisible() && !rows_.empty()) {
+    ensureTops();
+    const int scroll = verticalScrollBar()->value();
+    const int bottom = viewport()->height();
+    for (int i = std::max(0, rowAt(QPoint(0, 0))); i < count(); ++i) {
+      const int top = tops_[static_cast<size_t>(i)] - scroll;
+      if (top >= bottom) break;
+      if (top + rows_[static_cast<size_t>(i)].height <= 0) continue;
+      region += animatedRegion(rows_[static_cast<size_t>(i)].layout, graphics_, QPointF(0, top));
+    }
+  }
+  if (region.isEmpty()) {
+    animation_.stop();
+    return;
+  }
+  viewport()->update(region);
+}
+
+void RichListBox::hideEvent(QHideEvent* event) {
+  animation_.stop();  // a shown list repaints, and its paint starts the frames again
+  QAbstractScrollArea::hideEvent(event);
 }
 
 bool RichListBox::event(QEvent* event) {
