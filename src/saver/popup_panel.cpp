@@ -36,7 +36,8 @@ bool hasRealWindows() {
 }  // namespace
 
 void PopupPanel::applyOpacity() {
-  if (hasRealWindows()) setWindowOpacity(opacity_ / 255.0);
+  if (!hasRealWindows()) return;
+  if (!setCompositorOpacity(this, opacity_)) setWindowOpacity(opacity_ / 255.0);
 }
 
 void PopupPanel::closeWithFade() {
@@ -84,6 +85,8 @@ void PopupPanel::setVisible(bool visible) {
     updateMask();
   }
   QWidget::setVisible(true);
+  // The native window may be new after the show: give it the current opacity.
+  if (restart) applyOpacity();
   if (hasRealWindows()) raise();  // above the saver after every show
 }
 

@@ -279,8 +279,12 @@ void RichListBox::paintEvent(QPaintEvent* event) {
     int top = tops_[static_cast<size_t>(i)] - scroll;
     if (top > area.bottom()) break;
     animated = animated || rowIsAnimated(row.layout, graphics_);
-    // A row laid out taller than its (capped) height never paints over the next.
-    painter.setClipRect(QRect(0, top, viewport()->width(), row.height).intersected(area));
+    // A row's lines reach 2 pixels into the next row (the row is its lines
+    // less 2), so descenders stay whole; a row cut at the height cap never
+    // paints over the rows below.
+    const bool capped = !autoRowHeight_ || row.layout.height - 2 > kMaxRowHeight;
+    const int clipHeight = capped ? row.height : std::max(row.height, row.layout.height);
+    painter.setClipRect(QRect(0, top, viewport()->width(), clipHeight).intersected(area));
     if (selectable_ && i == current_) {
       painter.fillRect(QRect(0, top, viewport()->width(), row.height),
                        palette().color(QPalette::Highlight));
