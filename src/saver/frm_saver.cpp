@@ -210,10 +210,9 @@ void TfrmSaver::start() {
   power_->windowShown();
   startCursor = cursorPos();
   qApp->installEventFilter(this);
-  if (deps_.takeScreens) grabInput(0);
   running_ = true;
-  tmrListUpdate.start();
   tmrDetectMouseMove.start();
+  if (deps_.takeScreens) grabInput(0);
   tmrInitialize.start();
 }
 
@@ -249,7 +248,12 @@ void TfrmSaver::grabInput(int attempt) {
   if (w == nullptr || closing_) return;
   const bool keyboard = w->setKeyboardGrabEnabled(true);
   const bool mouse = w->setMouseGrabEnabled(true);
-  if (keyboard && mouse) return;
+  if (keyboard && mouse) {
+    // Every motion now reaches the filter: no need to wake ten times a
+    // second to look at the pointer.
+    tmrDetectMouseMove.stop();
+    return;
+  }
   if (attempt + 1 >= kGrabAttempts) {
     logLine(std::string("Could not grab the ") + (keyboard ? "pointer" : mouse ? "keyboard" : "keyboard and pointer"));
     return;
@@ -369,7 +373,11 @@ void TfrmSaver::onInitializeBlank() {
 
 // --- the run ----------------------------------------------------------------
 
-void TfrmSaver::pollHandler() { cycle_->StartCheckCycle(); }
+void TfrmSaver::pollHandler() {
+  // The list changes only while checkers publish: its timer runs with the
+  // cycle, so an idle saver does not wake for it.
+  if (cycle_->StartCheckCycle() && !closing_) tmrListUpdate.start();
+}
 
 void TfrmSaver::onListUpdate() {
   view_->model.RebuildList(*cycle_);
@@ -382,6 +390,9 @@ void TfrmSaver::onListUpdate() {
 
 void TfrmSaver::EndOfCycle(bool last) {
   if (!last || closing_) return;
+  // The last rows of the cycle, then the list timer rests until the next one.
+  onListUpdate();
+  tmrListUpdate.stop();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
   if (settings_.hideAccounts) {
     const bool has = cycle_->hasMessages.load() != 0;

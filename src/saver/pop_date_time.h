@@ -15,8 +15,8 @@ QString shortTimeFormat(const QLocale& locale);
 
 // The date and time panel: the time at 24 points over the date at 12 points,
 // right-aligned, in the user's locale formats, in the bottom-right corner of
-// the screen. It fades in and has no fade-out; it redraws only when the
-// minute changes.
+// the screen. It fades in and has no fade-out; it wakes and redraws only
+// when the minute changes.
 class TpopDateTime : public PopupPanel {
   Q_OBJECT
 
@@ -26,6 +26,8 @@ class TpopDateTime : public PopupPanel {
   static constexpr int kBorderTop = 8;
   static constexpr int kBorderRight = 20;
   static constexpr int kBorderBottom = 12;
+  // How long after a minute starts the timer ticks.
+  static constexpr int kPastMinuteMs = 20;
 
   explicit TpopDateTime(QWidget* owner = nullptr);
 
@@ -48,7 +50,7 @@ class TpopDateTime : public PopupPanel {
   int redrawCount() const { return redraws_; }
 
   RichLabel* lblDateTime;          // grey 9-point, bottom-aligned
-  QTimer* tmrUpdateDateTime;       // first tick after 1 ms, then every second
+  QTimer* tmrUpdateDateTime;       // first tick after 1 ms, then just after each minute starts
   QTimer* tmrFadeIn;               // 10 ms fade steps
 
  protected:

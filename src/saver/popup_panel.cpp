@@ -36,7 +36,8 @@ bool hasRealWindows() {
 }  // namespace
 
 void PopupPanel::applyOpacity() {
-  if (hasRealWindows()) setWindowOpacity(opacity_ / 255.0);
+  if (!hasRealWindows()) return;
+  if (!setCompositorOpacity(this, opacity_)) setWindowOpacity(opacity_ / 255.0);
 }
 
 void PopupPanel::closeWithFade() {
@@ -50,16 +51,21 @@ void PopupPanel::fadeTick() {
       fadeTimer_.stop();
       return;
     }
-    opacity_ = std::min(opacity_ + kFadeInStep, tag_);
+    opacity_ = fadeAtOnce_ ? tag_ : std::min(opacity_ + kFadeInStep, tag_);
   } else {
     if (opacity_ <= 0) {
       fadeTimer_.stop();
       close();  // granted: the fade-out is running
       return;
     }
-    opacity_ = std::max(opacity_ - kFadeOutStep, 0);
+    opacity_ = fadeAtOnce_ ? 0 : std::max(opacity_ - kFadeOutStep, 0);
   }
   applyOpacity();
+}
+
+void PopupPanel::startFade() {
+  fadeAtOnce_ = !(opacityShown_ ? opacityShown_() : compositorRunning());
+  fadeTimer_.start();
 }
 
 void PopupPanel::setVisible(bool visible) {
@@ -75,10 +81,12 @@ void PopupPanel::setVisible(bool visible) {
     fadingOut_ = false;
     opacity_ = 0;
     applyOpacity();
-    fadeTimer_.start();
+    startFade();
     updateMask();
   }
   QWidget::setVisible(true);
+  // The native window may be new after the show: give it the current opacity.
+  if (restart) applyOpacity();
   if (hasRealWindows()) raise();  // above the saver after every show
 }
 
@@ -89,7 +97,7 @@ void PopupPanel::closeEvent(QCloseEvent* event) {
     fadingOut_ = true;
     opacity_ = tag_;
     applyOpacity();
-    fadeTimer_.start();
+    startFade();
     return;
   }
   fadeTimer_.stop();

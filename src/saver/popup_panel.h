@@ -2,6 +2,7 @@
 #include <QColor>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 
 namespace brivane {
 
@@ -9,7 +10,10 @@ namespace brivane {
 // the keyboard focus, rounded corners with real alpha (or a window mask
 // without a compositor). It fades in to its target opacity `Tag` when shown
 // (+3 every 10 ms) and, when asked to fade before closing, fades out
-// (-5 every 10 ms) and then closes itself.
+// (-5 every 10 ms) and then closes itself. Where window opacity does not
+// reach the screen (X11 without a compositing manager) a fade would only
+// wake the program a hundred times for nothing: it jumps to its end on its
+// first tick and stops (or closes) on the second.
 class PopupPanel : public QWidget {
   Q_OBJECT
 
@@ -34,6 +38,9 @@ class PopupPanel : public QWidget {
   void closeWithFade();
   // One tick of the fade timer (called by the timer every 10 ms).
   void fadeTick();
+  // For tests: whether window opacity is seen (asked when a fade starts;
+  // default: a compositor runs).
+  void setOpacityShown(std::function<bool()> probe) { opacityShown_ = std::move(probe); }
 
   // Resizes and places the children at once, also while the panel is
   // hidden (Qt delivers a hidden window's resize event only when it shows).
@@ -54,6 +61,7 @@ class PopupPanel : public QWidget {
  private:
   void applyOpacity();
   void updateMask();
+  void startFade();
 
   QColor background_;
   bool hasFadeOut_;
@@ -61,6 +69,8 @@ class PopupPanel : public QWidget {
   int opacity_ = 0;
   bool fadingOut_ = false;
   bool fadeBeforeClosing_ = false;
+  bool fadeAtOnce_ = false;  // the running fade is not seen: one step
+  std::function<bool()> opacityShown_;
   QTimer fadeTimer_;
 };
 

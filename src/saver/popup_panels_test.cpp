@@ -87,6 +87,25 @@ TEST(PopupPanel, ShowDuringFadeOutRestartsAtZero) {
   EXPECT_EQ(panel.opacity(), 180);
 }
 
+TEST(PopupPanel, UnseenFadeTakesOneStep) {
+  // Without a compositor: the target at the first tick, stopped (or closed) at the second.
+  TpopMessages panel;
+  bool shown = false;
+  panel.setOpacityShown([&] { return shown; });
+  fadeIn(panel, 180);
+  EXPECT_EQ(panel.opacity(), 180);
+  panel.closeWithFade();
+  EXPECT_EQ(tickUntilStopped(panel, panel.tmrFade), 2);
+  EXPECT_EQ(std::pair(panel.isVisible(), panel.opacity()), std::pair(false, 0));
+  panel.show();
+  panel.fadeTick();
+  EXPECT_EQ(std::pair(panel.opacity(), panel.tmrFade->isActive()), std::pair(180, true));
+  // A compositor that starts meanwhile gets the stepped fade from the next fade on.
+  shown = true;
+  panel.closeWithFade();
+  EXPECT_EQ(tickUntilStopped(panel, panel.tmrFade), 36 + 1);
+}
+
 TEST(PopupPanel, DateTimePanelHasNoFadeOut) {
   TpopDateTime panel;
   panel.setTag(180);
@@ -137,7 +156,11 @@ TEST_F(DateTime, RedrawsOnlyWhenTheMinuteChanges) {
     EXPECT_EQ(panel.redrawCount(), redraws) << now.toString().toStdString();
   }
   EXPECT_NE(panel.lblDateTime->text().find("21:06"), std::string::npos);
-  EXPECT_EQ(panel.tmrUpdateDateTime->interval(), 1000);
+  // 21:06:05 a day later: the next tick 55 s on, just past 21:07:00.
+  EXPECT_EQ(panel.tmrUpdateDateTime->interval(), 55000 + TpopDateTime::kPastMinuteMs);
+  now = QDateTime(now.date(), QTime(21, 6, 59, 990));
+  panel.updateDateTime();
+  EXPECT_EQ(panel.tmrUpdateDateTime->interval(), 10 + TpopDateTime::kPastMinuteMs);
 }
 
 TEST_F(DateTime, TimeAndDateTextAndPlacement) {

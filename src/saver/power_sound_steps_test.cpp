@@ -10,93 +10,56 @@
 namespace brivane {
 namespace {
 
-// Records the power calls, the sound and the keep-awake timer switches of
-// each step in one line, in the order they happened.
-struct Rig {
-  explicit Rig(const SaverSettings& settings)
-      : steps(settings, power, sound, [this](bool run) { power.calls.push_back(run ? "start" : "stop"); }) {}
-  std::string take() {
-    std::string line;
-    for (size_t i = 0; i < sound.played.size(); ++i) line += "sound ";
-    for (const std::string& call : power.calls) line += call + " ";
-    sound.played.clear();
-    power.calls.clear();
-    if (!line.empty()) line.pop_back();
-    return line;
-  }
-  FakeDisplayPower power;
-  FakeNotificationSound sound;
-  PowerSoundSteps steps;
-};
-
 SaverSettings Options(bool play, bool off, bool on, bool stayOn) {
   SaverSettings settings;
   settings.playNotification = play;
-  settings.notificationPath = "/sounds/new.wav";
+  settings.notificationPath = "new.wav";
   settings.monitorOff = off;
   settings.monitorOn = on;
   settings.monitorStayOn = stayOn;
   return settings;
 }
 
-struct Cycle {
-  bool newMail, hasMessages;
-  std::string expected;
-};
-
-TEST(PowerSoundSteps, EndOfCycleSequences) {
+// Each row runs steps in order and expects, per step, the calls it made:
+// "play new.wav", the power calls "on"/"low"/"reset", and the keep-awake
+// timer's "start"/"stop". A step is an end of cycle "<newMail><hasMessages>"
+// ("10": new mail, no messages), "show", "hide" or "tick" (tmrKeepDisplayOn).
+TEST(PowerSoundSteps, Sequences) {
   struct Case {
     const char* name;
     SaverSettings settings;
-    std::vector<Cycle> cycles;
+    std::vector<std::pair<std::string, std::string>> steps;
   } cases[] = {
-      {"first cycle with mail: sound, then monitor on and idle reset",
-       Options(true, false, true, false), {{true, true, "sound on reset stop"}}},
-      {"monitorOff alone: low power after each quiet cycle, woken once without idle reset",
+      {"first cycle with mail: sound, then monitor on and idle reset", Options(true, false, true, false),
+       {{"11", "play new.wav on reset stop"}, {"tick", "reset"}, {"hide", "on"}}},
+      {"monitorOff alone: low power after each quiet cycle, woken once, never an idle reset",
        Options(false, true, false, false),
-       {{false, false, "stop low"}, {false, false, "stop low"}, {false, true, "stop on"}, {false, true, "stop"}}},
-      {"monitorOff and monitorOn: monitor on twice after a quiet cycle",
-       Options(false, true, true, false), {{false, false, "stop low"}, {true, true, "on reset stop on reset"}}},
-      {"monitorStayOn alone: keep-awake timer runs while messages wait",
-       Options(true, false, false, true), {{false, true, "start"}, {true, true, "sound start"}, {false, false, "stop"}}},
+       {{"00", "stop low"}, {"00", "stop low"}, {"01", "stop on"}, {"01", "stop"}, {"tick", ""}}},
+      {"monitorOff and monitorOn: monitor on twice after a quiet cycle", Options(false, true, true, false),
+       {{"00", "stop low"}, {"11", "on reset stop on reset"}}},
+      {"shown again: a monitor lowered before is not woken", Options(false, true, true, false),
+       {{"00", "stop low"}, {"show", ""}, {"01", "stop"}}},
+      {"monitorStayOn alone: keep-awake timer while messages wait", Options(true, false, false, true),
+       {{"01", "start"}, {"11", "play new.wav start"}, {"tick", "reset"}, {"00", "stop"}}},
   };
   for (const Case& c : cases) {
-    Rig rig(c.settings);
-    for (size_t i = 0; i < c.cycles.size(); ++i) {
-      rig.steps.endOfCycle(c.cycles[i].newMail, c.cycles[i].hasMessages);
-      EXPECT_EQ(rig.take(), c.cycles[i].expected) << c.name << ", cycle " << i;
+    FakeDisplayPower power;
+    FakeNotificationSound sound;
+    PowerSoundSteps steps(c.settings, power, sound, [&](bool run) { power.calls.push_back(run ? "start" : "stop"); });
+    for (const auto& [step, expected] : c.steps) {
+      if (step == "show") steps.windowShown();
+      else if (step == "hide") steps.windowHidden();
+      else if (step == "tick") steps.keepDisplayOnTick();
+      else steps.endOfCycle(step[0] == '1', step[1] == '1');
+      std::string line;
+      for (const std::string& path : sound.played) line += "play " + path + " ";
+      for (const std::string& call : power.calls) line += call + " ";
+      if (!line.empty()) line.pop_back();
+      EXPECT_EQ(line, expected) << c.name << ", step " << step;
+      sound.played.clear();
+      power.calls.clear();
     }
   }
-}
-
-TEST(PowerSoundSteps, LookUpDecidesIdleResets) {
-  const std::pair<SaverSettings, bool> cases[] = {{Options(false, true, false, false), false},
-                                                  {Options(false, false, true, false), true},
-                                                  {Options(false, false, false, true), true}};
-  for (const auto& [settings, lookedUp] : cases) {
-    Rig rig(settings);
-    EXPECT_EQ(rig.steps.executionStateLookedUp(), lookedUp);
-    rig.steps.keepDisplayOnTick();
-    EXPECT_EQ(rig.take(), lookedUp ? "reset" : "");
-  }
-}
-
-TEST(PowerSoundSteps, ShowForgetsLoweredMonitorAndHideWakesIt) {
-  Rig rig(Options(false, true, true, false));
-  rig.steps.endOfCycle(false, false);
-  ASSERT_TRUE(rig.steps.monitorLowered());
-  rig.steps.windowShown();
-  rig.take();
-  rig.steps.endOfCycle(false, true);  // not lowered since the show: nothing to wake
-  EXPECT_EQ(rig.take(), "stop");
-  rig.steps.windowHidden();
-  EXPECT_EQ(rig.take(), "on");
-}
-
-TEST(PowerSoundSteps, SoundGetsTheConfiguredPath) {
-  Rig rig(Options(true, false, false, false));
-  rig.steps.endOfCycle(true, true);
-  EXPECT_EQ(rig.sound.played, std::vector<std::string>{"/sounds/new.wav"});
 }
 
 }  // namespace

@@ -59,12 +59,17 @@ void DrawDate(QPainter& p, int top) {
 class PixelMap {
  public:
   PixelMap(Display* display, const XWindowAttributes& attributes)
-      : display_(display), visual_(attributes.visual), colormap_(attributes.colormap) {}
+      : display_(display), visual_(attributes.visual), colormap_(attributes.colormap) {
+    // Bits of the depth outside the colour channels (alpha of a 32-bit
+    // visual) are set, so the pictures stay opaque under a compositor.
+    const unsigned long depthBits = attributes.depth >= 32 ? ~0ul : (1ul << attributes.depth) - 1;
+    opaque_ = depthBits & ~(visual_->red_mask | visual_->green_mask | visual_->blue_mask);
+  }
 
   unsigned long operator()(QRgb rgb) {
     if (visual_->c_class == TrueColor || visual_->c_class == DirectColor)
       return channel(qRed(rgb), visual_->red_mask) | channel(qGreen(rgb), visual_->green_mask) |
-             channel(qBlue(rgb), visual_->blue_mask);
+             channel(qBlue(rgb), visual_->blue_mask) | opaque_;
     rgb &= 0xFFFFFF;
     auto found = allocated_.find(rgb);
     if (found != allocated_.end()) return found->second;
@@ -89,6 +94,7 @@ class PixelMap {
   Display* display_;
   Visual* visual_;
   Colormap colormap_;
+  unsigned long opaque_ = 0;
   std::map<QRgb, unsigned long> allocated_;
 };
 

@@ -25,4 +25,14 @@ bool rowIsAnimated(const RowLayout& row, const RichGraphics& graphics) {
   return false;
 }
 
+QRegion animatedRegion(const RowLayout& row, const RichGraphics& graphics, QPointF origin) {
+  QRegion region;
+  for (const LaidOutPicture& p : row.pictures) {
+    if (graphics.isAnimated(p)) {
+      region += QRectF(origin + QPointF(p.x, p.y), QSizeF(p.width, p.height)).toAlignedRect();
+    }
+  }
+  return region;
+}
+
 }  // namespace brivane

@@ -1,6 +1,7 @@
 #pragma once
 #include <QColor>
 #include <QPointF>
+#include <QRegion>
 
 #include "markup/markup_layout.h"
 
@@ -24,5 +25,9 @@ void paintRow(QPainter& painter, const RowLayout& row, QPointF origin,
 
 // True when the row shows an animated picture.
 bool rowIsAnimated(const RowLayout& row, const RichGraphics& graphics);
+
+// Where the row's animated pictures are when its top-left corner is at
+// `origin` (whole pixels around them): what a new frame has to repaint.
+QRegion animatedRegion(const RowLayout& row, const RichGraphics& graphics, QPointF origin);
 
 }  // namespace brivane

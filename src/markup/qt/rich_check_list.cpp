@@ -27,7 +27,7 @@ RichCheckList::RichCheckList(QWidget* parent) : QAbstractScrollArea(parent), met
   viewport()->setBackgroundRole(QPalette::Base);
   viewport()->setAutoFillBackground(true);
   animation_.setInterval(art::kThrobberFrameMs);
-  connect(&animation_, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+  connect(&animation_, &QTimer::timeout, this, &RichCheckList::nextFrame);
   connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
 }
 
@@ -237,15 +237,41 @@ void RichCheckList::paintEvent(QPaintEvent* event) {
       if (!isEnabled()) opt.state &= ~QStyle::State_Enabled;
       style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &opt, &painter, this);
     }
-    int y = r.top() + (kRowHeight - std::min(kRowHeight, layout.height)) / 2;
     painter.save();
     painter.setClipRect(r);
-    paintRow(painter, layout, QPointF(textLeft(i), y), metrics_, graphics_, now);
+    paintRow(painter, layout, rowOrigin(i, layout), metrics_, graphics_, now);
     painter.restore();
     animated = animated || rowIsAnimated(layout, graphics_);
   }
+  // A partial repaint may miss the animated rows: only the frame timer itself
+  // finds out that none is left in view.
   if (animated && !animation_.isActive()) animation_.start();
-  if (!animated) animation_.stop();
+}
+
+QPointF RichCheckList::rowOrigin(int index, const RowLayout& layout) const {
+  const QRect r = rowRect(index);
+  return QPointF(textLeft(index), r.top() + (kRowHeight - std::min(kRowHeight, layout.height)) / 2);
+}
+
+void RichCheckList::nextFrame() {
+  QRegion region;
+  const QRect view = viewport()->rect();
+  for (int i = std::max(0, rowAt(QPoint(0, 0))); isVisible() && i < count(); ++i) {
+    const QRect r = rowRect(i);
+    if (r.top() > view.bottom()) break;
+    const RowLayout& layout = items_[static_cast<size_t>(i)].layout;
+    region += animatedRegion(layout, graphics_, rowOrigin(i, layout)) & r;
+  }
+  if (region.isEmpty()) {
+    animation_.stop();
+    return;
+  }
+  viewport()->update(region);
+}
+
+void RichCheckList::hideEvent(QHideEvent* event) {
+  animation_.stop();  // a shown list repaints, and its paint starts the frames again
+  QAbstractScrollArea::hideEvent(event);
 }
 
 bool RichCheckList::event(QEvent* event) {

@@ -44,6 +44,9 @@ class RichCheckList : public QAbstractScrollArea {
   int textLeft(int index) const;
   // The row as drawn: laid out and cut to the width.
   const RowLayout& rowLayout(int index) const;
+  // Whether the frame timer of animated pictures runs: only while one is in
+  // view and the list is visible; each frame repaints those pictures alone.
+  bool animating() const { return animation_.isActive(); }
 
  signals:
   void checkChanged(int row, bool checked);
@@ -55,6 +58,7 @@ class RichCheckList : public QAbstractScrollArea {
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   struct Item {
@@ -68,6 +72,9 @@ class RichCheckList : public QAbstractScrollArea {
   void relayoutAll();
   void updateScrollRange();
   int viewportWidth() const;
+  // Where row `index`'s mark-up is drawn from, in viewport coordinates.
+  QPointF rowOrigin(int index, const RowLayout& layout) const;
+  void nextFrame();
 
   QtTextMetrics metrics_;
   RichGraphics graphics_;

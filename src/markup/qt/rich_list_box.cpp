@@ -24,7 +24,7 @@ RichListBox::RichListBox(QWidget* parent) : QAbstractScrollArea(parent), metrics
   background_ = palette().color(QPalette::Base);
   viewport()->setAutoFillBackground(false);
   animation_.setInterval(art::kThrobberFrameMs);
-  connect(&animation_, &QTimer::timeout, viewport(), qOverload<>(&QWidget::update));
+  connect(&animation_, &QTimer::timeout, this, &RichListBox::nextFrame);
   connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
 }
 
@@ -279,8 +279,12 @@ void RichListBox::paintEvent(QPaintEvent* event) {
     int top = tops_[static_cast<size_t>(i)] - scroll;
     if (top > area.bottom()) break;
     animated = animated || rowIsAnimated(row.layout, graphics_);
-    // A row laid out taller than its (capped) height never paints over the next.
-    painter.setClipRect(QRect(0, top, viewport()->width(), row.height).intersected(area));
+    // A row's lines reach 2 pixels into the next row (the row is its lines
+    // less 2), so descenders stay whole; a row cut at the height cap never
+    // paints over the rows below.
+    const bool capped = !autoRowHeight_ || row.layout.height - 2 > kMaxRowHeight;
+    const int clipHeight = capped ? row.height : std::max(row.height, row.layout.height);
+    painter.setClipRect(QRect(0, top, viewport()->width(), clipHeight).intersected(area));
     if (selectable_ && i == current_) {
       painter.fillRect(QRect(0, top, viewport()->width(), row.height),
                        palette().color(QPalette::Highlight));
@@ -294,8 +298,34 @@ void RichListBox::paintEvent(QPaintEvent* event) {
     }
     paintRow(painter, row.layout, QPointF(0, top), metrics_, graphics_, now);
   }
+  // A partial repaint may miss the animated rows: only the frame timer itself
+  // finds out that none is left in view.
   if (animated && !animation_.isActive()) animation_.start();
-  if (!animated) animation_.stop();
+}
+
+void RichListBox::nextFrame() {
+  QRegion region;
+  if (isVisible() && !rows_.empty()) {
+    ensureTops();
+    const int scroll = verticalScrollBar()->value();
+    const int bottom = viewport()->height();
+    for (int i = std::max(0, rowAt(QPoint(0, 0))); i < count(); ++i) {
+      const int top = tops_[static_cast<size_t>(i)] - scroll;
+      if (top >= bottom) break;
+      if (top + rows_[static_cast<size_t>(i)].height <= 0) continue;
+      region += animatedRegion(rows_[static_cast<size_t>(i)].layout, graphics_, QPointF(0, top));
+    }
+  }
+  if (region.isEmpty()) {
+    animation_.stop();
+    return;
+  }
+  viewport()->update(region);
+}
+
+void RichListBox::hideEvent(QHideEvent* event) {
+  animation_.stop();  // a shown list repaints, and its paint starts the frames again
+  QAbstractScrollArea::hideEvent(event);
 }
 
 bool RichListBox::event(QEvent* event) {

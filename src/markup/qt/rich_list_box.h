@@ -74,6 +74,11 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   int currentRow() const { return current_; }
   void setCurrentRow(int index);
 
+  // Whether the frame timer of animated pictures runs: only while an
+  // animated picture is in view and the list is visible. Each frame
+  // repaints those pictures alone.
+  bool animating() const { return animation_.isActive(); }
+
  signals:
   void currentRowChanged(int row);
   void rowPressed(int row);
@@ -83,6 +88,7 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   struct Row {
@@ -98,6 +104,7 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   void updateScrollRange();
   double pictureScale() const;
   QSize viewportSize() const;
+  void nextFrame();
 
   QtTextMetrics metrics_;
   RichGraphics graphics_;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -218,6 +219,76 @@ TEST(RichGraphics, PicturesRenderSharpAtAnyScale) {
   PictureCatalog c = g.catalog(500, 2.0);
   EXPECT_EQ(c.find("HRFULLWIDE")->width, 250);
   EXPECT_FALSE(c.find("idx:6").has_value());
+}
+
+// Lets the event loop run for `ms` milliseconds.
+void runFor(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// The region a viewport was asked to repaint.
+struct PaintLog : QObject {
+  QRegion region;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) region += static_cast<QPaintEvent*>(e)->region();
+    return false;
+  }
+};
+
+// An animated picture in view: its frames repaint its own rectangle only,
+// also after a partial repaint that missed it; they stop while the list is
+// hidden and once the row is gone.
+template <class List>
+void checkFrames(List& list, int animatedRow, QRect animatedRowRect) {
+  PaintLog log;
+  list.viewport()->installEventFilter(&log);
+  list.show();
+  runFor(60);
+  ASSERT_TRUE(list.animating());
+  list.viewport()->repaint(QRect(0, animatedRowRect.bottom() + 2, 10, 4));  // misses the row
+  log.region = {};
+  runFor(250);
+  EXPECT_TRUE(list.animating());
+  const QRect painted = log.region.boundingRect();
+  EXPECT_FALSE(painted.isEmpty());
+  // The 16-pixel picture (it may reach past a row drawn 2 pixels shorter).
+  EXPECT_TRUE(painted.intersects(animatedRowRect) && painted.width() <= 16 && painted.height() <= 16)
+      << painted.x() << "," << painted.y() << " " << painted.width() << "x" << painted.height();
+  list.hide();
+  EXPECT_FALSE(list.animating());
+  log.region = {};
+  runFor(200);
+  EXPECT_TRUE(log.region.isEmpty());
+  list.show();
+  runFor(60);
+  EXPECT_TRUE(list.animating());
+  list.remove(animatedRow);
+  runFor(200);
+  EXPECT_FALSE(list.animating());
+}
+
+TEST(RichListBox, AnimationRepaintsItsPictureWhileShown) {
+  RichListBox list;
+  list.resize(334, 300);
+  setupMessageListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.add(kHeader);
+  const int row = list.add(kStatus);
+  list.add("Plain row");
+  checkFrames(list, row, list.rowRect(row));
+}
+
+TEST(RichCheckList, AnimationRepaintsItsPictureWhileShown) {
+  RichCheckList list;
+  list.resize(200, 200);
+  setupFolderListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.add("Folders", true);
+  const int row = list.add("<IMG src=\"throbber\" align=\"middle\"> Loading");
+  list.add("INBOX");
+  checkFrames(list, row, list.rowRect(row));
 }
 
 }  // namespace
