@@ -8,16 +8,22 @@
 
 #ifdef BRIVANE_HAVE_SAVER
 #include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
 
 #include "app/instance_guard.h"
 #include "checking/connection_log.h"
 #include "common/log_directory.h"
+#include "platform/http_fetch.h"
+#include "platform/screensaver_background.h"
 #include "saver/canberra_sound.h"
 #include "saver/frm_saver.h"
 #include "saver/saver_preview.h"
 #include "saver/x11_application.h"
 #include "saver/x11_display_power.h"
 #include "settings/settings.h"
+#include "update/update_addresses.h"
+#include "update/update_check_starter.h"
 #endif
 
 namespace brivane {
@@ -80,7 +86,11 @@ int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
   };
   X11DisplayPower power(ApplicationX11Display(), log);
   CanberraSound sound(log);
-  NoBackground background;
+  ScreensaverBackground background;
+  CurlHttpFetcher fetcher;
+  UpdateCheckStarter update(updateAddresses(), fetcher, [](const std::string& address) {
+    QDesktopServices::openUrl(QUrl(QString::fromStdString(address)));
+  });
 
   SaverDeps deps;
   deps.store = store.get();
@@ -91,6 +101,7 @@ int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
   deps.power = &power;
   deps.sound = &sound;
   deps.background = &background;
+  deps.update = &update;
   TfrmSaver saver(std::move(deps));
   if (!storeError.empty()) saver.logLine("Settings not read: " + storeError);
   QObject::connect(&saver, &TfrmSaver::runEnded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -18,7 +18,8 @@ using namespace listmarkup;
 
 namespace {
 
-constexpr int kClientHeightMargin = 20;  // the panel stays this far above the window's bottom
+constexpr int kClientHeightMargin = 20;
+constexpr int kRowOverlap = 2;  // the panel stays this far above the window's bottom
 
 // The text split into UTF-8 characters (a stray byte is one character), so
 // that a cut never splits a sequence.
@@ -600,7 +601,8 @@ void MessageListModel::FitPanelHeight(bool growOnly) {
   // The rows and the panel's frame: the space under the last row equals the
   // border above the first, whatever the last row's height.
   int h = frame;  // an empty list: the panel's smallest height
-  if (int last = rows_.count() - 1; last >= 0) h = rows_.rowBottom(last) + frame;
+  // A row is its lines less 2 pixels: the last row's lines reach that far below it.
+  if (int last = rows_.count() - 1; last >= 0) h = rows_.rowBottom(last) + kRowOverlap + frame;
   h = std::min(h, host_.clientHeight() - kClientHeightMargin);
   if (!growOnly || host_.panelHeight() < h) host_.setPanelHeight(h);
   if (host_.panelTop() + host_.panelHeight() > host_.clientHeight()) moveDue_ = true;

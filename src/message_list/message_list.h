@@ -91,8 +91,8 @@ class MessageListModel {
   // FitPanelHeight(false). True when the list was rebuilt.
   bool RebuildList(CheckCycle& cycle);
 
-  // Fits the panel to the rows: the bottom of the last row plus the panel's
-  // frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
+  // Fits the panel to the rows: the bottom of the last row's lines plus the
+  // panel's frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
   // panel then reaches below the window.
   void FitPanelHeight(bool growOnly);
 

@@ -444,7 +444,7 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   ListRig rig;
   rig.account("Home", false, {"INBOX;Inbox"});
   rig.model.FillInitialList(rig.cycle.Accounts);
-  const int fitted = rig.rows.rowBottom(1) + 16;
+  const int fitted = rig.rows.rowBottom(1) + 2 + 16;
   EXPECT_EQ(rig.host.height, fitted);
   rig.host.height = 300;
   rig.model.FitPanelHeight(true);

@@ -22,6 +22,8 @@
 #include "common/messages.h"
 #include "common/version.h"
 #include "markup/markup_parser.h"
+#include "platform/screensaver_program.h"
+#include "saver/compositor.h"
 #include "saver/x11_application.h"
 #include "settings/colors.h"
 
@@ -73,6 +75,17 @@ constexpr int kDefaultPollInterval = 300000;
 
 }  // namespace
 
+// A child window that another program draws into: Qt never paints it (no
+// paint engine), and its native window is not covered by Qt's backing store.
+class ForeignDrawnPanel : public QWidget {
+ public:
+  using QWidget::QWidget;
+  QPaintEngine* paintEngine() const override { return nullptr; }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {}
+};
+
 class TfrmSaver::PostedTarget : public MessageTarget {
  public:
   explicit PostedTarget(QObject* receiver) : receiver_(receiver) {}
@@ -108,10 +121,15 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
   if (hasLogDir_) ResetLogFolder(logDir_, cycle_->Accounts);
 
-  pnlPreview = new QWidget(this);
+  pnlPreview = new ForeignDrawnPanel(this);
   pnlPreview->setObjectName(QStringLiteral("pnlPreview"));
   pnlPreview->setAutoFillBackground(false);
   pnlPreview->setAttribute(Qt::WA_TransparentForMouseEvents);
+  // A native child window that only the background program draws into.
+  pnlPreview->setAttribute(Qt::WA_NativeWindow);
+  pnlPreview->setAttribute(Qt::WA_PaintOnScreen);
+  pnlPreview->setAttribute(Qt::WA_NoSystemBackground);
+  pnlPreview->setUpdatesEnabled(false);
   btnFocusSteal = new QPushButton(this);
   btnFocusSteal->setObjectName(QStringLiteral("btnFocusSteal"));
   btnFocusSteal->setGeometry(0, 0, 0, 0);
@@ -202,6 +220,9 @@ void TfrmSaver::start() {
   }
   installSignalHandlers();
   pnlPreview->setGeometry(rect());
+  // A screen-capturing background must capture the desktop, not this
+  // window: it stays off-screen until the second fade-in ends.
+  if (settings_.supportScreenCapSavers && deps_.takeScreens) move(clientArea().topLeft() + QPoint(20000, 20000));
   setFadeOpacity(1);
   show();
   raise();
@@ -288,7 +309,7 @@ void TfrmSaver::installSignalHandlers() {
 
 void TfrmSaver::setFadeOpacity(int opacity) {
   fadeOpacity_ = std::clamp(opacity, 0, 255);
-  if (realWindows()) setWindowOpacity(fadeOpacity_ / 255.0);
+  if (realWindows() && !setCompositorOpacity(this, fadeOpacity_)) setWindowOpacity(fadeOpacity_ / 255.0);
 }
 
 // --- the start-up chain -----------------------------------------------------
@@ -303,10 +324,7 @@ void TfrmSaver::onInitialize() {
   backgroundRunning_ = false;
   const std::string& path = settings_.screensaverPath;
   if (!path.empty() && ::access(path.c_str(), F_OK) == 0) {
-    if (deps_.background != nullptr) {
-      backgroundRunning_ =
-          deps_.background->start(path, static_cast<unsigned long>(pnlPreview->winId()), settings_.supportNonPreviewSavers);
-    }
+    StartBackground();
     tmrInitialize2.setInterval(deps_.intervals.initialize2WithBackground);
     tmrInitializeBlank.setInterval(deps_.intervals.initializeBlankWithBackground);
   } else {
@@ -314,6 +332,28 @@ void TfrmSaver::onInitialize() {
     tmrInitializeBlank.setInterval(deps_.intervals.noBackground);
   }
   tmrInitialize2.start();
+}
+
+void TfrmSaver::StartBackground() {
+  const std::string& path = settings_.screensaverPath;
+  const bool fullScreen = settings_.supportNonPreviewSavers;
+  // The program draws into pnlPreview, a native child window that Qt never
+  // paints; it is mapped with the saver window, before its id is handed on.
+  const auto window = static_cast<unsigned long>(pnlPreview->winId());
+  backgroundRunning_ = deps_.background != nullptr && deps_.background->start(path, window, fullScreen);
+  if (!backgroundRunning_) {
+    logLine("Could not start the background screensaver " + path);
+    return;
+  }
+  // A program in a full-screen window of its own shows through the saver
+  // window, which goes see-through only now that the program runs. Programs
+  // of the hack collections always draw into pnlPreview.
+  backgroundOwnWindow_ = fullScreen && screensaverKind(path) == ScreensaverKind::Standard;
+  if (backgroundOwnWindow_) setFadeOpacity(1);
+  for (PopupPanel* p : {static_cast<PopupPanel*>(popMessages), static_cast<PopupPanel*>(popDateTime),
+                        static_cast<PopupPanel*>(popUpdate)}) {
+    if (p != nullptr && p->isVisible()) p->raise();
+  }
 }
 
 void TfrmSaver::onInitialize2() {
@@ -353,12 +393,15 @@ void TfrmSaver::onInitialize2() {
 
 void TfrmSaver::onInitializeBlank() {
   tmrInitializeBlank.setInterval(deps_.intervals.fadeStep);
-  if (fadeOpacity_ < 255 && !settings_.supportNonPreviewSavers) {
+  if (fadeOpacity_ < 255 && !backgroundOwnWindow_) {
     setFadeOpacity(fadeOpacity_ + 5);
     return;
   }
   tmrInitializeBlank.stop();
-  if (settings_.supportNonPreviewSavers) tmrDetectScrnTerminate.start();
+  if (settings_.supportNonPreviewSavers && backgroundRunning_) tmrDetectScrnTerminate.start();
+  // A screen-capturing background has taken its picture of the desktop:
+  // the saver window comes into view.
+  if (settings_.supportScreenCapSavers && deps_.takeScreens) setGeometry(clientArea());
   if (popDateTime != nullptr) popDateTime->show();
   panelsShown_ = true;
   if (!panelSuppressed) popMessages->show();
@@ -549,11 +592,13 @@ void TfrmSaver::closeRun() {
                     &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {
     t->stop();
   }
-  hideSteps();
-  // Stop every worker and wait for all of them at once.
+  // Every worker is asked to stop first, so that their ending overlaps the
+  // background program's grace period in the hide steps; then all are
+  // waited for at once.
+  const auto deadline = std::chrono::steady_clock::now() + deps_.closeWait;
   cycle_->requestStopAll();
   if (updateRunning_ && deps_.update != nullptr) deps_.update->requestStop();
-  const auto deadline = std::chrono::steady_clock::now() + deps_.closeWait;
+  hideSteps();
   bool ended = cycle_->waitAll(deadline);
   if (updateRunning_ && deps_.update != nullptr) ended = deps_.update->waitFor(deadline) && ended;
   cycle_->closing = 1;

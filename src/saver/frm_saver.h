@@ -113,6 +113,7 @@ class TfrmSaver : public QWidget {
 
   // Handlers, public so tests can drive them.
   void pollHandler();
+  void StartBackground();
   void MovePanel();
   void EndOfCycle(bool last);
 
@@ -167,6 +168,7 @@ class TfrmSaver : public QWidget {
   bool moveDue_ = false;
   bool wasActive_ = false;
   bool backgroundRunning_ = false;
+  bool backgroundOwnWindow_ = false;  // a full-screen program shows through the window
   bool updateRunning_ = false;
   std::optional<QPoint> pendingMove_;
   std::vector<QPointer<QWidget>> otherScreens_;

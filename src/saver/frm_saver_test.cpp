@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "checking/fake_checkers.h"
+#include "common/messages.h"
 #include "common/status_words.h"
 #include "platform/power_sound_fakes.h"
 #include "settings/accounts.h"
@@ -51,6 +52,20 @@ class FakeBackground : public BackgroundLauncher {
   int terminations = 0;
 };
 
+class FakeUpdate : public UpdateStarter {
+ public:
+  void start(MessageTarget& target) override {
+    ++starts;
+    target.post(WM_UPDATECHECKDONE, 0);
+  }
+  std::string latestVersion() override { return latest; }
+  void requestStop() override {}
+  bool waitFor(std::chrono::steady_clock::time_point) override { return true; }
+  void openDownloadPage() override { ++opened; }
+  std::string latest;
+  int starts = 0, opened = 0;
+};
+
 // A saver window over a memory store, fake services and short intervals.
 struct SaverRig {
   explicit SaverRig(const std::function<void(RegistryStore&)>& fill = {}, int accounts = 1) {
@@ -77,6 +92,7 @@ struct SaverRig {
     deps.power = &power;
     deps.sound = &sound;
     deps.background = &background;
+    deps.update = &update;
     deps.cursorPos = [this] { return cursor; };
     deps.random = [](int lo, int) { return lo; };
     deps.closeWait = std::chrono::milliseconds(closeWaitMs);
@@ -109,6 +125,7 @@ struct SaverRig {
   FakeDisplayPower power;
   FakeNotificationSound sound;
   FakeBackground background;
+  FakeUpdate update;
   QPoint cursor{500, 400};
   int closeWaitMs = 15000;
   bool ended = false;
@@ -161,6 +178,58 @@ TEST(TfrmSaver, BackgroundProgramStartsBeforeTheFirstCycle) {
   EXPECT_TRUE(cycleSeenStart);
   saver.closeRun();
   EXPECT_EQ(rig.background.terminations, 1);
+}
+
+TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/other-saver";
+  std::ofstream(path) << "x";
+  for (bool starts : {true, false}) {
+    SaverRig rig([&](RegistryStore& s) {
+      setMain(s, "useScreensaverBackground", 1);
+      setMain(s, "supportNonPreviewSavers", 1);
+      s.writeString(kMainKey, "screensaverPath", path);
+    });
+    rig.background.startSucceeds = starts;
+    TfrmSaver& saver = rig.run();
+    ASSERT_EQ(rig.background.starts.size(), 1u);
+    EXPECT_TRUE(rig.background.starts[0].fullScreen);
+    // See-through only once the program runs; otherwise the plain colour fades in.
+    EXPECT_EQ(saver.fadeOpacity(), starts ? 1 : 255) << starts;
+    EXPECT_EQ(saver.tmrDetectScrnTerminate.isActive(), starts);
+    if (!starts) continue;
+    QElapsedTimer t;
+    t.start();
+    rig.background.ended = true;  // the program exits
+    ASSERT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
+    EXPECT_LT(t.elapsed(), 150);
+  }
+}
+
+TEST(TfrmSaver, NewerVersionIsOfferedAndUOpensTheDownloadPage) {
+  struct Case {
+    const char* latest;
+    bool offered;
+  };
+  for (const Case c : {Case{"99.0.0.0", true}, Case{"1.0.0.0", false}, Case{"2.0", false}}) {
+    SaverRig rig;
+    rig.update.latest = c.latest;
+    TfrmSaver& saver = rig.run();
+    ASSERT_TRUE(waitUntil([&] { return rig.update.starts == 1; }));
+    waitUntil([] { return false; }, 20);
+    EXPECT_EQ(saver.updateOffered, c.offered) << c.latest;
+    ASSERT_NE(saver.popUpdate, nullptr);
+    EXPECT_EQ(saver.popUpdate->isVisible(), c.offered);
+    if (c.offered) {
+      EXPECT_EQ(saver.popUpdate->geometry().right(), saver.clientArea().right());
+      EXPECT_EQ(saver.popUpdate->y(), saver.clientArea().top());
+      EXPECT_NE(saver.popUpdate->lstUpdateMessage->text(0).find("99.0.0.0"), std::string::npos);
+    }
+    QKeyEvent u(QEvent::KeyPress, Qt::Key_U, Qt::NoModifier, QStringLiteral("u"));
+    QApplication::sendEvent(saver.btnFocusSteal, &u);
+    EXPECT_TRUE(rig.ended);
+    EXPECT_EQ(rig.update.opened, c.offered ? 1 : 0);
+  }
 }
 
 TEST(TfrmSaver, NoAccountsShowTheNotSetUpRowAndStartNoCycle) {

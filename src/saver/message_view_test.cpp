@@ -51,7 +51,7 @@ TEST(MessageView, PanelFitsAndShowsTheLastRow) {
   ASSERT_TRUE(rig.view.model.RebuildList(rig.cycle));
   RichListBox& list = *rig.panel.lstMessages;
   ASSERT_EQ(list.count(), 8);
-  EXPECT_EQ(rig.panel.height(), list.rowBottom(7) + 2 * TpopMessages::kBorder);
+  EXPECT_EQ(rig.panel.height(), list.rowBottom(7) + 2 + 2 * TpopMessages::kBorder);
   EXPECT_EQ(rig.moves, 0);
 
   rig.panel.show();

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -155,6 +156,7 @@ struct Screen {
   }
   // The whole screen as a PNG, for a person to look at.
   void save(const std::string& path) {
+    fs::create_directories(fs::path(path).parent_path());
     const int w = DisplayWidth(display, 0), h = DisplayHeight(display, 0);
     XImage* img = XGetImage(display, DefaultRootWindow(display), 0, 0, w, h, AllPlanes, ZPixmap);
     if (!img) return;
@@ -261,6 +263,137 @@ INSTANTIATE_TEST_SUITE_P(Xvfb, SaverEndToEnd,
                          ::testing::Values(E2eCase{"bare96", 96, false}, E2eCase{"bare192", 192, false},
                                            E2eCase{"openbox96", 96, true}, E2eCase{"openbox192", 192, true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A store without accounts for the runs below, written into `root`.
+std::string writeStore(const std::string& root, const std::function<void(RegistryStore&)>& fill) {
+  const std::string path = root + "/brivane.reg";
+  FileRegistryStore store(path);
+  EXPECT_TRUE(store.load({std::string(kMainKey), std::string(kModulesKey), std::string(kAccountsKey)}));
+  EXPECT_TRUE(store.transact([&](RegistryStore& s) {
+    fill(s);
+    return true;
+  }));
+  return path;
+}
+
+std::vector<std::string> runEnvironment(const std::string& root, const std::string& display) {
+  fs::create_directories(root + "/state");
+  fs::create_directories(root + "/run");
+  fs::permissions(root + "/run", fs::perms::owner_all);
+  return {"DISPLAY=" + display, "BRIVANE_STORE=" + root + "/brivane.reg", "XDG_STATE_HOME=" + root + "/state",
+          "XDG_RUNTIME_DIR=" + root + "/run", "HOME=" + root, "QT_QPA_PLATFORM=xcb"};
+}
+
+// Live (not zombie) processes running `program`.
+int liveProcessesOf(const std::string& program) {
+  int n = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string cmd = readFile(entry.path() / "cmdline");
+    std::string stat = readFile(entry.path() / "stat");
+    const size_t close = stat.rfind(')');
+    const bool zombie = close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+    if (!zombie && cmd.rfind(program, 0) == 0) ++n;
+  }
+  return n;
+}
+
+class SaverBackgroundHack : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SaverBackgroundHack, DrawsInsideTheSaverWindowAndEndsWithTheRun) {
+  const std::string hack = "/usr/libexec/xscreensaver/deco";
+  if (!fs::exists(hack)) GTEST_SKIP() << "xscreensaver-data is not installed";
+  XvfbServer xvfb;
+  ASSERT_FALSE(xvfb.name().empty());
+  QTemporaryDir home;
+  const std::string root = home.path().toStdString();
+  std::vector<std::string> env = runEnvironment(root, xvfb.name());
+  env.push_back("PATH=/usr/bin:/bin");
+  writeStore(root, [&](RegistryStore& s) {
+    s.writeDword(kMainKey, "checkForUpdates", 0);
+    s.writeDword(kMainKey, "useScreensaverBackground", 1);
+    s.writeString(kMainKey, "screensaverPath", hack);
+  });
+  std::unique_ptr<Child> compositor;
+  if (GetParam()) compositor = std::make_unique<Child>(std::vector<std::string>{"xcompmgr"}, env);
+  Screen screen(xvfb.name());
+  screen.movePointer(600, 500);
+  Child saver({BRIVANE_EXE, "/s"}, env);
+  // The program starts once the window has faded in; its pictures then fill
+  // the window around the panel (Xvfb's own root pattern is not counted: the
+  // window is opaque by then).
+  for (int i = 0; i < 100 && liveProcessesOf(hack) == 0; ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(liveProcessesOf(hack), 1);
+  std::this_thread::sleep_for(3000ms);  // the panels show 2 s after the program started
+  int lit = 0;
+  for (int i = 0; i < 50 && lit < 20000; ++i) {
+    std::this_thread::sleep_for(100ms);
+    lit = screen.litPixels(450, 100, 500, 500);
+  }
+  EXPECT_GE(lit, 20000) << "the background program draws nothing";
+  screen.save((fs::path(BRIVANE_SHOT_DIR) / (GetParam() ? "hack-composited.png" : "hack-bare.png")).string());
+  screen.movePointer(604, 500);
+  EXPECT_EQ(saver.waitExit(5000), 0);
+  EXPECT_EQ(liveProcessesOf(hack), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Xvfb, SaverBackgroundHack, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "composited" : "bare"); });
+
+TEST(SaverUpdate, NewerVersionIsShownTopRightAndUOpensTheDownloadPage) {
+  XvfbServer xvfb;
+  ASSERT_FALSE(xvfb.name().empty());
+  QTemporaryDir home;
+  const std::string root = home.path().toStdString();
+  // The manifest, served from 127.0.0.1; a stand-in for xdg-open records what it opens.
+  fs::create_directories(root + "/www");
+  std::ofstream(root + "/www/manifest.xml") << "<Product><latestversion>9.1.0.0</LatestVersion></Product>\n";
+  fs::create_directories(root + "/bin");
+  std::ofstream(root + "/bin/xdg-open") << "#!/bin/sh\necho \"$@\" >> '" << root << "/opened'\n";
+  fs::permissions(root + "/bin/xdg-open", fs::perms::owner_all);
+  std::vector<std::string> env = runEnvironment(root, xvfb.name());
+  env.push_back("PATH=" + root + "/bin:/usr/bin:/bin");
+  Child server({"python3", "-m", "http.server", "--bind", "127.0.0.1", "--directory", root + "/www", "0"}, env);
+  // The server prints nothing we can read here: find its port in /proc/net/tcp by its pid's sockets.
+  int port = 0;
+  for (int i = 0; i < 50 && port == 0; ++i) {
+    std::this_thread::sleep_for(100ms);
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(server.pid) + "/fd")) {
+      std::error_code ec;
+      const std::string target = fs::read_symlink(fd.path(), ec).string();
+      if (target.rfind("socket:[", 0) != 0) continue;
+      const std::string inode = target.substr(8, target.size() - 9);
+      std::istringstream tcp(readFile("/proc/net/tcp"));
+      std::string line;
+      while (std::getline(tcp, line)) {
+        std::istringstream f(line);
+        std::string sl, local, remote, st, q, tr, rt, uid, to, ino;
+        f >> sl >> local >> remote >> st >> q >> tr >> rt >> uid >> to >> ino;
+        if (ino == inode && st == "0A") port = std::stoi(local.substr(local.find(':') + 1), nullptr, 16);
+      }
+    }
+  }
+  ASSERT_GT(port, 0) << "the manifest server did not start";
+  env.push_back("BRIVANE_UPDATE_URL=http://127.0.0.1:" + std::to_string(port) + "/manifest.xml");
+  env.push_back("BRIVANE_DOWNLOAD_URL=https://downloads.example.org/brivane");
+  writeStore(root, [](RegistryStore& s) { s.writeDword(kMainKey, "checkForUpdates", 1); });
+  Screen screen(xvfb.name());
+  screen.movePointer(600, 500);
+  Child saver({BRIVANE_EXE, "/s"}, env);
+  int lit = 0;
+  for (int i = 0; i < 80 && lit < 300; ++i) {
+    std::this_thread::sleep_for(100ms);
+    lit = screen.litPixels(1024 - 393, 0, 393, 97);
+  }
+  EXPECT_GE(lit, 300) << "no update panel at the top-right corner";
+  screen.save((fs::path(BRIVANE_SHOT_DIR) / "update.png").string());
+  Child key({"xdotool", "key", "u"}, env);
+  key.waitExit(5000);
+  EXPECT_EQ(saver.waitExit(5000), 0);
+  for (int i = 0; i < 50 && !fs::exists(root + "/opened"); ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(readFile(root + "/opened"), "https://downloads.example.org/brivane\n");
+}
 
 TEST(SaverPreview, DrawsIntoAForeignWindowUntilItIsDestroyed) {
   XvfbServer xvfb;
