@@ -104,9 +104,16 @@ TEST_F(SaverDovecot, RowsOfBothAccountsAppearWithinThreeSeconds) {
 
 // --- end to end -------------------------------------------------------------
 
-// A child process with its own environment; stopped on destruction.
+// A child process with its own environment; stopped on destruction. The
+// sanitizers' options reach it too (a sanitizer build of the program exits
+// with their status on a finding), with the suppressions of leaks inside
+// system libraries that the X platform loads.
 struct Child {
-  Child(const std::vector<std::string>& args, const std::vector<std::string>& env) {
+  Child(const std::vector<std::string>& args, std::vector<std::string> env) {
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
+    }
+    env.push_back("LSAN_OPTIONS=suppressions=" BRIVANE_SOURCE_DIR "/tests/support/lsan.supp:print_suppressions=0");
     std::vector<char*> argv, envp;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
