@@ -220,11 +220,23 @@ void TfrmSaver::start() {
   }
   installSignalHandlers();
   pnlPreview->setGeometry(rect());
-  // A screen-capturing background must capture the desktop, not this
-  // window: it stays off-screen until the second fade-in ends.
-  if (settings_.supportScreenCapSavers && deps_.takeScreens) move(clientArea().topLeft() + QPoint(20000, 20000));
   setFadeOpacity(1);
+  // A screen-capturing background must capture the desktop, not this
+  // window: the window is created (the program needs pnlPreview's id) but
+  // shown only when the second fade-in ends.
+  holdWindow_ = settings_.supportScreenCapSavers && deps_.takeScreens;
+  if (holdWindow_) {
+    (void)winId();
+    (void)pnlPreview->winId();
+  } else {
+    showWindow();
+  }
+  tmrInitialize.start();
+}
+
+void TfrmSaver::showWindow() {
   show();
+  setFadeOpacity(fadeOpacity_);  // on the native window the show created
   raise();
   // When shown: the monitor is not lowered, the pointer's place is the
   // reference for movement, and the filter sees every event.
@@ -234,7 +246,6 @@ void TfrmSaver::start() {
   running_ = true;
   tmrDetectMouseMove.start();
   if (deps_.takeScreens) grabInput(0);
-  tmrInitialize.start();
 }
 
 void TfrmSaver::coverScreens() {
@@ -401,7 +412,10 @@ void TfrmSaver::onInitializeBlank() {
   if (settings_.supportNonPreviewSavers && backgroundRunning_) tmrDetectScrnTerminate.start();
   // A screen-capturing background has taken its picture of the desktop:
   // the saver window comes into view.
-  if (settings_.supportScreenCapSavers && deps_.takeScreens) setGeometry(clientArea());
+  if (holdWindow_) {
+    holdWindow_ = false;
+    showWindow();
+  }
   if (popDateTime != nullptr) popDateTime->show();
   panelsShown_ = true;
   if (!panelSuppressed) popMessages->show();

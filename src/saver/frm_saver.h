@@ -143,6 +143,7 @@ class TfrmSaver : public QWidget {
   void checkCursor(QPoint pos);
   void setFadeOpacity(int opacity);
   void coverScreens();
+  void showWindow();
   void grabInput(int attempt);
   void releaseInput();
   void hideSteps();
@@ -168,7 +169,8 @@ class TfrmSaver : public QWidget {
   bool moveDue_ = false;
   bool wasActive_ = false;
   bool backgroundRunning_ = false;
-  bool backgroundOwnWindow_ = false;  // a full-screen program shows through the window
+  bool backgroundOwnWindow_ = false;
+  bool holdWindow_ = false;  // not shown before the second fade-in ends  // a full-screen program shows through the window
   bool updateRunning_ = false;
   std::optional<QPoint> pendingMove_;
   std::vector<QPointer<QWidget>> otherScreens_;
