@@ -292,7 +292,10 @@ std::vector<std::string> runEnvironment(const std::string& root, const std::stri
 }
 
 // Live (not zombie) processes running `program`.
-int liveProcessesOf(const std::string& program) {
+// Live processes of `program` on `display` only: the tests run in parallel,
+// each with its own Xvfb, so another test's hack must not be counted.
+int liveProcessesOf(const std::string& program, const std::string& display) {
+  const std::string want = "DISPLAY=" + display;
   int n = 0;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string pid = entry.path().filename().string();
@@ -301,7 +304,15 @@ int liveProcessesOf(const std::string& program) {
     std::string stat = readFile(entry.path() / "stat");
     const size_t close = stat.rfind(')');
     const bool zombie = close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
-    if (!zombie && cmd.rfind(program, 0) == 0) ++n;
+    if (zombie || cmd.rfind(program, 0) != 0) continue;
+    const std::string env = readFile(entry.path() / "environ");
+    size_t at = 0;
+    for (size_t end; (end = env.find('\0', at)) != std::string::npos; at = end + 1) {
+      if (env.compare(at, end - at, want) == 0) {
+        ++n;
+        break;
+      }
+    }
   }
   return n;
 }
@@ -330,8 +341,8 @@ TEST_P(SaverBackgroundHack, DrawsInsideTheSaverWindowAndEndsWithTheRun) {
   // The program starts once the window has faded in; its pictures then fill
   // the window around the panel (Xvfb's own root pattern is not counted: the
   // window is opaque by then).
-  for (int i = 0; i < 100 && liveProcessesOf(hack) == 0; ++i) std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(liveProcessesOf(hack), 1);
+  for (int i = 0; i < 100 && liveProcessesOf(hack, xvfb.name()) == 0; ++i) std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(liveProcessesOf(hack, xvfb.name()), 1);
   std::this_thread::sleep_for(3000ms);  // the panels show 2 s after the program started
   int lit = 0;
   for (int i = 0; i < 50 && lit < 20000; ++i) {
@@ -342,7 +353,7 @@ TEST_P(SaverBackgroundHack, DrawsInsideTheSaverWindowAndEndsWithTheRun) {
   screen.save((fs::path(BRIVANE_SHOT_DIR) / (GetParam() ? "hack-composited.png" : "hack-bare.png")).string());
   screen.movePointer(604, 500);
   EXPECT_EQ(saver.waitExit(5000), 0);
-  EXPECT_EQ(liveProcessesOf(hack), 0);
+  EXPECT_EQ(liveProcessesOf(hack, xvfb.name()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Xvfb, SaverBackgroundHack, ::testing::Values(false, true),
