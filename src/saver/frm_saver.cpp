@@ -22,27 +22,15 @@
 #include "common/messages.h"
 #include "common/version.h"
 #include "markup/markup_parser.h"
+#include "markup/qt/posted_target.h"
 #include "platform/screensaver_program.h"
 #include "saver/compositor.h"
 #include "saver/x11_application.h"
 #include "settings/colors.h"
 
-
 namespace brivane {
 
 namespace {
-
-// The posted form of a worker thread's private message.
-class WindowMessageEvent : public QEvent {
- public:
-  static QEvent::Type type() {
-    static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
-    return t;
-  }
-  WindowMessageEvent(uint32_t message, uintptr_t wParam) : QEvent(type()), message(message), wParam(wParam) {}
-  uint32_t message;
-  uintptr_t wParam;
-};
 
 bool realWindows() {
   static const bool real = QGuiApplication::platformName() != QLatin1String("offscreen") &&
@@ -84,17 +72,6 @@ class ForeignDrawnPanel : public QWidget {
 
  protected:
   void paintEvent(QPaintEvent*) override {}
-};
-
-class TfrmSaver::PostedTarget : public MessageTarget {
- public:
-  explicit PostedTarget(QObject* receiver) : receiver_(receiver) {}
-  void post(uint32_t message, uintptr_t wParam) override {
-    QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam));
-  }
-
- private:
-  QObject* receiver_;
 };
 
 TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)

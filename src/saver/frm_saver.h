@@ -27,6 +27,8 @@ class QSocketNotifier;
 
 namespace brivane {
 
+class PostedTarget;
+
 // Timer intervals of the saver window, in milliseconds (tests shorten them).
 struct SaverIntervals {
   int initializeFirst = 1;             // first tick of tmrInitialize
@@ -151,7 +153,6 @@ class TfrmSaver : public QWidget {
   QPoint cursorPos() const;
 
   SaverDeps deps_;
-  class PostedTarget;
   std::unique_ptr<PostedTarget> target_;
   std::unique_ptr<CheckCycle> cycle_;
   SaverSettings settings_;
