@@ -167,10 +167,10 @@ void BackgroundPreview::paintEvent(QPaintEvent*) {
   p.fillRect(screen_, Qt::black);  // under the native screen, for platforms without one
 }
 
-bool BackgroundPreview::startProgram(const std::string& path) {
+bool BackgroundPreview::startProgram(const std::string& path, const std::vector<std::string>& hackFolders) {
   stopProgram();
   const auto window = static_cast<unsigned long>(pnlPreview->winId());
-  const bool started = launcher_.start(screensaverCommand(path, window, false));
+  const bool started = launcher_.start(screensaverCommand(path, window, false, hackFolders));
   pnlPrevMail->raise();
   pnlPrevDT->raise();
   return started;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/process_launcher.h"
 
@@ -37,8 +38,9 @@ class BackgroundPreview : public QWidget {
                              std::chrono::milliseconds previewInterval = kPreviewInterval);
   ~BackgroundPreview() override;
 
-  // Runs the program at `path` into the screen (any running one is ended first).
-  bool startProgram(const std::string& path);
+  // Runs the program at `path` into the screen (any running one is ended
+  // first); `hackFolders` tell which programs take the collection's switches.
+  bool startProgram(const std::string& path, const std::vector<std::string>& hackFolders);
   // Ends the running program, if any, and paints the screen black.
   void stopProgram();
   // The running preview program's pid (its group), 0 when none.

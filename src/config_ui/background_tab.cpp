@@ -133,7 +133,7 @@ void BackgroundTab::selectionChanged() {
 void BackgroundTab::startPreview() {
   const int index = ui->cboScreensaverSelect->currentIndex();
   if (shutDown_ || index < 1 || settingsProcess_.pid() != 0) return;
-  preview->startProgram(paths_[static_cast<size_t>(index)]);  // one that cannot start leaves it black
+  preview->startProgram(paths_[static_cast<size_t>(index)], hackFolders_);  // one that cannot start leaves it black
 }
 
 void BackgroundTab::updateButtons() {
