@@ -15,7 +15,10 @@ TfrmAdvScrnOptions::TfrmAdvScrnOptions(QWidget* parent) : QDialog(parent), ui(ne
   const int lineWidth = fontMetrics().averageCharWidth() * 60;
   for (QLabel* note : {ui->lblScreenCapNote, ui->lblActiveNote}) {
     QPalette pal = note->palette();
-    pal.setColor(QPalette::WindowText, pal.color(QPalette::Disabled, QPalette::WindowText));
+    // Grey, yet readable: two thirds of the way from the background to the text colour.
+    const QColor text = pal.color(QPalette::WindowText), back = pal.color(QPalette::Window);
+    pal.setColor(QPalette::WindowText, QColor((back.red() + 2 * text.red()) / 3, (back.green() + 2 * text.green()) / 3,
+                                              (back.blue() + 2 * text.blue()) / 3));
     note->setPalette(pal);
     note->setIndent(indent);
     note->setFixedWidth(lineWidth + indent);
