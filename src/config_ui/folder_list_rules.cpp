@@ -60,8 +60,10 @@ std::vector<FolderRow> FolderRowsFromPaths(std::vector<std::string> paths) {
     row.caption = dot == std::string::npos ? path : path.substr(dot + 1);
     if (isInbox(row.caption)) row.caption = "Inbox";
     row.ticked = row.caption == "Inbox";
+    std::string shown = row.caption;  // control characters never reach a row
+    std::replace_if(shown.begin(), shown.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; }, ' ');
     row.markup = "<ind x=\"" + std::to_string(12 * depth) + "\"><IMG src=\"idx:0\" align=\"middle\"> " +
-                 EscapeMarkup(row.caption);
+                 EscapeMarkup(shown);
     row.path = std::move(path);
     rows.push_back(std::move(row));
   }

@@ -50,6 +50,10 @@ struct TfrmEditAccount::Listing {
 
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // Room for any port number, at every font size.
+  ui->edtPort->setFixedWidth(ui->edtPort->fontMetrics().horizontalAdvance(QStringLiteral("000000")) +
+                               ui->edtPort->sizeHint().height() / 2);
   setStyleSheet(QStringLiteral("QGroupBox::title { color: rgb(19, 112, 171); }"));
   // Every character masked by a round bullet, at once.
   ui->edtPassword->setStyleSheet(
@@ -57,7 +61,6 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   // The store cannot keep "\", CR or LF in an account name.
   ui->edtAccountName->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^\\\\\\r\\n]*")), this));
-  ui->edtPort->setValidator(nullptr);
 
   setupFolderListGraphics(ui->lstFolders->graphics());
   ui->lstFolders->graphicsChanged();
