@@ -12,8 +12,6 @@ TEST(FolderListRules, PortMustBeAPortNumber) {
   for (const char* ok : {"1", "143", "65535"}) EXPECT_TRUE(IsValidPort(ok)) << ok;
   for (const char* bad : {"", "0", "65536", "99999999999", "ten", "+143", "-1", " 143", "14 3"})
     EXPECT_FALSE(IsValidPort(bad)) << bad;
-  EXPECT_FALSE(DetailsComplete("localhost", "ann", "pw", "143")) << "a server needs a dot to be listed";
-  EXPECT_TRUE(DetailsComplete("mail.example", "ann", "pw", "143"));
 }
 
 // Levels only by "."; a "/" server lists flat; INBOX in any case is Inbox;
@@ -30,13 +28,6 @@ TEST(FolderListRules, RowsFromPaths) {
   EXPECT_TRUE(rows[0].markup.starts_with("<ind x=\"12\">"));
   EXPECT_TRUE(rows[1].markup.starts_with("<ind x=\"0\">"));
   EXPECT_EQ(markup[3], "x &lt;y&gt;");
-}
-
-TEST(FolderListRules, RestoreAndSelection) {
-  auto rows = FolderRowsFromPaths({"INBOX", "Archive", "Sent Items"});
-  RestoreTicks(rows, {"Sent Items;Sent Items", "no separator", "Gone;Gone"});
-  EXPECT_THAT(SelectionFromRows(rows, {rows[0].ticked, rows[1].ticked, rows[2].ticked}),
-              ElementsAre("Sent Items;Sent Items"));
 }
 
 }  // namespace
