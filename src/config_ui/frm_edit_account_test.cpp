@@ -350,7 +350,8 @@ namespace {
 
 // Not a check: with BRIVANE_SCREENSHOT=file.png (under Xvfb, QT_QPA_PLATFORM=xcb)
 // shows the editor over a scripted folder list and saves the screen with
-// ImageMagick's import, for looking at the layout at each font resolution.
+// ImageMagick's import (and a POP account into file_pop.png), for looking at
+// the layout at each font resolution.
 TEST_F(EditAccount, Screenshot) {
   const QString file = qEnvironmentVariable("BRIVANE_SCREENSHOT");
   if (file.isEmpty()) GTEST_SKIP() << "BRIVANE_SCREENSHOT not set";
@@ -365,6 +366,12 @@ TEST_F(EditAccount, Screenshot) {
   dlg.move(40, 40);
   QTest::qWait(300);
   EXPECT_EQ(QProcess::execute("import", {"-window", "root", file}), 0);
+  dlg.reject();
+  TEmlAccount pop = imapAccount(110);
+  pop.isPOP = true;
+  open(pop);
+  QTest::qWait(300);
+  EXPECT_EQ(QProcess::execute("import", {"-window", "root", QString(file).replace(".png", "_pop.png")}), 0);
 }
 
 }  // namespace
