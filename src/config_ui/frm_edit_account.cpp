@@ -154,6 +154,8 @@ bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TfrmEditAccount::fieldLeft(QLineEdit* edit) {
+  // A field left unchanged (the server field too) changes nothing: a new
+  // listing would come without the saved selection and untick the folders.
   if (edit->text() == enteredText_) return;
   // A different server: the credentials were for the old one.
   if (edit == ui->edtServer && !enteredText_.isEmpty()) {
@@ -254,9 +256,10 @@ bool TfrmEditAccount::folderRowsShown() const {
   return !drawnRows_.empty() && ui->lstFolders->count() == static_cast<int>(drawnRows_.size());
 }
 
-void TfrmEditAccount::refuse(const char* message, QLineEdit* focus) {
+bool TfrmEditAccount::refuse(const char* message, QLineEdit* focus) {
   ShowMessage(this, kTitle, "Account details missing or invalid", message, mbOK, miWarning);
   focus->setFocus(Qt::OtherFocusReason);
+  return false;
 }
 
 bool TfrmEditAccount::closeQuery() {
@@ -272,16 +275,16 @@ bool TfrmEditAccount::closeQuery() {
   }
 
   if (ui->edtAccountName->text().isEmpty())
-    return refuse("Please enter a name for this email account", ui->edtAccountName), false;
-  if (ui->edtServer->text().isEmpty()) return refuse("Please enter the server to connect to", ui->edtServer), false;
+    return refuse("Please enter a name for this email account", ui->edtAccountName);
+  if (ui->edtServer->text().isEmpty()) return refuse("Please enter the server to connect to", ui->edtServer);
   if (!IsValidPort(text(ui->edtPort))) {
     ui->edtPort->setText(isPOP() ? "110" : "143");
     refuse("Please enter a valid port", ui->edtPort);
     ui->edtPort->selectAll();
     return false;
   }
-  if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername), false;
-  if (ui->edtPassword->text().isEmpty()) return refuse("Please enter your password", ui->edtPassword), false;
+  if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername);
+  if (ui->edtPassword->text().isEmpty()) return refuse("Please enter your password", ui->edtPassword);
 
   const RichCheckList* list = ui->lstFolders;
   if (!isPOP() && list->count() == 1 && !folderRowsShown()) {

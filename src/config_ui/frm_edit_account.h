@@ -30,6 +30,14 @@ namespace brivane {
 // transport notices a stop within a fraction of a second even when the
 // server is silent.
 //
+// Each listing's done message (0x953F) carries the listing's number as its
+// wParam, so the message of an earlier, already released listing is ignored
+// and never waits for the current one.
+//
+// OK rebuilds the folder selection only from a folder list actually drawn
+// (from the paths it was drawn from, kept on the UI thread); while the list
+// shows a status line the account keeps the folders it was given.
+//
 // Filling the editor runs no change rule: the rules react only to what the
 // user does (type chosen, check box clicked, an edit field left).
 class TfrmEditAccount : public QDialog {
@@ -79,7 +87,8 @@ class TfrmEditAccount : public QDialog {
   void listingDone(uintptr_t generation);
   // The close rules of OK: false (and a message shown) when it is refused.
   bool closeQuery();
-  void refuse(const char* text, QLineEdit* focus);
+  // Shows the validation message, focuses the field; returns false.
+  bool refuse(const char* text, QLineEdit* focus);
   bool folderRowsShown() const;
 
   std::unique_ptr<Ui::TfrmEditAccount> ui;
