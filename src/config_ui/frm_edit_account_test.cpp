@@ -238,6 +238,22 @@ TEST_F(EditAccount, SavedSelectionRestored) {
   server.finish();
 }
 
+// Leaving the server field unchanged keeps the drawn list and its ticks; a
+// different server empties the credentials, which were for the old one.
+TEST_F(EditAccount, LeavingTheServerField) {
+  LoopbackServer server(folderScript());
+  open(imapAccount(server.port(), {"Archive;Archive"}));
+  ASSERT_TRUE(waitForRows(4));
+  retype("edtServer", "127.0.0.1");
+  QTest::qWait(20);
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Archive"});
+  retype("edtServer", "mail.example");
+  EXPECT_TRUE(edit("edtUsername")->text().isEmpty());
+  EXPECT_TRUE(edit("edtPassword")->text().isEmpty());
+  EXPECT_TRUE(waitForLine(TIMAPFolderGet::kIncomplete));
+  server.finish();
+}
+
 // OK on an unconfirmed server asks first; No keeps the editor open and the
 // listing running; Yes keeps the folders the account had.
 TEST_F(EditAccount, UnconfirmedSettingsQuestions) {
