@@ -1,0 +1,52 @@
+#pragma once
+#include <string>
+#include <vector>
+
+// The account editor's rules that need no window: the port a type or
+// security change leads to, when the details are complete enough to list
+// folders, the folder rows drawn from the server's paths, and the folder
+// selection read back from the ticked rows. TfrmEditAccount wires them to
+// its controls.
+namespace brivane {
+
+// A port text that is a port number: digits only, 1 to 65535.
+bool IsValidPort(const std::string& text);
+
+// Whether a folder listing can be tried: a server holding a ".", a username,
+// a password and a valid port.
+bool DetailsComplete(const std::string& server, const std::string& username, const std::string& password,
+                     const std::string& port);
+
+// The port text after the user ticks (`secure` true) or unticks "Secure
+// server": the protocol's plain and TLS ports swap (IMAP 143/993, POP
+// 110/995; a POP "992" of older stores also becomes 110). Any other text is
+// kept.
+std::string PortAfterSecureChange(bool isPOP, bool secure, const std::string& port);
+
+// The port text after the account type changes to POP (`toPOP`) or IMAP:
+// the plain port follows the type; with TLS, 993 becomes 995 and 995 or 992
+// becomes 993. Any other text is kept.
+std::string PortAfterTypeChange(bool toPOP, bool secure, const std::string& port);
+
+// One row of the folder list.
+struct FolderRow {
+  std::string path;     // as the server named it
+  std::string caption;  // the folder's own name: the text after the last "." ("Inbox" for any INBOX)
+  std::string markup;   // indent of 12 pixels per level, the folder picture, the escaped caption
+  bool ticked = false;  // the Inbox rows
+};
+
+// The rows for the server's folder paths: sorted by byte order (so "INBOX"
+// precedes lower-case names and children follow their parent), one level
+// per "." in the path.
+std::vector<FolderRow> FolderRowsFromPaths(std::vector<std::string> paths);
+
+// Ticks exactly the rows named by the saved selection ("path;caption"
+// entries; the first row of each path).
+void RestoreTicks(std::vector<FolderRow>& rows, const std::vector<std::string>& selection);
+
+// The selection of the ticked rows, as "path;caption" entries in row order.
+// `ticked[i]` belongs to `rows[i]`.
+std::vector<std::string> SelectionFromRows(const std::vector<FolderRow>& rows, const std::vector<bool>& ticked);
+
+}  // namespace brivane

@@ -1,0 +1,325 @@
+#include "config_ui/frm_edit_account.h"
+
+#include <QFocusEvent>
+#include <QRegularExpressionValidator>
+#include <QShowEvent>
+
+#include "common/messages.h"
+#include "config_ui/message_dialog.h"
+#include "markup/markup_parser.h"
+#include "markup/qt/posted_target.h"
+#include "ui_frm_edit_account.h"
+
+namespace brivane {
+
+namespace {
+const char* const kTitle = "Edit Account";
+const char* const kPopInboxRow = "<IMG src=\"idx:0\" align=\"middle\"> Inbox";
+
+std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
+
+// Focus changes caused by another window (a message box, a menu) are not
+// the user entering or leaving a field.
+bool windowFocusChange(const QFocusEvent* event) {
+  return event->reason() == Qt::ActiveWindowFocusReason || event->reason() == Qt::PopupFocusReason;
+}
+}  // namespace
+
+// One listing thread with the target its done message goes through. The
+// message carries the listing's generation, so a message of an earlier
+// listing (already stopped and released) is told apart from the current
+// one's and never waits for a thread that is still running.
+struct TfrmEditAccount::Listing {
+  class Target : public MessageTarget {
+   public:
+    Target(QObject* receiver, uintptr_t generation) : receiver_(receiver), generation_(generation) {}
+    void post(uint32_t message, uintptr_t) override {
+      QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, generation_));
+    }
+
+   private:
+    QObject* receiver_;
+    uintptr_t generation_;
+  };
+
+  Listing(QObject* receiver, uintptr_t generation, FolderGetResult& result)
+      : target(receiver, generation), thread(result, target) {}
+  Target target;
+  TIMAPFolderGet thread;  // destroyed first: asks the thread to stop and joins it
+};
+
+TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
+  ui->setupUi(this);
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // Room for any port number, at every font size.
+  ui->edtPort->setFixedWidth(ui->edtPort->fontMetrics().horizontalAdvance(QStringLiteral("000000")) +
+                               ui->edtPort->sizeHint().height() / 2);
+  setStyleSheet(QStringLiteral("QGroupBox::title { color: rgb(19, 112, 171); }"));
+  // Every character masked by a round bullet, at once.
+  ui->edtPassword->setStyleSheet(
+      QStringLiteral("lineedit-password-character: 9679; lineedit-password-mask-delay: 0;"));
+  // The store cannot keep "\", CR or LF in an account name.
+  ui->edtAccountName->setValidator(
+      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^\\\\\\r\\n]*")), this));
+
+  setupFolderListGraphics(ui->lstFolders->graphics());
+  ui->lstFolders->graphicsChanged();
+  ui->lstFolders->setDefaultFont({font().family().toStdString(), 9, false, false},
+                                 palette().color(QPalette::Text));
+
+  delayedPopulateFolders.setObjectName(QStringLiteral("delayedPopulateFolders"));
+  tmrUpdateList.setObjectName(QStringLiteral("tmrUpdateList"));
+  setTimerIntervals(kDelayedPopulateMs, kUpdateListMs);
+  connect(&delayedPopulateFolders, &QTimer::timeout, this, [this] {
+    delayedPopulateFolders.stop();
+    startListing(true);
+  });
+  connect(&tmrUpdateList, &QTimer::timeout, this, &TfrmEditAccount::updateList);
+
+  connect(ui->edtAccountType, &QComboBox::activated, this, &TfrmEditAccount::typeChosen);
+  connect(ui->chkSecure, &QCheckBox::clicked, this, &TfrmEditAccount::secureClicked);
+  for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword})
+    edit->installEventFilter(this);
+  connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ui->Button2, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+TfrmEditAccount::~TfrmEditAccount() { stopListing(); }
+
+void TfrmEditAccount::setTimerIntervals(int delayedPopulateMs, int updateListMs) {
+  delayedPopulateFolders.setInterval(delayedPopulateMs);
+  tmrUpdateList.setInterval(updateListMs);
+}
+
+void TfrmEditAccount::setAccount(const TEmlAccount& account) {
+  account_ = account;
+  ui->edtAccountName->setText(QString::fromStdString(account.name));
+  ui->edtAccountType->setCurrentIndex(account.isPOP ? 1 : 0);
+  ui->edtServer->setText(QString::fromStdString(account.server));
+  ui->edtPort->setText(QString::number(account.port));
+  ui->chkSecure->setChecked(account.useTLS);
+  ui->edtUsername->setText(QString::fromStdString(account.username));
+  ui->edtPassword->setText(QString::fromStdString(account.password));
+  shownPOP_ = account.isPOP;
+  selection_ = account.folders;
+}
+
+bool TfrmEditAccount::isPOP() const { return ui->edtAccountType->currentIndex() == 1; }
+
+bool TfrmEditAccount::complete() const {
+  return DetailsComplete(text(ui->edtServer), text(ui->edtUsername), text(ui->edtPassword), text(ui->edtPort));
+}
+
+void TfrmEditAccount::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous()) return;  // restored from minimised: not a new showing
+  clearSharedResult();
+  drawnRows_.clear();
+  if (complete() && !isPOP()) {
+    ui->lstFolders->clear();
+    delayedPopulateFolders.start();
+  } else {
+    showOneLineState();
+  }
+  ui->edtAccountName->setFocus(Qt::OtherFocusReason);
+  ui->edtAccountName->selectAll();
+}
+
+void TfrmEditAccount::typeChosen(int index) {
+  const bool toPOP = index == 1;
+  if (toPOP == shownPOP_) return;  // the same type chosen again changes nothing
+  shownPOP_ = toPOP;
+  ui->edtPort->setText(
+      QString::fromStdString(PortAfterTypeChange(toPOP, ui->chkSecure->isChecked(), text(ui->edtPort))));
+  ui->edtServer->clear();
+  ui->edtUsername->clear();
+  ui->edtPassword->clear();
+  refreshFolders();
+}
+
+void TfrmEditAccount::secureClicked(bool checked) {
+  ui->edtPort->setText(QString::fromStdString(PortAfterSecureChange(isPOP(), checked, text(ui->edtPort))));
+}
+
+bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
+  auto* edit = qobject_cast<QLineEdit*>(watched);
+  if (edit && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) &&
+      !windowFocusChange(static_cast<QFocusEvent*>(event)) && isVisible()) {
+    if (event->type() == QEvent::FocusIn)
+      enteredText_ = edit->text();
+    else
+      fieldLeft(edit);
+  }
+  return QDialog::eventFilter(watched, event);
+}
+
+void TfrmEditAccount::fieldLeft(QLineEdit* edit) {
+  // A field left unchanged (the server field too) changes nothing: a new
+  // listing would come without the saved selection and untick the folders.
+  if (edit->text() == enteredText_) return;
+  // A different server: the credentials were for the old one.
+  if (edit == ui->edtServer && !enteredText_.isEmpty()) {
+    ui->edtUsername->clear();
+    ui->edtPassword->clear();
+  }
+  enteredText_ = edit->text();
+  refreshFolders();
+}
+
+void TfrmEditAccount::refreshFolders() {
+  if (complete() && !isPOP())
+    startListing(false);
+  else
+    showOneLineState();
+}
+
+void TfrmEditAccount::showOneLineState() {
+  tmrUpdateList.stop();
+  stopListing();  // its result would never be shown
+  drawnRows_.clear();
+  RichCheckList* list = ui->lstFolders;
+  const std::string line = isPOP() ? kPopInboxRow : TIMAPFolderGet::kIncomplete;
+  if (list->count() != 1 || list->text(0) != line) {
+    list->clear();
+    list->add(line, !isPOP(), isPOP());
+  }
+  list->setEnabled(!isPOP());
+  list->setSelectionHidden(!isPOP());
+}
+
+void TfrmEditAccount::clearSharedResult() {
+  std::lock_guard guard(result_.lock);
+  result_.newResult = false;
+  result_.kind = FolderGetResult::Message;
+  result_.lines.clear();
+}
+
+void TfrmEditAccount::startListing(bool restore) {
+  tmrUpdateList.start();
+  stopListing();
+  clearSharedResult();
+  restore_ = restore;
+  listing_ = std::make_unique<Listing>(this, ++generation_, result_);
+  TEmlAccount& a = listing_->thread.account;
+  a.isPOP = false;
+  a.server = text(ui->edtServer);
+  a.port = ui->edtPort->text().toInt();
+  a.useTLS = ui->chkSecure->isChecked();
+  a.username = text(ui->edtUsername);
+  a.password = text(ui->edtPassword);
+  listing_->thread.start();  // a thread that cannot start still posts its done message
+}
+
+void TfrmEditAccount::stopListing() {
+  if (!listing_) return;
+  listing_->thread.requestStop();
+  listing_.reset();  // joins: the transport notices the stop within one read slice
+}
+
+void TfrmEditAccount::listingDone(uintptr_t generation) {
+  // The current listing posts as its very last step, so joining it returns
+  // at once; an earlier listing's message finds its thread already released.
+  if (listing_ && generation == generation_) listing_.reset();
+}
+
+bool TfrmEditAccount::event(QEvent* event) {
+  if (event->type() == WindowMessageEvent::type()) {
+    auto* message = static_cast<WindowMessageEvent*>(event);
+    if (message->message == WM_FOLDERGETDONE) listingDone(message->wParam);
+    return true;
+  }
+  return QDialog::event(event);
+}
+
+void TfrmEditAccount::updateList() {
+  std::optional<FolderGetResult::Snapshot> result = result_.take();  // copies under the lock
+  if (!result) return;
+  RichCheckList* list = ui->lstFolders;
+  list->setUpdatesEnabled(false);
+  list->setEnabled(true);
+  list->clear();
+  list->setSelectionHidden(true);
+  drawnRows_.clear();
+  if (result->kind == FolderGetResult::Message) {
+    for (const std::string& line : result->lines) list->add(EscapeMarkup(line), true);
+  } else {
+    std::vector<FolderRow> rows = FolderRowsFromPaths(std::move(result->lines));
+    if (restore_) RestoreTicks(rows, selection_);
+    for (const FolderRow& row : rows) list->add(row.markup, false, row.ticked);
+    drawnRows_ = std::move(rows);
+    list->setSelectionHidden(false);
+  }
+  list->setUpdatesEnabled(true);
+}
+
+bool TfrmEditAccount::folderRowsShown() const {
+  return !drawnRows_.empty() && ui->lstFolders->count() == static_cast<int>(drawnRows_.size());
+}
+
+bool TfrmEditAccount::refuse(const char* message, QLineEdit* focus) {
+  ShowMessage(this, kTitle, "Account details missing or invalid", message, mbOK, miWarning);
+  focus->setFocus(Qt::OtherFocusReason);
+  return false;
+}
+
+bool TfrmEditAccount::closeQuery() {
+  std::vector<std::string> folders;
+  if (!isPOP()) {
+    if (folderRowsShown()) {
+      std::vector<bool> ticked;
+      for (int i = 0; i < ui->lstFolders->count(); ++i) ticked.push_back(ui->lstFolders->isChecked(i));
+      folders = SelectionFromRows(drawnRows_, ticked);
+    } else {
+      folders = selection_;  // no folder list drawn: keep what the account had
+    }
+  }
+
+  if (ui->edtAccountName->text().isEmpty())
+    return refuse("Please enter a name for this email account", ui->edtAccountName);
+  if (ui->edtServer->text().isEmpty()) return refuse("Please enter the server to connect to", ui->edtServer);
+  if (!IsValidPort(text(ui->edtPort))) {
+    ui->edtPort->setText(isPOP() ? "110" : "143");
+    refuse("Please enter a valid port", ui->edtPort);
+    ui->edtPort->selectAll();
+    return false;
+  }
+  if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername);
+  if (ui->edtPassword->text().isEmpty()) return refuse("Please enter your password", ui->edtPassword);
+
+  const RichCheckList* list = ui->lstFolders;
+  if (!isPOP() && list->count() == 1 && !folderRowsShown()) {
+    const std::string& row = list->text(0);
+    const bool busy = row == EscapeMarkup(TIMAPFolderGet::kConnecting) ||
+                      row == EscapeMarkup(TIMAPFolderGet::kDownloading);
+    const int answer =
+        busy ? ShowMessage(this, kTitle, "Server settings have not been confirmed",
+                           "Brivane is in the process of connecting to the server to confirm your settings and "
+                           "allow you to select subscribed folders. If you quit now, you may experience problems "
+                           "with this account. Continue anyway?",
+                           mbYes | mbNo, miQuestion)
+             : ShowMessage(this, kTitle, "Error connecting to server",
+                           "Brivane could not connect to the server to confirm your settings. Continue anyway?",
+                           mbYes | mbNo, miQuestion);
+    if (answer != mrYes) return false;
+  }
+
+  account_.name = text(ui->edtAccountName);
+  account_.isPOP = isPOP();
+  account_.server = text(ui->edtServer);
+  account_.port = ui->edtPort->text().toInt();
+  account_.useTLS = ui->chkSecure->isChecked();
+  account_.username = text(ui->edtUsername);
+  account_.password = text(ui->edtPassword);
+  account_.folders = std::move(folders);
+  return true;
+}
+
+void TfrmEditAccount::done(int result) {
+  if (result == QDialog::Accepted && !closeQuery()) return;
+  delayedPopulateFolders.stop();
+  tmrUpdateList.stop();
+  stopListing();
+  QDialog::done(result);
+}
+
+}  // namespace brivane

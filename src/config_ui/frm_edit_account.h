@@ -1,0 +1,106 @@
+#pragma once
+#include <QDialog>
+#include <QTimer>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "checking/imap_folder_get.h"
+#include "config_ui/folder_list_rules.h"
+#include "settings/account.h"
+
+namespace Ui {
+class TfrmEditAccount;
+}
+class QLineEdit;
+
+namespace brivane {
+
+// The modal editor of one mail account. The settings dialog fills it with
+// setAccount(), shows it with exec() and, after OK, reads account(). It is
+// created once and reused for every add and edit.
+//
+// For a complete IMAP account the editor lists the server's folders on a
+// TIMAPFolderGet thread while the user edits: 100 ms after showing, and
+// again after each change of the connection details the user makes. The
+// thread writes `FolderGetResult` under its lock; `tmrUpdateList` takes it
+// on the UI thread and redraws `lstFolders`. A listing is stopped (asked to
+// stop, then joined) before the next one starts and when the editor closes,
+// always on the UI thread and never while the result lock is held; the
+// transport notices a stop within a fraction of a second even when the
+// server is silent.
+//
+// Each listing's done message (0x953F) carries the listing's number as its
+// wParam, so the message of an earlier, already released listing is ignored
+// and never waits for the current one.
+//
+// OK rebuilds the folder selection only from a folder list actually drawn
+// (from the paths it was drawn from, kept on the UI thread); while the list
+// shows a status line the account keeps the folders it was given.
+//
+// Filling the editor runs no change rule: the rules react only to what the
+// user does (type chosen, check box clicked, an edit field left).
+class TfrmEditAccount : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr int kDelayedPopulateMs = 100;
+  static constexpr int kUpdateListMs = 100;
+
+  explicit TfrmEditAccount(QWidget* parent = nullptr);
+  ~TfrmEditAccount() override;
+
+  // Fills every field and the folder selection.
+  void setAccount(const TEmlAccount& account);
+  // The fields as they were when OK closed the editor: name, isPOP, server,
+  // port, useTLS, username, password, folders.
+  TEmlAccount account() const { return account_; }
+
+  // For tests: the timers' intervals.
+  void setTimerIntervals(int delayedPopulateMs, int updateListMs);
+  // For tests: whether a listing thread is held.
+  bool listingRunning() const { return listing_ != nullptr; }
+
+  QTimer delayedPopulateFolders;
+  QTimer tmrUpdateList;
+
+ protected:
+  bool event(QEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void done(int result) override;
+
+ private:
+  struct Listing;
+
+  bool isPOP() const;
+  bool complete() const;
+  void typeChosen(int index);
+  void secureClicked(bool checked);
+  void fieldLeft(QLineEdit* edit);
+  void refreshFolders();
+  void showOneLineState();
+  void startListing(bool restore);
+  void stopListing();
+  void clearSharedResult();
+  void updateList();
+  void listingDone(uintptr_t generation);
+  // The close rules of OK: false (and a message shown) when it is refused.
+  bool closeQuery();
+  // Shows the validation message, focuses the field; returns false.
+  bool refuse(const char* text, QLineEdit* focus);
+  bool folderRowsShown() const;
+
+  std::unique_ptr<Ui::TfrmEditAccount> ui;
+  FolderGetResult result_;
+  std::unique_ptr<Listing> listing_;
+  uintptr_t generation_ = 0;
+  bool restore_ = false;
+  bool shownPOP_ = false;                  // the type the fields were last set up for
+  std::vector<std::string> selection_;     // the folders the editor was given
+  std::vector<FolderRow> drawnRows_;       // the folder rows as last drawn, in list order
+  QString enteredText_;                    // the text of the focused edit when it got the focus
+  TEmlAccount account_;
+};
+
+}  // namespace brivane

@@ -1,0 +1,394 @@
+#include "config_ui/frm_edit_account.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <chrono>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "checking/checker_test_support.h"
+#include "config_ui/message_dialog.h"
+#include "config_ui/size_hint_check.h"
+#include "fake_server.h"
+#include "markup/qt/rich_check_list.h"
+
+namespace brivane {
+namespace {
+
+using test::LoopbackServer;
+using ::testing::ElementsAre;
+
+// Messages shown while a test runs, answered from `answers` (Yes when empty).
+struct Shown {
+  QString heading, text;
+};
+std::vector<Shown> gShown;
+std::vector<int> gAnswers;
+int answer(const QString&, const QString& heading, const QString& text, int, int) {
+  gShown.push_back({heading, text});
+  if (gAnswers.empty()) return mrYes;
+  const int a = gAnswers.front();
+  gAnswers.erase(gAnswers.begin());
+  return a;
+}
+
+const char* kLoggedIn =
+    "S: * OK ready\n"
+    "C: C1 LOGIN ann secret\nS: C1 OK done\n"
+    "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
+    "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK done\n";
+
+std::string folderScript() {
+  return std::string(kLoggedIn) +
+         "C: C4 LIST \"\" *\n"
+         "S: * LIST () \".\" \"INBOX\"\nS: * LIST () \".\" \"INBOX.Sent\"\n"
+         "S: * LIST () \".\" \"Archive\"\nS: * LIST () \".\" \"<b>&-x\"\nS: C4 OK done\n"
+         "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n";
+}
+
+TEmlAccount imapAccount(int port, std::vector<std::string> folders = {}) {
+  TEmlAccount a;
+  a.name = "Work";
+  a.server = "127.0.0.1";
+  a.port = port;
+  a.username = "ann";
+  a.password = "secret";
+  a.folders = std::move(folders);
+  return a;
+}
+
+class EditAccount : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    gShown.clear();
+    gAnswers.clear();
+    SetMessageHook(answer);
+    dlg.setTimerIntervals(1, 5);
+  }
+  void TearDown() override { SetMessageHook(nullptr); }
+
+  template <class T>
+  T* w(const char* name) {
+    T* widget = dlg.findChild<T*>(name);
+    EXPECT_NE(widget, nullptr) << name;
+    return widget;
+  }
+  QLineEdit* edit(const char* name) { return w<QLineEdit>(name); }
+  RichCheckList* list() { return w<RichCheckList>("lstFolders"); }
+  std::string port() { return edit("edtPort")->text().toStdString(); }
+
+  void open(const TEmlAccount& a) {
+    dlg.setAccount(a);
+    dlg.show();
+    dlg.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg));
+  }
+  // The user changes a field's text and moves on to the next field.
+  void retype(const char* name, const QString& text) {
+    QLineEdit* e = edit(name);
+    e->setFocus();
+    e->selectAll();
+    QTest::keyClicks(e, text.isEmpty() ? QString() : text);
+    if (text.isEmpty()) QTest::keyClick(e, Qt::Key_Delete);
+    edit("edtAccountName")->setFocus();
+  }
+  void chooseType(bool pop) {
+    QComboBox* type = w<QComboBox>("edtAccountType");
+    type->setFocus();
+    QTest::keyClick(type, pop ? Qt::Key_Down : Qt::Key_Up);
+  }
+  bool waitForRows(int n) {
+    return QTest::qWaitFor([&] { return list()->count() == n && list()->rowLayout(0).pictures.size() == 1; }, 5000);
+  }
+  bool waitForLine(const char* line) {
+    return QTest::qWaitFor([&] { return list()->count() == 1 && list()->text(0) == line; }, 5000);
+  }
+  void pressOK() { QTest::mouseClick(w<QPushButton>("Button1"), Qt::LeftButton); }
+  std::vector<std::string> ticked() {
+    std::vector<std::string> t;
+    for (int i = 0; i < list()->count(); ++i)
+      if (list()->isChecked(i)) t.push_back(shown(i));
+    return t;
+  }
+  // A row's text as drawn, after its picture.
+  std::string shown(int row) {
+    const std::string& t = list()->rowLayout(row).texts.back().text;
+    return t.substr(t.find_first_not_of(' '));
+  }
+
+  TfrmEditAccount dlg;
+};
+
+// Type changes and the secure box move the port between the protocols' plain
+// and TLS ports and leave any other port alone; a type change also empties
+// the server and the credentials.
+TEST_F(EditAccount, PortRules) {
+  enum Action { ToPOP, ToIMAP, Tick, Untick };
+  struct Case {
+    const char* what;
+    bool pop, secure;
+    int port;
+    Action action;
+    const char* expected;
+  } cases[] = {
+      {"IMAP 143 to POP", false, false, 143, ToPOP, "110"},
+      {"secure IMAP 993 to POP", false, true, 993, ToPOP, "995"},
+      {"plain IMAP 993 to POP", false, false, 993, ToPOP, "993"},
+      {"custom port to POP", false, true, 1143, ToPOP, "1143"},
+      {"POP 110 to IMAP", true, false, 110, ToIMAP, "143"},
+      {"secure POP 995 to IMAP", true, true, 995, ToIMAP, "993"},
+      {"secure POP 992 to IMAP", true, true, 992, ToIMAP, "993"},
+      {"IMAP ticked", false, false, 143, Tick, "993"},
+      {"IMAP unticked", false, true, 993, Untick, "143"},
+      {"POP ticked", true, false, 110, Tick, "995"},
+      {"POP unticked", true, true, 995, Untick, "110"},
+      {"stored 992 unticked", true, true, 992, Untick, "110"},
+      {"custom port ticked", false, false, 1143, Tick, "1143"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TEmlAccount a = imapAccount(c.port);
+    a.server = "localhost";  // no listing
+    a.isPOP = c.pop;
+    a.useTLS = c.secure;
+    open(a);
+    if (c.action == ToPOP || c.action == ToIMAP) {
+      chooseType(c.action == ToPOP);
+      EXPECT_EQ(port(), c.expected);
+      for (const char* f : {"edtServer", "edtUsername", "edtPassword"}) EXPECT_TRUE(edit(f)->text().isEmpty()) << f;
+      EXPECT_EQ(list()->count(), 1);
+      EXPECT_EQ(list()->isEnabled(), c.action == ToIMAP) << "a POP account shows a disabled Inbox row";
+    } else {
+      QTest::mouseClick(w<QCheckBox>("chkSecure"), Qt::LeftButton);
+      EXPECT_EQ(port(), c.expected);
+      EXPECT_EQ(edit("edtServer")->text(), "localhost") << "the secure box empties nothing";
+    }
+    dlg.reject();
+  }
+}
+
+// Filling the editor runs no change rule: a secure POP account (and a stored
+// 992) shows exactly as stored, the password masked character by character.
+TEST_F(EditAccount, FillingShowsTheAccountAsStored) {
+  for (int stored : {995, 992}) {
+    TEmlAccount a = imapAccount(stored);
+    a.isPOP = true;
+    a.useTLS = true;
+    a.password = "p\xC3\xA4ss w\xC3\xB6rd";
+    open(a);
+    EXPECT_EQ(w<QComboBox>("edtAccountType")->currentText(), "POP");
+    EXPECT_EQ(port(), std::to_string(stored));
+    EXPECT_TRUE(w<QCheckBox>("chkSecure")->isChecked());
+    EXPECT_EQ(edit("edtServer")->text(), "127.0.0.1");
+    EXPECT_EQ(edit("edtUsername")->text(), "ann");
+    EXPECT_EQ(edit("edtPassword")->text().toStdString(), a.password);
+    EXPECT_EQ(edit("edtPassword")->displayText(), QString(9, QChar(0x25CF)));
+    EXPECT_EQ(ticked(), std::vector<std::string>{"Inbox"});
+    EXPECT_FALSE(list()->isEnabled());
+    pressOK();
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(dlg.account().port, stored);
+    EXPECT_TRUE(dlg.account().isPOP && dlg.account().useTLS);
+    EXPECT_EQ(dlg.account().password, a.password);
+  }
+  EXPECT_TRUE(gShown.empty());
+  // The store cannot keep "\" in a name: the field does not take it.
+  QTest::keyClicks(edit("edtAccountName"), "a\\b");
+  EXPECT_FALSE(edit("edtAccountName")->text().contains('\\'));
+}
+
+// The folder list drawn from the server's paths: sorted, indented by level,
+// INBOX shown and ticked as "Inbox", names shown literally and stored raw.
+TEST_F(EditAccount, FolderListFromTheServer) {
+  LoopbackServer server(folderScript());
+  TEmlAccount a = imapAccount(server.port(), {"Old;Old"});
+  a.password.clear();
+  open(a);
+  EXPECT_TRUE(waitForLine(TIMAPFolderGet::kIncomplete));
+  retype("edtPassword", "secret");  // a listing without the saved selection
+  ASSERT_TRUE(waitForRows(4));
+  std::vector<std::string> rows;
+  for (int i = 0; i < 4; ++i) rows.push_back(shown(i));
+  EXPECT_THAT(rows, ElementsAre("<b>&x", "Archive", "Inbox", "Sent"));
+  EXPECT_EQ(list()->rowLayout(3).pictures[0].x, 12);
+  EXPECT_EQ(list()->rowLayout(2).pictures[0].x, 0);
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Inbox"});
+  const QRect box = list()->rowRect(0);
+  QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, QPoint(box.left() + 8, box.center().y()));
+  pressOK();
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_THAT(dlg.account().folders, ElementsAre("<b>&x;<b>&x", "INBOX;Inbox"));
+  server.finish();
+  EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
+}
+
+// Opening a complete account lists its folders and ticks the saved ones only.
+TEST_F(EditAccount, SavedSelectionRestored) {
+  LoopbackServer server(folderScript());
+  open(imapAccount(server.port(), {"Archive;Archive", "Gone;Gone"}));
+  ASSERT_TRUE(waitForRows(4));
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Archive"});
+  pressOK();
+  EXPECT_THAT(dlg.account().folders, ElementsAre("Archive;Archive"));
+  server.finish();
+}
+
+// Leaving the server field unchanged keeps the drawn list and its ticks; a
+// different server empties the credentials, which were for the old one.
+TEST_F(EditAccount, LeavingTheServerField) {
+  LoopbackServer server(folderScript());
+  open(imapAccount(server.port(), {"Archive;Archive"}));
+  ASSERT_TRUE(waitForRows(4));
+  retype("edtServer", "127.0.0.1");
+  QTest::qWait(20);
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Archive"});
+  retype("edtServer", "mail.example");
+  EXPECT_TRUE(edit("edtUsername")->text().isEmpty());
+  EXPECT_TRUE(edit("edtPassword")->text().isEmpty());
+  EXPECT_TRUE(waitForLine(TIMAPFolderGet::kIncomplete));
+  server.finish();
+}
+
+// OK on an unconfirmed server asks first; No keeps the editor open and the
+// listing running; Yes keeps the folders the account had.
+TEST_F(EditAccount, UnconfirmedSettingsQuestions) {
+  LoopbackServer silent("STALL\n");
+  struct Case {
+    const char* what;
+    std::string server;
+    int port;
+    const char* line;
+    const char* heading;
+    bool listing;
+  } cases[] = {
+      {"connecting", "127.0.0.1", silent.port(), TIMAPFolderGet::kConnecting,
+       "Server settings have not been confirmed", true},
+      {"refused", "127.0.0.1", testing::closedPort(), TIMAPFolderGet::kCannotConnect,
+       "Error connecting to server", false},
+      {"no dot in the server", "localhost", 143, TIMAPFolderGet::kIncomplete, "Error connecting to server", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    gShown.clear();
+    TEmlAccount a = imapAccount(c.port, {"INBOX;Inbox", "Lists.Qt;Qt"});
+    a.server = c.server;
+    open(a);
+    ASSERT_TRUE(waitForLine(c.line));
+    if (!c.listing) {
+      EXPECT_TRUE(QTest::qWaitFor([&] { return !dlg.listingRunning(); }, 5000));
+    }
+    gAnswers = {mrNo};
+    pressOK();
+    ASSERT_EQ(gShown.size(), 1u);
+    EXPECT_EQ(gShown[0].heading, c.heading);
+    EXPECT_TRUE(dlg.isVisible());
+    EXPECT_EQ(dlg.listingRunning(), c.listing);
+    pressOK();  // answered Yes
+    EXPECT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_FALSE(dlg.listingRunning());
+    EXPECT_THAT(dlg.account().folders, ElementsAre("INBOX;Inbox", "Lists.Qt;Qt"));
+    EXPECT_EQ(dlg.account().server, c.server);
+  }
+  silent.finish(0);
+}
+
+// The first failing check refuses OK with its message and focuses its field.
+TEST_F(EditAccount, ValidationOrder) {
+  struct Step {
+    const char* field;
+    const char* value;  // given before the next OK
+    const char* message;
+  } steps[] = {
+      {"edtAccountName", "Home", "Please enter a name for this email account"},
+      {"edtServer", "localhost", "Please enter the server to connect to"},
+      {"edtPort", nullptr, "Please enter a valid port"},
+      {"edtUsername", "ann", "Please enter your username"},
+      {"edtPassword", "pw", "Please enter your password"},
+  };
+  TEmlAccount a;
+  open(a);
+  edit("edtPort")->setText("99999");
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.field);
+    gShown.clear();
+    pressOK();
+    ASSERT_EQ(gShown.size(), 1u);
+    EXPECT_EQ(gShown[0].heading, "Account details missing or invalid");
+    EXPECT_EQ(gShown[0].text, s.message);
+    EXPECT_TRUE(edit(s.field)->hasFocus());
+    if (s.value) edit(s.field)->setText(s.value);
+  }
+  EXPECT_EQ(edit("edtPort")->text(), "143");
+  pressOK();  // the one remaining question ("localhost" starts no listing) answered Yes
+  EXPECT_EQ(dlg.result(), QDialog::Accepted);
+  EXPECT_EQ(dlg.account().name, "Home");
+}
+
+// Against a server that accepts and never answers, restarting the listing
+// and closing the editor do not wait for the server.
+TEST_F(EditAccount, SilentServerNeverHoldsTheEditor) {
+  LoopbackServer silent("STALL\n");
+  open(imapAccount(silent.port()));
+  ASSERT_TRUE(waitForLine(TIMAPFolderGet::kConnecting));
+  QTest::qWait(300);  // connected, waiting for the greeting
+  using Clock = std::chrono::steady_clock;
+  auto t0 = Clock::now();
+  retype("edtUsername", "bob");
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500)) << "restart";
+  EXPECT_TRUE(dlg.listingRunning());
+  QTest::qWait(300);
+  t0 = Clock::now();
+  dlg.reject();
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(500)) << "close";
+  EXPECT_FALSE(dlg.listingRunning());
+  silent.finish(0);
+}
+
+TEST_F(EditAccount, SizeHintsFit) {
+  LoopbackServer server(folderScript());
+  open(imapAccount(server.port()));
+  ASSERT_TRUE(waitForRows(4));
+  EXPECT_TRUE(ControlsThatDoNotFit(dlg).isEmpty()) << ControlsThatDoNotFit(dlg).join("\n").toStdString();
+  server.finish();
+}
+
+}  // namespace
+}  // namespace brivane
+
+namespace brivane {
+namespace {
+
+// Not a check: with BRIVANE_SCREENSHOT=file.png (under Xvfb, QT_QPA_PLATFORM=xcb)
+// shows the editor over a scripted folder list and saves the screen with
+// ImageMagick's import (and a POP account into file_pop.png), for looking at
+// the layout at each font resolution.
+TEST_F(EditAccount, Screenshot) {
+  const QString file = qEnvironmentVariable("BRIVANE_SCREENSHOT");
+  if (file.isEmpty()) GTEST_SKIP() << "BRIVANE_SCREENSHOT not set";
+  LoopbackServer server(std::string(kLoggedIn) +
+                        "C: C4 LIST \"\" *\n"
+                        "S: * LIST () \".\" \"INBOX\"\nS: * LIST () \".\" \"INBOX.Sent\"\n"
+                        "S: * LIST () \".\" \"INBOX.Lists.Announcements from a very long mailing list name\"\n"
+                        "S: * LIST () \".\" \"Archive\"\nS: * LIST () \".\" \"Entw&APw-rfe\"\nS: C4 OK done\n"
+                        "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n");
+  open(imapAccount(server.port(), {"INBOX;Inbox", "Archive;Archive"}));
+  ASSERT_TRUE(waitForRows(5));
+  dlg.move(40, 40);
+  QTest::qWait(300);
+  EXPECT_EQ(QProcess::execute("import", {"-window", "root", file}), 0);
+  dlg.reject();
+  TEmlAccount pop = imapAccount(110);
+  pop.isPOP = true;
+  open(pop);
+  QTest::qWait(300);
+  EXPECT_EQ(QProcess::execute("import", {"-window", "root", QString(file).replace(".png", "_pop.png")}), 0);
+}
+
+}  // namespace
+}  // namespace brivane
