@@ -56,7 +56,12 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
                                   palette().color(QPalette::Text));
   ui->lstAccounts->setBackground(palette().color(QPalette::Base));
   ui->lstAccounts->setSelectable(true);
+  // Rows a little taller than the text, so that the list reads and clicks like a list.
+  ui->lstAccounts->setAutoRowHeight(false);
+  ui->lstAccounts->setItemHeight(std::max(20, QFontMetrics(toQFont(ui->lstAccounts->defaultFont())).height() + 8));
   ui->lstAccounts->setMinimumHeight(fontMetrics().height() * 8);
+  // The details keep their room while hidden, so the list does not jump on selection.
+  ui->accountsLayout->setRowMinimumHeight(1, ui->detailLayout->sizeHint().height());
   connect(ui->lstAccounts, &RichListBox::currentRowChanged, this, [this] { updateAccountSelection(); });
   connect(ui->btnAdd, &QPushButton::clicked, this, [this] { addAccount(); });
   connect(ui->btnEdit, &QPushButton::clicked, this, [this] { editAccount(); });
