@@ -136,11 +136,11 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
 TfrmOptions::~TfrmOptions() { stopUpdateCheck(); }
 
 void TfrmOptions::place() {
-  adjustSize();
+  if (!isVisible()) adjustSize();
   std::optional<QPoint> origin;
   if (deps_.parentWindow != 0) {
     origin = X11WindowOrigin(deps_.parentWindow);
-    if (origin) X11SetTransientFor(this, deps_.parentWindow);
+    if (origin && !isVisible()) X11SetTransientFor(this, deps_.parentWindow);
   }
   QScreen* screen = QGuiApplication::primaryScreen();
   if (origin) {
@@ -152,6 +152,14 @@ void TfrmOptions::place() {
 
 void TfrmOptions::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
+  if (!placedWithFrame_) {
+    // The window manager's frame is known only once the window is mapped:
+    // place again with it, so that the title bar too ends inside the screen.
+    placedWithFrame_ = true;
+    QTimer::singleShot(50, this, [this] {
+      if (frameGeometry().size() != size()) place();
+    });
+  }
   if (!deps_.storeLoadError.empty() && !loadErrorShown_) {
     loadErrorShown_ = true;
     QTimer::singleShot(0, this, [this] {

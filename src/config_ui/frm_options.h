@@ -110,6 +110,7 @@ class TfrmOptions : public QDialog {
   PostedTarget target_{this};
   std::unique_ptr<TUpdateCheck> updateCheck_;
   bool loadErrorShown_ = false;
+  bool placedWithFrame_ = false;
 };
 
 // X11 (frm_options_x11.cpp, apart because Xlib's macros clash with Qt's
