@@ -135,8 +135,8 @@ TEST_F(Executable, VersionAndHelp) {
   EXPECT_FALSE(fs::exists(dir_ + "/store"));
 }
 
-// "/p 0" ends at once and silently; the saver and the preview need an X
-// display and say so without one; the settings dialog is not built yet.
+// "/p 0" ends at once and silently; the saver, the preview and the settings
+// dialog need an X display and say so without one.
 TEST_F(Executable, ModesWithoutADisplay) {
   using Args = std::vector<std::string>;
   struct Case {
@@ -147,8 +147,9 @@ TEST_F(Executable, ModesWithoutADisplay) {
   const Case cases[] = {{{"/p", "0"}, 0, ""},
                         {{"/s"}, 1, "cannot open the X display"},
                         {{"/p", "0x1234"}, 1, "cannot open the X display"},
-                        {{"/c"}, 3, "not available"},
-                        {{}, 3, "not available"}};
+                        {{"/c"}, 1, "cannot open the X display"},
+                        {{"/c:0x1a2b"}, 1, "cannot open the X display"},
+                        {{}, 1, "cannot open the X display"}};
   for (const Case& c : cases) {
     const ProcessRun r = brivane(c.args);
     EXPECT_EQ(r.status, c.status) << c.says;
@@ -186,7 +187,7 @@ TEST_F(Executable, ASecondInstanceEndsSilently) {
   int ws = 0;
   waitpid(holder, &ws, 0);
   close(out[0]);
-  EXPECT_EQ(brivane({"/c"}).status, 3);  // the guard is taken again: the mode runs
+  EXPECT_EQ(brivane({"/c"}).status, 1);  // the guard is taken again: the mode runs (and finds no display)
 }
 
 }  // namespace

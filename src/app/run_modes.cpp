@@ -13,6 +13,7 @@
 
 #include "app/instance_guard.h"
 #include "checking/connection_log.h"
+#include "config_ui/frm_options.h"
 #include "common/log_directory.h"
 #include "platform/http_fetch.h"
 #include "platform/screensaver_background.h"
@@ -30,15 +31,16 @@ namespace brivane {
 
 namespace {
 
+#ifndef BRIVANE_HAVE_SAVER
+// A build without windows (the core alone).
 int notAvailable(const char* what) {
   std::fprintf(stderr, "brivane: the %s is not available in this build\n", what);
   return kExitModeNotAvailable;
 }
 
-#ifndef BRIVANE_HAVE_SAVER
-// A build without windows (the core alone).
 int runPreview(int32_t, int, char**) { return notAvailable("preview"); }
 int runFullScreen(int32_t, int, char**) { return notAvailable("full-screen saver"); }
+int runSettingsDialog(int32_t, int, char**) { return notAvailable("settings dialog"); }
 #else
 
 // The saver draws on X11. Without a display Qt would abort: say so and end.
@@ -108,11 +110,32 @@ int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
   saver.start();
   return QApplication::exec();
 }
-#endif
 
-int runSettingsDialog(int32_t /*parentWindow*/, int /*argc*/, char** /*argv*/) {
-  return notAvailable("settings dialog");
+// The settings dialog is the main window: closing it ends the program.
+int runSettingsDialog(int32_t parentWindow, int argc, char** argv) {
+  if (!haveDisplay()) return 1;
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Brivane"));
+
+  std::string storeError;
+  std::unique_ptr<FileRegistryStore> store = OpenSettingsStore(&storeError);
+  CanberraSound sound;
+  CurlHttpFetcher fetcher;
+  OptionsDeps deps;
+  deps.store = store.get();
+  deps.storeLoadError = storeError;
+  deps.sound = &sound;
+  deps.fetcher = &fetcher;
+  deps.addresses = updateAddresses();
+  deps.openUrl = [](const std::string& address) { QDesktopServices::openUrl(QUrl(QString::fromStdString(address))); };
+  deps.editAccount = [](QWidget*, TEmlAccount&) { return false; };  // wired to TfrmEditAccount on merge
+  // The window id as X11 knows it (the command line's number, read unsigned).
+  deps.parentWindow = static_cast<uint32_t>(parentWindow);
+  TfrmOptions dialog(std::move(deps));
+  dialog.show();
+  return QApplication::exec();
 }
+#endif
 
 }  // namespace
 

@@ -1,0 +1,123 @@
+#pragma once
+#include <QDialog>
+#include <QPoint>
+#include <QRect>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "markup/qt/posted_target.h"
+#include "platform/http_fetch.h"
+#include "platform/notification_sound.h"
+#include "platform/registry_file.h"
+#include "settings/settings.h"
+#include "update/update_addresses.h"
+
+namespace Ui {
+class TfrmOptions;
+}
+
+// The settings dialog: every stored setting and the account list.
+//
+// The controls map only to and from a DialogSettings record: the store is
+// read into it once when the dialog is created (LoadDialogSettings) and
+// written from it on every OK (SaveSettings); Cancel and the close box write
+// nothing. The background values of the record are not shown here: they
+// pass from the loaded record to the saved one untouched (the Background
+// page's `backgroundLayout` hosts the background choice).
+//
+// Store failures are said, never hidden: a store file that could not be read
+// is reported when the dialog opens, and is then never written (OK says so
+// and keeps the dialog open); a save that fails shows the reason and keeps
+// the dialog open, so the user's changes are not lost.
+//
+// The update check runs on a TUpdateCheck thread owned by the dialog; its
+// done message arrives through a PostedTarget. Closing the dialog stops and
+// joins a running check (the fetcher honours the stop within about 100 ms).
+// Everything here runs on the UI thread.
+namespace brivane {
+
+// Fills the account editor from `account`, shows it modally over `parent`,
+// and on OK writes the edited fields back and returns true.
+using AccountEditor = std::function<bool(QWidget* parent, TEmlAccount& account)>;
+
+struct OptionsDeps {
+  FileRegistryStore* store = nullptr;  // loaded by the caller
+  std::string storeLoadError;          // non-empty: the store file could not be read
+  NotificationSound* sound = nullptr;
+  HttpFetcher* fetcher = nullptr;
+  UpdateAddresses addresses;           // manifest empty: the update button is off
+  std::function<void(const std::string& address)> openUrl;  // the browser
+  AccountEditor editAccount;
+  unsigned long parentWindow = 0;      // X11 window given on the command line; 0: none
+};
+
+// Where the dialog goes: 30/30 pixels right of and below the parent's
+// top-left corner, moved left or up so that it ends inside `screen` (and
+// never beyond its top-left); centred on `screen` without a parent.
+QPoint OptionsPosition(const QRect& screen, const QSize& frame, std::optional<QPoint> parentOrigin);
+
+class TUpdateCheck;
+
+class TfrmOptions : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit TfrmOptions(OptionsDeps deps, QWidget* parent = nullptr);
+  ~TfrmOptions() override;
+
+  // The record the controls stand for now (background values as loaded).
+  DialogSettings settings() const;
+  // The working copy of the account list.
+  const AccountList& accounts() const { return accounts_; }
+  bool updateCheckRunning() const { return updateCheck_ != nullptr; }
+
+  void done(int result) override;
+
+ signals:
+  // chkDisplayDate / chkDisplayTime changed, and once after loading.
+  void dateTimeDisplayChanged(bool date, bool time);
+
+ protected:
+  bool event(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  void loadControls(const DialogSettings& d);
+  void fillAccountList();
+  static std::string accountRow(const TEmlAccount& account);
+  void updateAccountSelection();
+  void addAccount();
+  void editAccount();
+  void deleteAccount();
+  void moveAccount(int step);
+  void updateSoundControls();
+  void updateMonitorControls();
+  void browseSound();
+  void playSound();
+  void startUpdateCheck();
+  void updateCheckDone();
+  void stopUpdateCheck();
+  bool soundFileValid() const;
+  bool writeSettings();
+  void place();
+
+  std::unique_ptr<Ui::TfrmOptions> ui;
+  OptionsDeps deps_;
+  DialogSettings loaded_;
+  AccountList accounts_;
+  PostedTarget target_{this};
+  std::unique_ptr<TUpdateCheck> updateCheck_;
+  bool loadErrorShown_ = false;
+  bool placedWithFrame_ = false;
+};
+
+// X11 (frm_options_x11.cpp, apart because Xlib's macros clash with Qt's
+// names): the top-left corner of a foreign window in root coordinates, and
+// making `dialog` transient for it. Both do nothing off X11 or for a window
+// that does not exist.
+std::optional<QPoint> X11WindowOrigin(unsigned long window);
+void X11SetTransientFor(QWidget* dialog, unsigned long window);
+
+}  // namespace brivane

@@ -1,0 +1,467 @@
+#include "config_ui/frm_options.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QToolButton>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "common/version.h"
+#include "config_ui/message_dialog.h"
+#include "config_ui/size_hint_check.h"
+#include "markup/qt/rich_list_box.h"
+#include "platform/power_sound_fakes.h"
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Shown {
+  QString title, heading, text;
+};
+std::vector<Shown> shown;
+int answer = mrOK;
+int recordMessage(const QString& title, const QString& heading, const QString& text, int, int) {
+  shown.push_back({title, heading, text});
+  return answer;
+}
+
+// Runs the event loop until `done` holds or `ms` have passed.
+template <class F>
+bool waitUntil(F done, int ms = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+  return done();
+}
+
+std::string readFile(const std::string& path) {
+  std::stringstream ss;
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
+  return ss.str();
+}
+
+class FakeFetcher : public HttpFetcher {
+ public:
+  HttpResult result;
+  HttpResult fetch(const std::string&, const std::atomic<bool>&) override { return result; }
+};
+
+class Options : public ::testing::Test {
+ public:
+  void SetUp() override {
+    std::string t = (fs::temp_directory_path() / "brivane-options-XXXXXX").string();
+    dir_ = mkdtemp(t.data());
+    path_ = dir_ + "/brivane.reg";
+    shown.clear();
+    answer = mrOK;
+    SetMessageHook(recordMessage);
+  }
+  void TearDown() override {
+    dialog_.reset();
+    SetMessageHook(nullptr);
+    fs::remove_all(dir_);
+  }
+  // A store file written from `d` (through the settings layer).
+  void writeStore(const DialogSettings& d) {
+    FileRegistryStore s(path_);
+    ASSERT_TRUE(s.load());
+    ASSERT_TRUE(SaveSettings(s, d));
+  }
+  void writeStoreText(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  std::string touch(const std::string& name) {
+    std::ofstream(dir_ + "/" + name) << "RIFF";
+    return dir_ + "/" + name;
+  }
+  TfrmOptions& open(OptionsDeps deps = {}) {
+    store_ = std::make_unique<FileRegistryStore>(path_);
+    if (!store_->load()) deps.storeLoadError = store_->lastError();
+    deps.store = store_.get();
+    deps.sound = &sound_;
+    if (!deps.editAccount) deps.editAccount = [this](QWidget*, TEmlAccount& a) {
+      edited_.push_back(a);
+      a.server = "edited.example";
+      return editorAnswer_;
+    };
+    dialog_ = std::make_unique<TfrmOptions>(std::move(deps));
+    dialog_->show();
+    return *dialog_;
+  }
+  template <class T>
+  T* w(const char* name) {
+    T* found = dialog_->findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(found, nullptr) << name;
+    return found;
+  }
+  void click(const char* button) { w<QAbstractButton>(button)->click(); }
+  void selectRow(int row) {
+    RichListBox* list = w<RichListBox>("lstAccounts");
+    const QPointF at = list->rowRect(row).center();
+    QMouseEvent press(QEvent::MouseButtonPress, at, list->viewport()->mapToGlobal(at), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(list->viewport(), &press);
+  }
+  std::optional<int32_t> stored(std::string_view key, const char* name) {
+    FileRegistryStore s(path_);
+    EXPECT_TRUE(s.load());
+    const auto v = s.readInteger(key, name);
+    return v.ok() ? std::optional<int32_t>(v.value) : std::nullopt;
+  }
+
+  std::string dir_, path_;
+  std::unique_ptr<FileRegistryStore> store_;
+  std::unique_ptr<TfrmOptions> dialog_;
+  FakeNotificationSound sound_;
+  std::vector<TEmlAccount> edited_;
+  bool editorAnswer_ = true;
+};
+
+TEmlAccount account(std::string name, bool tls = false) {
+  TEmlAccount a;
+  a.name = std::move(name);
+  a.useTLS = tls;
+  a.server = "mail.example";
+  a.port = 143;
+  return a;
+}
+
+// Every value off its default, 12 accounts, loaded and written back by OK:
+// the store file comes out byte for byte as it went in.
+TEST_F(Options, FullStoreIsWrittenBackUnchanged) {
+  DialogSettings d;
+  d.hideAccounts = true;
+  d.hideFolders = false;
+  d.playNotification = true;
+  d.notificationPath = touch("my \"loud\" bell.WAV");
+  d.pollMinutes = "17";
+  d.monitorOff = true;  // forces monitorOn, so that one stays on
+  d.monitorStayOn = true;
+  d.checkForUpdates = false;
+  d.useScreensaverBackground = true;
+  d.screensaverPath = "/opt/savers/big wave";
+  d.supportScreenCapSavers = d.supportNonPreviewSavers = true;
+  d.transparentOverlay = false;
+  d.displayDate = d.displayTime = d.displayMsgPreview = true;
+  d.displayMsgDate = false;
+  d.width = WidthPreset::Wide;
+  for (int i = 0; i < 12; ++i) {
+    TEmlAccount a = account("Account " + std::to_string(i), i % 2 == 0);
+    a.isPOP = i % 3 == 0;
+    a.port = 990 + i;
+    a.username = "user" + std::to_string(i);
+    a.password = "pässwörd€ \"" + std::to_string(i);
+    a.folders = {"INBOX;Inbox", "Work \"Q\" 1;Work \"Q\" 1", "a/b c;b c"};
+    d.accounts.push_back(a);
+  }
+  d.accounts[5].name = "<b>&x";
+  writeStore(d);
+  const std::string before = readFile(path_);
+
+  TfrmOptions& dlg = open();
+  EXPECT_EQ(w<RichListBox>("lstAccounts")->count(), 12);
+  EXPECT_EQ(w<RichListBox>("lstAccounts")->text(5), "<IMG src=\"idx:1\" align=\"middle\"> &lt;b&gt;&amp;x");
+  EXPECT_EQ(w<RichListBox>("lstAccounts")->text(4), "<IMG src=\"idx:0\" align=\"middle\"> Account 4");
+  EXPECT_TRUE(w<QRadioButton>("radWide")->isChecked());
+  EXPECT_FALSE(w<QCheckBox>("chkMonitorOn")->isEnabled());  // held on by "turn off"
+  std::vector<std::pair<bool, bool>> dateTime;
+  QObject::connect(&dlg, &TfrmOptions::dateTimeDisplayChanged, [&](bool d, bool t) { dateTime.emplace_back(d, t); });
+  w<QCheckBox>("chkDisplayTime")->click();
+  EXPECT_EQ(dateTime, (std::vector<std::pair<bool, bool>>{{true, false}}));
+  w<QCheckBox>("chkDisplayTime")->click();
+
+  click("btnOK");
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(shown.empty());
+  EXPECT_EQ(readFile(path_), before);
+}
+
+TEST_F(Options, AccountListButtons) {
+  DialogSettings d;
+  d.accounts = {account("Email Account 1"), account("Email Account 3", true)};
+  writeStore(d);
+  TfrmOptions& dlg = open();
+  w<QTabWidget>("PageControl1")->setCurrentIndex(1);
+  auto names = [&] {
+    std::vector<std::string> n;
+    for (const auto& a : dlg.accounts()) n.push_back(a.name);
+    return n;
+  };
+  EXPECT_FALSE(w<QPushButton>("btnEdit")->isEnabled());
+  EXPECT_FALSE(w<QLabel>("lblType")->isVisible());
+
+  // Add proposes the first free number; the editor's OK appends.
+  click("btnAdd");
+  ASSERT_EQ(edited_.size(), 1u);
+  EXPECT_EQ(edited_[0].name, "Email Account 2");
+  EXPECT_EQ(edited_[0].port, 143);
+  EXPECT_FALSE(edited_[0].isPOP);
+  EXPECT_EQ(names(), (std::vector<std::string>{"Email Account 1", "Email Account 3", "Email Account 2"}));
+  EXPECT_EQ(dlg.accounts()[2].server, "edited.example");
+
+  // The selection's details; the editor's Cancel changes nothing.
+  selectRow(1);
+  EXPECT_EQ(w<QLabel>("lblType")->text(), "IMAP (Secure)");
+  EXPECT_TRUE(w<QLabel>("lblServer")->isVisible());
+  editorAnswer_ = false;
+  click("btnEdit");
+  EXPECT_EQ(edited_.back().name, "Email Account 3");
+  EXPECT_EQ(dlg.accounts()[1].server, "mail.example");
+
+  // Moving the first up does nothing; down exchanges and keeps it selected.
+  selectRow(0);
+  EXPECT_FALSE(w<QToolButton>("btnMoveUp")->isEnabled());
+  w<QToolButton>("btnMoveUp")->click();
+  click("btnMoveDown");
+  EXPECT_EQ(names(), (std::vector<std::string>{"Email Account 3", "Email Account 1", "Email Account 2"}));
+  EXPECT_EQ(w<RichListBox>("lstAccounts")->currentRow(), 1);
+  EXPECT_TRUE(w<QToolButton>("btnMoveUp")->isEnabled());
+
+  // Deleting down to an empty list leaves every row button disabled.
+  for (int i = 0; i < 3; ++i) {
+    selectRow(0);
+    click("btnDelete");
+  }
+  EXPECT_TRUE(dlg.accounts().empty());
+  for (const char* b : {"btnEdit", "btnDelete", "btnMoveUp", "btnMoveDown"})
+    EXPECT_FALSE(w<QAbstractButton>(b)->isEnabled()) << b;
+  EXPECT_FALSE(w<QLabel>("lblUser")->isVisible());
+}
+
+// Control states that the store must receive as the dialog's rules say.
+TEST_F(Options, StoredValuesFollowTheRules) {
+  const struct {
+    const char* name;
+    const char* storeValue;  // a Main or Modules value line added to the store
+    std::function<void(Options&)> act;
+    std::string_view key;
+    const char* value;
+    std::optional<int32_t> expected;
+  } cases[] = {
+      {"unknown width kept", "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Modules]\n\"previewWidth\"=dword:00000190",
+       [](Options& t) {
+         for (const char* r : {"radSlim", "radModerate", "radWide"}) EXPECT_FALSE(t.w<QRadioButton>(r)->isChecked());
+       },
+       kModulesKey, "previewWidth", 400},
+      {"minutes stored as ms", "", [](Options& t) { t.w<QLineEdit>("edtPollInterval")->setText("10"); }, kMainKey,
+       "pollInterval", 600000},
+      {"not a number keeps the stored value",
+       "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\n\"pollInterval\"=dword:000668a0",
+       [](Options& t) {
+         EXPECT_EQ(t.w<QLineEdit>("edtPollInterval")->text(), "7");
+         t.w<QLineEdit>("edtPollInterval")->setText("ten");
+       },
+       kMainKey, "pollInterval", 420000},
+      {"stay on needs monitor on", "",
+       [](Options& t) {
+         t.w<QCheckBox>("chkMonitorStayOn")->click();
+         t.w<QCheckBox>("chkMonitorOn")->click();
+         EXPECT_FALSE(t.w<QCheckBox>("chkMonitorStayOn")->isEnabled());
+       },
+       kMainKey, "monitorStayOn", 0},
+      {"turning off checks on", "",
+       [](Options& t) {
+         t.w<QCheckBox>("chkMonitorOn")->click();
+         t.w<QCheckBox>("chkMonitorOff")->click();
+       },
+       kMainKey, "monitorOn", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(path_);
+    writeStoreText(std::string("Windows Registry Editor Version 5.00\n\n") + c.storeValue + "\n");
+    open();
+    c.act(*this);
+    click("btnOK");
+    EXPECT_EQ(stored(c.key, c.value), c.expected);
+  }
+}
+
+TEST_F(Options, SoundFileRulesOnOk) {
+  const std::string wav = touch("bell.WaV"), text = touch("bell.txt");
+  const struct {
+    bool play;
+    std::string path;
+    bool closes;
+    std::string pathAfter;
+  } cases[] = {
+      {true, wav, true, wav},
+      {true, text, false, text},           // refused, with the message
+      {true, dir_ + "/gone.wav", false, dir_ + "/gone.wav"},
+      {false, text, true, ""},             // silently emptied
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    fs::remove(path_);
+    shown.clear();
+    TfrmOptions& dlg = open();
+    w<QCheckBox>("chkPlayNotification")->setChecked(c.play);
+    w<QLineEdit>("edtNotification")->setText(QString::fromStdString(c.path));
+    w<QCheckBox>("chkHideAccounts")->setChecked(true);
+    click("btnOK");
+    EXPECT_EQ(dlg.isVisible(), !c.closes);
+    EXPECT_EQ(w<QLineEdit>("edtNotification")->text().toStdString(), c.pathAfter);
+    ASSERT_EQ(shown.size(), c.closes ? 0u : 1u);
+    if (!c.closes) {
+      EXPECT_EQ(shown[0].heading, "The file you chose cannot be used");
+    }
+    // Written on every OK, also the refused one.
+    EXPECT_EQ(stored(kMainKey, "hideAccounts"), 1);
+  }
+  // Play goes through the sound interface.
+  open();
+  w<QCheckBox>("chkPlayNotification")->setChecked(true);
+  w<QLineEdit>("edtNotification")->setText(QString::fromStdString(wav));
+  click("btnPlay");
+  EXPECT_EQ(sound_.played, std::vector<std::string>{wav});
+}
+
+TEST_F(Options, CancelAndCloseBoxWriteNothing) {
+  writeStore(DialogSettings());
+  const std::string before = readFile(path_);
+  for (int how = 0; how < 2; ++how) {
+    TfrmOptions& dlg = open();
+    w<QCheckBox>("chkHideAccounts")->click();
+    if (how == 0) click("btnCancel");
+    else dlg.close();
+    EXPECT_FALSE(dlg.isVisible());
+    EXPECT_EQ(readFile(path_), before);
+  }
+}
+
+TEST_F(Options, StoreFailuresAreReportedAndKeepTheDialogOpen) {
+  // A file that is not a store: said when the dialog opens, never written.
+  writeStoreText("this is not a store\n");
+  TfrmOptions& bad = open();
+  ASSERT_TRUE(waitUntil([] { return shown.size() == 1; }));
+  EXPECT_EQ(shown[0].heading, "The settings could not be read");
+  click("btnOK");
+  EXPECT_TRUE(bad.isVisible());
+  EXPECT_EQ(shown.back().heading, "The settings could not be saved");
+  EXPECT_EQ(readFile(path_), "this is not a store\n");
+
+  // A commit that fails says why and keeps the dialog; the next OK may succeed.
+  fs::remove(path_);
+  shown.clear();
+  TfrmOptions& dlg = open();
+  bool fail = true;
+  store_->setCommitHook([&](FileRegistryStore::CommitStep) { return !fail; });
+  w<QCheckBox>("chkHideAccounts")->click();
+  click("btnOK");
+  EXPECT_TRUE(dlg.isVisible());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].heading, "The settings could not be saved");
+  EXPECT_FALSE(shown[0].text.isEmpty());
+  fail = false;
+  click("btnOK");
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_EQ(stored(kMainKey, "hideAccounts"), 1);
+}
+
+TEST_F(Options, UpdateButtonReportsEachOutcome) {
+  open();  // no manifest address in this build
+  EXPECT_FALSE(w<QPushButton>("btnCheckUpdates")->isEnabled());
+  EXPECT_TRUE(w<QPushButton>("btnCheckUpdates")->toolTip().contains("no update address"));
+
+  const struct {
+    HttpResult result;
+    int answer;
+    const char* heading;
+    bool opened;
+  } cases[] = {
+      {{false, 0, "", false, "refused"}, mrOK, "Error checking for updates", false},
+      {{true, 200, "<latestversion>65535.0.0.0</LATESTVERSION>", false, ""}, mrYes, "Brivane Updates are available", true},
+      {{true, 200, "<LatestVersion>65535.0.0.0</LatestVersion>", false, ""}, mrNo, "Brivane Updates are available", false},
+      {{true, 200, "<LatestVersion>" + versionText(programVersion()) + "</LatestVersion>", false, ""}, mrOK,
+       "Your version of Brivane is up to date", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.heading);
+    FakeFetcher fetcher;
+    fetcher.result = c.result;
+    std::vector<std::string> opened;
+    OptionsDeps deps;
+    deps.fetcher = &fetcher;
+    deps.addresses = {"http://updates.example/m.xml", "https://example.org/get"};
+    deps.openUrl = [&](const std::string& a) { opened.push_back(a); };
+    open(std::move(deps));
+    shown.clear();
+    answer = c.answer;
+    click("btnCheckUpdates");
+    EXPECT_EQ(w<QPushButton>("btnCheckUpdates")->text(), "Please wait...");
+    ASSERT_TRUE(waitUntil([] { return shown.size() == 1; }));
+    EXPECT_EQ(shown[0].heading, c.heading);
+    EXPECT_EQ(opened.size(), c.opened ? 1u : 0u);
+    EXPECT_TRUE(w<QPushButton>("btnCheckUpdates")->isEnabled());
+    EXPECT_EQ(w<QPushButton>("btnCheckUpdates")->text(), "Check for &Updates Now...");
+    EXPECT_FALSE(dialog_->updateCheckRunning());
+  }
+}
+
+// A server that accepts the connection and never answers: closing the
+// dialog stops the check at once instead of waiting out the fetch.
+TEST_F(Options, ClosingDuringAHangingUpdateCheckReturnsWithinOneSecond) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  CurlHttpFetcher fetcher;
+  OptionsDeps deps;
+  deps.fetcher = &fetcher;
+  deps.addresses.manifest = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/manifest.xml";
+  TfrmOptions& dlg = open(std::move(deps));
+  click("btnCheckUpdates");
+  waitUntil([] { return false; }, 300);  // connected and waiting for the answer
+  ASSERT_TRUE(dlg.updateCheckRunning());
+  QElapsedTimer timer;
+  timer.start();
+  click("btnCancel");
+  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_FALSE(dlg.updateCheckRunning());
+  close(listener);
+}
+
+TEST(OptionsPlacement, ThirtyPixelsFromTheParentInsideTheScreen) {
+  const QRect screen(0, 0, 1000, 800);
+  const QSize frame(400, 300);
+  EXPECT_EQ(OptionsPosition(screen, frame, std::nullopt), QPoint(300, 250));
+  EXPECT_EQ(OptionsPosition(screen, frame, QPoint(100, 50)), QPoint(130, 80));
+  EXPECT_EQ(OptionsPosition(screen, frame, QPoint(900, 700)), QPoint(600, 500));
+  EXPECT_EQ(OptionsPosition(QRect(1000, 0, 1000, 800), frame, QPoint(980, -40)), QPoint(1010, 0));
+}
+
+TEST_F(Options, SizeHintsFitOnEveryTab) {
+  DialogSettings d;
+  d.accounts = {account("A rather long account name for the list", true)};
+  d.accounts[0].server = "imap.a-long-server-name.example.org";
+  d.accounts[0].username = "somebody@a-long-server-name.example.org";
+  writeStore(d);
+  TfrmOptions& dlg = open();
+  selectRow(0);
+  QTabWidget* tabs = w<QTabWidget>("PageControl1");
+  for (int i = 0; i < tabs->count(); ++i) {
+    tabs->setCurrentIndex(i);
+    QApplication::processEvents();
+    EXPECT_EQ(ControlsThatDoNotFit(dlg).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+  }
+}
+
+}  // namespace
+}  // namespace brivane
