@@ -128,7 +128,6 @@ int runSettingsDialog(int32_t parentWindow, int argc, char** argv) {
   deps.fetcher = &fetcher;
   deps.addresses = updateAddresses();
   deps.openUrl = [](const std::string& address) { QDesktopServices::openUrl(QUrl(QString::fromStdString(address))); };
-  deps.editAccount = [](QWidget*, TEmlAccount&) { return false; };  // wired to TfrmEditAccount on merge
   // The window id as X11 knows it (the command line's number, read unsigned).
   deps.parentWindow = static_cast<uint32_t>(parentWindow);
   TfrmOptions dialog(std::move(deps));

@@ -132,7 +132,9 @@ TEST_F(BackgroundTabTest, SavedPathPreselectedTrimmedCaselessLastMatchElseNone) 
     DialogSettings saved;
     tab->save(saved);
     EXPECT_EQ(saved.useScreensaverBackground, !row.selected.empty());
-    if (!row.selected.empty()) EXPECT_EQ(saved.screensaverPath, row.selected);
+    if (!row.selected.empty()) {
+      EXPECT_EQ(saved.screensaverPath, row.selected);
+    }
     // "(None)", preselected or chosen, unchecks the overlay box: 255 is stored.
     EXPECT_EQ(saved.transparentOverlay, !row.selected.empty());
     tab->ui->cboScreensaverSelect->setCurrentIndex(0);

@@ -13,6 +13,8 @@
 #include "common/messages.h"
 #include "common/text.h"
 #include "common/version.h"
+#include "config_ui/background_tab.h"
+#include "config_ui/frm_edit_account.h"
 #include "config_ui/message_dialog.h"
 #include "markup/markup_parser.h"
 #include "markup/qt/qt_text_metrics.h"
@@ -46,6 +48,17 @@ QPoint OptionsPosition(const QRect& screen, const QSize& frame, std::optional<QP
 
 TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
     : QDialog(parent), ui(std::make_unique<Ui::TfrmOptions>()), deps_(std::move(deps)) {
+  // The account editor: one window, created on first use and reused for
+  // every add and edit (tests inject their own).
+  if (!deps_.editAccount) {
+    deps_.editAccount = [this](QWidget* owner, TEmlAccount& account) {
+      if (editor_ == nullptr) editor_ = new TfrmEditAccount(owner);
+      editor_->setAccount(account);
+      if (editor_->exec() != QDialog::Accepted) return false;
+      account = editor_->account();
+      return true;
+    };
+  }
   ui->setupUi(this);
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
@@ -128,7 +141,14 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   // A store that could not be read shows every default; it is said once the
   // dialog is up (showEvent) and never written.
   if (deps_.store != nullptr && deps_.storeLoadError.empty()) LoadDialogSettings(*deps_.store, loaded_);
+  // The Background page: the background values of the record, the
+  // discovery of the screensaver programs and the live preview.
+  background_ = new BackgroundTab(ui->tabBackground);
+  ui->backgroundLayout->addWidget(background_);
+  connect(this, &TfrmOptions::dateTimeDisplayChanged, background_, &BackgroundTab::setDateTimeShown);
+  background_->load(loaded_);
   loadControls(loaded_);
+  background_->start();
   ui->PageControl1->setCurrentIndex(0);
   place();
 }
@@ -205,7 +225,8 @@ void TfrmOptions::loadControls(const DialogSettings& d) {
 }
 
 DialogSettings TfrmOptions::settings() const {
-  DialogSettings d = loaded_;  // the background values pass through as loaded
+  DialogSettings d = loaded_;
+  background_->save(d);
   d.hideAccounts = ui->chkHideAccounts->isChecked();
   d.hideFolders = ui->chkHideFolders->isChecked();
   d.playNotification = ui->chkPlayNotification->isChecked();
@@ -434,6 +455,7 @@ void TfrmOptions::done(int result) {
     if (refuse || !written) return;
   }
   stopUpdateCheck();
+  background_->shutdown();
   QDialog::done(result);
 }
 

@@ -23,9 +23,8 @@ class TfrmOptions;
 // The controls map only to and from a DialogSettings record: the store is
 // read into it once when the dialog is created (LoadDialogSettings) and
 // written from it on every OK (SaveSettings); Cancel and the close box write
-// nothing. The background values of the record are not shown here: they
-// pass from the loaded record to the saved one untouched (the Background
-// page's `backgroundLayout` hosts the background choice).
+// nothing. The background values of the record belong to the Background
+// page (BackgroundTab), which loads and writes them.
 //
 // Store failures are said, never hidden: a store file that could not be read
 // is reported when the dialog opens, and is then never written (OK says so
@@ -59,6 +58,8 @@ struct OptionsDeps {
 QPoint OptionsPosition(const QRect& screen, const QSize& frame, std::optional<QPoint> parentOrigin);
 
 class TUpdateCheck;
+class BackgroundTab;
+class TfrmEditAccount;
 
 class TfrmOptions : public QDialog {
   Q_OBJECT
@@ -111,6 +112,8 @@ class TfrmOptions : public QDialog {
   std::unique_ptr<TUpdateCheck> updateCheck_;
   bool loadErrorShown_ = false;
   bool placedWithFrame_ = false;
+  BackgroundTab* background_ = nullptr;     // child of the Background page
+  TfrmEditAccount* editor_ = nullptr;       // child of this dialog, made on first use
 };
 
 // X11 (frm_options_x11.cpp, apart because Xlib's macros clash with Qt's

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include <sstream>
 
 #include "common/version.h"
+#include "config_ui/background_tab.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "markup/qt/rich_list_box.h"
@@ -67,6 +69,9 @@ class Options : public ::testing::Test {
     std::string t = (fs::temp_directory_path() / "brivane-options-XXXXXX").string();
     dir_ = mkdtemp(t.data());
     path_ = dir_ + "/brivane.reg";
+    // Screensaver programs are looked for only in this test's own folder.
+    fs::create_directories(dir_ + "/savers");
+    setenv("BRIVANE_SAVER_PATH", (dir_ + "/savers").c_str(), 1);
     shown.clear();
     answer = mrOK;
     SetMessageHook(recordMessage);
@@ -74,6 +79,7 @@ class Options : public ::testing::Test {
   void TearDown() override {
     dialog_.reset();
     SetMessageHook(nullptr);
+    unsetenv("BRIVANE_SAVER_PATH");
     fs::remove_all(dir_);
   }
   // A store file written from `d` (through the settings layer).
@@ -152,7 +158,9 @@ TEST_F(Options, FullStoreIsWrittenBackUnchanged) {
   d.monitorStayOn = true;
   d.checkForUpdates = false;
   d.useScreensaverBackground = true;
-  d.screensaverPath = "/opt/savers/big wave";
+  d.screensaverPath = dir_ + "/savers/big wave";
+  std::ofstream(d.screensaverPath) << "#!/bin/sh\nexec sleep 30\n";
+  fs::permissions(d.screensaverPath, fs::perms::owner_all);
   d.supportScreenCapSavers = d.supportNonPreviewSavers = true;
   d.transparentOverlay = false;
   d.displayDate = d.displayTime = d.displayMsgPreview = true;
@@ -172,6 +180,9 @@ TEST_F(Options, FullStoreIsWrittenBackUnchanged) {
   const std::string before = readFile(path_);
 
   TfrmOptions& dlg = open();
+  // The saved program is chosen again once the discovery has found it.
+  ASSERT_TRUE(waitUntil([&] { return w<BackgroundTab>("BackgroundTab")->discovered(); }));
+  EXPECT_EQ(w<QComboBox>("cboScreensaverSelect")->currentText(), "big wave");
   EXPECT_EQ(w<RichListBox>("lstAccounts")->count(), 12);
   EXPECT_EQ(w<RichListBox>("lstAccounts")->text(5), "<IMG src=\"idx:1\" align=\"middle\"> &lt;b&gt;&amp;x");
   EXPECT_EQ(w<RichListBox>("lstAccounts")->text(4), "<IMG src=\"idx:0\" align=\"middle\"> Account 4");
