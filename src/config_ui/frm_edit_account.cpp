@@ -1,6 +1,10 @@
 #include "config_ui/frm_edit_account.h"
 
+#include <algorithm>
+
 #include <QFocusEvent>
+#include <QStyle>
+#include <QFontMetrics>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
 
@@ -51,6 +55,13 @@ struct TfrmEditAccount::Listing {
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // The captions of both groups share one width, so that the edits of the
+  // two groups line up.
+  int captionWidth = 0;
+  for (QLabel* l : {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblUsername, ui->lblPassword})
+    captionWidth = std::max(captionWidth, l->sizeHint().width());
+  for (QLabel* l : {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblUsername, ui->lblPassword})
+    l->setMinimumWidth(captionWidth);
   // Room for any port number, at every font size.
   ui->edtPort->setFixedWidth(ui->edtPort->fontMetrics().horizontalAdvance(QStringLiteral("000000")) +
                                ui->edtPort->sizeHint().height() / 2);
@@ -66,6 +77,15 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   ui->lstFolders->graphicsChanged();
   ui->lstFolders->setDefaultFont({font().family().toStdString(), 9, false, false},
                                  palette().color(QPalette::Text));
+  // Wide enough for the hint shown while the details are incomplete, at
+  // every font size (longer status lines and folder names end in "...").
+  {
+    QFont rowFont(font().family());
+    rowFont.setPointSize(9);
+    const int text = QFontMetrics(rowFont).horizontalAdvance(QString::fromUtf8(TIMAPFolderGet::kIncomplete));
+    ui->lstFolders->setMinimumWidth(text + style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                                    4 * ui->lstFolders->frameWidth() + QFontMetrics(rowFont).averageCharWidth() * 2);
+  }
 
   delayedPopulateFolders.setObjectName(QStringLiteral("delayedPopulateFolders"));
   tmrUpdateList.setObjectName(QStringLiteral("tmrUpdateList"));
