@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "markup/qt/foreign_drawn_widget.h"
 #include "platform/screensaver_program.h"
 
 // Xlib last: its macros (None, Bool, Status) clash with Qt's names.
@@ -15,16 +16,6 @@
 
 namespace brivane {
 namespace {
-
-// A native window that Qt never paints: the preview program owns its pixels.
-class ForeignDrawnScreen : public QWidget {
- public:
-  using QWidget::QWidget;
-  QPaintEngine* paintEngine() const override { return nullptr; }
-
- protected:
-  void paintEvent(QPaintEvent*) override {}
-};
 
 // The miniatures: drawn, at any scale, on black.
 class Miniature : public QWidget {
@@ -97,7 +88,7 @@ BackgroundPreview::BackgroundPreview(QWidget* parent, std::chrono::milliseconds 
     : QWidget(parent) {
   setObjectName(QStringLiteral("previewMonitor"));
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-  pnlPreview = new ForeignDrawnScreen(this);
+  pnlPreview = new ForeignDrawnWidget(this);
   pnlPreview->setObjectName(QStringLiteral("pnlPreview"));
   pnlPreview->setAttribute(Qt::WA_NativeWindow);
   pnlPreview->setAttribute(Qt::WA_PaintOnScreen);

@@ -22,6 +22,7 @@
 #include "common/messages.h"
 #include "common/version.h"
 #include "markup/markup_parser.h"
+#include "markup/qt/foreign_drawn_widget.h"
 #include "markup/qt/posted_target.h"
 #include "platform/screensaver_program.h"
 #include "saver/compositor.h"
@@ -63,17 +64,6 @@ constexpr int kDefaultPollInterval = 300000;
 
 }  // namespace
 
-// A child window that another program draws into: Qt never paints it (no
-// paint engine), and its native window is not covered by Qt's backing store.
-class ForeignDrawnPanel : public QWidget {
- public:
-  using QWidget::QWidget;
-  QPaintEngine* paintEngine() const override { return nullptr; }
-
- protected:
-  void paintEvent(QPaintEvent*) override {}
-};
-
 TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
     : QWidget(parent, coverFlags()), deps_(std::move(deps)), target_(std::make_unique<PostedTarget>(this)) {
   setObjectName(QStringLiteral("frmSaver"));
@@ -98,7 +88,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
   if (hasLogDir_) ResetLogFolder(logDir_, cycle_->Accounts);
 
-  pnlPreview = new ForeignDrawnPanel(this);
+  pnlPreview = new ForeignDrawnWidget(this);
   pnlPreview->setObjectName(QStringLiteral("pnlPreview"));
   pnlPreview->setAutoFillBackground(false);
   pnlPreview->setAttribute(Qt::WA_TransparentForMouseEvents);
