@@ -4,7 +4,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QTest>
 #include <chrono>
@@ -356,38 +355,6 @@ TEST_F(EditAccount, SizeHintsFit) {
   ASSERT_TRUE(waitForRows(4));
   EXPECT_TRUE(ControlsThatDoNotFit(dlg).isEmpty()) << ControlsThatDoNotFit(dlg).join("\n").toStdString();
   server.finish();
-}
-
-}  // namespace
-}  // namespace brivane
-
-namespace brivane {
-namespace {
-
-// Not a check: with BRIVANE_SCREENSHOT=file.png (under Xvfb, QT_QPA_PLATFORM=xcb)
-// shows the editor over a scripted folder list and saves the screen with
-// ImageMagick's import (and a POP account into file_pop.png), for looking at
-// the layout at each font resolution.
-TEST_F(EditAccount, Screenshot) {
-  const QString file = qEnvironmentVariable("BRIVANE_SCREENSHOT");
-  if (file.isEmpty()) GTEST_SKIP() << "BRIVANE_SCREENSHOT not set";
-  LoopbackServer server(std::string(kLoggedIn) +
-                        "C: C4 LIST \"\" *\n"
-                        "S: * LIST () \".\" \"INBOX\"\nS: * LIST () \".\" \"INBOX.Sent\"\n"
-                        "S: * LIST () \".\" \"INBOX.Lists.Announcements from a very long mailing list name\"\n"
-                        "S: * LIST () \".\" \"Archive\"\nS: * LIST () \".\" \"Entw&APw-rfe\"\nS: C4 OK done\n"
-                        "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n");
-  open(imapAccount(server.port(), {"INBOX;Inbox", "Archive;Archive"}));
-  ASSERT_TRUE(waitForRows(5));
-  dlg.move(40, 40);
-  QTest::qWait(300);
-  EXPECT_EQ(QProcess::execute("import", {"-window", "root", file}), 0);
-  dlg.reject();
-  TEmlAccount pop = imapAccount(110);
-  pop.isPOP = true;
-  open(pop);
-  QTest::qWait(300);
-  EXPECT_EQ(QProcess::execute("import", {"-window", "root", QString(file).replace(".png", "_pop.png")}), 0);
 }
 
 }  // namespace
