@@ -192,9 +192,18 @@ bool parseWord(std::string_view text, size_t p, Word& w) {
   return true;
 }
 
+// Text outside encoded words as UTF-8. CR, LF and NUL go as they do from
+// decoded words: a raw NUL or a bare CR in a header line is no more part of
+// a name, an address or a subject than an encoded one.
 void appendPlain(std::string_view bytes, std::string& out) {
   for (char c : bytesToUtf8(bytes))
-    if (c != '\0') out += c;
+    if (c != '\0' && c != '\r' && c != '\n') out += c;
+}
+
+std::string plainText(std::string_view bytes) {
+  std::string out;
+  appendPlain(bytes, out);
+  return out;
 }
 
 }  // namespace
@@ -373,11 +382,11 @@ std::vector<MailAddress> parseAddressList(std::string_view value) {
     if (lt != std::string_view::npos) {
       size_t gt = part.find('>', lt);
       std::string_view addr = part.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1);
-      a.address = trimControl(bytesToUtf8(addr));
+      a.address = trimControl(plainText(addr));
       a.name = trimControl(decodeEncodedWords(trimControl(phraseText(part.substr(0, lt), nullptr))));
     } else {
       std::string comment;
-      a.address = trimControl(bytesToUtf8(phraseText(part, &comment)));
+      a.address = trimControl(plainText(phraseText(part, &comment)));
       a.name = trimControl(decodeEncodedWords(trimControl(comment)));
     }
     if (!a.address.empty() || !a.name.empty()) list.push_back(std::move(a));
