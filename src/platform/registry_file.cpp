@@ -198,7 +198,9 @@ bool splitFullPath(std::string_view path, std::vector<std::string_view>& parts) 
 
 // Names and kept lines as well-formed UTF-8, so that the file as a whole
 // reads back as UTF-8: an unpaired surrogate (from a UTF-16 file) becomes
-// U+FFFD, a stray byte its Windows-1252 character.
+// U+FFFD, a stray byte its Windows-1252 character. The reader applies it to
+// names and kept lines too, so that what it holds is what a save writes and
+// reads back (only string data keeps unpaired surrogates: it is UTF-16).
 std::string wellFormed(std::string_view s) { return isValidUtf8(s) ? std::string(s) : utf16LeToUtf8(utf8ToUtf16Le(s)); }
 
 std::string quote(std::string_view text) {
@@ -413,7 +415,8 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       if (close != std::string_view::npos && close > 1 && body[1] != '-' &&
           trimControl(body.substr(close + 1)).empty() && splitFullPath(body.substr(1, close - 1), parts)) {
         current = &root;
-        for (const auto& part : parts) {
+        for (const auto& raw : parts) {
+          const std::string part = wellFormed(raw);
           RegNode* existing = current->child(part);
           if (!existing && ++keys > kMaxStoreKeys) {
             error = "more than " + std::to_string(kMaxStoreKeys) + " keys";
@@ -429,6 +432,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       RegValue v;
       size_t after = 0;
       if (parser.value(p + lead, name, v, after)) {
+        name = wellFormed(name);
         if (current->values.size() >= kMaxValuesPerKey && !current->value(name)) {
           error = "more than " + std::to_string(kMaxValuesPerKey) + " values in one key";
           return false;
@@ -440,7 +444,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
     }
     if (!known) {
       RegNode& owner = current ? *current : root;
-      owner.extraLines.push_back({owner.values.size(), std::string(l)});
+      owner.extraLines.push_back({owner.values.size(), wellFormed(l)});
     }
     p = next;
   }
