@@ -42,6 +42,8 @@ TEST(EncodedWords, DecodeToUtf8) {
       // Bytes invalid in their charset become U+FFFD; CR, LF and NUL go.
       {"=?UTF-8?Q?a=FFb?=", "a\ufffdb"},
       {"=?UTF-8?Q?a=0D=0Ab=00c?=", "abc"},
+      // Also what iconv's UTF-8 reader lets through (beyond U+10FFFF).
+      {"=?UTF-8?Q?a=F5=AC=8A=9Db?=", "a\ufffd\ufffd\ufffd\ufffdb"},
       {std::string("a\rb\0c", 5), "abc"},
       // Raw 8-bit text outside words is read as Windows-1252 unless UTF-8.
       {"Caf\xe9 \x80", "Caf\u00e9 \u20ac"},
