@@ -41,6 +41,20 @@ std::string decodeFileText(std::string_view b) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// A value of the file. One named a second time takes the place of the last
+// mention (where it wins), so the values between two kept lines stay between
+// them on writing: kept lines brought together could read back as one value.
+void readValueAgain(RegNode& key, const std::string& name, const RegValue& v) {
+  for (size_t i = 0; i < key.values.size(); ++i) {
+    if (compareRegistryNames(key.values[i].first, name) != 0) continue;
+    key.values.erase(key.values.begin() + static_cast<std::ptrdiff_t>(i));
+    for (RawLine& line : key.extraLines)
+      if (line.place > i) --line.place;
+    break;
+  }
+  key.values.emplace_back(name, v);
+}
+
 class Parser {
  public:
   explicit Parser(std::string_view t) : t_(t) {}
@@ -437,7 +451,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
           error = "more than " + std::to_string(kMaxValuesPerKey) + " values in one key";
           return false;
         }
-        current->setValue(name, v);
+        readValueAgain(*current, name, v);
         next = after;
         known = true;
       }

@@ -172,6 +172,14 @@ TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const std::string again = serializeRegistryFile(root);
   EXPECT_TRUE(contains(again, "\"open\"=\"never closed\n"));
   EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
+
+  // A value named twice stands where it was named last, so the kept lines
+  // around that place do not meet and read back as one value.
+  const RegNode twice = parse(
+      "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\n\"x\"=\"open\n\"a\"=dword:2\n?\\\"end\\\"\"\n");
+  const RegNode back = parse(serializeRegistryFile(twice));
+  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->extraLines.size(), 2u);
+  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->values, twice.child(kCurrentUserHive)->child("K")->values);
 }
 
 // A key line that cannot be read must not hand its values to the key before
