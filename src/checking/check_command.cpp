@@ -21,7 +21,7 @@ namespace brivane {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 bool parseSeconds(const std::string& text, int& seconds) {
   if (text.empty() || text.size() > 7) return false;
@@ -182,7 +182,7 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
 
   std::vector<bool> finished(accounts.size(), false);
   if (!accounts.empty()) cycle->StartCheckCycle();
-  const auto deadline = Clock::now() + limits.timeout;
+  const auto deadline = SteadyClock::now() + limits.timeout;
   while (cycle->liveCheckers() > 0) {
     const auto m = queue.waitNext(deadline);
     if (!m) break;
@@ -196,7 +196,7 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
     err << "brivane: the check did not finish within " << options.timeoutSeconds
         << " seconds; stopping the checkers\n";
     cycle->requestStopAll();
-    const auto stopDeadline = Clock::now() + limits.stopWait;
+    const auto stopDeadline = SteadyClock::now() + limits.stopWait;
     while (cycle->liveCheckers() > 0) {
       const auto m = queue.waitNext(stopDeadline);
       if (!m) break;

@@ -13,6 +13,7 @@
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
 #include "platform/message_target.h"
+#include "protocols/transport.h"
 #include "settings/account.h"
 
 namespace brivane {
@@ -69,6 +70,9 @@ class CheckCycle {
   // Longest time one account's check may take once it connects (set before
   // a cycle starts; tests shorten it). Past it the check ends with ERRCONN.
   std::chrono::milliseconds checkTimeLimit{std::chrono::minutes(10)};
+  // How checkers connect (set before a cycle starts); empty: TCP to the
+  // account's server. Fuzzers and tests hand out memory streams.
+  Transport::Connector connector;
   // Where checkers write their connection logs; defaults to GetLogDirectory.
   std::function<bool(std::string&)> logDirectory;
 

@@ -52,6 +52,7 @@ void CheckerThread::queueCheck() {
 
 void CheckerThread::startConnecting(Transport& transport) {
   transport.setCheckLimit(cycle_.checkTimeLimit);
+  if (cycle_.connector) transport.setConnector(cycle_.connector);
   log(createdLine());
   SetStatus(status::kConnecting, RowKind::Progress);
 }

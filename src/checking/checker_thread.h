@@ -52,7 +52,8 @@ class CheckerThread : public WorkerThread {
   // logged and the QUEUED row published.
   void queueCheck();
   // Once the connect lock is held: the check's time limit started on
-  // `transport`, the " created, ..." line and the CONNECTING row.
+  // `transport` (and the cycle's connector set on it, when it has one), the
+  // " created, ..." line and the CONNECTING row.
   void startConnecting(Transport& transport);
   void log(std::string_view text) { log_.line(text); }
   void closeLog() { log_.close(); }

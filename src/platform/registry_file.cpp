@@ -41,6 +41,20 @@ std::string decodeFileText(std::string_view b) {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
+// A value of the file. One named a second time takes the place of the last
+// mention (where it wins), so the values between two kept lines stay between
+// them on writing: kept lines brought together could read back as one value.
+void readValueAgain(RegNode& key, const std::string& name, const RegValue& v) {
+  for (size_t i = 0; i < key.values.size(); ++i) {
+    if (compareRegistryNames(key.values[i].first, name) != 0) continue;
+    key.values.erase(key.values.begin() + static_cast<std::ptrdiff_t>(i));
+    for (RawLine& line : key.extraLines)
+      if (line.place > i) --line.place;
+    break;
+  }
+  key.values.emplace_back(name, v);
+}
+
 class Parser {
  public:
   explicit Parser(std::string_view t) : t_(t) {}
@@ -198,7 +212,9 @@ bool splitFullPath(std::string_view path, std::vector<std::string_view>& parts) 
 
 // Names and kept lines as well-formed UTF-8, so that the file as a whole
 // reads back as UTF-8: an unpaired surrogate (from a UTF-16 file) becomes
-// U+FFFD, a stray byte its Windows-1252 character.
+// U+FFFD, a stray byte its Windows-1252 character. The reader applies it to
+// names and kept lines too, so that what it holds is what a save writes and
+// reads back (only string data keeps unpaired surrogates: it is UTF-16).
 std::string wellFormed(std::string_view s) { return isValidUtf8(s) ? std::string(s) : utf16LeToUtf8(utf8ToUtf16Le(s)); }
 
 std::string quote(std::string_view text) {
@@ -413,7 +429,8 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       if (close != std::string_view::npos && close > 1 && body[1] != '-' &&
           trimControl(body.substr(close + 1)).empty() && splitFullPath(body.substr(1, close - 1), parts)) {
         current = &root;
-        for (const auto& part : parts) {
+        for (const auto& raw : parts) {
+          const std::string part = wellFormed(raw);
           RegNode* existing = current->child(part);
           if (!existing && ++keys > kMaxStoreKeys) {
             error = "more than " + std::to_string(kMaxStoreKeys) + " keys";
@@ -429,18 +446,19 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
       RegValue v;
       size_t after = 0;
       if (parser.value(p + lead, name, v, after)) {
+        name = wellFormed(name);
         if (current->values.size() >= kMaxValuesPerKey && !current->value(name)) {
           error = "more than " + std::to_string(kMaxValuesPerKey) + " values in one key";
           return false;
         }
-        current->setValue(name, v);
+        readValueAgain(*current, name, v);
         next = after;
         known = true;
       }
     }
     if (!known) {
       RegNode& owner = current ? *current : root;
-      owner.extraLines.push_back({owner.values.size(), std::string(l)});
+      owner.extraLines.push_back({owner.values.size(), wellFormed(l)});
     }
     p = next;
   }

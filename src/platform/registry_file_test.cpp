@@ -172,6 +172,14 @@ TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const std::string again = serializeRegistryFile(root);
   EXPECT_TRUE(contains(again, "\"open\"=\"never closed\n"));
   EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
+
+  // A value named twice stands where it was named last, so the kept lines
+  // around that place do not meet and read back as one value.
+  const RegNode twice = parse(
+      "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\n\"x\"=\"open\n\"a\"=dword:2\n?\\\"end\\\"\"\n");
+  const RegNode back = parse(serializeRegistryFile(twice));
+  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->extraLines.size(), 2u);
+  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->values, twice.child(kCurrentUserHive)->child("K")->values);
 }
 
 // A key line that cannot be read must not hand its values to the key before
@@ -194,7 +202,8 @@ TEST(RegistryFile, ValuesAfterAnUnreadableKeyLineBelongToNoKey) {
 
 // The encoding is decided for the whole file: an ANSI file whose scrambled
 // password has runs that look like UTF-8 reads byte for byte as Windows-1252;
-// a UTF-16 file's unpaired surrogate survives a load and a save.
+// a UTF-16 file's unpaired surrogate survives a load and a save in string
+// data.
 TEST(RegistryFile, EncodingIsDecidedOnceForTheWholeFile) {
   const std::string password = "\xAF\x9E\xCA\xCA\x88\x90\x8D\x9B";  // "Pa55word" scrambled
   MemoryRegistryStore ansi = storeOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\r\n\"password\"=\"" + password + "\"\r\n");
@@ -203,9 +212,16 @@ TEST(RegistryFile, EncodingIsDecidedOnceForTheWholeFile) {
 
   const std::string lone("a\0\x00\xD8" "b\0", 6);  // "a", U+D800 alone, "b"
   const std::string utf16 = "\xFF\xFE" + utf8ToUtf16Le("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n\"v\"=\"") +
-                            lone + utf8ToUtf16Le("\"\r\n[HKEY_CURRENT_USER\\") + lone + utf8ToUtf16Le("]\r\n");
+                            lone + utf8ToUtf16Le("\"\r\n[HKEY_CURRENT_USER\\") + lone + utf8ToUtf16Le("]\r\n") + lone +
+                            utf8ToUtf16Le("\r\n");
   MemoryRegistryStore s = storeOf(utf16);
   EXPECT_EQ(s.getValue("\\K", "v")->data, lone + std::string(2, '\0'));
+  // A name or a kept line cannot hold it in UTF-8: it reads as U+FFFD at
+  // once, so that what was read is what a save writes and reads back.
+  const RegNode* key = s.root().child("HKEY_CURRENT_USER")->child("a\uFFFDb");
+  ASSERT_TRUE(key);
+  ASSERT_EQ(key->extraLines.size(), 1u);
+  EXPECT_EQ(key->extraLines[0].text, "a\uFFFDb");
   const std::string written = serializeRegistryFile(s.root());
   EXPECT_TRUE(isValidUtf8(written));  // so that it reads back as UTF-8 at all
   EXPECT_EQ(storeOf(written).getValue("\\K", "v")->data, lone + std::string(2, '\0'));

@@ -95,8 +95,8 @@ iconv_t converterFor(const std::string& charset) {
   return converters.get(charset);
 }
 
-// With keepLineBreaks, CR and LF stay (body text); headers drop them.
-void appendConverted(iconv_t cd, const std::string& bytes, std::string& out, bool keepLineBreaks = false) {
+// Runs the bytes through iconv; a byte it cannot convert becomes U+FFFD.
+void convertRaw(iconv_t cd, const std::string& bytes, std::string& out) {
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
   char* in = const_cast<char*>(bytes.data());
   size_t inLeft = bytes.size();
@@ -106,8 +106,7 @@ void appendConverted(iconv_t cd, const std::string& bytes, std::string& out, boo
     size_t oLeft = sizeof buf;
     size_t rc = iconv(cd, inLeft ? &in : nullptr, &inLeft, &o, &oLeft);
     int err = rc == static_cast<size_t>(-1) ? errno : 0;
-    for (char* p = buf; p < o; ++p)
-      if (*p != '\0' && (keepLineBreaks || (*p != '\r' && *p != '\n'))) out += *p;
+    out.append(buf, static_cast<size_t>(o - buf));
     if (rc != static_cast<size_t>(-1)) {
       if (inLeft == 0) {
         // Flush the shift state of stateful charsets.
@@ -127,6 +126,27 @@ void appendConverted(iconv_t cd, const std::string& bytes, std::string& out, boo
       continue;
     }
     return;  // EINVAL: incomplete sequence at the end
+  }
+}
+
+// The converted text, well-formed whatever iconv let through (its UTF-8
+// reader passes sequences above U+10FFFF on): every byte that begins no
+// well-formed sequence becomes U+FFFD; NUL always goes. With keepLineBreaks,
+// CR and LF stay (body text); headers drop them.
+void appendConverted(iconv_t cd, const std::string& bytes, std::string& out, bool keepLineBreaks = false) {
+  std::string raw;
+  convertRaw(cd, bytes, raw);
+  const std::string_view text(raw);
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = utf8SequenceLength(text.substr(i));
+    if (n == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    const char c = text[i];
+    if (c != '\0' && (keepLineBreaks || (c != '\r' && c != '\n'))) out.append(text.substr(i, n));
+    i += n;
   }
 }
 
@@ -192,9 +212,18 @@ bool parseWord(std::string_view text, size_t p, Word& w) {
   return true;
 }
 
+// Text outside encoded words as UTF-8. CR, LF and NUL go as they do from
+// decoded words: a raw NUL or a bare CR in a header line is no more part of
+// a name, an address or a subject than an encoded one.
 void appendPlain(std::string_view bytes, std::string& out) {
   for (char c : bytesToUtf8(bytes))
-    if (c != '\0') out += c;
+    if (c != '\0' && c != '\r' && c != '\n') out += c;
+}
+
+std::string plainText(std::string_view bytes) {
+  std::string out;
+  appendPlain(bytes, out);
+  return out;
 }
 
 }  // namespace
@@ -373,11 +402,11 @@ std::vector<MailAddress> parseAddressList(std::string_view value) {
     if (lt != std::string_view::npos) {
       size_t gt = part.find('>', lt);
       std::string_view addr = part.substr(lt + 1, gt == std::string_view::npos ? std::string_view::npos : gt - lt - 1);
-      a.address = trimControl(bytesToUtf8(addr));
+      a.address = trimControl(plainText(addr));
       a.name = trimControl(decodeEncodedWords(trimControl(phraseText(part.substr(0, lt), nullptr))));
     } else {
       std::string comment;
-      a.address = trimControl(bytesToUtf8(phraseText(part, &comment)));
+      a.address = trimControl(plainText(phraseText(part, &comment)));
       a.name = trimControl(decodeEncodedWords(trimControl(comment)));
     }
     if (!a.address.empty() || !a.name.empty()) list.push_back(std::move(a));

@@ -20,8 +20,8 @@ struct MailAddress {
 // without it, and adjacent words in one charset are converted as one byte
 // run (a character split over two words survives). Bytes invalid in their
 // charset become U+FFFD; a word in an unknown charset or with a malformed
-// encoding stays as it is. Decoded CR, LF and NUL are removed. Text outside
-// encoded words that is not valid UTF-8 is read as Windows-1252.
+// encoding stays as it is. CR, LF and NUL are removed, decoded or raw. Text
+// outside encoded words that is not valid UTF-8 is read as Windows-1252.
 std::string decodeEncodedWords(std::string_view text);
 
 // Bytes in `charset` (a MIME label; common labels iconv does not know, such
@@ -34,7 +34,8 @@ std::string charsetToUtf8(std::string_view bytes, std::string_view charset);
 // Splits a raw address-list header value (before decoding, so a decoded
 // comma never splits a name) into addresses: "Name <addr>", "\"Name\" <addr>",
 // "addr", "addr (Name)" and groups. Encoded words are opaque: a "," or ":"
-// inside one splits nothing. Display names are then decoded.
+// inside one splits nothing. Display names are then decoded; names and
+// addresses are UTF-8 without CR, LF or NUL.
 std::vector<MailAddress> parseAddressList(std::string_view value);
 
 // An RFC 2822 date ("Tue, 3 Mar 2026 10:15:00 +0100", zone names included)

@@ -14,7 +14,7 @@ using ::testing::ElementsAre;
 
 TEST(EncodedWords, DecodeToUtf8) {
   struct Case {
-    const char* in;
+    std::string in;
     const char* out;
   } cases[] = {
       // Two adjacent ISO-8859-1 words join without the blank between them.
@@ -42,6 +42,9 @@ TEST(EncodedWords, DecodeToUtf8) {
       // Bytes invalid in their charset become U+FFFD; CR, LF and NUL go.
       {"=?UTF-8?Q?a=FFb?=", "a\ufffdb"},
       {"=?UTF-8?Q?a=0D=0Ab=00c?=", "abc"},
+      // Also what iconv's UTF-8 reader lets through (beyond U+10FFFF).
+      {"=?UTF-8?Q?a=F5=AC=8A=9Db?=", "a\ufffd\ufffd\ufffd\ufffdb"},
+      {std::string("a\rb\0c", 5), "abc"},
       // Raw 8-bit text outside words is read as Windows-1252 unless UTF-8.
       {"Caf\xe9 \x80", "Caf\u00e9 \u20ac"},
       {"Caf\xc3\xa9", "Caf\u00e9"},
@@ -58,7 +61,7 @@ TEST(EncodedWords, DecodeToUtf8) {
 
 TEST(AddressList, SplitsBeforeDecoding) {
   struct Case {
-    const char* in;
+    std::string in;
     std::vector<MailAddress> out;
   } cases[] = {
       {"=?UTF-8?Q?M=C3=BCller=2C_Hans?= <h@x>", {{"M\u00fcller, Hans", "h@x"}}},
@@ -75,6 +78,9 @@ TEST(AddressList, SplitsBeforeDecoding) {
       {"", {{"", ""}}},
       {"  ,  ", {{"", ""}}},
       {"<only@x>", {{"", "only@x"}}},
+      // Raw NUL and bare CR never reach a name or an address.
+      {std::string("bob\0@x\r (B\0ob)", 14), {{"Bob", "bob@x"}}},
+      {std::string("N\0m <a\0@x\r>", 11), {{"Nm", "a@x"}}},
   };
   for (const auto& c : cases) EXPECT_EQ(parseAddressList(c.in), c.out) << c.in;
 }
