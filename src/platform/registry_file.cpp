@@ -299,12 +299,26 @@ void writeValue(std::string& out, const std::string& name, const RegValue& v) {
 void writeNode(std::string& out, const RegNode& node, const std::string& path) {
   if (node.listed || !node.values.empty() || !node.extraLines.empty()) {
     out += "[" + wellFormed(path) + "]\n";
-    // Unknown lines go back among the values where they stood.
+    // Unknown lines go back among the values where they stood. Two that
+    // stood apart (in two sections of the key, or with a value since
+    // deleted between them), and one and a default value after it, are kept
+    // apart by the key line written again: a line that starts a key ends any
+    // quoted text.
     size_t next = 0;
+    bool lastKept = false;
     for (size_t i = 0; i <= node.values.size(); ++i) {
-      while (next < node.extraLines.size() && (node.extraLines[next].place <= i || i == node.values.size()))
-        out += wellFormed(node.extraLines[next++].text) + "\n";
-      if (i < node.values.size()) writeValue(out, node.values[i].first, node.values[i].second);
+      while (next < node.extraLines.size() && (node.extraLines[next].place <= i || i == node.values.size())) {
+        const RawLine& line = node.extraLines[next++];
+        if (lastKept && !line.followsKept) out += "[" + wellFormed(path) + "]\n";
+        out += wellFormed(line.text) + "\n";
+        lastKept = true;
+      }
+      if (i < node.values.size()) {
+        // "@=" holds no quote to end an open one, as a named value's line does.
+        if (lastKept && node.values[i].first.empty()) out += "[" + wellFormed(path) + "]\n";
+        writeValue(out, node.values[i].first, node.values[i].second);
+        lastKept = false;
+      }
     }
     out += "\n";
   }
@@ -410,6 +424,7 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
   RegNode* current = nullptr;
   std::vector<std::string_view> parts;
   size_t keys = 0;
+  bool lastKept = false;  // the last line that was not blank was kept
   while (p < text.size()) {
     const std::string_view l = parser.line(p);
     size_t lead = 0;
@@ -458,7 +473,10 @@ bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error
     }
     if (!known) {
       RegNode& owner = current ? *current : root;
-      owner.extraLines.push_back({owner.values.size(), wellFormed(l)});
+      owner.extraLines.push_back({owner.values.size(), wellFormed(l), lastKept && current != nullptr});
+      lastKept = true;
+    } else if (!body.empty()) {
+      lastKept = false;
     }
     p = next;
   }

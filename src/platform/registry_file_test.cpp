@@ -180,6 +180,29 @@ TEST(RegistryFile, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const RegNode back = parse(serializeRegistryFile(twice));
   EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->extraLines.size(), 2u);
   EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->values, twice.child(kCurrentUserHive)->child("K")->values);
+
+  // Kept lines that stood apart never meet on writing, nor does a kept line
+  // with the default value after it: a key in two sections, a value deleted
+  // from between two lines, an open quote before "@=".
+  const struct {
+    const char* text;
+    bool deleteB;
+  } apart[] = {
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n[HKEY_CURRENT_USER\\K]\nclose\"\n", false},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"b\"=dword:1\nclose\"\n", true},
+      {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"\"=dword:1\nclose\"\n", false},
+  };
+  for (const auto& row : apart) {
+    MemoryRegistryStore store = storeOf(row.text);
+    if (row.deleteB) {
+      ASSERT_TRUE(store.deleteValue("\\K", "b"));
+    }
+    const std::vector<std::string> names = store.valueNames("\\K");
+    const std::string written = serializeRegistryFile(store.root());
+    MemoryRegistryStore reread = storeOf(written);
+    EXPECT_EQ(reread.valueNames("\\K"), names) << written;
+    EXPECT_EQ(serializeRegistryFile(reread.root()), written);
+  }
 }
 
 // A key line that cannot be read must not hand its values to the key before

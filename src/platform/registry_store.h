@@ -101,6 +101,11 @@ class RegistryStore {
 struct RawLine {
   size_t place = 0;
   std::string text;
+  // The line came straight after another kept line of the same key in the
+  // file (blank lines between them aside). Kept lines that stood apart are
+  // never written next to each other, so that an unclosed quote on one can
+  // never join the next into a value that the file did not hold.
+  bool followsKept = false;
   friend bool operator==(const RawLine&, const RawLine&) = default;
 };
 
