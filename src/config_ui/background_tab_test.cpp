@@ -38,7 +38,9 @@ void wait(int ms) {
 
 // Two program folders: "hacks" (taking the collection's switches, so no
 // settings program) and "other". Every program is a script that records its
-// arguments; as a preview it sleeps, with -c it waits for the file "go".
+// arguments (written whole, then renamed into place, so that a reader never
+// sees a half-written file); as a preview it sleeps, with -c it waits for the
+// file "go".
 class BackgroundTabTest : public ::testing::Test {
  protected:
   fs::path root;
@@ -60,9 +62,10 @@ class BackgroundTabTest : public ::testing::Test {
   std::string program(const std::string& rel) {
     const fs::path p = root / rel;
     fs::create_directories(p.parent_path());
-    std::ofstream(p) << "#!/bin/sh\nif [ \"$1\" = -c ]; then echo \"$@\" > \"$0.settings\"; while [ ! -e '"
-                     << (root / "go").string() << "' ]; do sleep 0.02; done; exit 0; fi\n"
-                     << "echo \"$@\" > \"$0.args\"\nexec sleep 30\n";
+    std::ofstream(p) << "#!/bin/sh\nif [ \"$1\" = -c ]; then\n"
+                     << "echo \"$@\" > \"$0.settings.new\"; mv \"$0.settings.new\" \"$0.settings\"\n"
+                     << "while [ ! -e '" << (root / "go").string() << "' ]; do sleep 0.02; done; exit 0; fi\n"
+                     << "echo \"$@\" > \"$0.args.new\"; mv \"$0.args.new\" \"$0.args\"\nexec sleep 30\n";
     fs::permissions(p, fs::perms::owner_all);
     return p.string();
   }

@@ -368,7 +368,11 @@ TEST(SaverUpdate, NewerVersionIsShownTopRightAndUOpensTheDownloadPage) {
   fs::create_directories(root + "/www");
   std::ofstream(root + "/www/manifest.xml") << "<Product><latestversion>9.1.0.0</LatestVersion></Product>\n";
   fs::create_directories(root + "/bin");
-  std::ofstream(root + "/bin/xdg-open") << "#!/bin/sh\necho \"$@\" >> '" << root << "/opened'\n";
+  // Each address is added to a new copy renamed into place, so the test,
+  // reading once the file exists, never sees it half written.
+  const std::string opened = "'" + root + "/opened'";
+  std::ofstream(root + "/bin/xdg-open") << "#!/bin/sh\n{ cat " << opened << " 2>/dev/null; echo \"$@\"; } > "
+                                        << opened << ".new\nmv " << opened << ".new " << opened << "\n";
   fs::permissions(root + "/bin/xdg-open", fs::perms::owner_all);
   std::vector<std::string> env = runEnvironment(root, xvfb.name());
   env.push_back("PATH=" + root + "/bin:/usr/bin:/bin");
