@@ -27,10 +27,16 @@ class RowBuilder {
  public:
   RowBuilder(const LayoutStyle& style, const PictureCatalog& pictures, const TextMetrics& metrics)
       : style_(style), pictures_(pictures), metrics_(metrics), font_(style.font), color_(style.color) {
+    // Room for a typical list row (two lines, a few runs and pictures), so
+    // laying it out does not grow the vectors step by step.
+    row_.lines.reserve(2);
+    row_.texts.reserve(4);
+    row_.pictures.reserve(2);
     startLine();
   }
 
-  void add(const MarkupToken& tok) {
+  // Takes the token's text: the tokens of a row are laid out once.
+  void add(MarkupToken& tok) {
     if (tok.kind == MarkupToken::Kind::Text) {
       addText(tok.text);
       return;
@@ -78,21 +84,20 @@ class RowBuilder {
     middle_ = false;
     firstText_ = row_.texts.size();
     firstPicture_ = row_.pictures.size();
-    middlePictures_.clear();
   }
 
   bool lineEmpty() const {
     return row_.texts.size() == firstText_ && row_.pictures.size() == firstPicture_;
   }
 
-  void addText(const std::string& text) {
+  void addText(std::string& text) {
     if (text.empty()) return;
     LaidOutText t;
     t.line = static_cast<int>(row_.lines.size()) - 1;
     t.x = pen_;
     t.width = metrics_.width(text, font_);
     t.height = metrics_.lineHeight(font_);
-    t.text = text;
+    t.text = std::move(text);
     t.font = font_;
     t.color = color_;
     pen_ += t.width;
@@ -140,7 +145,7 @@ class RowBuilder {
     const std::string* align = tok.attribute("align");
     bool middle = align != nullptr && equalsIgnoreCase(*align, "middle");
     middle_ = middle_ || middle;
-    if (middle) middlePictures_.push_back(row_.pictures.size());
+    p.middle = middle;
     pen_ += p.width;
     linePictureHeight_ = std::max(linePictureHeight_, p.height);
     row_.pictures.push_back(std::move(p));
@@ -177,8 +182,7 @@ class RowBuilder {
     }
     for (size_t i = firstPicture_; i < row_.pictures.size(); ++i) {
       LaidOutPicture& p = row_.pictures[i];
-      bool middle = std::find(middlePictures_.begin(), middlePictures_.end(), i) != middlePictures_.end();
-      p.y = line.top + (middle ? (line.height - p.height) / 2 : 0);
+      p.y = line.top + (p.middle ? (line.height - p.height) / 2 : 0);
       p.x += dx;
     }
   }
@@ -196,7 +200,6 @@ class RowBuilder {
   bool middle_ = false;
   size_t firstText_ = 0;
   size_t firstPicture_ = 0;
-  std::vector<size_t> middlePictures_;
 };
 
 }  // namespace
@@ -232,7 +235,7 @@ std::string RowLayout::plainText() const {
 RowLayout layoutMarkup(std::string_view markup, const LayoutStyle& style,
                        const PictureCatalog& pictures, const TextMetrics& metrics) {
   RowBuilder builder(style, pictures, metrics);
-  for (const MarkupToken& tok : parseMarkup(markup)) builder.add(tok);
+  forEachMarkupToken(markup, [&](MarkupToken& tok) { builder.add(tok); });
   return builder.finish();
 }
 

@@ -88,6 +88,7 @@ struct LaidOutPicture {
   int height = 0;
   int index = -1;    // image-list index, or -1 for a named picture
   std::string name;  // lower case, named pictures only
+  bool middle = false;  // centred on its line (align="middle")
 };
 
 struct LaidOutLine {

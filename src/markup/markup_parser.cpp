@@ -1,7 +1,9 @@
 #include "markup/markup_parser.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
+#include <functional>
 
 #include "common/text.h"
 
@@ -35,9 +37,11 @@ const Entity* entityAt(std::string_view text) {
   return nullptr;
 }
 
-bool isNameChar(char c) {
-  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_';
-}
+bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Tag and attribute names: ASCII letters, digits, "-" and "_" (whatever the
+// locale says a letter is).
+bool isNameChar(char c) { return isAsciiLetter(c) || (c >= '0' && c <= '9') || c == '-' || c == '_'; }
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -46,16 +50,26 @@ bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 void appendText(std::string& out, std::string_view text) {
   size_t i = 0;
   while (i < text.size()) {
-    char c = text[i];
-    if (c == '&') {
+    // Copy the run up to the next entity or control character at once.
+    size_t run = i;
+    while (run < text.size()) {
+      const unsigned char u = static_cast<unsigned char>(text[run]);
+      if (u == '&' || u < 0x20 || u == 0x7F) break;
+      ++run;
+    }
+    out.append(text.data() + i, run - i);
+    i = run;
+    if (i == text.size()) break;
+    if (text[i] == '&') {
       if (const Entity* e = entityAt(text.substr(i))) {
         out += e->utf8;
         i += e->name.size();
         continue;
       }
+      out += '&';
+    } else {
+      out += ' ';
     }
-    unsigned char u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F) ? ' ' : c;
     ++i;
   }
 }
@@ -65,14 +79,17 @@ void appendText(std::string& out, std::string_view text) {
 bool parseTag(std::string_view body, MarkupToken& tok) {
   size_t i = 0;
   tok.kind = MarkupToken::Kind::Tag;
+  tok.closing = false;
+  tok.attributes.clear();
   if (i < body.size() && body[i] == '/') {
     tok.closing = true;
     ++i;
   }
   size_t start = i;
   while (i < body.size() && isNameChar(body[i])) ++i;
-  if (i == start || std::isalpha(static_cast<unsigned char>(body[start])) == 0) return false;
-  tok.text = asciiLower(body.substr(start, i - start));
+  if (i == start || !isAsciiLetter(body[start])) return false;
+  tok.text.assign(body.substr(start, i - start));
+  for (char& c : tok.text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
   while (i < body.size()) {
     while (i < body.size() && (isSpace(body[i]) || body[i] == '/')) ++i;
     size_t nameStart = i;
@@ -138,41 +155,46 @@ const std::string* MarkupToken::attribute(std::string_view name) const {
   return nullptr;
 }
 
-std::vector<MarkupToken> parseMarkup(std::string_view markup) {
+void forEachMarkupToken(std::string_view markup, const std::function<void(MarkupToken&)>& visit) {
   if (markup.size() > kMaxMarkupBytes) {
     size_t cut = kMaxMarkupBytes;
     while (cut > 0 && (static_cast<unsigned char>(markup[cut]) & 0xC0) == 0x80) --cut;
     markup = markup.substr(0, cut);
   }
-  std::vector<MarkupToken> tokens;
-  std::string pending;
+  // One token of each kind, filled again for every token: their strings and
+  // attribute list keep their room, so a row costs few allocations.
+  MarkupToken text;
+  MarkupToken tag;
+  tag.attributes.reserve(4);
   auto flushText = [&] {
-    if (pending.empty()) return;
-    MarkupToken t;
-    t.text = std::move(pending);
-    tokens.push_back(std::move(t));
-    pending.clear();
+    if (text.text.empty()) return;
+    visit(text);
+    text.text.clear();
   };
   size_t i = 0;
   while (i < markup.size()) {
     size_t lt = markup.find('<', i);
     if (lt == std::string_view::npos) {
-      appendText(pending, markup.substr(i));
+      appendText(text.text, markup.substr(i));
       break;
     }
-    appendText(pending, markup.substr(i, lt - i));
+    appendText(text.text, markup.substr(i, lt - i));
     size_t gt = tagEnd(markup, lt + 1);
-    MarkupToken tag;
     if (gt != std::string_view::npos && parseTag(markup.substr(lt + 1, gt - lt - 1), tag)) {
       flushText();
-      tokens.push_back(std::move(tag));
+      visit(tag);
       i = gt + 1;
     } else {
-      pending += '<';
+      text.text += '<';
       i = lt + 1;
     }
   }
   flushText();
+}
+
+std::vector<MarkupToken> parseMarkup(std::string_view markup) {
+  std::vector<MarkupToken> tokens;
+  forEachMarkupToken(markup, [&](MarkupToken& t) { tokens.push_back(t); });
   return tokens;
 }
 
@@ -188,18 +210,27 @@ size_t entityLength(std::string_view text) {
   return e != nullptr ? e->name.size() : 0;
 }
 
-std::string EscapeMarkup(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 8);
-  for (char c : text) {
-    switch (c) {
+void AppendEscapedMarkup(std::string& out, std::string_view text) {
+  out.reserve(out.size() + text.size() + text.size() / 8);
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t run = i;
+    while (run < text.size() && text[run] != '&' && text[run] != '<' && text[run] != '>' && text[run] != '"') ++run;
+    out.append(text.data() + i, run - i);
+    if (run == text.size()) break;
+    switch (text[run]) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      default: out += "&quot;"; break;
     }
+    i = run + 1;
   }
+}
+
+std::string EscapeMarkup(std::string_view text) {
+  std::string out;
+  AppendEscapedMarkup(out, text);
   return out;
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,10 @@ inline constexpr size_t kMaxMarkupBytes = 64 * 1024;
 // as written.
 std::vector<MarkupToken> parseMarkup(std::string_view markup);
 
+// The same tokens, handed one at a time to `visit`, which may take the
+// token's text. The token is only valid during the call.
+void forEachMarkupToken(std::string_view markup, const std::function<void(MarkupToken&)>& visit);
+
 // Decodes the entities of the mark-up ("&amp;", "&lt;", "&gt;", "&quot;",
 // "&nbsp;", "&copy;", "&reg;", "&trade;", "&euro;", "&sect;", "&para;",
 // "&permil;"); anything else after "&" is kept as written.
@@ -46,6 +51,8 @@ size_t entityLength(std::string_view text);
 // Makes a text safe to place into mark-up: "&", "<", ">" and the double quote
 // become entities, the ampersand first so that nothing is escaped twice.
 std::string EscapeMarkup(std::string_view text);
+// The same, appended to `out`.
+void AppendEscapedMarkup(std::string& out, std::string_view text);
 
 // Splits text as it stands in mark-up (no tags) into the units that show as
 // one character each: an entity or one UTF-8 character (a stray byte is one

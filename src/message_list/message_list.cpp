@@ -126,6 +126,7 @@ void MessageListModel::setFonts(MessageListFonts fonts) {
 void MessageListModel::resetCaches() {
   fitCache_.clear();
   localCache_.clear();
+  nowSecs_ = INT64_MIN;
   built_.clear();
 }
 
@@ -148,8 +149,8 @@ std::string MessageListModel::FitText(std::string_view text, int width, size_t k
                                       const FontSpec& font) const {
   // A rebuild cuts the same texts again: remember the cuts (the key holds
   // everything the cut depends on).
-  std::string key;
-  key.reserve(text.size() + font.family.size() + 24);
+  std::string& key = fitKey_;  // built in place: a hit allocates nothing
+  key.clear();
   const int32_t numbers[3] = {width, static_cast<int32_t>(std::min<size_t>(keep, INT32_MAX)),
                               static_cast<int32_t>(font.points * 64)};
   key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
@@ -157,10 +158,10 @@ std::string MessageListModel::FitText(std::string_view text, int width, size_t k
   key += font.family;
   key += '\0';
   key += text;
-  if (auto it = fitCache_.find(key); it != fitCache_.end()) return it->second;
+  if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
   if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
   std::string out = cut(text, width, keep, font);
-  fitCache_.emplace(std::move(key), out);
+  fitCache_.emplace(fitKey_, out);
   return out;
 }
 
@@ -230,13 +231,17 @@ std::string MessageListModel::FitTextWithRight(std::string_view text, std::strin
 std::string MessageListModel::RelativeTime(int64_t when) const {
   if (when == 0) return {};
   const int64_t nowSecs = now_();
-  std::time_t tn = static_cast<std::time_t>(nowSecs);
-  std::tm n{};
-  localtime_r(&tn, &n);
-  if (n.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
-    localCache_.clear();
-    localOffset_ = n.tm_gmtoff;
+  if (nowSecs != nowSecs_) {  // a rebuild asks with the same "now" for every row
+    std::time_t tn = static_cast<std::time_t>(nowSecs);
+    nowFields_ = std::tm{};
+    localtime_r(&tn, &nowFields_);
+    nowSecs_ = nowSecs;
+    if (nowFields_.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
+      localCache_.clear();
+      localOffset_ = nowFields_.tm_gmtoff;
+    }
   }
+  const std::tm& n = nowFields_;
   const std::tm& w = localFields(when);
   const bool sameDay = w.tm_year == n.tm_year && w.tm_mon == n.tm_mon && w.tm_mday == n.tm_mday;
   if (when > nowSecs) return sameDay ? "Just received" : shortDate_(when);
@@ -401,15 +406,23 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     out.push_back(std::string(FolderIcon) +
                   EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row)));
   }
-  auto line = [&](const MessageSummary& m) {
-    std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
-    std::string l = std::string(MessageIndent) + std::string(MessageIcon) + std::string(SubjectStart) +
-                    EscapeMarkup(FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row)) +
-                    std::string(FontEnd);
+  auto appendLine = [&](std::string& l, const MessageSummary& m) {
+    l += MessageIndent;
+    l += MessageIcon;
+    l += SubjectStart;
+    const std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
+    AppendEscapedMarkup(l, FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row));
+    l += FontEnd;
     if (displayMsgPreview_ && !m.preview.empty()) {
-      l += std::string(PreviewStart) +
-           EscapeMarkup(FitText(m.preview, width - kMessageMargin, 0, fonts_.preview)) + std::string(FontEnd);
+      l += PreviewStart;
+      AppendEscapedMarkup(l, FitText(m.preview, width - kMessageMargin, 0, fonts_.preview));
+      l += FontEnd;
     }
+  };
+  auto line = [&](const MessageSummary& m) {
+    std::string l;
+    l.reserve(256);
+    appendLine(l, m);
     return l;
   };
   // Each sender's messages, in the sorted order; a sender's group stands at
@@ -430,8 +443,13 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     } else {
       head = FitText(sender, width - kFolderMargin, 0, fonts_.sender);
     }
-    out.push_back(std::string(SenderStart) + EscapeMarkup(head) + std::string(SenderEnd) +
-                  line(*messages[group[0]]));
+    std::string first;
+    first.reserve(320);
+    first += SenderStart;
+    AppendEscapedMarkup(first, head);
+    first += SenderEnd;
+    appendLine(first, *messages[group[0]]);
+    out.push_back(std::move(first));
     for (size_t g = 1; g < group.size(); ++g) out.push_back(line(*messages[group[g]]));
   }
 }
@@ -576,7 +594,10 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     Plan plan = planAccount(static_cast<int>(i), accounts[i], byAccount[i], cycle.firstCycle);
     applyPlan(static_cast<int>(i), accounts[i], plan);
     BlockInputs in;
-    for (const MessageSummary* m : byAccount[i]) in.rows.push_back(*m);
+    // The snapshot is ours and this account's rows are done with: move them.
+    in.rows.reserve(byAccount[i].size());
+    for (const MessageSummary* m : byAccount[i])
+      in.rows.push_back(std::move(snapshot[static_cast<size_t>(m - snapshot.data())]));
     in.times = std::move(times);
     in.folders = accounts[i].folders;
     in.name = accounts[i].name;

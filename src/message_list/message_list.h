@@ -173,9 +173,17 @@ class MessageListModel {
   std::vector<std::optional<BlockInputs>> built_;
   // Cuts already measured, by font, width, kept characters and text; and
   // local calendar fields of message times. Both bounded: cleared when full.
-  mutable std::unordered_map<std::string, std::string> fitCache_;
+  struct KeyHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  mutable std::unordered_map<std::string, std::string, KeyHash, std::equal_to<>> fitCache_;
+  mutable std::string fitKey_;
   mutable std::unordered_map<int64_t, std::tm> localCache_;
   mutable long localOffset_ = 0;
+  // The local fields of the last "now" asked for.
+  mutable int64_t nowSecs_ = INT64_MIN;
+  mutable std::tm nowFields_{};
 };
 
 }  // namespace brivane

@@ -40,7 +40,7 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::UnorderedElementsAreArray;
 
-const fs::path kData = fs::path(__FILE__).parent_path().parent_path() / "data" / "imap";
+const fs::path kData = BRIVANE_IMAP_FIXTURES;
 
 struct FolderSpec {
   std::string name;

@@ -49,13 +49,19 @@ constexpr size_t kMaxCachedText = 256;
 }  // namespace
 
 QtTextMetrics::Entry& QtTextMetrics::entry(const FontSpec& font) const {
-  for (Entry& e : cache_) {
-    if (e.fontSpec == font) return e;
+  // Runs of a row mostly keep the font of the run before.
+  if (last_ < cache_.size() && cache_[last_].fontSpec == font) return cache_[last_];
+  for (size_t i = 0; i < cache_.size(); ++i) {
+    if (cache_[i].fontSpec == font) {
+      last_ = i;
+      return cache_[i];
+    }
   }
   if (cache_.size() >= kMaxFonts) cache_.clear();
+  last_ = cache_.size();
   auto fm = device_ != nullptr ? std::make_unique<QFontMetrics>(toQFont(font), device_)
                                : std::make_unique<QFontMetrics>(toQFont(font));
-  cache_.push_back({font, std::move(fm), {}});
+  cache_.push_back({font, std::move(fm), -1, {}});
   return cache_.back();
 }
 
@@ -67,7 +73,7 @@ int QtTextMetrics::width(std::string_view utf8, const FontSpec& font) const {
   Entry& e = entry(font);
   bool cacheable = utf8.size() <= kMaxCachedText;
   if (cacheable) {
-    auto it = e.widths.find(std::string(utf8));
+    auto it = e.widths.find(utf8);
     if (it != e.widths.end()) return it->second;
   }
   int w = e.metrics->horizontalAdvance(
@@ -79,7 +85,11 @@ int QtTextMetrics::width(std::string_view utf8, const FontSpec& font) const {
   return w;
 }
 
-int QtTextMetrics::lineHeight(const FontSpec& font) const { return fontMetrics(font).height(); }
+int QtTextMetrics::lineHeight(const FontSpec& font) const {
+  Entry& e = entry(font);
+  if (e.height < 0) e.height = e.metrics->height();
+  return e.height;
+}
 
 std::vector<size_t> QtTextMetrics::graphemeEnds(std::string_view utf8) const {
   // Qt decodes bytes that are not UTF-8 its own way: keep the plain rule then.

@@ -2,8 +2,10 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -45,17 +47,24 @@ class QtTextMetrics : public TextMetrics {
   int resets() const { return resets_; }
 
  private:
+  // Looks texts up by view, so a measurement already made allocates nothing.
+  struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
   struct Entry {
     FontSpec fontSpec;
     std::unique_ptr<QFontMetrics> metrics;
+    int height = -1;  // line height, once asked for
     // Widths already measured: a list rebuild measures the same texts again.
-    std::unordered_map<std::string, int> widths;
+    std::unordered_map<std::string, int, TextHash, std::equal_to<>> widths;
   };
   Entry& entry(const FontSpec& font) const;
   const QPaintDevice* device_;
   int resets_ = 0;
   // A row uses a handful of fonts: a short list searched without allocating.
   mutable std::vector<Entry> cache_;
+  mutable size_t last_ = 0;
 };
 
 }  // namespace brivane

@@ -127,7 +127,12 @@ void RichListBox::insert(int index, std::string text) { insert(index, std::move(
 
 void RichListBox::insert(int index, std::string text, int tag) {
   index = std::clamp(index, 0, count());
-  if (viewportSize().width() != layoutWidth_) relayoutAll();
+  // Within a batch the width is looked at once (asking the scroll bar for
+  // its size on every row is a good part of a rebuild); endUpdate looks again.
+  if (!widthCheckedInBatch_) {
+    if (viewportSize().width() != layoutWidth_) relayoutAll();
+    widthCheckedInBatch_ = updating_ > 0;
+  }
   Row row;
   row.text = std::move(text);
   row.tag = tag;
@@ -231,11 +236,14 @@ void RichListBox::scrollToRow(int index) {
 
 void RichListBox::beginUpdate() {
   if (updating_++ == 0) viewport()->setUpdatesEnabled(false);
+  widthCheckedInBatch_ = false;
 }
 
 void RichListBox::endUpdate() {
   if (updating_ == 0 || --updating_ > 0) return;
   viewport()->setUpdatesEnabled(true);
+  widthCheckedInBatch_ = false;
+  if (viewportSize().width() != layoutWidth_) relayoutAll();
   updateScrollRange();
   viewport()->update();
 }
@@ -250,6 +258,7 @@ void RichListBox::setCurrentRow(int index) {
 
 void RichListBox::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
+  widthCheckedInBatch_ = false;
   if (viewportSize().width() != layoutWidth_) relayoutAll();
   else updateScrollRange();
 }

@@ -119,6 +119,7 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   bool selectable_ = false;
   int current_ = -1;
   int updating_ = 0;
+  bool widthCheckedInBatch_ = false;
   int layoutWidth_ = -1;
   QTimer animation_;
 };

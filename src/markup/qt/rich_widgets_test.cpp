@@ -71,6 +71,15 @@ TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   EXPECT_TRUE(list.rowRect(-1).isEmpty());
   list.setAutoRowHeight(false);
   EXPECT_EQ(list.rowRect(1).height(), 16);
+  // A new width within a batch (hidden, so no resize event) lays the rows
+  // out again when the batch ends.
+  list.setAutoRowHeight(true);
+  list.beginUpdate();
+  list.add(kHeader);
+  list.resize(250, 300);
+  list.add(kHeader);
+  list.endUpdate();
+  for (int r : {list.count() - 2, list.count() - 1}) EXPECT_EQ(list.rowLayout(r).pictures[1].width, 250) << r;
 }
 
 TEST(RichListBox, SuspendedDrawingDefersScrollRangeAndNests) {
