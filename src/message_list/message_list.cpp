@@ -213,6 +213,20 @@ std::string MessageListModel::cut(std::string_view text, int width, size_t keep,
 std::string MessageListModel::FitTextWithRight(std::string_view text, std::string_view right, int width,
                                                const FontSpec& font) const {
   if (right.empty()) return FitText(text, width, 0, font);
+  // Remembered like the plain cuts; -1 in the place of `keep` (never
+  // negative there) keeps the two kinds of key apart.
+  std::string& key = fitKey_;
+  key.clear();
+  const int32_t numbers[3] = {width, -1, static_cast<int32_t>(font.points * 64)};
+  key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
+  key += static_cast<char>((font.bold ? 1 : 0) | (font.italic ? 2 : 0));
+  key += font.family;
+  key += '\0';
+  key += right;
+  key += '\0';
+  key += text;
+  if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
+  std::string fullKey = key;  // FitText below builds its own key in the buffer
   const int rightWidth = metrics_.width(right, font);
   const int blank = metrics_.width(" ", font);
   std::string out = FitText(text, width - rightWidth - blank, 0, font);
@@ -223,6 +237,8 @@ std::string MessageListModel::FitTextWithRight(std::string_view text, std::strin
     w += blank;
   }
   out += right;
+  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
+  fitCache_.emplace(std::move(fullKey), out);
   return out;
 }
 

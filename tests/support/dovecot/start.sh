@@ -25,9 +25,31 @@ if [[ ! -x $dovecot_bin ]]; then
 fi
 
 "$here/stop.sh" "$work" >/dev/null 2>&1 || true
+# A link left by an earlier start (see below): its folder goes with it.
+if [[ -L $work && $(readlink "$work") == /tmp/brivane-dovecot.* ]]; then rm -rf "$(readlink "$work")"; fi
 rm -rf "$work"
+
+# True when others may enter every folder from $1 up to /.
+open_to_others() {
+  local d
+  d=$(cd "$1" && pwd -P)
+  while :; do
+    (( 8#$(stat -c %a "$d") & 1 )) || return 1
+    [[ $d == / ]] && return 0
+    d=$(dirname "$d")
+  done
+}
+# When we are root the server's own users must reach its files. Under a
+# folder closed to others (a clone in a 0700 home or temporary folder) the
+# files live in a folder of their own under /tmp, and WORKDIR links to it.
+mkdir -p "$(dirname "$work")"
+if [[ $(id -u) -eq 0 ]] && ! open_to_others "$(dirname "$work")"; then
+  real=$(mktemp -d /tmp/brivane-dovecot.XXXXXX)
+  chmod 755 "$real"
+  ln -s "$real" "$work"
+fi
 mkdir -p "$work"/{run,state,log,home}
-work=$(cd "$work" && pwd)
+work=$(cd "$work" && pwd -P)
 
 # The mail processes run as a real, unprivileged system user when we are
 # root (CI), else as ourselves.
