@@ -1,11 +1,22 @@
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 // Text helpers. Text inside the program is UTF-8; these helpers cut, trim,
 // compare and convert it without ever splitting a multi-byte sequence.
 namespace brivane {
+
+// A hash map keyed by strings that is searched by view: a look-up of a
+// key already present allocates nothing.
+struct StringViewHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+template <class Value>
+using StringKeyedMap = std::unordered_map<std::string, Value, StringViewHash, std::equal_to<>>;
 
 // Appends the UTF-8 form of a code point (invalid code points become U+FFFD).
 void appendUtf8(std::string& out, char32_t cp);

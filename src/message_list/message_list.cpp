@@ -145,18 +145,23 @@ constexpr size_t kMaxCachedFits = 16384;
 constexpr size_t kMaxCachedTimes = 16384;
 }  // namespace
 
-std::string MessageListModel::FitText(std::string_view text, int width, size_t keep,
-                                      const FontSpec& font) const {
-  // A rebuild cuts the same texts again: remember the cuts (the key holds
-  // everything the cut depends on).
-  std::string& key = fitKey_;  // built in place: a hit allocates nothing
+std::string& MessageListModel::startFitKey(int width, int32_t keep, const FontSpec& font) const {
+  // Built in place: a look-up that hits allocates nothing.
+  std::string& key = fitKey_;
   key.clear();
-  const int32_t numbers[3] = {width, static_cast<int32_t>(std::min<size_t>(keep, INT32_MAX)),
-                              static_cast<int32_t>(font.points * 64)};
+  const int32_t numbers[3] = {width, keep, static_cast<int32_t>(font.points * 64)};
   key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
   key += static_cast<char>((font.bold ? 1 : 0) | (font.italic ? 2 : 0));
   key += font.family;
   key += '\0';
+  return key;
+}
+
+std::string MessageListModel::FitText(std::string_view text, int width, size_t keep,
+                                      const FontSpec& font) const {
+  // A rebuild cuts the same texts again: remember the cuts (the key holds
+  // everything the cut depends on).
+  std::string& key = startFitKey(width, static_cast<int32_t>(std::min<size_t>(keep, INT32_MAX)), font);
   key += text;
   if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
   if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
@@ -215,13 +220,7 @@ std::string MessageListModel::FitTextWithRight(std::string_view text, std::strin
   if (right.empty()) return FitText(text, width, 0, font);
   // Remembered like the plain cuts; -1 in the place of `keep` (never
   // negative there) keeps the two kinds of key apart.
-  std::string& key = fitKey_;
-  key.clear();
-  const int32_t numbers[3] = {width, -1, static_cast<int32_t>(font.points * 64)};
-  key.append(reinterpret_cast<const char*>(numbers), sizeof numbers);
-  key += static_cast<char>((font.bold ? 1 : 0) | (font.italic ? 2 : 0));
-  key += font.family;
-  key += '\0';
+  std::string& key = startFitKey(width, -1, font);
   key += right;
   key += '\0';
   key += text;

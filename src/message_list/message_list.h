@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "checking/message_summary.h"
+#include "common/text.h"
 #include "markup/markup_layout.h"
 #include "markup/row_list.h"
 #include "settings/account.h"
@@ -146,6 +147,9 @@ class MessageListModel {
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
                   const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
   const std::tm& localFields(int64_t when) const;
+  // The start of a cut's cache key in fitKey_: width, kept characters (-1
+  // for a cut with a text on the right) and font; the texts follow.
+  std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
   std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
                    bool firstCycle) const;
@@ -173,11 +177,7 @@ class MessageListModel {
   std::vector<std::optional<BlockInputs>> built_;
   // Cuts already measured, by font, width, kept characters and text; and
   // local calendar fields of message times. Both bounded: cleared when full.
-  struct KeyHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  mutable std::unordered_map<std::string, std::string, KeyHash, std::equal_to<>> fitCache_;
+  mutable StringKeyedMap<std::string> fitCache_;
   mutable std::string fitKey_;
   mutable std::unordered_map<int64_t, std::tm> localCache_;
   mutable long localOffset_ = 0;

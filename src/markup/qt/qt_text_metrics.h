@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/text.h"
 #include "markup/markup_layout.h"
 
 class QEvent;
@@ -47,17 +48,12 @@ class QtTextMetrics : public TextMetrics {
   int resets() const { return resets_; }
 
  private:
-  // Looks texts up by view, so a measurement already made allocates nothing.
-  struct TextHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
   struct Entry {
     FontSpec fontSpec;
     std::unique_ptr<QFontMetrics> metrics;
     int height = -1;  // line height, once asked for
     // Widths already measured: a list rebuild measures the same texts again.
-    std::unordered_map<std::string, int, TextHash, std::equal_to<>> widths;
+    StringKeyedMap<int> widths;
   };
   Entry& entry(const FontSpec& font) const;
   const QPaintDevice* device_;
