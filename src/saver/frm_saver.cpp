@@ -97,6 +97,10 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   pnlPreview->setAttribute(Qt::WA_PaintOnScreen);
   pnlPreview->setAttribute(Qt::WA_NoSystemBackground);
   pnlPreview->setUpdatesEnabled(false);
+  // Shown only while a background program draws into it: nothing repaints
+  // its native window, so over the plain colour it would keep the image of
+  // a panel that moved away.
+  pnlPreview->hide();
   btnFocusSteal = new QPushButton(this);
   btnFocusSteal->setObjectName(QStringLiteral("btnFocusSteal"));
   btnFocusSteal->setGeometry(0, 0, 0, 0);
@@ -317,9 +321,11 @@ void TfrmSaver::StartBackground() {
   const bool fullScreen = settings_.supportNonPreviewSavers;
   // The program draws into pnlPreview, a native child window that Qt never
   // paints; it is mapped with the saver window, before its id is handed on.
+  pnlPreview->show();
   const auto window = static_cast<unsigned long>(pnlPreview->winId());
   backgroundRunning_ = deps_.background != nullptr && deps_.background->start(path, window, fullScreen);
   if (!backgroundRunning_) {
+    pnlPreview->hide();
     logLine("Could not start the background screensaver " + path);
     return;
   }

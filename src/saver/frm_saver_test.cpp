@@ -145,6 +145,7 @@ TEST(TfrmSaver, StartsUpInOrderAndChecksAtOnce) {
   TfrmSaver& saver = rig.run();
   EXPECT_EQ(saver.fadeOpacity(), 255);
   EXPECT_TRUE(rig.background.starts.empty());
+  EXPECT_FALSE(saver.pnlPreview->isVisible());  // the window's own colour repaints what panels uncover
   EXPECT_TRUE(saver.popMessages->isVisible());
   EXPECT_EQ(saver.popMessages->pos(), QPoint(30, 60));
   EXPECT_TRUE(saver.tmrMailCheck.isActive());
@@ -173,6 +174,7 @@ TEST(TfrmSaver, BackgroundProgramStartsBeforeTheFirstCycle) {
   ASSERT_EQ(rig.background.starts.size(), 1u);
   EXPECT_EQ(rig.background.starts[0].path, path);
   EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(saver.pnlPreview->winId()));
+  EXPECT_TRUE(saver.pnlPreview->isVisible());
   EXPECT_FALSE(rig.background.starts[0].fullScreen);
   ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && saver.cycle().firstCycle == false; }));
   EXPECT_TRUE(cycleSeenStart);
@@ -197,6 +199,7 @@ TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
     // See-through only once the program runs; otherwise the plain colour fades in.
     EXPECT_EQ(saver.fadeOpacity(), starts ? 1 : 255) << starts;
     EXPECT_EQ(saver.tmrDetectScrnTerminate.isActive(), starts);
+    EXPECT_EQ(saver.pnlPreview->isVisible(), starts);
     if (!starts) continue;
     QElapsedTimer t;
     t.start();
