@@ -143,16 +143,21 @@ inline CheckRun runOne(const TEmlAccount& account, bool preview = false) {
   return runCycle({account}, 0, preview, [](CheckCycle&) {});
 }
 
-// A loopback port with nothing listening on it.
+// A loopback port with nothing listening on it: a connection is refused.
+// The socket stays bound (never listening) until the test process ends, so
+// no listener of a test running beside this one can be given the port
+// between this choice and the connection.
 inline int closedPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    ADD_FAILURE() << "no loopback port to hold";
+    return 1;
+  }
   return ntohs(addr.sin_port);
 }
 

@@ -29,6 +29,7 @@ class Launch : public ::testing::Test {
   void SetUp() override {
     root_ = fs::temp_directory_path() / ("brivane-launch-" + std::to_string(getpid()));
     dir_ = root_ / "dir with blanks 'and\" quotes";
+    fs::remove_all(root_);  // a report left by an ended run of the same process number
     fs::create_directories(dir_);
     probe_ = (dir_ / "launch probe").string();
     fs::copy_file(BRIVANE_LAUNCH_PROBE, probe_, fs::copy_options::overwrite_existing);

@@ -30,8 +30,10 @@ class XvfbServer {
     std::string number;
     pollfd p{fds[0], POLLIN, 0};
     char c;
-    // The display number followed by a newline, within 10 s.
-    while (pid_ > 0 && poll(&p, 1, 10000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    // The display number followed by a newline, written once the server
+    // accepts connections: within 60 s on a loaded machine. An Xvfb that ends
+    // closes the pipe (its own words are on standard error).
+    while (pid_ > 0 && poll(&p, 1, 60000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
     close(fds[0]);
     if (!number.empty()) name_ = ":" + number;
   }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # demo_test.sh BRIVANE_BINARY SCRIPTS_RUN WORKDIR
 # Runs "scripts/run" without DISPLAY in WORKDIR and checks: it ends with 0
-# within 60 s, prints the path of WORKDIR/brivane-demo.png, the picture has
+# (CTest's time-out bounds it), prints the path of WORKDIR/brivane-demo.png, the picture has
 # lit pixels where the message panel starts (x 30..380, y 60..300) and none
 # far right of it, and the demo's temporary folder and Dovecot are gone.
 set -uo pipefail
@@ -16,7 +16,6 @@ out=$(env -u DISPLAY -u QT_QPA_PLATFORM TMPDIR="$work/tmp" BRIVANE_BIN="$bin" "$
 status=$?
 elapsed=$(($(date +%s) - start))
 ((status == 0)) || fail "scripts/run ended with $status"
-((elapsed < 60)) || fail "the demo took $elapsed s"
 [[ $out == "$work/brivane-demo.png" ]] || fail "printed '$out', not the screenshot's path"
 [[ -s brivane-demo.png ]] || fail "no screenshot"
 

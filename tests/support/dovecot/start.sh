@@ -7,7 +7,13 @@
 # tests/support/dovecot_env.h). Stop it with stop.sh WORKDIR.
 #
 # Ports: IMAP, POP3, IMAPS and POP3S (TLS from the first byte), free ports
-# chosen at start. Users (passwords in the env file):
+# chosen at start outside the kernel's ephemeral range, so that no client
+# connection or port-0 listener of a parallel test can take one between the
+# choice and Dovecot's bind; another explicit binder still can, so a start
+# that fails on a taken port is tried again with new ports (a bounded number
+# of times). The env file appears only once Dovecot listens on its ports.
+# A start that fails prints Dovecot's own words and log on standard error.
+# Users (passwords in the env file):
 #   brivane      main user; POP3 retrieval leaves flags alone
 #   blank        password with a blank
 #   quote        password with '"', '\' and "é"
@@ -67,7 +73,8 @@ fi
 mail_uid=$(id -u "$mail_user")
 mail_gid=$(id -g "$mail_user")
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=localhost" \
+# An EC key: made in milliseconds, where an RSA key takes seconds on a loaded machine.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -subj "/CN=localhost" \
   -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
 chmod 600 "$work/key.pem"
 
@@ -75,17 +82,6 @@ chmod 600 "$work/key.pem"
 python3 - "$work" "$data" <<'PY'
 import base64, os, shutil, socket, sys
 work, data = sys.argv[1], sys.argv[2]
-
-def free_ports(n):
-    socks, ports = [], []
-    for _ in range(n):
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        socks.append(s)
-        ports.append(s.getsockname()[1])
-    for s in socks:
-        s.close()
-    return ports
 
 def mutf7(name):
     out, run = [], ""
@@ -142,12 +138,10 @@ for name, _, _ in users:
             shutil.copyfile(os.path.join(src, sub, f), target)
             os.utime(target, (stamp, stamp))
 
-imap, pop3, imaps, pop3s = free_ports(4)
 def q(v):
     return "'" + v.replace("'", "'\\''") + "'"
 env = {
-    "HOST": "127.0.0.1", "IMAP_PORT": str(imap), "POP3_PORT": str(pop3),
-    "IMAPS_PORT": str(imaps), "POP3S_PORT": str(pop3s),
+    "HOST": "127.0.0.1",
     "USER": users[0][0], "PASSWORD": users[0][1],
     "BLANK_USER": users[1][0], "BLANK_PASSWORD": users[1][1],
     "QUOTE_USER": users[2][0], "QUOTE_PASSWORD": users[2][1],
@@ -155,14 +149,52 @@ env = {
     "MAIL_ROOT": os.path.join(work, "home"),
     "PID_FILE": os.path.join(work, "run", "master.pid"),
 }
-with open(os.path.join(work, "env"), "w", encoding="utf-8") as f:
+with open(os.path.join(work, "env.users"), "w", encoding="utf-8") as f:
     for k, v in env.items():
         f.write(f"{k}={q(v)}\n")
 PY
-. "$work/env"
+. "$work/env.users"
 
 chown -R "$mail_uid:$mail_gid" "$work/home"
 
+# Four ports that nothing listens on, outside the ephemeral range (and the
+# reserved ports), each bound once to see that it is free at this moment.
+choose_ports() {
+  python3 - <<'PY'
+import random, socket
+def read_range(path, default):
+    try:
+        with open(path) as f:
+            return f.read().split()
+    except OSError:
+        return default
+lo, hi = (int(v) for v in read_range("/proc/sys/net/ipv4/ip_local_port_range", ["32768", "60999"]))
+reserved = set()
+for part in ",".join(read_range("/proc/sys/net/ipv4/ip_local_reserved_ports", [])).split(","):
+    if "-" in part:
+        a, b = part.split("-")
+        reserved.update(range(int(a), int(b) + 1))
+    elif part:
+        reserved.add(int(part))
+candidates = [p for p in list(range(10000, lo)) + list(range(hi + 1, 65536)) if p not in reserved]
+chosen = []
+while len(chosen) < 4:
+    p = random.choice(candidates)
+    if p in chosen:
+        continue
+    s = socket.socket()
+    try:
+        s.bind(("127.0.0.1", p))
+        chosen.append(p)
+    except OSError:
+        pass
+    finally:
+        s.close()
+print(*chosen)
+PY
+}
+
+write_conf() {
 cat > "$work/dovecot.conf" <<CONF
 base_dir = $work/run
 state_dir = $work/state
@@ -212,30 +244,74 @@ service pop3-login {
   }
 }
 CONF
+}
 
-# The daemon must not keep the caller's output open (CTest waits for it).
-"$dovecot_bin" -c "$work/dovecot.conf" </dev/null >/dev/null 2>&1
-
-# Wait until every listener accepts connections.
-for _ in $(seq 100); do
-  if python3 - "$IMAP_PORT" "$POP3_PORT" "$IMAPS_PORT" "$POP3S_PORT" <<'PY'
-import socket, sys
-for p in sys.argv[1:]:
-    s = socket.socket()
-    s.settimeout(0.2)
-    try:
-        s.connect(("127.0.0.1", int(p)))
-    except OSError:
-        sys.exit(1)
-    finally:
-        s.close()
-PY
-  then
-    echo "dovecot running: pid $(cat "$PID_FILE"), env $work/env"
-    exit 0
+# Dovecot binds its listeners before it goes into the background, so a taken
+# port ends the start at once ("Address already in use", status 89).
+started=""
+for attempt in 1 2 3 4 5 6 7 8; do
+  read -r IMAP_PORT POP3_PORT IMAPS_PORT POP3S_PORT < <(choose_ports)
+  write_conf
+  : >"$work/log/dovecot.log"
+  status=0
+  "$dovecot_bin" -c "$work/dovecot.conf" </dev/null >"$work/log/start.out" 2>&1 || status=$?
+  # The daemon must not keep the caller's output open (CTest waits for it):
+  # its own output went to start.out above.
+  if ((status == 0)); then
+    started=1
+    break
   fi
-  sleep 0.1
+  if grep -qs "Address already in use" "$work/log/start.out" "$work/log/dovecot.log"; then
+    echo "dovecot: a chosen port was taken (attempt $attempt), trying other ports" >&2
+    continue
+  fi
+  break
 done
-echo "dovecot did not start; log:" >&2
-cat "$work/log/dovecot.log" >&2 || true
-exit 1
+if [[ -z $started ]]; then
+  echo "dovecot did not start (status $status); its output and log:" >&2
+  cat "$work/log/start.out" "$work/log/dovecot.log" >&2 || true
+  exit 1
+fi
+
+# Wait until every listener accepts connections (at most 60 s, ending early
+# when the master process is gone).
+if ! python3 - "$PID_FILE" "$IMAP_PORT" "$POP3_PORT" "$IMAPS_PORT" "$POP3S_PORT" <<'PY'
+import os, socket, sys, time
+pid_file, ports = sys.argv[1], [int(p) for p in sys.argv[2:]]
+def master_alive():
+    try:
+        with open(pid_file) as f:
+            os.kill(int(f.read().strip()), 0)
+        return True
+    except (OSError, ValueError):
+        return False
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    waiting = []
+    for p in ports:
+        try:
+            socket.create_connection(("127.0.0.1", p), timeout=1).close()
+        except OSError:
+            waiting.append(p)
+    if not waiting:
+        sys.exit(0)
+    if not master_alive():
+        sys.exit("dovecot ended after its start")
+    ports = waiting
+    time.sleep(0.1)
+sys.exit(f"dovecot does not accept connections on {ports}")
+PY
+then
+  echo "dovecot log:" >&2
+  cat "$work/log/start.out" "$work/log/dovecot.log" >&2 || true
+  "$here/stop.sh" "$work" >/dev/null 2>&1 || true
+  exit 1
+fi
+
+# The env file, whole or not at all.
+{
+  cat "$work/env.users"
+  printf "%s='%s'\n" IMAP_PORT "$IMAP_PORT" POP3_PORT "$POP3_PORT" IMAPS_PORT "$IMAPS_PORT" POP3S_PORT "$POP3S_PORT"
+} >"$work/env.tmp"
+mv "$work/env.tmp" "$work/env"
+echo "dovecot running: pid $(cat "$PID_FILE"), env $work/env"
