@@ -149,6 +149,7 @@ TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
 
 TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwitches) {
   const fs::path root = fs::temp_directory_path() / ("brivane-hacks-" + std::to_string(getpid()));
+  fs::remove_all(root);  // left by an ended run of the same process number
   fs::create_directories(root / "libexec" / "hacks");
   fs::create_directories(root / "bin");
   fs::create_directory_symlink(root / "libexec" / "hacks", root / "lib-hacks");  // a folder of the list, a link

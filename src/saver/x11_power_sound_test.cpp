@@ -68,6 +68,7 @@ void WriteWav(const std::string& path) {
 // a real file returns at once also where there is no audio device.
 TEST(CanberraSound, RefusesNonFilesAndReturnsQuickly) {
   const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("brivane-sound-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);  // left by an ended run of the same process number
   std::filesystem::create_directories(dir);
   const std::string wav = (dir / "new.wav").string(), fifo = (dir / "fifo.wav").string();
   WriteWav(wav);
