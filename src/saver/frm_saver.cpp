@@ -276,23 +276,34 @@ void TfrmSaver::coverScreens() {
   setGeometry(area);
   pnlPreview->setGeometry(rect());
   // Every other screen gets a plain window of the background colour, shown
-  // whenever the saver window is; a resolution change covers them anew.
-  for (auto& w : otherScreens_) delete w.data();
-  otherScreens_.clear();
+  // whenever the saver window is. A change of screens or resolutions moves
+  // the windows there are: replacing them could take the focus from the run.
+  std::vector<QScreen*> others;
   for (QScreen* s : QGuiApplication::screens()) {
     connect(s, &QScreen::geometryChanged, this, &TfrmSaver::coverScreens, Qt::UniqueConnection);
-    if (s == QGuiApplication::primaryScreen()) continue;
-    auto* w = new QWidget(nullptr, coverFlags());
+    if (s != QGuiApplication::primaryScreen()) others.push_back(s);
+  }
+  std::erase_if(otherScreens_, [](const QPointer<QWidget>& w) { return w.isNull(); });
+  while (otherScreens_.size() > others.size()) {
+    delete otherScreens_.back().data();
+    otherScreens_.pop_back();
+  }
+  while (otherScreens_.size() < others.size()) {
+    auto* w = new QWidget(nullptr, coverFlags() | Qt::WindowDoesNotAcceptFocus);
     w->setAttribute(Qt::WA_DeleteOnClose);
+    w->setAttribute(Qt::WA_ShowWithoutActivating);
     w->setAutoFillBackground(true);
     w->setPalette(palette());
     w->setCursor(Qt::BlankCursor);
-    w->setGeometry(s->geometry());
-    if (isVisible()) {
+    otherScreens_.emplace_back(w);
+  }
+  for (size_t i = 0; i < others.size(); ++i) {
+    QWidget* w = otherScreens_[i].data();
+    w->setGeometry(others[i]->geometry());
+    if (isVisible() && !w->isVisible()) {
       w->show();
       w->raise();
     }
-    otherScreens_.emplace_back(w);
   }
   // The panels stay on the primary screen, within its new size.
   if (popDateTime != nullptr) {
