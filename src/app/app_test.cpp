@@ -364,5 +364,44 @@ TEST_F(Executable, WindowsMappedLaterStayBelowTheSaver) {
   EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws << " " << readAll(dir_ + "/out.txt");
 }
 
+// A screen-capturing background holds the saver window back for its first
+// seconds: a key pressed meanwhile still ends the run at once.
+TEST_F(Executable, AKeyEndsTheRunBeforeAHeldWindowShows) {
+  if (!kHaveSaver) GTEST_SKIP() << "built without the saver";
+  XvfbServer x;
+  ASSERT_FALSE(x.name().empty()) << "Xvfb did not start";
+  const std::string program = dir_ + "/capture";
+  std::ofstream(program) << "#!/bin/sh\nwhile :; do sleep 1; done\n";
+  fs::permissions(program, fs::perms::owner_all);
+  fs::create_directories(dir_ + "/store");
+  std::ofstream(dir_ + "/store/brivane.reg", std::ios::binary)
+      << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n"
+         "\"checkForUpdates\"=dword:00000000\r\n\"useScreensaverBackground\"=dword:00000001\r\n"
+         "\"supportScreenCapSavers\"=dword:00000001\r\n\"screensaverPath\"=\"" << program << "\"\r\n";
+  std::vector<std::string> env = {"DISPLAY=" + x.name(), "QT_QPA_PLATFORM=xcb"};
+  env.insert(env.end(), env_.begin(), env_.end());
+  const int out = open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = spawn({BRIVANE_EXE, "/s"}, env, -1, out, out);
+  close(out);
+  ASSERT_GT(pid, 0);
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  while (!fs::exists(dir_ + "/state/Torvex/Brivane") && Clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(run({"/usr/bin/xdotool", "key", "a"}, {"DISPLAY=" + x.name()}, dir_).status, 0);
+  const auto pressed = Clock::now();
+  int ws = 0;
+  pid_t r = 0;
+  while ((r = waitpid(pid, &ws, WNOHANG)) == 0 && Clock::now() - pressed < std::chrono::milliseconds(700))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool ended = r == pid;
+  EXPECT_TRUE(ended) << "the key did not end the run";
+  if (!ended) {
+    kill(pid, SIGTERM);
+    waitpid(pid, &ws, 0);
+  }
+}
+
 }  // namespace
 }  // namespace brivane

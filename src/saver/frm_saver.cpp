@@ -220,6 +220,11 @@ void TfrmSaver::start() {
     startCursor = cursorPos();
     running_ = true;
     tmrDetectMouseMove.start();
+    // ... and a key press too.
+    if (realWindows()) {
+      keyWatch_ = std::make_unique<X11KeyWatch>(
+          [this] { QMetaObject::invokeMethod(this, &TfrmSaver::closeRun, Qt::QueuedConnection); });
+    }
   } else {
     showWindow();
   }
@@ -227,6 +232,7 @@ void TfrmSaver::start() {
 }
 
 void TfrmSaver::showWindow() {
+  keyWatch_.reset();  // the window's own grab follows
   show();
   setFadeOpacity(fadeOpacity_);  // on the native window the show created
   raise();
@@ -669,6 +675,7 @@ void TfrmSaver::hideSteps() {
   }
   qApp->removeEventFilter(this);
   mapWatch_.reset();
+  keyWatch_.reset();
   releaseInput();
   unsetCursor();
   power_->windowHidden();

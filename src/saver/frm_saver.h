@@ -29,6 +29,7 @@ namespace brivane {
 
 class PostedTarget;
 class X11MapWatch;
+class X11KeyWatch;
 
 // Timer intervals of the saver window, in milliseconds (tests shorten them).
 struct SaverIntervals {
@@ -187,6 +188,7 @@ class TfrmSaver : public QWidget {
   QSocketNotifier* backgroundEnd_ = nullptr;
   QTimer tmrBackgroundEnd_;
   std::unique_ptr<X11MapWatch> mapWatch_;
+  std::unique_ptr<X11KeyWatch> keyWatch_;  // keys while the window is held back
 };
 
 }  // namespace brivane

@@ -109,4 +109,29 @@ bool X11MapWatch::nativeEventFilter(const QByteArray& eventType, void* message, 
   return false;  // the framework sees it too
 }
 
+X11KeyWatch::X11KeyWatch(std::function<void()> onKey) : onKey_(std::move(onKey)) {
+  Display* display = ApplicationX11Display();
+  if (display == nullptr) return;
+  grabbed_ = XGrabKeyboard(display, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync, CurrentTime) ==
+             GrabSuccess;
+  if (grabbed_) qGuiApp->installNativeEventFilter(this);
+}
+
+X11KeyWatch::~X11KeyWatch() {
+  if (!grabbed_) return;
+  if (qGuiApp != nullptr) qGuiApp->removeNativeEventFilter(this);
+  if (xcb_connection_t* c = applicationXcbConnection(); c != nullptr && xcb_connection_has_error(c) == 0) {
+    XUngrabKeyboard(ApplicationX11Display(), CurrentTime);
+    XFlush(ApplicationX11Display());
+  }
+}
+
+bool X11KeyWatch::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
+  if (eventType != "xcb_generic_event_t") return false;
+  const auto* event = static_cast<const xcb_generic_event_t*>(message);
+  if ((event->response_type & 0x7f) != XCB_KEY_PRESS) return false;
+  if (onKey_) onKey_();
+  return true;  // for no window of the framework's
+}
+
 }  // namespace brivane

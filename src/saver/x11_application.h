@@ -46,4 +46,23 @@ class X11MapWatch : public QAbstractNativeEventFilter {
   bool watching_ = false;
 };
 
+// While it lives, the keyboard of the application's screen is held by the
+// application without a window of its own being shown, and `onKey` is
+// called on every key press (a screen-capturing background keeps the saver
+// window hidden at first; the keys must still end the run). Nothing without
+// X11, or when another program holds the keyboard. UI thread only.
+class X11KeyWatch : public QAbstractNativeEventFilter {
+ public:
+  explicit X11KeyWatch(std::function<void()> onKey);
+  ~X11KeyWatch() override;
+  X11KeyWatch(const X11KeyWatch&) = delete;
+  X11KeyWatch& operator=(const X11KeyWatch&) = delete;
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+ private:
+  std::function<void()> onKey_;
+  bool grabbed_ = false;
+};
+
 }  // namespace brivane
