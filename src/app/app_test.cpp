@@ -1,16 +1,22 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "app/command_line.h"
+#include "saver/xvfb_server.h"
+
+#include <X11/Xlib.h>  // last: its macros clash with other names
 
 extern char** environ;
 
@@ -18,6 +24,12 @@ namespace brivane {
 namespace {
 
 namespace fs = std::filesystem;
+
+#ifdef BRIVANE_HAVE_SAVER
+constexpr bool kHaveSaver = true;
+#else
+constexpr bool kHaveSaver = false;  // the core alone: no "/s" to run
+#endif
 
 TEST(CommandLine, ModeAndWindow) {
   struct Case {
@@ -188,6 +200,225 @@ TEST_F(Executable, ASecondInstanceEndsSilently) {
   waitpid(holder, &ws, 0);
   close(out[0]);
   EXPECT_EQ(brivane({"/c"}).status, 1);  // the guard is taken again: the mode runs (and finds no display)
+}
+
+// A DNS server that never answers (the preloaded shim holds every lookup of
+// a *.held.test name for 30 s) must not hold a stop: the saver, asked to
+// end while the update check or a mail check looks its host up, ends at once
+// and normally; "--check --timeout 2" ends soon after its two seconds (the
+// account unchecked, so status 1).
+TEST_F(Executable, AHeldLookupNeverHoldsTheEnd) {
+  using Clock = std::chrono::steady_clock;
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string store;  // the Main key's values and any account
+    const char* held;   // the name being looked up when the saver is stopped (nullptr: not stopped)
+    int status;
+    std::chrono::milliseconds within;  // from the stop (or the start) to the process's end
+  };
+  const std::string main = "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n";
+  const std::string account = "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Accounts\\0 Held]\r\n"
+                              "\"isIMAP\"=dword:00000001\r\n\"username\"=\"me\"\r\n\"password\"=\"pw\"\r\n\"server\"=\"mail.held.test\"\r\n"
+                              "\"port\"=dword:0000008f\r\n";
+  using std::chrono::milliseconds;
+  const Case cases[] = {
+      {"update check", {"/s"}, main + "\"checkForUpdates\"=dword:00000001\r\n", "update.held.test", 0,
+       milliseconds(3000)},
+      {"mail check", {"/s"}, main + "\"checkForUpdates\"=dword:00000000\r\n" + account, "mail.held.test", 0,
+       milliseconds(3000)},
+      {"--check", {"--check", "--timeout", "2"}, account, nullptr, 1, milliseconds(5000)},
+  };
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  for (const Case& c : cases) {
+    if (c.args[0] == "/s" && !kHaveSaver) continue;
+    SCOPED_TRACE(c.name);
+    const std::string held = dir_ + "/held.txt";
+    fs::remove(held);
+    fs::create_directories(dir_ + "/store");
+    std::ofstream(dir_ + "/store/brivane.reg", std::ios::binary)
+        << "Windows Registry Editor Version 5.00\r\n\r\n" << c.store;
+    std::vector<std::string> env = {"LD_PRELOAD=" BRIVANE_HELD_LOOKUP, "BRIVANE_HELD_LOOKUP_MS=30000",
+                                    "BRIVANE_HELD_LOOKUP_LOG=" + held, "QT_QPA_PLATFORM=offscreen",
+                                    "BRIVANE_UPDATE_URL=http://update.held.test/version.txt", "no_proxy=*",
+                                    // The shim comes before the sanitizer's run-time library.
+                                    std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    env.insert(env.end(), env_.begin(), env_.end());
+    std::vector<std::string> args = c.args;
+    args.insert(args.begin(), BRIVANE_EXE);
+    const int out = open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = spawn(args, env, -1, out, out);
+    close(out);
+    ASSERT_GT(pid, 0);
+    auto from = Clock::now();
+    if (c.held != nullptr) {
+      // Stopped once the lookup is under way.
+      while (readAll(held).find(c.held) == std::string::npos && Clock::now() - from < std::chrono::seconds(20))
+        std::this_thread::sleep_for(milliseconds(20));
+      EXPECT_NE(readAll(held).find(c.held), std::string::npos);
+      from = Clock::now();
+      kill(pid, SIGTERM);
+    }
+    int ws = 0;
+    while (waitpid(pid, &ws, WNOHANG) == 0) {
+      if (Clock::now() - from > c.within + std::chrono::seconds(5)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &ws, 0);
+        break;
+      }
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+    const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - from);
+    EXPECT_LE(took, c.within) << readAll(dir_ + "/out.txt");
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == c.status) << ws;
+    EXPECT_EQ(readAll(dir_ + "/state/Torvex/Brivane/brivan.log").find("Halted"), std::string::npos);
+  }
+}
+
+// Losing the X server while the saver runs ends the process at once with a
+// line in the log (the window framework alone would end it silently).
+TEST_F(Executable, LosingTheXServerIsLogged) {
+  if (!kHaveSaver) GTEST_SKIP() << "built without the saver";
+  XvfbServer x;
+  ASSERT_FALSE(x.name().empty()) << "Xvfb did not start";
+  std::vector<std::string> env = {"DISPLAY=" + x.name(), "QT_QPA_PLATFORM=xcb"};
+  env.insert(env.end(), env_.begin(), env_.end());
+  const int out = open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = spawn({BRIVANE_EXE, "/s"}, env, -1, out, out);
+  close(out);
+  ASSERT_GT(pid, 0);
+  const std::string log = dir_ + "/state/Torvex/Brivane/brivan.log";
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  // The log folder is set up once the window exists.
+  while (!fs::exists(dir_ + "/state/Torvex/Brivane") && Clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  x.stop();
+  int ws = 0;
+  const auto stopped = Clock::now();
+  while (waitpid(pid, &ws, WNOHANG) == 0) {
+    if (Clock::now() - stopped > std::chrono::seconds(10)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &ws, 0);
+      ADD_FAILURE() << "still running";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 1) << ws << " " << readAll(dir_ + "/out.txt");
+  EXPECT_NE(readAll(log).find("Lost the connection to the X server; Brivane ended"), std::string::npos)
+      << readAll(log);
+}
+
+// A window another program maps while the saver runs (a notification
+// bubble, a menu) ends up below the saver.
+TEST_F(Executable, WindowsMappedLaterStayBelowTheSaver) {
+  if (!kHaveSaver) GTEST_SKIP() << "built without the saver";
+  XvfbServer x;
+  ASSERT_FALSE(x.name().empty()) << "Xvfb did not start";
+  std::vector<std::string> env = {"DISPLAY=" + x.name(), "QT_QPA_PLATFORM=xcb"};
+  env.insert(env.end(), env_.begin(), env_.end());
+  const int out = open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = spawn({BRIVANE_EXE, "/s"}, env, -1, out, out);
+  close(out);
+  ASSERT_GT(pid, 0);
+  Display* d = XOpenDisplay(x.name().c_str());
+  ASSERT_NE(d, nullptr);
+  const Window root = DefaultRootWindow(d);
+  // The topmost mapped window on the screen.
+  auto top = [&] {
+    Window r, parent, *children = nullptr, found = 0;
+    unsigned count = 0;
+    if (XQueryTree(d, root, &r, &parent, &children, &count) != 0) {
+      for (unsigned i = 0; i < count; ++i) {
+        XWindowAttributes a;
+        if (XGetWindowAttributes(d, children[i], &a) != 0 && a.map_state == IsViewable) found = children[i];
+      }
+    }
+    if (children != nullptr) XFree(children);
+    return found;
+  };
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  while (top() == 0 && Clock::now() - start < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const Window saver = top();
+  ASSERT_NE(saver, 0u) << "the saver did not show";
+  // Its start-up is over (panels shown, and raised as they show).
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+
+  XSetWindowAttributes a{};
+  a.override_redirect = True;
+  a.background_pixel = WhitePixel(d, DefaultScreen(d));
+  const Window bubble = XCreateWindow(d, root, 700, 20, 300, 80, 0, CopyFromParent, InputOutput, CopyFromParent,
+                                      CWOverrideRedirect | CWBackPixel, &a);
+  XMapRaised(d, bubble);
+  XSync(d, False);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_NE(top(), bubble) << "the bubble stayed above the saver";
+  XCloseDisplay(d);
+  kill(pid, SIGTERM);
+  int ws = 0;
+  waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws << " " << readAll(dir_ + "/out.txt");
+}
+
+// A screen-capturing background holds the saver window back for its first
+// seconds: a key pressed meanwhile still ends the run at once.
+TEST_F(Executable, AKeyEndsTheRunBeforeAHeldWindowShows) {
+  if (!kHaveSaver) GTEST_SKIP() << "built without the saver";
+  XvfbServer x;
+  ASSERT_FALSE(x.name().empty()) << "Xvfb did not start";
+  const std::string program = dir_ + "/capture";
+  std::ofstream(program) << "#!/bin/sh\nwhile :; do sleep 1; done\n";
+  fs::permissions(program, fs::perms::owner_all);
+  fs::create_directories(dir_ + "/store");
+  std::ofstream(dir_ + "/store/brivane.reg", std::ios::binary)
+      << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n"
+         "\"checkForUpdates\"=dword:00000000\r\n\"useScreensaverBackground\"=dword:00000001\r\n"
+         "\"supportScreenCapSavers\"=dword:00000001\r\n\"screensaverPath\"=\"" << program << "\"\r\n";
+  std::vector<std::string> env = {"DISPLAY=" + x.name(), "QT_QPA_PLATFORM=xcb"};
+  env.insert(env.end(), env_.begin(), env_.end());
+  const int out = open((dir_ + "/out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const pid_t pid = spawn({BRIVANE_EXE, "/s"}, env, -1, out, out);
+  close(out);
+  ASSERT_GT(pid, 0);
+  using Clock = std::chrono::steady_clock;
+  // Once the saver holds the keyboard (a grab of ours fails), while no
+  // window of it shows yet, a key is pressed.
+  Display* d = XOpenDisplay(x.name().c_str());
+  ASSERT_NE(d, nullptr);
+  const auto start = Clock::now();
+  for (;;) {
+    const int grab = XGrabKeyboard(d, DefaultRootWindow(d), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    if (grab == GrabSuccess) XUngrabKeyboard(d, CurrentTime);
+    XSync(d, False);
+    if (grab == AlreadyGrabbed || Clock::now() - start > std::chrono::seconds(20)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  Window r0, p0, *children = nullptr;
+  unsigned count = 0, shown = 0;
+  XQueryTree(d, DefaultRootWindow(d), &r0, &p0, &children, &count);
+  for (unsigned i = 0; i < count; ++i) {
+    XWindowAttributes a;
+    if (XGetWindowAttributes(d, children[i], &a) != 0 && a.map_state == IsViewable) ++shown;
+  }
+  if (children != nullptr) XFree(children);
+  XCloseDisplay(d);
+  EXPECT_EQ(shown, 0u) << "the keyboard was taken only with the window";
+  EXPECT_EQ(run({"/usr/bin/xdotool", "key", "a"}, {"DISPLAY=" + x.name()}, dir_).status, 0);
+  const auto pressed = Clock::now();
+  int ws = 0;
+  pid_t r = 0;
+  while ((r = waitpid(pid, &ws, WNOHANG)) == 0 && Clock::now() - pressed < std::chrono::seconds(3))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  const bool ended = r == pid;
+  EXPECT_TRUE(ended) << "the key did not end the run";
+  if (!ended) {
+    kill(pid, SIGTERM);
+    waitpid(pid, &ws, 0);
+  }
 }
 
 }  // namespace

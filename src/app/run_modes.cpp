@@ -86,6 +86,8 @@ int runFullScreen(int32_t /*parentWindow*/, int argc, char** argv) {
   auto log = [hasLogDir, logDir](const std::string& line) {
     if (hasLogDir) AppendMainLogLine(logDir, logTimestamp() + " " + line);
   };
+  // A lost X server ends the run with a line in the log, not silently.
+  EndOnX11ConnectionLoss([log] { log("Lost the connection to the X server; Brivane ended"); });
   X11DisplayPower power(ApplicationX11Display(), log);
   CanberraSound sound(log);
   ScreensaverBackground background;

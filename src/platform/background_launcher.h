@@ -18,6 +18,12 @@ class BackgroundLauncher {
   virtual void terminate() = 0;
   // Ends the program at once: the saver is about to end the process.
   virtual void kill() = 0;
+  // A descriptor that becomes readable when the started program ends; -1
+  // when there is none (then hasEnded() must be asked).
+  virtual int endDescriptor() const { return -1; }
+  // Why the last start failed, or how the ended program ended (for a log line).
+  virtual std::string error() const { return {}; }
+  virtual std::string endReason() const { return {}; }
 };
 
 }  // namespace brivane

@@ -13,9 +13,12 @@ class DisplayPower {
   virtual void monitorOn() = 0;
   // Puts the monitor into its low-power state.
   virtual void monitorLowPower() = 0;
-  // Restarts the display's idle countdown, as user input would, so that it
-  // does not blank or power down while mail is waiting.
+  // Keeps the display from blanking or powering down while mail is waiting,
+  // without touching the idle time that screen lockers read (no fake input).
   virtual void resetIdleTimer() = 0;
+  // Gives back what resetIdleTimer() changed (the user's own power
+  // settings); called when the window is hidden, on every way out of the run.
+  virtual void restore() = 0;
 };
 
 }  // namespace brivane

@@ -72,6 +72,9 @@ HttpResult CurlHttpFetcher::fetch(const std::string& url, const std::atomic<bool
   CURL* h = easy.get();
   curl_easy_setopt(h, CURLOPT_URL, url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  // A stop never waits for a host-name lookup: a lookup still running when
+  // the handle is removed is left to end on its own, its answer dropped.
+  curl_easy_setopt(h, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,11 +103,15 @@ bool ProcessLauncher::start(const std::vector<std::string>& argv) {
   close(status[0]);
   pgid_ = pid;
   reaped_ = false;
+  endReason_.clear();
   if (n == static_cast<ssize_t>(sizeof childErrno)) {
     error_ = "cannot run " + argv[0] + ": " + std::strerror(childErrno);
     kill();
     return false;
   }
+  // Readable once the program ends, so an owner with an event loop notices
+  // at once instead of asking again and again.
+  pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   return true;
 }
 
@@ -118,6 +123,9 @@ bool ProcessLauncher::reap(Duration wait) {
     const pid_t r = waitpid(pgid_, &st, WNOHANG);
     if (r == pgid_ || (r < 0 && errno == ECHILD)) {
       reaped_ = true;
+      if (r == pgid_ && WIFEXITED(st)) endReason_ = "ended with status " + std::to_string(WEXITSTATUS(st));
+      else if (r == pgid_ && WIFSIGNALED(st)) endReason_ = "was ended by signal " + std::to_string(WTERMSIG(st));
+      else endReason_ = "ended";
       break;
     }
     if (r < 0 && errno == EINTR) continue;
@@ -171,6 +179,8 @@ void ProcessLauncher::kill() {
 void ProcessLauncher::forget() {
   pgid_ = 0;
   reaped_ = false;
+  if (pidfd_ >= 0) close(pidfd_);
+  pidfd_ = -1;
 }
 
 }  // namespace brivane

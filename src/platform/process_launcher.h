@@ -48,6 +48,15 @@ class ProcessLauncher {
   // most `wait`. False when none was started.
   bool hasEnded(Duration wait);
 
+  // A descriptor that becomes readable when the started program ends (a
+  // process descriptor, owned here, closed with the next start or kill);
+  // -1 when none was started or the kernel has none to give.
+  int endDescriptor() const { return pidfd_; }
+
+  // How the reaped program ended: "ended with status N" or "was ended by
+  // signal N"; empty while it runs.
+  const std::string& endReason() const { return endReason_; }
+
   // SIGTERM to the program's process group; once the program and its group
   // are gone, or after the grace period, SIGKILL to the group, then the
   // program is reaped. Returns after at most the grace period plus a short
@@ -65,6 +74,8 @@ class ProcessLauncher {
   Duration grace_;
   pid_t pgid_ = 0;         // the program's pid, which is its group id
   bool reaped_ = false;    // the program itself has been reaped
+  int pidfd_ = -1;
+  std::string endReason_;
   std::string error_;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/process_launcher.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -125,11 +126,23 @@ TEST_F(Launch, ProgramDiesWithTheProcessThatStartedIt) {
   prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+// The end is announced on the descriptor as it happens, and how it ended
+// is kept for the log.
 TEST_F(Launch, EndedProgramIsSeenAndReaped) {
+  ProcessLauncher killed;
+  ASSERT_TRUE(killed.start({"/bin/sh", "-c", "kill -9 $$"}));
+  pollfd end{killed.endDescriptor(), POLLIN, 0};
+  ASSERT_GE(end.fd, 0);
+  EXPECT_EQ(poll(&end, 1, 5000), 1);
+  EXPECT_TRUE(killed.hasEnded(std::chrono::milliseconds(0)));
+  EXPECT_EQ(killed.endReason(), "was ended by signal 9");
+
   ProcessLauncher launcher;
   ASSERT_TRUE(launcher.start({probe_, "exit"}));
   const pid_t pid = launcher.pid();
+  EXPECT_EQ(launcher.endReason(), "");
   EXPECT_TRUE(launcher.hasEnded(std::chrono::seconds(5)));
+  EXPECT_EQ(launcher.endReason(), "ended with status 0");
   EXPECT_TRUE(groupGone(pid));  // reaped: no zombie
   launcher.kill();
   EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(0)));  // nothing started any more

@@ -24,9 +24,9 @@ class ScreensaverBackground : public BackgroundLauncher {
   bool hasEnded(std::chrono::milliseconds wait) override { return process_.hasEnded(wait); }
   void terminate() override { process_.terminate(); }
   void kill() override { process_.kill(); }
-
-  // Why the last start failed, for a log line.
-  const std::string& error() const { return process_.error(); }
+  int endDescriptor() const override { return process_.endDescriptor(); }
+  std::string error() const override { return process_.error(); }
+  std::string endReason() const override { return process_.endReason(); }
 
  private:
   std::vector<std::string> hackFolders_;

@@ -43,7 +43,8 @@ int remainingMs(bool limited, SteadyClock::time_point deadline) {
 }
 
 // One host-name lookup on a thread of its own, so that the caller can give
-// up when the connect time-out runs out or a stop is requested.
+// up when the connect time-out runs out or a stop is requested. The thread
+// shares ownership of it: whoever ends last frees it (and the answer).
 struct Lookup {
   std::string host, service;
   std::mutex mutex;
@@ -72,43 +73,6 @@ struct Lookup {
   }
 };
 
-// Lookups given up on keep running until the resolver ends them; their
-// threads are kept here and joined once finished (at the latest when the
-// process ends), never detached.
-class AbandonedLookups {
- public:
-  ~AbandonedLookups() {
-    std::lock_guard lock(mutex_);
-    for (auto& entry : entries_) entry.second.join();
-  }
-  void add(std::shared_ptr<Lookup> lookup, std::thread thread) {
-    std::lock_guard lock(mutex_);
-    for (auto it = entries_.begin(); it != entries_.end();) {
-      bool finished;
-      {
-        std::lock_guard l(it->first->mutex);
-        finished = it->first->finished;
-      }
-      if (finished) {
-        it->second.join();
-        it = entries_.erase(it);
-      } else {
-        ++it;
-      }
-    }
-    entries_.emplace_back(std::move(lookup), std::move(thread));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> entries_;
-};
-
-AbandonedLookups& abandonedLookups() {
-  static AbandonedLookups lookups;
-  return lookups;
-}
-
 // Resolves host (IPv4 and IPv6) within the shared time-out.
 addrinfo* resolve(const std::string& host, int port, bool limited, SteadyClock::time_point deadline,
                   const std::atomic<bool>* stop) {
@@ -129,7 +93,10 @@ addrinfo* resolve(const std::string& host, int port, bool limited, SteadyClock::
     bool timedOut = limited && SteadyClock::now() >= deadline;
     if (timedOut || stopped(stop)) {
       lock.unlock();
-      abandonedLookups().add(lookup, std::move(thread));
+      // Given up for good: a resolver that never answers must hold neither
+      // this stop nor the process's exit. The thread keeps the lookup alive
+      // until the resolver returns and then drops its answer.
+      thread.detach();
       if (timedOut) throw ConnectTimeoutError();
       throw StopRequestedError();
     }

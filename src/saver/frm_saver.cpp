@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 #include <QWindow>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,15 +41,24 @@ bool realWindows() {
 }
 
 // SIGTERM, SIGINT and SIGHUP end the run like any input: the handler only
-// writes a byte into a pipe that the event loop watches.
+// writes a byte into a pipe that the event loop watches. Once the run is
+// closing (the desktop shown, workers waited for), nothing reads that pipe:
+// a signal then ends the process at once, as the signal's default does.
 std::atomic<int> signalPipeWrite{-1};
+std::atomic<bool> runClosing{false};
 
-extern "C" void onEndSignal(int) {
+extern "C" void onEndSignal(int sig) {
+  const int savedErrno = errno;
+  if (runClosing.load()) {
+    std::signal(sig, SIG_DFL);
+    ::raise(sig);
+  }
   const int fd = signalPipeWrite.load();
   if (fd >= 0) {
     const char byte = 1;
     [[maybe_unused]] ssize_t n = ::write(fd, &byte, 1);
   }
+  errno = savedErrno;
 }
 
 Qt::WindowFlags coverFlags() {
@@ -76,7 +86,9 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   if (deps_.logDirectory) cycle_->logDirectory = deps_.logDirectory;
 
   // 4.: settings and accounts, once for the run.
-  if (deps_.store != nullptr) LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts);
+  std::vector<std::string> clamped;
+  if (deps_.store != nullptr)
+    LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts, &clamped);
   cycle_->displayMsgPreview = settings_.displayMsgPreview;
   const uint32_t rgb = ColorToRgb(windowColor_);
   QPalette pal = palette();
@@ -87,6 +99,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   // 5.: log housekeeping.
   hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
   if (hasLogDir_) ResetLogFolder(logDir_, cycle_->Accounts);
+  for (const std::string& line : clamped) logLine(line);
 
   pnlPreview = new ForeignDrawnWidget(this);
   pnlPreview->setObjectName(QStringLiteral("pnlPreview"));
@@ -136,12 +149,15 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   connect(&tmrHideUpdateMsg, &QTimer::timeout, this, &TfrmSaver::onHideUpdateMsg);
   connect(&tmrDetectMouseMove, &QTimer::timeout, this, &TfrmSaver::onDetectMouseMove);
   connect(&tmrDetectScrnTerminate, &QTimer::timeout, this, &TfrmSaver::onDetectScrnTerminate);
+  tmrBackgroundEnd_.setInterval(1000);
+  connect(&tmrBackgroundEnd_, &QTimer::timeout, this, &TfrmSaver::onBackgroundEnded);
   popMessages->installEventFilter(this);
 }
 
 TfrmSaver::~TfrmSaver() {
   if (signalNotifier_ != nullptr) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) std::signal(sig, SIG_DFL);
+    runClosing.store(false);
     const int fd = signalPipeWrite.exchange(-1);
     if (fd >= 0) ::close(fd);
     ::close(static_cast<int>(signalNotifier_->socket()));
@@ -199,6 +215,16 @@ void TfrmSaver::start() {
   if (holdWindow_) {
     (void)winId();
     (void)pnlPreview->winId();
+    // Until the window shows, the pointer is watched from the start: moving
+    // it ends the run as it would over the window.
+    startCursor = cursorPos();
+    running_ = true;
+    tmrDetectMouseMove.start();
+    // ... and a key press too.
+    if (realWindows()) {
+      keyWatch_ = std::make_unique<X11KeyWatch>(
+          [this] { QMetaObject::invokeMethod(this, &TfrmSaver::closeRun, Qt::QueuedConnection); });
+    }
   } else {
     showWindow();
   }
@@ -206,41 +232,96 @@ void TfrmSaver::start() {
 }
 
 void TfrmSaver::showWindow() {
+  keyWatch_.reset();  // the window's own grab follows
   show();
   setFadeOpacity(fadeOpacity_);  // on the native window the show created
   raise();
+  // The other screens are covered from the same moment.
+  for (auto& w : otherScreens_) {
+    if (w != nullptr) {
+      w->show();
+      w->raise();
+    }
+  }
   // When shown: the monitor is not lowered, the pointer's place is the
   // reference for movement, and the filter sees every event.
   power_->windowShown();
-  startCursor = cursorPos();
+  if (!running_) startCursor = cursorPos();  // a run held until now keeps its reference
   qApp->installEventFilter(this);
   running_ = true;
   tmrDetectMouseMove.start();
   if (deps_.takeScreens) grabInput(0);
+  if (deps_.takeScreens && realWindows() && !mapWatch_)
+    mapWatch_ = std::make_unique<X11MapWatch>([this](unsigned long window) { restack(window); });
+}
+
+void TfrmSaver::restack(unsigned long mapped) {
+  if (closing_ || !isVisible()) return;
+  std::vector<QWidget*> own = {this, popMessages, popDateTime, popUpdate};
+  for (auto& w : otherScreens_) own.push_back(w.data());
+  for (QWidget* w : own) {
+    if (w != nullptr && w->internalWinId() == mapped) return;  // one of ours
+  }
+  // A program in a full-screen window of its own stays above the saver window.
+  if (!backgroundOwnWindow_) {
+    raise();
+    for (auto& w : otherScreens_) {
+      if (w != nullptr) w->raise();
+    }
+  }
+  for (PopupPanel* p : {static_cast<PopupPanel*>(popMessages), static_cast<PopupPanel*>(popDateTime),
+                        static_cast<PopupPanel*>(popUpdate)}) {
+    if (p != nullptr && p->isVisible()) p->raise();
+  }
 }
 
 void TfrmSaver::coverScreens() {
   if (closing_) return;
   const QRect area = clientArea();
+  const bool moved = area != geometry();
   setGeometry(area);
   pnlPreview->setGeometry(rect());
-  // Every other screen gets a plain window of the background colour.
-  for (auto& w : otherScreens_) delete w.data();
-  otherScreens_.clear();
+  // Every other screen gets a plain window of the background colour, shown
+  // whenever the saver window is. A change of screens or resolutions moves
+  // the windows there are: replacing them could take the focus from the run.
+  std::vector<QScreen*> others;
   for (QScreen* s : QGuiApplication::screens()) {
-    if (s == QGuiApplication::primaryScreen()) continue;
-    auto* w = new QWidget(nullptr, coverFlags());
+    connect(s, &QScreen::geometryChanged, this, &TfrmSaver::coverScreens, Qt::UniqueConnection);
+    if (s != QGuiApplication::primaryScreen()) others.push_back(s);
+  }
+  std::erase_if(otherScreens_, [](const QPointer<QWidget>& w) { return w.isNull(); });
+  while (otherScreens_.size() > others.size()) {
+    delete otherScreens_.back().data();
+    otherScreens_.pop_back();
+  }
+  while (otherScreens_.size() < others.size()) {
+    auto* w = new QWidget(nullptr, coverFlags() | Qt::WindowDoesNotAcceptFocus);
     w->setAttribute(Qt::WA_DeleteOnClose);
+    w->setAttribute(Qt::WA_ShowWithoutActivating);
     w->setAutoFillBackground(true);
     w->setPalette(palette());
     w->setCursor(Qt::BlankCursor);
-    w->setGeometry(s->geometry());
-    if (isVisible()) w->show();
     otherScreens_.emplace_back(w);
   }
+  for (size_t i = 0; i < others.size(); ++i) {
+    QWidget* w = otherScreens_[i].data();
+    w->setGeometry(others[i]->geometry());
+    if (isVisible() && !w->isVisible()) {
+      w->show();
+      w->raise();
+    }
+  }
+  // The panels stay on the primary screen, within its new size.
   if (popDateTime != nullptr) {
     popDateTime->setScreenOrigin(area.topLeft());
     popDateTime->setScreenSize(area.size());
+  }
+  if (moved && popUpdate != nullptr && popUpdate->isVisible())
+    popUpdate->move(area.topLeft() + QPoint(area.width() - popUpdate->width(), 0));
+  if (moved && panelsShown_) MovePanel();
+  for (PopupPanel* p : {static_cast<PopupPanel*>(popMessages), static_cast<PopupPanel*>(popDateTime),
+                        static_cast<PopupPanel*>(popUpdate)}) {
+    if (p != nullptr && p->isVisible()) p->raise();
   }
 }
 
@@ -326,9 +407,11 @@ void TfrmSaver::StartBackground() {
   backgroundRunning_ = deps_.background != nullptr && deps_.background->start(path, window, fullScreen);
   if (!backgroundRunning_) {
     pnlPreview->hide();
-    logLine("Could not start the background screensaver " + path);
+    const std::string why = deps_.background != nullptr ? deps_.background->error() : std::string();
+    logLine("Could not start the background screensaver " + path + (why.empty() ? "" : ": " + why));
     return;
   }
+  watchBackground();
   // A program in a full-screen window of its own shows through the saver
   // window, which goes see-through only now that the program runs. Programs
   // of the hack collections always draw into pnlPreview.
@@ -338,6 +421,36 @@ void TfrmSaver::StartBackground() {
                         static_cast<PopupPanel*>(popUpdate)}) {
     if (p != nullptr && p->isVisible()) p->raise();
   }
+}
+
+void TfrmSaver::watchBackground() {
+  const int fd = deps_.background->endDescriptor();
+  if (fd >= 0) {
+    backgroundEnd_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(backgroundEnd_, &QSocketNotifier::activated, this, &TfrmSaver::onBackgroundEnded);
+  } else {
+    tmrBackgroundEnd_.start();  // no descriptor to watch: asked once a second
+  }
+}
+
+void TfrmSaver::stopWatchingBackground() {
+  tmrBackgroundEnd_.stop();
+  delete backgroundEnd_;
+  backgroundEnd_ = nullptr;
+}
+
+void TfrmSaver::onBackgroundEnded() {
+  if (closing_ || !backgroundRunning_ || deps_.background == nullptr) return;
+  if (!deps_.background->hasEnded(std::chrono::milliseconds(0))) return;  // reaped here
+  stopWatchingBackground();
+  const std::string reason = deps_.background->endReason();
+  logLine("The background screensaver " + settings_.screensaverPath + " " + (reason.empty() ? "ended" : reason));
+  // A program in a full-screen window of its own ends the run (its detector
+  // does that); one that drew into pnlPreview leaves the plain colour.
+  if (settings_.supportNonPreviewSavers) return;
+  backgroundRunning_ = false;
+  pnlPreview->hide();
+  update();
 }
 
 void TfrmSaver::onInitialize2() {
@@ -561,7 +674,8 @@ void TfrmSaver::hideSteps() {
     if (p != nullptr && p->isVisible()) p->hide();
   }
   qApp->removeEventFilter(this);
-  if (backgroundRunning_ && deps_.background != nullptr) deps_.background->terminate();
+  mapWatch_.reset();
+  keyWatch_.reset();
   releaseInput();
   unsetCursor();
   power_->windowHidden();
@@ -569,11 +683,16 @@ void TfrmSaver::hideSteps() {
   otherScreens_.clear();
   hide();
   FlushX11Display();
+  // The user sees the desktop already: a program slow to end takes its
+  // grace period from here on.
+  stopWatchingBackground();
+  if (backgroundRunning_ && deps_.background != nullptr) deps_.background->terminate();
 }
 
 void TfrmSaver::closeRun() {
   if (closing_) return;
   closing_ = true;
+  if (signalNotifier_ != nullptr) runClosing.store(true);
   running_ = false;
   for (QTimer* t : {&tmrInitialize, &tmrInitialize2, &tmrInitializeBlank, &tmrMailCheck, &tmrListUpdate, &tmrMove,
                     &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {

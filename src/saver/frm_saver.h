@@ -28,6 +28,8 @@ class QSocketNotifier;
 namespace brivane {
 
 class PostedTarget;
+class X11MapWatch;
+class X11KeyWatch;
 
 // Timer intervals of the saver window, in milliseconds (tests shorten them).
 struct SaverIntervals {
@@ -150,6 +152,13 @@ class TfrmSaver : public QWidget {
   void releaseInput();
   void hideSteps();
   void installSignalHandlers();
+  // The background program's end, noticed as it happens (its process
+  // descriptor) or, without one, once a second.
+  void watchBackground();
+  void stopWatchingBackground();
+  void onBackgroundEnded();
+  // Above every window mapped while the saver shows.
+  void restack(unsigned long mapped);
   QPoint cursorPos() const;
 
   SaverDeps deps_;
@@ -176,6 +185,10 @@ class TfrmSaver : public QWidget {
   std::optional<QPoint> pendingMove_;
   std::vector<QPointer<QWidget>> otherScreens_;
   QSocketNotifier* signalNotifier_ = nullptr;
+  QSocketNotifier* backgroundEnd_ = nullptr;
+  QTimer tmrBackgroundEnd_;
+  std::unique_ptr<X11MapWatch> mapWatch_;
+  std::unique_ptr<X11KeyWatch> keyWatch_;  // keys while the window is held back
 };
 
 }  // namespace brivane

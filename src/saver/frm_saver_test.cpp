@@ -6,12 +6,16 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QScreen>
 #include <QTemporaryDir>
+#include <qpa/qplatformscreen.h>
+#include <qpa/qwindowsysteminterface.h>
 #include <atomic>
 #include <csignal>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "checking/fake_checkers.h"
 #include "common/messages.h"
@@ -40,8 +44,29 @@ class FakeBackground : public BackgroundLauncher {
     return startSucceeds;
   }
   bool hasEnded(std::chrono::milliseconds) override { return ended; }
-  void terminate() override { ++terminations; }
+  void terminate() override {
+    ++terminations;
+    if (onTerminate) onTerminate();
+  }
   void kill() override {}
+  int endDescriptor() const override { return endPipe[0]; }
+  std::string error() const override { return startError; }
+  std::string endReason() const override { return reason; }
+  // The program ends: its descriptor becomes readable.
+  void end(std::string why) {
+    ended = true;
+    reason = std::move(why);
+    if (endPipe[1] >= 0) ::close(endPipe[1]);
+    endPipe[1] = -1;
+  }
+  FakeBackground() {
+    if (::pipe(endPipe) != 0) endPipe[0] = endPipe[1] = -1;
+  }
+  ~FakeBackground() override {
+    for (int fd : endPipe) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
   struct Start {
     std::string path;
     unsigned long window;
@@ -50,6 +75,9 @@ class FakeBackground : public BackgroundLauncher {
   std::vector<Start> starts;
   bool startSucceeds = true, ended = false;
   int terminations = 0;
+  std::function<void()> onTerminate;
+  std::string startError, reason;
+  int endPipe[2] = {-1, -1};
 };
 
 class FakeUpdate : public UpdateStarter {
@@ -100,7 +128,7 @@ struct SaverRig {
     deps.intervals.initialize2WithBackground = 5;
     deps.intervals.initializeBlankWithBackground = 5;
     deps.intervals.move = 100000;
-    deps.takeScreens = false;
+    deps.takeScreens = takeScreens;
     saver = std::make_unique<TfrmSaver>(std::move(deps));
     QObject::connect(saver.get(), &TfrmSaver::runEnded, [this] { ended = true; });
     return *saver;
@@ -128,6 +156,7 @@ struct SaverRig {
   FakeUpdate update;
   QPoint cursor{500, 400};
   int closeWaitMs = 15000;
+  bool takeScreens = false;
   bool ended = false;
   std::unique_ptr<TfrmSaver> saver;
 };
@@ -182,6 +211,59 @@ TEST(TfrmSaver, BackgroundProgramStartsBeforeTheFirstCycle) {
   EXPECT_EQ(rig.background.terminations, 1);
 }
 
+// A program that dies after a good start is noticed at once: its window
+// goes (the plain colour shows, no stale image), the log says how it ended,
+// and the end of the run has nothing left to terminate. One that cannot
+// start is logged with the reason.
+TEST(TfrmSaver, BackgroundProgramThatEndsIsNoticedHiddenAndLogged) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/hack";
+  std::ofstream(path) << "x";
+  SaverRig rig([&](RegistryStore& s) {
+    setMain(s, "useScreensaverBackground", 1);
+    s.writeString(kMainKey, "screensaverPath", path);
+  });
+  TfrmSaver& saver = rig.run();
+  ASSERT_TRUE(saver.pnlPreview->isVisible());
+  rig.background.end("was ended by signal 11");
+  EXPECT_TRUE(waitUntil([&] { return !saver.pnlPreview->isVisible(); }, 500));
+  EXPECT_NE(rig.mainLog().find("The background screensaver " + path + " was ended by signal 11"), std::string::npos)
+      << rig.mainLog();
+  saver.closeRun();
+  EXPECT_EQ(rig.background.terminations, 0);
+
+  SaverRig failed([&](RegistryStore& s) {
+    setMain(s, "useScreensaverBackground", 1);
+    s.writeString(kMainKey, "screensaverPath", path);
+  });
+  failed.background.startSucceeds = false;
+  failed.background.startError = "cannot run " + path + ": Permission denied";
+  failed.run();
+  EXPECT_NE(failed.mainLog().find("Could not start the background screensaver " + path + ": cannot run " + path +
+                                  ": Permission denied"),
+            std::string::npos)
+      << failed.mainLog();
+}
+
+// Leaving: the window is hidden and the input released before the program
+// is asked to end, so its grace period never delays the desktop.
+TEST(TfrmSaver, TheDesktopShowsBeforeTheBackgroundProgramIsEnded) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/hack";
+  std::ofstream(path) << "x";
+  SaverRig rig([&](RegistryStore& s) {
+    setMain(s, "useScreensaverBackground", 1);
+    s.writeString(kMainKey, "screensaverPath", path);
+  });
+  TfrmSaver& saver = rig.run();
+  bool hiddenFirst = false;
+  rig.background.onTerminate = [&] { hiddenFirst = !saver.isVisible(); };
+  rig.cursor += QPoint(10, 0);
+  ASSERT_TRUE(waitUntil([&] { return rig.ended; }));
+  EXPECT_EQ(rig.background.terminations, 1);
+  EXPECT_TRUE(hiddenFirst);
+}
+
 TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
   QTemporaryDir dir;
   const std::string path = dir.path().toStdString() + "/other-saver";
@@ -203,7 +285,7 @@ TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
     if (!starts) continue;
     QElapsedTimer t;
     t.start();
-    rig.background.ended = true;  // the program exits
+    rig.background.end("ended with status 0");
     ASSERT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
     EXPECT_LT(t.elapsed(), 150);
   }
@@ -246,8 +328,10 @@ TEST(TfrmSaver, NoAccountsShowTheNotSetUpRowAndStartNoCycle) {
   EXPECT_EQ(saver.cycle().liveCheckers(), 0u);
 }
 
+// One that the dialog could not store is brought to a minute, and the log says so once.
 TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
-  for (auto [stored, active, interval] : {std::tuple{0u, false, 0}, std::tuple{0xFFFFFFF0u, true, 300000}}) {
+  for (auto [stored, active, interval] :
+       {std::tuple{0u, false, 0}, std::tuple{0xFFFFFFF0u, true, 300000}, std::tuple{1u, true, 60000}}) {
     SaverRig rig([&](RegistryStore& s) { setMain(s, "pollInterval", stored); });
     int checks = 0;
     rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
@@ -257,6 +341,12 @@ TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
       EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
     }
     EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
+    const std::string log = rig.mainLog();
+    const size_t said = log.find("Setting \"pollInterval\" = 1 is out of range; 60000 is used");
+    EXPECT_EQ(said != std::string::npos, stored == 1u) << log;
+    if (said != std::string::npos) {
+      EXPECT_EQ(log.find("pollInterval", said + 20), std::string::npos) << "said once";
+    }
   }
 }
 
@@ -285,7 +375,10 @@ TEST(TfrmSaver, KeyPressEndsTheRunKeyReleaseDoesNot) {
   QApplication::sendEvent(saver.btnFocusSteal, &press);
   EXPECT_TRUE(rig.ended);
   EXPECT_GE(rig.power.calls.size(), 1u);
-  EXPECT_EQ(rig.power.calls.back(), "on");  // the hide steps wake the monitor
+  // The hide steps wake the monitor and give back the user's power settings.
+  ASSERT_GE(rig.power.calls.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(rig.power.calls.end() - 2, rig.power.calls.end()),
+            (std::vector<std::string>{"on", "restore"}));
 }
 
 TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {
@@ -342,6 +435,73 @@ TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
   EXPECT_FALSE(saver.popMessages->isVisible());
 }
 
+// A screen-capturing background keeps the window hidden at first: moving the
+// pointer meanwhile still ends the run.
+TEST(TfrmSaver, PointerMovedBeforeAHeldWindowShowsEndsTheRun) {
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString() + "/capture";
+  std::ofstream(path) << "x";
+  SaverRig rig([&](RegistryStore& s) {
+    setMain(s, "useScreensaverBackground", 1);
+    setMain(s, "supportScreenCapSavers", 1);
+    s.writeString(kMainKey, "screensaverPath", path);
+  });
+  rig.takeScreens = true;
+  TfrmSaver& saver = rig.make();
+  saver.start();
+  EXPECT_FALSE(saver.isVisible());
+  rig.cursor += QPoint(0, 10);
+  EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
+}
+
+// A screen the offscreen platform lacks, added and resized by the test.
+class ExtraScreen : public QPlatformScreen {
+ public:
+  explicit ExtraScreen(QRect area) : area(area) {}
+  QRect geometry() const override { return area; }
+  int depth() const override { return 32; }
+  QImage::Format format() const override { return QImage::Format_ARGB32_Premultiplied; }
+  QRect area;
+};
+
+// A shown top-level window, neither the saver nor a panel, that covers `area`.
+bool covered(const TfrmSaver& saver, QRect area) {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (w != &saver && w->isVisible() && w->geometry() == area && qobject_cast<PopupPanel*>(w) == nullptr) return true;
+  }
+  return false;
+}
+
+TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
+  auto* second = new ExtraScreen(QRect(2000, 0, 640, 480));
+  QWindowSystemInterface::handleScreenAdded(second);
+  QScreen* primary = QGuiApplication::primaryScreen();
+  const QRect before = primary->geometry();
+  SaverRig rig([](RegistryStore& s) { s.writeDword(kModulesKey, "displayTime", 1); });
+  rig.takeScreens = true;
+  TfrmSaver& saver = rig.make();
+  saver.start();
+  ASSERT_TRUE(saver.isVisible());
+  EXPECT_TRUE(covered(saver, second->area)) << "from the moment the saver shows";
+  ASSERT_TRUE(waitUntil([&] { return saver.panelsShown() && saver.popDateTime->width() < 300; }));
+
+  // Both screens change their resolution while the saver runs.
+  const QRect bigger(0, 0, 1280, 1024);
+  second->area = QRect(1280, 0, 1024, 768);
+  QWindowSystemInterface::handleScreenGeometryChange(second->screen(), second->area, second->area);
+  QWindowSystemInterface::handleScreenGeometryChange(primary, bigger, bigger);
+  EXPECT_TRUE(waitUntil([&] { return saver.geometry() == bigger; }));
+  EXPECT_TRUE(covered(saver, second->area));
+  const QRect clock = saver.popDateTime->geometry();
+  EXPECT_EQ(clock.bottomRight(), bigger.bottomRight() - QPoint(20, 20)) << "the clock moved with the corner";
+
+  saver.closeRun();
+  EXPECT_FALSE(covered(saver, second->area));
+  QWindowSystemInterface::handleScreenGeometryChange(primary, before, before);
+  QWindowSystemInterface::handleScreenRemoved(second);
+  QApplication::processEvents();
+}
+
 TEST(TfrmSaverDeathTest, HangingCheckerEndsTheProcessWithTheHaltLine) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the parent's paths
   QTemporaryDir logs;
@@ -377,6 +537,30 @@ TEST(TfrmSaverDeathTest, TermSignalEndsTheRunWithStatusZero) {
         std::_Exit(7);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+// A signal while the run waits for its workers ends the process at once
+// instead of being swallowed until the wait runs out.
+TEST(TfrmSaverDeathTest, ASignalDuringTheCloseWaitEndsAtOnce) {
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        SaverRig rig;
+        rig.closeWaitMs = 20000;
+        std::atomic<bool> hang{true};
+        rig.bodies["Account0"] = [&](FakeChecker&) {
+          while (hang) ::usleep(10000);  // ignores its stop request
+        };
+        rig.run();
+        waitUntil([&] { return rig.saver->cycle().liveCheckers() == 1; });
+        std::thread([] {
+          ::usleep(300000);
+          ::kill(::getpid(), SIGTERM);
+        }).detach();
+        rig.saver->closeRun();
+        std::_Exit(7);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
 }
 
 }  // namespace

@@ -48,6 +48,11 @@ QSize TpopDateTime::screenSize() const {
   return s != nullptr ? s->geometry().size() : QSize(kDesignWidth, kDesignHeight);
 }
 
+void TpopDateTime::place() {
+  const QSize screen = screenSize();
+  move(screenOrigin_ + QPoint(screen.width() - kScreenMargin - width(), screen.height() - kScreenMargin - height()));
+}
+
 void TpopDateTime::layoutChildren() {
   lblDateTime->setGeometry(0, kBorderTop, std::max(0, width() - kBorderRight),
                            std::max(0, height() - kBorderTop - kBorderBottom));
@@ -83,8 +88,7 @@ void TpopDateTime::updateDateTime() {
   }
   if (QSize(w, h) != lblDateTime->size()) {
     setPanelSize({w + 20, h + 20});
-    QSize screen = screenSize();
-    move(screenOrigin_ + QPoint(screen.width() - 20 - w, screen.height() - 20 - h));
+    place();
   }
 
   std::string text = "<p align=\"right\">";

@@ -26,6 +26,8 @@ class TpopDateTime : public PopupPanel {
   static constexpr int kBorderTop = 8;
   static constexpr int kBorderRight = 20;
   static constexpr int kBorderBottom = 12;
+  // The gap between the panel's frame and the screen's right and bottom edges.
+  static constexpr int kScreenMargin = 20;
   // How long after a minute starts the timer ticks.
   static constexpr int kPastMinuteMs = 20;
 
@@ -40,9 +42,15 @@ class TpopDateTime : public PopupPanel {
   // (an empty size means the panel's screen).
   void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
   void setLocale(const QLocale& locale) { locale_ = locale; }
-  void setScreenSize(QSize size) { screenSize_ = size; }
+  void setScreenSize(QSize size) {
+    screenSize_ = size;
+    place();
+  }
   // Where the screen starts in the virtual desktop (the corner is placed from it).
-  void setScreenOrigin(QPoint origin) { screenOrigin_ = origin; }
+  void setScreenOrigin(QPoint origin) {
+    screenOrigin_ = origin;
+    place();
+  }
 
   // One tick of `tmrUpdateDateTime`.
   void updateDateTime();
@@ -58,6 +66,8 @@ class TpopDateTime : public PopupPanel {
 
  private:
   QSize screenSize() const;
+  // Into the screen's bottom-right corner, its frame 20 pixels from both edges.
+  void place();
 
   QPoint screenOrigin_;
   bool showDate_ = false;

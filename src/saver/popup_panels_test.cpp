@@ -174,7 +174,11 @@ TEST_F(DateTime, TimeAndDateTextAndPlacement) {
   const QSize time = box("21:05", 24), day = box(date, 12);
   const int w = std::max(time.width(), day.width()), h = time.height() + day.height();
   EXPECT_EQ(panel.size(), QSize(w + 20, h + 20));
-  EXPECT_EQ(panel.pos(), QPoint(1920 - 20 - w, 1080 - 20 - h));
+  // Its frame keeps 20 pixels from the screen's right and bottom edges,
+  // and it follows the screen when the resolution changes.
+  EXPECT_EQ(panel.geometry(), QRect(1920 - 40 - w, 1080 - 40 - h, w + 20, h + 20));
+  panel.setScreenSize(QSize(1280, 720));
+  EXPECT_EQ(panel.pos(), QPoint(1280 - 40 - w, 720 - 40 - h));
   EXPECT_EQ(panel.lblDateTime->geometry(), QRect(0, 8, w, h));
   // Both lines end at the label's right edge.
   for (const LaidOutText& t : panel.lblDateTime->layout().texts) EXPECT_EQ(t.x + t.width, w);

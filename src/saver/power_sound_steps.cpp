@@ -19,7 +19,11 @@ void PowerSoundSteps::endOfCycle(bool newMailArrived, bool hasMessages) {
     if (playNotification_) sound_.play(notificationPath_);
     if (monitorOn_) wake();
   }
-  if (keepDisplayOn_) keepDisplayOn_(hasMessages && monitorStayOn_);
+  const bool keep = hasMessages && monitorStayOn_;
+  if (keepDisplayOn_) keepDisplayOn_(keep);
+  // No more reason to keep the monitor on: the user's settings apply again.
+  if (keptOn_ && !keep) power_.restore();
+  keptOn_ = keep;
   if (monitorOff_) {
     if (!hasMessages) {
       monitorLowered_ = true;

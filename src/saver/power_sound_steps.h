@@ -32,8 +32,12 @@ class PowerSoundSteps {
   void endOfCycle(bool newMailArrived, bool hasMessages);
   // The saver window was shown: monitorLowered := false.
   void windowShown() { monitorLowered_ = false; }
-  // The saver window is hidden at the end of the run: monitor on.
-  void windowHidden() { power_.monitorOn(); }
+  // The saver window is hidden at the end of the run: monitor on, and the
+  // user's power settings back.
+  void windowHidden() {
+    power_.monitorOn();
+    power_.restore();
+  }
   // One tick of `tmrKeepDisplayOn`: reset the display idle timer.
   void keepDisplayOnTick() { resetIdleTimer(); }
 
@@ -48,6 +52,7 @@ class PowerSoundSteps {
   bool monitorStayOn_;
   bool lookedUp_;
   bool monitorLowered_ = false;
+  bool keptOn_ = false;  // tmrKeepDisplayOn runs
   DisplayPower& power_;
   NotificationSound& sound_;
   TimerSwitch keepDisplayOn_;

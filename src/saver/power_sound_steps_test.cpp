@@ -21,7 +21,7 @@ SaverSettings Options(bool play, bool off, bool on, bool stayOn) {
 }
 
 // Each row runs steps in order and expects, per step, the calls it made:
-// "play new.wav", the power calls "on"/"low"/"reset", and the keep-awake
+// "play new.wav", the power calls "on"/"low"/"reset"/"restore", and the keep-awake
 // timer's "start"/"stop". A step is an end of cycle "<newMail><hasMessages>"
 // ("10": new mail, no messages), "show", "hide" or "tick" (tmrKeepDisplayOn).
 TEST(PowerSoundSteps, Sequences) {
@@ -31,7 +31,7 @@ TEST(PowerSoundSteps, Sequences) {
     std::vector<std::pair<std::string, std::string>> steps;
   } cases[] = {
       {"first cycle with mail: sound, then monitor on and idle reset", Options(true, false, true, false),
-       {{"11", "play new.wav on reset stop"}, {"tick", "reset"}, {"hide", "on"}}},
+       {{"11", "play new.wav on reset stop"}, {"tick", "reset"}, {"hide", "on restore"}}},
       {"monitorOff alone: low power after each quiet cycle, woken once, never an idle reset",
        Options(false, true, false, false),
        {{"00", "stop low"}, {"00", "stop low"}, {"01", "stop on"}, {"01", "stop"}, {"tick", ""}}},
@@ -40,7 +40,7 @@ TEST(PowerSoundSteps, Sequences) {
       {"shown again: a monitor lowered before is not woken", Options(false, true, true, false),
        {{"00", "stop low"}, {"show", ""}, {"01", "stop"}}},
       {"monitorStayOn alone: keep-awake timer while messages wait", Options(true, false, false, true),
-       {{"01", "start"}, {"11", "play new.wav start"}, {"tick", "reset"}, {"00", "stop"}}},
+       {{"01", "start"}, {"11", "play new.wav start"}, {"tick", "reset"}, {"00", "stop restore"}, {"00", "stop"}}},
   };
   for (const Case& c : cases) {
     FakeDisplayPower power;

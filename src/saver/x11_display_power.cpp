@@ -15,17 +15,31 @@ X11DisplayPower::X11DisplayPower(_XDisplay* display, Log log) : display_(display
 }
 
 X11DisplayPower::~X11DisplayPower() {
+  restore();
   if (ownDisplay_) XCloseDisplay(display_);
 }
 
 void X11DisplayPower::monitorOn() { forceLevel(DPMSModeOn); }
 
-void X11DisplayPower::monitorLowPower() { forceLevel(DPMSModeStandby); }
+void X11DisplayPower::monitorLowPower() {
+  restore();  // a level can be forced only with DPMS on
+  forceLevel(DPMSModeStandby);
+}
 
 void X11DisplayPower::resetIdleTimer() {
-  if (!display_) return logOnce("Display power: no X display; monitor power requests skipped");
-  XResetScreenSaver(display_);
-  XFlush(display_);
+  // Already off (by us, or never on): nothing to do.
+  if (dpmsSwitchedOff_ || !dpmsUsable()) return;
+  X11ErrorTrap trap(display_);
+  DPMSDisable(display_);  // the monitor comes on and stays on
+  dpmsSwitchedOff_ = trap.sync() == 0;
+}
+
+void X11DisplayPower::restore() {
+  if (!dpmsSwitchedOff_) return;
+  dpmsSwitchedOff_ = false;
+  X11ErrorTrap trap(display_);
+  DPMSEnable(display_);
+  trap.sync();
 }
 
 void X11DisplayPower::forceLevel(unsigned short level) {

@@ -9,7 +9,9 @@ struct _XDisplay;  // Xlib's Display
 namespace brivane {
 
 // Monitor power on X11: monitor on = DPMS force level On, low power = DPMS
-// force level Standby, idle-timer reset = XResetScreenSaver. The DPMS
+// force level Standby, idle-timer reset = DPMS switched off until restore()
+// (or low power, or destruction) switches it on again: the monitor stays on,
+// and the server's idle time, which screen lockers read, is left alone. The DPMS
 // requests are sent only when the server has the extension, is DPMS-capable
 // and has DPMS enabled (checked at every request, since `xset -dpms` may
 // change it during a run); otherwise they are skipped and the reason is
@@ -29,6 +31,7 @@ class X11DisplayPower : public DisplayPower {
   void monitorOn() override;
   void monitorLowPower() override;
   void resetIdleTimer() override;
+  void restore() override;
 
  private:
   void forceLevel(unsigned short level);
@@ -40,6 +43,7 @@ class X11DisplayPower : public DisplayPower {
   bool ownDisplay_ = false;
   Log log_;
   bool logged_ = false;
+  bool dpmsSwitchedOff_ = false;  // by resetIdleTimer(): the user had it on
 };
 
 }  // namespace brivane

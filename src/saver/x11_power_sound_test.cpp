@@ -15,13 +15,14 @@
 #include "saver/xvfb_server.h"
 
 #include <X11/Xlib.h>  // after gtest: its macros clash with gtest names
+#include <X11/extensions/scrnsaver.h>
 
 namespace brivane {
 namespace {
 
 // Xvfb has no DPMS: every power request is skipped (no X error ends the
-// process), the reason is logged once, and the idle reset still reaches the
-// server.
+// process) and the reason is logged once. Keeping the monitor on never
+// resets the idle time that screen lockers read.
 TEST(X11DisplayPower, WithoutDpmsSkipsAndLogsOnce) {
   XvfbServer server;
   ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
@@ -32,8 +33,14 @@ TEST(X11DisplayPower, WithoutDpmsSkipsAndLogsOnce) {
     X11DisplayPower power(display, [&](const std::string& line) { log.push_back(line); });
     power.monitorLowPower();
     power.monitorOn();
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
     power.resetIdleTimer();
     power.monitorOn();
+    power.restore();
+    XScreenSaverInfo* info = XScreenSaverAllocInfo();
+    ASSERT_TRUE(XScreenSaverQueryInfo(display, DefaultRootWindow(display), info));
+    EXPECT_GE(info->idle, 500u) << "the idle time was reset";
+    XFree(info);
   }
   EXPECT_EQ(log, std::vector<std::string>{"Display power: the X server has no DPMS; monitor power requests skipped"});
   XCloseDisplay(display);

@@ -37,10 +37,13 @@ class XvfbServer {
     close(fds[0]);
     if (!number.empty()) name_ = ":" + number;
   }
-  ~XvfbServer() {
+  ~XvfbServer() { stop(); }
+  // Ends the server now (its clients lose their connection).
+  void stop() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
+    pid_ = -1;
   }
   XvfbServer(const XvfbServer&) = delete;
   XvfbServer& operator=(const XvfbServer&) = delete;

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
+
 #include "common/text.h"
 #include "settings/accounts.h"
 
@@ -41,7 +44,7 @@ std::unique_ptr<FileRegistryStore> OpenSettingsStore(std::string* error) {
 }
 
 void LoadSettings(RegistryStore& store, SaverSettings& s, TColor& windowColor, int32_t& panelWidth,
-                  AccountList& Accounts) {
+                  AccountList& Accounts, std::vector<std::string>* clamped) {
   s = SaverSettings();
   windowColor = clBlack;
   panelWidth = kDefaultPanelWidth;
@@ -81,6 +84,8 @@ void LoadSettings(RegistryStore& store, SaverSettings& s, TColor& windowColor, i
     read(store, k, "previewWidth", panelWidth);
   }
   LoadAccounts(store, Accounts);
+  std::vector<std::string> notes = ClampSettings(s, panelWidth);
+  if (clamped != nullptr) *clamped = std::move(notes);
 }
 
 int32_t WidthOfPreset(WidthPreset preset) {
@@ -201,6 +206,29 @@ bool SaveSettings(RegistryStore& store, const DialogSettings& d) {
     SaveAccounts(s, d.accounts);
     return true;
   });
+}
+
+std::vector<std::string> ClampSettings(SaverSettings& s, int32_t& panelWidth) {
+  std::vector<std::string> notes;
+  // A value outside [low, high] becomes the nearer end, or `instead`.
+  auto keepWithin = [&notes](const char* name, int32_t& value, int32_t low, int32_t high,
+                             std::optional<int32_t> instead = std::nullopt) {
+    if (value >= low && value <= high) return;
+    const int32_t used = instead.value_or(std::clamp(value, low, high));
+    notes.push_back(std::string("Setting \"") + name + "\" = " + std::to_string(value) + " is out of range; " +
+                    std::to_string(used) + " is used");
+    value = used;
+  };
+  constexpr int32_t kMinute = 60000;
+  constexpr int32_t kLongestPoll = 35791 * kMinute;  // the dialog's most minutes
+  // 0 stays: the dialog stores it, and it means one check per run.
+  if (s.pollInterval < 0) keepWithin("pollInterval", s.pollInterval, 0, kLongestPoll, SaverSettings().pollInterval);
+  else if (s.pollInterval != 0) keepWithin("pollInterval", s.pollInterval, kMinute, kLongestPoll);
+  keepWithin("previewWidth", panelWidth, kWidthSlim, kWidthWide);
+  keepWithin("overlayTransparency", s.overlayTransparency, 0, 255);
+  keepWithin("maxMsgPreviews", s.maxMsgPreviews, 0, INT32_MAX);
+  keepWithin("maxNewUIDAdd", s.maxNewUIDAdd, 0, INT32_MAX);
+  return notes;
 }
 
 }  // namespace brivane

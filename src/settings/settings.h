@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/width_presets.h"
 #include "platform/registry_file.h"
@@ -53,9 +54,19 @@ std::unique_ptr<FileRegistryStore> OpenSettingsStore(std::string* error = nullpt
 // The saver's reading: every field to its default, then what the store holds.
 // `windowColor` gets "backColor" (black unless stored, and only when no
 // background screensaver is in use), `panelWidth` gets "previewWidth"
-// (350 unless stored). Values are taken as stored, without range checks.
+// (350 unless stored). Numbers outside the range the settings dialog can
+// store are brought into it (see ClampSettings); `clamped`, when given,
+// receives one line for each value that was changed.
 void LoadSettings(RegistryStore& store, SaverSettings& settings, TColor& windowColor, int32_t& panelWidth,
-                  AccountList& Accounts);
+                  AccountList& Accounts, std::vector<std::string>* clamped = nullptr);
+
+// Brings the numbers of a loaded record into their meaningful ranges: a poll
+// interval of 0 (one check per run) or of 1 minute to 35791 minutes (a
+// negative one is the default), a panel width within the dialog's presets
+// (290 to 550 pixels), an opacity of 0 to 255, counts of at least 0. Returns
+// one log line for each value changed, naming it, what was stored and what
+// is used.
+std::vector<std::string> ClampSettings(SaverSettings& settings, int32_t& panelWidth);
 
 // The message panel width preset chosen in the dialog; None when the stored
 // width matches no preset.

@@ -113,9 +113,10 @@ TEST(Settings, PollIntervalThroughTheDialog) {
     ASSERT_TRUE(SaveSettings(s, d));
     EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 120000) << text;
   }
-  // Negative and zero intervals are loaded as stored.
-  s.writeInteger(kMainKey, "pollInterval", -5);
-  EXPECT_EQ(load(s).s.pollInterval, -5);
+  // Zero is loaded as stored (one check per run); a negative one is the
+  // default (OddStoredNumbersAreClampedAndNamed).
+  s.writeInteger(kMainKey, "pollInterval", 0);
+  EXPECT_EQ(load(s).s.pollInterval, 0);
 }
 
 TEST(Settings, PreviewWidthPresets) {
@@ -180,6 +181,54 @@ TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
   EXPECT_EQ(std::tuple(l.s.pollInterval, l.s.notificationPath, l.color, l.width), std::tuple(300000, "", clBlack, 350));
   EXPECT_TRUE(l.s.displayTime);  // the rest still loads
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
+}
+
+// Numbers the dialog could never store are brought into range on load, and
+// each one changed is named once, with what was stored and what is used.
+TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
+  struct Case {
+    const char* name;
+    std::string_view key;
+    int32_t stored, used;
+  };
+  const Case cases[] = {
+      {"pollInterval", kMainKey, 1, 60000},              // 804 connections a second
+      {"pollInterval", kMainKey, 59999, 60000},
+      {"pollInterval", kMainKey, INT32_MAX, 35791 * 60000},
+      {"pollInterval", kMainKey, -5, 300000},
+      {"previewWidth", kModulesKey, 2000, 550},          // the times pushed off screen
+      {"previewWidth", kModulesKey, INT32_MAX, 550},
+      {"previewWidth", kModulesKey, 0, 290},
+      {"overlayTransparency", kMainKey, 256, 255},
+      {"overlayTransparency", kMainKey, -1, 0},
+      {"maxMsgPreviews", kMainKey, -3, 0},
+      {"maxNewUIDAdd", kMainKey, INT32_MIN, 0},
+      // In range: taken as stored, nothing said.
+      {"pollInterval", kMainKey, 0, 0},
+      {"pollInterval", kMainKey, 60000, 60000},
+      {"previewWidth", kModulesKey, 400, 400},
+      {"overlayTransparency", kMainKey, 0, 0},
+  };
+  for (const Case& c : cases) {
+    MemoryRegistryStore store;
+    store.writeInteger(c.key, c.name, c.stored);
+    Loaded l;
+    std::vector<std::string> notes;
+    LoadSettings(store, l.s, l.color, l.width, l.accounts, &notes);
+    const std::string name = c.name;
+    const int32_t got = name == "pollInterval"          ? l.s.pollInterval
+                        : name == "previewWidth"        ? l.width
+                        : name == "overlayTransparency" ? l.s.overlayTransparency
+                        : name == "maxMsgPreviews"      ? l.s.maxMsgPreviews
+                                                        : l.s.maxNewUIDAdd;
+    EXPECT_EQ(got, c.used) << name << " " << c.stored;
+    if (c.stored == c.used) {
+      EXPECT_TRUE(notes.empty()) << name << " " << c.stored;
+    } else {
+      EXPECT_EQ(notes, std::vector<std::string>{"Setting \"" + name + "\" = " + std::to_string(c.stored) +
+                                                " is out of range; " + std::to_string(c.used) + " is used"});
+    }
+  }
 }
 
 }  // namespace
