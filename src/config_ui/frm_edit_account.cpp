@@ -115,7 +115,8 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   setupFolderListGraphics(ui->lstFolders->graphics());
   ui->lstFolders->graphicsChanged();
   // The rows follow the dialog's font, so large desktop fonts give large rows.
-  ui->lstFolders->setDefaultFont({font().family().toStdString(), font().pointSizeF() > 0 ? font().pointSizeF() : 9, false, false},
+  const double points = font().pointSizeF() > 0 ? font().pointSizeF() : 9;
+  ui->lstFolders->setDefaultFont({font().family().toStdString(), points, false, false},
                                  palette().color(QPalette::Text));
   // Wide enough for the hint shown while the details are incomplete, at
   // every font size (longer folder names end in "...").

@@ -68,7 +68,8 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   setupAccountListGraphics(ui->lstAccounts->graphics());
   ui->lstAccounts->graphicsChanged();
   // The rows follow the dialog's font, so large desktop fonts give large rows.
-  ui->lstAccounts->setDefaultFont({uiFontFamily().toStdString(), font().pointSizeF() > 0 ? font().pointSizeF() : 9, false, false},
+  const double points = font().pointSizeF() > 0 ? font().pointSizeF() : 9;
+  ui->lstAccounts->setDefaultFont({uiFontFamily().toStdString(), points, false, false},
                                   palette().color(QPalette::Text));
   ui->lstAccounts->setBackground(palette().color(QPalette::Base));
   // A framed list for the keyboard too: focus, arrows, Enter to edit,
