@@ -86,7 +86,7 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   // place of the folder list, with a busy bar while a connection is tried.
   {
     folderStack_ = new QStackedWidget(ui->grpFolders);
-    ui->grpFoldersLayout->replaceWidget(ui->lstFolders, folderStack_);
+    delete ui->grpFoldersLayout->replaceWidget(ui->lstFolders, folderStack_);  // the list's old layout item
     folderStack_->addWidget(ui->lstFolders);
     auto* page = new QFrame;
     page->setObjectName(QStringLiteral("folderStatus"));
