@@ -106,6 +106,11 @@ BackgroundPreview::BackgroundPreview(QWidget* parent, std::chrono::milliseconds 
   placeScreen();
   pnlPrevMail->move(screen_.topLeft());
   tmrPreview.start();
+  reap_.setInterval(kReapInterval);
+  connect(&reap_, &QTimer::timeout, this, [this] {
+    if (launcher_.pid() != 0 && !launcher_.hasEnded(std::chrono::milliseconds(0))) return;
+    stopProgram();  // reaps what is left of its group
+  });
 }
 
 BackgroundPreview::~BackgroundPreview() { launcher_.kill(); }
@@ -133,6 +138,11 @@ void BackgroundPreview::placeScreen() {
 }
 
 void BackgroundPreview::resizeEvent(QResizeEvent*) { placeScreen(); }
+
+void BackgroundPreview::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (launcher_.pid() == 0) paintScreenBlack();
+}
 
 void BackgroundPreview::paintEvent(QPaintEvent*) {
   QPainter p(this);
@@ -162,12 +172,14 @@ bool BackgroundPreview::startProgram(const std::string& path, const std::vector<
   stopProgram();
   const auto window = static_cast<unsigned long>(pnlPreview->winId());
   const bool started = launcher_.start(screensaverCommand(path, window, false, hackFolders));
+  if (started) reap_.start();
   pnlPrevMail->raise();
   pnlPrevDT->raise();
   return started;
 }
 
 void BackgroundPreview::stopProgram() {
+  reap_.stop();
   launcher_.kill();
   paintScreenBlack();
 }

@@ -21,13 +21,17 @@
 // screensaverCommand(path, pnlPreview's window, false) and ended at once
 // (SIGKILL to its group, then reaped) by stopProgram(), by the next
 // startProgram() and on destruction. A program that cannot be started
-// leaves the screen black, without a message.
+// leaves the screen black, without a message; one that ends by itself is
+// reaped within kReapInterval and the screen painted black again. The screen
+// is painted black each time the preview is shown, so it never keeps the
+// pixels of another page.
 namespace brivane {
 
 class BackgroundPreview : public QWidget {
   Q_OBJECT
  public:
   static constexpr std::chrono::milliseconds kPreviewInterval{5000};
+  static constexpr std::chrono::milliseconds kReapInterval{250};
   static constexpr int kScreenWidth = 152, kScreenHeight = 112;
   static constexpr int kMailWidth = 49, kMailHeight = 40;
 
@@ -63,6 +67,7 @@ class BackgroundPreview : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void tmrPreviewTimer();
@@ -71,6 +76,7 @@ class BackgroundPreview : public QWidget {
   int scaled(int v) const;
 
   ProcessLauncher launcher_;
+  QTimer reap_;  // looks for a program that has ended by itself
   DateTimeMode mode_ = dtNone;
   std::function<int(int)> random_;
   QRect screen_;  // pnlPreview's place

@@ -25,7 +25,7 @@ BackgroundTab::BackgroundTab(QWidget* parent, std::chrono::milliseconds previewI
   ui->previewLayout->addStretch();
   tmrSettingsProcess.setInterval(kSettingsPollInterval);
   connect(&tmrSettingsProcess, &QTimer::timeout, this, &BackgroundTab::tmrSettingsProcessTimer);
-  connect(ui->cboScreensaverSelect, &QComboBox::currentIndexChanged, this, &BackgroundTab::selectionChanged);
+  connect(ui->cboScreensaverSelect, &QComboBox::currentIndexChanged, this, [this] { selectionChanged(true); });
   connect(ui->btnScreensaverSettings, &QPushButton::clicked, this, &BackgroundTab::settingsClicked);
   connect(ui->btnAdvancedScreensaverSettings, &QPushButton::clicked, this, &BackgroundTab::advancedClicked);
   updateButtons();
@@ -84,7 +84,25 @@ void BackgroundTab::shutdown() {
   tmrSettingsProcess.stop();
   preview->tmrPreview.stop();
   preview->stopProgram();
-  settingsProcess_.kill();
+  // The settings program may hold the user's unsaved changes: asked to end
+  // (SIGTERM to its group), killed only when it has not after a short wait.
+  settingsProcess_.terminate();
+}
+
+std::string BackgroundTab::settingsProgramName() const {
+  const int index = ui->cboScreensaverSelect->currentIndex();
+  if (index < 1 || static_cast<size_t>(index) >= paths_.size()) return {};
+  return ScreensaverDisplayName(paths_[static_cast<size_t>(index)]);
+}
+
+void BackgroundTab::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (preview->programPid() == 0) startPreview();
+}
+
+void BackgroundTab::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  preview->stopProgram();
 }
 
 bool BackgroundTab::event(QEvent* e) {
@@ -119,20 +137,23 @@ void BackgroundTab::screensaverNamesDone() {
     // Also with nothing found "(None)" is selected, so its colour stays reachable.
     ui->cboScreensaverSelect->setCurrentIndex(selected);
   }
-  selectionChanged();
+  selectionChanged(false);
 }
 
-void BackgroundTab::selectionChanged() {
+void BackgroundTab::selectionChanged(bool byUser) {
   if (shutDown_ || !discovered_) return;
   preview->stopProgram();
-  if (ui->cboScreensaverSelect->currentIndex() == 0) ui->chkTransparentOverlay->setChecked(false);
+  // The user's "(None)" makes the overlays opaque; the discovery's own
+  // selection leaves the box as loaded.
+  if (byUser && ui->cboScreensaverSelect->currentIndex() == 0) ui->chkTransparentOverlay->setChecked(false);
   updateButtons();
   startPreview();
 }
 
 void BackgroundTab::startPreview() {
   const int index = ui->cboScreensaverSelect->currentIndex();
-  if (shutDown_ || index < 1 || settingsProcess_.pid() != 0) return;
+  // Only while the page is shown: another page shown stops it (hideEvent).
+  if (shutDown_ || !discovered_ || !isVisible() || index < 1 || settingsProcess_.pid() != 0) return;
   preview->startProgram(paths_[static_cast<size_t>(index)], hackFolders_);  // one that cannot start leaves it black
 }
 

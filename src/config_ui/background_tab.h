@@ -21,11 +21,14 @@ class BackgroundTab;
 //
 // Lifecycle (UI thread only): load() the dialog's record, start() the
 // discovery; when its list arrives the saved program is preselected and the
-// preview starts. save() writes the six background values back: until the
+// preview starts, and runs while the page is shown (never behind another
+// page). save() writes the six background values back: until the
 // list has arrived they are exactly the loaded ones (the controls are
 // disabled meanwhile), so an early OK never loses the saved program.
 // shutdown() (also run by the destructor, idempotent) stops and joins the
-// discovery and ends the preview and settings programs.
+// discovery and ends the preview and settings programs; the settings
+// program, which may hold unsaved work, is asked to end first (SIGTERM to
+// its group) and killed only after kSettingsGrace.
 namespace brivane {
 
 class TGetScreensaverNames;
@@ -36,6 +39,8 @@ class BackgroundTab : public QWidget {
  public:
   // How often a running settings program is looked at.
   static constexpr std::chrono::milliseconds kSettingsPollInterval{200};
+  // How long a settings program asked to end (SIGTERM) has before SIGKILL.
+  static constexpr std::chrono::milliseconds kSettingsGrace{1000};
 
   explicit BackgroundTab(QWidget* parent = nullptr,
                          std::chrono::milliseconds previewInterval = BackgroundPreview::kPreviewInterval);
@@ -54,6 +59,8 @@ class BackgroundTab : public QWidget {
   // The running preview / settings program (0 when none).
   pid_t previewPid() const { return preview->programPid(); }
   pid_t settingsPid() const { return settingsProcess_.pid(); }
+  // The chosen program's name, as the list shows it ("" for "(None)").
+  std::string settingsProgramName() const;
   // Tests: the folders whose programs take the collection's switches.
   void setHackFolders(std::vector<std::string> folders) { hackFolders_ = std::move(folders); }
 
@@ -63,10 +70,12 @@ class BackgroundTab : public QWidget {
 
  protected:
   bool event(QEvent* e) override;
+  void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
 
  private:
   void screensaverNamesDone();
-  void selectionChanged();
+  void selectionChanged(bool byUser);
   void updateButtons();
   void startPreview();
   void settingsClicked();
@@ -84,7 +93,7 @@ class BackgroundTab : public QWidget {
   bool shutDown_ = false;
   std::unique_ptr<PostedTarget> target_;
   std::unique_ptr<TGetScreensaverNames> discovery_;
-  ProcessLauncher settingsProcess_;
+  ProcessLauncher settingsProcess_{kSettingsGrace};
 };
 
 }  // namespace brivane

@@ -40,7 +40,7 @@ void wait(int ms) {
 // settings program) and "other". Every program is a script that records its
 // arguments (written whole, then renamed into place, so that a reader never
 // sees a half-written file); as a preview it sleeps, with -c it waits for the
-// file "go".
+// file "go" and, asked to end (SIGTERM), leaves the file "<program>.term".
 class BackgroundTabTest : public ::testing::Test {
  protected:
   fs::path root;
@@ -63,6 +63,7 @@ class BackgroundTabTest : public ::testing::Test {
     const fs::path p = root / rel;
     fs::create_directories(p.parent_path());
     std::ofstream(p) << "#!/bin/sh\nif [ \"$1\" = -c ]; then\n"
+                     << "trap 'touch \"$0.term\"; exit 0' TERM\n"
                      << "echo \"$@\" > \"$0.settings.new\"; mv \"$0.settings.new\" \"$0.settings\"\n"
                      << "while [ ! -e '" << (root / "go").string() << "' ]; do sleep 0.02; done; exit 0; fi\n"
                      << "echo \"$@\" > \"$0.args.new\"; mv \"$0.args.new\" \"$0.args\"\nexec sleep 30\n";
@@ -70,7 +71,10 @@ class BackgroundTabTest : public ::testing::Test {
     return p.string();
   }
   // Children of this process running one of the test's programs.
-  int livePrograms() const {
+  int livePrograms() const { return children(false); }
+  // Every child, zombies included.
+  int childProcesses() const { return children(true); }
+  int children(bool zombies) const {
     int n = 0;
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
       std::ifstream children(task.path() / "children");
@@ -79,7 +83,7 @@ class BackgroundTabTest : public ::testing::Test {
         std::string line;
         std::getline(stat, line);
         const auto close = line.rfind(')');
-        if (close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z') ++n;
+        if (close != std::string::npos && line.size() > close + 2 && (zombies || line[close + 2] != 'Z')) ++n;
       }
     }
     return n;
@@ -88,6 +92,7 @@ class BackgroundTabTest : public ::testing::Test {
     auto tab = std::make_unique<BackgroundTab>();
     tab->setHackFolders({(root / "hacks").string()});
     tab->load(d);
+    tab->show();  // the preview runs only while the page is shown
     tab->start();
     EXPECT_TRUE(waitFor([&] { return tab->discovered(); }, 5000));
     return tab;
@@ -138,8 +143,10 @@ TEST_F(BackgroundTabTest, SavedPathPreselectedTrimmedCaselessLastMatchElseNone) 
     if (!row.selected.empty()) {
       EXPECT_EQ(saved.screensaverPath, row.selected);
     }
-    // "(None)", preselected or chosen, unchecks the overlay box: 255 is stored.
-    EXPECT_EQ(saved.transparentOverlay, !row.selected.empty());
+    // The discovery's own selection, "(None)" too, leaves the overlay box as
+    // loaded; the user's "(None)" unchecks it: 255 is stored.
+    EXPECT_TRUE(saved.transparentOverlay);
+    tab->ui->cboScreensaverSelect->setCurrentIndex(1);
     tab->ui->cboScreensaverSelect->setCurrentIndex(0);
     EXPECT_FALSE(tab->ui->chkTransparentOverlay->isChecked());
     tab->save(saved);
@@ -225,6 +232,36 @@ TEST_F(BackgroundTabTest, SettingsButtonPerKindAndColourAndAdvancedRoundTrips) {
   EXPECT_EQ(saved.backColor, *StringToColor("clRed"));
   EXPECT_TRUE(saved.supportNonPreviewSavers);
   EXPECT_FALSE(saved.supportScreenCapSavers);
+}
+
+// Closing asks an open settings program to end (SIGTERM to its group), so
+// that it can keep what the user had open there; SIGKILL only follows.
+TEST_F(BackgroundTabTest, ShutdownAsksTheSettingsProgramToEnd) {
+  auto tab = openTab(using_(waiter));
+  tab->ui->btnScreensaverSettings->click();
+  ASSERT_TRUE(waitFor([&] { return fs::exists(waiter + ".settings"); }, 5000));
+  tab->shutdown();
+  EXPECT_TRUE(fs::exists(waiter + ".term"));
+  EXPECT_EQ(livePrograms(), 0);
+}
+
+// The preview runs only while its page is shown, and a program that ends by
+// itself (a helper) is reaped at once, never left a zombie.
+TEST_F(BackgroundTabTest, PreviewOnlyWhileShownAndEndedProgramsReaped) {
+  auto tab = openTab(using_(sleeper));
+  EXPECT_NE(tab->previewPid(), 0);
+  tab->hide();
+  EXPECT_EQ(tab->previewPid(), 0);
+  EXPECT_EQ(livePrograms(), 0);
+  tab->show();
+  EXPECT_NE(tab->previewPid(), 0);
+
+  const fs::path quitter = root / "other/quitter";
+  std::ofstream(quitter) << "#!/bin/sh\nexit 0\n";
+  fs::permissions(quitter, fs::perms::owner_all);
+  tab->preview->startProgram(quitter.string(), {});
+  EXPECT_TRUE(waitFor([&] { return tab->previewPid() == 0; }, 2000));
+  EXPECT_EQ(childProcesses(), 0) << "reaped, not a zombie";
 }
 
 TEST(BackgroundColourDialog, NamedDefaultAndCustomColoursRoundTrip) {

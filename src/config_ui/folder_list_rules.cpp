@@ -53,13 +53,15 @@ std::vector<FolderRow> FolderRowsFromPaths(std::vector<std::string> paths) {
   std::sort(paths.begin(), paths.end());
   std::vector<FolderRow> rows;
   rows.reserve(paths.size());
+  size_t autoTicks = 0;
   for (std::string& path : paths) {
     FolderRow row;
     const size_t depth = std::count(path.begin(), path.end(), '.');
     const size_t dot = path.rfind('.');
     row.caption = dot == std::string::npos ? path : path.substr(dot + 1);
     if (isInbox(row.caption)) row.caption = "Inbox";
-    row.ticked = row.caption == "Inbox";
+    row.ticked = row.caption == "Inbox" && autoTicks < kMaxAutoTicks;
+    if (row.ticked) ++autoTicks;
     std::string shown = row.caption;  // control characters never reach a row
     std::replace_if(shown.begin(), shown.end(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7F; }, ' ');
     row.markup = "<ind x=\"" + std::to_string(12 * depth) + "\"><IMG src=\"idx:0\" align=\"middle\"> " +
@@ -77,6 +79,19 @@ void RestoreTicks(std::vector<FolderRow>& rows, const std::vector<std::string>& 
     auto it = std::find_if(rows.begin(), rows.end(), [&](const FolderRow& r) { return r.path == path; });
     if (it != rows.end()) it->ticked = true;
   }
+}
+
+void ApplyTicks(std::vector<FolderRow>& rows, const std::optional<std::vector<std::string>>& shown,
+                const std::vector<std::string>& stored) {
+  if (shown) RestoreTicks(rows, *shown);
+  else if (!stored.empty()) RestoreTicks(rows, stored);
+}
+
+std::vector<std::string> SelectionWithoutList(const std::optional<std::vector<std::string>>& shown,
+                                              const std::vector<std::string>& stored) {
+  if (shown) return *shown;
+  if (!stored.empty()) return stored;
+  return {kInboxSelection};
 }
 
 std::vector<std::string> SelectionFromRows(const std::vector<FolderRow>& rows, const std::vector<bool>& ticked) {

@@ -1,4 +1,6 @@
 #pragma once
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,22 +30,44 @@ std::string PortAfterSecureChange(bool isPOP, bool secure, const std::string& po
 // becomes 993. Any other text is kept.
 std::string PortAfterTypeChange(bool toPOP, bool secure, const std::string& port);
 
+// The most rows the Inbox rule ticks by itself: a server that names
+// thousands of folders INBOX gets only the first of them ticked, and the
+// selection stays small enough for the store.
+inline constexpr size_t kMaxAutoTicks = 20;
+
+// The selection of an IMAP account whose folders were never listed.
+inline constexpr const char* kInboxSelection = "INBOX;Inbox";
+
 // One row of the folder list.
 struct FolderRow {
   std::string path;     // as the server named it
   std::string caption;  // the folder's own name: the text after the last "." ("Inbox" for any INBOX)
   std::string markup;   // indent of 12 pixels per level, the folder picture, the escaped caption
-  bool ticked = false;  // the Inbox rows
+  bool ticked = false;  // the Inbox rows (the first kMaxAutoTicks of them)
 };
 
 // The rows for the server's folder paths: sorted by byte order (so "INBOX"
 // precedes lower-case names and children follow their parent), one level
-// per "." in the path.
+// per "." in the path, the Inbox rows ticked.
 std::vector<FolderRow> FolderRowsFromPaths(std::vector<std::string> paths);
 
 // Ticks exactly the rows named by the saved selection ("path;caption"
 // entries; the first row of each path).
 void RestoreTicks(std::vector<FolderRow>& rows, const std::vector<std::string>& selection);
+
+// The ticks of a new listing, so that listing again never loses what the
+// user chose: the ticks and unticks of the folder list shown before
+// (`shown`, its selection) carry over; when none was shown, the account's
+// `stored` selection is restored; only when there is neither do the Inbox
+// rows stay ticked.
+void ApplyTicks(std::vector<FolderRow>& rows, const std::optional<std::vector<std::string>>& shown,
+                const std::vector<std::string>& stored);
+
+// The folders OK keeps while no folder list is shown: those of the list
+// shown before, else the stored ones, else Inbox (an IMAP account never
+// watches nothing because its first listing had not yet succeeded).
+std::vector<std::string> SelectionWithoutList(const std::optional<std::vector<std::string>>& shown,
+                                              const std::vector<std::string>& stored);
 
 // The selection of the ticked rows, as "path;caption" entries in row order.
 // `ticked[i]` belongs to `rows[i]`.

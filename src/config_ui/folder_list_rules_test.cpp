@@ -30,5 +30,44 @@ TEST(FolderListRules, RowsFromPaths) {
   EXPECT_EQ(markup[3], "x &lt;y&gt;");
 }
 
+std::vector<std::string> tickedPaths(const std::vector<FolderRow>& rows) {
+  std::vector<std::string> t;
+  for (const FolderRow& r : rows)
+    if (r.ticked) t.push_back(r.path);
+  return t;
+}
+
+// A listing never forgets what the user chose: the ticks and unticks of the
+// list shown before win over the stored folders, which win over the Inbox
+// rule; the Inbox rule alone ticks only the first kMaxAutoTicks rows.
+TEST(FolderListRules, TicksOfANewListing) {
+  using Shown = std::optional<std::vector<std::string>>;
+  const std::vector<std::string> stored = {"Archive;Archive"};
+  struct Case {
+    const char* what;
+    Shown shown;
+    std::vector<std::string> stored;
+    std::vector<std::string> ticked;
+  } cases[] = {
+      {"the list shown before", Shown({"INBOX.Sent;Sent"}), stored, {"INBOX.Sent"}},
+      {"every tick removed before", Shown(std::vector<std::string>{}), stored, {}},
+      {"none shown: the stored folders", std::nullopt, stored, {"Archive"}},
+      {"neither: Inbox", std::nullopt, {}, {"INBOX"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<FolderRow> rows = FolderRowsFromPaths({"INBOX", "INBOX.Sent", "Archive"});
+    ApplyTicks(rows, c.shown, c.stored);
+    EXPECT_EQ(tickedPaths(rows), c.ticked) << c.what;
+  }
+  std::vector<std::string> many;
+  for (int i = 0; i < 1000; ++i) many.push_back("f" + std::to_string(i) + ".INBOX");
+  EXPECT_EQ(tickedPaths(FolderRowsFromPaths(many)).size(), kMaxAutoTicks);
+
+  // OK while a status line is shown.
+  EXPECT_THAT(SelectionWithoutList(Shown({"A;A"}), stored), ElementsAre("A;A"));
+  EXPECT_THAT(SelectionWithoutList(std::nullopt, stored), ElementsAre("Archive;Archive"));
+  EXPECT_THAT(SelectionWithoutList(std::nullopt, {}), ElementsAre("INBOX;Inbox"));
+}
+
 }  // namespace
 }  // namespace brivane

@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include <QFocusEvent>
+#include <QHBoxLayout>
+#include <QProgressBar>
+#include <QStackedWidget>
 #include <QStyle>
 #include <QFontMetrics>
 #include <QRegularExpressionValidator>
@@ -62,6 +65,12 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
     captionWidth = std::max(captionWidth, l->sizeHint().width());
   for (QLabel* l : {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblUsername, ui->lblPassword})
     l->setMinimumWidth(captionWidth);
+  // Room for real host and user names (about 30 characters); the fields
+  // take their share of any width the dialog is given.
+  for (QLineEdit* e : {ui->edtAccountName, ui->edtServer, ui->edtUsername, ui->edtPassword})
+    e->setMinimumWidth(e->fontMetrics().averageCharWidth() * 30);
+  ui->columnsLayout->setStretch(0, 1);
+  ui->columnsLayout->setStretch(1, 1);
   // Room for any port number, at every font size.
   ui->edtPort->setFixedWidth(ui->edtPort->fontMetrics().horizontalAdvance(QStringLiteral("000000")) +
                                ui->edtPort->sizeHint().height() / 2);
@@ -73,15 +82,46 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   ui->edtAccountName->setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[^\\\\\\r\\n]*")), this));
 
+  // A status line (connecting, an error and its advice) is shown whole, wrapped, in
+  // place of the folder list, with a busy bar while a connection is tried.
+  {
+    folderStack_ = new QStackedWidget(ui->grpFolders);
+    delete ui->grpFoldersLayout->replaceWidget(ui->lstFolders, folderStack_);  // the list's old layout item
+    folderStack_->addWidget(ui->lstFolders);
+    auto* page = new QFrame;
+    page->setObjectName(QStringLiteral("folderStatus"));
+    page->setFrameShape(QFrame::StyledPanel);
+    page->setFrameShadow(QFrame::Sunken);
+    page->setBackgroundRole(QPalette::Base);
+    page->setAutoFillBackground(true);
+    auto* column = new QVBoxLayout(page);
+    auto* row = new QHBoxLayout;
+    busy_ = new QProgressBar;
+    busy_->setObjectName(QStringLiteral("folderBusy"));
+    busy_->setRange(0, 0);
+    busy_->setTextVisible(false);
+    busy_->setFixedSize(fontMetrics().height() * 2, fontMetrics().height());
+    lblFolderStatus_ = new QLabel;
+    lblFolderStatus_->setObjectName(QStringLiteral("lblFolderStatus"));
+    lblFolderStatus_->setTextFormat(Qt::PlainText);
+    lblFolderStatus_->setWordWrap(true);
+    lblFolderStatus_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    row->addWidget(busy_, 0, Qt::AlignTop);
+    row->addWidget(lblFolderStatus_, 1);
+    column->addLayout(row);
+    column->addStretch();
+    folderStack_->addWidget(page);
+  }
   setupFolderListGraphics(ui->lstFolders->graphics());
   ui->lstFolders->graphicsChanged();
-  ui->lstFolders->setDefaultFont({font().family().toStdString(), 9, false, false},
+  // The rows follow the dialog's font, so large desktop fonts give large rows.
+  const double points = font().pointSizeF() > 0 ? font().pointSizeF() : 9;
+  ui->lstFolders->setDefaultFont({font().family().toStdString(), points, false, false},
                                  palette().color(QPalette::Text));
   // Wide enough for the hint shown while the details are incomplete, at
-  // every font size (longer status lines and folder names end in "...").
+  // every font size (longer folder names end in "...").
   {
-    QFont rowFont(font().family());
-    rowFont.setPointSize(9);
+    const QFont rowFont = font();
     const int text = QFontMetrics(rowFont).horizontalAdvance(QString::fromUtf8(TIMAPFolderGet::kIncomplete));
     ui->lstFolders->setMinimumWidth(text + style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
                                     4 * ui->lstFolders->frameWidth() + QFontMetrics(rowFont).averageCharWidth() * 2);
@@ -92,7 +132,7 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   setTimerIntervals(kDelayedPopulateMs, kUpdateListMs);
   connect(&delayedPopulateFolders, &QTimer::timeout, this, [this] {
     delayedPopulateFolders.stop();
-    startListing(true);
+    startListing();
   });
   connect(&tmrUpdateList, &QTimer::timeout, this, &TfrmEditAccount::updateList);
 
@@ -100,6 +140,7 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   connect(ui->chkSecure, &QCheckBox::clicked, this, &TfrmEditAccount::secureClicked);
   for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword})
     edit->installEventFilter(this);
+  ui->edtAccountType->installEventFilter(this);
   connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
   connect(ui->Button2, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -122,6 +163,7 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
   ui->edtPassword->setText(QString::fromStdString(account.password));
   shownPOP_ = account.isPOP;
   selection_ = account.folders;
+  shownTicks_.reset();
 }
 
 bool TfrmEditAccount::isPOP() const { return ui->edtAccountType->currentIndex() == 1; }
@@ -135,8 +177,10 @@ void TfrmEditAccount::showEvent(QShowEvent* event) {
   if (event->spontaneous()) return;  // restored from minimised: not a new showing
   clearSharedResult();
   drawnRows_.clear();
+  shownTicks_.reset();
   if (complete() && !isPOP()) {
     ui->lstFolders->clear();
+    showFolderStatus({});
     delayedPopulateFolders.start();
   } else {
     showOneLineState();
@@ -162,6 +206,8 @@ void TfrmEditAccount::secureClicked(bool checked) {
 }
 
 bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
+  // A wheel turned on the way to another field must not pick a type.
+  if (watched == ui->edtAccountType && event->type() == QEvent::Wheel) return true;
   auto* edit = qobject_cast<QLineEdit*>(watched);
   if (edit && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) &&
       !windowFocusChange(static_cast<QFocusEvent*>(event)) && isVisible()) {
@@ -188,7 +234,7 @@ void TfrmEditAccount::fieldLeft(QLineEdit* edit) {
 
 void TfrmEditAccount::refreshFolders() {
   if (complete() && !isPOP())
-    startListing(false);
+    startListing();
   else
     showOneLineState();
 }
@@ -196,6 +242,7 @@ void TfrmEditAccount::refreshFolders() {
 void TfrmEditAccount::showOneLineState() {
   tmrUpdateList.stop();
   stopListing();  // its result would never be shown
+  keepShownTicks();
   drawnRows_.clear();
   RichCheckList* list = ui->lstFolders;
   const std::string line = isPOP() ? kPopInboxRow : TIMAPFolderGet::kIncomplete;
@@ -205,6 +252,17 @@ void TfrmEditAccount::showOneLineState() {
   }
   list->setEnabled(!isPOP());
   list->setSelectionHidden(!isPOP());
+  showFolderStatus(isPOP() ? std::string() : line);
+}
+
+void TfrmEditAccount::showFolderStatus(const std::string& status) {
+  if (status.empty()) {
+    folderStack_->setCurrentIndex(0);
+    return;
+  }
+  lblFolderStatus_->setText(QString::fromStdString(status));
+  busy_->setVisible(status == TIMAPFolderGet::kConnecting || status == TIMAPFolderGet::kDownloading);
+  folderStack_->setCurrentIndex(1);
 }
 
 void TfrmEditAccount::clearSharedResult() {
@@ -214,11 +272,11 @@ void TfrmEditAccount::clearSharedResult() {
   result_.lines.clear();
 }
 
-void TfrmEditAccount::startListing(bool restore) {
+void TfrmEditAccount::startListing() {
+  delayedPopulateFolders.stop();  // a change made in the first 100 ms lists at once, and once
   tmrUpdateList.start();
   stopListing();
   clearSharedResult();
-  restore_ = restore;
   listing_ = std::make_unique<Listing>(this, ++generation_, result_);
   TEmlAccount& a = listing_->thread.account;
   a.isPOP = false;
@@ -256,15 +314,22 @@ void TfrmEditAccount::updateList() {
   if (!result) return;
   RichCheckList* list = ui->lstFolders;
   list->setUpdatesEnabled(false);
+  keepShownTicks();
   list->setEnabled(true);
   list->clear();
   list->setSelectionHidden(true);
   drawnRows_.clear();
   if (result->kind == FolderGetResult::Message) {
-    for (const std::string& line : result->lines) list->add(EscapeMarkup(line), true);
+    std::string status;
+    for (const std::string& line : result->lines) {
+      list->add(EscapeMarkup(line), true);
+      status += (status.empty() ? "" : "\n") + line;
+    }
+    showFolderStatus(status);
   } else {
+    showFolderStatus({});
     std::vector<FolderRow> rows = FolderRowsFromPaths(std::move(result->lines));
-    if (restore_) RestoreTicks(rows, selection_);
+    ApplyTicks(rows, shownTicks_, selection_);
     for (const FolderRow& row : rows) list->add(row.markup, false, row.ticked);
     drawnRows_ = std::move(rows);
     list->setSelectionHidden(false);
@@ -276,6 +341,16 @@ bool TfrmEditAccount::folderRowsShown() const {
   return !drawnRows_.empty() && ui->lstFolders->count() == static_cast<int>(drawnRows_.size());
 }
 
+std::vector<std::string> TfrmEditAccount::tickedSelection() const {
+  std::vector<bool> ticked;
+  for (int i = 0; i < ui->lstFolders->count(); ++i) ticked.push_back(ui->lstFolders->isChecked(i));
+  return SelectionFromRows(drawnRows_, ticked);
+}
+
+void TfrmEditAccount::keepShownTicks() {
+  if (folderRowsShown()) shownTicks_ = tickedSelection();
+}
+
 bool TfrmEditAccount::refuse(const char* message, QLineEdit* focus) {
   ShowMessage(this, kTitle, "Account details missing or invalid", message, mbOK, miWarning);
   focus->setFocus(Qt::OtherFocusReason);
@@ -285,13 +360,7 @@ bool TfrmEditAccount::refuse(const char* message, QLineEdit* focus) {
 bool TfrmEditAccount::closeQuery() {
   std::vector<std::string> folders;
   if (!isPOP()) {
-    if (folderRowsShown()) {
-      std::vector<bool> ticked;
-      for (int i = 0; i < ui->lstFolders->count(); ++i) ticked.push_back(ui->lstFolders->isChecked(i));
-      folders = SelectionFromRows(drawnRows_, ticked);
-    } else {
-      folders = selection_;  // no folder list drawn: keep what the account had
-    }
+    folders = folderRowsShown() ? tickedSelection() : SelectionWithoutList(shownTicks_, selection_);
   }
 
   if (ui->edtAccountName->text().isEmpty())
@@ -306,6 +375,8 @@ bool TfrmEditAccount::closeQuery() {
   if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername);
   if (ui->edtPassword->text().isEmpty()) return refuse("Please enter your password", ui->edtPassword);
 
+  // An unconfirmed account is saved only on a clear Yes: No is the default,
+  // so that Enter pressed twice does not save it.
   const RichCheckList* list = ui->lstFolders;
   if (!isPOP() && list->count() == 1 && !folderRowsShown()) {
     const std::string& row = list->text(0);
@@ -316,10 +387,10 @@ bool TfrmEditAccount::closeQuery() {
                            "Brivane is in the process of connecting to the server to confirm your settings and "
                            "allow you to select subscribed folders. If you quit now, you may experience problems "
                            "with this account. Continue anyway?",
-                           mbYes | mbNo, miQuestion)
+                           mbYes | mbNo, miQuestion, mbNo)
              : ShowMessage(this, kTitle, "Error connecting to server",
                            "Brivane could not connect to the server to confirm your settings. Continue anyway?",
-                           mbYes | mbNo, miQuestion);
+                           mbYes | mbNo, miQuestion, mbNo);
     if (answer != mrYes) return false;
   }
 

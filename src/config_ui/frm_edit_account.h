@@ -2,6 +2,7 @@
 #include <QDialog>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,10 @@
 namespace Ui {
 class TfrmEditAccount;
 }
+class QLabel;
 class QLineEdit;
+class QProgressBar;
+class QStackedWidget;
 
 namespace brivane {
 
@@ -34,12 +38,18 @@ namespace brivane {
 // wParam, so the message of an earlier, already released listing is ignored
 // and never waits for the current one.
 //
-// OK rebuilds the folder selection only from a folder list actually drawn
-// (from the paths it was drawn from, kept on the UI thread); while the list
-// shows a status line the account keeps the folders it was given.
+// Every listing keeps what the user chose: it carries over the ticks of the
+// folder list shown before it, or restores the account's folders when none
+// was shown yet (ApplyTicks). OK builds the folder selection from a folder
+// list actually drawn (from the paths it was drawn from, kept on the UI
+// thread); while the list shows a status line the account keeps the ticks
+// of the list shown last, else the folders it was given, else Inbox.
 //
 // Filling the editor runs no change rule: the rules react only to what the
-// user does (type chosen, check box clicked, an edit field left).
+// user does (type chosen, check box clicked, an edit field left). A type is
+// chosen only from the open list or with the keyboard: the wheel over the
+// type box changes nothing, as a type change empties the server and the
+// credentials.
 class TfrmEditAccount : public QDialog {
   Q_OBJECT
 
@@ -80,7 +90,10 @@ class TfrmEditAccount : public QDialog {
   void fieldLeft(QLineEdit* edit);
   void refreshFolders();
   void showOneLineState();
-  void startListing(bool restore);
+  // Shows `status` (lines) whole in place of the folder list; the list
+  // itself when empty.
+  void showFolderStatus(const std::string& status);
+  void startListing();
   void stopListing();
   void clearSharedResult();
   void updateList();
@@ -90,15 +103,24 @@ class TfrmEditAccount : public QDialog {
   // Shows the validation message, focuses the field; returns false.
   bool refuse(const char* text, QLineEdit* focus);
   bool folderRowsShown() const;
+  // The selection of the folder list as shown, with the user's ticks.
+  std::vector<std::string> tickedSelection() const;
+  // Remembers the ticks of the folder list shown, before it is replaced.
+  void keepShownTicks();
 
   std::unique_ptr<Ui::TfrmEditAccount> ui;
+  QStackedWidget* folderStack_ = nullptr;   // page 0 the folder list, page 1 a status line
+  QLabel* lblFolderStatus_ = nullptr;
+  QProgressBar* busy_ = nullptr;
   FolderGetResult result_;
   std::unique_ptr<Listing> listing_;
   uintptr_t generation_ = 0;
-  bool restore_ = false;
   bool shownPOP_ = false;                  // the type the fields were last set up for
   std::vector<std::string> selection_;     // the folders the editor was given
   std::vector<FolderRow> drawnRows_;       // the folder rows as last drawn, in list order
+  // The selection of the folder list shown last, once one was replaced (by
+  // a status line or a new listing): the next listing carries it over.
+  std::optional<std::vector<std::string>> shownTicks_;
   QString enteredText_;                    // the text of the focused edit when it got the focus
   TEmlAccount account_;
 };

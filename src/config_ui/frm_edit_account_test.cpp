@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QWheelEvent>
 #include <chrono>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,11 +26,12 @@ using ::testing::ElementsAre;
 // Messages shown while a test runs, answered from `answers` (Yes when empty).
 struct Shown {
   QString heading, text;
+  int defaultButton = 0;
 };
 std::vector<Shown> gShown;
 std::vector<int> gAnswers;
-int answer(const QString&, const QString& heading, const QString& text, int, int) {
-  gShown.push_back({heading, text});
+int answer(const QString&, const QString& heading, const QString& text, int, int, int defaultButton) {
+  gShown.push_back({heading, text, defaultButton});
   if (gAnswers.empty()) return mrYes;
   const int a = gAnswers.front();
   gAnswers.erase(gAnswers.begin());
@@ -205,7 +207,7 @@ TEST_F(EditAccount, FillingShowsTheAccountAsStored) {
 // INBOX shown and ticked as "Inbox", names shown literally and stored raw.
 TEST_F(EditAccount, FolderListFromTheServer) {
   LoopbackServer server(folderScript());
-  TEmlAccount a = imapAccount(server.port(), {"Old;Old"});
+  TEmlAccount a = imapAccount(server.port());
   a.password.clear();
   open(a);
   EXPECT_TRUE(waitForLine(TIMAPFolderGet::kIncomplete));
@@ -235,6 +237,49 @@ TEST_F(EditAccount, SavedSelectionRestored) {
   pressOK();
   EXPECT_THAT(dlg.account().folders, ElementsAre("Archive;Archive"));
   server.finish();
+}
+
+// Listing again never loses the user's choice: after a failed listing the
+// stored folders are ticked, after a shown list its ticks and unticks.
+TEST_F(EditAccount, ListingAgainKeepsTheChosenFolders) {
+  LoopbackServer first(folderScript()), second(folderScript());
+  open(imapAccount(testing::closedPort(), {"Archive;Archive"}));
+  ASSERT_TRUE(waitForLine(TIMAPFolderGet::kCannotConnect));
+  retype("edtPort", QString::number(first.port()));  // the corrected port
+  ASSERT_TRUE(waitForRows(4));
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Archive"});
+  const QRect sent = list()->rowRect(3), archive = list()->rowRect(1);
+  QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, QPoint(sent.left() + 8, sent.center().y()));
+  QTest::mouseClick(list()->viewport(), Qt::LeftButton, {}, QPoint(archive.left() + 8, archive.center().y()));
+  retype("edtPort", QString::number(second.port()));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return second.done() && !dlg.listingRunning(); }, 5000));
+  QTest::qWait(50);  // the last result drawn
+  ASSERT_TRUE(waitForRows(4));
+  EXPECT_EQ(ticked(), std::vector<std::string>{"Sent"});
+  pressOK();
+  EXPECT_THAT(dlg.account().folders, ElementsAre("INBOX.Sent;Sent"));
+  first.finish();
+  second.finish();
+}
+
+// Only a deliberate choice changes the type (and so empties the server and
+// the credentials): the wheel over the type box changes nothing.
+TEST_F(EditAccount, WheelOverTheTypeBoxChangesNothing) {
+  TEmlAccount a = imapAccount(143);
+  a.server = "localhost";
+  open(a);
+  QComboBox* type = w<QComboBox>("edtAccountType");
+  for (bool focused : {false, true}) {
+    if (focused) type->setFocus();
+    const QPoint at = type->rect().center();
+    QWheelEvent wheel(at, type->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(type, &wheel);
+    EXPECT_EQ(type->currentIndex(), 0) << focused;
+    EXPECT_EQ(edit("edtServer")->text(), "localhost") << focused;
+  }
+  chooseType(true);  // the keyboard still chooses
+  EXPECT_EQ(type->currentIndex(), 1);
+  EXPECT_TRUE(edit("edtServer")->text().isEmpty());
 }
 
 // Leaving the server field unchanged keeps the drawn list and its ticks; a
@@ -285,6 +330,7 @@ TEST_F(EditAccount, UnconfirmedSettingsQuestions) {
     pressOK();
     ASSERT_EQ(gShown.size(), 1u);
     EXPECT_EQ(gShown[0].heading, c.heading);
+    EXPECT_EQ(gShown[0].defaultButton, mbNo) << "Enter twice must not save it";
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_EQ(dlg.listingRunning(), c.listing);
     pressOK();  // answered Yes
@@ -327,6 +373,7 @@ TEST_F(EditAccount, ValidationOrder) {
   pressOK();  // the one remaining question ("localhost" starts no listing) answered Yes
   EXPECT_EQ(dlg.result(), QDialog::Accepted);
   EXPECT_EQ(dlg.account().name, "Home");
+  EXPECT_THAT(dlg.account().folders, ElementsAre("INBOX;Inbox")) << "never listed: Inbox, not nothing";
 }
 
 // Against a server that accepts and never answers, restarting the listing

@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStyle>
 #include <QTimer>
 #include <filesystem>
@@ -65,9 +67,16 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   // The account list: the secure / not-secure images, rows selectable.
   setupAccountListGraphics(ui->lstAccounts->graphics());
   ui->lstAccounts->graphicsChanged();
-  ui->lstAccounts->setDefaultFont({uiFontFamily().toStdString(), 9, false, false},
+  // The rows follow the dialog's font, so large desktop fonts give large rows.
+  const double points = font().pointSizeF() > 0 ? font().pointSizeF() : 9;
+  ui->lstAccounts->setDefaultFont({uiFontFamily().toStdString(), points, false, false},
                                   palette().color(QPalette::Text));
   ui->lstAccounts->setBackground(palette().color(QPalette::Base));
+  // A framed list for the keyboard too: focus, arrows, Enter to edit,
+  // Delete to remove (asked first), a scroll bar when the rows do not fit.
+  ui->lstAccounts->setFrameShape(QFrame::StyledPanel);
+  ui->lstAccounts->setFrameShadow(QFrame::Sunken);
+  ui->lstAccounts->setScrollBarShown(true);
   ui->lstAccounts->setSelectable(true);
   // Rows a little taller than the text, so that the list reads and clicks like a list.
   ui->lstAccounts->setAutoRowHeight(false);
@@ -76,15 +85,18 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   // The details keep their room while hidden, so the list does not jump on selection.
   ui->accountsLayout->setRowMinimumHeight(1, ui->detailLayout->sizeHint().height());
   connect(ui->lstAccounts, &RichListBox::currentRowChanged, this, [this] { updateAccountSelection(); });
+  connect(ui->lstAccounts, &RichListBox::rowActivated, this, [this] { editAccount(); });
+  connect(ui->lstAccounts, &RichListBox::deleteRequested, this, [this] { askDeleteAccount(); });
   connect(ui->btnAdd, &QPushButton::clicked, this, [this] { addAccount(); });
   connect(ui->btnEdit, &QPushButton::clicked, this, [this] { editAccount(); });
   connect(ui->btnDelete, &QPushButton::clicked, this, [this] { deleteAccount(); });
   connect(ui->btnMoveUp, &QToolButton::clicked, this, [this] { moveAccount(-1); });
   connect(ui->btnMoveDown, &QToolButton::clicked, this, [this] { moveAccount(+1); });
 
-  // Room for six digits, not the whole row.
-  ui->edtPollInterval->setMaximumWidth(ui->edtPollInterval->fontMetrics().horizontalAdvance(QStringLiteral("0000000")) +
-                                       ui->edtPollInterval->sizeHint().height());
+  // Whole minutes, 1 to 35791 (more would overflow the stored milliseconds).
+  // Only a value the user sets is written: a stored value the box cannot
+  // show exactly (out of range, not whole minutes) stays as it is.
+  connect(ui->edtPollInterval, &QSpinBox::valueChanged, this, [this] { pollEdited_ = true; });
   connect(ui->chkPlayNotification, &QCheckBox::toggled, this, [this] { updateSoundControls(); });
   connect(ui->btnBrowse, &QToolButton::clicked, this, [this] { browseSound(); });
   connect(ui->btnPlay, &QPushButton::clicked, this, [this] { playSound(); });
@@ -104,9 +116,12 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   // The update check; a build without a manifest address cannot check.
   connect(ui->btnCheckUpdates, &QPushButton::clicked, this, [this] { startUpdateCheck(); });
   if (deps_.addresses.manifest.empty()) {
+    // Nothing to check against: the stored choice is kept, but not offered.
     ui->btnCheckUpdates->setEnabled(false);
-    ui->btnCheckUpdates->setToolTip(
-        QStringLiteral("This build has no update address (set BRIVANE_UPDATE_URL to check for updates)."));
+    ui->chkUpdateNotify->setEnabled(false);
+    const QString why = QStringLiteral("This build has no update address, so it cannot check for updates.");
+    ui->btnCheckUpdates->setToolTip(why);
+    ui->chkUpdateNotify->setToolTip(why);
   }
 
   // About tab.
@@ -144,6 +159,8 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   // The Background page: the background values of the record, the
   // discovery of the screensaver programs and the live preview.
   background_ = new BackgroundTab(ui->tabBackground);
+  // The page's own margins only: the tab's content lines up with the other pages.
+  ui->backgroundLayout->setContentsMargins(0, 0, 0, 0);
   ui->backgroundLayout->addWidget(background_);
   connect(this, &TfrmOptions::dateTimeDisplayChanged, background_, &BackgroundTab::setDateTimeShown);
   background_->load(loaded_);
@@ -197,7 +214,14 @@ void TfrmOptions::loadControls(const DialogSettings& d) {
   ui->chkHideFolders->setChecked(d.hideFolders);
   ui->chkPlayNotification->setChecked(d.playNotification);
   ui->edtNotification->setText(q(d.notificationPath));
-  ui->edtPollInterval->setText(q(d.pollMinutes));
+  {
+    const QSignalBlocker block(ui->edtPollInterval);
+    bool ok = false;
+    const qlonglong minutes = q(d.pollMinutes).toLongLong(&ok);
+    ui->edtPollInterval->setValue(static_cast<int>(
+        ok ? std::clamp<qlonglong>(minutes, ui->edtPollInterval->minimum(), ui->edtPollInterval->maximum()) : 5));
+    pollEdited_ = false;
+  }
   // The monitor boxes in this order, so that their rules leave them as stored
   // (a stored "off" with "on" unchecked shows "on" checked, as the rule says).
   ui->chkMonitorOn->setChecked(d.monitorOn);
@@ -231,7 +255,8 @@ DialogSettings TfrmOptions::settings() const {
   d.hideFolders = ui->chkHideFolders->isChecked();
   d.playNotification = ui->chkPlayNotification->isChecked();
   d.notificationPath = s(ui->edtNotification->text());
-  d.pollMinutes = s(ui->edtPollInterval->text());
+  // Unchanged by the user: no minutes, so the stored value is kept as it is.
+  d.pollMinutes = pollEdited_ ? std::to_string(ui->edtPollInterval->value()) : std::string();
   d.monitorOff = ui->chkMonitorOff->isChecked();
   d.monitorOn = ui->chkMonitorOn->isChecked();
   d.monitorStayOn = d.monitorOn && ui->chkMonitorStayOn->isChecked();
@@ -297,6 +322,9 @@ void TfrmOptions::addAccount() {
   if (!deps_.editAccount || !deps_.editAccount(this, account)) return;
   accounts_.push_back(account);
   ui->lstAccounts->add(accountRow(account));
+  // The new account selected and in view.
+  ui->lstAccounts->setCurrentRow(ui->lstAccounts->count() - 1);
+  ui->lstAccounts->scrollToRow(ui->lstAccounts->count() - 1);
   updateAccountSelection();
 }
 
@@ -317,6 +345,19 @@ void TfrmOptions::deleteAccount() {
   ui->lstAccounts->remove(i);
   ui->lstAccounts->setCurrentRow(-1);
   updateAccountSelection();
+}
+
+void TfrmOptions::askDeleteAccount() {
+  const int i = ui->lstAccounts->currentRow();
+  if (i < 0 || i >= static_cast<int>(accounts_.size())) return;
+  // A key pressed by mistake removes nothing: No is the default.
+  if (ShowMessage(this, windowTitle(), QStringLiteral("Delete this account?"),
+                  QStringLiteral("The account \"%1\" and its settings will be removed when you press OK.")
+                      .arg(q(accounts_[i].name)),
+                  mbYes | mbNo, miQuestion, mbNo) != mrYes)
+    return;
+  deleteAccount();
+  ui->lstAccounts->setFocus(Qt::OtherFocusReason);
 }
 
 void TfrmOptions::moveAccount(int step) {
@@ -384,7 +425,7 @@ void TfrmOptions::updateCheckDone() {
   if (latest.empty()) {
     ShowMessage(this, kUpdateTitle, QStringLiteral("Error checking for updates"),
                 QStringLiteral("Brivane could not connect to the update server at this time. Please try again "
-                               "later.If this error continues to occur, please contact Torvex Software."),
+                               "later. If this error continues to occur, please contact Torvex Software."),
                 mbOK, miError);
   } else if (isNewerVersion(latest)) {
     const int answer =
@@ -437,6 +478,15 @@ bool TfrmOptions::writeSettings() {
 }
 
 void TfrmOptions::done(int result) {
+  // A screensaver's own settings window is still open: what the user has
+  // open there would be lost, so closing is asked first.
+  if (background_->settingsPid() != 0 &&
+      ShowMessage(this, windowTitle(), QStringLiteral("The screensaver's settings are still open"),
+                  QStringLiteral("Closing this dialog also closes the settings window of \"%1\"; changes not "
+                                 "saved there are lost. Close it?")
+                      .arg(q(background_->settingsProgramName())),
+                  mbYes | mbNo, miQuestion, mbNo) != mrYes)
+    return;
   if (result == QDialog::Accepted) {
     // The sound: refused while it is to be played; otherwise a bad path is
     // simply dropped. The settings are written in both cases.

@@ -92,6 +92,8 @@ class TfrmOptions : public QDialog {
   void addAccount();
   void editAccount();
   void deleteAccount();
+  // The Delete key: removes the selected account after asking.
+  void askDeleteAccount();
   void moveAccount(int step);
   void updateSoundControls();
   void updateMonitorControls();
@@ -112,6 +114,7 @@ class TfrmOptions : public QDialog {
   std::unique_ptr<TUpdateCheck> updateCheck_;
   bool loadErrorShown_ = false;
   bool placedWithFrame_ = false;
+  bool pollEdited_ = false;                 // the user changed the poll interval
   BackgroundTab* background_ = nullptr;     // child of the Background page
   TfrmEditAccount* editor_ = nullptr;       // child of this dialog, made on first use
 };

@@ -12,19 +12,26 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
+#include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "common/version.h"
 #include "config_ui/background_tab.h"
+#include "config_ui/frm_edit_account.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "markup/qt/rich_list_box.h"
+#include "fake_server.h"
+#include "markup/qt/rich_check_list.h"
 #include "platform/power_sound_fakes.h"
 
 namespace brivane {
@@ -34,11 +41,13 @@ namespace fs = std::filesystem;
 
 struct Shown {
   QString title, heading, text;
+  int defaultButton = 0;
 };
 std::vector<Shown> shown;
 int answer = mrOK;
-int recordMessage(const QString& title, const QString& heading, const QString& text, int, int) {
-  shown.push_back({title, heading, text});
+int recordMessage(const QString& title, const QString& heading, const QString& text, int, int,
+                  int defaultButton) {
+  shown.push_back({title, heading, text, defaultButton});
   return answer;
 }
 
@@ -98,7 +107,7 @@ class Options : public ::testing::Test {
     if (!store_->load()) deps.storeLoadError = store_->lastError();
     deps.store = store_.get();
     deps.sound = &sound_;
-    if (!deps.editAccount) deps.editAccount = [this](QWidget*, TEmlAccount& a) {
+    if (!deps.editAccount && !realEditor_) deps.editAccount = [this](QWidget*, TEmlAccount& a) {
       edited_.push_back(a);
       a.server = "edited.example";
       return editorAnswer_;
@@ -134,6 +143,7 @@ class Options : public ::testing::Test {
   FakeNotificationSound sound_;
   std::vector<TEmlAccount> edited_;
   bool editorAnswer_ = true;
+  bool realEditor_ = false;
 };
 
 TEmlAccount account(std::string name, bool tls = false) {
@@ -252,6 +262,118 @@ TEST_F(Options, AccountListButtons) {
   EXPECT_FALSE(w<QLabel>("lblUser")->isVisible());
 }
 
+// Keys pressed where the keyboard focus is, as a user types them.
+void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+}
+void type(const char* text) { QTest::keyClicks(QApplication::focusWidget(), QString::fromUtf8(text)); }
+
+// Makes `window` the active one, as a window manager does for a window that
+// is shown or whose modal child has closed.
+void activate(QWidget* window) {
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitFor([window] { return window->isActiveWindow(); }, 5000));
+}
+
+// Runs `step` once the account editor is up (inside its modal loop).
+void whenEditorShown(std::function<void(TfrmEditAccount&)> step) {
+  QTimer::singleShot(0, [step] {
+    auto* editor = qobject_cast<TfrmEditAccount*>(QApplication::activeModalWidget());
+    if (editor == nullptr) return whenEditorShown(step);  // not yet shown: look again
+    activate(editor);
+    step(*editor);
+  });
+}
+
+std::string folderScript() {
+  return "S: * OK ready\n"
+         "C: C1 LOGIN ann secret\nS: C1 OK done\n"
+         "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
+         "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK done\n"
+         "C: C4 LIST \"\" *\n"
+         "S: * LIST () \".\" \"INBOX\"\nS: * LIST () \".\" \"INBOX.Sent\"\n"
+         "S: * LIST () \".\" \"Archive\"\nS: * LIST () \".\" \"Junk\"\nS: C4 OK done\n"
+         "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n";
+}
+
+// The whole account path without a mouse: add an account, list its folders,
+// tick two, OK; edit it again (listed from a corrected port), delete it.
+TEST_F(Options, KeyboardOnlyAccountPath) {
+  test::LoopbackServer first(folderScript()), second(folderScript());
+  realEditor_ = true;
+  TfrmOptions& dlg = open();
+  activate(&dlg);
+  auto* accounts = w<RichListBox>("lstAccounts");
+  press(Qt::Key_Tab, Qt::ControlModifier);
+  ASSERT_EQ(w<QTabWidget>("PageControl1")->currentIndex(), 1);
+
+  const auto listed = [](TfrmEditAccount& editor) {
+    auto* list = editor.findChild<RichCheckList*>("lstFolders");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return list->count() == 4 && !list->isHeader(0); }, 5000));
+  };
+  const auto ticked = [](TfrmEditAccount& editor) {
+    auto* list = editor.findChild<RichCheckList*>("lstFolders");
+    std::vector<int> rows;
+    for (int i = 0; i < list->count(); ++i)
+      if (list->isChecked(i)) rows.push_back(i);
+    return rows;
+  };
+  whenEditorShown([&](TfrmEditAccount& editor) {
+    press(Qt::Key_S, Qt::AltModifier);
+    type("127.0.0.1");
+    press(Qt::Key_P, Qt::AltModifier);
+    type(std::to_string(first.port()).c_str());
+    press(Qt::Key_U, Qt::AltModifier);
+    type("ann");
+    press(Qt::Key_W, Qt::AltModifier);
+    type("secret");
+    press(Qt::Key_Tab);  // leaving the password starts the listing
+    listed(editor);
+    press(Qt::Key_F, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), editor.findChild<RichCheckList*>("lstFolders"));
+    press(Qt::Key_Down);  // Archive
+    press(Qt::Key_Space);
+    press(Qt::Key_End);  // Junk
+    press(Qt::Key_Space);
+    EXPECT_EQ(ticked(editor), (std::vector<int>{0, 1, 3}));
+    press(Qt::Key_Return);
+  });
+  press(Qt::Key_A, Qt::AltModifier);  // a mnemonic clicks after a short animation
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.accounts().size() == 1; }, 10000));
+  activate(&dlg);
+  EXPECT_EQ(dlg.accounts()[0].folders,
+            (std::vector<std::string>{"Archive;Archive", "INBOX;Inbox", "Junk;Junk"}));
+  EXPECT_EQ(accounts->currentRow(), 0) << "the new account is selected";
+
+  for (int i = 0; i < 30 && QApplication::focusWidget() != accounts; ++i) press(Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), accounts) << "Tab reaches the account list";
+  whenEditorShown([&](TfrmEditAccount& editor) {
+    // The first server took its one connection: the port is corrected.
+    press(Qt::Key_P, Qt::AltModifier);
+    type(std::to_string(second.port()).c_str());
+    press(Qt::Key_Tab);
+    listed(editor);
+    EXPECT_EQ(ticked(editor), (std::vector<int>{0, 1, 3}));
+    press(Qt::Key_Return);
+  });
+  press(Qt::Key_Return);
+  activate(&dlg);
+  EXPECT_EQ(dlg.accounts()[0].port, second.port());
+  EXPECT_EQ(dlg.accounts()[0].folders.size(), 3u);
+
+  ASSERT_EQ(QApplication::focusWidget(), accounts);
+  answer = mrNo;
+  press(Qt::Key_Delete);
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].defaultButton, mbNo);
+  EXPECT_EQ(dlg.accounts().size(), 1u);
+  answer = mrYes;
+  press(Qt::Key_Delete);
+  EXPECT_TRUE(dlg.accounts().empty());
+  first.finish();
+  second.finish();
+}
+
 // Control states that the store must receive as the dialog's rules say.
 TEST_F(Options, StoredValuesFollowTheRules) {
   const struct {
@@ -267,15 +389,15 @@ TEST_F(Options, StoredValuesFollowTheRules) {
          for (const char* r : {"radSlim", "radModerate", "radWide"}) EXPECT_FALSE(t.w<QRadioButton>(r)->isChecked());
        },
        kModulesKey, "previewWidth", 400},
-      {"minutes stored as ms", "", [](Options& t) { t.w<QLineEdit>("edtPollInterval")->setText("10"); }, kMainKey,
+      {"minutes stored as ms", "", [](Options& t) { t.w<QSpinBox>("edtPollInterval")->setValue(10); }, kMainKey,
        "pollInterval", 600000},
-      {"not a number keeps the stored value",
-       "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\n\"pollInterval\"=dword:000668a0",
-       [](Options& t) {
-         EXPECT_EQ(t.w<QLineEdit>("edtPollInterval")->text(), "7");
-         t.w<QLineEdit>("edtPollInterval")->setText("ten");
-       },
-       kMainKey, "pollInterval", 420000},
+      {"1.5 minutes shown rounded, kept unless changed",
+       "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\n\"pollInterval\"=dword:00015f90",
+       [](Options& t) { EXPECT_EQ(t.w<QSpinBox>("edtPollInterval")->value(), 2); }, kMainKey, "pollInterval",
+       90000},
+      {"0 shown as 1 minute, kept unless changed",
+       "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\n\"pollInterval\"=dword:00000000",
+       [](Options& t) { EXPECT_EQ(t.w<QSpinBox>("edtPollInterval")->value(), 1); }, kMainKey, "pollInterval", 0},
       {"stay on needs monitor on", "",
        [](Options& t) {
          t.w<QCheckBox>("chkMonitorStayOn")->click();
@@ -382,9 +504,38 @@ TEST_F(Options, StoreFailuresAreReportedAndKeepTheDialogOpen) {
   EXPECT_EQ(stored(kMainKey, "hideAccounts"), 1);
 }
 
+// Closing while a screensaver's own settings window is open asks first (No
+// the default, keeping both open); Yes asks that program to end (SIGTERM).
+TEST_F(Options, ClosingWithTheSaversSettingsOpenAsksFirst) {
+  const std::string saver = dir_ + "/savers/waves";
+  std::ofstream(saver) << "#!/bin/sh\nif [ \"$1\" = -c ]; then trap 'touch \"$0.term\"; exit 0' TERM\n"
+                       << "touch \"$0.open\"; fi\nwhile :; do sleep 0.02; done\n";
+  fs::permissions(saver, fs::perms::owner_all);
+  TfrmOptions& dlg = open();
+  auto* tab = dlg.findChild<BackgroundTab*>();
+  ASSERT_TRUE(waitUntil([&] { return tab->discovered(); }));
+  w<QComboBox>("cboScreensaverSelect")->setCurrentIndex(1);
+  click("btnScreensaverSettings");
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(saver + ".open"); }));
+  answer = mrNo;
+  dlg.close();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0].heading, "The screensaver's settings are still open");
+  EXPECT_TRUE(shown[0].text.contains("\"waves\"")) << shown[0].text.toStdString();
+  EXPECT_EQ(shown[0].defaultButton, mbNo);
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_NE(tab->settingsPid(), 0);
+  answer = mrYes;
+  click("btnCancel");
+  EXPECT_FALSE(dlg.isVisible());
+  dialog_.reset();
+  EXPECT_TRUE(fs::exists(saver + ".term"));
+}
+
 TEST_F(Options, UpdateButtonReportsEachOutcome) {
   open();  // no manifest address in this build
   EXPECT_FALSE(w<QPushButton>("btnCheckUpdates")->isEnabled());
+  EXPECT_FALSE(w<QCheckBox>("chkUpdateNotify")->isEnabled()) << "a build that cannot check offers no notice";
   EXPECT_TRUE(w<QPushButton>("btnCheckUpdates")->toolTip().contains("no update address"));
 
   const struct {
@@ -415,6 +566,8 @@ TEST_F(Options, UpdateButtonReportsEachOutcome) {
     EXPECT_EQ(w<QPushButton>("btnCheckUpdates")->text(), "Please wait...");
     ASSERT_TRUE(waitUntil([] { return shown.size() == 1; }));
     EXPECT_EQ(shown[0].heading, c.heading);
+    EXPECT_FALSE(shown[0].text.contains(".If")) << shown[0].text.toStdString();
+    EXPECT_TRUE(w<QCheckBox>("chkUpdateNotify")->isEnabled());
     EXPECT_EQ(opened.size(), c.opened ? 1u : 0u);
     EXPECT_TRUE(w<QPushButton>("btnCheckUpdates")->isEnabled());
     EXPECT_EQ(w<QPushButton>("btnCheckUpdates")->text(), "Check for &Updates Now...");

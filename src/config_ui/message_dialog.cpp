@@ -35,20 +35,26 @@ QMessageBox::Icon iconFor(int icon) {
 void SetMessageHook(MessageHook hook) { gHook = hook; }
 
 int ShowMessage(QWidget* parent, const QString& title, const QString& heading, const QString& text, int buttons,
-                int icon) {
-  if (gHook) return gHook(title, heading, text, buttons, icon);
+                int icon, int defaultButton) {
+  if (gHook) return gHook(title, heading, text, buttons, icon, defaultButton);
   QMessageBox box(iconFor(icon), title, heading, QMessageBox::NoButton, parent);
   box.setTextFormat(Qt::PlainText);
   // Always as rich text made from the plain text, so that "<" in a text
-  // (a server name, a path) shows as typed.
-  box.setInformativeText(Qt::convertFromPlainText(text));
+  // (a server name, a path) shows as typed; its blanks stay breakable, so
+  // that a long text wraps rather than running off the screen.
+  box.setInformativeText(Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal));
   QMessageBox::StandardButtons set;
   for (const ButtonMap& b : kButtons)
     if (buttons & b.bit) set |= b.button;
   if (!set) set = QMessageBox::Ok;
   box.setStandardButtons(set);
-  // Yes is the natural default of a question, OK of anything else.
-  if (set & QMessageBox::Yes) box.setDefaultButton(QMessageBox::Yes);
+  // Yes is the natural default of a question, OK of anything else, unless
+  // the caller names another.
+  QMessageBox::StandardButton chosen = QMessageBox::NoButton;
+  for (const ButtonMap& b : kButtons)
+    if (b.bit == defaultButton && (set & b.button)) chosen = b.button;
+  if (chosen != QMessageBox::NoButton) box.setDefaultButton(chosen);
+  else if (set & QMessageBox::Yes) box.setDefaultButton(QMessageBox::Yes);
   else if (set & QMessageBox::Ok) box.setDefaultButton(QMessageBox::Ok);
   box.exec();
   const QAbstractButton* pressed = box.clickedButton();

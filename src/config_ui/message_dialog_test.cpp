@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@ struct Presser {
   QMessageBox::StandardButtons offered;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QString informative;
+  QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+  int width = 0;
   void arm() {
     QTimer::singleShot(0, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -23,6 +26,8 @@ struct Presser {
       offered = box->standardButtons();
       icon = box->icon();
       informative = box->informativeText();
+      defaultButton = box->standardButton(box->defaultButton());
+      width = box->frameGeometry().width();
       box->button(press)->click();
     });
   }
@@ -53,6 +58,26 @@ TEST(MessageDialog, ButtonsIconsAndResults) {
     EXPECT_EQ(p.icon, r.shownIcon);
     // The text is shown as typed, never read as mark-up.
     EXPECT_TRUE(p.informative.contains("&lt;b&gt;")) << p.informative.toStdString();
+  }
+}
+
+// A long text wraps at its blanks and the box stays within the screen; the
+// caller may make No the default, so that Enter does not agree.
+TEST(MessageDialog, LongTextWrapsAndTheDefaultIsTheCallers) {
+  QString text;
+  for (int i = 0; i < 60; ++i) text += QStringLiteral("Brivane is connecting to the server. ");
+  text += QStringLiteral("Continue anyway?");
+  struct Row {
+    int defaultButton;
+    QMessageBox::StandardButton shown;
+  } rows[] = {{0, QMessageBox::Yes}, {mbNo, QMessageBox::No}, {mbOK, QMessageBox::Yes}};
+  for (const Row& r : rows) {
+    Presser p{QMessageBox::No, {}, QMessageBox::NoIcon, {}};
+    p.arm();
+    EXPECT_EQ(ShowMessage(nullptr, "Title", "Heading", text, mbYes | mbNo, miQuestion, r.defaultButton), mrNo);
+    EXPECT_EQ(p.defaultButton, r.shown) << r.defaultButton;
+    EXPECT_FALSE(p.informative.contains(QChar(0xA0)) || p.informative.contains("&nbsp;"));
+    EXPECT_LE(p.width, QApplication::primaryScreen()->availableGeometry().width());
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "platform/screensaver_program.h"
@@ -78,6 +79,7 @@ struct Walk {
     for (const fs::path& f : files) {
       if (found.size() >= kMaxPrograms) break;
       if (!own.empty() && realPath(f) == own) continue;
+      if (IsScreensaverHelper(f.filename().string())) continue;
       found.push_back(f.string());
     }
     for (const fs::path& d : folders) folder(d, depth + 1);
@@ -85,6 +87,17 @@ struct Walk {
 };
 
 }  // namespace
+
+bool IsScreensaverHelper(const std::string& fileName) {
+  static constexpr std::string_view kHelpers[] = {"getimage", "getimage-file", "getimage-video", "text"};
+  const std::string_view name = fileName;
+  for (std::string_view helper : kHelpers) {
+    if (name == helper) return true;
+    if (name.size() > helper.size() && name.ends_with(helper) && name[name.size() - helper.size() - 1] == '-')
+      return true;
+  }
+  return false;
+}
 
 std::vector<std::string> ScreensaverFolders() {
   const char* env = std::getenv("BRIVANE_SAVER_PATH");

@@ -15,8 +15,9 @@
 // subfolders, both sorted by name. Links to folders are not followed and a
 // folder reached twice (same real path: a folder listed twice, a bind mount)
 // is searched once, so the walk always ends. The program's own file (by its
-// real path) is never listed. The walk is bounded (depth, entries) and stops
-// early when asked to.
+// real path) is never listed, nor the helper programs that share the
+// screensaver folders but are no screensavers (IsScreensaverHelper). The walk
+// is bounded (depth, entries) and stops early when asked to.
 namespace brivane {
 
 // The folders to search: those of $BRIVANE_SAVER_PATH (colon separated)
@@ -32,6 +33,11 @@ std::string OwnProgramFile();
 std::vector<std::string> FindScreensaverPrograms(const std::vector<std::string>& folders,
                                                  const std::string& ownFile,
                                                  const std::atomic<bool>* stop = nullptr);
+
+// Whether a file name is one of the helpers kept among the screensavers
+// (image grabbers, text sources and the like): they draw nothing, exit at
+// once and are never offered. The name itself or any "<prefix>-" + name.
+bool IsScreensaverHelper(const std::string& fileName);
 
 // The name the list shows: the file name without its extension.
 std::string ScreensaverDisplayName(const std::string& path);

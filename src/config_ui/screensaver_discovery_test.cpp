@@ -36,6 +36,8 @@ TEST(ScreensaverDiscovery, WalkOrderLinksDuplicatesAndOwnFile) {
   const std::string zeta = t.program("a/zeta"), alpha = t.program("a/Alpha.scr");
   const std::string beta = t.program("a/sub/beta"), other = t.program("b/Alpha.scr");
   t.program("a/notes.txt", false);
+  for (const char* helper : {"a/getimage", "a/text", "a/sub/saver-getimage-file", "b/any-text"})
+    t.program(helper);
   t.program("a/.hidden/gamma");
   fs::create_directory_symlink(t.root / "a", t.root / "a/sub/loop");
   fs::create_directory_symlink(t.root / "b", t.root / "a/aa-link-to-b");

@@ -1,5 +1,6 @@
 #pragma once
 #include <QAbstractButton>
+#include <QAbstractSpinBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,8 +18,11 @@ inline QStringList ControlsThatDoNotFit(const QWidget& dialog) {
   QStringList misfits;
   for (const QWidget* w : dialog.findChildren<QWidget*>()) {
     if (!w->isVisibleTo(&dialog)) continue;
+    // A spin box is one control: its own edit is laid out inside its frame.
+    if (qobject_cast<const QAbstractSpinBox*>(w->parentWidget())) continue;
     const bool control = qobject_cast<const QAbstractButton*>(w) || qobject_cast<const QLabel*>(w) ||
-                         qobject_cast<const QLineEdit*>(w) || qobject_cast<const QComboBox*>(w);
+                         qobject_cast<const QLineEdit*>(w) || qobject_cast<const QComboBox*>(w) ||
+                         qobject_cast<const QAbstractSpinBox*>(w);
     if (!control) continue;
     const QSize have = w->size();
     QSize need = w->minimumSizeHint().expandedTo(QSize(0, 0));

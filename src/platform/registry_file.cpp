@@ -551,6 +551,19 @@ FileRegistryStore::ReadResult FileRegistryStore::readFile(RegNode& root) {
 
 bool FileRegistryStore::writeFile(const RegNode& root, const std::string& target) {
   const std::string text = serializeRegistryFile(root);
+  std::string why;
+  // A file that no load would accept is never written: every reader would
+  // then see an empty store and lose every account.
+  if (text.size() > kMaxStoreFileSize) {
+    error_ = "the settings would make " + target + " larger than " + std::to_string(kMaxStoreFileSize >> 20) +
+             " MB, a file that cannot be read back; nothing was saved and the file is left as it was";
+    return false;
+  }
+  if (RegNode check; !parseRegistryFile(text, check, why)) {
+    error_ = "the settings would make " + target + " a file that cannot be read back (" + why +
+             "); nothing was saved and the file is left as it was";
+    return false;
+  }
   const std::string tmp = target + ".tmp";
   const auto fail = [&](const std::string& what, int fd) {
     error_ = what;

@@ -64,7 +64,8 @@ class FileRegistryStore : public RegistryStore {
   const std::string& lastError() const { return error_; }
 
   // Commit: take the exclusive lock on "<file>.lock", read the file afresh,
-  // run `apply` on that content, write a temporary file (mode 0600), fsync
+  // run `apply` on that content (a result that load() would refuse, beyond
+  // the limits above, fails the commit), write a temporary file (mode 0600), fsync
   // it, rename it over the file and fsync the folder. When the file is a
   // link, its target is replaced (the temporary file beside it) and the link
   // stays. The folders written into must be this user's and not writable by

@@ -155,9 +155,10 @@ void LoadDialogSettings(RegistryStore& store, DialogSettings& d) {
       read(store, k, "screensaverPath", d.screensaverPath);
       read(store, k, "supportScreenCapSavers", d.supportScreenCapSavers);
       read(store, k, "supportNonPreviewSavers", d.supportNonPreviewSavers);
-      // Only a yes/no: checked unless the panel is stored fully opaque.
-      if (const auto v = store.readInteger(k, "overlayTransparency"); v.ok()) d.transparentOverlay = v.value != 255;
     }
+    // Only a yes/no: checked unless the panel is stored fully opaque. Read
+    // whatever the background, so that an OK writes back what was stored.
+    if (const auto v = store.readInteger(k, "overlayTransparency"); v.ok()) d.transparentOverlay = v.value != 255;
     // The dialog shows the stored colour whatever the background choice.
     readColor(store, k, d.backColor);
   }

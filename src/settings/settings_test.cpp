@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <tuple>
 
 #include "settings/accounts.h"
@@ -80,9 +81,11 @@ TEST(Settings, OverlayCheckBoxRule) {
   EXPECT_EQ(load(s).s.overlayTransparency, 255);
   ASSERT_TRUE(SaveSettings(s, dialogOf(s)));
   EXPECT_EQ(s.readInteger(kMainKey, "overlayTransparency").value, 180);
-  // Without a background screensaver the stored value is not looked at.
+  // Read whatever the background, so that OK writes back what was stored.
   s.writeInteger(kMainKey, "overlayTransparency", 255);
-  EXPECT_TRUE(dialogOf(s).transparentOverlay);
+  EXPECT_FALSE(dialogOf(s).transparentOverlay);
+  ASSERT_TRUE(SaveSettings(s, dialogOf(s)));
+  EXPECT_EQ(s.readInteger(kMainKey, "overlayTransparency").value, 255);
   s.writeBool(kMainKey, "useScreensaverBackground", true);
   EXPECT_FALSE(dialogOf(s).transparentOverlay);
   s.writeInteger(kMainKey, "overlayTransparency", 100);
@@ -229,6 +232,35 @@ TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
                                                 " is out of range; " + std::to_string(c.used) + " is used"});
     }
   }
+}
+
+// A save whose file no load would accept (beyond the size limit) is
+// refused with its reason, and the file keeps every account it had.
+TEST(Settings, ASaveTheReaderWouldRefuseIsNotWritten) {
+  std::string t = (fs::temp_directory_path() / "brivane-bigsave-XXXXXX").string();
+  const std::string dir = mkdtemp(t.data());
+  FileRegistryStore store(dir + "/store.reg");
+  ASSERT_TRUE(store.load({std::string(kMainKey), std::string(kAccountsKey)}));
+  DialogSettings d;
+  d.accounts.push_back(TEmlAccount());
+  d.accounts[0].name = "Work";
+  ASSERT_TRUE(SaveSettings(store, d)) << store.lastError();
+  const auto fileText = [&] {
+    std::ifstream f(dir + "/store.reg");
+    std::stringstream text;
+    text << f.rdbuf();
+    return text.str();
+  };
+  const std::string before = fileText();
+  const std::string longName = "Lists." + std::string(80, 'l');
+  for (int i = 0; i < 95000; ++i) d.accounts[0].folders.push_back(longName + std::to_string(i) + ".INBOX;Inbox");
+  EXPECT_FALSE(SaveSettings(store, d));
+  EXPECT_NE(store.lastError().find("cannot be read back"), std::string::npos) << store.lastError();
+  EXPECT_EQ(fileText(), before);
+  FileRegistryStore reread(dir + "/store.reg");
+  ASSERT_TRUE(reread.load());
+  EXPECT_EQ(dialogOf(reread).accounts.size(), 1u);
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStyle>
+#include <QFontMetrics>
 #include <QStyleOptionButton>
+#include <QStyleOptionFocusRect>
 #include <algorithm>
 
 #include "markup/qt/markup_painter.h"
@@ -56,7 +58,7 @@ QRect RichCheckList::checkRect(int index) const {
   QRect row = rowRect(index);
   int w = style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, this);
   int h = style()->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, this);
-  return QRect(kMargin, row.top() + (kRowHeight - h) / 2, w, h);
+  return QRect(kMargin, row.top() + (rowHeight_ - h) / 2, w, h);
 }
 
 int RichCheckList::textLeft(int index) const {
@@ -75,6 +77,8 @@ void RichCheckList::relayoutAll() {
   int dpi = logicalDpiX();
   style_.pictureScale = dpi > 0 ? dpi / 96.0 : 1.0;
   layoutWidth_ = viewportWidth();
+  // Rows grow with a large default font, never below the classic 22 pixels.
+  rowHeight_ = std::max(kRowHeight, QFontMetrics(toQFont(style_.font), this).height() + 6);
   catalog_ = graphics_.catalog(layoutWidth_, style_.pictureScale);
   metrics_.reset();
   for (int i = 0; i < count(); ++i) measure(i);
@@ -85,9 +89,9 @@ void RichCheckList::relayoutAll() {
 void RichCheckList::updateScrollRange() {
   QScrollBar* bar = verticalScrollBar();
   int h = maximumViewportSize().height();
-  bar->setRange(0, std::max(0, count() * kRowHeight - h));
+  bar->setRange(0, std::max(0, count() * rowHeight_ - h));
   bar->setPageStep(std::max(1, h));
-  bar->setSingleStep(kRowHeight);
+  bar->setSingleStep(rowHeight_);
 }
 
 int RichCheckList::add(std::string text, bool header, bool checked) {
@@ -153,14 +157,13 @@ const RowLayout& RichCheckList::rowLayout(int index) const {
 
 QRect RichCheckList::rowRect(int index) const {
   if (index < 0 || index >= count()) return {};
-  return QRect(0, index * kRowHeight - verticalScrollBar()->value(), viewportWidth(),
-               kRowHeight);
+  return QRect(0, index * rowHeight_ - verticalScrollBar()->value(), viewportWidth(), rowHeight_);
 }
 
 int RichCheckList::rowAt(QPoint pos) const {
   int y = pos.y() + verticalScrollBar()->value();
   if (y < 0) return -1;
-  int row = y / kRowHeight;
+  int row = y / rowHeight_;
   return row < count() ? row : -1;
 }
 
@@ -168,8 +171,28 @@ void RichCheckList::setCurrentRow(int index) {
   if (index < -1 || index >= count()) index = -1;
   if (index == current_) return;
   current_ = index;
+  scrollToRow(index);
   viewport()->update();
   emit currentRowChanged(index);
+}
+
+void RichCheckList::scrollToRow(int index) {
+  if (index < 0 || index >= count()) return;
+  QScrollBar* bar = verticalScrollBar();
+  const int top = index * rowHeight_;
+  const int height = maximumViewportSize().height();
+  if (top < bar->value()) bar->setValue(top);
+  else if (top + rowHeight_ > bar->value() + height) bar->setValue(top + rowHeight_ - height);
+}
+
+void RichCheckList::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+}
+
+void RichCheckList::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
 }
 
 void RichCheckList::resizeEvent(QResizeEvent* event) {
@@ -195,10 +218,25 @@ void RichCheckList::keyPressEvent(QKeyEvent* event) {
       return;
     case Qt::Key_Up:
       if (current_ > 0) setCurrentRow(current_ - 1);
+      else if (current_ < 0 && count() > 0) setCurrentRow(0);
       return;
     case Qt::Key_Down:
       if (current_ + 1 < count()) setCurrentRow(current_ + 1);
       return;
+    case Qt::Key_Home:
+      if (count() > 0) setCurrentRow(0);
+      return;
+    case Qt::Key_End:
+      if (count() > 0) setCurrentRow(count() - 1);
+      return;
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown: {
+      if (count() == 0) return;
+      const int page = std::max(1, maximumViewportSize().height() / rowHeight_ - 1);
+      const int step = event->key() == Qt::Key_PageUp ? -page : page;
+      setCurrentRow(std::clamp(std::max(0, current_) + step, 0, count() - 1));
+      return;
+    }
     default:
       QAbstractScrollArea::keyPressEvent(event);
   }
@@ -243,6 +281,15 @@ void RichCheckList::paintEvent(QPaintEvent* event) {
     painter.restore();
     animated = animated || rowIsAnimated(layout, graphics_);
   }
+  // The focus mark: around the current row, or the whole list while none is current.
+  if (hasFocus()) {
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    const bool row = current_ >= 0 && !selectionHidden_;
+    focus.rect = row ? rowRect(current_) : viewport()->rect();
+    focus.backgroundColor = palette().color(row ? QPalette::Highlight : QPalette::Base);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+  }
   // A partial repaint may miss the animated rows: only the frame timer itself
   // finds out that none is left in view.
   if (animated && !animation_.isActive()) animation_.start();
@@ -250,7 +297,7 @@ void RichCheckList::paintEvent(QPaintEvent* event) {
 
 QPointF RichCheckList::rowOrigin(int index, const RowLayout& layout) const {
   const QRect r = rowRect(index);
-  return QPointF(textLeft(index), r.top() + (kRowHeight - std::min(kRowHeight, layout.height)) / 2);
+  return QPointF(textLeft(index), r.top() + (rowHeight_ - std::min(rowHeight_, layout.height)) / 2);
 }
 
 void RichCheckList::nextFrame() {

@@ -10,13 +10,16 @@
 
 namespace brivane {
 
-// A list of mark-up rows with check boxes: fixed 22-pixel rows, header rows
-// without a check box, rows cut with "..." to the list's width.
+// A list of mark-up rows with check boxes: rows of one height (22 pixels, or
+// more when the default font needs it), header rows without a check box,
+// rows cut with "..." to the list's width. The current row moves with the
+// arrows, Page Up/Down, Home and End and is kept in view; Space ticks it;
+// the focused list marks its current row (or itself, with none).
 class RichCheckList : public QAbstractScrollArea {
   Q_OBJECT
 
  public:
-  static constexpr int kRowHeight = 22;
+  static constexpr int kRowHeight = 22;  // the least row height
 
   explicit RichCheckList(QWidget* parent = nullptr);
 
@@ -38,6 +41,7 @@ class RichCheckList : public QAbstractScrollArea {
   void setChecked(int index, bool checked);
   QRect rowRect(int index) const;
   int rowAt(QPoint viewportPos) const;
+  int rowHeight() const { return rowHeight_; }
   int currentRow() const { return current_; }
   void setCurrentRow(int index);
   // Where a row's mark-up starts (after the check box, if any).
@@ -58,6 +62,8 @@ class RichCheckList : public QAbstractScrollArea {
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 
  private:
@@ -76,8 +82,11 @@ class RichCheckList : public QAbstractScrollArea {
   QPointF rowOrigin(int index, const RowLayout& layout) const;
   void nextFrame();
 
+  void scrollToRow(int index);
+
   QtTextMetrics metrics_;
   RichGraphics graphics_;
+  int rowHeight_ = kRowHeight;
   LayoutStyle style_;
   PictureCatalog catalog_;
   std::vector<Item> items_;

@@ -3,7 +3,10 @@
 #include <QDateTime>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QKeyEvent>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionFocusRect>
 #include <algorithm>
 
 #include "markup/qt/markup_painter.h"
@@ -56,6 +59,7 @@ void RichListBox::setScrollBarShown(bool shown) {
 
 void RichListBox::setSelectable(bool on) {
   selectable_ = on;
+  setFocusPolicy(on ? Qt::StrongFocus : Qt::NoFocus);
   if (!on) setCurrentRow(-1);
 }
 
@@ -270,6 +274,58 @@ void RichListBox::mousePressEvent(QMouseEvent* event) {
   QAbstractScrollArea::mousePressEvent(event);
 }
 
+void RichListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  const int row = rowAt(event->position().toPoint());
+  if (selectable_ && row >= 0 && event->button() == Qt::LeftButton) {
+    setCurrentRow(row);
+    emit rowActivated(row);
+    return;
+  }
+  QAbstractScrollArea::mouseDoubleClickEvent(event);
+}
+
+void RichListBox::keyPressEvent(QKeyEvent* event) {
+  if (!selectable_ || count() == 0 || event->modifiers() & (Qt::ControlModifier | Qt::AltModifier)) {
+    QAbstractScrollArea::keyPressEvent(event);
+    return;
+  }
+  // Rows that fit in the view, for Page Up and Page Down.
+  const int page = std::max(1, viewportSize().height() / std::max(1, rowHeight(std::max(0, current_))));
+  int next = current_;
+  switch (event->key()) {
+    case Qt::Key_Up: next = current_ < 0 ? 0 : std::max(0, current_ - 1); break;
+    case Qt::Key_Down: next = std::min(count() - 1, current_ + 1); break;
+    case Qt::Key_PageUp: next = std::max(0, current_ - page); break;
+    case Qt::Key_PageDown: next = std::min(count() - 1, std::max(0, current_) + page); break;
+    case Qt::Key_Home: next = 0; break;
+    case Qt::Key_End: next = count() - 1; break;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      // Taken here, so that Enter on a row never presses the dialog's default button.
+      if (current_ >= 0) emit rowActivated(current_);
+      else event->ignore();
+      return;
+    case Qt::Key_Delete:
+      if (current_ >= 0) emit deleteRequested(current_);
+      return;
+    default:
+      QAbstractScrollArea::keyPressEvent(event);
+      return;
+  }
+  setCurrentRow(next);
+  scrollToRow(next);
+}
+
+void RichListBox::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+}
+
+void RichListBox::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
 void RichListBox::paintEvent(QPaintEvent* event) {
   QPainter painter(viewport());
   QRect area = event->rect();
@@ -306,6 +362,15 @@ void RichListBox::paintEvent(QPaintEvent* event) {
       continue;
     }
     paintRow(painter, row.layout, QPointF(0, top), metrics_, graphics_, now);
+  }
+  // The focus mark: around the current row, or the whole list while none is current.
+  if (selectable_ && hasFocus()) {
+    painter.setClipRect(area);
+    QStyleOptionFocusRect focus;
+    focus.initFrom(this);
+    focus.rect = current_ >= 0 ? rowRect(current_) : viewport()->rect();
+    focus.backgroundColor = palette().color(current_ >= 0 ? QPalette::Highlight : QPalette::Base);
+    style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
   }
   // A partial repaint may miss the animated rows: only the frame timer itself
   // finds out that none is left in view.

@@ -30,7 +30,11 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   void setAutoRowHeight(bool on);
   void setItemHeight(int height);
   void setScrollBarShown(bool shown);
-  // Rows can be selected by a mouse press (a press outside clears it).
+  // Rows can be selected by a mouse press (a press outside clears it) and
+  // with the keyboard: the list takes the focus, draws a focus mark, moves
+  // its current row with the arrows, Page Up/Down, Home and End (keeping it
+  // in view), and reports Enter and double-clicks (rowActivated) and the
+  // Delete key (deleteRequested) on the current row.
   void setSelectable(bool on);
 
   // The image list and picture container; call graphicsChanged() after
@@ -82,12 +86,19 @@ class RichListBox : public QAbstractScrollArea, public RowList {
  signals:
   void currentRowChanged(int row);
   void rowPressed(int row);
+  // Selectable lists only.
+  void rowActivated(int row);
+  void deleteRequested(int row);
 
  protected:
   bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   void hideEvent(QHideEvent* event) override;
 
  private:

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QKeyEvent>
+#include <functional>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -185,6 +187,57 @@ TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
   for (const LaidOutText& t : cut.texts) EXPECT_LE(t.x + t.width, room);
   ASSERT_EQ(cut.pictures.size(), 1u);
   EXPECT_EQ(cut.pictures[0].x, 12);
+}
+
+// Both lists move their current row with the keyboard and keep it in view;
+// the account list reports Enter and Delete on it; the check list's rows
+// grow with a large default font.
+TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
+  const auto key = [](QWidget* w, int k) {
+    QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+  };
+  RichCheckList checks;
+  RichListBox box;
+  box.setAutoRowHeight(false);
+  box.setItemHeight(20);
+  box.setScrollBarShown(true);
+  box.setSelectable(true);
+  EXPECT_EQ(box.focusPolicy(), Qt::StrongFocus);
+  for (int i = 0; i < 30; ++i) {
+    checks.add("row " + std::to_string(i));
+    box.add("row " + std::to_string(i));
+  }
+  std::vector<int> activated, deleted;
+  QObject::connect(&box, &RichListBox::rowActivated, [&](int row) { activated.push_back(row); });
+  QObject::connect(&box, &RichListBox::deleteRequested, [&](int row) { deleted.push_back(row); });
+  struct List {
+    QAbstractScrollArea* widget;
+    std::function<int()> current;
+    std::function<QRect(int)> rect;
+  } lists[] = {{&checks, [&] { return checks.currentRow(); }, [&](int r) { return checks.rowRect(r); }},
+               {&box, [&] { return box.currentRow(); }, [&](int r) { return box.rowRect(r); }}};
+  for (const List& l : lists) {
+    l.widget->resize(160, 100);
+    l.widget->show();
+    for (int i = 0; i < 12; ++i) key(l.widget, Qt::Key_Down);
+    EXPECT_EQ(l.current(), 11);
+    EXPECT_TRUE(l.widget->viewport()->rect().contains(l.rect(11))) << l.widget->metaObject()->className();
+    key(l.widget, Qt::Key_End);
+    EXPECT_EQ(l.current(), 29);
+    EXPECT_TRUE(l.widget->viewport()->rect().contains(l.rect(29)));
+    key(l.widget, Qt::Key_Home);
+    EXPECT_EQ(l.current(), 0);
+    EXPECT_EQ(l.rect(0).top(), 0);
+  }
+  key(&box, Qt::Key_Return);
+  key(&box, Qt::Key_Delete);
+  EXPECT_EQ(activated, std::vector<int>{0});
+  EXPECT_EQ(deleted, std::vector<int>{0});
+
+  checks.setDefaultFont({"", 30, false, false}, Qt::black);
+  EXPECT_GT(checks.rowHeight(), RichCheckList::kRowHeight);
+  EXPECT_EQ(checks.rowRect(1).top() - checks.rowRect(0).top(), checks.rowHeight());
 }
 
 TEST(RichLabel, BottomAlignedRightAlignedParagraph) {
