@@ -14,6 +14,7 @@
 #include "checking/message_queue.h"
 #include "common/messages.h"
 #include "common/status_words.h"
+#include "common/text.h"
 #include "platform/registry_file.h"
 #include "settings/settings.h"
 
@@ -114,7 +115,7 @@ std::string formatCheckJson(const CheckOutcome& outcome) {
                           {"uid", row.messageUid},
                           {"preview", row.preview}});
     }
-    accounts.push_back({{"index", a.index},
+    json entry = {{"index", a.index},
                         {"name", a.account.name},
                         {"protocol", a.account.isPOP ? "POP3" : "IMAP4"},
                         {"server", a.account.server},
@@ -122,7 +123,9 @@ std::string formatCheckJson(const CheckOutcome& outcome) {
                         {"tls", a.account.useTLS},
                         {"finished", a.finished},
                         {"status", a.status ? json(*a.status) : json(nullptr)},
-                        {"messages", std::move(messages)}});
+                        {"messages", std::move(messages)}};
+    if (!a.statusDetail.empty()) entry["statusDetail"] = a.statusDetail;  // the server's words
+    accounts.push_back(std::move(entry));
   }
   const json doc = {{"accounts", std::move(accounts)},
                     {"newMailArrived", outcome.newMailArrived},
@@ -142,13 +145,14 @@ std::string formatCheckText(const CheckOutcome& outcome) {
         << a.port << (a.account.useTLS ? ", TLS" : "") << ")\n";
     if (!a.finished) out << "  The check did not finish in time.\n";
     if (a.status) out << "  " << statusText(*a.status, a.account.server) << "\n";
+    if (a.status && !a.statusDetail.empty()) out << "  " << a.statusDetail << "\n";
     if (!a.status && a.messages.empty() && a.finished) out << "  No messages to show\n";
     std::string folder;
     bool firstRow = true;
     for (const MessageSummary& row : a.messages) {
       if (firstRow || row.folder != folder) {
         folder = row.folder;
-        out << "  " << folder << "\n";
+        out << "  " << utf8Cut(folder, 100) << "\n";  // whole in the JSON, cut for reading
         firstRow = false;
       }
       const auto when = isoLocalTime(row.received);
@@ -217,9 +221,10 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
     a.finished = finished[i];
     for (const MessageSummary& row : rows) {
       if (row.accountIndex != a.index) continue;
-      if (row.isStatus())
+      if (row.isStatus()) {
         a.status = row.subject;
-      else
+        a.statusDetail = row.preview;
+      } else
         a.messages.push_back(row);
     }
     outcome.accounts.push_back(std::move(a));

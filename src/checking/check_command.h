@@ -32,6 +32,7 @@ struct AccountOutcome {
   int port = 0;           // the port connected to (after the TLS switch)
   bool finished = false;  // the checker ended within the time-out
   std::optional<std::string> status;  // code word of its status row
+  std::string statusDetail;           // the server's words on it (a refused login)
   std::vector<MessageSummary> messages;
 };
 

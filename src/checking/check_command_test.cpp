@@ -110,8 +110,11 @@ TEST_F(CheckCommand, JsonDocumentOfAFullCycle) {
     publishRows(c, {"INBOX", "Lists"}, "Hi \xFF", true);  // one byte that is not UTF-8
   };
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
-  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true)};
-  EXPECT_EQ(run(accounts, {.json = true}), 0);
+  // A login refused for the server's own reason: its words come along.
+  bodies_["Busy"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error, "[IN-USE] locked"); };
+  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true),
+                                fakeAccount("Busy", true)};
+  EXPECT_EQ(run(accounts, {.json = true}), 1);
   const auto message = [](const char* folder) {
     return json{{"folder", folder}, {"sender", "Ann"}, {"subject", std::string("Hi \xC3\xBF") + folder},
                 {"received", nullptr}, {"uid", "17"}, {"preview", ""}};
@@ -121,7 +124,10 @@ TEST_F(CheckCommand, JsonDocumentOfAFullCycle) {
        {{{"index", 0}, {"name", "Home"}, {"protocol", "IMAP4"}, {"server", "mail.example.org"}, {"port", 993},
          {"tls", true}, {"finished", true}, {"status", nullptr}, {"messages", {message("INBOX"), message("Lists")}}},
         {{"index", 1}, {"name", "Pop"}, {"protocol", "POP3"}, {"server", "mail.example.org"}, {"port", 110},
-         {"tls", false}, {"finished", true}, {"status", "NOMSG"}, {"messages", json::array()}}}},
+         {"tls", false}, {"finished", true}, {"status", "NOMSG"}, {"messages", json::array()}},
+        {{"index", 2}, {"name", "Busy"}, {"protocol", "POP3"}, {"server", "mail.example.org"}, {"port", 110},
+         {"tls", false}, {"finished", true}, {"status", "ERRCONN"}, {"messages", json::array()},
+         {"statusDetail", "[IN-USE] locked"}}}},
       {"newMailArrived", true},
       {"hasMessages", true}};
   EXPECT_EQ(json::parse(out_.str()), expected) << out_.str();

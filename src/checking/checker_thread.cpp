@@ -20,10 +20,10 @@ CheckerThread::~CheckerThread() {
   join();
 }
 
-void CheckerThread::SetStatus(const char* codeWord, RowKind kind) {
+void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_view serverText) {
   if (stopRequested()) return;
   results.clear();
-  results.push_back(statusRow(codeWord, kind, accountIndex));
+  results.push_back(statusRow(codeWord, kind, accountIndex, serverText));
   if (kind == RowKind::Error || kind == RowKind::NoMessages) account.hasMessages = false;
   PublishResults();
 }
@@ -115,13 +115,26 @@ void CheckerThread::reportConnectError(std::exception_ptr error) {
   } catch (const SocketError&) {
     SetStatus(status::kInvServer, RowKind::Error);
     log(" ERROR: EIdSocketError... quitting");
-  } catch (const Pop3ReplyError&) {
-    SetStatus(status::kInvUserPass, RowKind::Error);
-    log(" ERROR: EIdReplyPOP3Error... quitting");
+  } catch (const Pop3ReplyError& e) {
+    if (isServerSideRefusal(e.extendedCode())) {
+      // The account is fine: the box is busy, logins come too often, or the
+      // server has a problem of its own. Its words go with the row.
+      const std::string said = statusDetail("[" + e.extendedCode() + "] " + e.text());
+      SetStatus(status::kErrConn, RowKind::Error, said);
+      log(" ERROR: " + said + "... quitting");
+    } else {
+      SetStatus(status::kInvUserPass, RowKind::Error);
+      log(" ERROR: EIdReplyPOP3Error... quitting");
+    }
   } catch (const std::exception&) {
     SetStatus(status::kErrConn, RowKind::Error);
     log(" ERROR: Unknown Connect Error... quitting");
   }
+}
+
+bool isServerSideRefusal(std::string_view extendedCode) {
+  return extendedCode == "IN-USE" || extendedCode == "LOGIN-DELAY" || extendedCode == "SYS/TEMP" ||
+         extendedCode == "SYS/PERM";
 }
 
 void CheckerThread::reportCheckFailure(const std::exception& error, Transport& transport) {

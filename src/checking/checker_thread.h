@@ -13,6 +13,11 @@
 
 namespace brivane {
 
+// A POP3 login refused with an extended code that says the account is fine
+// (RFC 2449, RFC 3206): "IN-USE", "LOGIN-DELAY", "SYS/TEMP" or "SYS/PERM".
+// Such a refusal is a connection error, not a wrong password.
+bool isServerSideRefusal(std::string_view extendedCode);
+
 class CheckCycle;
 class Transport;
 
@@ -41,7 +46,8 @@ class CheckerThread : public WorkerThread {
  protected:
   // Replaces `results` by one status row and publishes it; kinds 2 and 3
   // also clear the copy's hasMessages. Nothing once a stop was requested.
-  void SetStatus(const char* codeWord, RowKind kind);
+  // `serverText`: the server's own words for the row (see statusRow).
+  void SetStatus(const char* codeWord, RowKind kind, std::string_view serverText = {});
   // Replaces this account's rows in the cycle's result list by `results`.
   // Nothing once a stop was requested.
   void PublishResults();

@@ -120,11 +120,13 @@ bool TIMAPChecker::readFolders(ImapSession& client) {
 void TIMAPChecker::scanFolders(ImapSession& client) {
   results.clear();
   bool anyUnseen = false;
+  bool newMail = false;  // announced only by a check that ends showing messages
   for (const Folder& entry : folderNames) {
     const std::string& folder = entry.name;
     stopPoint();
     const bool selected = client.select(entry.wire);
-    const bool statusOk = client.status(entry.wire);
+    // A STATUS answered without an UNSEEN item counts like a refused one.
+    const bool statusOk = client.status(entry.wire) && client.mailbox().unseenKnown;
     stopPoint();
     // The count of this folder only, never the previous folder's number. A
     // refused STATUS in a folder that opened falls back to SEARCH UNSEEN.
@@ -153,12 +155,11 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
     const std::vector<uint32_t> numbers = client.mailbox().searchResult;
     for (uint32_t m : numbers) {
       stopPoint();
-      // A reply without a header leaves the object cleared: such a row shows
-      // an empty sender, "[no subject]" and no date, never another message's.
-      // A refused FETCH (the message was expunged meanwhile) gives no row.
+      // A refused FETCH, or one answered without a header (a bare OK or
+      // "RFC822.HEADER NIL", as for a message another client expunged
+      // meanwhile), gives no row.
       std::string header;
-      client.fetchHeaderBytes(m, header);
-      if (client.lastReply().status != "OK") continue;
+      if (!client.fetchHeaderBytes(m, header)) continue;
       message = MailMessage::fromHeaderBytes(header);
       stopPoint();
       MessageSummary row;
@@ -178,14 +179,17 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
       results.push_back(std::move(row));
     }
     // New mail only from a SEARCH NEW the server answered.
-    if (client.search("NEW") && !client.mailbox().searchResult.empty()) markNewMailArrived();
+    if (client.search("NEW") && !client.mailbox().searchResult.empty()) newMail = true;
     stopPoint();
     account.hasMessages = true;
   }
-  if (anyUnseen)
-    PublishResults();
-  else
+  if (!anyUnseen) {
     SetStatus(status::kNoMsg, RowKind::NoMessages);
+    return;
+  }
+  stopPoint();
+  if (newMail && !results.empty()) markNewMailArrived();
+  PublishResults();
 }
 
 }  // namespace brivane

@@ -28,12 +28,22 @@ void MessageSummary::setSender(std::string_view text) { sender = rowText(text, k
 void MessageSummary::setSubject(std::string_view text) { subject = rowText(text, kSubjectWidth); }
 void MessageSummary::setPreview(std::string_view text) { preview = rowText(text, kPreviewWidth); }
 void MessageSummary::setMessageUid(std::string_view text) { messageUid = rowText(text, kUidWidth); }
-void MessageSummary::setFolder(std::string_view text) { folder = rowText(text, kFolderWidth); }
+void MessageSummary::setFolder(std::string_view text) { folder = rowText(text, std::string_view::npos); }
 
-MessageSummary statusRow(const char* codeWord, RowKind kind, int32_t accountIndex) {
+std::string statusDetail(std::string_view text) {
+  std::string kept;
+  kept.reserve(text.size());
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) kept.push_back(c);
+  }
+  return trimControl(rowText(kept, MessageSummary::kStatusDetailWidth));
+}
+
+MessageSummary statusRow(const char* codeWord, RowKind kind, int32_t accountIndex, std::string_view serverText) {
   MessageSummary row;
   row.kind = kind == RowKind::Message ? RowKind::Progress : kind;
   row.setSubject(codeWord ? codeWord : "");
+  if (!serverText.empty()) row.preview = statusDetail(serverText);
   row.accountIndex = accountIndex;
   return row;
 }

@@ -19,13 +19,15 @@ enum class RowKind : uint8_t {
 // status row of an account (its code word in `subject`). A plain value: rows
 // are copied freely between threads under the result lock. Every text is
 // UTF-8 without control characters, cut to its field's width in characters
-// (never inside a multi-byte sequence) by the setters.
+// (never inside a multi-byte sequence) by the setters; `folder` is kept
+// whole (its length is bounded by the server's line limit), since the
+// message list finds a row's folder block by comparing the whole path.
 struct MessageSummary {
   static constexpr size_t kSenderWidth = 100;
   static constexpr size_t kSubjectWidth = 100;
   static constexpr size_t kPreviewWidth = 255;
   static constexpr size_t kUidWidth = 100;
-  static constexpr size_t kFolderWidth = 100;
+  static constexpr size_t kStatusDetailWidth = 100;
 
   std::string sender;
   std::string subject;
@@ -51,7 +53,14 @@ struct MessageSummary {
 // characters (C0, DEL, C1) turned into blanks, cut to `width` characters.
 std::string rowText(std::string_view text, size_t width);
 
-// A status row of an account: the code word in `subject`, kind 0 taken as 1.
-MessageSummary statusRow(const char* codeWord, RowKind kind, int32_t accountIndex);
+// The server's own words for a status row: control characters removed,
+// valid UTF-8, cut to 100 characters.
+std::string statusDetail(std::string_view text);
+
+// A status row of an account: the code word in `subject`, kind 0 taken as 1;
+// the server's own words, when it gave some (a refused login), in `preview`
+// as statusDetail makes them.
+MessageSummary statusRow(const char* codeWord, RowKind kind, int32_t accountIndex,
+                         std::string_view serverText = {});
 
 }  // namespace brivane

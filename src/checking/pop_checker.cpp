@@ -70,8 +70,7 @@ void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
   }
   const int32_t n32 = count > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
                                                                    : static_cast<int32_t>(count);
-  markCycleHasMessages();
-  if (account.lastMessageCount < n32) markNewMailArrived();
+  const bool moreThanBefore = account.lastMessageCount < n32;
   account.lastMessageCount = n32;
 
   log(" Retrieving headers...");
@@ -90,12 +89,12 @@ void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
   for (long i = count; i >= 1; --i) {
     if (stopRequested()) return;
     log(" Retrieving header " + std::to_string(count + 1 - i) + " of " + std::to_string(count));
-    if (showPreview) {
-      if (!retrieveWithPreview(client, transport, i, message)) message.clear();
-    } else {
-      client.retrieveHeader(i, message);
-    }
+    // A message the server refuses to show (deleted by another client, or
+    // locked) is skipped, as the IMAP checker skips an expunged one.
+    const bool shown = showPreview ? retrieveWithPreview(client, transport, i, message)
+                                   : client.retrieveHeader(i, message);
     if (stopRequested()) return;
+    if (!shown) continue;
     MessageSummary row;
     fillMessageRow(row, message);
     row.setFolder("INBOX");
@@ -104,6 +103,14 @@ void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {
     results.push_back(std::move(row));
     account.hasMessages = true;
   }
+  if (results.empty()) {
+    SetStatus(status::kNoMsg, RowKind::NoMessages);
+    return;
+  }
+  // Only a check that shows messages sounds or counts as having them.
+  if (stopRequested()) return;
+  markCycleHasMessages();
+  if (moreThanBefore) markNewMailArrived();
   PublishResults();
 }
 

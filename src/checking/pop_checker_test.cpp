@@ -92,9 +92,15 @@ TEST(PopChecker, ValidationAndConnectFailures) {
     std::string server, user, pass;
     std::string script;  // empty: nothing listens
     const char* word;
-    const char* line;
+    std::string line;
+    std::string detail = "";  // the server's words on the row
   };
   const std::string h = "127.0.0.1";
+  // A login refused with a code that says the account is fine.
+  const auto refusedPass = [](const std::string& reply) {
+    return "S: +OK\nC: CAPA\nS: -ERR\nC: USER ann\nS: +OK\nC: PASS secret\nS: " + reply + "\nX\n";
+  };
+  const std::string longText(150, 'w');
   const Case cases[] = {
       {"no server", "", "", "", "", "NOSERVER", " ERROR: no server... quitting"},
       {"no user", h, "", "", "", "NOUSER", " ERROR: no user... quitting"},
@@ -107,6 +113,18 @@ TEST(PopChecker, ValidationAndConnectFailures) {
       {"closed after greeting", h, "ann", "secret", "S: +OK\nX\n", "ERRCONN",
        " ERROR: Unknown Connect Error... quitting"},
       {"bad greeting", h, "ann", "secret", "S: -ERR busy\nX\n", "INVUSERPASS",
+       " ERROR: EIdReplyPOP3Error... quitting"},
+      {"box in use", h, "ann", "secret", refusedPass("-ERR [IN-USE] Mailbox locked by <phone>"), "ERRCONN",
+       " ERROR: [IN-USE] Mailbox locked by <phone>... quitting", "[IN-USE] Mailbox locked by <phone>"},
+      {"login delay, control characters removed", h, "ann", "secret",
+       refusedPass("-ERR [login-delay] wait\x01 5\x7F minutes"), "ERRCONN",
+       " ERROR: [LOGIN-DELAY] wait 5 minutes... quitting", "[LOGIN-DELAY] wait 5 minutes"},
+      {"temporary failure, text cut to 100 characters", h, "ann", "secret", refusedPass("-ERR [SYS/TEMP] " + longText),
+       "ERRCONN", " ERROR: [SYS/TEMP] " + longText.substr(0, 89) + "... quitting",
+       "[SYS/TEMP] " + longText.substr(0, 89)},
+      {"permanent server failure", h, "ann", "secret", refusedPass("-ERR [SYS/PERM] disk broken"), "ERRCONN",
+       " ERROR: [SYS/PERM] disk broken... quitting", "[SYS/PERM] disk broken"},
+      {"unknown code: a wrong password", h, "ann", "secret", refusedPass("-ERR [XYZ] no"), "INVUSERPASS",
        " ERROR: EIdReplyPOP3Error... quitting"},
   };
   for (const Case& c : cases) {
@@ -121,6 +139,7 @@ TEST(PopChecker, ValidationAndConnectFailures) {
     if (server) server->finish();
     ASSERT_EQ(run.rows.size(), 1u);
     EXPECT_EQ(run.rows[0].kind, RowKind::Error);
+    EXPECT_EQ(run.rows[0].preview, c.detail);
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", c.word));
     EXPECT_THAT(run.log, ElementsAre(" queued for check",
                                      " created, host: " + c.server + ", username: " + c.user + ", usetls: False",
@@ -129,19 +148,50 @@ TEST(PopChecker, ValidationAndConnectFailures) {
 }
 
 TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
-  LoopbackServer server(std::string(kLogin) + "C: STAT\nS: +OK 2 100\nC: TOP 2 0\nS: -ERR no such message\n"
-                        "C: QUIT\nS: +OK\nX\n");
-  const CheckRun run = runOne(popAccount(server.port()));
+  LoopbackServer server(std::string(kLogin) + "C: STAT\nS: +OK 2 100\nC: TOP 2 0\nX\n");
+  TEmlAccount a = popAccount(server.port());
+  const CheckRun run = runOne(a);
   server.finish();
   ASSERT_EQ(run.rows.size(), 1u);
   EXPECT_EQ(run.rows[0].subject, "ERRCONN");
-  EXPECT_THAT(run.log, ::testing::Contains(" ERROR: no such message... quitting"));
+  EXPECT_FALSE(run.newMailArrived);  // no sound for an error
   // The loop's end is logged before the error, the disconnect after it.
   const auto at = std::find(run.log.begin(), run.log.end(), " Header check completed");
   ASSERT_NE(at, run.log.end());
-  EXPECT_EQ(*(at + 1), " ERROR: no such message... quitting");
+  EXPECT_EQ(*(at + 1), " ERROR: Connection Closed Gracefully.... quitting");
   EXPECT_EQ(*(at + 2), " Disconnecting...");
   EXPECT_EQ(run.account.lastMessageCount, 2);  // as far as changed, it travels back
+}
+
+// A message the server refuses (TOP answered "-ERR", as for a message
+// another client deleted) is skipped; the others still show, and new mail
+// is only announced when a message row is published.
+TEST(PopChecker, RefusedTopSkipsThatMessage) {
+  const struct {
+    const char* what;
+    bool preview;
+    std::vector<std::string> subjects;
+    bool newMail;
+  } cases[] = {
+      {"headers only, one refused", false, {"msg 2"}, true},
+      {"with previews, one refused", true, {"msg 2"}, true},
+      {"every message refused", false, {"NOMSG"}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string lines = c.preview ? " 100" : " 0";
+    const bool all = c.subjects[0] == "NOMSG";
+    std::string script = std::string(kLogin) + "C: STAT\nS: +OK 2 100\n";
+    script += "C: TOP 2" + lines + "\n" + (all ? std::string("S: -ERR [IN-USE] locked\n") : header(2, "msg 2"));
+    script += "C: TOP 1" + lines + "\nS: -ERR no such message\nC: QUIT\nS: +OK\nX\n";
+    LoopbackServer server(script);
+    const CheckRun run = runOne(popAccount(server.port()), c.preview);
+    server.finish();
+    EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
+    EXPECT_EQ(subjectsOf(run.rows), c.subjects);
+    EXPECT_EQ(run.newMailArrived, c.newMail);
+    EXPECT_EQ(run.hasMessages, c.newMail);
+  }
 }
 
 TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
@@ -151,7 +201,7 @@ TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
   script += "C: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
             "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
             "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\n";
-  // Message 2: refused; the row must not repeat message 3.
+  // Message 2: refused; no row (not a repeat of message 3).
   script += "C: TOP 2 100\nS: -ERR gone\n";
   // Message 1: a long Windows-1252 body, dot-stuffed first line.
   script += "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \n" + rawStep("..caf\xE9 " + longLine + "\r\n") + "S: .\n";
@@ -160,7 +210,7 @@ TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
   const CheckRun run = runOne(popAccount(server.port()), true);
   server.finish();
   EXPECT_TRUE(server.errors().empty()) << ::testing::PrintToString(server.errors());
-  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Hello world", "INBOX||[no subject]||0|",
+  EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Hello world",
                                                "INBOX||one||0|.caf\xC3\xA9 " + std::string(74, 'x')));
 }
 

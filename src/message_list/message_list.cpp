@@ -372,7 +372,8 @@ std::string MessageListModel::wrapSegment(std::string_view text, int firstWidth,
   return out + EscapeMarkup(line);
 }
 
-std::string MessageListModel::statusMarkup(std::string_view code, std::string_view server) const {
+std::string MessageListModel::statusMarkup(std::string_view code, std::string_view server,
+                                           std::string_view detail) const {
   std::optional<StatusText> s = statusText(code, server);
   if (!s) return {};
   const int width = listWidth() - 4;
@@ -380,6 +381,7 @@ std::string MessageListModel::statusMarkup(std::string_view code, std::string_vi
   const int rest = width - kStatusIndent;
   std::string row = statusPicture(s->picture) + wrapSegment(s->first, width - picture, rest);
   if (s->second) row += std::string(StatusContinuation) + wrapSegment(*s->second, rest, rest);
+  if (!detail.empty()) row += std::string(StatusContinuation) + wrapSegment(detail, rest, rest);
   return row;
 }
 
@@ -484,7 +486,7 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
   };
   auto insertStatus = [&](const MessageSummary& m) {
     if (plan.outcome == Outcome::Remove) return;  // the block is gone for this rebuild
-    std::string row = statusMarkup(m.subject, account.server);
+    std::string row = statusMarkup(m.subject, account.server, m.preview);
     if (!row.empty()) plan.rows.insert(plan.rows.begin() + static_cast<std::ptrdiff_t>(r), std::move(row));
   };
   for (const MessageSummary* m : rows) {

@@ -157,7 +157,8 @@ class MessageListModel {
   void normalizeHeaderBreaks();
   // The block of account i: [header, end); header -1 when it has none.
   std::pair<int, int> blockOf(int i) const;
-  std::string statusMarkup(std::string_view code, std::string_view server) const;
+  // `detail`: the server's own words (a refused login), on a line of its own.
+  std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
   std::string wrapSegment(std::string_view text, int firstWidth, int width) const;
   int listWidth() const { return rows_.clientWidth(); }
 

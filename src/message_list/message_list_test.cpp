@@ -155,7 +155,7 @@ struct ListRig {
     m.sender = std::move(sender);
     m.subject = std::move(subject);
     m.received = when;
-    m.folder = std::move(folder);
+    m.setFolder(folder);  // as the checkers fill it
     m.preview = std::move(preview);
     cycle.resultList.push_back(m);
   }
@@ -237,6 +237,12 @@ TEST(MessageList, FoldersWithAndWithoutHideFolders) {
     expected.insert(expected.end(), {" Old mail (1)", "- Ann | kept"});
     EXPECT_EQ(rig.rebuild(), expected) << hide;
   }
+  // A path longer than any displayed width still finds its block.
+  ListRig deep;
+  const std::string path = "Lists/" + std::string(120, 'p');
+  deep.account("Deep", false, {path + ";Deep"});
+  deep.message(0, "Ann", "deep", 0, path);
+  EXPECT_EQ(deep.rebuild(), (std::vector<std::string>{"  Deep", " Deep (1)", "- Ann | deep"}));
   ListRig pop;
   pop.account("Pop", true);
   pop.message(0, "Ann", "hello", 0, "");
@@ -370,6 +376,13 @@ TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   rig.publish(1, [&] { rig.message(1, "Cy", "back"); });
   EXPECT_EQ(rig.rebuild(), (std::vector<std::string>{"  Home", "  ERROR - Username/password is invalid",
                                                      " |   a&b", " Inbox (1)", "- Cy | back"}));
+  // A server's words on the row (a refused login) come on a line of their
+  // own, as text, never as mark-up.
+  rig.publish(1, [&] {
+    rig.cycle.resultList.push_back(statusRow(status::kErrConn, RowKind::Error, 1, "[IN-USE] <B>locked</B>"));
+  });
+  const std::vector<std::string> shown = rig.rebuild();
+  EXPECT_EQ(shown.back(), "  ERROR - Could not connect to  | a&b | [IN-USE] <B>locked</B>");
   // An unknown code word shows no row.
   rig.publish(1, [&] { rig.status(1, "BOGUS", RowKind::Error); });
   EXPECT_EQ(rig.rebuild().size(), 3u);

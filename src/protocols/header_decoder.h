@@ -24,10 +24,13 @@ struct MailAddress {
 // outside encoded words that is not valid UTF-8 is read as Windows-1252.
 std::string decodeEncodedWords(std::string_view text);
 
-// Bytes in `charset` (a MIME label; common labels iconv does not know, such
-// as "ks_c_5601-1987" or "iso-8859-8-i", are mapped to the charset they
-// mean, "gb2312" is read as GBK) converted to UTF-8, line breaks kept.
-// Without a charset, or in one iconv lacks: UTF-8 when valid, else
+// Bytes in `charset` converted to UTF-8, line breaks kept. The label is read
+// as browsers read it (the WHATWG Encoding Standard's label table), so it
+// names the larger charset such mail is written in: "iso-8859-1" is
+// windows-1252, "shift_jis" CP932, "euc-kr" CP949, "gb2312" GB18030,
+// "tis-620" windows-874; a few other labels iconv does not know are mapped
+// too. Encoded words read their labels the same way. Without a charset,
+// labelled ASCII, or in one iconv lacks: UTF-8 when valid, else
 // Windows-1252.
 std::string charsetToUtf8(std::string_view bytes, std::string_view charset);
 

@@ -49,7 +49,18 @@ TEST(EncodedWords, DecodeToUtf8) {
       {"Caf\xe9 \x80", "Caf\u00e9 \u20ac"},
       {"Caf\xc3\xa9", "Caf\u00e9"},
       {"plain", "plain"},
-      // Labels iconv does not know by that name, and gb2312 read as GBK.
+      // Labels name the larger charset real mail is written in.
+      {"=?iso-8859-1?Q?Don=92t_miss_=80100_=96_today?=", "Don\u2019t miss \u20ac100 \u2013 today"},
+      {"=?us-ascii?Q?=93quoted=94?=", "\u201cquoted\u201d"},
+      {"=?latin1?Q?=E9=85?=", "\u00e9\u2026"},
+      {"=?Shift_JIS?B?h0A=?=", "\u2460"},            // NEC row 13: CP932 only
+      {"=?euc-kr?Q?=81=41?=", "\uac02"},              // a UHC extension syllable
+      {"=?gb2312?B?gTCBMA==?=", "\u0080"},           // four-byte GB18030
+      {"=?tis-620?Q?=80?=", "\u20ac"},                // windows-874
+      {"=?iso-8859-9?Q?=80?=", "\u20ac"},             // windows-1254
+      {"=?utf-7?Q?a+AOk-?=", "a\u00e9"},              // not in the table: as before
+      {"=?iso-2022-kr?Q?abc?=", "abc"},                // "replacement" in the table: as before
+      // Labels iconv does not know by that name.
       {"=?ks_c_5601-1987?Q?=C7=D1=B1=B9?=", "\ud55c\uad6d"},
       {"=?iso-8859-8-i?Q?=F9=EC=E5=ED?=", "\u05e9\u05dc\u05d5\u05dd"},
       {"=?gb2312?Q?=E9=46?=", "\u9555"},

@@ -29,7 +29,12 @@ std::vector<std::string_view> splitLf(std::string_view bytes) {
 
 size_t fuzzImapReplyLines(std::string_view bytes) {
   std::vector<std::string> lines;
-  for (std::string_view piece : splitLf(bytes)) lines.push_back(trimControl(piece));
+  for (std::string_view piece : splitLf(bytes)) {
+    lines.push_back(trimControl(piece));
+    // Any name, blanks at its ends included, sent quoted in a LIST line
+    // reads back byte for byte.
+    if (parseImapListLine("LIST () \"/\" " + imapQuotedForm(piece)) != piece) std::abort();
+  }
   size_t digest = 0;
   ImapReply reply;
   if (auto error = parseImapCollectedLines(lines, reply)) digest += error->size();
@@ -40,10 +45,18 @@ size_t fuzzImapReplyLines(std::string_view bytes) {
   applyImapSelect(mailbox, selected);
   for (const std::string& line : reply.textLines) {
     applyImapStatus(mailbox, line);
-    if (auto name = parseImapListLine(line)) digest += name->size();
+    // An UNSEEN count only from a line that names it.
+    ImapMailbox status;
+    applyImapStatus(status, line);
+    if (status.unseenKnown && asciiUpper(line).find("UNSEEN") == std::string::npos) std::abort();
+    if (auto name = parseImapListLine(line)) {
+      digest += name->size();
+    }
     const ImapLiteral lit = findImapLiteral(line);
     digest += lit.size + static_cast<size_t>(lit.kind) + (isImapDataLine(line) ? 1 : 0);
   }
+  for (uint32_t n : parseImapSearch(reply.textLines))
+    if (n == 0) std::abort();  // no message number 0
   digest += parseImapSearch(reply.textLines).size() + mailbox.totalMessages + mailbox.flags.size();
   return digest;
 }

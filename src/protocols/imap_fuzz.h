@@ -12,7 +12,9 @@ namespace brivane {
 
 // The bytes as reply lines (split at LF, CR and blanks trimmed): collected
 // line parse, expected-keyword split, SELECT / STATUS / SEARCH / LIST
-// parsing and literal announcements.
+// parsing and literal announcements. Aborts on a wrong answer: a folder
+// name that does not read back the same when sent quoted, an UNSEEN count
+// from a line without UNSEEN, a message number 0 in a SEARCH result.
 size_t fuzzImapReplyLines(std::string_view bytes);
 
 // The bytes as a FETCH data line followed by the pieces that follow its

@@ -298,8 +298,9 @@ std::vector<std::string> tokenizeImapList(std::string_view line) {
 std::optional<std::string> parseImapListLine(std::string_view line) {
   const std::vector<std::string> tokens = tokenizeImapList(line);
   if (tokens.size() < 4 || !equalsIgnoreCase(tokens[0], "LIST")) return std::nullopt;
-  // LIST flags delimiter name [extended data]: the name follows the delimiter.
-  return trimControl(tokens[3]);
+  // LIST flags delimiter name [extended data]: the name follows the delimiter,
+  // byte for byte (a quoted name may end in a blank that is part of it).
+  return tokens[3];
 }
 
 std::optional<uint32_t> parseImapNumber(std::string_view text) {
@@ -357,7 +358,10 @@ void applyImapStatus(ImapMailbox& mailbox, std::string_view statusLine) {
     } else if (equalsIgnoreCase(key, "RECENT")) {
       if (n) mailbox.recentMessages = *n;
     } else if (equalsIgnoreCase(key, "UNSEEN")) {
-      if (n) mailbox.unseenMessages = *n;
+      if (n) {
+        mailbox.unseenMessages = *n;
+        mailbox.unseenKnown = true;
+      }
     } else if (equalsIgnoreCase(key, "UIDNEXT")) {
       mailbox.uidNext = value;
     } else if (equalsIgnoreCase(key, "UIDVALIDITY")) {

@@ -73,8 +73,8 @@ std::string imapQuotedForm(std::string_view bytes);
 // as written) or a run of characters up to the next blank.
 std::vector<std::string> tokenizeImapList(std::string_view line);
 // The folder name of a LIST data line (without "* ") in its wire form: the
-// token after the delimiter when the first is "LIST" (any case), trimmed;
-// extended data behind it is ignored. Nothing for other lines. The name is
+// token after the delimiter when the first is "LIST" (any case), byte for
+// byte; extended data behind it is ignored. Nothing for other lines. The name is
 // sent back in this form; decodeModifiedUtf7 gives the one to show.
 std::optional<std::string> parseImapListLine(std::string_view line);
 
@@ -84,6 +84,7 @@ struct ImapMailbox {
   uint32_t totalMessages = 0;
   uint32_t recentMessages = 0;
   uint32_t unseenMessages = 0;  // from STATUS
+  bool unseenKnown = false;     // the last STATUS reply gave an UNSEEN number
   uint32_t firstUnseen = 0;     // from "[UNSEEN n]" of SELECT
   std::string uidValidity;
   std::string uidNext;

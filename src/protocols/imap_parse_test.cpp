@@ -151,7 +151,7 @@ TEST(ImapList, TokenizerAndFolderNames) {
       {"LIST () \"/\" \"Tom & Jerry\"", "Tom & Jerry"},
       {"LIST () \".\" \"INBOX\" (\"CHILDINFO\" (\"SUBSCRIBED\"))", "INBOX"},  // extended data after the name
       {"LIST () \"/\" \"back\\\\slash \\\"quoted\\\"\"", "back\\slash \"quoted\""},
-      {"LIST () \"/\" \"  padded \"", "padded"},
+      {"LIST () \"/\" \"  padded \"", "  padded "},  // blanks are part of a quoted name
       {"LIST () \"/\"", std::nullopt},  // fewer than four tokens
       {"LSUB () \"/\" INBOX", std::nullopt},
       {"LIST", std::nullopt},

@@ -481,6 +481,7 @@ bool ImapSession::status(std::string_view folder) {
   requireState({ImapState::Authenticated, ImapState::Selected});
   sendCommand("STATUS " + wireFolderName(folder) + " (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
               {"STATUS"});
+  mailbox_.unseenKnown = false;
   if (reply_.status != "OK") return false;
   if (!reply_.textLines.empty()) applyImapStatus(mailbox_, reply_.textLines.front());
   return true;

@@ -78,10 +78,10 @@ std::string collapsed(std::string_view text, size_t maxChars) {
       blank = !out.empty();
     } else {
       if (blank) {
+        if (chars + 1 >= maxChars) break;  // no blank at the end of a cut preview
         out += ' ';
         ++chars;
         blank = false;
-        if (chars >= maxChars) break;
       }
       out.append(text.substr(i, len));
       ++chars;
@@ -138,11 +138,14 @@ size_t appendEntity(std::string_view html, size_t at, std::string& out) {
       {"oacute", U'ó'},  {"uacute", U'ú'},  {"ntilde", U'ñ'},  {"ecirc", U'ê'},   {"deg", U'°'},
       {"shy", 0},        {"zwnj", 0},       {"zwj", 0},
   };
-  const size_t semi = html.find(';', at + 1);
-  if (semi == std::string_view::npos || semi - at > 12) {
+  // Only the next 12 bytes are searched: a "&" without ";" costs no scan of
+  // the rest of the document.
+  const size_t found = html.substr(at + 1, 12).find(';');
+  if (found == std::string_view::npos) {
     out += '&';
     return at + 1;
   }
+  const size_t semi = at + 1 + found;
   const std::string_view name = html.substr(at + 1, semi - at - 1);
   if (!name.empty() && name[0] == '#') {
     char32_t cp = 0;
@@ -179,27 +182,71 @@ void ensureGMime() {
   std::call_once(once, [] { g_mime_init(); });
 }
 
-std::string htmlToText(std::string_view html) {
+namespace {
+
+// Counts the bytes one reduction looks at: every byte is looked at a bounded
+// number of times, which the fuzz target checks.
+struct StepCount {
+  size_t* steps;
+  void add(size_t n) const {
+    if (steps) *steps += n;
+  }
+};
+
+// Position of the first "</name" (any case) at or after `from`; npos when
+// there is none. Looks at the bytes up to the match once.
+size_t findEndTag(std::string_view html, size_t from, std::string_view name, const StepCount& count) {
+  size_t i = from;
+  while ((i = html.find("</", i)) != std::string_view::npos) {
+    if (html.size() - i - 2 >= name.size() && equalsIgnoreCase(html.substr(i + 2, name.size()), name)) break;
+    i += 2;
+  }
+  count.add((i == std::string_view::npos ? html.size() : i) - from);
+  return i;
+}
+
+// Position of the first "<body" (any case) at or after `from`; npos when none.
+size_t findBodyTag(std::string_view html, size_t from, const StepCount& count) {
+  size_t i = from;
+  while ((i = html.find('<', i)) != std::string_view::npos) {
+    if (html.size() - i > 5 && equalsIgnoreCase(html.substr(i + 1, 4), "body")) break;
+    ++i;
+  }
+  count.add((i == std::string_view::npos ? html.size() : i) - from);
+  return i;
+}
+
+}  // namespace
+
+std::string htmlToText(std::string_view html, size_t* steps) {
+  const StepCount count{steps};
   std::string out;
   out.reserve(html.size() / 2);
   size_t i = 0;
+  bool headCutOff = false;  // a <head> the kept bytes end in: its text is read
   while (i < html.size()) {
     const char c = html[i];
     if (c == '&') {
-      i = appendEntity(html, i, out);
+      const size_t next = appendEntity(html, i, out);
+      count.add(std::min<size_t>(html.size() - i, 13));  // the ";" search looks 12 bytes ahead at most
+      i = next;
       continue;
     }
     if (c != '<') {
       out += c;
+      count.add(1);
       ++i;
       continue;
     }
     if (html.substr(i, 4) == "<!--") {
       const size_t end = html.find("-->", i + 4);
-      i = end == std::string_view::npos ? html.size() : end + 3;
+      const size_t next = end == std::string_view::npos ? html.size() : end + 3;
+      count.add(next - i);
+      i = next;
       continue;
     }
     const size_t end = tagEnd(html, i);
+    count.add((end == std::string_view::npos ? html.size() : end) - i);
     if (end == std::string_view::npos) break;  // a tag cut off with the body
     size_t n = i + 1;
     const bool closing = n < end && html[n] == '/';
@@ -208,12 +255,21 @@ std::string htmlToText(std::string_view html) {
     while (nameEnd < end && std::isalnum(static_cast<unsigned char>(html[nameEnd]))) ++nameEnd;
     const std::string name = asciiLower(html.substr(n, nameEnd - n));
     i = end;
-    if (!closing && isDroppedElement(name)) {
-      // Up to the element's end tag (all of the rest when it is cut off).
-      const std::string lower = asciiLower(html.substr(i));
-      const size_t close = lower.find("</" + name);
-      if (close == std::string::npos) break;
-      const size_t after = tagEnd(html, i + close);
+    if (!closing && isDroppedElement(name) && !(headCutOff && name == "title")) {
+      // Up to the element's end tag.
+      const size_t close = findEndTag(html, i, name, count);
+      if (close == std::string_view::npos) {
+        if (name != "head" || headCutOff) break;  // the rest is the element's
+        // A head the kept bytes end in: the text after it when a <body>
+        // follows, else the head's own words (its title), styles and
+        // scripts still dropped.
+        const size_t body = findBodyTag(html, i, count);
+        if (body == std::string_view::npos) headCutOff = true;
+        else i = body;
+        continue;
+      }
+      const size_t after = tagEnd(html, close);
+      count.add((after == std::string_view::npos ? html.size() : after) - close);
       if (after == std::string_view::npos) break;
       i = after;
       out += ' ';

@@ -24,8 +24,11 @@ namespace brivane {
 std::string messagePreviewText(std::string_view header, std::string_view body, size_t maxChars);
 
 // Text of an HTML fragment as the preview reads it (before white space is
-// collapsed).
-std::string htmlToText(std::string_view html);
+// collapsed), in one pass. A <head> without its end tag (the kept bytes end
+// inside it) gives the text after a <body> tag that follows, else the
+// head's own words. `steps`, when given, grows by the bytes looked at: at
+// most 16 times the input's size.
+std::string htmlToText(std::string_view html, size_t* steps = nullptr);
 
 // Initialises GMime once per process; safe to call from any thread.
 void ensureGMime();

@@ -43,12 +43,46 @@ TEST(MessagePreview, WordsOfTheFirstTextPart) {
       {"no text part", "Content-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n", "iVBORw0KGgo=\r\n", ""},
       {"no header: plain text, Windows-1252 when not UTF-8", "", "caf\xE9\r\n  au   lait\r\n", "café au lait"},
       {"gb2312 label read as GBK", "Content-Type: text/plain; charset=gb2312\r\n", "\xE9\x46", "\u9555"},
+      {"iso-8859-1 label read as windows-1252",
+       "Content-Type: text/plain; charset=\"ISO-8859-1\"\r\nContent-Transfer-Encoding: quoted-printable\r\n",
+       "Don=92t miss =80100 =96 today", "Don\u2019t miss \u20ac100 \u2013 today"},
+      {"a head without its end tag, then the body", "Content-Type: text/html\r\n",
+       "<html><head><title>T</title><meta charset=utf-8><BODY class=x><p>Hello</p>", "Hello"},
   };
   for (const auto& c : cases) EXPECT_EQ(messagePreviewText(c.header, c.body, 80), c.preview) << c.what;
   // At most maxChars characters, never cut inside one.
   std::string euros;
   for (int i = 0; i < 100; ++i) euros += "\xE2\x82\xAC";
   EXPECT_EQ(messagePreviewText("Content-Type: text/plain; charset=utf-8\r\n", euros, 80).size(), 80u * 3);
+}
+
+// The kept bytes (64 KiB) end inside a long <head>: its title, not nothing.
+TEST(MessagePreview, HeadLongerThanTheKeptBytes) {
+  std::string html = "<html><head><title>Winter sale</title>";
+  while (html.size() < 70000) html += "<style>.c" + std::to_string(html.size()) + " { color: red }</style>\n";
+  html.resize(65536);
+  EXPECT_EQ(messagePreviewText("Content-Type: text/html\r\n", html, 80), "Winter sale");
+}
+
+// One pass over the HTML: the bytes looked at grow with the input's size,
+// whatever it holds (dropped elements, "&" without ";", unclosed ones).
+TEST(MessagePreview, HtmlReductionLooksAtEachByteABoundedNumberOfTimes) {
+  const struct {
+    const char* what;
+    std::string unit;
+  } cases[] = {
+      {"many dropped elements", "<script>x</script><p>a</p>"},
+      {"ampersands without semicolon", "&&&&a"},
+      {"end tags of other names", "</p></x><style>"},
+      {"comments", "<!-- c --><b>"},
+  };
+  for (const auto& c : cases) {
+    std::string html;
+    while (html.size() < 65536) html += c.unit;
+    size_t steps = 0;
+    htmlToText(html, &steps);
+    EXPECT_LE(steps, 16 * html.size()) << c.what;
+  }
 }
 
 }  // namespace

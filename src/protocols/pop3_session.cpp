@@ -192,11 +192,13 @@ bool Pop3Session::readHeaderLines(MailMessage& message, bool stopAtEmptyLine) {
   }
 }
 
-void Pop3Session::retrieveHeader(long n, MailMessage& message) {
+bool Pop3Session::retrieveHeader(long n, MailMessage& message) {
   message.clear();
-  sendCommand("TOP " + std::to_string(n) + " 0", "+OK");
+  sendCommand("TOP " + std::to_string(n) + " 0");
+  if (!reply_.ok()) return false;
   readHeaderLines(message, false);
   message.decodeHeaders();
+  return true;
 }
 
 bool Pop3Session::retrieve(long n, MailMessage& message) {

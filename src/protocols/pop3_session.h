@@ -74,8 +74,9 @@ class Pop3Session {
   void connect();
   // The number of messages (STAT).
   long messageCount();
-  // Reads message n's header (TOP n 0) into `message` and decodes it.
-  void retrieveHeader(long n, MailMessage& message);
+  // Reads message n's header (TOP n 0) into `message` and decodes it;
+  // false (message cleared) when the server refuses it with "-ERR".
+  bool retrieveHeader(long n, MailMessage& message);
   // Reads the whole message n (RETR n); false (message untouched) on "-ERR".
   bool retrieve(long n, MailMessage& message);
   // QUIT and close; a "-ERR" to QUIT is raised after the close.
