@@ -2,9 +2,11 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cctype>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "common/text.h"
 #include "protocols/header_decoder.h"
@@ -224,6 +226,10 @@ std::string htmlToText(std::string_view html, size_t* steps) {
   out.reserve(html.size() / 2);
   size_t i = 0;
   bool headCutOff = false;  // a <head> the kept bytes end in: its text is read
+  // Dropped elements whose end tag was looked for to the end of the text and
+  // not found: a later element of the same name has none either, and looking
+  // again would read the rest once more for each of them.
+  std::vector<std::string> noEndTag;
   while (i < html.size()) {
     const char c = html[i];
     if (c == '&') {
@@ -257,8 +263,10 @@ std::string htmlToText(std::string_view html, size_t* steps) {
     i = end;
     if (!closing && isDroppedElement(name) && !(headCutOff && name == "title")) {
       // Up to the element's end tag.
-      const size_t close = findEndTag(html, i, name, count);
+      const bool noEnd = std::find(noEndTag.begin(), noEndTag.end(), name) != noEndTag.end();
+      const size_t close = noEnd ? std::string_view::npos : findEndTag(html, i, name, count);
       if (close == std::string_view::npos) {
+        if (!noEnd) noEndTag.push_back(name);
         if (name != "head" || headCutOff) break;  // the rest is the element's
         // A head the kept bytes end in: the text after it when a <body>
         // follows, else the head's own words (its title), styles and
