@@ -1,7 +1,8 @@
 # brivane_folder_library(NAME LINKS...)
 # Builds the folder's sources (every *.cpp that is not a *_test.cpp) into the
 # static library brivane_NAME, and every *_test.cpp into one test executable
-# (OWN_TEST_MAIN: the tests define main themselves)
+# (QT_TEST_MAIN: with the shared main that creates a QApplication,
+# tests/support/qt_test_main.cpp)
 # brivane_NAME_tests registered with CTest. Sources are globbed so that adding
 # a file needs no edit here.
 # brivane_discover_tests(TARGET [LABELS l...] [ENVIRONMENT VAR=value...]
@@ -27,7 +28,7 @@ function(brivane_discover_tests target)
 endfunction()
 
 function(brivane_folder_library name)
-  cmake_parse_arguments(ARG "OWN_TEST_MAIN" "" "LINKS;TEST_LINKS;TEST_LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "QT_TEST_MAIN" "" "LINKS;TEST_LINKS;TEST_LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
   if(tests)
@@ -38,9 +39,10 @@ function(brivane_folder_library name)
   target_link_libraries(brivane_${name} PUBLIC ${ARG_LINKS})
   if(BRIVANE_TESTS AND tests)
     add_executable(brivane_${name}_tests ${tests})
-    if(ARG_OWN_TEST_MAIN)
-      # The folder's tests bring their own main (for example one that creates a QApplication).
-      target_link_libraries(brivane_${name}_tests PRIVATE brivane_${name} ${ARG_TEST_LINKS} GTest::gmock GTest::gtest)
+    if(ARG_QT_TEST_MAIN)
+      # Widget tests: the shared main creates the application object.
+      target_link_libraries(brivane_${name}_tests PRIVATE brivane_${name} ${ARG_TEST_LINKS} brivane_qt_test_main
+        GTest::gmock GTest::gtest)
     else()
       target_link_libraries(brivane_${name}_tests PRIVATE brivane_${name} ${ARG_TEST_LINKS} GTest::gmock GTest::gtest_main)
     endif()

@@ -1,4 +1,6 @@
-// The widget tests need an application object; this main creates one.
+// The main of every test executable that drives widgets: creates the
+// application object the widgets need (offscreen unless the caller chose a
+// platform) and runs GoogleTest.
 #include <QApplication>
 #include <gtest/gtest.h>
 
