@@ -49,7 +49,10 @@ TEST(MessagePreview, WordsOfTheFirstTextPart) {
       {"a head without its end tag, then the body", "Content-Type: text/html\r\n",
        "<html><head><title>T</title><meta charset=utf-8><BODY class=x><p>Hello</p>", "Hello"},
   };
-  for (const auto& c : cases) EXPECT_EQ(messagePreviewText(c.header, c.body, 80), c.preview) << c.what;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(messagePreviewText(c.header, c.body, 80), c.preview);
+  }
   // At most maxChars characters, never cut inside one.
   std::string euros;
   for (int i = 0; i < 100; ++i) euros += "\xE2\x82\xAC";
@@ -77,11 +80,12 @@ TEST(MessagePreview, HtmlReductionLooksAtEachByteABoundedNumberOfTimes) {
       {"comments", "<!-- c --><b>"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     std::string html;
     while (html.size() < 65536) html += c.unit;
     size_t steps = 0;
     htmlToText(html, &steps);
-    EXPECT_LE(steps, 16 * html.size()) << c.what;
+    EXPECT_LE(steps, 16 * html.size());
   }
 }
 
