@@ -113,7 +113,8 @@ TEST(MailDate, ParsesZonesAndRejectsGarbage) {
       {"offset out of range", "Tue, 3 Mar 2026 12:00:00 +9999", noonUtc},
       {"empty", "", 0},
       {"words", "yesterday", 0},
-      {"31 February", "Tue, 31 Feb 2026 12:00:00 +0000", 0},
+      {"February", "Sun, 1 Feb 2026 12:00:00 +0000", noonUtc - 30 * 86400},
+      {"30 February", "Mon, 30 Feb 2026 12:00:00 +0000", 0},
       {"unknown month", "Tue, 3 Foo 2026 12:00:00 +0000", 0},
       {"hour 25", "Tue, 3 Mar 2026 25:00:00 +0000", 0},
   };

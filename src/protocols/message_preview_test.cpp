@@ -42,6 +42,7 @@ TEST(MessagePreview, WordsOfTheFirstTextPart) {
        "Grüße aus Köln, das Wett"},
       {"no text part", "Content-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n", "iVBORw0KGgo=\r\n", ""},
       {"no header: plain text, Windows-1252 when not UTF-8", "", "caf\xE9\r\n  au   lait\r\n", "café au lait"},
+      {"us-ascii label holding UTF-8", "Content-Type: text/plain; charset=us-ascii\r\n", "caf\xC3\xA9", "café"},
       {"gb2312 label read as GBK", "Content-Type: text/plain; charset=gb2312\r\n", "\xE9\x46", "\u9555"},
       {"iso-8859-1 label read as windows-1252",
        "Content-Type: text/plain; charset=\"ISO-8859-1\"\r\nContent-Transfer-Encoding: quoted-printable\r\n",
