@@ -109,6 +109,7 @@ TEST(ImapSession, GreetingsAndLoginReplies) {
        "error: The server refuses plain-text login (LOGINDISABLED). disconnected"},
       {"overlong LOGIN reply", "S: * OK hi\nC: C1 LOGIN john secret\nFILL: 5000000\n",
        "error: Max line length exceeded. disconnected"},
+      {"LOGIN reply too slow", "S: * OK hi\nC: C1 LOGIN john secret\nR: C1 O\n", "error: Read timed out. disconnected"},
       {"BYE greeting", "S: * BYE Too many connections\nX\n", "error: Disconnected. disconnected"},
       {"malformed LOGIN reply logs out", "S: * OK hi\nC: C1 LOGIN john secret\nS: C1 WHAT is this\nC: C2 LOGOUT\nS: * BYE\nS: C2 OK\n",
        "error: Unexpected: Line starts with a command reference (like C41) but next word was not a valid response like "
