@@ -8,6 +8,7 @@
 
 #include "dovecot_env.h"
 #include "protocols/pop3_session.h"
+#include "protocols/protocol_errors.h"
 
 namespace brivane {
 namespace {

@@ -160,7 +160,7 @@ TEST_P(SaverEndToEnd, ShowsTheRowsAndEndsOnAPointerMove) {
       {.name = "Dovecot IMAP", .username = env->user, .password = env->password, .server = env->host,
        .port = env->imapsPort, .useTLS = true, .folders = {"INBOX;Inbox", "Archive;Archive"}},
       {.name = "Dovecot POP3", .isPOP = true, .username = env->user, .password = env->password,
-       .server = env->host, .port = env->pop3Port}};
+       .server = env->host, .port = env->pop3Port, .folders = {}}};
   XSession x;
   ASSERT_NE(x.display, nullptr) << "Xvfb did not start";
   x.env.push_back("QT_FONT_DPI=" + std::to_string(c.dpi));
