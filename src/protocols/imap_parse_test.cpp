@@ -70,6 +70,7 @@ TEST(ImapCollectedLines, EveryMalformedShapeHasItsText) {
            "etc, offending line: HELLO there"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.lines));
     ImapReply r;
     EXPECT_EQ(parseImapCollectedLines(c.lines, r), std::optional<std::string>(c.error));
   }
@@ -97,9 +98,10 @@ TEST(ImapLiteral, AnnouncementsAreValidatedStrictly) {
       {"", ImapLiteral::None, 0},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
     const ImapLiteral lit = findImapLiteral(c.line);
-    EXPECT_EQ(lit.kind, c.kind) << c.line;
-    EXPECT_EQ(lit.size, c.size) << c.line;
+    EXPECT_EQ(lit.kind, c.kind);
+    EXPECT_EQ(lit.size, c.size);
   }
   EXPECT_TRUE(isImapDataLine("* 3 FETCH (X {1}"));
   EXPECT_TRUE(isImapDataLine("* LIST () NIL a"));
@@ -156,7 +158,10 @@ TEST(ImapList, TokenizerAndFolderNames) {
       {"LSUB () \"/\" INBOX", std::nullopt},
       {"LIST", std::nullopt},
   };
-  for (const auto& c : cases) EXPECT_EQ(parseImapListLine(c.line), c.name) << c.line;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(parseImapListLine(c.line), c.name);
+  }
 }
 
 TEST(ImapMailboxRecord, StatusWritesOnlyTheItemsItHolds) {
@@ -220,10 +225,11 @@ TEST(ImapFetch, DataLinesAndTheirPieces) {
       {"1 FETCH BODY[TEXT] {5}", ImapFetchItem::Absent, ""},
   };
   for (const auto& v : values) {
+    SCOPED_TRACE(v.line);
     ImapFetchParser q("BODY[TEXT]");
-    ASSERT_TRUE(q.start(v.line)) << v.line;
-    EXPECT_EQ(q.item().valueKind, v.kind) << v.line;
-    EXPECT_EQ(q.item().value, v.value) << v.line;
+    ASSERT_TRUE(q.start(v.line));
+    EXPECT_EQ(q.item().valueKind, v.kind);
+    EXPECT_EQ(q.item().value, v.value);
   }
 
   EXPECT_FALSE(ImapFetchParser("").start("3 EXISTS"));
@@ -232,19 +238,19 @@ TEST(ImapFetch, DataLinesAndTheirPieces) {
 }
 
 TEST(ImapQuoting, AtomsQuotedStringsAndRefusals) {
-  EXPECT_EQ(imapAstring("john"), "john");
-  EXPECT_EQ(imapAstring("user@example.com"), "user@example.com");
-  EXPECT_EQ(imapAstring("pass word"), "\"pass word\"");
-  EXPECT_EQ(imapAstring("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(imapAstring("caf\xC3\xA9"), "\"caf\xC3\xA9\"");  // UTF-8 inside quotes
-  EXPECT_EQ(imapAstring(""), "\"\"");
-  EXPECT_EQ(imapAstring("x]"), "\"x]\"");
-  EXPECT_EQ(imapAstring("{5}"), "\"{5}\"");
-  EXPECT_EQ(imapAstring("a%*"), "\"a%*\"");
-  EXPECT_EQ(imapAstring("tab\there"), "\"tab\there\"");
-  EXPECT_EQ(imapAstring("a\r\nC2 LOGOUT"), std::nullopt);
-  EXPECT_EQ(imapAstring("a\nb"), std::nullopt);
-  EXPECT_EQ(imapAstring(std::string("a\0b", 3)), std::nullopt);
+  const struct {
+    std::string in;
+    std::optional<std::string> astring;
+  } rows[] = {
+      {"john", "john"}, {"user@example.com", "user@example.com"}, {"pass word", "\"pass word\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"caf\xC3\xA9", "\"caf\xC3\xA9\""}, {"", "\"\""},
+      {"x]", "\"x]\""}, {"{5}", "\"{5}\""}, {"a%*", "\"a%*\""}, {"tab\there", "\"tab\there\""},
+      {"a\r\nC2 LOGOUT", std::nullopt}, {"a\nb", std::nullopt}, {std::string("a\0b", 3), std::nullopt},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.in);
+    EXPECT_EQ(imapAstring(r.in), r.astring);
+  }
   EXPECT_EQ(imapQuoted("INBOX"), "\"INBOX\"");
   EXPECT_EQ(imapQuoted("a\"b"), "\"a\\\"b\"");
   EXPECT_EQ(imapQuoted("x\ry"), std::nullopt);

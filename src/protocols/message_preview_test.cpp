@@ -42,6 +42,7 @@ TEST(MessagePreview, WordsOfTheFirstTextPart) {
        "Grüße aus Köln, das Wett"},
       {"no text part", "Content-Type: image/png\r\nContent-Transfer-Encoding: base64\r\n", "iVBORw0KGgo=\r\n", ""},
       {"no header: plain text, Windows-1252 when not UTF-8", "", "caf\xE9\r\n  au   lait\r\n", "café au lait"},
+      {"us-ascii label holding UTF-8", "Content-Type: text/plain; charset=us-ascii\r\n", "caf\xC3\xA9", "café"},
       {"gb2312 label read as GBK", "Content-Type: text/plain; charset=gb2312\r\n", "\xE9\x46", "\u9555"},
       {"iso-8859-1 label read as windows-1252",
        "Content-Type: text/plain; charset=\"ISO-8859-1\"\r\nContent-Transfer-Encoding: quoted-printable\r\n",
@@ -49,7 +50,10 @@ TEST(MessagePreview, WordsOfTheFirstTextPart) {
       {"a head without its end tag, then the body", "Content-Type: text/html\r\n",
        "<html><head><title>T</title><meta charset=utf-8><BODY class=x><p>Hello</p>", "Hello"},
   };
-  for (const auto& c : cases) EXPECT_EQ(messagePreviewText(c.header, c.body, 80), c.preview) << c.what;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(messagePreviewText(c.header, c.body, 80), c.preview);
+  }
   // At most maxChars characters, never cut inside one.
   std::string euros;
   for (int i = 0; i < 100; ++i) euros += "\xE2\x82\xAC";
@@ -77,11 +81,12 @@ TEST(MessagePreview, HtmlReductionLooksAtEachByteABoundedNumberOfTimes) {
       {"comments", "<!-- c --><b>"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     std::string html;
     while (html.size() < 65536) html += c.unit;
     size_t steps = 0;
     htmlToText(html, &steps);
-    EXPECT_LE(steps, 16 * html.size()) << c.what;
+    EXPECT_LE(steps, 16 * html.size());
   }
 }
 

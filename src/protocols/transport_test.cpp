@@ -37,28 +37,29 @@ struct MemoryTransport {
   Transport t;
 };
 
+// Lines come out the same whatever the chunks and wherever the stream is cut;
+// a close before a line's end is an error, not a line.
 TEST(TransportLines, SplitsAndTerminatorsReadAlike) {
-  struct Case {
+  const struct {
+    const char* name;
     std::deque<std::string> chunks;
     std::vector<std::string> lines;
-  } cases[] = {
-      {{"a\r\nb\n"}, {"a", "b"}},
-      {{"a\r", "\nb", "\r\n"}, {"a", "b"}},
-      {{"a", "b", "c\n"}, {"abc"}},
-      {{"\r\n\n"}, {"", ""}},
-      {{"x\ry\r\r\n"}, {"x\ry\r"}},  // only the CR right before LF goes
-      {{"one\ntwo\r", "\n"}, {"one", "two"}},
+  } rows[] = {
+      {"CRLF and LF", {"a\r\nb\n"}, {"a", "b"}},
+      {"terminator split over chunks", {"a\r", "\nb", "\r\n"}, {"a", "b"}},
+      {"line over chunks", {"a", "b", "c\n"}, {"abc"}},
+      {"empty lines", {"\r\n\n"}, {"", ""}},
+      {"only the CR before LF goes", {"x\ry\r\r\n"}, {"x\ry\r"}},
+      {"closed mid-line", {"one\ntwo\r", "\nhal"}, {"one", "two"}},
   };
-  for (const auto& c : cases) {
-    MemoryTransport m(c.chunks, true);
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    MemoryTransport m(r.chunks, true);
     std::vector<std::string> got;
-    for (size_t i = 0; i < c.lines.size(); ++i) got.push_back(m.t.readReplyLine());
-    EXPECT_THAT(got, ElementsAreArray(c.lines));
+    for (size_t i = 0; i < r.lines.size(); ++i) got.push_back(m.t.readReplyLine());
+    EXPECT_THAT(got, ElementsAreArray(r.lines));
     EXPECT_THROW(m.t.readReplyLine(), ConnectionClosedError);
   }
-}
-
-TEST(TransportLines, EveryByteBoundaryGivesTheSameLines) {
   const std::string data = "+OK ready\r\nline two\nthree\r\n.\r\n";
   for (size_t cut = 0; cut <= data.size(); ++cut) {
     MemoryTransport m({data.substr(0, cut), data.substr(cut)}, true);
@@ -261,25 +262,69 @@ TEST(TransportConnect, FailedLookupIsASocketError) {
   EXPECT_THROW(t.connect(), SocketError);
 }
 
-TEST(TransportConnect, PlainAndTlsLoopbackDialogue) {
+// Real sockets, plain and TLS: a dialogue, a close, half a line then
+// silence, a stop request while waiting, writes after the peer has gone.
+TEST(TransportConnect, LoopbackServersThatTalkCloseOrFallSilent) {
   for (bool tls : {false, true}) {
-    test::LoopbackServer server("S: hello\nC: PING\nS: PONG\nX\n", {.tls = tls});
-    Transport t;
-    t.setHost("localhost");
-    t.setPort(server.port());
-    t.setPassThrough(!tls);
-    t.setConnectTimeout(5000);
-    t.connect();
-    EXPECT_EQ(t.usingTls(), tls);
-    EXPECT_EQ(t.readReplyLine(), "hello");
-    t.writeLine("PING");
-    EXPECT_EQ(t.readReplyLine(), "PONG");
-    EXPECT_THROW(t.readReplyLine(), ConnectionClosedError);
-    t.close();
-    server.finish();
-    EXPECT_THAT(server.transcript(), ElementsAre("S: hello", "C: PING", "S: PONG", "X"));
-    EXPECT_TRUE(server.errors().empty());
+    SCOPED_TRACE(tls ? "TLS" : "plain");
+    std::atomic<bool> stop{false};
+    const auto open = [&](test::LoopbackServer& server) {
+      auto t = std::make_unique<Transport>();
+      t->setHost("localhost");
+      t->setPort(server.port());
+      t->setPassThrough(!tls);
+      t->setConnectTimeout(5000);
+      t->setStopFlag(&stop);
+      t->connect();
+      EXPECT_EQ(t->usingTls(), tls);
+      return t;
+    };
+    test::LoopbackServer talk("S: hello\nC: PING\nS: PONG\nX\n", {.tls = tls});
+    auto t = open(talk);
+    EXPECT_EQ(t->readReplyLine(), "hello");
+    t->writeLine("PING");
+    EXPECT_EQ(t->readReplyLine(), "PONG");
+    EXPECT_THROW(t->readReplyLine(), ConnectionClosedError);
+    talk.finish();
+    EXPECT_THAT(talk.transcript(), ElementsAre("S: hello", "C: PING", "S: PONG", "X"));
+    EXPECT_TRUE(talk.errors().empty());
+
+    test::LoopbackServer silent("R: hal\nSTALL\n", {.tls = tls}), stopped("STALL\n", {.tls = tls});
+    t = open(silent);
+    t->setLineLimit(300);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(t->readReplyLine(), ReadTimeoutError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    t = open(stopped);
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      stop = true;
+    });
+    EXPECT_THROW(t->readReplyLine(), StopRequestedError);
+    stopper.join();
+    stop = false;
+    t->close();
+    silent.finish();
+    stopped.finish();
+
+    test::LoopbackServer gone("X\n", {.tls = tls});
+    t = open(gone);
+    gone.finish();
+    EXPECT_ANY_THROW({
+      for (int i = 0; i < 50; ++i) {
+        t->writeLine("NOOP");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    });
+    EXPECT_FALSE(t->connected());
   }
+  test::LoopbackServer drop("HANDSHAKE-DROP\n", {.tls = true});
+  Transport t;
+  t.setHost("127.0.0.1");
+  t.setPort(drop.port());
+  t.setPassThrough(false);
+  EXPECT_THROW(t.connect(), TlsError);
+  drop.finish();
 }
 
 TEST(FakeServer, MemoryRunnerChecksClientLinesAndAdvancesTheClock) {
@@ -301,24 +346,6 @@ TEST(FakeServer, MemoryRunnerChecksClientLinesAndAdvancesTheClock) {
   EXPECT_THAT(server.transcript(), ElementsAre("S: +OK", "C: A", "S: late", "C: WRONG", "X"));
   EXPECT_THAT(server.errors(), ElementsAre("expected C~ B , client sent: WRONG"));
   EXPECT_TRUE(server.done());
-}
-
-TEST(FakeServer, ReadableWithinPeeksWithoutLosingBytes) {
-  ManualClock clock;
-  test::MemoryServer server("S: ab\nW: 50\nS: cd\nX\n", &clock);
-  auto stream = server.stream();
-  EXPECT_TRUE(stream->readableWithin(10));
-  char buf[16];
-  size_t n = 0;
-  while (n < 4) n += stream->read(buf + n, sizeof buf - n, 10);
-  EXPECT_EQ(std::string(buf, 4), "ab\r\n");
-  EXPECT_FALSE(stream->readableWithin(10));
-  EXPECT_TRUE(stream->readableWithin(100));
-  n = 0;
-  while (n < 4) n += stream->read(buf + n, sizeof buf - n, 10);
-  EXPECT_EQ(std::string(buf, 4), "cd\r\n");
-  EXPECT_TRUE(stream->readableWithin(10));  // the close is news too
-  EXPECT_THROW(stream->read(buf, sizeof buf, 10), ConnectionClosedError);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// POP3 session against the Dovecot of the test harness.
+// POP3 sessions against the suite's Dovecot, plain and with TLS from the
+// first byte.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,120 +13,85 @@
 namespace brivane {
 namespace {
 
-using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::UnorderedElementsAre;
 
-class Pop3Dovecot : public ::testing::Test {
+class Pop3Dovecot : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     auto loaded = test::DovecotEnv::load();
     if (!loaded) GTEST_SKIP() << "the Dovecot harness is not running";
     env = *loaded;
   }
-  void open(Pop3Session& s, bool tls, const std::string& user, const std::string& password) {
+  void open(Pop3Session& s, const std::string& user, const std::string& password) {
     s.setHost(env.host);
-    s.setPort(tls ? env.pop3sPort : env.pop3Port);
-    if (tls) s.setTlsMode(TlsMode::Implicit);
+    s.setPort(GetParam() ? env.pop3sPort : env.pop3Port);
+    if (GetParam()) s.setTlsMode(TlsMode::Implicit);
     s.setUsername(user);
     s.setPassword(password);
     s.setConnectTimeout(10000);
     s.connect();
   }
-  // Number of messages in the user's Maildir inbox that carry the \Seen flag.
-  int seenFiles(const std::string& user) {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(env.mailRoot + "/" + user + "/Maildir/cur", ec)) {
-      const std::string name = e.path().filename();
-      const size_t info = name.find(":2,");
-      n += info != std::string::npos && name.find('S', info) != std::string::npos;
-    }
-    return n;
-  }
   test::DovecotEnv env;
 };
 
-TEST_F(Pop3Dovecot, PlainLoginListsAndDecodesEveryHeader) {
+TEST_P(Pop3Dovecot, SpecialPasswordsLogInAWrongOneIsRefused) {
+  for (const auto& [user, password] : {std::pair{env.blankUser, env.blankPassword},
+                                       std::pair{env.quoteUser, env.quotePassword}}) {
+    Transport t;
+    Pop3Session s(&t);
+    open(s, user, password);
+    EXPECT_EQ(t.usingTls(), GetParam());
+    EXPECT_EQ(s.messageCount(), 7) << user;
+    s.disconnect();
+  }
   Transport t;
   Pop3Session s(&t);
-  open(s, false, env.user, env.password);
-  EXPECT_THAT(s.capabilities(), Contains("TOP"));
-  long count = s.messageCount();
+  EXPECT_THROW(open(s, env.user, "wrong"), Pop3ReplyError);
+}
+
+// Headers (TOP) decoded, bodies (RETR) with their dots unstuffed, and the
+// main user's server keeps the flags as they were.
+TEST_P(Pop3Dovecot, HeadersDecodedBodiesUnstuffed) {
+  Transport t;
+  Pop3Session s(&t);
+  open(s, env.user, env.password);
+  EXPECT_THAT(s.capabilities(), ::testing::Contains("TOP"));
+  const long count = s.messageCount();
   ASSERT_EQ(count, 7);
-  std::vector<std::string> subjects;
-  std::map<std::string, MailMessage> bySubject;
+  std::map<std::string, MailMessage> headers, bodies;
   MailMessage m;
   for (long i = 1; i <= count; ++i) {
-    s.retrieveHeader(i, m);
-    subjects.push_back(m.subject);
-    bySubject[m.subject] = m;
-  }
-  s.disconnect();
-  EXPECT_THAT(subjects, UnorderedElementsAre("Welcome to the test mailbox", "Gr\u00fc\u00dfe aus K\u00f6ln",
-                                             "\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440",
-                                             "This subject is folded over two lines", "",
-                                             "Multipart with \u20ac", "Lines starting with dots"));
-  const MailMessage& latin = bySubject["Gr\u00fc\u00dfe aus K\u00f6ln"];
-  EXPECT_EQ(latin.from.at(0).name, "J\u00f6rg Sch\u00e4fer");
-  EXPECT_EQ(latin.date, 1772539200);  // 07:00 EST is 12:00 UTC
-  const MailMessage& utf8 = bySubject["\u041f\u0440\u0438\u0432\u0435\u0442, \u043c\u0438\u0440"];
-  EXPECT_THAT(utf8.from, ElementsAre(MailAddress{"M\u00fcller, Hans", "hans@example.de"}));
-  EXPECT_THAT(bySubject[""].from, ElementsAre(MailAddress{"No Subject Sender", "nosubject@example.com"}));
-  EXPECT_EQ(bySubject["Welcome to the test mailbox"].date, 1772539200);
-}
-
-// Passwords with a blank, and with a double quote, a backslash and "é".
-TEST_F(Pop3Dovecot, PasswordsWithBlankQuoteBackslashAndAccentPlainAndTls) {
-  for (bool tls : {false, true}) {
-    for (const auto& [user, password] : {std::pair{env.blankUser, env.blankPassword},
-                                         std::pair{env.quoteUser, env.quotePassword}}) {
-      Transport t;
-      Pop3Session s(&t);
-      open(s, tls, user, password);
-      EXPECT_EQ(t.usingTls(), tls);
-      EXPECT_EQ(s.messageCount(), 7) << user;
-      s.disconnect();
-    }
-  }
-}
-
-TEST_F(Pop3Dovecot, WrongPasswordIsAReplyError) {
-  Transport t;
-  Pop3Session s(&t);
-  EXPECT_THROW(open(s, false, env.user, "wrong"), Pop3ReplyError);
-}
-
-TEST_F(Pop3Dovecot, RetrUnstuffsBodyDots) {
-  Transport t;
-  Pop3Session s(&t);
-  open(s, true, env.user, env.password);
-  long count = s.messageCount();
-  MailMessage m;
-  std::map<std::string, std::vector<std::string>> bodies;
-  for (long i = 1; i <= count; ++i) {
+    ASSERT_TRUE(s.retrieveHeader(i, m));
+    headers[m.subject] = m;
     ASSERT_TRUE(s.retrieve(i, m));
-    bodies[m.subject] = m.body;
+    bodies[m.subject] = m;
   }
   s.disconnect();
-  const auto& multipart = bodies["Multipart with \u20ac"];
+  std::vector<std::string> subjects;
+  for (const auto& [subject, message] : headers) subjects.push_back(subject);
+  EXPECT_THAT(subjects, ::testing::UnorderedElementsAre("Welcome to the test mailbox", "Grüße aus Köln",
+                                                        "Привет, мир", "This subject is folded over two lines", "",
+                                                        "Multipart with €", "Lines starting with dots"));
+  EXPECT_EQ(headers["Grüße aus Köln"].from.at(0).name, "Jörg Schäfer");
+  EXPECT_EQ(headers["Grüße aus Köln"].date, 1772539200);  // 07:00 EST is 12:00 UTC
+  EXPECT_EQ(headers["Welcome to the test mailbox"].date, 1772539200);
+  EXPECT_THAT(headers["Привет, мир"].from, ElementsAre(MailAddress{"Müller, Hans", "hans@example.de"}));
+  EXPECT_THAT(headers[""].from, ElementsAre(MailAddress{"No Subject Sender", "nosubject@example.com"}));
+  const auto& multipart = bodies["Multipart with €"].body;
   ASSERT_GE(multipart.size(), 3u);
   EXPECT_THAT(std::vector<std::string>(multipart.begin(), multipart.begin() + 2),
               ElementsAre(".This preamble line starts with a dot.", "..and this one with two."));
-  EXPECT_THAT(bodies["Lines starting with dots"], ElementsAre(".", "..", ".leading dot", "...three", "last line"));
-  // The main user's server keeps flags as they were: RETR marks nothing read.
-  EXPECT_EQ(seenFiles(env.user), 1);
+  EXPECT_THAT(bodies["Lines starting with dots"].body, ElementsAre(".", "..", ".leading dot", "...three", "last line"));
+  int seen = 0;
+  for (const auto& e : std::filesystem::directory_iterator(env.mailRoot + "/" + env.user + "/Maildir/cur")) {
+    const std::string name = e.path().filename();
+    seen += name.find(":2,") != std::string::npos && name.find('S', name.find(":2,")) != std::string::npos;
+  }
+  EXPECT_EQ(seen, 1);
 }
 
-TEST_F(Pop3Dovecot, DefaultUserGetsSeenFlagsFromRetr) {
-  Transport t;
-  Pop3Session s(&t);
-  open(s, false, env.popDefaultUser, env.popDefaultPassword);
-  MailMessage m;
-  ASSERT_TRUE(s.retrieve(2, m));
-  s.disconnect();
-  EXPECT_EQ(seenFiles(env.popDefaultUser), 2);
-}
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, Pop3Dovecot, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Tls" : "Plain"; });
 
 }  // namespace
 }  // namespace brivane

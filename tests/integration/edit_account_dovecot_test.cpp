@@ -1,5 +1,5 @@
-// The account editor against the test suite's Dovecot (CTest fixture
-// "dovecot"): the real folder list, and a refused login.
+// The account editor against the suite's Dovecot: the real folder list, and
+// a refused login.
 #include <QApplication>
 #include <QLineEdit>
 #include <QPushButton>
@@ -27,15 +27,9 @@ class EditAccountDovecot : public ::testing::Test {
   // Opens the editor on the main user's account and waits for the list to
   // show folder rows or one line.
   RichCheckList* open(const std::string& password) {
-    TEmlAccount a;
-    a.name = "Dovecot";
-    a.server = env.host;
-    a.port = env.imapPort;
-    a.username = env.user;
-    a.password = password;
-    a.folders = {"INBOX;Inbox"};
     dlg.setTimerIntervals(1, 5);
-    dlg.setAccount(a);
+    dlg.setAccount({.name = "Dovecot", .username = env.user, .password = password, .server = env.host,
+                    .port = env.imapPort, .folders = {"INBOX;Inbox"}});
     dlg.show();
     auto* list = dlg.findChild<RichCheckList*>("lstFolders");
     EXPECT_TRUE(QTest::qWaitFor(
