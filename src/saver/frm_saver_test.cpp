@@ -334,7 +334,7 @@ TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
 // monitor and give back the user's power settings.
 TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
   for (QPoint d : {QPoint(4, 0), QPoint(-4, 0), QPoint(0, 4), QPoint(0, -4)}) {
-    SCOPED_TRACE(testing::Message() << d.x() << "," << d.y());
+    SCOPED_TRACE(::testing::Message() << d.x() << "," << d.y());
     SaverRig rig;
     TfrmSaver& saver = rig.run();
     const QPoint start = rig.cursor;
@@ -431,7 +431,8 @@ TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
   QWindowSystemInterface::handleScreenAdded(second);
   QScreen* primary = QGuiApplication::primaryScreen();
   const QRect before = primary->geometry();
-  SaverRig rig([](RegistryStore& s) { s.writeDword(kModulesKey, "displayTime", 1); });
+  SaverRig rig;
+  rig.store.writeDword(kModulesKey, "displayTime", 1);
   rig.takeScreens = true;
   TfrmSaver& saver = rig.make();
   saver.start();
