@@ -100,15 +100,6 @@ TEST_F(Layout, FontColourAndStyles) {
   EXPECT_EQ(r.texts[4].color, (Rgb{0, 0, 0}));
 }
 
-TEST_F(Layout, EscapedSubjectShowsLiterally) {
-  RowLayout r = lay("<FONT color=\"clGray\">" + EscapeMarkup("<b>hi</b> &amp; <font size=90>") +
-                    "</FONT>");
-  ASSERT_EQ(r.texts.size(), 1u);
-  EXPECT_EQ(r.texts[0].text, "<b>hi</b> &amp; <font size=90>");
-  EXPECT_FALSE(r.texts[0].font.bold);
-  EXPECT_EQ(r.texts[0].font.points, 9);
-}
-
 TEST_F(Layout, IndentNeverMovesLeftAndHoldsOneLine) {
   RowLayout r = lay("abcde<IND x=\"12\">f<BR>g<IND x=\"12\">h<BR>i");
   ASSERT_EQ(r.texts.size(), 5u);

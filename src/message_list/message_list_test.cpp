@@ -193,16 +193,14 @@ const std::string kNotSetUp =
     "  You have not set up any mailboxes to check - | please configure accounts in the screensaver | "
     "options dialog";
 
-TEST(MessageList, NoAccountsShowOneRowThatNeverChanges) {
-  ListRig rig;
-  rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(rig.rows.plain(), std::vector<std::string>{kNotSetUp});
-  EXPECT_EQ(rig.rows.tag(0), -1);
-  rig.message(0, "Ann", "stray row");
-  EXPECT_EQ(rig.rebuild(), std::vector<std::string>{kNotSetUp});
-}
+TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
+  ListRig none;
+  none.model.FillInitialList(none.cycle.Accounts);
+  EXPECT_EQ(none.rows.plain(), std::vector<std::string>{kNotSetUp});
+  EXPECT_EQ(none.rows.tag(0), -1);
+  none.message(0, "Ann", "stray row");
+  EXPECT_EQ(none.rebuild(), std::vector<std::string>{kNotSetUp}) << "never changes";
 
-TEST(MessageList, InitialListQueuesEveryAccount) {
   ListRig rig;
   rig.account("Home");
   rig.account("Work & Play");
@@ -253,32 +251,32 @@ TEST(MessageList, FoldersWithAndWithoutHideFolders) {
 
 TEST(MessageList, RelativeTimes) {
   ListRig rig;
-  struct Case {
+  const auto at = [](int d, int h, int mi, int sec = 0) { return localTime(2026, 7, d, h, mi, sec); };
+  const auto date = [](int64_t t) { return "date:" + std::to_string(t); };
+  const int64_t noon = at(15, 12, 1, 30);
+  const struct {
+    const char* name;
     int64_t now, when;
     std::string shown;
+  } rows[] = {
+      {"40 s ago is a minute", noon, at(15, 12, 0, 50), "1 mins ago"},
+      {"seconds", noon, at(15, 12, 1, 10), "20 secs ago"},
+      {"now", noon, noon, "Just received"},
+      {"hours ago today", at(15, 12, 10), at(15, 9, 0), "Today"},
+      {"two minutes over an hour", at(15, 11, 1), at(15, 10, 59), "1 hrs ago"},
+      {"yesterday", noon, at(14, 23, 59), "Yesterday"},
+      {"three days", noon, at(12, 8, 0), "3 days ago"},
+      {"four days: the date", noon, at(11, 8, 0), date(at(11, 8, 0))},
+      {"previous month", localTime(2026, 8, 1, 0, 30, 0), at(31, 23, 0), date(at(31, 23, 0))},
+      // 22:30 UTC: still "Yesterday" only by local fields.
+      {"just after local midnight", at(16, 0, 30), at(15, 23, 30), "Yesterday"},
+      {"sender's clock ahead, same day", noon, noon + 600, "Just received"},
+      {"sender's clock ahead, a later day", noon, noon + 86400, date(noon + 86400)},
+      {"no time", noon, 0, ""},
   };
-  const int64_t noon = localTime(2026, 7, 15, 12, 1, 30);
-  const Case cases[] = {
-      {noon, localTime(2026, 7, 15, 12, 0, 50), "1 mins ago"},
-      {noon, localTime(2026, 7, 15, 12, 1, 10), "20 secs ago"},
-      {noon, noon, "Just received"},
-      {localTime(2026, 7, 15, 12, 10, 0), localTime(2026, 7, 15, 9, 0, 0), "Today"},
-      {localTime(2026, 7, 15, 11, 1, 0), localTime(2026, 7, 15, 10, 59, 0), "1 hrs ago"},
-      {noon, localTime(2026, 7, 14, 23, 59, 0), "Yesterday"},
-      {noon, localTime(2026, 7, 12, 8, 0, 0), "3 days ago"},
-      {noon, localTime(2026, 7, 11, 8, 0, 0), "date:" + std::to_string(localTime(2026, 7, 11, 8, 0, 0))},
-      {localTime(2026, 8, 1, 0, 30, 0), localTime(2026, 7, 31, 23, 0, 0),
-       "date:" + std::to_string(localTime(2026, 7, 31, 23, 0, 0))},
-      // Just after midnight local time (22:30 UTC): still "Yesterday" only by local fields.
-      {localTime(2026, 7, 16, 0, 30, 0), localTime(2026, 7, 15, 23, 30, 0), "Yesterday"},
-      // A sender's clock ahead: today "Just received", a later day its date.
-      {noon, noon + 600, "Just received"},
-      {noon, noon + 86400, "date:" + std::to_string(noon + 86400)},
-      {noon, 0, ""},
-  };
-  for (const Case& c : cases) {
-    rig.now = c.now;
-    EXPECT_EQ(rig.model.RelativeTime(c.when), c.shown) << c.when;
+  for (const auto& row : rows) {
+    rig.now = row.now;
+    EXPECT_EQ(rig.model.RelativeTime(row.when), row.shown) << row.name;
   }
 }
 
@@ -307,26 +305,27 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};
-  struct Case {
+  const struct {
+    const char* name;
     std::string text;
     int width;
     size_t keep;
     std::string out;
+  } rows[] = {
+      {"30 px fit in 31", "Hello", 31, 0, "Hello"},
+      {"30 px do not fit in 30", "Hello", 30, 0, "H..."},
+      {"never inside the two bytes of a letter", "Grüße aus Köln", 36, 0, "Gr..."},
+      {"the kept count stays", "Inbox (12)", 55, 5, "I... (12)"},
+      {"then the dots and the count give way", "Inbox (12)", 48, 5, "... 12)"},
+      {"keep longer than the text less three: cut from the start", "Bo (3)", 36, 4, "..(3)"},
+      {"no room: two characters at most", "abcdef", 0, 0, ".."},
+      {"negative width", "x", -5, 0, ".."},
   };
-  const Case cases[] = {
-      {"Hello", 31, 0, "Hello"},              // 30 px < 31
-      {"Hello", 30, 0, "H..."},               // 24 px
-      {"Grüße aus Köln", 36, 0, "Gr..."},     // never inside the two bytes of "ü"
-      {"Inbox (12)", 55, 5, "I... (12)"},     // the count stays
-      {"Inbox (12)", 48, 5, "... 12)"},       // then the dots and the count give way
-      {"Bo (3)", 36, 4, "..(3)"},             // keep longer than the text less three: cut from the start
-      {"abcdef", 0, 0, ".."},                 // no room: two characters at most
-      {"x", -5, 0, ".."},
-  };
-  for (const Case& c : cases) {
-    std::string out = rig.model.FitText(c.text, c.width, c.keep, f);
-    EXPECT_EQ(out, c.out) << c.text << " " << c.width;
-    EXPECT_TRUE(out.size() <= 2 || rig.metrics.width(out, f) < std::max(c.width, 1)) << c.text;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string out = rig.model.FitText(row.text, row.width, row.keep, f);
+    EXPECT_EQ(out, row.out);
+    EXPECT_TRUE(out.size() <= 2 || rig.metrics.width(out, f) < std::max(row.width, 1));
   }
 }
 
@@ -344,6 +343,7 @@ TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
       {"account has messages", true, true, true, false, false},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     ListRig rig;
     rig.configure([&](SaverSettings& s) {
       s.hideFolders = c.hideFolders;
@@ -359,7 +359,7 @@ TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
     std::vector<std::string> expected = {"  Home"};
     expected.push_back(c.queuedShown ? "  Retrieving status..." : " Inbox (1)");
     if (!c.queuedShown) expected.push_back("- Ann | earlier");
-    EXPECT_EQ(rows, expected) << c.name;
+    EXPECT_EQ(rows, expected);
   }
 }
 
@@ -386,6 +386,11 @@ TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   // An unknown code word shows no row.
   rig.publish(1, [&] { rig.status(1, "BOGUS", RowKind::Error); });
   EXPECT_EQ(rig.rebuild().size(), 3u);
+  // A long status row wraps at blanks within the list's width.
+  rig.publish(0, [&] { rig.status(0, status::kNoServer, RowKind::Error); });
+  EXPECT_EQ(rig.rebuild()[1], "  No server specified for this account - please | configure accounts in the screensaver "
+                              "options | dialog");
+  for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
 }
 
 TEST(MessageList, HideAccountsRemovesAQuietBlockAndPutsItBackInOrder) {
@@ -439,18 +444,6 @@ TEST(MessageList, UnchangedRowsAreLeftAlone) {
   rig.rebuild();
   EXPECT_EQ(rig.rows.edits, 3);  // Work's rows after its header; Home's block is not touched
   EXPECT_FALSE(rig.model.RebuildList(rig.cycle));  // listChanged taken
-}
-
-TEST(MessageList, LongStatusRowsWrapAtBlanks) {
-  ListRig rig;
-  rig.account("Home");
-  rig.model.FillInitialList(rig.cycle.Accounts);
-  rig.publish(0, [&] { rig.status(0, status::kNoServer, RowKind::Error); });
-  std::vector<std::string> rows = rig.rebuild();
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[1], "  No server specified for this account - please | configure accounts in the screensaver "
-                     "options | dialog");
-  for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
 }
 
 TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {

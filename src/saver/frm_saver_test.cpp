@@ -13,8 +13,8 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
+#include <iterator>
 #include <map>
-#include <sstream>
 #include <thread>
 
 #include "checking/fake_checkers.h"
@@ -39,6 +39,13 @@ bool waitUntil(const std::function<bool()>& done, int ms = 3000) {
 
 class FakeBackground : public BackgroundLauncher {
  public:
+  FakeBackground() {
+    if (::pipe(endPipe) != 0) endPipe[0] = endPipe[1] = -1;
+  }
+  ~FakeBackground() override {
+    for (int fd : endPipe)
+      if (fd >= 0) ::close(fd);
+  }
   bool start(const std::string& path, unsigned long window, bool fullScreen) override {
     starts.push_back({path, window, fullScreen});
     return startSucceeds;
@@ -56,16 +63,7 @@ class FakeBackground : public BackgroundLauncher {
   void end(std::string why) {
     ended = true;
     reason = std::move(why);
-    if (endPipe[1] >= 0) ::close(endPipe[1]);
-    endPipe[1] = -1;
-  }
-  FakeBackground() {
-    if (::pipe(endPipe) != 0) endPipe[0] = endPipe[1] = -1;
-  }
-  ~FakeBackground() override {
-    for (int fd : endPipe) {
-      if (fd >= 0) ::close(fd);
-    }
+    ::close(std::exchange(endPipe[1], -1));
   }
   struct Start {
     std::string path;
@@ -94,9 +92,11 @@ class FakeUpdate : public UpdateStarter {
   int starts = 0, opened = 0;
 };
 
+void setMain(RegistryStore& s, const char* name, uint32_t v) { s.writeDword(kMainKey, name, v); }
+
 // A saver window over a memory store, fake services and short intervals.
 struct SaverRig {
-  explicit SaverRig(const std::function<void(RegistryStore&)>& fill = {}, int accounts = 1) {
+  explicit SaverRig(int accounts = 1) {
     AccountList list;
     for (int i = 0; i < accounts; ++i) {
       TEmlAccount a;
@@ -107,7 +107,15 @@ struct SaverRig {
       list.push_back(a);
     }
     SaveAccounts(store, list);
-    if (fill) fill(store);
+  }
+  // Sets up a background program (an existing file) with the given switches on.
+  std::string useBackground(std::initializer_list<const char*> switches = {}) {
+    const std::string path = programs.path().toStdString() + "/hack";
+    std::ofstream(path) << "x";
+    setMain(store, "useScreensaverBackground", 1);
+    for (const char* name : switches) setMain(store, name, 1);
+    store.writeString(kMainKey, "screensaverPath", path);
+    return path;
   }
   TfrmSaver& make() {
     SaverDeps deps;
@@ -140,14 +148,19 @@ struct SaverRig {
     return *saver;
   }
   std::string mainLog() const {
-    std::ifstream in(logs.path().toStdString() + "/brivan.log");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    std::ifstream in((logDir.empty() ? logs.path().toStdString() + "/" : logDir) + "brivan.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool logged(const std::string& line) const { return mainLog().find(line) != std::string::npos; }
+  // A checker that ignores its stop request.
+  void hangChecker() {
+    bodies["Account0"] = [](FakeChecker&) {
+      for (;;) ::usleep(10000);
+    };
   }
 
   MemoryRegistryStore store;
-  QTemporaryDir logs;
+  QTemporaryDir logs, programs;
   std::string logDir;  // empty: `logs`
   std::map<std::string, FakeChecker::Body> bodies;
   FakeDisplayPower power;
@@ -161,10 +174,9 @@ struct SaverRig {
   std::unique_ptr<TfrmSaver> saver;
 };
 
-void setMain(RegistryStore& s, const char* name, uint32_t v) { s.writeDword(kMainKey, name, v); }
-
 TEST(TfrmSaver, StartsUpInOrderAndChecksAtOnce) {
-  SaverRig rig([](RegistryStore& s) { setMain(s, "pollInterval", 60000); });
+  SaverRig rig;
+  setMain(rig.store, "pollInterval", 60000);
   int checks = 0;
   rig.bodies["Account0"] = [&](FakeChecker& c) {
     ++checks;
@@ -182,107 +194,66 @@ TEST(TfrmSaver, StartsUpInOrderAndChecksAtOnce) {
   EXPECT_TRUE(saver.tmrMove.isActive());
   EXPECT_EQ(saver.popDateTime, nullptr);
   ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && checks == 1; }));
-  // A poll while a cycle runs starts nothing; after collection it starts one.
   ASSERT_TRUE(waitUntil([&] { return saver.popMessages->lstMessages->count() == 3; }));
   EXPECT_EQ(saver.popMessages->lstMessages->rowLayout(2).plainText(), "- \nhello");
-  // The main log was written afresh.
-  EXPECT_NE(rig.mainLog().find("IMAP4:mail.example.org:143"), std::string::npos);
+  EXPECT_TRUE(rig.logged("IMAP4:mail.example.org:143"));  // the main log was written afresh
 }
 
-TEST(TfrmSaver, BackgroundProgramStartsBeforeTheFirstCycle) {
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString() + "/hack";
-  std::ofstream(path) << "x";
-  SaverRig rig([&](RegistryStore& s) {
-    setMain(s, "useScreensaverBackground", 1);
-    s.writeString(kMainKey, "screensaverPath", path);
-  });
-  bool cycleSeenStart = false;
-  rig.bodies["Account0"] = [&](FakeChecker&) { cycleSeenStart = !rig.background.starts.empty(); };
-  TfrmSaver& saver = rig.run();
-  ASSERT_EQ(rig.background.starts.size(), 1u);
-  EXPECT_EQ(rig.background.starts[0].path, path);
-  EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(saver.pnlPreview->winId()));
-  EXPECT_TRUE(saver.pnlPreview->isVisible());
-  EXPECT_FALSE(rig.background.starts[0].fullScreen);
-  ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && saver.cycle().firstCycle == false; }));
-  EXPECT_TRUE(cycleSeenStart);
-  saver.closeRun();
-  EXPECT_EQ(rig.background.terminations, 1);
+// The program starts in the preview panel before the first cycle. Leaving
+// hides the window before the program is asked to end, so its grace period
+// never delays the desktop. One that dies after a good start is noticed at
+// once: its window goes (no stale image), the log says how it ended, and
+// the end of the run has nothing left to terminate.
+TEST(TfrmSaver, BackgroundProgramRunsInThePreviewPanel) {
+  for (bool dies : {false, true}) {
+    SCOPED_TRACE(dies ? "dies" : "runs");
+    SaverRig rig;
+    const std::string path = rig.useBackground();
+    bool cycleSeenStart = false;
+    rig.bodies["Account0"] = [&](FakeChecker&) { cycleSeenStart = !rig.background.starts.empty(); };
+    TfrmSaver& saver = rig.run();
+    ASSERT_EQ(rig.background.starts.size(), 1u);
+    EXPECT_EQ(rig.background.starts[0].path, path);
+    EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(saver.pnlPreview->winId()));
+    EXPECT_FALSE(rig.background.starts[0].fullScreen);
+    EXPECT_TRUE(saver.pnlPreview->isVisible());
+    ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && !saver.cycle().firstCycle; }));
+    EXPECT_TRUE(cycleSeenStart);
+    if (dies) {
+      rig.background.end("was ended by signal 11");
+      EXPECT_TRUE(waitUntil([&] { return !saver.pnlPreview->isVisible(); }, 500));
+      EXPECT_TRUE(rig.logged("The background screensaver " + path + " was ended by signal 11")) << rig.mainLog();
+    }
+    bool hiddenFirst = false;
+    rig.background.onTerminate = [&] { hiddenFirst = !saver.isVisible(); };
+    rig.cursor += QPoint(10, 0);
+    ASSERT_TRUE(waitUntil([&] { return rig.ended; }));
+    EXPECT_EQ(rig.background.terminations, dies ? 0 : 1);
+    EXPECT_EQ(hiddenFirst, !dies);
+  }
 }
 
-// A program that dies after a good start is noticed at once: its window
-// goes (the plain colour shows, no stale image), the log says how it ended,
-// and the end of the run has nothing left to terminate. One that cannot
-// start is logged with the reason.
-TEST(TfrmSaver, BackgroundProgramThatEndsIsNoticedHiddenAndLogged) {
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString() + "/hack";
-  std::ofstream(path) << "x";
-  SaverRig rig([&](RegistryStore& s) {
-    setMain(s, "useScreensaverBackground", 1);
-    s.writeString(kMainKey, "screensaverPath", path);
-  });
-  TfrmSaver& saver = rig.run();
-  ASSERT_TRUE(saver.pnlPreview->isVisible());
-  rig.background.end("was ended by signal 11");
-  EXPECT_TRUE(waitUntil([&] { return !saver.pnlPreview->isVisible(); }, 500));
-  EXPECT_NE(rig.mainLog().find("The background screensaver " + path + " was ended by signal 11"), std::string::npos)
-      << rig.mainLog();
-  saver.closeRun();
-  EXPECT_EQ(rig.background.terminations, 0);
-
-  SaverRig failed([&](RegistryStore& s) {
-    setMain(s, "useScreensaverBackground", 1);
-    s.writeString(kMainKey, "screensaverPath", path);
-  });
-  failed.background.startSucceeds = false;
-  failed.background.startError = "cannot run " + path + ": Permission denied";
-  failed.run();
-  EXPECT_NE(failed.mainLog().find("Could not start the background screensaver " + path + ": cannot run " + path +
-                                  ": Permission denied"),
-            std::string::npos)
-      << failed.mainLog();
-}
-
-// Leaving: the window is hidden and the input released before the program
-// is asked to end, so its grace period never delays the desktop.
-TEST(TfrmSaver, TheDesktopShowsBeforeTheBackgroundProgramIsEnded) {
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString() + "/hack";
-  std::ofstream(path) << "x";
-  SaverRig rig([&](RegistryStore& s) {
-    setMain(s, "useScreensaverBackground", 1);
-    s.writeString(kMainKey, "screensaverPath", path);
-  });
-  TfrmSaver& saver = rig.run();
-  bool hiddenFirst = false;
-  rig.background.onTerminate = [&] { hiddenFirst = !saver.isVisible(); };
-  rig.cursor += QPoint(10, 0);
-  ASSERT_TRUE(waitUntil([&] { return rig.ended; }));
-  EXPECT_EQ(rig.background.terminations, 1);
-  EXPECT_TRUE(hiddenFirst);
-}
-
+// A full-screen program shows through and ends the run when it exits; one
+// that cannot start is logged with the reason and the plain colour fades in.
 TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString() + "/other-saver";
-  std::ofstream(path) << "x";
   for (bool starts : {true, false}) {
-    SaverRig rig([&](RegistryStore& s) {
-      setMain(s, "useScreensaverBackground", 1);
-      setMain(s, "supportNonPreviewSavers", 1);
-      s.writeString(kMainKey, "screensaverPath", path);
-    });
+    SCOPED_TRACE(starts ? "starts" : "cannot start");
+    SaverRig rig;
+    const std::string path = rig.useBackground({"supportNonPreviewSavers"});
     rig.background.startSucceeds = starts;
+    rig.background.startError = "cannot run " + path + ": Permission denied";
     TfrmSaver& saver = rig.run();
     ASSERT_EQ(rig.background.starts.size(), 1u);
     EXPECT_TRUE(rig.background.starts[0].fullScreen);
-    // See-through only once the program runs; otherwise the plain colour fades in.
-    EXPECT_EQ(saver.fadeOpacity(), starts ? 1 : 255) << starts;
+    EXPECT_EQ(saver.fadeOpacity(), starts ? 1 : 255);
     EXPECT_EQ(saver.tmrDetectScrnTerminate.isActive(), starts);
     EXPECT_EQ(saver.pnlPreview->isVisible(), starts);
-    if (!starts) continue;
+    if (!starts) {
+      EXPECT_TRUE(rig.logged("Could not start the background screensaver " + path + ": cannot run " + path +
+                             ": Permission denied"))
+          << rig.mainLog();
+      continue;
+    }
     QElapsedTimer t;
     t.start();
     rig.background.end("ended with status 0");
@@ -291,21 +262,31 @@ TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
   }
 }
 
+// A screen-capturing background keeps the window hidden at first: moving the
+// pointer meanwhile still ends the run.
+TEST(TfrmSaver, PointerMovedBeforeAHeldWindowShowsEndsTheRun) {
+  SaverRig rig;
+  rig.useBackground({"supportScreenCapSavers"});
+  rig.takeScreens = true;
+  TfrmSaver& saver = rig.make();
+  saver.start();
+  EXPECT_FALSE(saver.isVisible());
+  rig.cursor += QPoint(0, 10);
+  EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
+}
+
 TEST(TfrmSaver, NewerVersionIsOfferedAndUOpensTheDownloadPage) {
-  struct Case {
-    const char* latest;
-    bool offered;
-  };
-  for (const Case c : {Case{"99.0.0.0", true}, Case{"1.0.0.0", false}, Case{"2.0", false}}) {
+  for (const auto [latest, offered] : {std::pair{"99.0.0.0", true}, {"1.0.0.0", false}, {"2.0", false}}) {
+    SCOPED_TRACE(latest);
     SaverRig rig;
-    rig.update.latest = c.latest;
+    rig.update.latest = latest;
     TfrmSaver& saver = rig.run();
     ASSERT_TRUE(waitUntil([&] { return rig.update.starts == 1; }));
     waitUntil([] { return false; }, 20);
-    EXPECT_EQ(saver.updateOffered, c.offered) << c.latest;
+    EXPECT_EQ(saver.updateOffered, offered);
     ASSERT_NE(saver.popUpdate, nullptr);
-    EXPECT_EQ(saver.popUpdate->isVisible(), c.offered);
-    if (c.offered) {
+    EXPECT_EQ(saver.popUpdate->isVisible(), offered);
+    if (offered) {
       EXPECT_EQ(saver.popUpdate->geometry().right(), saver.clientArea().right());
       EXPECT_EQ(saver.popUpdate->y(), saver.clientArea().top());
       EXPECT_NE(saver.popUpdate->lstUpdateMessage->text(0).find("99.0.0.0"), std::string::npos);
@@ -313,59 +294,57 @@ TEST(TfrmSaver, NewerVersionIsOfferedAndUOpensTheDownloadPage) {
     QKeyEvent u(QEvent::KeyPress, Qt::Key_U, Qt::NoModifier, QStringLiteral("u"));
     QApplication::sendEvent(saver.btnFocusSteal, &u);
     EXPECT_TRUE(rig.ended);
-    EXPECT_EQ(rig.update.opened, c.offered ? 1 : 0);
+    EXPECT_EQ(rig.update.opened, offered ? 1 : 0);
   }
 }
 
 TEST(TfrmSaver, NoAccountsShowTheNotSetUpRowAndStartNoCycle) {
-  SaverRig rig({}, 0);
+  SaverRig rig(0);
   TfrmSaver& saver = rig.run();
   EXPECT_FALSE(saver.tmrMailCheck.isActive());
   EXPECT_FALSE(saver.tmrMove.isActive());
-  EXPECT_TRUE(saver.popMessages->isVisible());
   ASSERT_EQ(saver.popMessages->lstMessages->count(), 1);
   EXPECT_NE(saver.popMessages->lstMessages->text(0).find("You have not set up any mailboxes"), std::string::npos);
   EXPECT_EQ(saver.cycle().liveCheckers(), 0u);
 }
 
-// One that the dialog could not store is brought to a minute, and the log says so once.
+// Zero runs only the first cycle, a negative value is the default; one that
+// the dialog could not store is brought to a minute, and the log says so once.
 TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
   for (auto [stored, active, interval] :
        {std::tuple{0u, false, 0}, std::tuple{0xFFFFFFF0u, true, 300000}, std::tuple{1u, true, 60000}}) {
-    SaverRig rig([&](RegistryStore& s) { setMain(s, "pollInterval", stored); });
+    SCOPED_TRACE(stored);
+    SaverRig rig;
+    setMain(rig.store, "pollInterval", stored);
     int checks = 0;
     rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
     TfrmSaver& saver = rig.run();
-    EXPECT_EQ(saver.tmrMailCheck.isActive(), active) << stored;
-    if (active) {
-      EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
-    }
+    EXPECT_EQ(saver.tmrMailCheck.isActive(), active);
+    if (active) EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
     EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
     const std::string log = rig.mainLog();
     const size_t said = log.find("Setting \"pollInterval\" = 1 is out of range; 60000 is used");
     EXPECT_EQ(said != std::string::npos, stored == 1u) << log;
-    if (said != std::string::npos) {
-      EXPECT_EQ(log.find("pollInterval", said + 20), std::string::npos) << "said once";
-    }
+    if (said != std::string::npos) EXPECT_EQ(log.find("pollInterval", said + 20), std::string::npos) << "said once";
   }
 }
 
-TEST(TfrmSaver, PointerMovesOfFourPixelsEndTheRunThreeDoNot) {
-  const QPoint moves[] = {{4, 0}, {-4, 0}, {0, 4}, {0, -4}};
-  for (QPoint d : moves) {
+// Four pixels of pointer movement in any direction end the run, three do
+// not; a key press ends it, a release does not, and the hide steps wake the
+// monitor and give back the user's power settings.
+TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
+  for (QPoint d : {QPoint(4, 0), QPoint(-4, 0), QPoint(0, 4), QPoint(0, -4)}) {
+    SCOPED_TRACE(::testing::Message() << d.x() << "," << d.y());
     SaverRig rig;
     TfrmSaver& saver = rig.run();
     const QPoint start = rig.cursor;
-    rig.cursor = start + d * 3 / 4;  // three pixels
+    rig.cursor = start + d * 3 / 4;
     waitUntil([] { return false; }, 250);
-    EXPECT_FALSE(rig.ended) << d.x() << "," << d.y();
+    EXPECT_FALSE(rig.ended);
     rig.cursor = start + d;
-    EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000)) << d.x() << "," << d.y();
+    EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
     EXPECT_FALSE(saver.isVisible());
   }
-}
-
-TEST(TfrmSaver, KeyPressEndsTheRunKeyReleaseDoesNot) {
   SaverRig rig;
   TfrmSaver& saver = rig.run();
   QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
@@ -374,25 +353,19 @@ TEST(TfrmSaver, KeyPressEndsTheRunKeyReleaseDoesNot) {
   QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier);
   QApplication::sendEvent(saver.btnFocusSteal, &press);
   EXPECT_TRUE(rig.ended);
-  EXPECT_GE(rig.power.calls.size(), 1u);
-  // The hide steps wake the monitor and give back the user's power settings.
   ASSERT_GE(rig.power.calls.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(rig.power.calls.end() - 2, rig.power.calls.end()),
             (std::vector<std::string>{"on", "restore"}));
 }
 
 TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {
-  SaverRig rig([](RegistryStore& s) {
-    setMain(s, "hideAccounts", 1);
-    setMain(s, "playNotification", 1);
-    s.writeString(kMainKey, "notificationPath", "/tmp/mail.wav");
-  });
+  SaverRig rig;
+  setMain(rig.store, "hideAccounts", 1);
+  setMain(rig.store, "playNotification", 1);
+  rig.store.writeString(kMainKey, "notificationPath", "/tmp/mail.wav");
   bool mail = false;
   rig.bodies["Account0"] = [&](FakeChecker& c) {
-    if (!mail) {
-      c.SetStatus(status::kNoMsg, RowKind::NoMessages);
-      return;
-    }
+    if (!mail) return c.SetStatus(status::kNoMsg, RowKind::NoMessages);
     c.addRow("news");
     c.PublishResults();
     c.markCycleHasMessages();
@@ -435,25 +408,6 @@ TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
   EXPECT_FALSE(saver.popMessages->isVisible());
 }
 
-// A screen-capturing background keeps the window hidden at first: moving the
-// pointer meanwhile still ends the run.
-TEST(TfrmSaver, PointerMovedBeforeAHeldWindowShowsEndsTheRun) {
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString() + "/capture";
-  std::ofstream(path) << "x";
-  SaverRig rig([&](RegistryStore& s) {
-    setMain(s, "useScreensaverBackground", 1);
-    setMain(s, "supportScreenCapSavers", 1);
-    s.writeString(kMainKey, "screensaverPath", path);
-  });
-  rig.takeScreens = true;
-  TfrmSaver& saver = rig.make();
-  saver.start();
-  EXPECT_FALSE(saver.isVisible());
-  rig.cursor += QPoint(0, 10);
-  EXPECT_TRUE(waitUntil([&] { return rig.ended; }, 1000));
-}
-
 // A screen the offscreen platform lacks, added and resized by the test.
 class ExtraScreen : public QPlatformScreen {
  public:
@@ -477,7 +431,8 @@ TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
   QWindowSystemInterface::handleScreenAdded(second);
   QScreen* primary = QGuiApplication::primaryScreen();
   const QRect before = primary->geometry();
-  SaverRig rig([](RegistryStore& s) { s.writeDword(kModulesKey, "displayTime", 1); });
+  SaverRig rig;
+  rig.store.writeDword(kModulesKey, "displayTime", 1);
   rig.takeScreens = true;
   TfrmSaver& saver = rig.make();
   saver.start();
@@ -502,31 +457,40 @@ TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
   QApplication::processEvents();
 }
 
+// A checker that ignores its stop request: after the close wait the process
+// ends with status 100 and the halt line; a signal during the wait ends it
+// at once instead of being swallowed until the wait runs out.
 TEST(TfrmSaverDeathTest, HangingCheckerEndsTheProcessWithTheHaltLine) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the parent's paths
   QTemporaryDir logs;
-  EXPECT_EXIT(
-      {
-        SaverRig rig;
-        rig.logDir = logs.path().toStdString() + "/";
-        rig.closeWaitMs = 200;
-        std::atomic<bool> hang{true};
-        rig.bodies["Account0"] = [&](FakeChecker&) {
-          while (hang) ::usleep(10000);  // ignores its stop request
-        };
-        rig.run();
-        waitUntil([&] { return rig.saver->cycle().liveCheckers() == 1; });
-        rig.saver->closeRun();
-      },
-      ::testing::ExitedWithCode(100), "");
-  std::ifstream in(logs.path().toStdString() + "/brivan.log");
-  std::stringstream text;
-  text << in.rdbuf();
-  EXPECT_NE(text.str().find("Brivane Halted at "), std::string::npos) << text.str();
+  const std::string dir = logs.path().toStdString() + "/";
+  for (bool signal : {true, false}) {  // the last run leaves its log
+    SCOPED_TRACE(signal ? "signal" : "close wait");
+    const auto hangingClose = [&] {
+      SaverRig rig;
+      rig.logDir = dir;
+      rig.closeWaitMs = signal ? 20000 : 200;
+      rig.hangChecker();
+      rig.run();
+      waitUntil([&] { return rig.saver->cycle().liveCheckers() == 1; });
+      if (signal) {
+        std::thread([] {
+          ::usleep(300000);
+          ::kill(::getpid(), SIGTERM);
+        }).detach();
+      }
+      rig.saver->closeRun();
+      std::_Exit(7);
+    };
+    if (signal) EXPECT_EXIT(hangingClose(), ::testing::KilledBySignal(SIGTERM), "");
+    else EXPECT_EXIT(hangingClose(), ::testing::ExitedWithCode(100), "");
+  }
+  std::ifstream in(dir + "brivan.log");
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("Brivane Halted at "), std::string::npos);
 }
 
 TEST(TfrmSaverDeathTest, TermSignalEndsTheRunWithStatusZero) {
-  GTEST_FLAG_SET(death_test_style, "fast");  // the child shares the parent's paths
+  GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {
         SaverRig rig;
@@ -537,30 +501,6 @@ TEST(TfrmSaverDeathTest, TermSignalEndsTheRunWithStatusZero) {
         std::_Exit(7);
       },
       ::testing::ExitedWithCode(0), "");
-}
-
-// A signal while the run waits for its workers ends the process at once
-// instead of being swallowed until the wait runs out.
-TEST(TfrmSaverDeathTest, ASignalDuringTheCloseWaitEndsAtOnce) {
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(
-      {
-        SaverRig rig;
-        rig.closeWaitMs = 20000;
-        std::atomic<bool> hang{true};
-        rig.bodies["Account0"] = [&](FakeChecker&) {
-          while (hang) ::usleep(10000);  // ignores its stop request
-        };
-        rig.run();
-        waitUntil([&] { return rig.saver->cycle().liveCheckers() == 1; });
-        std::thread([] {
-          ::usleep(300000);
-          ::kill(::getpid(), SIGTERM);
-        }).detach();
-        rig.saver->closeRun();
-        std::_Exit(7);
-      },
-      ::testing::KilledBySignal(SIGTERM), "");
 }
 
 }  // namespace
