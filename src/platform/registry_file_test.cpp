@@ -320,6 +320,7 @@ struct CommitFailure {
   std::function<void(RegistryStore&)> change;  // besides deleting \K and adding \New
   const char* error;                           // a part of the reason
 };
+void PrintTo(const CommitFailure& c, std::ostream* os) { *os << c.name; }
 
 class CommitFails : public FileStore, public ::testing::WithParamInterface<CommitFailure> {
  protected:
