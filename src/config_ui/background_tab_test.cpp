@@ -11,11 +11,11 @@
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "config_ui/frm_adv_scrn_options.h"
 #include "config_ui/frm_no_scrn_options.h"
 #include "config_ui/size_hint_check.h"
+#include "temp_dir.h"
 #include "ui_background_tab.h"
 #include "ui_frm_adv_scrn_options.h"
 #include "ui_frm_no_scrn_options.h"
@@ -41,24 +41,19 @@ void wait(int ms) {
 // arguments (written whole, then renamed into place, so that a reader never
 // sees a half-written file); as a preview it sleeps, with -c it waits for the
 // file "go" and, asked to end (SIGTERM), leaves the file "<program>.term".
-class BackgroundTabTest : public ::testing::Test {
+class BackgroundTabTest : public test::TempDirTest {
  protected:
-  fs::path root;
+  fs::path root = dir.path();
   std::string hack, sleeper, Sleeper, waiter;
 
   void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "brivane-bgtab-XXXXXX").string();
-    root = mkdtemp(t.data());
     hack = program("hacks/hack");
     Sleeper = program("other/Sleeper");
     sleeper = program("other/sleeper");
     waiter = program("other/waiter");
     setenv("BRIVANE_SAVER_PATH", ((root / "hacks").string() + ":" + (root / "other").string()).c_str(), 1);
   }
-  void TearDown() override {
-    unsetenv("BRIVANE_SAVER_PATH");
-    fs::remove_all(root);
-  }
+  void TearDown() override { unsetenv("BRIVANE_SAVER_PATH"); }
   std::string program(const std::string& rel) {
     const fs::path p = root / rel;
     fs::create_directories(p.parent_path());

@@ -6,17 +6,15 @@
 #include <filesystem>
 #include <fstream>
 
+#include "temp_dir.h"
+
 namespace brivane {
 namespace {
 namespace fs = std::filesystem;
 
 struct TempTree {
-  fs::path root;
-  TempTree() {
-    std::string t = (fs::temp_directory_path() / "brivane-savers-XXXXXX").string();
-    root = mkdtemp(t.data());
-  }
-  ~TempTree() { fs::remove_all(root); }
+  test::TempDir dir;
+  fs::path root = dir.path();
   std::string program(const std::string& rel, bool executable = true) {
     const fs::path p = root / rel;
     fs::create_directories(p.parent_path());

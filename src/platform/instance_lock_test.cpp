@@ -8,31 +8,29 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "temp_dir.h"
+
 namespace brivane {
 namespace {
 
 TEST(InstanceLock, SecondHolderIsRefusedUntilTheFirstReleases) {
-  const std::string path =
-      (std::filesystem::temp_directory_path() / ("brivane-lock-test-" + std::to_string(getpid()))).string();
+  const test::TempDir dir;
+  const std::string path = dir / "lock";
   InstanceLock a, b;
   EXPECT_EQ(a.tryAcquire(path), InstanceLockResult::Acquired);
   EXPECT_EQ(b.tryAcquire(path), InstanceLockResult::AlreadyHeld);
   a.release();
   EXPECT_EQ(b.tryAcquire(path), InstanceLockResult::Acquired);
   b.release();
-  std::filesystem::remove(path);
 }
 
 TEST(InstanceLock, ASymlinkIsNotFollowed) {
-  const auto dir = std::filesystem::temp_directory_path();
-  const std::string target = (dir / ("brivane-lock-target-" + std::to_string(getpid()))).string();
-  const std::string link = (dir / ("brivane-lock-link-" + std::to_string(getpid()))).string();
-  std::filesystem::remove(link);  // left by an ended run of the same process number
+  const test::TempDir dir;
+  const std::string target = dir / "target", link = dir / "link";
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
   InstanceLock a;
   EXPECT_EQ(a.tryAcquire(link), InstanceLockResult::Unavailable);
   EXPECT_FALSE(std::filesystem::exists(target));
-  std::filesystem::remove(link);
 }
 
 TEST(InstanceLock, DefaultPathUsesTheRuntimeFolder) {

@@ -17,6 +17,7 @@
 
 #include "platform/screensaver_background.h"
 #include "platform/screensaver_program.h"
+#include "temp_dir.h"
 
 namespace brivane {
 namespace {
@@ -25,17 +26,12 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 
 // The probe program copied to a folder whose name holds blanks and quotes.
-class Launch : public ::testing::Test {
+class Launch : public test::TempDirTest {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() / ("brivane-launch-" + std::to_string(getpid()));
-    dir_ = root_ / "dir with blanks 'and\" quotes";
-    fs::remove_all(root_);  // a report left by an ended run of the same process number
     fs::create_directories(dir_);
-    probe_ = (dir_ / "launch probe").string();
-    fs::copy_file(BRIVANE_LAUNCH_PROBE, probe_, fs::copy_options::overwrite_existing);
+    fs::copy_file(BRIVANE_LAUNCH_PROBE, probe_);
   }
-  void TearDown() override { fs::remove_all(root_); }
 
   // The probe's report lines with the given prefix, waiting for the report.
   std::vector<std::string> report(const std::string& prefix) {
@@ -53,8 +49,8 @@ class Launch : public ::testing::Test {
     return v.empty() ? -1 : std::stoi(v[0]);
   }
 
-  fs::path root_, dir_;
-  std::string probe_;
+  const fs::path dir_ = dir / "dir with blanks 'and\" quotes";
+  const std::string probe_ = (dir_ / "launch probe").string();
 };
 
 // True when no process (a zombie neither) is left in the group.
@@ -161,8 +157,8 @@ TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
 }
 
 TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwitches) {
-  const fs::path root = fs::temp_directory_path() / ("brivane-hacks-" + std::to_string(getpid()));
-  fs::remove_all(root);  // left by an ended run of the same process number
+  const test::TempDir dir;
+  const fs::path root = dir.path();
   fs::create_directories(root / "libexec" / "hacks");
   fs::create_directories(root / "bin");
   fs::create_directory_symlink(root / "libexec" / "hacks", root / "lib-hacks");  // a folder of the list, a link
@@ -189,7 +185,6 @@ TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwi
   for (const auto& c : cases) {
     EXPECT_EQ(screensaverCommand(c.path, 4194311, c.fullScreen, folders), c.argv) << c.path;
   }
-  fs::remove_all(root);
 }
 
 TEST_F(Launch, BackgroundStartsTheProgramByTheScreensaverRule) {

@@ -9,24 +9,17 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "common/text.h"
 #include "platform/utf16.h"
+#include "temp_dir.h"
 
 namespace brivane {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readAll(const std::string& path) {
-  std::stringstream ss;
-  ss << std::ifstream(path, std::ios::binary).rdbuf();
-  return ss.str();
-}
-
-void writeAll(const std::string& path, std::string_view data) { std::ofstream(path, std::ios::binary) << data; }
 
 RegNode parse(std::string_view text) {
   RegNode root;
@@ -277,41 +270,35 @@ TEST(RegistryFile, HostileFilesStayBounded) {
 }
 
 // The file backend, in a fresh folder per test.
-class FileStore : public ::testing::Test {
+class FileStore : public test::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "brivane-reg-XXXXXX").string();
-    dir = mkdtemp(t.data());
-    path = dir + "/store.reg";
-  }
-  void TearDown() override { fs::remove_all(dir); }
-  std::string dir, path;
+  std::string path = dir / "store.reg";
 };
 
 TEST_F(FileStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
-  path = dir + "/a/b/store.reg";
+  path = dir / "a/b/store.reg";
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load({"\\Software\\X\\Main", "\\Software\\X\\Accounts"})) << s.lastError();
-  EXPECT_EQ(readAll(path),
+  EXPECT_EQ(test::readAll(path),
             "Windows Registry Editor Version 5.00\n\n"
             "[HKEY_CURRENT_USER\\Software\\X\\Accounts]\n\n"
             "[HKEY_CURRENT_USER\\Software\\X\\Main]\n\n");
-  EXPECT_EQ(modeOf(dir + "/a/b"), 0700u);
+  EXPECT_EQ(modeOf(dir / "a/b"), 0700u);
 
   // An existing file is read, never rewritten, even when keys are missing.
   const std::string existing = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Other]\r\n";
-  writeAll(path, existing);
+  test::writeAll(path, existing);
   FileRegistryStore again(path);
   ASSERT_TRUE(again.load({"\\Software\\X\\Main"}));
   EXPECT_TRUE(again.openKey("\\Software\\X\\Main"));
-  EXPECT_EQ(readAll(path), existing);
+  EXPECT_EQ(test::readAll(path), existing);
 }
 
 TEST_F(FileStore, CommitRereadsTheFileAndWrites0600) {
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load({"\\K"}));
   // Another process changes the file after our load: a commit keeps that change.
-  writeAll(path, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n\"theirs\"=dword:00000007\n");
+  test::writeAll(path, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n\"theirs\"=dword:00000007\n");
   const mode_t old = umask(022);
   const bool ok = s.transact([](RegistryStore& t) { return t.writeString("\\K", "mine", "x"); });
   umask(old);
@@ -325,74 +312,119 @@ TEST_F(FileStore, CommitRereadsTheFileAndWrites0600) {
   EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
 
-TEST_F(FileStore, AFailedCommitLeavesFileAndContentAsTheyWere) {
-  for (auto step : {FileRegistryStore::CommitStep::TempWritten, FileRegistryStore::CommitStep::BeforeRename}) {
-    fs::remove(path);
-    FileRegistryStore s(path);
-    ASSERT_TRUE(s.load({"\\K"}));
-    ASSERT_TRUE(s.transact(writeV));
-    const std::string before = readAll(path);
-    s.setCommitHook([step](FileRegistryStore::CommitStep at) { return at != step; });
-    EXPECT_FALSE(s.transact([](RegistryStore& t) {
-      t.deleteKey("\\K");
-      return t.writeDword("\\New", "v", 2);
-    }));
-    EXPECT_FALSE(s.lastError().empty());
-    EXPECT_EQ(readAll(path), before);
-    EXPECT_EQ(s.readDword("\\K", "v").value, 1u);
-    EXPECT_FALSE(s.keyExists("\\New"));
-    EXPECT_FALSE(fs::exists(path + ".tmp"));
+// Each way a commit can fail, from the lock to the rename: the commit says
+// why, and the file, the store in memory and the folder are as before.
+struct CommitFailure {
+  const char* name;
+  std::function<void(FileRegistryStore&, const std::string& dir, int& lockFd)> before;
+  std::function<void(RegistryStore&)> change;  // besides deleting \K and adding \New
+  const char* error;                           // a part of the reason
+};
+void PrintTo(const CommitFailure& c, std::ostream* os) { *os << c.name; }
+
+class CommitFails : public FileStore, public ::testing::WithParamInterface<CommitFailure> {
+ protected:
+  void TearDown() override {
+    if (lockFd >= 0) close(lockFd);
   }
+  int lockFd = -1;
+};
+
+TEST_P(CommitFails, AndLeavesFileAndContentAsTheyWere) {
+  const CommitFailure& c = GetParam();
+  FileRegistryStore s(path);
+  ASSERT_TRUE(s.load({"\\K"}));
+  ASSERT_TRUE(s.transact(writeV));
+  if (c.before) c.before(s, dir.path(), lockFd);
+  const std::string before = test::readAll(path);
+  EXPECT_FALSE(s.transact([&](RegistryStore& t) {
+    t.deleteKey("\\K");
+    if (c.change) c.change(t);
+    return t.writeDword("\\New", "v", 2);
+  }));
+  EXPECT_TRUE(contains(s.lastError(), c.error)) << s.lastError();
+  EXPECT_EQ(test::readAll(path), before);
+  EXPECT_EQ(s.readDword("\\K", "v").value, 1u);
+  EXPECT_FALSE(s.keyExists("\\New"));
+  EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
 
-TEST_F(FileStore, RefusesToOverwriteAFileItCannotRead) {
-  // Beyond the key limit after a key that did load: nothing of it is served.
+const auto stopAt = [](FileRegistryStore::CommitStep step) {
+  return [step](FileRegistryStore& s, const std::string&, int&) {
+    s.setCommitHook([step](FileRegistryStore::CommitStep at) { return at != step; });
+  };
+};
+
+INSTANTIATE_TEST_SUITE_P(
+    FileStore, CommitFails,
+    ::testing::Values(
+        CommitFailure{"LockHeldBeyondTheTimeout",
+                      [](FileRegistryStore& s, const std::string& dir, int& fd) {
+                        fd = open((dir + "/store.reg.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+                        ASSERT_EQ(flock(fd, LOCK_EX), 0);
+                        s.setLockTimeout(std::chrono::milliseconds(50));
+                      },
+                      nullptr, "lock"},
+        CommitFailure{"FolderOthersMayWriteInto",
+                      [](FileRegistryStore&, const std::string& dir, int&) { chmod(dir.c_str(), 0777); }, nullptr,
+                      "cannot use the folder"},
+        CommitFailure{"FileNoLongerAStore",
+                      [](FileRegistryStore&, const std::string& dir, int&) {
+                        test::writeAll(dir + "/store.reg", "not a store\n");
+                      },
+                      nullptr, "store.reg"},
+        CommitFailure{"ResultTooLargeToReadBack", nullptr,
+                      [](RegistryStore& t) { t.writeString("\\Big", "v", std::string(kMaxStoreFileSize, 'x')); },
+                      "cannot be read back"},
+        CommitFailure{"ResultWithTooManyKeysToReadBack", nullptr,
+                      [](RegistryStore& t) {
+                        for (size_t i = 0; i <= kMaxStoreKeys; ++i) t.openKey("\\k" + std::to_string(i));
+                      },
+                      "cannot be read back"},
+        CommitFailure{"TemporaryFileWritten", stopAt(FileRegistryStore::CommitStep::TempWritten), nullptr,
+                      "after writing"},
+        CommitFailure{"BeforeTheRename", stopAt(FileRegistryStore::CommitStep::BeforeRename), nullptr,
+                      "before renaming"}),
+    [](const ::testing::TestParamInfo<CommitFailure>& info) { return std::string(info.param.name); });
+
+// A file that is not a store, one beyond the key limit (after a key that did
+// load) and a FIFO are refused on load: nothing of them is served, and no
+// commit overwrites them.
+TEST_F(FileStore, RefusesToLoadAFileItCannotRead) {
   std::string many = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000005\n";
   for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
-  for (const std::string& text : {std::string("not a store\n"), many}) {
-    writeAll(path, text);
+  for (const std::string& text : {std::string("not a store\n"), many, std::string()}) {
+    fs::remove(path);
+    if (text.empty()) {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);  // refused at once, never waited on
+    } else {
+      test::writeAll(path, text);
+    }
     FileRegistryStore s(path);
     EXPECT_FALSE(s.load({"\\K"}));
     EXPECT_FALSE(s.readDword("\\K", "v").ok());
     EXPECT_FALSE(s.transact(writeV));
-    EXPECT_EQ(readAll(path), text);
+    if (!text.empty()) {
+      EXPECT_EQ(test::readAll(path), text);
+    }
   }
-  // A FIFO is refused at once, never waited on.
-  fs::remove(path);
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  FileRegistryStore fifo(path);
-  EXPECT_FALSE(fifo.load({"\\K"}));
-  EXPECT_FALSE(fifo.transact(writeV));
 }
 
 // A store kept as a link (a dotfile manager's) stays a link; the file it
-// points to gets the new content. A folder others may write into is refused.
-TEST_F(FileStore, CommitsThroughALinkAndOnlyIntoTheUsersOwnFolder) {
-  fs::create_directory(dir + "/dotfiles");
-  const std::string target = dir + "/dotfiles/brivane.reg";
-  writeAll(target, "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n");
+// points to gets the new content, and its folder too must be the user's own.
+TEST_F(FileStore, CommitsThroughALink) {
+  fs::create_directory(dir / "dotfiles");
+  const std::string target = dir / "dotfiles/brivane.reg";
+  test::writeAll(target, "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n");
   ASSERT_EQ(symlink("dotfiles/brivane.reg", path.c_str()), 0);
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load());
   ASSERT_TRUE(s.transact(writeV)) << s.lastError();
   EXPECT_TRUE(fs::is_symlink(path));
-  EXPECT_TRUE(contains(readAll(target), "\"v\"=dword:00000001"));
-
-  chmod((dir + "/dotfiles").c_str(), 0777);
+  EXPECT_TRUE(contains(test::readAll(target), "\"v\"=dword:00000001"));
+  chmod((dir / "dotfiles").c_str(), 0777);
   EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 2); }));
-  EXPECT_TRUE(contains(readAll(target), "\"v\"=dword:00000001"));
-}
-
-TEST_F(FileStore, CommitWaitsForTheLockOnlyAsLongAsAllowed) {
-  FileRegistryStore s(path);
-  ASSERT_TRUE(s.load({"\\K"}));
-  const int fd = open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
-  s.setLockTimeout(std::chrono::milliseconds(50));
-  EXPECT_FALSE(s.transact(writeV));
-  close(fd);
-  EXPECT_TRUE(s.transact(writeV));
+  EXPECT_TRUE(contains(test::readAll(target), "\"v\"=dword:00000001"));
 }
 
 TEST(FileRegistryStore, DefaultPathFollowsTheEnvironment) {

@@ -21,6 +21,7 @@
 
 #include "platform/registry_file.h"
 #include "settings/settings.h"
+#include "temp_dir.h"
 
 namespace brivane {
 namespace {
@@ -53,14 +54,8 @@ std::optional<uint64_t> storedGeneration(RegistryStore& s) {
   return std::stoull(*seen.begin());
 }
 
-class StoreKill : public ::testing::Test {
+class StoreKill : public test::TempDirTest {
  protected:
-  void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "brivane-kill-XXXXXX").string();
-    dir_ = mkdtemp(t.data());
-    path_ = dir_ + "/brivane.reg";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
 
   // Forks a child that runs `body` and ends without running the parent's
   // exit handlers.
@@ -74,7 +69,7 @@ class StoreKill : public ::testing::Test {
     return pid;
   }
 
-  std::string dir_, path_;
+  const std::string path_ = dir / "brivane.reg";
 };
 
 // A child saves generations from `next` on, writing each one to `ack` once
