@@ -88,6 +88,10 @@ TEST(CheckFormat, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
   const Zone zone("CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T19:54:40+01:00");  // 18:54:40 UTC
   EXPECT_EQ(isoLocalTime(1782900000).value_or("-"), "2026-07-01T12:00:00+02:00");  // 10:00 UTC
+  Zone::set("UTC0");  // no offset is "+00:00"; a negative one keeps its sign
+  EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T18:54:40+00:00");
+  Zone::set("EST5");
+  EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T13:54:40-05:00");
   EXPECT_FALSE(isoLocalTime(0).has_value());
   EXPECT_FALSE(isoLocalTime(INT64_MAX).has_value());
 }
