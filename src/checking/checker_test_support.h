@@ -7,11 +7,9 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <functional>
 #include <fstream>
-#include <sstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "checking/check_cycle.h"
@@ -19,15 +17,22 @@
 
 namespace brivane::testing {
 
+// The fake servers' logins: user "ann", password "secret", no capabilities.
+inline constexpr const char* kImapLoggedIn =
+    "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 OK done\n"
+    "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
+    "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK done\n";
+inline constexpr const char* kPopLoggedIn =
+    "S: +OK ready <1.2@x>\nC: CAPA\nS: -ERR no capabilities\nC: USER ann\nS: +OK\nC: PASS secret\nS: +OK logged in\n";
+
 struct CheckRun {
   std::vector<MessageSummary> rows;
   std::vector<std::string> log;  // each line's text after date-time and name
   TEmlAccount account;           // the saver's record after collection
   bool newMailArrived = false;
   bool hasMessages = false;
-  bool posted = false;           // the done message arrived
-  // Every publication of the account, as the code word of its status row
-  // or "<n rows>".
+  bool posted = false;  // the done message arrived
+  // Every publication of the account: its status row's code word or "<n rows>".
   std::vector<std::string> published;
 };
 
@@ -44,10 +49,9 @@ inline std::string testLogFolder() {
 inline std::vector<std::string> logSteps(const std::string& folder, const std::string& name) {
   std::ifstream in(folder + connectionLogFileName(name), std::ios::binary);
   std::vector<std::string> steps;
-  std::string line;
-  while (std::getline(in, line)) {
+  const std::string prefix = " " + name;
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    const std::string prefix = " " + name;
     const size_t at = line.find(prefix, 19);  // after "YYYY-MM-DD HH:MM:SS"
     steps.push_back(at == std::string::npos ? "?" + line : line.substr(at + prefix.size()));
   }
@@ -84,10 +88,8 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
   CheckRun run;
   cycle.publishObserver = [&run, which](int32_t index, const std::vector<MessageSummary>& rows) {
     if (index != static_cast<int32_t>(which)) return;
-    if (rows.size() == 1 && rows[0].isStatus())
-      run.published.push_back(rows[0].subject);
-    else
-      run.published.push_back("<" + std::to_string(rows.size()) + " rows>");
+    const bool status = rows.size() == 1 && rows[0].isStatus();
+    run.published.push_back(status ? rows[0].subject : "<" + std::to_string(rows.size()) + " rows>");
   };
   EXPECT_TRUE(cycle.StartCheckCycle());
   whileRunning(cycle);
@@ -112,19 +114,6 @@ CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunn
   return run;
 }
 
-// Runs `account` alone, requests a stop 300 ms after the start and expects
-// the done message within a second of the request.
-inline CheckRun runAndStop(const TEmlAccount& account) {
-  std::chrono::steady_clock::time_point asked;
-  CheckRun run = runCycle({account}, 0, false, [&](CheckCycle& cycle) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    asked = std::chrono::steady_clock::now();
-    cycle.requestStopAll();
-  });
-  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(1));
-  return run;
-}
-
 // An account on the fake server: 127.0.0.1, user "ann", password "secret".
 inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port,
                                    std::vector<std::string> folders = {}) {
@@ -145,8 +134,7 @@ inline CheckRun runOne(const TEmlAccount& account, bool preview = false) {
 
 // A loopback port with nothing listening on it: a connection is refused.
 // The socket stays bound (never listening) until the test process ends, so
-// no listener of a test running beside this one can be given the port
-// between this choice and the connection.
+// no listener of a test running beside this one can be given the port.
 inline int closedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
@@ -180,14 +168,9 @@ inline std::vector<std::string> rowsText(const std::vector<MessageSummary>& rows
 inline std::string rawStep(const std::string& bytes) {
   std::string out = "R: ";
   for (unsigned char c : bytes) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\\') out += "\\\\";
-    else if (c < 0x20 || c >= 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else out += static_cast<char>(c);
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\x%02X", c);
+    out += c == '\\' ? "\\\\" : (c < 0x20 || c >= 0x7F) ? buf : std::string(1, static_cast<char>(c));
   }
   return out + "\n";
 }

@@ -34,13 +34,8 @@ class FakeChecker : public CheckerThread {
     join();
   }
 
-  using CheckerThread::enterConnectLock;
-  using CheckerThread::log;
-  using CheckerThread::markCycleHasMessages;
-  using CheckerThread::markNewMailArrived;
-  using CheckerThread::PublishResults;
-  using CheckerThread::SetStatus;
-  using CheckerThread::validateAccount;
+  using CheckerThread::enterConnectLock, CheckerThread::markCycleHasMessages, CheckerThread::markNewMailArrived,
+      CheckerThread::PublishResults, CheckerThread::SetStatus;
 
   // Builds the checker's rows afresh (the first call drops a status row).
   void addRow(const std::string& subject) {

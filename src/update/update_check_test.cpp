@@ -63,21 +63,17 @@ TEST(UpdateVersion, FirstVersionPairOfTheManifestCounts) {
 }
 
 // Records each posted message with the time it came.
-class Recorder : public MessageTarget {
- public:
-  using Post = std::pair<uint32_t, Clock::time_point>;
+struct Recorder : MessageTarget {
   void post(uint32_t message, uintptr_t) override {
-    std::lock_guard lock(mutex_);
-    posts_.emplace_back(message, Clock::now());
+    std::lock_guard lock(mutex);
+    all.emplace_back(message, Clock::now());
   }
-  std::vector<Post> posts() {
-    std::lock_guard lock(mutex_);
-    return posts_;
+  std::vector<std::pair<uint32_t, Clock::time_point>> posts() {
+    std::lock_guard lock(mutex);
+    return all;
   }
-
- private:
-  std::mutex mutex_;
-  std::vector<Post> posts_;
+  std::mutex mutex;
+  std::vector<std::pair<uint32_t, Clock::time_point>> all;
 };
 
 HttpResult document(bool ok, std::string body) {
@@ -87,8 +83,7 @@ HttpResult document(bool ok, std::string body) {
   return r;
 }
 
-class FakeFetcher : public HttpFetcher {
- public:
+struct FakeFetcher : HttpFetcher {
   HttpResult result;
   std::atomic<int> calls{0};
   HttpResult fetch(const std::string&, const std::atomic<bool>&) override {
@@ -110,52 +105,43 @@ TEST(UpdateCheck, MessageIsPostedOnceInEveryCaseAndOnlyADocumentCounts) {
       {"no address", "", document(true, manifest), 0, ""},  // no request is ever made
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     FakeFetcher fetcher;
     fetcher.result = c.result;
     Recorder target;
     TUpdateCheck check(fetcher, c.url, target);
     ASSERT_TRUE(check.start());
     check.join();
-    ASSERT_EQ(target.posts().size(), 1u) << c.name;
+    ASSERT_EQ(target.posts().size(), 1u);
     EXPECT_EQ(target.posts()[0].first, WM_UPDATECHECKDONE);
-    EXPECT_EQ(fetcher.calls, c.calls) << c.name;
-    EXPECT_EQ(check.latestVersion(), c.latest) << c.name;
+    EXPECT_EQ(fetcher.calls, c.calls);
+    EXPECT_EQ(check.latestVersion(), c.latest);
   }
 }
 
 // A loopback listener whose accept queue is full: a further connect to it
 // stays unanswered (its SYNs are dropped).
-class FullBacklog {
- public:
+struct FullBacklog {
   FullBacklog() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t len = sizeof addr;
-    bind(listener_, reinterpret_cast<sockaddr*>(&addr), len);
-    listen(listener_, 0);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    for (int i = 0; i < 16 && !full_; ++i) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      fillers_.push_back(fd);
-      connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
-      pollfd p{fd, POLLOUT, 0};
-      full_ = poll(&p, 1, 100) == 0;  // this one is still connecting
+    bind(fds.at(0), reinterpret_cast<sockaddr*>(&addr), len);
+    listen(fds[0], 0);
+    getsockname(fds[0], reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    for (int i = 0; i < 16 && !full; ++i) {
+      fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+      connect(fds.back(), reinterpret_cast<sockaddr*>(&addr), len);
+      pollfd p{fds.back(), POLLOUT, 0};
+      full = poll(&p, 1, 100) == 0;  // this one is still connecting
     }
   }
   ~FullBacklog() {
-    for (int fd : fillers_) close(fd);
-    close(listener_);
+    for (int fd : fds) close(fd);
   }
-  bool full() const { return full_; }
-  int port() const { return port_; }
-
- private:
-  int listener_ = -1, port_ = 0;
-  bool full_ = false;
-  std::vector<int> fillers_;
+  std::vector<int> fds{socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};  // the listener first
+  int port = 0;
+  bool full = false;
 };
 
 TEST(UpdateCheck, StopEndsASilentServerOrAHangingConnectWithin250ms) {
@@ -163,8 +149,8 @@ TEST(UpdateCheck, StopEndsASilentServerOrAHangingConnectWithin250ms) {
   HttpGlobalInit();
   test::LoopbackServer silent("STALL\n");
   FullBacklog backlog;
-  ASSERT_TRUE(backlog.full());
-  for (int port : {silent.port(), backlog.port()}) {
+  ASSERT_TRUE(backlog.full);
+  for (int port : {silent.port(), backlog.port}) {
     CurlHttpFetcher fetcher;
     Recorder target;
     TUpdateCheck check(fetcher, "http://127.0.0.1:" + std::to_string(port) + "/m.xml", target);
