@@ -13,7 +13,7 @@
 #ifdef BRIVANE_BENCH_QT
 #include <QGuiApplication>
 
-#include "markup/qt/qt_text_metrics.h"
+#include "widgets/qt_text_metrics.h"
 #endif
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocols/imap_fuzz.h"
+#include "support/imap_fuzz.h"
 
 using namespace brivane;
 

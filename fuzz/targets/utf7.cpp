@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "protocols/imap_fuzz.h"
+#include "support/imap_fuzz.h"
 #include "protocols/imap_utf7.h"
 
 using namespace brivane;

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "app/command_line.h"
-#include "saver/xvfb_server.h"
+#include "xvfb_server.h"
 #include "temp_dir.h"
 
 #include <X11/Xlib.h>  // last: its macros clash with other names

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "checking/check_command.h"
+#include "app/check_mode.h"
 #include "common/log_directory.h"
 #include "common/version.h"
 #include "platform/registry_file.h"
@@ -34,7 +34,7 @@ const std::vector<LongOption>& longOptions() {
       {"version", "", "show the program's version and exit", &runVersion},
       {"check", "[--json] [--timeout SECONDS]",
        "check every account once and print what it found (exit status 0: all well, 1: a problem)",
-       &checkCommandMain},
+       &checkModeMain},
   };
   return options;
 }

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "markup/qt/foreign_drawn_widget.h"
+#include "desktop/foreign_drawn_widget.h"
 #include "platform/screensaver_program.h"
 
 // Xlib last: its macros (None, Bool, Status) clash with Qt's names.

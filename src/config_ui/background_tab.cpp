@@ -7,7 +7,7 @@
 #include "config_ui/frm_adv_scrn_options.h"
 #include "config_ui/frm_no_scrn_options.h"
 #include "config_ui/screensaver_discovery.h"
-#include "markup/qt/posted_target.h"
+#include "desktop/posted_target.h"
 #include "platform/screensaver_program.h"
 #include "ui_background_tab.h"
 

@@ -14,7 +14,7 @@
 #include "common/messages.h"
 #include "config_ui/message_dialog.h"
 #include "markup/markup_parser.h"
-#include "markup/qt/posted_target.h"
+#include "desktop/posted_target.h"
 #include "ui_frm_edit_account.h"
 
 namespace brivane {

@@ -14,7 +14,7 @@
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "fake_server.h"
-#include "markup/qt/rich_check_list.h"
+#include "widgets/rich_check_list.h"
 
 namespace brivane {
 namespace {

@@ -18,9 +18,10 @@
 #include "config_ui/background_tab.h"
 #include "config_ui/frm_edit_account.h"
 #include "config_ui/message_dialog.h"
+#include "desktop/x11_dialog_parent.h"
 #include "markup/markup_parser.h"
-#include "markup/qt/qt_text_metrics.h"
-#include "markup/qt/rich_graphics.h"
+#include "widgets/qt_text_metrics.h"
+#include "widgets/rich_graphics.h"
 #include "ui_frm_options.h"
 #include "update/update_check.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "markup/qt/posted_target.h"
+#include "desktop/posted_target.h"
 #include "platform/http_fetch.h"
 #include "platform/notification_sound.h"
 #include "platform/registry_file.h"
@@ -118,12 +118,5 @@ class TfrmOptions : public QDialog {
   BackgroundTab* background_ = nullptr;     // child of the Background page
   TfrmEditAccount* editor_ = nullptr;       // child of this dialog, made on first use
 };
-
-// X11 (frm_options_x11.cpp, apart because Xlib's macros clash with Qt's
-// names): the top-left corner of a foreign window in root coordinates, and
-// making `dialog` transient for it. Both do nothing off X11 or for a window
-// that does not exist.
-std::optional<QPoint> X11WindowOrigin(unsigned long window);
-void X11SetTransientFor(QWidget* dialog, unsigned long window);
 
 }  // namespace brivane

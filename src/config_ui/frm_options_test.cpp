@@ -24,9 +24,9 @@
 #include "config_ui/frm_edit_account.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
-#include "markup/qt/rich_list_box.h"
+#include "widgets/rich_list_box.h"
 #include "fake_server.h"
-#include "markup/qt/rich_check_list.h"
+#include "widgets/rich_check_list.h"
 #include "platform/power_sound_fakes.h"
 #include "temp_dir.h"
 

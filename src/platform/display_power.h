@@ -3,7 +3,7 @@
 namespace brivane {
 
 // The monitor's power as the saver drives it. The real implementation
-// (saver/x11_display_power.h) speaks DPMS to the X server; tests use
+// (desktop/x11_display_power.h) speaks DPMS to the X server; tests use
 // FakeDisplayPower (platform/power_sound_fakes.h). All calls come from the UI
 // thread and never fail: what the display cannot do is skipped.
 class DisplayPower {

@@ -8,7 +8,7 @@ namespace brivane {
 // false, when `path` is not an existing regular file or cannot be started.
 // There is never a fallback sound. Used by the saver at the end of a check
 // cycle and by the settings dialog's Play button, from the UI thread.
-// Real implementation: saver/canberra_sound.h; fake: platform/power_sound_fakes.h.
+// Real implementation: desktop/canberra_sound.h; fake: platform/power_sound_fakes.h.
 class NotificationSound {
  public:
   virtual ~NotificationSound() = default;

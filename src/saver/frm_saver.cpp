@@ -23,11 +23,11 @@
 #include "common/messages.h"
 #include "common/version.h"
 #include "markup/markup_parser.h"
-#include "markup/qt/foreign_drawn_widget.h"
-#include "markup/qt/posted_target.h"
+#include "desktop/foreign_drawn_widget.h"
+#include "desktop/posted_target.h"
 #include "platform/screensaver_program.h"
-#include "saver/compositor.h"
-#include "saver/x11_application.h"
+#include "desktop/compositor.h"
+#include "desktop/x11_application.h"
 #include "settings/colors.h"
 
 namespace brivane {

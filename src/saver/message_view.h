@@ -3,7 +3,7 @@
 #include <functional>
 
 #include "message_list/message_list.h"
-#include "saver/pop_messages.h"
+#include "saver/popup_messages.h"
 
 namespace brivane {
 

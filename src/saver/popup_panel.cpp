@@ -7,7 +7,7 @@
 #include <QWindow>
 #include <algorithm>
 
-#include "saver/compositor.h"
+#include "desktop/compositor.h"
 
 namespace brivane {
 

@@ -5,9 +5,9 @@
 #include <tuple>
 
 #include "markup/markup_parser.h"
-#include "saver/pop_date_time.h"
-#include "saver/pop_messages.h"
-#include "saver/pop_update.h"
+#include "saver/popup_date_time.h"
+#include "saver/popup_messages.h"
+#include "saver/popup_update.h"
 
 namespace brivane {
 namespace {

@@ -9,7 +9,7 @@
 #include <map>
 #include <thread>
 
-#include "saver/x11_error_trap.h"
+#include "desktop/x11_error_trap.h"
 
 namespace brivane {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "saver/saver_preview.h"
-#include "saver/xvfb_server.h"
+#include "xvfb_server.h"
 
 #include <X11/Xlib.h>  // after gtest: its macros clash with gtest names
 #include <X11/Xutil.h>

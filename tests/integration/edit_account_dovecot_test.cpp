@@ -9,7 +9,7 @@
 
 #include "config_ui/frm_edit_account.h"
 #include "dovecot_env.h"
-#include "markup/qt/rich_check_list.h"
+#include "widgets/rich_check_list.h"
 
 namespace brivane {
 namespace {

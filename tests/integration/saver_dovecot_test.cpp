@@ -17,7 +17,7 @@
 
 #include "dovecot_env.h"
 #include "platform/registry_file.h"
-#include "saver/xvfb_server.h"
+#include "xvfb_server.h"
 #include "settings/accounts.h"
 #include "settings/settings.h"
 #include "temp_dir.h"

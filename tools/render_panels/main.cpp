@@ -20,9 +20,9 @@
 #include "checking/message_queue.h"
 #include "common/status_words.h"
 #include "saver/message_view.h"
-#include "saver/pop_date_time.h"
-#include "saver/pop_messages.h"
-#include "saver/pop_update.h"
+#include "saver/popup_date_time.h"
+#include "saver/popup_messages.h"
+#include "saver/popup_update.h"
 
 using namespace brivane;
 

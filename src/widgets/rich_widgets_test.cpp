@@ -1,0 +1,354 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QKeyEvent>
+#include <functional>
+#include <QMouseEvent>
+#include <QPainter>
+
+#include "markup/markup_parser.h"
+#include "widgets/rich_check_list.h"
+#include "widgets/rich_graphics.h"
+#include "widgets/rich_label.h"
+#include "widgets/rich_list_box.h"
+
+namespace brivane {
+namespace {
+
+const char kHeader[] =
+    "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  Home</B></FONT><BR>"
+    "<IMG src=\"hrfullwide\" align=\"middle\"><BR>";
+const char kStatus[] = "<I></I><B></B><B></B><IMG src=\"throbbersml\" align=\"middle\">  Retrieving status...";
+
+TEST(QtTextMetrics, MeasuresWithThePaintingFont) {
+  QtTextMetrics m;
+  const std::string family = uiFontFamily().toStdString();
+  const FontSpec small{family, 8, false, false}, big{family, 24, false, false}, bold{family, 8, true, false};
+  EXPECT_GT(m.width("Brivane", small), 0);
+  EXPECT_GT(m.width("Brivane", big), 2 * m.width("Brivane", small));
+  EXPECT_GT(m.width("WWWW", bold), m.width("WWWW", small));
+  EXPECT_GT(m.lineHeight(big), 2 * m.lineHeight(small));
+  EXPECT_EQ(m.width("a&b", small), m.width(decodeEntities("a&amp;b"), small));
+}
+
+// Qt's grapheme rules decide where a row may be cut.
+TEST(QtTextMetrics, GraphemeEndsNeverSplitWhatReadsAsOneCharacter) {
+  QtTextMetrics m;
+  const std::pair<std::string, std::vector<size_t>> cases[] = {
+      {"e\xCC\x81x", {3, 4}},                                     // e + combining acute, x
+      {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7", {8, 16}},  // two flags
+      {"\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD!", {8, 9}},            // thumbs up with a skin tone
+      {"a\xFF" "b", {1, 2, 3}},                                     // a stray byte stands alone
+  };
+  for (const auto& [text, ends] : cases) EXPECT_EQ(m.graphemeEnds(text), ends) << text;
+}
+
+TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
+  RichListBox list;
+  list.resize(334, 300);
+  setupMessageListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.setDefaultFont({"", 9, false, false}, Qt::white);
+  EXPECT_EQ(list.add(kHeader), 0);
+  EXPECT_EQ(list.add(kStatus), 1);
+  list.insert(1, "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
+  ASSERT_EQ(list.count(), 3);
+  EXPECT_EQ(list.text(1), "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(list.rowRect(i).height(), list.rowLayout(i).listRowHeight()) << i;
+    EXPECT_EQ(list.rowRect(i).top(), i == 0 ? 0 : list.rowRect(i - 1).bottom() + 1) << i;
+    EXPECT_EQ(list.rowRect(i).width(), 334);
+  }
+  EXPECT_EQ(list.contentHeight(), list.rowRect(2).bottom() + 1);
+  // The rule stretches to the list's width.
+  ASSERT_EQ(list.rowLayout(0).pictures.size(), 2u);
+  EXPECT_EQ(list.rowLayout(0).pictures[1].width, 334);
+  list.remove(0);
+  EXPECT_EQ(list.count(), 2);
+  EXPECT_EQ(list.rowRect(0).top(), 0);
+  list.remove(7);  // out of range: ignored
+  EXPECT_EQ(list.text(7), "");
+  EXPECT_TRUE(list.rowRect(-1).isEmpty());
+  list.setAutoRowHeight(false);
+  EXPECT_EQ(list.rowRect(1).height(), 16);
+  // A new width within a batch (hidden, so no resize event) lays the rows
+  // out again when the batch ends.
+  list.setAutoRowHeight(true);
+  list.beginUpdate();
+  list.add(kHeader);
+  list.resize(250, 300);
+  list.add(kHeader);
+  list.endUpdate();
+  for (int r : {list.count() - 2, list.count() - 1}) EXPECT_EQ(list.rowLayout(r).pictures[1].width, 250) << r;
+}
+
+TEST(RichListBox, SuspendedDrawingDefersScrollRangeAndNests) {
+  RichListBox list;
+  list.resize(200, 100);
+  list.beginUpdate();
+  list.beginUpdate();
+  for (int i = 0; i < 50; ++i) list.add("row " + std::to_string(i));
+  list.endUpdate();
+  EXPECT_TRUE(list.isUpdating());
+  EXPECT_EQ(list.rowRect(49).top(), 49 * list.rowRect(0).height());
+  list.endUpdate();
+  EXPECT_FALSE(list.isUpdating());
+  list.endUpdate();  // unbalanced: harmless
+  list.scrollToRow(49);
+  EXPECT_EQ(list.rowRect(49).bottom(), 99);
+  EXPECT_EQ(list.rowAt(QPoint(5, 99)), 49);
+}
+
+TEST(RichListBox, SelectionFollowsPressesAndRemovals) {
+  RichListBox list;
+  list.resize(200, 200);
+  list.setSelectable(true);
+  for (const char* s : {"a", "b", "c"}) list.add(s);
+  int changes = 0;
+  QObject::connect(&list, &RichListBox::currentRowChanged, [&](int) { ++changes; });
+  QPoint inRow1 = list.rowRect(1).center();
+  QMouseEvent press(QEvent::MouseButtonPress, inRow1, list.viewport()->mapToGlobal(inRow1),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(list.viewport(), &press);
+  EXPECT_EQ(list.currentRow(), 1);
+  list.insert(0, "z");
+  EXPECT_EQ(list.currentRow(), 2);
+  list.remove(2);
+  EXPECT_EQ(list.currentRow(), -1);
+  EXPECT_EQ(changes, 2);
+}
+
+// A row laid out taller than the 249-pixel cap paints inside its own rows.
+TEST(RichListBox, TallRowIsClippedToItsHeight) {
+  RichListBox list;
+  list.resize(200, 400);
+  list.setBackground(Qt::black);
+  list.setDefaultFont({"", 9, false, false}, Qt::white);
+  std::string tall = "WWWW";
+  for (int i = 0; i < 40; ++i) tall += "<BR>WWWW";
+  list.add(tall);
+  ASSERT_EQ(list.rowRect(0).height(), kMaxRowHeight);
+  ASSERT_GT(list.rowLayout(0).height, 400);
+  QImage img(list.viewport()->size(), QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::black);
+  list.viewport()->render(&img);
+  int below = 0, inside = 0;
+  for (int y = 0; y < img.height(); ++y)
+    for (int x = 0; x < img.width(); ++x) (y < kMaxRowHeight ? inside : below) += qGray(img.pixel(x, y)) > 60;
+  EXPECT_GT(inside, 0);
+  EXPECT_EQ(below, 0);
+}
+
+// After a font, screen or pixel-ratio change every widget measures afresh.
+TEST(RichWidgets, MetricsChangeMeasuresAgain) {
+  RichLabel label;
+  RichListBox list;
+  RichCheckList check;
+  label.setText("x");
+  list.add("x");
+  check.add("x");
+  const std::vector<std::pair<QWidget*, const QtTextMetrics*>> widgets = {
+      {&label, &label.textMetrics()}, {&list, &list.textMetrics()}, {&check, &check.textMetrics()}};
+  for (QEvent::Type type : {QEvent::FontChange, QEvent::ScreenChangeInternal}) {
+    for (auto [widget, metrics] : widgets) {
+      const int before = metrics->resets();
+      QEvent event(type);
+      QCoreApplication::sendEvent(widget, &event);
+      EXPECT_GT(metrics->resets(), before) << widget->metaObject()->className() << " " << type;
+    }
+  }
+}
+
+TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
+  RichCheckList list;
+  list.resize(160, 200);
+  setupFolderListGraphics(list.graphics());
+  list.graphicsChanged();
+  int h = list.add("Please enter complete account details", true);
+  int f = list.add("<ind x=\"12\"><IMG src=\"idx:0\" align=\"middle\"> " +
+                   EscapeMarkup("A very long folder name that cannot fit & more"));
+  EXPECT_EQ(list.rowRect(f).top(), RichCheckList::kRowHeight);
+  EXPECT_EQ(list.rowRect(f).height(), 22);
+  EXPECT_TRUE(list.isHeader(h));
+  list.setChecked(h, true);
+  EXPECT_FALSE(list.isChecked(h)) << "a header has no check box";
+  int changes = 0;
+  QObject::connect(&list, &RichCheckList::checkChanged, [&](int, bool) { ++changes; });
+  list.setChecked(f, true);
+  EXPECT_TRUE(list.isChecked(f));
+  EXPECT_EQ(changes, 1);
+  const RowLayout& cut = list.rowLayout(f);
+  ASSERT_FALSE(cut.texts.empty());
+  const std::string& last = cut.texts.back().text;
+  EXPECT_EQ(last.substr(last.size() - 3), "...");
+  int room = list.rowRect(f).width() - list.textLeft(f);
+  for (const LaidOutText& t : cut.texts) EXPECT_LE(t.x + t.width, room);
+  ASSERT_EQ(cut.pictures.size(), 1u);
+  EXPECT_EQ(cut.pictures[0].x, 12);
+}
+
+// Both lists move their current row with the keyboard and keep it in view;
+// the account list reports Enter and Delete on it; the check list's rows
+// grow with a large default font.
+TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
+  const auto key = [](QWidget* w, int k) {
+    QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
+    QCoreApplication::sendEvent(w, &e);
+  };
+  RichCheckList checks;
+  RichListBox box;
+  box.setAutoRowHeight(false);
+  box.setItemHeight(20);
+  box.setScrollBarShown(true);
+  box.setSelectable(true);
+  EXPECT_EQ(box.focusPolicy(), Qt::StrongFocus);
+  for (int i = 0; i < 30; ++i) {
+    checks.add("row " + std::to_string(i));
+    box.add("row " + std::to_string(i));
+  }
+  std::vector<int> activated, deleted;
+  QObject::connect(&box, &RichListBox::rowActivated, [&](int row) { activated.push_back(row); });
+  QObject::connect(&box, &RichListBox::deleteRequested, [&](int row) { deleted.push_back(row); });
+  struct List {
+    QAbstractScrollArea* widget;
+    std::function<int()> current;
+    std::function<QRect(int)> rect;
+  } lists[] = {{&checks, [&] { return checks.currentRow(); }, [&](int r) { return checks.rowRect(r); }},
+               {&box, [&] { return box.currentRow(); }, [&](int r) { return box.rowRect(r); }}};
+  for (const List& l : lists) {
+    l.widget->resize(160, 100);
+    l.widget->show();
+    for (int i = 0; i < 12; ++i) key(l.widget, Qt::Key_Down);
+    EXPECT_EQ(l.current(), 11);
+    EXPECT_TRUE(l.widget->viewport()->rect().contains(l.rect(11))) << l.widget->metaObject()->className();
+    key(l.widget, Qt::Key_End);
+    EXPECT_EQ(l.current(), 29);
+    EXPECT_TRUE(l.widget->viewport()->rect().contains(l.rect(29)));
+    key(l.widget, Qt::Key_Home);
+    EXPECT_EQ(l.current(), 0);
+    EXPECT_EQ(l.rect(0).top(), 0);
+  }
+  key(&box, Qt::Key_Return);
+  key(&box, Qt::Key_Delete);
+  EXPECT_EQ(activated, std::vector<int>{0});
+  EXPECT_EQ(deleted, std::vector<int>{0});
+
+  checks.setDefaultFont({"", 30, false, false}, Qt::black);
+  EXPECT_GT(checks.rowHeight(), RichCheckList::kRowHeight);
+  EXPECT_EQ(checks.rowRect(1).top() - checks.rowRect(0).top(), checks.rowHeight());
+}
+
+TEST(RichLabel, BottomAlignedRightAlignedParagraph) {
+  RichLabel label;
+  label.resize(300, 120);
+  label.setDefaultFont({"", 9, false, false}, QColor(128, 128, 128));
+  label.setText("<p align=\"right\"><font size=\"24\">12:34</font><br><font size=\"12\">Sunday</font></p>");
+  const RowLayout& r = label.layout();
+  for (const LaidOutText& t : r.texts) EXPECT_EQ(t.x + t.width, 300);
+  QImage img(label.size(), QImage::Format_ARGB32_Premultiplied);
+  img.fill(Qt::black);
+  label.render(&img, QPoint(), QRegion(), QWidget::DrawChildren);
+  // Nothing is drawn above the text block, which sits at the bottom.
+  bool drawnAbove = false, drawnIn = false;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 300; ++x) (y < 120 - r.height ? drawnAbove : drawnIn) |= qGray(img.pixel(x, y)) > 40;
+  EXPECT_FALSE(drawnAbove);
+  EXPECT_TRUE(drawnIn);
+}
+
+TEST(RichGraphics, PicturesRenderSharpAtAnyScale) {
+  RichGraphics g;
+  setupMessageListGraphics(g);
+  ASSERT_EQ(g.imageCount(), 6);
+  for (qreal dpr : {1.0, 2.0}) {
+    for (int i = 0; i < 6; ++i) {
+      const QImage img = g.pixmap(LaidOutPicture{.index = i, .name = {}}, QSize(16, 16), dpr, 0).toImage();
+      ASSERT_EQ(img.width(), static_cast<int>(16 * dpr)) << i;
+      // Opaque in the middle, transparent in a corner.
+      EXPECT_EQ(qAlpha(img.pixel(img.width() / 2, img.height() / 2 + 1)), 255) << i;
+      EXPECT_LT(qAlpha(img.pixel(0, 0)), 60) << i;
+    }
+  }
+  const LaidOutPicture throbber{.name = "throbbersml"};
+  EXPECT_TRUE(g.isAnimated(throbber));
+  EXPECT_NE(g.pixmap(throbber, QSize(16, 16), 1, 0).toImage(),
+            g.pixmap(throbber, QSize(16, 16), 1, 3).toImage());
+  PictureCatalog c = g.catalog(500, 2.0);
+  EXPECT_EQ(c.find("HRFULLWIDE")->width, 250);
+  EXPECT_FALSE(c.find("idx:6").has_value());
+}
+
+// Lets the event loop run for `ms` milliseconds.
+void runFor(int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (t.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// The region a viewport was asked to repaint.
+struct PaintLog : QObject {
+  QRegion region;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) region += static_cast<QPaintEvent*>(e)->region();
+    return false;
+  }
+};
+
+// An animated picture in view: its frames repaint its own rectangle only,
+// also after a partial repaint that missed it; they stop while the list is
+// hidden and once the row is gone.
+template <class List>
+void checkFrames(List& list, int animatedRow, QRect animatedRowRect) {
+  PaintLog log;
+  list.viewport()->installEventFilter(&log);
+  list.show();
+  runFor(60);
+  ASSERT_TRUE(list.animating());
+  list.viewport()->repaint(QRect(0, animatedRowRect.bottom() + 2, 10, 4));  // misses the row
+  log.region = {};
+  runFor(250);
+  EXPECT_TRUE(list.animating());
+  const QRect painted = log.region.boundingRect();
+  EXPECT_FALSE(painted.isEmpty());
+  // The 16-pixel picture (it may reach past a row drawn 2 pixels shorter).
+  EXPECT_TRUE(painted.intersects(animatedRowRect) && painted.width() <= 16 && painted.height() <= 16)
+      << painted.x() << "," << painted.y() << " " << painted.width() << "x" << painted.height();
+  list.hide();
+  EXPECT_FALSE(list.animating());
+  log.region = {};
+  runFor(200);
+  EXPECT_TRUE(log.region.isEmpty());
+  list.show();
+  runFor(60);
+  EXPECT_TRUE(list.animating());
+  list.remove(animatedRow);
+  runFor(200);
+  EXPECT_FALSE(list.animating());
+}
+
+TEST(RichListBox, AnimationRepaintsItsPictureWhileShown) {
+  RichListBox list;
+  list.resize(334, 300);
+  setupMessageListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.add(kHeader);
+  const int row = list.add(kStatus);
+  list.add("Plain row");
+  checkFrames(list, row, list.rowRect(row));
+}
+
+TEST(RichCheckList, AnimationRepaintsItsPictureWhileShown) {
+  RichCheckList list;
+  list.resize(200, 200);
+  setupFolderListGraphics(list.graphics());
+  list.graphicsChanged();
+  list.add("Folders", true);
+  const int row = list.add("<IMG src=\"throbber\" align=\"middle\"> Loading");
+  list.add("INBOX");
+  checkFrames(list, row, list.rowRect(row));
+}
+
+}  // namespace
+}  // namespace brivane
