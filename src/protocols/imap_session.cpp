@@ -63,8 +63,7 @@ void ImapSession::setTlsMode(TlsMode mode) {
   if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
     throw TlsModeError("Explicit TLS (STARTTLS) is not supported.");
   if (mode == tlsMode_) return;
-  if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
-  if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
+  port_ = mode == TlsMode::Implicit ? implicitTlsPort(kProtocol, port_) : plainPort(kProtocol, port_);
   tlsMode_ = mode;
 }
 
