@@ -100,12 +100,6 @@ class TfrmSaver : public QWidget {
   // The primary screen's area: every panel place is an offset from its origin.
   QRect clientArea() const;
 
-  // Handlers, public so tests can drive them.
-  void pollHandler();
-  void StartBackground();
-  void MovePanel();
-  void EndOfCycle(bool last);
-
   // Appends a line to the main log (with the time), when there is a log folder.
   void logLine(const std::string& text);
 
@@ -138,6 +132,11 @@ class TfrmSaver : public QWidget {
   bool updateOffered = false;
   QPoint startCursor;
 
+  // Handlers of the timers and the check cycle.
+  void pollHandler();
+  void StartBackground();
+  void MovePanel();
+  void EndOfCycle(bool last);
   void onInitialize();
   void onInitialize2();
   void onInitializeBlank();

@@ -25,7 +25,8 @@
 
 namespace brivane {
 
-// Reaches the saver's controls, timers and panels, which are private to it.
+// Reaches the saver's controls, timers, panels and handlers, which are
+// private to it.
 class TfrmSaverTestPeer {
  public:
   explicit TfrmSaverTestPeer(TfrmSaver& saver)
@@ -38,7 +39,11 @@ class TfrmSaverTestPeer {
         popDateTime(saver.popDateTime),
         popUpdate(saver.popUpdate),
         panelSuppressed(saver.panelSuppressed),
-        updateOffered(saver.updateOffered) {}
+        updateOffered(saver.updateOffered),
+        saver_(saver) {}
+
+  void MovePanel() { saver_.MovePanel(); }
+  void pollHandler() { saver_.pollHandler(); }
 
   QWidget*& pnlPreview;
   QPushButton*& btnFocusSteal;
@@ -50,6 +55,9 @@ class TfrmSaverTestPeer {
   TpopUpdate*& popUpdate;
   bool& panelSuppressed;
   bool& updateOffered;
+
+ private:
+  TfrmSaver& saver_;
 };
 
 namespace {
@@ -410,11 +418,11 @@ TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {
   TfrmSaverTestPeer peer(saver);
   ASSERT_TRUE(waitUntil([&] { return peer.panelSuppressed; }));
   ASSERT_TRUE(waitUntil([&] { return !peer.popMessages->isVisible(); }));
-  saver.MovePanel();  // suppressed: neither moved nor shown
+  peer.MovePanel();  // suppressed: neither moved nor shown
   EXPECT_FALSE(peer.popMessages->isVisible());
   EXPECT_TRUE(rig.sound.played.empty());
   mail = true;
-  saver.pollHandler();
+  peer.pollHandler();
   ASSERT_TRUE(waitUntil([&] { return !peer.panelSuppressed && peer.popMessages->isVisible(); }));
   EXPECT_EQ(rig.sound.played, std::vector<std::string>{"/tmp/mail.wav"});
 }
@@ -424,22 +432,22 @@ TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
   TfrmSaver& saver = rig.run();
   TfrmSaverTestPeer peer(saver);
   ASSERT_TRUE(waitUntil([&] { return peer.popMessages->opacity() == 255; }));
-  saver.MovePanel();
+  peer.MovePanel();
   EXPECT_TRUE(peer.popMessages->fadingOut());
-  saver.MovePanel();  // a second move during the fade-out: still one fade, one show
+  peer.MovePanel();  // a second move during the fade-out: still one fade, one show
   ASSERT_TRUE(waitUntil([&] { return !peer.popMessages->fadingOut() && peer.popMessages->isVisible(); }));
   EXPECT_EQ(peer.popMessages->pos(), QPoint(10, 10));  // the random source gives the low end
   // A cycle that suppresses the panel while a move waits: it stays hidden.
-  saver.MovePanel();
+  peer.MovePanel();
   peer.panelSuppressed = true;
   waitUntil([&] { return !peer.popMessages->isVisible(); });
   waitUntil([] { return false; }, 50);
   EXPECT_FALSE(peer.popMessages->isVisible());
   peer.panelSuppressed = false;
-  saver.MovePanel();
+  peer.MovePanel();
   ASSERT_TRUE(waitUntil([&] { return peer.popMessages->isVisible(); }));
   // A close while a move waits for its fade-out leaves the panel hidden.
-  saver.MovePanel();
+  peer.MovePanel();
   saver.closeRun();
   waitUntil([] { return false; }, 100);
   EXPECT_FALSE(peer.popMessages->isVisible());
