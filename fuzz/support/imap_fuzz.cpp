@@ -11,16 +11,14 @@
 namespace brivane {
 namespace {
 
+// Every LF ends a piece, so n line ends make n + 1 pieces (the last one
+// possibly empty).
 std::vector<std::string_view> splitLf(std::string_view bytes) {
   std::vector<std::string_view> pieces;
-  size_t start = 0;
-  while (start <= bytes.size()) {
-    size_t end = bytes.find('\n', start);
-    if (end == std::string_view::npos) end = bytes.size();
-    std::string_view piece = bytes.substr(start, end - start);
-    if (!piece.empty() && piece.back() == '\r') piece.remove_suffix(1);
+  for (bool more = true; more;) {
+    std::string_view piece;
+    more = takeLine(bytes, piece);
     pieces.push_back(piece);
-    start = end + 1;
   }
   return pieces;
 }

@@ -16,6 +16,7 @@
 #include "common/status_words.h"
 #include "common/text.h"
 #include "platform/registry_file.h"
+#include "protocols/ports.h"
 #include "settings/settings.h"
 
 namespace brivane {
@@ -82,9 +83,8 @@ std::optional<std::string> parseCheckArguments(const std::vector<std::string>& a
 }
 
 int effectivePort(const TEmlAccount& account) {
-  if (account.useTLS && account.isPOP && account.port == 110) return 995;
-  if (account.useTLS && !account.isPOP && account.port == 143) return 993;
-  return account.port;
+  if (!account.useTLS) return account.port;
+  return implicitTlsPort(account.isPOP ? MailProtocol::Pop3 : MailProtocol::Imap, account.port);
 }
 
 std::optional<std::string> isoLocalTime(int64_t when) {

@@ -20,7 +20,7 @@ int32_t handleOf(const std::string& text) {
     if (v.size() > 8) return 0;
     int64_t n = 0;
     for (char c : v) {
-      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      const int d = hexDigitValue(c);
       if (d < 0) return 0;
       n = n * 16 + d;
     }

@@ -5,23 +5,8 @@
 namespace brivane {
 
 std::string rowText(std::string_view text, size_t width) {
-  std::string utf8 = isValidUtf8(text) ? std::string(text) : bytesToUtf8(text);
-  std::string out;
-  out.reserve(utf8.size());
-  for (size_t i = 0; i < utf8.size(); ++i) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    if (c < 0x20 || c == 0x7F) {
-      out.push_back(' ');
-    } else if (c == 0xC2 && i + 1 < utf8.size() &&
-               static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
-               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
-      out.push_back(' ');  // U+0080..U+009F
-      ++i;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return utf8Cut(out, width);
+  const std::string utf8 = isValidUtf8(text) ? std::string(text) : bytesToUtf8(text);
+  return utf8Cut(controlsToBlanks(utf8), width);
 }
 
 void MessageSummary::setSender(std::string_view text) { sender = rowText(text, kSenderWidth); }

@@ -14,12 +14,10 @@ constexpr std::array<char16_t, 32> kCp1252High = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,  // 98-9F
 };
 
-char asciiLowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 }  // namespace
 
 void appendUtf8(std::string& out, char32_t cp) {
-  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+  if (cp > 0x10FFFF || isSurrogate(cp)) cp = 0xFFFD;
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
   } else if (cp < 0x800) {
@@ -170,6 +168,36 @@ std::string trimControl(std::string_view text) {
   while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
   return std::string(text.substr(b, e - b));
+}
+
+std::string controlsToBlanks(std::string_view utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    size_t n = 0;
+    const char32_t cp = decodeUtf8(utf8.substr(i), n);
+    if (n != 0 && isControlChar(cp)) out.push_back(' ');
+    else out.append(utf8.substr(i, n ? n : 1));
+    i += n ? n : 1;
+  }
+  return out;
+}
+
+bool takeLine(std::string_view& rest, std::string_view& line) {
+  const size_t lf = rest.find('\n');
+  line = rest.substr(0, lf);
+  rest.remove_prefix(lf == std::string_view::npos ? rest.size() : lf + 1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  return lf != std::string_view::npos;
+}
+
+bool takeCompleteLine(std::string& buffer, std::string& line) {
+  const size_t lf = buffer.find('\n');
+  if (lf == std::string::npos) return false;
+  line.assign(buffer, 0, lf);
+  buffer.erase(0, lf + 1);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return true;
 }
 
 std::string asciiLower(std::string_view text) {

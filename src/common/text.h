@@ -37,6 +37,17 @@ char32_t decodeUtf8(std::string_view bytes, size_t& length);
 // The value of a hexadecimal digit (either case), or -1.
 int hexDigitValue(char c);
 
+// UTF-16 surrogates: the pair of units that stands for a code point above
+// U+FFFF, and the code point a high and a low unit stand for.
+constexpr bool isHighSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+constexpr bool isLowSurrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+constexpr bool isSurrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDFFF; }
+constexpr char32_t fromSurrogates(char32_t high, char32_t low) {
+  return 0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00);
+}
+constexpr char16_t highSurrogate(char32_t cp) { return static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)); }
+constexpr char16_t lowSurrogate(char32_t cp) { return static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)); }
+
 // Number of characters (code points) of a UTF-8 text; a byte that begins no
 // valid sequence counts as one character.
 size_t utf8Length(std::string_view text);
@@ -59,7 +70,25 @@ std::string bytesToUtf8(std::string_view bytes);
 // Removes characters with codes 0..32 from both ends.
 std::string trimControl(std::string_view text);
 
+// The control characters: C0 (U+0000..U+001F), DEL and C1 (U+0080..U+009F).
+constexpr bool isControlChar(char32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F); }
+
+// A UTF-8 text with each control character replaced by one blank; bytes that
+// begin no valid sequence are kept as they are.
+std::string controlsToBlanks(std::string_view utf8);
+
+// Lines end at LF; a CR just before the LF belongs to the line end, not to the line.
+//
+// Takes the first line off the front of `rest`: the text before the first LF
+// (all of `rest` when there is none). Returns true when an LF ended it.
+bool takeLine(std::string_view& rest, std::string_view& line);
+
+// Takes the first complete line (one whose LF has arrived) off the front of
+// a receive buffer; false, and `buffer` unchanged, while there is none.
+bool takeCompleteLine(std::string& buffer, std::string& line);
+
 // ASCII-only case folding (other bytes unchanged) and comparison.
+constexpr char asciiLowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 std::string asciiLower(std::string_view text);
 std::string asciiUpper(std::string_view text);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

@@ -172,6 +172,46 @@ TEST(TextHelpers, TrimAndCase) {
   EXPECT_FALSE(equalsIgnoreCase("clGray", "clGrey"));
 }
 
+// A text split into lines, shown as each line followed by "|" when an LF
+// ended it; `unfinished` is what a receive buffer keeps of it.
+struct LineCase {
+  const char* name;
+  const char* bytes;
+  const char* lines;
+  const char* unfinished;
+};
+class TakeLine : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(TakeLine, SplitsAtLfAndDropsTheCrBeforeIt) {
+  const LineCase& c = GetParam();
+  std::string_view rest = c.bytes;
+  std::string shown;
+  while (!rest.empty()) {
+    std::string_view line;
+    const bool ended = takeLine(rest, line);
+    shown += std::string(line) + (ended ? "|" : "");
+  }
+  EXPECT_EQ(shown, c.lines);
+  // A receive buffer gives up only the lines whose LF has arrived.
+  std::string buffer = c.bytes, line, complete;
+  while (takeCompleteLine(buffer, line)) complete += line + "|";
+  EXPECT_EQ(complete, shown.substr(0, shown.rfind('|') + 1));
+  EXPECT_EQ(buffer, c.unfinished);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, TakeLine,
+                         ::testing::Values(LineCase{"CrLf", "a\r\nb\r\n", "a|b|", ""},
+                                           LineCase{"BareLf", "a\nb\n", "a|b|", ""},
+                                           LineCase{"EmptyLines", "\r\n\n", "||", ""},
+                                           LineCase{"LastWithoutEnd", "a\r\nb", "a|b", "b"},
+                                           LineCase{"CrWithoutLf", "a\rb\r", "a\rb", "a\rb\r"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TextHelpers, ControlsBecomeBlanks) {
+  // C0, DEL and C1 are controls; U+00A0 and bytes that begin no sequence stay.
+  EXPECT_EQ(controlsToBlanks("a\tb\x7F" "c\xC2\x85" "d\xC2\x9F" "e\xC2\xA0\xFF"), "a b c d e\xC2\xA0\xFF");
+}
+
 TEST(Version, ParseAndDisplay) {
   const auto v = parseVersion("1.2.30.4000");
   ASSERT_TRUE(v);

@@ -64,7 +64,27 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   }
   ui->setupUi(this);
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+  setUpAccountsTab();
+  setUpNotificationTab();
+  setUpModulesTab();
+  setUpAboutTab();
 
+  connect(ui->btnOK, &QPushButton::clicked, this, &QDialog::accept);
+  connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+  // A store that could not be read shows every default; it is said once the
+  // dialog is up (showEvent) and never written.
+  if (deps_.store != nullptr && deps_.storeLoadError.empty()) LoadDialogSettings(*deps_.store, loaded_);
+  setUpBackgroundTab();
+  background_->load(loaded_);
+  loadControls(loaded_);
+  background_->start();
+  ui->PageControl1->setCurrentIndex(0);
+  place();
+}
+
+// The Accounts page: the account list and the buttons that change it.
+void TfrmOptions::setUpAccountsTab() {
   // The account list: the secure / not-secure images, rows selectable.
   setupAccountListGraphics(ui->lstAccounts->graphics());
   ui->lstAccounts->graphicsChanged();
@@ -93,7 +113,10 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   connect(ui->btnDelete, &QPushButton::clicked, this, [this] { deleteAccount(); });
   connect(ui->btnMoveUp, &QToolButton::clicked, this, [this] { moveAccount(-1); });
   connect(ui->btnMoveDown, &QToolButton::clicked, this, [this] { moveAccount(+1); });
+}
 
+// The Notification page: the poll interval, the sound and the monitor choices.
+void TfrmOptions::setUpNotificationTab() {
   // Whole minutes, 1 to 35791 (more would overflow the stored milliseconds).
   // Only a value the user sets is written: a stored value the box cannot
   // show exactly (out of range, not whole minutes) stays as it is.
@@ -106,6 +129,10 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
     updateMonitorControls();
   });
   connect(ui->chkMonitorOn, &QCheckBox::toggled, this, [this] { updateMonitorControls(); });
+}
+
+// The Modules page: the panels shown and the update check.
+void TfrmOptions::setUpModulesTab() {
   const auto dateTime = [this] {
     emit dateTimeDisplayChanged(ui->chkDisplayDate->isChecked(), ui->chkDisplayTime->isChecked());
   };
@@ -124,8 +151,20 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
     ui->btnCheckUpdates->setToolTip(why);
     ui->chkUpdateNotify->setToolTip(why);
   }
+}
 
-  // About tab.
+// The Background page (BackgroundTab): the background values of the record, the
+// discovery of the screensaver programs and the live preview.
+void TfrmOptions::setUpBackgroundTab() {
+  background_ = new BackgroundTab(ui->tabBackground);
+  // The page's own margins only: the tab's content lines up with the other pages.
+  ui->backgroundLayout->setContentsMargins(0, 0, 0, 0);
+  ui->backgroundLayout->addWidget(background_);
+  connect(this, &TfrmOptions::dateTimeDisplayChanged, background_, &BackgroundTab::setDateTimeShown);
+}
+
+// The About page: title, version, icon and the download address.
+void TfrmOptions::setUpAboutTab() {
   QFont title = font();
   title.setPointSizeF(title.pointSizeF() * 1.6);
   title.setBold(true);
@@ -150,25 +189,6 @@ TfrmOptions::TfrmOptions(OptionsDeps deps, QWidget* parent)
   } else {
     ui->lblHyperlink->hide();
   }
-
-  connect(ui->btnOK, &QPushButton::clicked, this, &QDialog::accept);
-  connect(ui->btnCancel, &QPushButton::clicked, this, &QDialog::reject);
-
-  // A store that could not be read shows every default; it is said once the
-  // dialog is up (showEvent) and never written.
-  if (deps_.store != nullptr && deps_.storeLoadError.empty()) LoadDialogSettings(*deps_.store, loaded_);
-  // The Background page: the background values of the record, the
-  // discovery of the screensaver programs and the live preview.
-  background_ = new BackgroundTab(ui->tabBackground);
-  // The page's own margins only: the tab's content lines up with the other pages.
-  ui->backgroundLayout->setContentsMargins(0, 0, 0, 0);
-  ui->backgroundLayout->addWidget(background_);
-  connect(this, &TfrmOptions::dateTimeDisplayChanged, background_, &BackgroundTab::setDateTimeShown);
-  background_->load(loaded_);
-  loadControls(loaded_);
-  background_->start();
-  ui->PageControl1->setCurrentIndex(0);
-  place();
 }
 
 TfrmOptions::~TfrmOptions() { stopUpdateCheck(); }

@@ -85,6 +85,12 @@ class TfrmOptions : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
+  // One set-up per page of the dialog, called once by the constructor.
+  void setUpAccountsTab();
+  void setUpNotificationTab();
+  void setUpModulesTab();
+  void setUpBackgroundTab();
+  void setUpAboutTab();
   void loadControls(const DialogSettings& d);
   void fillAccountList();
   static std::string accountRow(const TEmlAccount& account);

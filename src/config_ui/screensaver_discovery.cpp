@@ -10,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/text.h"
 #include "platform/screensaver_program.h"
 
 namespace brivane {
@@ -30,12 +31,10 @@ std::string realPath(const fs::path& p) {
 
 bool nameLess(const fs::path& a, const fs::path& b) {
   const std::string x = a.filename().string(), y = b.filename().string();
-  const auto lower = [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); };
-  const bool less = std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(),
-                                                 [&](char l, char r) { return lower(l) < lower(r); });
+  const auto lowerLess = [](char l, char r) { return asciiLowerChar(l) < asciiLowerChar(r); };
+  const bool less = std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(), lowerLess);
   if (less) return true;
-  const bool greater = std::lexicographical_compare(y.begin(), y.end(), x.begin(), x.end(),
-                                                    [&](char l, char r) { return lower(l) < lower(r); });
+  const bool greater = std::lexicographical_compare(y.begin(), y.end(), x.begin(), x.end(), lowerLess);
   return !greater && x < y;  // names equal but for case: byte order
 }
 

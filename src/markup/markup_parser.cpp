@@ -88,8 +88,7 @@ bool parseTag(std::string_view body, MarkupToken& tok) {
   size_t start = i;
   while (i < body.size() && isNameChar(body[i])) ++i;
   if (i == start || !isAsciiLetter(body[start])) return false;
-  tok.text.assign(body.substr(start, i - start));
-  for (char& c : tok.text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  tok.text = asciiLower(body.substr(start, i - start));
   while (i < body.size()) {
     while (i < body.size() && (isSpace(body[i]) || body[i] == '/')) ++i;
     size_t nameStart = i;

@@ -37,15 +37,15 @@ std::string utf16ToUtf8(std::string_view bytes, bool stopAtNul, bool keepLoneSur
   for (size_t k = 0; k < n; ++k) {
     const char16_t u = unitAt(bytes, k);
     if (u == 0 && stopAtNul) break;
-    if (u >= 0xD800 && u <= 0xDBFF && k + 1 < n) {
+    if (isHighSurrogate(u) && k + 1 < n) {
       const char16_t lo = unitAt(bytes, k + 1);
-      if (lo >= 0xDC00 && lo <= 0xDFFF) {
-        appendUtf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (lo - 0xDC00));
+      if (isLowSurrogate(lo)) {
+        appendUtf8(out, fromSurrogates(u, lo));
         ++k;
         continue;
       }
     }
-    if (u >= 0xD800 && u <= 0xDFFF && keepLoneSurrogates) appendSurrogate(out, u);
+    if (isSurrogate(u) && keepLoneSurrogates) appendSurrogate(out, u);
     else appendUtf8(out, u);  // an unpaired surrogate becomes U+FFFD
   }
   return out;
@@ -72,9 +72,8 @@ std::string utf8ToUtf16Le(std::string_view input) {
     }
     i += n;
     if (cp >= 0x10000) {
-      const char32_t v = cp - 0x10000;
-      putUnit(out, static_cast<char16_t>(0xD800 + (v >> 10)));
-      putUnit(out, static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+      putUnit(out, highSurrogate(cp));
+      putUnit(out, lowSurrogate(cp));
     } else {
       putUnit(out, static_cast<char16_t>(cp));
     }
@@ -91,12 +90,10 @@ bool isWellFormedUtf16Le(std::string_view bytes) {
   const size_t n = bytes.size() / 2;
   for (size_t k = 0; k < n; ++k) {
     const char16_t u = unitAt(bytes, k);
-    if (u >= 0xD800 && u <= 0xDBFF) {
-      if (k + 1 >= n) return false;
-      const char16_t lo = unitAt(bytes, k + 1);
-      if (lo < 0xDC00 || lo > 0xDFFF) return false;
+    if (isHighSurrogate(u)) {
+      if (k + 1 >= n || !isLowSurrogate(unitAt(bytes, k + 1))) return false;
       ++k;
-    } else if (u >= 0xDC00 && u <= 0xDFFF) {
+    } else if (isLowSurrogate(u)) {
       return false;
     }
   }

@@ -63,8 +63,7 @@ void ImapSession::setTlsMode(TlsMode mode) {
   if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
     throw TlsModeError("Explicit TLS (STARTTLS) is not supported.");
   if (mode == tlsMode_) return;
-  if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
-  if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
+  port_ = mode == TlsMode::Implicit ? implicitTlsPort(kProtocol, port_) : plainPort(kProtocol, port_);
   tlsMode_ = mode;
 }
 
@@ -522,15 +521,12 @@ bool ImapSession::fetchHeader(int64_t n, MailMessage& message) {
   const bool ok = fetchHeaderBytes(n, header);
   if (header.empty()) return false;
   // The header's lines up to the empty line that ends it.
-  size_t pos = 0;
-  while (pos < header.size()) {
-    const size_t lf = header.find('\n', pos);
-    const size_t end = lf == std::string::npos ? header.size() : lf;
-    std::string line = header.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  std::string_view rest = header;
+  while (!rest.empty()) {
+    std::string_view line;
+    takeLine(rest, line);
     if (line.empty()) break;
-    message.addRawHeader(std::move(line));
+    message.addRawHeader(std::string(line));
   }
   message.decodeHeaders();
   return ok;

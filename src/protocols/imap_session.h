@@ -9,6 +9,7 @@
 
 #include "protocols/imap_parse.h"
 #include "protocols/mail_message.h"
+#include "protocols/ports.h"
 #include "protocols/pop3_session.h"  // TlsMode
 #include "protocols/protocol_errors.h"
 
@@ -85,8 +86,9 @@ class Transport;
 
 class ImapSession {
  public:
-  static constexpr int kRegularPort = 143;
-  static constexpr int kImplicitTlsPort = 993;
+  static constexpr MailProtocol kProtocol = MailProtocol::Imap;
+  static constexpr int kRegularPort = regularPort(kProtocol);
+  static constexpr int kImplicitTlsPort = tlsPort(kProtocol);
   // A SEARCH reply names every match on one line: thousands of unseen
   // messages make lines far longer than other protocols need.
   static constexpr size_t kMaxLineLength = 4u << 20;

@@ -22,19 +22,6 @@ int base64Value(char c) {
 
 bool isDirect(unsigned char c) { return c >= 0x20 && c <= 0x7E; }
 
-// Decodes the well-formed UTF-8 sequence of `len` bytes at the start of `s`.
-char32_t codePointAt(std::string_view s, size_t len) {
-  const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  switch (len) {
-    case 1: return b(0);
-    case 2: return (char32_t(b(0) & 0x1F) << 6) | (b(1) & 0x3F);
-    case 3: return (char32_t(b(0) & 0x0F) << 12) | (char32_t(b(1) & 0x3F) << 6) | (b(2) & 0x3F);
-    default:
-      return (char32_t(b(0) & 0x07) << 18) | (char32_t(b(1) & 0x3F) << 12) |
-             (char32_t(b(2) & 0x3F) << 6) | (b(3) & 0x3F);
-  }
-}
-
 void appendBase64Run(std::string& out, const std::vector<uint16_t>& units) {
   out += '&';
   uint32_t bits = 0;
@@ -75,11 +62,11 @@ bool decodeRun(std::string_view run, std::string& out) {
   if (count >= 6 || bits != 0 || units.empty()) return false;
   for (size_t i = 0; i < units.size(); ++i) {
     char32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+    if (isHighSurrogate(cp)) {
+      if (i + 1 >= units.size() || !isLowSurrogate(units[i + 1])) return false;
+      cp = fromSurrogates(cp, units[i + 1]);
       ++i;
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+    } else if (isLowSurrogate(cp)) {
       return false;
     } else if (cp >= 0x20 && cp <= 0x7E) {
       return false;  // printable ASCII must stand for itself
@@ -108,13 +95,12 @@ std::optional<std::string> tryEncodeModifiedUtf7(std::string_view utf8) {
       ++i;
       continue;
     }
-    const size_t len = utf8SequenceLength(utf8.substr(i));
+    size_t len = 0;
+    const char32_t cp = decodeUtf8(utf8.substr(i), len);
     if (len == 0) return std::nullopt;
-    const char32_t cp = codePointAt(utf8.substr(i), len);
     if (cp >= 0x10000) {
-      const char32_t v = cp - 0x10000;
-      run.push_back(static_cast<uint16_t>(0xD800 + (v >> 10)));
-      run.push_back(static_cast<uint16_t>(0xDC00 + (v & 0x3FF)));
+      run.push_back(highSurrogate(cp));
+      run.push_back(lowSurrogate(cp));
     } else {
       run.push_back(static_cast<uint16_t>(cp));
     }

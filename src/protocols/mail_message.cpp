@@ -114,12 +114,10 @@ std::string MailMessage::headerText() const {
 
 MailMessage MailMessage::fromHeaderBytes(std::string_view bytes) {
   MailMessage m;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t lf = bytes.find('\n', pos);
-    std::string_view line = bytes.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
-    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
+    std::string_view line;
+    takeLine(rest, line);
     if (line.empty()) break;
     m.addRawHeader(std::string(line));
   }

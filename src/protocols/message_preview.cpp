@@ -67,15 +67,11 @@ std::string collapsed(std::string_view text, size_t maxChars) {
   size_t chars = 0;
   bool blank = false;
   for (size_t i = 0; i < text.size() && chars < maxChars;) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = 1;
-    bool space = c <= 0x20 || c == 0x7F;
-    if (c >= 0x80) {
-      len = utf8SequenceLength(text.substr(i));
-      if (len == 0) len = 1;  // cannot happen after conversion; kept safe
-      // The C1 controls (U+0080..U+009F) and U+00A0.
-      space = len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0xA0;
-    }
+    size_t len = 0;
+    const char32_t cp = decodeUtf8(text.substr(i), len);
+    // A byte that begins no sequence cannot occur after conversion; kept safe.
+    const bool space = len != 0 && (isControlChar(cp) || cp == U' ' || cp == 0xA0);
+    if (len == 0) len = 1;
     if (space) {
       blank = !out.empty();
     } else {
@@ -155,10 +151,7 @@ size_t appendEntity(std::string_view html, size_t at, std::string& out) {
     const std::string_view digits = name.substr(hex ? 2 : 1);
     bool ok = !digits.empty();
     for (char d : digits) {
-      int v = -1;
-      if (d >= '0' && d <= '9') v = d - '0';
-      else if (hex && d >= 'a' && d <= 'f') v = d - 'a' + 10;
-      else if (hex && d >= 'A' && d <= 'F') v = d - 'A' + 10;
+      const int v = hex ? hexDigitValue(d) : (d >= '0' && d <= '9' ? d - '0' : -1);
       if (v < 0 || cp > 0x10FFFF) {
         ok = false;
         break;

@@ -54,12 +54,10 @@ Pop3ReplyLine parsePop3ReplyLine(std::string_view line) {
 Pop3Reply parsePop3Reply(std::string_view bytes) {
   Pop3Reply reply;
   bool started = false;
-  size_t pos = 0;
-  while (pos < bytes.size()) {
-    size_t lf = bytes.find('\n', pos);
-    std::string_view line = bytes.substr(pos, lf == std::string_view::npos ? std::string_view::npos : lf - pos);
-    pos = lf == std::string_view::npos ? bytes.size() : lf + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  std::string_view rest = bytes;
+  while (!rest.empty()) {
+    std::string_view line;
+    takeLine(rest, line);
     if (!started && line.empty()) continue;
     Pop3ReplyLine parsed = parsePop3ReplyLine(line);
     if (!started) {
@@ -95,8 +93,7 @@ void Pop3Session::setTlsMode(TlsMode mode) {
   if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
     throw TlsModeError("Explicit TLS (STLS) is not supported.");
   if (mode == tlsMode_) return;
-  if (mode == TlsMode::Implicit && port_ == kRegularPort) port_ = kImplicitTlsPort;
-  else if (mode != TlsMode::Implicit && port_ == kImplicitTlsPort) port_ = kRegularPort;
+  port_ = mode == TlsMode::Implicit ? implicitTlsPort(kProtocol, port_) : plainPort(kProtocol, port_);
   tlsMode_ = mode;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "protocols/mail_message.h"
+#include "protocols/ports.h"
 #include "protocols/transport.h"
 
 // The POP3 client dialogue (RFC 1939) as the checker uses it: greeting,
@@ -44,8 +45,9 @@ long parseStatCount(std::string_view text);
 
 class Pop3Session {
  public:
-  static constexpr int kRegularPort = 110;
-  static constexpr int kImplicitTlsPort = 995;
+  static constexpr MailProtocol kProtocol = MailProtocol::Pop3;
+  static constexpr int kRegularPort = regularPort(kProtocol);
+  static constexpr int kImplicitTlsPort = tlsPort(kProtocol);
   static constexpr size_t kMaxReplyLines = 1000;
   static constexpr size_t kMaxCapabilities = 1000;
   // Longest line kept; longer ones are read to their end and cut (the

@@ -87,26 +87,11 @@ class TfrmSaver : public QWidget {
   // and ends the process with exit status 100.
   void closeRun();
 
-  // Controls.
-  QWidget* pnlPreview;          // fills the window: the background draws into it
-  QPushButton* btnFocusSteal;   // zero-sized, first in the tab order
-
-  QTimer tmrInitialize, tmrInitialize2, tmrInitializeBlank, tmrMailCheck, tmrListUpdate, tmrMove,
-      tmrKeepDisplayOn, tmrHideUpdateMsg, tmrDetectMouseMove, tmrDetectScrnTerminate;
-
-  // Panels: the message panel always, the others when their settings ask.
-  TpopMessages* popMessages;
-  TpopDateTime* popDateTime = nullptr;
-  TpopUpdate* popUpdate = nullptr;
-
   CheckCycle& cycle() { return *cycle_; }
   MessageListModel& messageList() { return view_->model; }
   const SaverSettings& settings() const { return settings_; }
   int32_t panelWidth() const { return panelWidth_; }
 
-  bool panelSuppressed = false;
-  bool updateOffered = false;
-  QPoint startCursor;
   // The window's own opacity, 1..255 (kept here: the window system may
   // round or ignore what it is given).
   int fadeOpacity() const { return fadeOpacity_; }
@@ -114,12 +99,6 @@ class TfrmSaver : public QWidget {
   bool panelsShown() const { return panelsShown_; }
   // The primary screen's area: every panel place is an offset from its origin.
   QRect clientArea() const;
-
-  // Handlers, public so tests can drive them.
-  void pollHandler();
-  void StartBackground();
-  void MovePanel();
-  void EndOfCycle(bool last);
 
   // Appends a line to the main log (with the time), when there is a log folder.
   void logLine(const std::string& text);
@@ -135,6 +114,29 @@ class TfrmSaver : public QWidget {
   void paintEvent(QPaintEvent* e) override;
 
  private:
+  friend class TfrmSaverTestPeer;  // tests reach the controls, timers and panels
+
+  // Controls.
+  QWidget* pnlPreview;          // fills the window: the background draws into it
+  QPushButton* btnFocusSteal;   // zero-sized, first in the tab order
+
+  QTimer tmrInitialize, tmrInitialize2, tmrInitializeBlank, tmrMailCheck, tmrListUpdate, tmrMove,
+      tmrKeepDisplayOn, tmrHideUpdateMsg, tmrDetectMouseMove, tmrDetectScrnTerminate;
+
+  // Panels: the message panel always, the others when their settings ask.
+  TpopMessages* popMessages;
+  TpopDateTime* popDateTime = nullptr;
+  TpopUpdate* popUpdate = nullptr;
+
+  bool panelSuppressed = false;
+  bool updateOffered = false;
+  QPoint startCursor;
+
+  // Handlers of the timers and the check cycle.
+  void pollHandler();
+  void StartBackground();
+  void MovePanel();
+  void EndOfCycle(bool last);
   void onInitialize();
   void onInitialize2();
   void onInitializeBlank();

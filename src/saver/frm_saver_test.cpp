@@ -24,6 +24,42 @@
 #include "settings/accounts.h"
 
 namespace brivane {
+
+// Reaches the saver's controls, timers, panels and handlers, which are
+// private to it.
+class TfrmSaverTestPeer {
+ public:
+  explicit TfrmSaverTestPeer(TfrmSaver& saver)
+      : pnlPreview(saver.pnlPreview),
+        btnFocusSteal(saver.btnFocusSteal),
+        tmrMailCheck(saver.tmrMailCheck),
+        tmrMove(saver.tmrMove),
+        tmrDetectScrnTerminate(saver.tmrDetectScrnTerminate),
+        popMessages(saver.popMessages),
+        popDateTime(saver.popDateTime),
+        popUpdate(saver.popUpdate),
+        panelSuppressed(saver.panelSuppressed),
+        updateOffered(saver.updateOffered),
+        saver_(saver) {}
+
+  void MovePanel() { saver_.MovePanel(); }
+  void pollHandler() { saver_.pollHandler(); }
+
+  QWidget*& pnlPreview;
+  QPushButton*& btnFocusSteal;
+  QTimer& tmrMailCheck;
+  QTimer& tmrMove;
+  QTimer& tmrDetectScrnTerminate;
+  TpopMessages*& popMessages;
+  TpopDateTime*& popDateTime;
+  TpopUpdate*& popUpdate;
+  bool& panelSuppressed;
+  bool& updateOffered;
+
+ private:
+  TfrmSaver& saver_;
+};
+
 namespace {
 
 using testing::FakeChecker;
@@ -184,18 +220,19 @@ TEST(TfrmSaver, StartsUpInOrderAndChecksAtOnce) {
     c.PublishResults();
   };
   TfrmSaver& saver = rig.run();
+  TfrmSaverTestPeer peer(saver);
   EXPECT_EQ(saver.fadeOpacity(), 255);
   EXPECT_TRUE(rig.background.starts.empty());
-  EXPECT_FALSE(saver.pnlPreview->isVisible());  // the window's own colour repaints what panels uncover
-  EXPECT_TRUE(saver.popMessages->isVisible());
-  EXPECT_EQ(saver.popMessages->pos(), QPoint(30, 60));
-  EXPECT_TRUE(saver.tmrMailCheck.isActive());
-  EXPECT_EQ(saver.tmrMailCheck.interval(), 60000);
-  EXPECT_TRUE(saver.tmrMove.isActive());
-  EXPECT_EQ(saver.popDateTime, nullptr);
+  EXPECT_FALSE(peer.pnlPreview->isVisible());  // the window's own colour repaints what panels uncover
+  EXPECT_TRUE(peer.popMessages->isVisible());
+  EXPECT_EQ(peer.popMessages->pos(), QPoint(30, 60));
+  EXPECT_TRUE(peer.tmrMailCheck.isActive());
+  EXPECT_EQ(peer.tmrMailCheck.interval(), 60000);
+  EXPECT_TRUE(peer.tmrMove.isActive());
+  EXPECT_EQ(peer.popDateTime, nullptr);
   ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && checks == 1; }));
-  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->lstMessages->count() == 3; }));
-  EXPECT_EQ(saver.popMessages->lstMessages->rowLayout(2).plainText(), "- \nhello");
+  ASSERT_TRUE(waitUntil([&] { return peer.popMessages->lstMessages->count() == 3; }));
+  EXPECT_EQ(peer.popMessages->lstMessages->rowLayout(2).plainText(), "- \nhello");
   EXPECT_TRUE(rig.logged("IMAP4:mail.example.org:143"));  // the main log was written afresh
 }
 
@@ -212,16 +249,17 @@ TEST(TfrmSaver, BackgroundProgramRunsInThePreviewPanel) {
     bool cycleSeenStart = false;
     rig.bodies["Account0"] = [&](FakeChecker&) { cycleSeenStart = !rig.background.starts.empty(); };
     TfrmSaver& saver = rig.run();
+    TfrmSaverTestPeer peer(saver);
     ASSERT_EQ(rig.background.starts.size(), 1u);
     EXPECT_EQ(rig.background.starts[0].path, path);
-    EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(saver.pnlPreview->winId()));
+    EXPECT_EQ(rig.background.starts[0].window, static_cast<unsigned long>(peer.pnlPreview->winId()));
     EXPECT_FALSE(rig.background.starts[0].fullScreen);
-    EXPECT_TRUE(saver.pnlPreview->isVisible());
+    EXPECT_TRUE(peer.pnlPreview->isVisible());
     ASSERT_TRUE(waitUntil([&] { return saver.cycle().liveCheckers() == 0 && !saver.cycle().firstCycle; }));
     EXPECT_TRUE(cycleSeenStart);
     if (dies) {
       rig.background.end("was ended by signal 11");
-      EXPECT_TRUE(waitUntil([&] { return !saver.pnlPreview->isVisible(); }, 500));
+      EXPECT_TRUE(waitUntil([&] { return !peer.pnlPreview->isVisible(); }, 500));
       EXPECT_TRUE(rig.logged("The background screensaver " + path + " was ended by signal 11")) << rig.mainLog();
     }
     bool hiddenFirst = false;
@@ -243,11 +281,12 @@ TEST(TfrmSaver, FullScreenBackgroundShowsThroughAndEndsTheRunWhenItExits) {
     rig.background.startSucceeds = starts;
     rig.background.startError = "cannot run " + path + ": Permission denied";
     TfrmSaver& saver = rig.run();
+    TfrmSaverTestPeer peer(saver);
     ASSERT_EQ(rig.background.starts.size(), 1u);
     EXPECT_TRUE(rig.background.starts[0].fullScreen);
     EXPECT_EQ(saver.fadeOpacity(), starts ? 1 : 255);
-    EXPECT_EQ(saver.tmrDetectScrnTerminate.isActive(), starts);
-    EXPECT_EQ(saver.pnlPreview->isVisible(), starts);
+    EXPECT_EQ(peer.tmrDetectScrnTerminate.isActive(), starts);
+    EXPECT_EQ(peer.pnlPreview->isVisible(), starts);
     if (!starts) {
       EXPECT_TRUE(rig.logged("Could not start the background screensaver " + path + ": cannot run " + path +
                              ": Permission denied"))
@@ -281,18 +320,19 @@ TEST(TfrmSaver, NewerVersionIsOfferedAndUOpensTheDownloadPage) {
     SaverRig rig;
     rig.update.latest = latest;
     TfrmSaver& saver = rig.run();
+    TfrmSaverTestPeer peer(saver);
     ASSERT_TRUE(waitUntil([&] { return rig.update.starts == 1; }));
     waitUntil([] { return false; }, 20);
-    EXPECT_EQ(saver.updateOffered, offered);
-    ASSERT_NE(saver.popUpdate, nullptr);
-    EXPECT_EQ(saver.popUpdate->isVisible(), offered);
+    EXPECT_EQ(peer.updateOffered, offered);
+    ASSERT_NE(peer.popUpdate, nullptr);
+    EXPECT_EQ(peer.popUpdate->isVisible(), offered);
     if (offered) {
-      EXPECT_EQ(saver.popUpdate->geometry().right(), saver.clientArea().right());
-      EXPECT_EQ(saver.popUpdate->y(), saver.clientArea().top());
-      EXPECT_NE(saver.popUpdate->lstUpdateMessage->text(0).find("99.0.0.0"), std::string::npos);
+      EXPECT_EQ(peer.popUpdate->geometry().right(), saver.clientArea().right());
+      EXPECT_EQ(peer.popUpdate->y(), saver.clientArea().top());
+      EXPECT_NE(peer.popUpdate->lstUpdateMessage->text(0).find("99.0.0.0"), std::string::npos);
     }
     QKeyEvent u(QEvent::KeyPress, Qt::Key_U, Qt::NoModifier, QStringLiteral("u"));
-    QApplication::sendEvent(saver.btnFocusSteal, &u);
+    QApplication::sendEvent(peer.btnFocusSteal, &u);
     EXPECT_TRUE(rig.ended);
     EXPECT_EQ(rig.update.opened, offered ? 1 : 0);
   }
@@ -301,10 +341,11 @@ TEST(TfrmSaver, NewerVersionIsOfferedAndUOpensTheDownloadPage) {
 TEST(TfrmSaver, NoAccountsShowTheNotSetUpRowAndStartNoCycle) {
   SaverRig rig(0);
   TfrmSaver& saver = rig.run();
-  EXPECT_FALSE(saver.tmrMailCheck.isActive());
-  EXPECT_FALSE(saver.tmrMove.isActive());
-  ASSERT_EQ(saver.popMessages->lstMessages->count(), 1);
-  EXPECT_NE(saver.popMessages->lstMessages->text(0).find("You have not set up any mailboxes"), std::string::npos);
+  TfrmSaverTestPeer peer(saver);
+  EXPECT_FALSE(peer.tmrMailCheck.isActive());
+  EXPECT_FALSE(peer.tmrMove.isActive());
+  ASSERT_EQ(peer.popMessages->lstMessages->count(), 1);
+  EXPECT_NE(peer.popMessages->lstMessages->text(0).find("You have not set up any mailboxes"), std::string::npos);
   EXPECT_EQ(saver.cycle().liveCheckers(), 0u);
 }
 
@@ -319,8 +360,9 @@ TEST(TfrmSaver, PollIntervalZeroRunsOnlyTheFirstCycleNegativeIsTheDefault) {
     int checks = 0;
     rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
     TfrmSaver& saver = rig.run();
-    EXPECT_EQ(saver.tmrMailCheck.isActive(), active);
-    if (active) EXPECT_EQ(saver.tmrMailCheck.interval(), interval);
+    TfrmSaverTestPeer peer(saver);
+    EXPECT_EQ(peer.tmrMailCheck.isActive(), active);
+    if (active) EXPECT_EQ(peer.tmrMailCheck.interval(), interval);
     EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
     const std::string log = rig.mainLog();
     const size_t said = log.find("Setting \"pollInterval\" = 1 is out of range; 60000 is used");
@@ -347,11 +389,12 @@ TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
   }
   SaverRig rig;
   TfrmSaver& saver = rig.run();
+  TfrmSaverTestPeer peer(saver);
   QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
   QApplication::sendEvent(&saver, &release);
   EXPECT_FALSE(rig.ended);
   QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier);
-  QApplication::sendEvent(saver.btnFocusSteal, &press);
+  QApplication::sendEvent(peer.btnFocusSteal, &press);
   EXPECT_TRUE(rig.ended);
   ASSERT_GE(rig.power.calls.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(rig.power.calls.end() - 2, rig.power.calls.end()),
@@ -372,40 +415,42 @@ TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {
     c.markNewMailArrived();
   };
   TfrmSaver& saver = rig.run();
-  ASSERT_TRUE(waitUntil([&] { return saver.panelSuppressed; }));
-  ASSERT_TRUE(waitUntil([&] { return !saver.popMessages->isVisible(); }));
-  saver.MovePanel();  // suppressed: neither moved nor shown
-  EXPECT_FALSE(saver.popMessages->isVisible());
+  TfrmSaverTestPeer peer(saver);
+  ASSERT_TRUE(waitUntil([&] { return peer.panelSuppressed; }));
+  ASSERT_TRUE(waitUntil([&] { return !peer.popMessages->isVisible(); }));
+  peer.MovePanel();  // suppressed: neither moved nor shown
+  EXPECT_FALSE(peer.popMessages->isVisible());
   EXPECT_TRUE(rig.sound.played.empty());
   mail = true;
-  saver.pollHandler();
-  ASSERT_TRUE(waitUntil([&] { return !saver.panelSuppressed && saver.popMessages->isVisible(); }));
+  peer.pollHandler();
+  ASSERT_TRUE(waitUntil([&] { return !peer.panelSuppressed && peer.popMessages->isVisible(); }));
   EXPECT_EQ(rig.sound.played, std::vector<std::string>{"/tmp/mail.wav"});
 }
 
 TEST(TfrmSaver, MoveWaitsForTheFadeOutAndANewerMoveReplacesIt) {
   SaverRig rig;
   TfrmSaver& saver = rig.run();
-  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->opacity() == 255; }));
-  saver.MovePanel();
-  EXPECT_TRUE(saver.popMessages->fadingOut());
-  saver.MovePanel();  // a second move during the fade-out: still one fade, one show
-  ASSERT_TRUE(waitUntil([&] { return !saver.popMessages->fadingOut() && saver.popMessages->isVisible(); }));
-  EXPECT_EQ(saver.popMessages->pos(), QPoint(10, 10));  // the random source gives the low end
+  TfrmSaverTestPeer peer(saver);
+  ASSERT_TRUE(waitUntil([&] { return peer.popMessages->opacity() == 255; }));
+  peer.MovePanel();
+  EXPECT_TRUE(peer.popMessages->fadingOut());
+  peer.MovePanel();  // a second move during the fade-out: still one fade, one show
+  ASSERT_TRUE(waitUntil([&] { return !peer.popMessages->fadingOut() && peer.popMessages->isVisible(); }));
+  EXPECT_EQ(peer.popMessages->pos(), QPoint(10, 10));  // the random source gives the low end
   // A cycle that suppresses the panel while a move waits: it stays hidden.
-  saver.MovePanel();
-  saver.panelSuppressed = true;
-  waitUntil([&] { return !saver.popMessages->isVisible(); });
+  peer.MovePanel();
+  peer.panelSuppressed = true;
+  waitUntil([&] { return !peer.popMessages->isVisible(); });
   waitUntil([] { return false; }, 50);
-  EXPECT_FALSE(saver.popMessages->isVisible());
-  saver.panelSuppressed = false;
-  saver.MovePanel();
-  ASSERT_TRUE(waitUntil([&] { return saver.popMessages->isVisible(); }));
+  EXPECT_FALSE(peer.popMessages->isVisible());
+  peer.panelSuppressed = false;
+  peer.MovePanel();
+  ASSERT_TRUE(waitUntil([&] { return peer.popMessages->isVisible(); }));
   // A close while a move waits for its fade-out leaves the panel hidden.
-  saver.MovePanel();
+  peer.MovePanel();
   saver.closeRun();
   waitUntil([] { return false; }, 100);
-  EXPECT_FALSE(saver.popMessages->isVisible());
+  EXPECT_FALSE(peer.popMessages->isVisible());
 }
 
 // A screen the offscreen platform lacks, added and resized by the test.
@@ -435,10 +480,11 @@ TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
   rig.store.writeDword(kModulesKey, "displayTime", 1);
   rig.takeScreens = true;
   TfrmSaver& saver = rig.make();
+  TfrmSaverTestPeer peer(saver);
   saver.start();
   ASSERT_TRUE(saver.isVisible());
   EXPECT_TRUE(covered(saver, second->area)) << "from the moment the saver shows";
-  ASSERT_TRUE(waitUntil([&] { return saver.panelsShown() && saver.popDateTime->width() < 300; }));
+  ASSERT_TRUE(waitUntil([&] { return saver.panelsShown() && peer.popDateTime->width() < 300; }));
 
   // Both screens change their resolution while the saver runs.
   const QRect bigger(0, 0, 1280, 1024);
@@ -447,7 +493,7 @@ TEST(TfrmSaver, EveryScreenIsCoveredWhileShownAndFollowsResolutionChanges) {
   QWindowSystemInterface::handleScreenGeometryChange(primary, bigger, bigger);
   EXPECT_TRUE(waitUntil([&] { return saver.geometry() == bigger; }));
   EXPECT_TRUE(covered(saver, second->area));
-  const QRect clock = saver.popDateTime->geometry();
+  const QRect clock = peer.popDateTime->geometry();
   EXPECT_EQ(clock.bottomRight(), bigger.bottomRight() - QPoint(20, 20)) << "the clock moved with the corner";
 
   saver.closeRun();

@@ -23,15 +23,158 @@ void read(RegistryStore& s, std::string_view key, std::string_view name, int32_t
 void read(RegistryStore& s, std::string_view key, std::string_view name, std::string& field) {
   if (const auto v = s.readString(key, name); v.ok()) field = v.value;
 }
-// "backColor": skipped when it is not a colour text.
-void readColor(RegistryStore& s, std::string_view key, TColor& field) {
-  if (const auto v = s.readString(key, "backColor"); v.ok())
+// A colour text: skipped when it is not one.
+void readColor(RegistryStore& s, std::string_view key, std::string_view name, TColor& field) {
+  if (const auto v = s.readString(key, name); v.ok())
     if (const auto c = StringToColor(v.value)) field = *c;
+}
+
+void write(RegistryStore& s, std::string_view key, std::string_view name, bool value) { s.writeBool(key, name, value); }
+void write(RegistryStore& s, std::string_view key, std::string_view name, const std::string& value) {
+  s.writeString(key, name, value);
 }
 
 bool isExistingFile(const std::string& path) {
   struct stat st {};
   return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// What the saver's reading fills.
+struct SaverRecord {
+  SaverSettings& settings;
+  TColor& windowColor;
+  int32_t& panelWidth;
+  bool useScreensaver = false;  // "useScreensaverBackground", read before the values it governs
+};
+
+// The values that count only with one of the two backgrounds.
+enum class Only { Always, ScreensaverBackground, ColorBackground };
+
+bool counts(Only only, bool useScreensaver) {
+  return only == Only::Always || (only == Only::ScreensaverBackground) == useScreensaver;
+}
+
+// One value of the store: where it lives, when it counts, and how the
+// saver's reading, the dialog's reading and the dialog's writing map it
+// (nullptr: that party leaves it alone).
+struct StoredValue {
+  std::string_view key;
+  std::string_view name;
+  Only only;
+  void (*loadSaver)(RegistryStore&, const StoredValue&, SaverRecord&);
+  void (*loadDialog)(RegistryStore&, const StoredValue&, DialogSettings&);
+  void (*save)(RegistryStore&, const StoredValue&, const DialogSettings&);
+};
+
+template <auto Field>
+void readSaver(RegistryStore& s, const StoredValue& v, SaverRecord& r) {
+  read(s, v.key, v.name, r.settings.*Field);
+}
+template <auto Field>
+void readDialog(RegistryStore& s, const StoredValue& v, DialogSettings& d) {
+  read(s, v.key, v.name, d.*Field);
+}
+template <auto Field>
+void writeDialog(RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+  write(s, v.key, v.name, d.*Field);
+}
+
+// A value both records keep in a field of the same type.
+template <auto SaverField, auto DialogField>
+constexpr StoredValue same(std::string_view key, std::string_view name, Only only = Only::Always) {
+  return {key, name, only, &readSaver<SaverField>, &readDialog<DialogField>, &writeDialog<DialogField>};
+}
+
+// Kept in the store and read by the saver only.
+template <auto SaverField>
+constexpr StoredValue saverOnly(std::string_view key, std::string_view name) {
+  return {key, name, Only::Always, &readSaver<SaverField>, nullptr, nullptr};
+}
+
+// Every value, in the order the dialog writes them. Each key's values are
+// together: the key is opened once, before its first value.
+const StoredValue kValues[] = {
+    same<&SaverSettings::hideAccounts, &DialogSettings::hideAccounts>(kMainKey, "hideAccounts"),
+    same<&SaverSettings::hideFolders, &DialogSettings::hideFolders>(kMainKey, "hideFolders"),
+    same<&SaverSettings::playNotification, &DialogSettings::playNotification>(kMainKey, "playNotification"),
+    {kMainKey, "notificationPath", Only::Always, &readSaver<&SaverSettings::notificationPath>,
+     &readDialog<&DialogSettings::notificationPath>,
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       // Only a sound file that exists.
+       if (isExistingFile(d.notificationPath)) s.writeString(v.key, v.name, d.notificationPath);
+     }},
+    {kMainKey, "pollInterval", Only::Always, &readSaver<&SaverSettings::pollInterval>,
+     [](RegistryStore& s, const StoredValue& v, DialogSettings& d) {
+       int32_t poll = SaverSettings().pollInterval;
+       read(s, v.key, v.name, poll);
+       d.pollMinutes = std::to_string(MillisecondsToMinutes(poll));
+     },
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       if (const auto ms = MinutesTextToMilliseconds(d.pollMinutes)) s.writeInteger(v.key, v.name, *ms);
+     }},
+    same<&SaverSettings::monitorOff, &DialogSettings::monitorOff>(kMainKey, "monitorOff"),
+    same<&SaverSettings::monitorOn, &DialogSettings::monitorOn>(kMainKey, "monitorOn"),
+    {kMainKey, "monitorStayOn", Only::Always, &readSaver<&SaverSettings::monitorStayOn>,
+     &readDialog<&DialogSettings::monitorStayOn>,
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       s.writeBool(v.key, v.name, d.monitorOn && d.monitorStayOn);
+     }},
+    same<&SaverSettings::checkForUpdates, &DialogSettings::checkForUpdates>(kMainKey, "checkForUpdates"),
+    {kMainKey, "useScreensaverBackground", Only::Always,
+     [](RegistryStore& s, const StoredValue& v, SaverRecord& r) { read(s, v.key, v.name, r.useScreensaver); },
+     &readDialog<&DialogSettings::useScreensaverBackground>,
+     &writeDialog<&DialogSettings::useScreensaverBackground>},
+    same<&SaverSettings::screensaverPath, &DialogSettings::screensaverPath>(kMainKey, "screensaverPath",
+                                                                           Only::ScreensaverBackground),
+    same<&SaverSettings::supportScreenCapSavers, &DialogSettings::supportScreenCapSavers>(
+        kMainKey, "supportScreenCapSavers", Only::ScreensaverBackground),
+    same<&SaverSettings::supportNonPreviewSavers, &DialogSettings::supportNonPreviewSavers>(
+        kMainKey, "supportNonPreviewSavers", Only::ScreensaverBackground),
+    // The window stays black behind a background screensaver.
+    {kMainKey, "backColor", Only::ColorBackground,
+     [](RegistryStore& s, const StoredValue& v, SaverRecord& r) { readColor(s, v.key, v.name, r.windowColor); },
+     [](RegistryStore& s, const StoredValue& v, DialogSettings& d) { readColor(s, v.key, v.name, d.backColor); },
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       s.writeString(v.key, v.name, ColorToString(d.backColor));
+     }},
+    {kMainKey, "overlayTransparency", Only::Always, &readSaver<&SaverSettings::overlayTransparency>,
+     [](RegistryStore& s, const StoredValue& v, DialogSettings& d) {
+       // Only a yes/no: checked unless the panel is stored fully opaque. Read
+       // whatever the background, so that an OK writes back what was stored.
+       if (const auto t = s.readInteger(v.key, v.name); t.ok()) d.transparentOverlay = t.value != 255;
+     },
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       s.writeInteger(v.key, v.name, d.transparentOverlay ? 180 : 255);
+     }},
+    saverOnly<&SaverSettings::maxMsgPreviews>(kMainKey, "maxMsgPreviews"),
+    saverOnly<&SaverSettings::maxNewUIDAdd>(kMainKey, "maxNewUIDAdd"),
+    same<&SaverSettings::displayDate, &DialogSettings::displayDate>(kModulesKey, "displayDate"),
+    same<&SaverSettings::displayTime, &DialogSettings::displayTime>(kModulesKey, "displayTime"),
+    same<&SaverSettings::displayMsgDate, &DialogSettings::displayMsgDate>(kModulesKey, "displayMsgDate"),
+    same<&SaverSettings::displayMsgPreview, &DialogSettings::displayMsgPreview>(kModulesKey, "displayMsgPreview"),
+    {kModulesKey, "previewWidth", Only::Always,
+     [](RegistryStore& s, const StoredValue& v, SaverRecord& r) { read(s, v.key, v.name, r.panelWidth); },
+     [](RegistryStore& s, const StoredValue& v, DialogSettings& d) {
+       if (const auto w = s.readInteger(v.key, v.name); w.ok()) d.width = PresetOfWidth(w.value);
+     },
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       if (d.width != WidthPreset::None) s.writeInteger(v.key, v.name, WidthOfPreset(d.width));
+     }},
+};
+
+// Calls `f` for each value whose key the store opens; each key is opened
+// once, in table order (the store creates a missing one).
+template <class F>
+void forEachValue(RegistryStore& store, F f) {
+  std::string_view key;
+  bool open = false;
+  for (const StoredValue& v : kValues) {
+    if (v.key != key) {
+      key = v.key;
+      open = store.openKey(key);
+    }
+    if (open) f(v);
+  }
 }
 
 }  // namespace
@@ -50,39 +193,10 @@ void LoadSettings(RegistryStore& store, SaverSettings& s, TColor& windowColor, i
   panelWidth = kDefaultPanelWidth;
   Accounts.clear();
 
-  if (store.openKey(kMainKey)) {
-    const auto k = kMainKey;
-    read(store, k, "hideAccounts", s.hideAccounts);
-    read(store, k, "hideFolders", s.hideFolders);
-    read(store, k, "playNotification", s.playNotification);
-    read(store, k, "notificationPath", s.notificationPath);
-    read(store, k, "pollInterval", s.pollInterval);
-    read(store, k, "monitorOff", s.monitorOff);
-    read(store, k, "monitorOn", s.monitorOn);
-    read(store, k, "monitorStayOn", s.monitorStayOn);
-    read(store, k, "checkForUpdates", s.checkForUpdates);
-    bool useScreensaver = false;
-    read(store, k, "useScreensaverBackground", useScreensaver);
-    if (useScreensaver) {
-      // The window stays black behind a background screensaver.
-      read(store, k, "screensaverPath", s.screensaverPath);
-      read(store, k, "supportScreenCapSavers", s.supportScreenCapSavers);
-      read(store, k, "supportNonPreviewSavers", s.supportNonPreviewSavers);
-    } else {
-      readColor(store, k, windowColor);
-    }
-    read(store, k, "overlayTransparency", s.overlayTransparency);
-    read(store, k, "maxMsgPreviews", s.maxMsgPreviews);
-    read(store, k, "maxNewUIDAdd", s.maxNewUIDAdd);
-  }
-  if (store.openKey(kModulesKey)) {
-    const auto k = kModulesKey;
-    read(store, k, "displayDate", s.displayDate);
-    read(store, k, "displayTime", s.displayTime);
-    read(store, k, "displayMsgDate", s.displayMsgDate);
-    read(store, k, "displayMsgPreview", s.displayMsgPreview);
-    read(store, k, "previewWidth", panelWidth);
-  }
+  SaverRecord record{s, windowColor, panelWidth};
+  forEachValue(store, [&](const StoredValue& v) {
+    if (v.loadSaver && counts(v.only, record.useScreensaver)) v.loadSaver(store, v, record);
+  });
   LoadAccounts(store, Accounts);
   std::vector<std::string> notes = ClampSettings(s, panelWidth);
   if (clamped != nullptr) *clamped = std::move(notes);
@@ -137,73 +251,19 @@ std::optional<int32_t> MinutesTextToMilliseconds(std::string_view text) {
 
 void LoadDialogSettings(RegistryStore& store, DialogSettings& d) {
   d = DialogSettings();
-  if (store.openKey(kMainKey)) {
-    const auto k = kMainKey;
-    read(store, k, "hideAccounts", d.hideAccounts);
-    read(store, k, "hideFolders", d.hideFolders);
-    read(store, k, "playNotification", d.playNotification);
-    read(store, k, "notificationPath", d.notificationPath);
-    int32_t poll = 300000;
-    read(store, k, "pollInterval", poll);
-    d.pollMinutes = std::to_string(MillisecondsToMinutes(poll));
-    read(store, k, "monitorOff", d.monitorOff);
-    read(store, k, "monitorOn", d.monitorOn);
-    read(store, k, "monitorStayOn", d.monitorStayOn);
-    read(store, k, "checkForUpdates", d.checkForUpdates);
-    read(store, k, "useScreensaverBackground", d.useScreensaverBackground);
-    if (d.useScreensaverBackground) {
-      read(store, k, "screensaverPath", d.screensaverPath);
-      read(store, k, "supportScreenCapSavers", d.supportScreenCapSavers);
-      read(store, k, "supportNonPreviewSavers", d.supportNonPreviewSavers);
-    }
-    // Only a yes/no: checked unless the panel is stored fully opaque. Read
-    // whatever the background, so that an OK writes back what was stored.
-    if (const auto v = store.readInteger(k, "overlayTransparency"); v.ok()) d.transparentOverlay = v.value != 255;
+  forEachValue(store, [&](const StoredValue& v) {
     // The dialog shows the stored colour whatever the background choice.
-    readColor(store, k, d.backColor);
-  }
-  if (store.openKey(kModulesKey)) {
-    const auto k = kModulesKey;
-    read(store, k, "displayDate", d.displayDate);
-    read(store, k, "displayTime", d.displayTime);
-    read(store, k, "displayMsgDate", d.displayMsgDate);
-    read(store, k, "displayMsgPreview", d.displayMsgPreview);
-    if (const auto v = store.readInteger(k, "previewWidth"); v.ok()) d.width = PresetOfWidth(v.value);
-  }
+    if (v.loadDialog && (v.only == Only::ColorBackground || counts(v.only, d.useScreensaverBackground)))
+      v.loadDialog(store, v, d);
+  });
   LoadAccounts(store, d.accounts);
 }
 
 bool SaveSettings(RegistryStore& store, const DialogSettings& d) {
   return store.transact([&d](RegistryStore& s) {
-    if (s.openKey(kMainKey)) {
-      const auto k = kMainKey;
-      s.writeBool(k, "hideAccounts", d.hideAccounts);
-      s.writeBool(k, "hideFolders", d.hideFolders);
-      s.writeBool(k, "playNotification", d.playNotification);
-      if (isExistingFile(d.notificationPath)) s.writeString(k, "notificationPath", d.notificationPath);
-      if (const auto ms = MinutesTextToMilliseconds(d.pollMinutes)) s.writeInteger(k, "pollInterval", *ms);
-      s.writeBool(k, "monitorOff", d.monitorOff);
-      s.writeBool(k, "monitorOn", d.monitorOn);
-      s.writeBool(k, "monitorStayOn", d.monitorOn && d.monitorStayOn);
-      s.writeBool(k, "checkForUpdates", d.checkForUpdates);
-      s.writeBool(k, "useScreensaverBackground", d.useScreensaverBackground);
-      if (d.useScreensaverBackground) {
-        s.writeString(k, "screensaverPath", d.screensaverPath);
-        s.writeBool(k, "supportScreenCapSavers", d.supportScreenCapSavers);
-        s.writeBool(k, "supportNonPreviewSavers", d.supportNonPreviewSavers);
-      } else {
-        s.writeString(k, "backColor", ColorToString(d.backColor));
-      }
-      s.writeInteger(k, "overlayTransparency", d.transparentOverlay ? 180 : 255);
-    }
-    if (s.openKey(kModulesKey)) {
-      const auto k = kModulesKey;
-      s.writeBool(k, "displayDate", d.displayDate);
-      s.writeBool(k, "displayTime", d.displayTime);
-      s.writeBool(k, "displayMsgDate", d.displayMsgDate);
-      s.writeBool(k, "displayMsgPreview", d.displayMsgPreview);
-      if (d.width != WidthPreset::None) s.writeInteger(k, "previewWidth", WidthOfPreset(d.width));
-    }
+    forEachValue(s, [&](const StoredValue& v) {
+      if (v.save && counts(v.only, d.useScreensaverBackground)) v.save(s, v, d);
+    });
     SaveAccounts(s, d.accounts);
     return true;
   });

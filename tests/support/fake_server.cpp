@@ -15,6 +15,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "common/text.h"
 #include "protocols/protocol_errors.h"
 #include "test_tls.h"
 
@@ -84,13 +85,9 @@ std::string mismatch(const ScriptStep& step, const std::string& line) {
 
 std::vector<ScriptStep> parseScript(std::string_view text) {
   std::vector<ScriptStep> steps;
-  size_t pos = 0;
-  while (pos <= text.size()) {
-    size_t end = text.find('\n', pos);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    pos = end + 1;
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  for (bool more = true; more;) {
+    std::string_view line;
+    more = takeLine(text, line);
     size_t lead = 0;
     while (lead < line.size() && (line[lead] == ' ' || line[lead] == '\t')) ++lead;
     line.remove_prefix(lead);
@@ -253,11 +250,8 @@ void MemoryServer::spend(int64_t& budget, int64_t ms) {
 bool MemoryServer::matchClientLines() {
   bool any = false;
   while (index_ < steps_.size() && isExpect(steps_[index_].kind)) {
-    size_t lf = clientIn_.find('\n');
-    if (lf == std::string::npos) break;
-    std::string line = clientIn_.substr(0, lf);
-    clientIn_.erase(0, lf + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::string line;
+    if (!takeCompleteLine(clientIn_, line)) break;
     transcript_.push_back("C: " + line);
     std::string bad = mismatch(steps_[index_], line);
     if (!bad.empty()) errors_.push_back(bad);
@@ -524,8 +518,8 @@ void LoopbackServer::play(ServerConnection& conn) {
     const ScriptStep& step = steps_[i];
     if (isExpect(step.kind)) {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);
-      size_t lf;
-      while ((lf = conn.in.find('\n')) == std::string::npos) {
+      std::string line;
+      while (!takeCompleteLine(conn.in, line)) {
         if (stop_ || std::chrono::steady_clock::now() > deadline) {
           error("timed out waiting for " + transcriptEntry(step));
           return;
@@ -535,9 +529,6 @@ void LoopbackServer::play(ServerConnection& conn) {
           return;
         }
       }
-      std::string line = conn.in.substr(0, lf);
-      conn.in.erase(0, lf + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
       record("C: " + line);
       std::string bad = mismatch(step, line);
       if (!bad.empty()) error(bad);
@@ -594,11 +585,7 @@ void LoopbackServer::play(ServerConnection& conn) {
   done_ = true;
   // The script has ended: wait for the client to close; lines it still sends are reported.
   while (!stop_) {
-    size_t lf = conn.in.find('\n');
-    if (lf != std::string::npos) {
-      std::string line = conn.in.substr(0, lf);
-      conn.in.erase(0, lf + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (std::string line; takeCompleteLine(conn.in, line)) {
       record("C: " + line);
       error("unexpected client line after the script: " + line);
       continue;
