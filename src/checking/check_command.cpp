@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <ctime>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -15,6 +14,7 @@
 #include "common/messages.h"
 #include "common/status_words.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "platform/registry_file.h"
 #include "settings/settings.h"
 
@@ -89,16 +89,15 @@ int effectivePort(const TEmlAccount& account) {
 
 std::optional<std::string> isoLocalTime(int64_t when) {
   if (when == 0) return std::nullopt;
-  const std::time_t t = static_cast<std::time_t>(when);
   std::tm local{};
-  if (!localtime_r(&t, &local)) return std::nullopt;
-  char buf[64];
-  if (std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::nullopt;
+  if (!localTimeFields(when, local)) return std::nullopt;
+  const std::string dateTime = formatTime(local, "%Y-%m-%dT%H:%M:%S");
+  if (dateTime.empty()) return std::nullopt;
   const long offset = local.tm_gmtoff;
   const long off = offset < 0 ? -offset : offset;
   char zone[16];
   std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', off / 3600 % 100, off / 60 % 60);
-  return std::string(buf) + zone;
+  return dateTime + zone;
 }
 
 std::string formatCheckJson(const CheckOutcome& outcome) {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <climits>
-#include <ctime>
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
 #include "common/status_words.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "markup/markup_parser.h"
 #include "message_list/list_markup.h"
 #include "settings/accounts.h"
@@ -42,16 +42,7 @@ std::string join(const std::vector<std::string_view>& chars, size_t from, size_t
 
 std::string upperTrimmed(std::string_view s) { return asciiUpper(trimControl(s)); }
 
-std::string defaultShortDate(int64_t when) {
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[64];
-  size_t n = std::strftime(buf, sizeof buf, "%x", &tm);
-  return std::string(buf, n);
-}
-
-int64_t systemNow() { return static_cast<int64_t>(std::time(nullptr)); }
+std::string defaultShortDate(int64_t when) { return formatLocalTime(when, "%x"); }
 
 }  // namespace
 
@@ -97,7 +88,7 @@ std::string StatusRow(std::string_view code, std::string_view server) {
 
 MessageListModel::MessageListModel(RowList& rows, MessagePanelHost& host, const TextMetrics& metrics,
                                    MessageListFonts fonts)
-    : rows_(rows), host_(host), metrics_(metrics), fonts_(std::move(fonts)), now_(systemNow),
+    : rows_(rows), host_(host), metrics_(metrics), fonts_(std::move(fonts)), now_(nowSeconds),
       shortDate_(defaultShortDate) {}
 
 void MessageListModel::setSettings(const SaverSettings& s) {
@@ -247,9 +238,7 @@ std::string MessageListModel::RelativeTime(int64_t when) const {
   if (when == 0) return {};
   const int64_t nowSecs = now_();
   if (nowSecs != nowSecs_) {  // a rebuild asks with the same "now" for every row
-    std::time_t tn = static_cast<std::time_t>(nowSecs);
-    nowFields_ = std::tm{};
-    localtime_r(&tn, &nowFields_);
+    nowFields_ = localTimeFields(nowSecs);
     nowSecs_ = nowSecs;
     if (nowFields_.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
       localCache_.clear();
@@ -281,10 +270,7 @@ const std::tm& MessageListModel::localFields(int64_t when) const {
   auto it = localCache_.find(when);
   if (it != localCache_.end()) return it->second;
   if (localCache_.size() >= kMaxCachedTimes) localCache_.clear();
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return localCache_.emplace(when, tm).first->second;
+  return localCache_.emplace(when, localTimeFields(when)).first->second;
 }
 
 // --- blocks -----------------------------------------------------------------

@@ -598,11 +598,4 @@ int64_t parseMailDate(std::string_view value) {
   return t == 0 ? 1 : t;  // 0 means "no date"
 }
 
-std::tm toLocalTime(int64_t utcSeconds) {
-  std::tm tm{};
-  time_t t = static_cast<time_t>(utcSeconds);
-  localtime_r(&t, &tm);
-  return tm;
-}
-
 }  // namespace brivane

@@ -1,6 +1,5 @@
 #pragma once
 #include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,9 +43,5 @@ std::vector<MailAddress> parseAddressList(std::string_view value);
 // An RFC 2822 date ("Tue, 3 Mar 2026 10:15:00 +0100", zone names included)
 // as seconds since 1970-01-01 UTC; 0 for an empty or unreadable value.
 int64_t parseMailDate(std::string_view value);
-
-// The local date and time of a parsed date, with the zone rules in force at
-// that date.
-std::tm toLocalTime(int64_t utcSeconds);
 
 }  // namespace brivane
