@@ -5,13 +5,13 @@
 
 #include <cmath>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "checking/check_cycle.h"
 #include "checking/message_queue.h"
 #include "common/messages.h"
+#include "common/status_texts.h"
 #include "common/status_words.h"
 #include "common/text.h"
 #include "common/time.h"
@@ -36,25 +36,12 @@ bool parseSeconds(const std::string& text, int& seconds) {
   return true;
 }
 
-// The text the message list shows for a status word, without mark-up.
-std::string statusText(const std::string& word, const std::string& server) {
-  static const std::map<std::string, std::string> texts = {
-      {status::kQueued, "Queued for check"},
-      {status::kConnecting, "Connecting to "},
-      {status::kChecking, "Retrieving status..."},
-      {status::kNoMsg, "No New Messages"},
-      {status::kErrConn, "ERROR - Could not connect to "},
-      {status::kInvServer, "ERROR - Could not connect to "},
-      {status::kNoFolders, "You currently are not subscribed to any folders on "},
-      {status::kInvUserPass, "ERROR - Username/password is invalid"},
-      {status::kNoServer, "No server specified for this account"},
-      {status::kNoUser, "No user specified for this account"},
-      {status::kNoPass, "No password specified for this account"},
-      {status::kNoPort, "No port or an invalid port specified for this account"},
-  };
-  auto it = texts.find(word);
-  if (it == texts.end()) return word;
-  return it->second.ends_with(' ') ? it->second + server : it->second;
+// The text the message list shows for a status word, without mark-up and on
+// one line; an unknown word as it is.
+std::string statusLine(const std::string& word, const std::string& server) {
+  const std::optional<StatusText> text = statusText(word, server);
+  if (!text) return word;
+  return text->second ? text->first + *text->second : text->first;
 }
 
 }  // namespace
@@ -143,7 +130,7 @@ std::string formatCheckText(const CheckOutcome& outcome) {
     out << a.account.name << " (" << (a.account.isPOP ? "POP3" : "IMAP4") << ", " << a.account.server << ":"
         << a.port << (a.account.useTLS ? ", TLS" : "") << ")\n";
     if (!a.finished) out << "  The check did not finish in time.\n";
-    if (a.status) out << "  " << statusText(*a.status, a.account.server) << "\n";
+    if (a.status) out << "  " << statusLine(*a.status, a.account.server) << "\n";
     if (a.status && !a.statusDetail.empty()) out << "  " << a.statusDetail << "\n";
     if (!a.status && a.messages.empty() && a.finished) out << "  No messages to show\n";
     std::string folder;
