@@ -18,6 +18,33 @@ namespace brivane {
 // Such a refusal is a connection error, not a wrong password.
 bool isServerSideRefusal(std::string_view extendedCode);
 
+// Thrown by a checker at a point where it tests the stop request: unwinds
+// to the end steps without a row.
+struct CheckStopped {};
+
+// Where in a check a failure happened: connecting and logging in, or the
+// protocol's work after the login.
+enum class CheckPhase { Connect, Check };
+
+// What a failure comes to: the status row (none for a stop), the server's
+// own words for it, the connection-log line, and whether the connection is
+// closed at once (a silent server gets no logout).
+struct CheckFailure {
+  const char* statusWord = nullptr;
+  std::string serverText;
+  std::string logLine;
+  bool closeConnection = false;
+};
+
+// Sorts the failure `error` of `phase`. Connecting: a socket failure is
+// "INVSERVER", a refused POP3 login "INVUSERPASS" (unless the server says
+// the account is fine), anything else "ERRCONN" (LOGINDISABLED and the
+// check's time limit with log lines of their own). After the login every
+// failure is "ERRCONN" with its own text; a read time-out or the time limit
+// closes the connection. A stop shows nothing; an error that is no
+// std::exception is thrown on.
+CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase);
+
 class CheckCycle;
 class Transport;
 
@@ -78,28 +105,23 @@ class CheckerThread : public WorkerThread {
 
   // Validates the account (server and port as the session has them), then,
   // unless a stop was requested, runs `connect`. True once connected
-  // (" Connected successfully" logged); a failure is sorted into its
-  // status row and log line by reportConnectError.
+  // (" Connected successfully" logged); a failure is reported.
   template <class Connect>
   bool validateAndConnect(const std::string& server, int32_t port, Connect&& connect) {
     if (!validateAccount(server, account.username, account.password, port) || stopRequested()) return false;
     try {
       connect();
     } catch (...) {
-      reportConnectError(std::current_exception());
+      reportFailure(std::current_exception(), CheckPhase::Connect, nullptr);
       return false;
     }
     log(" Connected successfully");
     return true;
   }
-  // A stop shows nothing; a socket failure is "INVSERVER", a refused POP3
-  // reply "INVUSERPASS", anything else "ERRCONN" (LOGINDISABLED and the
-  // check's time limit with log lines of their own).
-  void reportConnectError(std::exception_ptr error);
-  // A failure after login ends the check with an error row instead of
-  // leaving "CHECKING" standing; after a read time-out the connection is
-  // closed without a logout to the silent server.
-  void reportCheckFailure(const std::exception& error, Transport& transport);
+  // Logs, shows and acts on a failure as describeFailure sorts it; a failure
+  // after login thus ends the check with an error row instead of leaving
+  // "CHECKING" standing. `transport` is closed when the failure says so.
+  void reportFailure(std::exception_ptr error, CheckPhase phase, Transport* transport);
 
   // Sets the cycle's flags (only ever to 1 while checkers run).
   void markCycleHasMessages();

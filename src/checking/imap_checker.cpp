@@ -15,13 +15,6 @@
 
 namespace brivane {
 
-namespace {
-
-// Thrown at a stop test point: unwinds to the end steps without a row.
-struct CheckStopped {};
-
-}  // namespace
-
 TIMAPChecker::TIMAPChecker(CheckCycle& cycle) : CheckerThread(cycle, WM_IMAPCHECKDONE) {}
 
 TIMAPChecker::~TIMAPChecker() {
@@ -84,10 +77,8 @@ void TIMAPChecker::execute() {
         SetStatus(status::kChecking, RowKind::Progress);
         try {
           if (readFolders(*client)) scanFolders(*client);
-        } catch (const CheckStopped&) {
-        } catch (const StopRequestedError&) {
-        } catch (const std::exception& e) {
-          reportCheckFailure(e, *tlsHandler);
+        } catch (...) {
+          reportFailure(std::current_exception(), CheckPhase::Check, tlsHandler.get());
         }
         folderNames.clear();
       }

@@ -43,10 +43,8 @@ void TPOPChecker::execute() {
       leaveConnectLock();
       try {
         checkMailbox(*client, *tlsHandler);
-      } catch (const StopRequestedError&) {
-        // Asked to stop: nothing more is published.
-      } catch (const std::exception& e) {
-        reportCheckFailure(e, *tlsHandler);
+      } catch (...) {
+        reportFailure(std::current_exception(), CheckPhase::Check, tlsHandler.get());
       }
     }
   }
