@@ -2,12 +2,15 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "checking/connection_log.h"
 #include "checking/message_summary.h"
+#include "checking/session_setup.h"
+#include "common/status_words.h"
 #include "platform/worker_thread.h"
 #include "settings/account.h"
 
@@ -46,7 +49,6 @@ struct CheckFailure {
 CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase);
 
 class CheckCycle;
-class Transport;
 
 // The frame every checker thread shares: its private account copy, its own
 // rows, the connection log, the status rows, the one-at-a-time connect lock
@@ -123,6 +125,20 @@ class CheckerThread : public WorkerThread {
   // "CHECKING" standing. `transport` is closed when the failure says so.
   void reportFailure(std::exception_ptr error, CheckPhase phase, Transport* transport);
 
+  // The course of every check, whatever the protocol: queued; under the
+  // connect lock a transport and a `Session` on it, the CONNECTING row, the
+  // account validated and the session connected and logged in; once
+  // `loggedIn` agrees, the CHECKING row and `check`; a failure of either
+  // step reported; at the end the logout, the disconnect lines and the done
+  // message. The checker supplies:
+  //   open(Transport&) -> std::unique_ptr<Session>: a session on the transport
+  //   connect(Session&): connects and logs in (may throw)
+  //   loggedIn(Session&) -> bool: whether the check goes on; when not, it has
+  //     shown why
+  //   check(Session&, Transport&): the protocol's work (may throw)
+  template <class Session, class Open, class Connect, class LoggedIn, class Check>
+  void runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn, Check&& check);
+
   // Sets the cycle's flags (only ever to 1 while checkers run).
   void markCycleHasMessages();
   void markNewMailArrived();
@@ -151,5 +167,36 @@ class CheckerThread : public WorkerThread {
   bool holdsConnectLock_ = false;
   bool donePosted_ = false;
 };
+
+template <class Session, class Open, class Connect, class LoggedIn, class Check>
+void CheckerThread::runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn, Check&& check) {
+  queueCheck();
+
+  std::unique_ptr<Transport> tlsHandler;
+  std::unique_ptr<Session> client;
+  if (enterConnectLock()) {
+    tlsHandler = std::make_unique<Transport>();
+    tlsHandler->setStopFlag(&stopFlag());
+    client = open(*tlsHandler);
+    startConnecting(*tlsHandler);
+
+    configureSession(*client, *tlsHandler, account);  // the TLS port with TLS (143 -> 993, 110 -> 995)
+    const bool connected = validateAndConnect(client->host(), client->port(), [&] { connect(*client); });
+    if (connected && !stopRequested() && loggedIn(*client)) {
+      SetStatus(status::kChecking, RowKind::Progress);
+      try {
+        check(*client, *tlsHandler);
+      } catch (...) {
+        reportFailure(std::current_exception(), CheckPhase::Check, tlsHandler.get());
+      }
+    }
+  }
+
+  endCheck([&] {
+    if (client) disconnectQuietly(*client);
+    client.reset();
+    tlsHandler.reset();
+  });
+}
 
 }  // namespace brivane
