@@ -67,7 +67,8 @@ std::string wrappedStatusRow(std::string_view code, std::string_view server, std
 
 std::string notSetUpRow(const StatusRowLayout& layout) {
   const int width = layout.listWidth - 4;
-  return statusPicture("idx:2") + wrapSegment(NotSetUpText, width - pictureWidth(layout), width - kStatusIndent, layout);
+  return statusPicture("idx:2") +
+         wrapSegment(NotSetUpText, width - pictureWidth(layout), width - kStatusIndent, layout);
 }
 
 }  // namespace brivane
