@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "platform/registry_file.h"
+#include "platform/registry_format.h"
 #include "settings/accounts.h"
 #include "settings/settings.h"
 

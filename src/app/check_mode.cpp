@@ -4,17 +4,17 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <ctime>
 #include <iostream>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "checking/check_cycle.h"
 #include "checking/message_queue.h"
 #include "common/messages.h"
+#include "common/status_texts.h"
 #include "common/status_words.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "platform/registry_file.h"
 #include "protocols/ports.h"
 #include "settings/settings.h"
@@ -37,25 +37,12 @@ bool parseSeconds(const std::string& text, int& seconds) {
   return true;
 }
 
-// The text the message list shows for a status word, without mark-up.
-std::string statusText(const std::string& word, const std::string& server) {
-  static const std::map<std::string, std::string> texts = {
-      {status::kQueued, "Queued for check"},
-      {status::kConnecting, "Connecting to "},
-      {status::kChecking, "Retrieving status..."},
-      {status::kNoMsg, "No New Messages"},
-      {status::kErrConn, "ERROR - Could not connect to "},
-      {status::kInvServer, "ERROR - Could not connect to "},
-      {status::kNoFolders, "You currently are not subscribed to any folders on "},
-      {status::kInvUserPass, "ERROR - Username/password is invalid"},
-      {status::kNoServer, "No server specified for this account"},
-      {status::kNoUser, "No user specified for this account"},
-      {status::kNoPass, "No password specified for this account"},
-      {status::kNoPort, "No port or an invalid port specified for this account"},
-  };
-  auto it = texts.find(word);
-  if (it == texts.end()) return word;
-  return it->second.ends_with(' ') ? it->second + server : it->second;
+// The text the message list shows for a status word, without mark-up and on
+// one line; an unknown word as it is.
+std::string statusLine(const std::string& word, const std::string& server) {
+  const std::optional<StatusText> text = statusText(word, server);
+  if (!text) return word;
+  return text->second ? text->first + *text->second : text->first;
 }
 
 }  // namespace
@@ -89,16 +76,15 @@ int effectivePort(const TEmlAccount& account) {
 
 std::optional<std::string> isoLocalTime(int64_t when) {
   if (when == 0) return std::nullopt;
-  const std::time_t t = static_cast<std::time_t>(when);
   std::tm local{};
-  if (!localtime_r(&t, &local)) return std::nullopt;
-  char buf[64];
-  if (std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local) == 0) return std::nullopt;
+  if (!localTimeFields(when, local)) return std::nullopt;
+  const std::string dateTime = formatTime(local, "%Y-%m-%dT%H:%M:%S");
+  if (dateTime.empty()) return std::nullopt;
   const long offset = local.tm_gmtoff;
   const long off = offset < 0 ? -offset : offset;
   char zone[16];
   std::snprintf(zone, sizeof zone, "%c%02ld:%02ld", offset < 0 ? '-' : '+', off / 3600 % 100, off / 60 % 60);
-  return std::string(buf) + zone;
+  return dateTime + zone;
 }
 
 std::string formatCheckJson(const CheckOutcome& outcome) {
@@ -144,7 +130,7 @@ std::string formatCheckText(const CheckOutcome& outcome) {
     out << a.account.name << " (" << (a.account.isPOP ? "POP3" : "IMAP4") << ", " << a.account.server << ":"
         << a.port << (a.account.useTLS ? ", TLS" : "") << ")\n";
     if (!a.finished) out << "  The check did not finish in time.\n";
-    if (a.status) out << "  " << statusText(*a.status, a.account.server) << "\n";
+    if (a.status) out << "  " << statusLine(*a.status, a.account.server) << "\n";
     if (a.status && !a.statusDetail.empty()) out << "  " << a.statusDetail << "\n";
     if (!a.status && a.messages.empty() && a.finished) out << "  No messages to show\n";
     std::string folder;

@@ -121,6 +121,9 @@ TEST(CheckFormat, TextForm) {
       {"error with the server's words", outcome("Busy", true, true, "ERRCONN", {}, "[IN-USE] locked"),
        "Busy (POP3, mail.example.org:110)\n  ERROR - Could not connect to mail.example.org\n  [IN-USE] locked\n"
        "No new mail since the last check.\n"},
+      {"the list's whole text", outcome("Blank", true, true, "NOSERVER"),
+       "Blank (POP3, mail.example.org:110)\n  No server specified for this account - please configure accounts in "
+       "the screensaver options dialog\nNo new mail since the last check.\n"},
       {"unfinished", outcome("Slow", true, false, "CHECKING"),
        "Slow (POP3, mail.example.org:110)\n  The check did not finish in time.\n  Retrieving status...\n"
        "No new mail since the last check.\n"},

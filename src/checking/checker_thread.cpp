@@ -102,46 +102,54 @@ bool CheckerThread::validateAccount(const std::string& server, const std::string
   return false;
 }
 
-void CheckerThread::reportConnectError(std::exception_ptr error) {
+CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase) {
+  CheckFailure f;
+  const auto fail = [&f](const char* word, std::string line) {
+    f.statusWord = word;
+    f.logLine = std::move(line);
+  };
   try {
     std::rethrow_exception(error);
+  } catch (const CheckStopped&) {
   } catch (const StopRequestedError&) {
-  } catch (const ImapLoginDisabledError&) {
-    SetStatus(status::kErrConn, RowKind::Error);
-    log(" ERROR: the server refuses plain-text login - turn on the secure connection... quitting");
-  } catch (const CheckTimeLimitError& e) {
-    SetStatus(status::kErrConn, RowKind::Error);
-    log(std::string(" ERROR: ") + e.what() + "... quitting");
-  } catch (const SocketError&) {
-    SetStatus(status::kInvServer, RowKind::Error);
-    log(" ERROR: EIdSocketError... quitting");
-  } catch (const Pop3ReplyError& e) {
-    if (isServerSideRefusal(e.extendedCode())) {
-      // The account is fine: the box is busy, logins come too often, or the
-      // server has a problem of its own. Its words go with the row.
-      const std::string said = statusDetail("[" + e.extendedCode() + "] " + e.text());
-      SetStatus(status::kErrConn, RowKind::Error, said);
-      log(" ERROR: " + said + "... quitting");
+  } catch (const std::exception& e) {
+    if (phase == CheckPhase::Check) {
+      fail(status::kErrConn, std::string(" ERROR: ") + e.what() + "... quitting");
+      f.closeConnection =
+          dynamic_cast<const ReadTimeoutError*>(&e) || dynamic_cast<const CheckTimeLimitError*>(&e);
+    } else if (dynamic_cast<const ImapLoginDisabledError*>(&e)) {
+      fail(status::kErrConn, " ERROR: the server refuses plain-text login - turn on the secure connection... quitting");
+    } else if (dynamic_cast<const CheckTimeLimitError*>(&e)) {
+      fail(status::kErrConn, std::string(" ERROR: ") + e.what() + "... quitting");
+    } else if (dynamic_cast<const SocketError*>(&e)) {
+      fail(status::kInvServer, " ERROR: EIdSocketError... quitting");
+    } else if (const auto* reply = dynamic_cast<const Pop3ReplyError*>(&e)) {
+      if (isServerSideRefusal(reply->extendedCode())) {
+        // The account is fine: the box is busy, logins come too often, or the
+        // server has a problem of its own. Its words go with the row.
+        f.serverText = statusDetail("[" + reply->extendedCode() + "] " + reply->text());
+        fail(status::kErrConn, " ERROR: " + f.serverText + "... quitting");
+      } else {
+        fail(status::kInvUserPass, " ERROR: EIdReplyPOP3Error... quitting");
+      }
     } else {
-      SetStatus(status::kInvUserPass, RowKind::Error);
-      log(" ERROR: EIdReplyPOP3Error... quitting");
+      fail(status::kErrConn, " ERROR: Unknown Connect Error... quitting");
     }
-  } catch (const std::exception&) {
-    SetStatus(status::kErrConn, RowKind::Error);
-    log(" ERROR: Unknown Connect Error... quitting");
   }
+  return f;
+}
+
+void CheckerThread::reportFailure(std::exception_ptr error, CheckPhase phase, Transport* transport) {
+  const CheckFailure f = describeFailure(std::move(error), phase);
+  if (!f.statusWord) return;
+  log(f.logLine);
+  SetStatus(f.statusWord, RowKind::Error, f.serverText);
+  if (f.closeConnection && transport) transport->close();
 }
 
 bool isServerSideRefusal(std::string_view extendedCode) {
   return extendedCode == "IN-USE" || extendedCode == "LOGIN-DELAY" || extendedCode == "SYS/TEMP" ||
          extendedCode == "SYS/PERM";
-}
-
-void CheckerThread::reportCheckFailure(const std::exception& error, Transport& transport) {
-  log(std::string(" ERROR: ") + error.what() + "... quitting");
-  SetStatus(status::kErrConn, RowKind::Error);
-  if (dynamic_cast<const ReadTimeoutError*>(&error) || dynamic_cast<const CheckTimeLimitError*>(&error))
-    transport.close();
 }
 
 void CheckerThread::markCycleHasMessages() { cycle_.hasMessages.store(1); }

@@ -2,12 +2,15 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "checking/connection_log.h"
 #include "checking/message_summary.h"
+#include "checking/session_setup.h"
+#include "common/status_words.h"
 #include "platform/worker_thread.h"
 #include "settings/account.h"
 
@@ -18,8 +21,34 @@ namespace brivane {
 // Such a refusal is a connection error, not a wrong password.
 bool isServerSideRefusal(std::string_view extendedCode);
 
+// Thrown by a checker at a point where it tests the stop request: unwinds
+// to the end steps without a row.
+struct CheckStopped {};
+
+// Where in a check a failure happened: connecting and logging in, or the
+// protocol's work after the login.
+enum class CheckPhase { Connect, Check };
+
+// What a failure comes to: the status row (none for a stop), the server's
+// own words for it, the connection-log line, and whether the connection is
+// closed at once (a silent server gets no logout).
+struct CheckFailure {
+  const char* statusWord = nullptr;
+  std::string serverText;
+  std::string logLine;
+  bool closeConnection = false;
+};
+
+// Sorts the failure `error` of `phase`. Connecting: a socket failure is
+// "INVSERVER", a refused POP3 login "INVUSERPASS" (unless the server says
+// the account is fine), anything else "ERRCONN" (LOGINDISABLED and the
+// check's time limit with log lines of their own). After the login every
+// failure is "ERRCONN" with its own text; a read time-out or the time limit
+// closes the connection. A stop shows nothing; an error that is no
+// std::exception is thrown on.
+CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase);
+
 class CheckCycle;
-class Transport;
 
 // The frame every checker thread shares: its private account copy, its own
 // rows, the connection log, the status rows, the one-at-a-time connect lock
@@ -78,28 +107,37 @@ class CheckerThread : public WorkerThread {
 
   // Validates the account (server and port as the session has them), then,
   // unless a stop was requested, runs `connect`. True once connected
-  // (" Connected successfully" logged); a failure is sorted into its
-  // status row and log line by reportConnectError.
+  // (" Connected successfully" logged); a failure is reported.
   template <class Connect>
   bool validateAndConnect(const std::string& server, int32_t port, Connect&& connect) {
     if (!validateAccount(server, account.username, account.password, port) || stopRequested()) return false;
     try {
       connect();
     } catch (...) {
-      reportConnectError(std::current_exception());
+      reportFailure(std::current_exception(), CheckPhase::Connect, nullptr);
       return false;
     }
     log(" Connected successfully");
     return true;
   }
-  // A stop shows nothing; a socket failure is "INVSERVER", a refused POP3
-  // reply "INVUSERPASS", anything else "ERRCONN" (LOGINDISABLED and the
-  // check's time limit with log lines of their own).
-  void reportConnectError(std::exception_ptr error);
-  // A failure after login ends the check with an error row instead of
-  // leaving "CHECKING" standing; after a read time-out the connection is
-  // closed without a logout to the silent server.
-  void reportCheckFailure(const std::exception& error, Transport& transport);
+  // Logs, shows and acts on a failure as describeFailure sorts it; a failure
+  // after login thus ends the check with an error row instead of leaving
+  // "CHECKING" standing. `transport` is closed when the failure says so.
+  void reportFailure(std::exception_ptr error, CheckPhase phase, Transport* transport);
+
+  // The course of every check, whatever the protocol: queued; under the
+  // connect lock a transport and a `Session` on it, the CONNECTING row, the
+  // account validated and the session connected and logged in; once
+  // `loggedIn` agrees, the CHECKING row and `check`; a failure of either
+  // step reported; at the end the logout, the disconnect lines and the done
+  // message. The checker supplies:
+  //   open(Transport&) -> std::unique_ptr<Session>: a session on the transport
+  //   connect(Session&): connects and logs in (may throw)
+  //   loggedIn(Session&) -> bool: whether the check goes on; when not, it has
+  //     shown why
+  //   check(Session&, Transport&): the protocol's work (may throw)
+  template <class Session, class Open, class Connect, class LoggedIn, class Check>
+  void runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn, Check&& check);
 
   // Sets the cycle's flags (only ever to 1 while checkers run).
   void markCycleHasMessages();
@@ -129,5 +167,36 @@ class CheckerThread : public WorkerThread {
   bool holdsConnectLock_ = false;
   bool donePosted_ = false;
 };
+
+template <class Session, class Open, class Connect, class LoggedIn, class Check>
+void CheckerThread::runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn, Check&& check) {
+  queueCheck();
+
+  std::unique_ptr<Transport> tlsHandler;
+  std::unique_ptr<Session> client;
+  if (enterConnectLock()) {
+    tlsHandler = std::make_unique<Transport>();
+    tlsHandler->setStopFlag(&stopFlag());
+    client = open(*tlsHandler);
+    startConnecting(*tlsHandler);
+
+    configureSession(*client, *tlsHandler, account);  // the TLS port with TLS (143 -> 993, 110 -> 995)
+    const bool connected = validateAndConnect(client->host(), client->port(), [&] { connect(*client); });
+    if (connected && !stopRequested() && loggedIn(*client)) {
+      SetStatus(status::kChecking, RowKind::Progress);
+      try {
+        check(*client, *tlsHandler);
+      } catch (...) {
+        reportFailure(std::current_exception(), CheckPhase::Check, tlsHandler.get());
+      }
+    }
+  }
+
+  endCheck([&] {
+    if (client) disconnectQuietly(*client);
+    client.reset();
+    tlsHandler.reset();
+  });
+}
 
 }  // namespace brivane

@@ -5,10 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <ctime>
-
 #include "common/log_directory.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "common/xdg_paths.h"
 
 namespace brivane {
@@ -43,14 +42,7 @@ bool writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
-std::string logTimestamp() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char buf[32];
-  const size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string(buf, n);
-}
+std::string logTimestamp() { return formatLocalTime(nowSeconds(), "%Y-%m-%d %H:%M:%S"); }
 
 std::string connectionLogFileName(std::string_view accountName) {
   std::string name = isValidUtf8(accountName) ? std::string(accountName) : bytesToUtf8(accountName);

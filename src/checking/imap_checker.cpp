@@ -15,13 +15,6 @@
 
 namespace brivane {
 
-namespace {
-
-// Thrown at a stop test point: unwinds to the end steps without a row.
-struct CheckStopped {};
-
-}  // namespace
-
 TIMAPChecker::TIMAPChecker(CheckCycle& cycle) : CheckerThread(cycle, WM_IMAPCHECKDONE) {}
 
 TIMAPChecker::~TIMAPChecker() {
@@ -58,47 +51,33 @@ std::vector<std::string> TIMAPChecker::watchedFolders(const std::vector<std::str
 }
 
 void TIMAPChecker::execute() {
-  queueCheck();
-
-  std::unique_ptr<Transport> tlsHandler;
-  std::unique_ptr<ImapSession> client;
-  if (enterConnectLock()) {
-    tlsHandler = std::make_unique<Transport>();
-    tlsHandler->setStopFlag(&stopFlag());
-    client = std::make_unique<ImapSession>();
-    startConnecting(*tlsHandler);
-
-    client->setTransport(tlsHandler.get());
-    client->setAlertHandler([this](const std::string& text) { log(" ALERT: " + text); });
-    configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
-    const bool connected = validateAndConnect(client->host(), client->port(), [&] {
-      client->setConnectTimeout(kConnectTimeoutMs);
-      client->connect(true);
-    });
-    if (connected && !stopRequested()) {
-      if (client->state() != ImapState::Authenticated) {
-        SetStatus(status::kInvUserPass, RowKind::Error);
-        log(" ERROR: Invalid Username/Password... quitting");
-      } else {
-        log(" Authenticated successfully");
-        SetStatus(status::kChecking, RowKind::Progress);
-        try {
-          if (readFolders(*client)) scanFolders(*client);
-        } catch (const CheckStopped&) {
-        } catch (const StopRequestedError&) {
-        } catch (const std::exception& e) {
-          reportCheckFailure(e, *tlsHandler);
+  runCheck<ImapSession>(
+      [this](Transport& transport) {
+        auto client = std::make_unique<ImapSession>();
+        client->setTransport(&transport);
+        client->setAlertHandler([this](const std::string& text) { log(" ALERT: " + text); });
+        return client;
+      },
+      [](ImapSession& client) {
+        client.setConnectTimeout(kConnectTimeoutMs);
+        client.connect(true);
+      },
+      [this](ImapSession& client) {
+        if (client.state() != ImapState::Authenticated) {
+          SetStatus(status::kInvUserPass, RowKind::Error);
+          log(" ERROR: Invalid Username/Password... quitting");
+          return false;
         }
-        folderNames.clear();
-      }
-    }
-  }
-
-  endCheck([&] {
-    if (client) disconnectQuietly(*client);
-    client.reset();
-    tlsHandler.reset();
-  });
+        log(" Authenticated successfully");
+        return true;
+      },
+      [this](ImapSession& client, Transport&) {
+        struct ForgetFolders {
+          std::vector<Folder>& folders;
+          ~ForgetFolders() { folders.clear(); }
+        } forget{folderNames};
+        if (readFolders(client)) scanFolders(client);
+      });
 }
 
 bool TIMAPChecker::readFolders(ImapSession& client) {

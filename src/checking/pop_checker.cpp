@@ -23,39 +23,17 @@ TPOPChecker::~TPOPChecker() {
 }
 
 void TPOPChecker::execute() {
-  queueCheck();
-
-  std::unique_ptr<Transport> tlsHandler;
-  std::unique_ptr<Pop3Session> client;
-  if (enterConnectLock()) {
-    tlsHandler = std::make_unique<Transport>();
-    tlsHandler->setStopFlag(&stopFlag());
-    client = std::make_unique<Pop3Session>(tlsHandler.get());
-    startConnecting(*tlsHandler);
-
-    configureSession(*client, *tlsHandler, account);  // 110 becomes 995 with TLS
-    const bool loggedIn = validateAndConnect(client->host(), client->port(), [&] {
-      client->setConnectTimeout(kConnectTimeoutMs);
-      client->connect();
-    });
-    if (loggedIn && client->connected()) {
-      SetStatus(status::kChecking, RowKind::Progress);
-      leaveConnectLock();
-      try {
-        checkMailbox(*client, *tlsHandler);
-      } catch (const StopRequestedError&) {
-        // Asked to stop: nothing more is published.
-      } catch (const std::exception& e) {
-        reportCheckFailure(e, *tlsHandler);
-      }
-    }
-  }
-
-  endCheck([&] {
-    if (client) disconnectQuietly(*client);
-    client.reset();
-    tlsHandler.reset();
-  });
+  runCheck<Pop3Session>(
+      [](Transport& transport) { return std::make_unique<Pop3Session>(&transport); },
+      [](Pop3Session& client) {
+        client.setConnectTimeout(kConnectTimeoutMs);
+        client.connect();
+      },
+      [](Pop3Session& client) { return client.connected(); },
+      [this](Pop3Session& client, Transport& transport) {
+        leaveConnectLock();  // other accounts may connect while this one reads
+        checkMailbox(client, transport);
+      });
 }
 
 void TPOPChecker::checkMailbox(Pop3Session& client, Transport& transport) {

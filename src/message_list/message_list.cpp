@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <ctime>
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
@@ -41,18 +40,6 @@ std::string join(const std::vector<std::string_view>& chars, size_t from, size_t
 }
 
 std::string upperTrimmed(std::string_view s) { return asciiUpper(trimControl(s)); }
-
-std::string defaultShortDate(int64_t when) {
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  char buf[64];
-  size_t n = std::strftime(buf, sizeof buf, "%x", &tm);
-  return std::string(buf, n);
-}
-
-int64_t systemNow() { return static_cast<int64_t>(std::time(nullptr)); }
-
 }  // namespace
 
 MessageListFonts MessageListFonts::from(const FontSpec& row) {
@@ -62,43 +49,9 @@ MessageListFonts MessageListFonts::from(const FontSpec& row) {
   return f;
 }
 
-std::optional<StatusText> statusText(std::string_view code, std::string_view server) {
-  using namespace status;
-  const std::string srv(server);
-  auto is = [&](const char* word) { return code == word; };
-  const char* configure = " specified for this account - please configure accounts in the screensaver options dialog";
-  if (is(kQueued)) return StatusText{"idx:4", "Queued for check", {}};
-  if (is(kConnecting)) return StatusText{"throbbersml", "Connecting to " + srv, {}};
-  if (is(kChecking)) return StatusText{"throbbersml", "Retrieving status...", {}};
-  if (is(kNoMsg)) return StatusText{"idx:5", "No New Messages", {}};
-  if (is(kErrConn) || is(kInvServer)) return StatusText{"idx:2", "ERROR - Could not connect to ", srv};
-  if (is(kNoFolders)) return StatusText{"idx:2", "You currently are not subscribed to any folders on " + srv, {}};
-  if (is(kInvUserPass)) return StatusText{"idx:2", "ERROR - Username/password is invalid", {}};
-  if (is(kNoServer)) return StatusText{"idx:2", std::string("No server") + configure, {}};
-  if (is(kNoUser)) return StatusText{"idx:2", std::string("No user") + configure, {}};
-  if (is(kNoPass)) return StatusText{"idx:2", std::string("No password") + configure, {}};
-  if (is(kNoPort)) return StatusText{"idx:2", std::string("No port or an invalid port") + configure, {}};
-  return std::nullopt;
-}
-
-namespace {
-std::string statusPicture(const std::string& picture) {
-  return std::string(StatusLead) + "<IMG src=\"" + picture + "\" align=\"middle\">  ";
-}
-}  // namespace
-
-std::string StatusRow(std::string_view code, std::string_view server) {
-  std::optional<StatusText> s = statusText(code, server);
-  if (!s) return {};
-  std::string row = statusPicture(s->picture) + EscapeMarkup(s->first);
-  if (s->second) row += std::string(StatusContinuation) + EscapeMarkup(*s->second);
-  return row;
-}
-
 MessageListModel::MessageListModel(RowList& rows, MessagePanelHost& host, const TextMetrics& metrics,
                                    MessageListFonts fonts)
-    : rows_(rows), host_(host), metrics_(metrics), fonts_(std::move(fonts)), now_(systemNow),
-      shortDate_(defaultShortDate) {}
+    : rows_(rows), host_(host), metrics_(metrics), fonts_(std::move(fonts)) {}
 
 void MessageListModel::setSettings(const SaverSettings& s) {
   hideAccounts_ = s.hideAccounts;
@@ -109,7 +62,7 @@ void MessageListModel::setSettings(const SaverSettings& s) {
 }
 
 void MessageListModel::setShortDate(DateFormatFn format) {
-  shortDate_ = std::move(format);
+  times_.setShortDate(std::move(format));
   built_.clear();
 }
 
@@ -125,8 +78,7 @@ void MessageListModel::setFonts(MessageListFonts fonts) {
 
 void MessageListModel::resetCaches() {
   fitCache_.clear();
-  localCache_.clear();
-  nowSecs_ = INT64_MIN;
+  times_.resetCache();
   built_.clear();
 }
 
@@ -142,7 +94,6 @@ std::string MessageListModel::HeaderRow(std::string_view name, int row) {
 
 namespace {
 constexpr size_t kMaxCachedFits = 16384;
-constexpr size_t kMaxCachedTimes = 16384;
 }  // namespace
 
 std::string& MessageListModel::startFitKey(int width, int32_t keep, const FontSpec& font) const {
@@ -241,52 +192,6 @@ std::string MessageListModel::FitTextWithRight(std::string_view text, std::strin
   return out;
 }
 
-// --- relative time ----------------------------------------------------------
-
-std::string MessageListModel::RelativeTime(int64_t when) const {
-  if (when == 0) return {};
-  const int64_t nowSecs = now_();
-  if (nowSecs != nowSecs_) {  // a rebuild asks with the same "now" for every row
-    std::time_t tn = static_cast<std::time_t>(nowSecs);
-    nowFields_ = std::tm{};
-    localtime_r(&tn, &nowFields_);
-    nowSecs_ = nowSecs;
-    if (nowFields_.tm_gmtoff != localOffset_) {  // the zone changed: cached fields are stale
-      localCache_.clear();
-      localOffset_ = nowFields_.tm_gmtoff;
-    }
-  }
-  const std::tm& n = nowFields_;
-  const std::tm& w = localFields(when);
-  const bool sameDay = w.tm_year == n.tm_year && w.tm_mon == n.tm_mon && w.tm_mday == n.tm_mday;
-  if (when > nowSecs) return sameDay ? "Just received" : shortDate_(when);
-  if (sameDay) {
-    if (w.tm_hour == n.tm_hour && w.tm_min == n.tm_min) {
-      int d = n.tm_sec - w.tm_sec;
-      return d > 0 ? std::to_string(d) + " secs ago" : "Just received";
-    }
-    if (w.tm_hour == n.tm_hour) return std::to_string(n.tm_min - w.tm_min) + " mins ago";
-    int d = n.tm_hour - w.tm_hour;
-    return d < 3 ? std::to_string(d) + " hrs ago" : "Today";
-  }
-  if (w.tm_year == n.tm_year && w.tm_mon == n.tm_mon) {
-    int d = n.tm_mday - w.tm_mday;
-    if (d == 1) return "Yesterday";
-    if (d == 2 || d == 3) return std::to_string(d) + " days ago";
-  }
-  return shortDate_(when);
-}
-
-const std::tm& MessageListModel::localFields(int64_t when) const {
-  auto it = localCache_.find(when);
-  if (it != localCache_.end()) return it->second;
-  if (localCache_.size() >= kMaxCachedTimes) localCache_.clear();
-  std::time_t t = static_cast<std::time_t>(when);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return localCache_.emplace(when, tm).first->second;
-}
-
 // --- blocks -----------------------------------------------------------------
 
 std::pair<int, int> MessageListModel::blockOf(int i) const {
@@ -349,40 +254,9 @@ void MessageListModel::normalizeHeaderBreaks() {
 
 // --- the list ---------------------------------------------------------------
 
-std::string MessageListModel::wrapSegment(std::string_view text, int firstWidth, int width) const {
-  // Greedy wrap at blanks; a word wider than a line keeps a line of its own.
-  std::string out, line;
-  int limit = firstWidth;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t blank = text.find(' ', pos);
-    std::string_view word = text.substr(pos, blank == std::string_view::npos ? std::string_view::npos : blank - pos);
-    pos = blank == std::string_view::npos ? text.size() : blank + 1;
-    std::string candidate = line.empty() ? std::string(word) : line + " " + std::string(word);
-    if (!line.empty() && metrics_.width(candidate, fonts_.row) > limit) {
-      out += EscapeMarkup(line) + std::string(StatusContinuation);
-      line = std::string(word);
-      limit = width;
-    } else {
-      line = std::move(candidate);
-    }
-  }
-  // Blanks at the end of a segment (before a forced break) stay.
-  if (!text.empty() && text.back() == ' ') line += ' ';
-  return out + EscapeMarkup(line);
-}
-
 std::string MessageListModel::statusMarkup(std::string_view code, std::string_view server,
                                            std::string_view detail) const {
-  std::optional<StatusText> s = statusText(code, server);
-  if (!s) return {};
-  const int width = listWidth() - 4;
-  const int picture = static_cast<int>(16 * pictureScale_ + 0.5) + metrics_.width("  ", fonts_.row);
-  const int rest = width - kStatusIndent;
-  std::string row = statusPicture(s->picture) + wrapSegment(s->first, width - picture, rest);
-  if (s->second) row += std::string(StatusContinuation) + wrapSegment(*s->second, rest, rest);
-  if (!detail.empty()) row += std::string(StatusContinuation) + wrapSegment(detail, rest, rest);
-  return row;
+  return wrappedStatusRow(code, server, detail, statusLayout());
 }
 
 void MessageListModel::FillInitialList(const AccountList& accounts) {
@@ -392,11 +266,7 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
   rows_.beginUpdate();
   rows_.clear();
   if (accounts.empty()) {
-    std::string row = statusPicture("idx:2");
-    const int width = listWidth() - 4;
-    const int picture = static_cast<int>(16 * pictureScale_ + 0.5) + metrics_.width("  ", fonts_.row);
-    row += wrapSegment(NotSetUpText, width - picture, width - kStatusIndent);
-    rows_.insert(0, std::move(row), -1);
+    rows_.insert(0, notSetUpRow(statusLayout()), -1);
   } else {
     for (size_t i = 0; i < accounts.size(); ++i) {
       const int at = rows_.count();

@@ -1,9 +1,7 @@
 #pragma once
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <optional>
-#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +10,8 @@
 #include "common/text.h"
 #include "markup/markup_layout.h"
 #include "markup/row_list.h"
+#include "message_list/relative_time.h"
+#include "message_list/status_rows.h"
 #include "settings/account.h"
 #include "settings/settings.h"
 
@@ -44,20 +44,6 @@ struct MessageListFonts {
   static MessageListFonts from(const FontSpec& row);
 };
 
-// The plain texts of a status row before mark-up: its picture and one or two
-// segments (the second starts on a line of its own). Empty for an unknown
-// code word.
-struct StatusText {
-  std::string picture;
-  std::string first;
-  std::optional<std::string> second;
-};
-std::optional<StatusText> statusText(std::string_view code, std::string_view server);
-
-// A status row's mark-up as one line per segment (server names escaped).
-// Unknown code words give an empty text.
-std::string StatusRow(std::string_view code, std::string_view server);
-
 // The message list of the message panel: one block per shown account (a
 // header row, then status, folder, sender and message rows), rebuilt from
 // the result list the checkers publish. Every row is tagged with its
@@ -65,15 +51,15 @@ std::string StatusRow(std::string_view code, std::string_view server);
 // account, never by its text. Runs on the UI thread only.
 class MessageListModel {
  public:
-  using NowFn = std::function<int64_t()>;                  // seconds since 1970 (UTC)
-  using DateFormatFn = std::function<std::string(int64_t)>;  // the locale's short date
+  using NowFn = RelativeTimes::NowFn;
+  using DateFormatFn = RelativeTimes::DateFormatFn;
 
   MessageListModel(RowList& rows, MessagePanelHost& host, const TextMetrics& metrics,
                    MessageListFonts fonts);
 
   // The four display switches of the saver's settings.
   void setSettings(const SaverSettings& settings);
-  void setClock(NowFn now) { now_ = std::move(now); }
+  void setClock(NowFn now) { times_.setClock(std::move(now)); }
   void setShortDate(DateFormatFn format);
   // Pictures are drawn at logical dpi / 96 of their size.
   void setPictureScale(double scale);
@@ -122,7 +108,7 @@ class MessageListModel {
                                const FontSpec& font) const;
   // "Just received", "20 secs ago", "1 mins ago", "2 hrs ago", "Today",
   // "Yesterday", "3 days ago" or the short date; empty for a time of 0.
-  std::string RelativeTime(int64_t when) const;
+  std::string RelativeTime(int64_t when) const { return times_.text(when); }
 
   // The header row of an account as it stands at `row`.
   static std::string HeaderRow(std::string_view name, int row);
@@ -146,7 +132,6 @@ class MessageListModel {
   };
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
                   const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
-  const std::tm& localFields(int64_t when) const;
   // The start of a cut's cache key in fitKey_: width, kept characters (-1
   // for a cut with a text on the right) and font; the texts follow.
   std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
@@ -159,7 +144,7 @@ class MessageListModel {
   std::pair<int, int> blockOf(int i) const;
   // `detail`: the server's own words (a refused login), on a line of its own.
   std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
-  std::string wrapSegment(std::string_view text, int firstWidth, int width) const;
+  StatusRowLayout statusLayout() const { return {metrics_, fonts_.row, listWidth(), pictureScale_}; }
   int listWidth() const { return rows_.clientWidth(); }
 
   RowList& rows_;
@@ -171,20 +156,14 @@ class MessageListModel {
   bool displayMsgDate_ = true;
   bool displayMsgPreview_ = false;
   double pictureScale_ = 1.0;
-  NowFn now_;
-  DateFormatFn shortDate_;
+  RelativeTimes times_;
   std::vector<std::string> accountNames_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
-  // Cuts already measured, by font, width, kept characters and text; and
-  // local calendar fields of message times. Both bounded: cleared when full.
+  // Cuts already measured, by font, width, kept characters and text.
+  // Bounded: cleared when full.
   mutable StringKeyedMap<std::string> fitCache_;
   mutable std::string fitKey_;
-  mutable std::unordered_map<int64_t, std::tm> localCache_;
-  mutable long localOffset_ = 0;
-  // The local fields of the last "now" asked for.
-  mutable int64_t nowSecs_ = INT64_MIN;
-  mutable std::tm nowFields_{};
 };
 
 }  // namespace brivane

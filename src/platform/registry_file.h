@@ -2,40 +2,15 @@
 #include <chrono>
 #include <functional>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "platform/registry_format.h"
 #include "platform/registry_store.h"
 
-// The store kept as a file in the registry export syntax:
-//
-//   Windows Registry Editor Version 5.00
-//
-//   [HKEY_CURRENT_USER\Software\torvex\Brivane\1.0\Main]
-//   "pollInterval"=dword:000493e0
-//   "notificationPath"="/usr/share/sounds/mail.wav"
-//
-// Written as UTF-8 with LF line ends; read, with LF or CR LF lines, as
-// UTF-16LE when it starts with that byte-order mark (as Windows exports),
-// else as UTF-8 (with or without its mark) when the whole file is valid
-// UTF-8, else as Windows-1252 (an older "ANSI" export), so that a store
-// exported on Windows loads unchanged. Keys, values and lines this program
-// does not know are kept and written back; the lines after a key line that
-// is not valid belong to no key and are written before the first key.
+// The store kept as a file in the registry export syntax (the format itself
+// is in registry_format.h): loaded once into memory, and written only by a
+// commit under a lock through a temporary file that is synced and renamed.
 namespace brivane {
-
-// Limits of a store file; a file beyond them is refused rather than loaded
-// (and then never overwritten), so that memory and time stay bounded.
-inline constexpr size_t kMaxStoreFileSize = 8u << 20;
-inline constexpr size_t kMaxStoreKeys = 4096;
-inline constexpr size_t kMaxValuesPerKey = 4096;
-
-// Parses the file's bytes into `root` (one child per hive). False, with a
-// reason in `error`, when the text is not a registry export.
-bool parseRegistryFile(std::string_view bytes, RegNode& root, std::string& error);
-
-// The file form of a tree (UTF-8, LF line ends).
-std::string serializeRegistryFile(const RegNode& root);
 
 // The file backend: reads the file into memory once (load) and serves every
 // read and write from that copy. Changes reach the file only through

@@ -1,19 +1,11 @@
 #pragma once
-#include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
-#include <vector>
 
-// Decoding of Internet message header values: RFC 2047 encoded words, address
-// lists and RFC 2822 dates. Pure functions over bytes; the results are UTF-8.
+// Decoding of Internet message header text: RFC 2047 encoded words and
+// charsets. Pure functions over bytes; the results are UTF-8. Address lists
+// and dates are read by address_list.h and mail_date.h.
 namespace brivane {
-
-struct MailAddress {
-  std::string name;     // display name, decoded
-  std::string address;  // the address itself
-  bool operator==(const MailAddress&) const = default;
-};
 
 // Replaces RFC 2047 encoded words by their text, converted from their charset
 // to UTF-8 with iconv. Adjacent words separated only by white space join
@@ -34,19 +26,8 @@ std::string decodeEncodedWords(std::string_view text);
 // Windows-1252.
 std::string charsetToUtf8(std::string_view bytes, std::string_view charset);
 
-// Splits a raw address-list header value (before decoding, so a decoded
-// comma never splits a name) into addresses: "Name <addr>", "\"Name\" <addr>",
-// "addr", "addr (Name)" and groups. Encoded words are opaque: a "," or ":"
-// inside one splits nothing. Display names are then decoded; names and
-// addresses are UTF-8 without CR, LF or NUL.
-std::vector<MailAddress> parseAddressList(std::string_view value);
-
-// An RFC 2822 date ("Tue, 3 Mar 2026 10:15:00 +0100", zone names included)
-// as seconds since 1970-01-01 UTC; 0 for an empty or unreadable value.
-int64_t parseMailDate(std::string_view value);
-
-// The local date and time of a parsed date, with the zone rules in force at
-// that date.
-std::tm toLocalTime(int64_t utcSeconds);
+// Header text outside encoded words as UTF-8 (read as Windows-1252 when it
+// is not valid UTF-8), without CR, LF or NUL.
+std::string headerPlainText(std::string_view bytes);
 
 }  // namespace brivane

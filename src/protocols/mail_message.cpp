@@ -1,6 +1,8 @@
 #include "protocols/mail_message.h"
 
 #include "common/text.h"
+#include "protocols/header_decoder.h"
+#include "protocols/mail_date.h"
 #include "protocols/transport.h"
 
 namespace brivane {

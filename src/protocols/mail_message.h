@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "protocols/header_decoder.h"
+#include "protocols/address_list.h"
 
 // The message object: one retrieved message's raw header lines, the decoded
 // fields the display needs and, after a full retrieval, the body text. One

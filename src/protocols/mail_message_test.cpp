@@ -1,0 +1,54 @@
+#include "protocols/mail_message.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace brivane {
+namespace {
+
+using ::testing::ElementsAre;
+
+TEST(MailMessage, DecodesTheFieldsTheCheckersUse) {
+  MailMessage m = MailMessage::fromHeaderBytes(
+      "Received: from a\r\n\tby b\r\n"
+      "SUBJECT: =?ISO-8859-1?Q?Sch=F6ne?=\r\n"
+      "  =?ISO-8859-1?Q?_Gr=FC=DFe?=   and more\r\n"
+      "from: \"Name\" <name@example.org>\r\n"
+      "Date: Tue, 3 Mar 2026 13:00:00 +0100\r\n"
+      "Content-Type: multipart/alternative;\r\n boundary=\"b1\"\r\n"
+      "\r\n"
+      "Subject: body, not header\r\n");
+  EXPECT_EQ(m.subject, "Sch\u00f6ne Gr\u00fc\u00dfe   and more");
+  EXPECT_THAT(m.from, ElementsAre(MailAddress{"Name", "name@example.org"}));
+  EXPECT_EQ(m.date, 1772539200);
+  EXPECT_EQ(m.contentType, "multipart/alternative");
+  EXPECT_EQ(m.headerValue("received"), "from a by b");
+}
+
+// Absent headers (a continuation line never counts as a header of its own)
+// and a cleared message give the same empty values.
+TEST(MailMessage, MissingHeadersAndClearGiveEmptyValuesAndHeaderIsCapped) {
+  MailMessage cleared = MailMessage::fromHeaderBytes("Subject: s\nFrom: a@b\nDate: 1 Jan 2020 00:00 +0000\n");
+  cleared.body.push_back("x");
+  cleared.clear();
+  EXPECT_TRUE(cleared.rawHeaders.empty());
+  EXPECT_TRUE(cleared.body.empty());
+  for (const MailMessage& m : {MailMessage::fromHeaderBytes("X-A: 1\n Subject: no\n"), cleared}) {
+    EXPECT_EQ(m.subject, "");
+    EXPECT_EQ(m.date, 0);
+    EXPECT_EQ(m.contentType, "text/plain");
+    EXPECT_THAT(m.from, ElementsAre(MailAddress{}));
+  }
+
+  MailMessage m;
+
+  std::string line(1000, 'h');
+  size_t kept = 0;
+  for (int i = 0; i < 2000; ++i) kept += m.addRawHeader("X-Fill: " + line) ? 1 : 0;
+  EXPECT_LE(m.rawHeaderBytes, MailMessage::kMaxHeaderBytes);
+  EXPECT_EQ(kept + m.droppedHeaderLines, 2000u);
+  EXPECT_GT(m.droppedHeaderLines, 0u);
+}
+
+}  // namespace
+}  // namespace brivane
