@@ -79,7 +79,7 @@ struct Rig {
   }
 };
 
-const char* const kFolders[] = {"INBOX", "Lists/dev", " archive ", "Entw\xC3\xBC" "rfe", "Other"};
+const char* const kFolders[] = {"INBOX", "Lists/dev", " archive ", ("Entw\xC3\xBC" "rfe"), "Other"};
 const char* const kCodes[] = {status::kQueued, status::kConnecting, status::kChecking, status::kNoMsg,
                               status::kErrConn, status::kInvUserPass, status::kNoFolders, "BOGUS"};
 

@@ -30,8 +30,9 @@ CheckRun play(const std::string& script, bool preview = false, const std::functi
   const CheckRun run = runOne(a, preview);
   if (server) server->finish();
   // A whole dialogue (one that ends with QUIT) went exactly as scripted: TOP, never RETR or DELE.
-  if (server && script.find("C: QUIT") != std::string::npos)
+  if (server && script.find("C: QUIT") != std::string::npos) {
     EXPECT_TRUE(server->errors().empty()) << ::testing::PrintToString(server->errors());
+  }
   return run;
 }
 

@@ -7,8 +7,6 @@ namespace brivane {
 
 namespace {
 
-bool isWs(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
 // When an encoded word ("=?charset?e?text?=", no white space) starts at
 // v[i], the index of its last character; else i. Mail programs write "," and
 // ":" raw inside them, which must not split or group an address list.
@@ -16,7 +14,7 @@ size_t encodedWordLast(std::string_view v, size_t i) {
   if (v.substr(i, 2) != "=?") return i;
   size_t q = i + 2, marks = 0;
   for (; q + 1 < v.size(); ++q) {
-    if (isWs(v[q])) return i;
+    if (isHeaderSpace(v[q])) return i;
     if (v[q] != '?') continue;
     if (marks == 2 && v[q + 1] == '=') return q + 1;
     if (marks < 2) ++marks;

@@ -14,15 +14,6 @@
 namespace brivane {
 namespace {
 
-bool isWs(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 bool decodeQ(std::string_view in, std::string& out) {
   for (size_t i = 0; i < in.size(); ++i) {
     char c = in[i];
@@ -30,7 +21,7 @@ bool decodeQ(std::string_view in, std::string& out) {
       out += ' ';
     } else if (c == '=') {
       if (i + 2 >= in.size()) return false;
-      int hi = hexValue(in[i + 1]), lo = hexValue(in[i + 2]);
+      int hi = hexDigitValue(in[i + 1]), lo = hexDigitValue(in[i + 2]);
       if (hi < 0 || lo < 0) return false;
       out += static_cast<char>(hi * 16 + lo);
       i += 2;
@@ -267,7 +258,7 @@ bool parseWord(std::string_view text, size_t p, Word& w) {
   size_t end = text.find("?=", q1 + 3);
   if (end == std::string_view::npos) return false;
   for (size_t i = p + 2; i < end; ++i)
-    if (isWs(text[i])) return false;
+    if (isHeaderSpace(text[i])) return false;
   std::string_view charset = text.substr(p + 2, q1 - p - 2);
   std::string_view encoded = text.substr(q1 + 3, end - q1 - 3);
   w.bytes.clear();
@@ -337,7 +328,7 @@ std::string decodeEncodedWords(std::string_view text) {
     std::string_view between = text.substr(plainFrom, p - plainFrom);
     bool onlySpace = true;
     for (char c : between)
-      if (!isWs(c)) onlySpace = false;
+      if (!isHeaderSpace(c)) onlySpace = false;
     if (!(haveRun && onlySpace)) {
       flush();
       appendPlain(between, out);

@@ -26,6 +26,9 @@ std::string decodeEncodedWords(std::string_view text);
 // Windows-1252.
 std::string charsetToUtf8(std::string_view bytes, std::string_view charset);
 
+// The folding white space of header fields: blank, tab, CR, LF.
+inline bool isHeaderSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 // Header text outside encoded words as UTF-8 (read as Windows-1252 when it
 // is not valid UTF-8), without CR, LF or NUL.
 std::string headerPlainText(std::string_view bytes);

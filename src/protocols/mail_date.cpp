@@ -3,12 +3,11 @@
 #include <string>
 
 #include "common/text.h"
+#include "protocols/header_decoder.h"
 
 namespace brivane {
 
 namespace {
-
-bool isWs(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 int64_t daysFromCivil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
@@ -23,7 +22,7 @@ struct Cursor {
   std::string_view s;
   size_t i = 0;
   void skipSpace() {
-    while (i < s.size() && (isWs(s[i]) || s[i] == ',')) ++i;
+    while (i < s.size() && (isHeaderSpace(s[i]) || s[i] == ',')) ++i;
   }
   bool number(int& v, int minDigits, int maxDigits) {
     int n = 0;
