@@ -7,7 +7,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
-#include <QElapsedTimer>
+#include <QTest>
 #include <QTimer>
 #include <filesystem>
 #include <fstream>
@@ -24,16 +24,9 @@ namespace brivane {
 namespace {
 namespace fs = std::filesystem;
 
-// Runs the event loop until `done` holds or `ms` have passed; the final test.
 template <class F>
 bool waitFor(F done, int ms) {
-  QElapsedTimer clock;
-  clock.start();
-  while (!done() && clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  return done();
-}
-void wait(int ms) {
-  waitFor([] { return false; }, ms);
+  return QTest::qWaitFor(done, ms);
 }
 
 // Two program folders: "hacks" (taking the collection's switches, so no
@@ -65,10 +58,8 @@ class BackgroundTabTest : public test::TempDirTest {
     fs::permissions(p, fs::perms::owner_all);
     return p.string();
   }
-  // Children of this process running one of the test's programs.
+  // Children of this process: running ones, or every one (zombies too).
   int livePrograms() const { return children(false); }
-  // Every child, zombies included.
-  int childProcesses() const { return children(true); }
   int children(bool zombies) const {
     int n = 0;
     for (const auto& task : fs::directory_iterator("/proc/self/task")) {
@@ -207,7 +198,7 @@ TEST_F(BackgroundTabTest, SettingsButtonPerKindAndColourAndAdvancedRoundTrips) {
   EXPECT_NE(tab->settingsPid(), 0);
   EXPECT_EQ(tab->previewPid(), 0);
   EXPECT_FALSE(settings->isEnabled());
-  wait(300);  // events keep flowing while it runs
+  QTest::qWait(300);  // events keep flowing while it runs
   EXPECT_FALSE(settings->isEnabled());
   std::ofstream(root / "go") << "";
   EXPECT_TRUE(waitFor([&] { return settings->isEnabled(); }, 5000));
@@ -256,7 +247,7 @@ TEST_F(BackgroundTabTest, PreviewOnlyWhileShownAndEndedProgramsReaped) {
   fs::permissions(quitter, fs::perms::owner_all);
   tab->preview->startProgram(quitter.string(), {});
   EXPECT_TRUE(waitFor([&] { return tab->previewPid() == 0; }, 2000));
-  EXPECT_EQ(childProcesses(), 0) << "reaped, not a zombie";
+  EXPECT_EQ(children(true), 0) << "reaped, not a zombie";
 }
 
 TEST(BackgroundColourDialog, NamedDefaultAndCustomColoursRoundTrip) {

@@ -14,6 +14,37 @@ TEST(FolderListRules, PortMustBeAPortNumber) {
     EXPECT_FALSE(IsValidPort(bad)) << bad;
 }
 
+// The type and the secure box move the port between the protocols' plain and
+// TLS ports and leave any other port alone.
+TEST(FolderListRules, PortAfterATypeOrSecureChange) {
+  struct Row {
+    const char* what;
+    bool typeChange, pop, secure;  // pop: the type after a type change, else the current one
+    const char* port;
+    const char* expected;
+  } rows[] = {
+      {"IMAP 143 to POP", true, true, false, "143", "110"},
+      {"secure 993 to POP", true, true, true, "993", "995"},
+      {"plain 993 to POP", true, true, false, "993", "993"},
+      {"custom to POP", true, true, true, "1143", "1143"},
+      {"POP 110 to IMAP", true, false, false, "110", "143"},
+      {"secure 995 to IMAP", true, false, true, "995", "993"},
+      {"secure 992 to IMAP", true, false, true, "992", "993"},
+      {"plain 995 to IMAP", true, false, false, "995", "995"},
+      {"IMAP ticked", false, false, true, "143", "993"},
+      {"IMAP unticked", false, false, false, "993", "143"},
+      {"POP ticked", false, true, true, "110", "995"},
+      {"POP unticked", false, true, false, "995", "110"},
+      {"POP 992 unticked", false, true, false, "992", "110"},
+      {"custom ticked", false, false, true, "1143", "1143"},
+  };
+  for (const Row& r : rows) {
+    const std::string got = r.typeChange ? PortAfterTypeChange(r.pop, r.secure, r.port)
+                                         : PortAfterSecureChange(r.pop, r.secure, r.port);
+    EXPECT_EQ(got, r.expected) << r.what;
+  }
+}
+
 // Levels only by "."; a "/" server lists flat; INBOX in any case is Inbox;
 // captions raw, mark-up escaped and free of control characters.
 TEST(FolderListRules, RowsFromPaths) {
