@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <functional>
 #include <QMouseEvent>
-#include <QPainter>
 
 #include "markup/markup_parser.h"
 #include "widgets/rich_check_list.h"
@@ -188,8 +187,8 @@ TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
 // the account list reports Enter and Delete on it; the check list's rows
 // grow with a large default font.
 TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
-  const auto key = [](QWidget* w, int k) {
-    QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
+  const auto key = [](QWidget* w, int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, k, m);
     QCoreApplication::sendEvent(w, &e);
   };
   RichCheckList checks;
@@ -226,6 +225,8 @@ TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
     key(l.widget, Qt::Key_Home);
     EXPECT_EQ(std::pair(l.current(), l.rect(0).top()), std::pair(0, 0));
   }
+  key(&box, Qt::Key_Down, Qt::ControlModifier);
+  EXPECT_EQ(box.currentRow(), 0) << "a shortcut is left to the window";
   key(&box, Qt::Key_Return);
   key(&box, Qt::Key_Delete);
   EXPECT_EQ(activated, std::vector<int>{0});
