@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <functional>
 #include <QMouseEvent>
-#include <QPainter>
 
 #include "markup/markup_parser.h"
 #include "widgets/rich_check_list.h"
@@ -57,7 +56,7 @@ TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   ASSERT_EQ(list.count(), 3);
   EXPECT_EQ(list.text(1), "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(list.rowRect(i).height(), list.rowLayout(i).listRowHeight()) << i;
+    EXPECT_EQ(list.rowHeight(i), list.rowLayout(i).listRowHeight()) << i;
     EXPECT_EQ(list.rowRect(i).top(), i == 0 ? 0 : list.rowRect(i - 1).bottom() + 1) << i;
     EXPECT_EQ(list.rowRect(i).width(), 334);
   }
@@ -66,10 +65,9 @@ TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   ASSERT_EQ(list.rowLayout(0).pictures.size(), 2u);
   EXPECT_EQ(list.rowLayout(0).pictures[1].width, 334);
   list.remove(0);
-  EXPECT_EQ(list.count(), 2);
-  EXPECT_EQ(list.rowRect(0).top(), 0);
-  list.remove(7);  // out of range: ignored
-  EXPECT_EQ(list.text(7), "");
+  EXPECT_EQ(std::pair(list.count(), list.rowRect(0).top()), std::pair(2, 0));
+  list.remove(2);  // out of range: ignored
+  EXPECT_EQ(std::pair(list.count(), list.text(2)), std::pair(2, std::string()));
   EXPECT_TRUE(list.rowRect(-1).isEmpty());
   list.setAutoRowHeight(false);
   EXPECT_EQ(list.rowRect(1).height(), 16);
@@ -97,8 +95,7 @@ TEST(RichListBox, SuspendedDrawingDefersScrollRangeAndNests) {
   EXPECT_FALSE(list.isUpdating());
   list.endUpdate();  // unbalanced: harmless
   list.scrollToRow(49);
-  EXPECT_EQ(list.rowRect(49).bottom(), 99);
-  EXPECT_EQ(list.rowAt(QPoint(5, 99)), 49);
+  EXPECT_EQ(std::pair(list.rowRect(49).bottom(), list.rowAt(QPoint(5, 99))), std::pair(99, 49));
 }
 
 TEST(RichListBox, SelectionFollowsPressesAndRemovals) {
@@ -116,8 +113,7 @@ TEST(RichListBox, SelectionFollowsPressesAndRemovals) {
   list.insert(0, "z");
   EXPECT_EQ(list.currentRow(), 2);
   list.remove(2);
-  EXPECT_EQ(list.currentRow(), -1);
-  EXPECT_EQ(changes, 2);
+  EXPECT_EQ(std::pair(list.currentRow(), changes), std::pair(-1, 2));
 }
 
 // A row laid out taller than the 249-pixel cap paints inside its own rows.
@@ -169,16 +165,14 @@ TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
   int h = list.add("Please enter complete account details", true);
   int f = list.add("<ind x=\"12\"><IMG src=\"idx:0\" align=\"middle\"> " +
                    EscapeMarkup("A very long folder name that cannot fit & more"));
-  EXPECT_EQ(list.rowRect(f).top(), RichCheckList::kRowHeight);
-  EXPECT_EQ(list.rowRect(f).height(), 22);
+  EXPECT_EQ(std::pair(list.rowRect(f).top(), list.rowRect(f).height()), std::pair(RichCheckList::kRowHeight, 22));
   EXPECT_TRUE(list.isHeader(h));
   list.setChecked(h, true);
   EXPECT_FALSE(list.isChecked(h)) << "a header has no check box";
   int changes = 0;
   QObject::connect(&list, &RichCheckList::checkChanged, [&](int, bool) { ++changes; });
   list.setChecked(f, true);
-  EXPECT_TRUE(list.isChecked(f));
-  EXPECT_EQ(changes, 1);
+  EXPECT_EQ(std::pair(list.isChecked(f), changes), std::pair(true, 1));
   const RowLayout& cut = list.rowLayout(f);
   ASSERT_FALSE(cut.texts.empty());
   const std::string& last = cut.texts.back().text;
@@ -193,8 +187,8 @@ TEST(RichCheckList, FixedRowsHeadersAndEllipsis) {
 // the account list reports Enter and Delete on it; the check list's rows
 // grow with a large default font.
 TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
-  const auto key = [](QWidget* w, int k) {
-    QKeyEvent e(QEvent::KeyPress, k, Qt::NoModifier);
+  const auto key = [](QWidget* w, int k, Qt::KeyboardModifiers m = Qt::NoModifier) {
+    QKeyEvent e(QEvent::KeyPress, k, m);
     QCoreApplication::sendEvent(w, &e);
   };
   RichCheckList checks;
@@ -202,12 +196,14 @@ TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
   box.setAutoRowHeight(false);
   box.setItemHeight(20);
   box.setScrollBarShown(true);
-  box.setSelectable(true);
-  EXPECT_EQ(box.focusPolicy(), Qt::StrongFocus);
   for (int i = 0; i < 30; ++i) {
     checks.add("row " + std::to_string(i));
     box.add("row " + std::to_string(i));
   }
+  key(&box, Qt::Key_Down);
+  EXPECT_EQ(box.currentRow(), -1) << "not selectable";
+  box.setSelectable(true);
+  EXPECT_EQ(box.focusPolicy(), Qt::StrongFocus);
   std::vector<int> activated, deleted;
   QObject::connect(&box, &RichListBox::rowActivated, [&](int row) { activated.push_back(row); });
   QObject::connect(&box, &RichListBox::deleteRequested, [&](int row) { deleted.push_back(row); });
@@ -227,9 +223,10 @@ TEST(RichWidgets, KeyboardMovesKeepTheCurrentRowInView) {
     EXPECT_EQ(l.current(), 29);
     EXPECT_TRUE(l.widget->viewport()->rect().contains(l.rect(29)));
     key(l.widget, Qt::Key_Home);
-    EXPECT_EQ(l.current(), 0);
-    EXPECT_EQ(l.rect(0).top(), 0);
+    EXPECT_EQ(std::pair(l.current(), l.rect(0).top()), std::pair(0, 0));
   }
+  key(&box, Qt::Key_Down, Qt::ControlModifier);
+  EXPECT_EQ(box.currentRow(), 0) << "a shortcut is left to the window";
   key(&box, Qt::Key_Return);
   key(&box, Qt::Key_Delete);
   EXPECT_EQ(activated, std::vector<int>{0});
@@ -316,10 +313,9 @@ void checkFrames(List& list, int animatedRow, QRect animatedRowRect) {
   EXPECT_TRUE(painted.intersects(animatedRowRect) && painted.width() <= 16 && painted.height() <= 16)
       << painted.x() << "," << painted.y() << " " << painted.width() << "x" << painted.height();
   list.hide();
-  EXPECT_FALSE(list.animating());
   log.region = {};
   runFor(200);
-  EXPECT_TRUE(log.region.isEmpty());
+  EXPECT_FALSE(list.animating() || !log.region.isEmpty());
   list.show();
   runFor(60);
   EXPECT_TRUE(list.animating());
@@ -328,26 +324,23 @@ void checkFrames(List& list, int animatedRow, QRect animatedRowRect) {
   EXPECT_FALSE(list.animating());
 }
 
-TEST(RichListBox, AnimationRepaintsItsPictureWhileShown) {
-  RichListBox list;
-  list.resize(334, 300);
-  setupMessageListGraphics(list.graphics());
-  list.graphicsChanged();
-  list.add(kHeader);
-  const int row = list.add(kStatus);
-  list.add("Plain row");
-  checkFrames(list, row, list.rowRect(row));
-}
-
-TEST(RichCheckList, AnimationRepaintsItsPictureWhileShown) {
-  RichCheckList list;
-  list.resize(200, 200);
-  setupFolderListGraphics(list.graphics());
-  list.graphicsChanged();
-  list.add("Folders", true);
-  const int row = list.add("<IMG src=\"throbber\" align=\"middle\"> Loading");
-  list.add("INBOX");
-  checkFrames(list, row, list.rowRect(row));
+TEST(RichWidgets, AnimationRepaintsItsPictureWhileShown) {
+  RichListBox box;
+  box.resize(334, 300);
+  setupMessageListGraphics(box.graphics());
+  box.graphicsChanged();
+  box.add(kHeader);
+  const int boxRow = box.add(kStatus);
+  box.add("Plain row");
+  checkFrames(box, boxRow, box.rowRect(boxRow));
+  RichCheckList checks;
+  checks.resize(200, 200);
+  setupFolderListGraphics(checks.graphics());
+  checks.graphicsChanged();
+  checks.add("Folders", true);
+  const int checkRow = checks.add("<IMG src=\"throbber\" align=\"middle\"> Loading");
+  checks.add("INBOX");
+  checkFrames(checks, checkRow, checks.rowRect(checkRow));
 }
 
 }  // namespace
