@@ -162,6 +162,34 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
   }
 }
 
+// The connect-lock wait honours a stop: the stopped checker posts done at once.
+TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
+  cycle_.Accounts = {fakeAccount("Waiting", true)};
+  std::promise<void> waiting;
+  bodies_["Waiting"] = [&waiting](FakeChecker& c) {
+    c.SetStatus(status::kQueued, RowKind::Queued);
+    waiting.set_value();
+    if (c.enterConnectLock()) ADD_FAILURE() << "got the lock although it is held";
+    c.addRow("late");
+    c.PublishResults();
+    c.SetStatus(status::kNoMsg, RowKind::NoMessages);
+  };
+  std::unique_lock held(cycle_.connectLock);  // another account is connecting
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  waiting.get_future().wait();
+  std::this_thread::sleep_for(50ms);
+  const auto asked = CheckCycle::Clock::now();
+  cycle_.requestStopAll();
+  auto done = queue_.waitNextFor(1s);
+  ASSERT_TRUE(done);
+  EXPECT_LT(CheckCycle::Clock::now() - asked, 500ms);
+  EXPECT_EQ(done->message, WM_POPCHECKDONE);
+  cycle_.onDone(done->message, done->wParam);
+  EXPECT_EQ(cycle_.liveCheckers(), 0u);
+  EXPECT_THAT(logSteps(dir_.path() + "/", "Waiting"), ::testing::Contains(" Disconnected successfully - check completed"));
+  EXPECT_EQ(subjects(), Rows{"0:QUEUED"});
+}
+
 TEST_F(CycleTest, DoneMessageAfterClosingIsIgnored) {
   cycle_.Accounts = {fakeAccount("A", false)};
   ASSERT_TRUE(cycle_.StartCheckCycle());
