@@ -120,33 +120,26 @@ TEST(TransportLines, ReplyLinesNeverTimeOutSilentlyButRaise) {
   EXPECT_EQ(lines, 3);
 }
 
-TEST(TransportLines, CaptureUnstuffsDotsAndCapsLines) {
-  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n"}, true);
+// Capture unstuffs dots and caps the lines; readBytes is exact across chunks
+// and keeps only what is asked.
+TEST(TransportLines, CaptureAndReadBytes) {
+  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n12", "345678", "9\r\nnext\r\n"}, true);
   std::vector<std::string> lines;
-  size_t dropped = m.t.capture(lines, ".", true, 5);
+  EXPECT_EQ(m.t.capture(lines, ".", true, 5), 1u);
   EXPECT_THAT(lines, ElementsAre("a", ".b", ".c", "..", "x"));
-  EXPECT_EQ(dropped, 1u);
-}
-
-TEST(TransportLines, ReadBytesIsExactAcrossChunksAndKeepsOnlyWhatIsAsked) {
-  MemoryTransport m({"12", "345678", "9\r\nnext\r\n"}, true);
   EXPECT_EQ(m.t.readBytes(4), "1234");
   EXPECT_EQ(m.t.readBytes(5, 2), "56");
   EXPECT_EQ(m.t.readReplyLine(), "");
   EXPECT_EQ(m.t.readReplyLine(), "next");
 }
 
-TEST(TransportLines, ReadableWithinSeesBufferedData) {
+TEST(TransportLines, ReadableWithinSeesBufferedDataAndTheStopFlagEndsAWait) {
   MemoryTransport m({"a\r\nb\r\n"});
   EXPECT_TRUE(m.t.readableWithin(10));
   m.t.readReplyLine();
   EXPECT_TRUE(m.t.readableWithin(10));  // "b" is buffered already
   m.t.readReplyLine();
   EXPECT_FALSE(m.t.readableWithin(10));
-}
-
-TEST(TransportLines, StopFlagEndsAWait) {
-  MemoryTransport m({});
   std::atomic<bool> stop{true};
   m.t.setStopFlag(&stop);
   EXPECT_THROW(m.t.readReplyLine(), StopRequestedError);

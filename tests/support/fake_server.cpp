@@ -66,8 +66,7 @@ std::string rest(std::string_view line, size_t n) {
 }
 
 bool isOutput(ScriptStep::Kind k) {
-  return k == ScriptStep::Send || k == ScriptStep::Raw || k == ScriptStep::Repeat || k == ScriptStep::Fill ||
-         k == ScriptStep::Garbage;
+  return k == ScriptStep::Send || k == ScriptStep::Raw || k == ScriptStep::Repeat || k == ScriptStep::Fill;
 }
 bool isExpect(ScriptStep::Kind k) {
   return k == ScriptStep::Expect || k == ScriptStep::ExpectPrefix || k == ScriptStep::ExpectAny;
@@ -114,8 +113,7 @@ std::vector<ScriptStep> parseScript(std::string_view text) {
       std::string r = rest(line, 5);
       size_t sp = r.find(' ');
       st = {ScriptStep::Fill, sp == std::string::npos ? "a" : r.substr(sp + 1, 1), number(r, line)};
-    } else if (starts(line, "GARBAGE:")) st = {ScriptStep::Garbage, {}, number(line.substr(8), line)};
-    else throw std::invalid_argument("script: unknown step: " + std::string(line));
+    } else throw std::invalid_argument("script: unknown step: " + std::string(line));
     steps.push_back(std::move(st));
   }
   return steps;
@@ -130,7 +128,6 @@ std::string transcriptEntry(const ScriptStep& s) {
     case ScriptStep::Raw: return "R: <" + std::to_string(s.text.size()) + " bytes>";
     case ScriptStep::Repeat: return "REPEAT: <" + std::to_string(s.count) + ">";
     case ScriptStep::Fill: return "FILL: <" + std::to_string(s.count) + ">";
-    case ScriptStep::Garbage: return "GARBAGE: <" + std::to_string(s.count) + ">";
     case ScriptStep::Close: return "X";
     case ScriptStep::StartTls: return "TLS";
     default: return {};
@@ -164,20 +161,10 @@ bool StepOutput::next(std::string& out, size_t max) {
       for (size_t i = 0; i < lines && produced_ < s.count; ++i, ++produced_) out += line;
       return true;
     }
-    case ScriptStep::Fill:
-    case ScriptStep::Garbage: {
+    case ScriptStep::Fill: {
       if (produced_ >= s.count) return false;
       size_t n = static_cast<size_t>(std::min<uint64_t>(max, s.count - produced_));
-      if (s.kind == ScriptStep::Fill) {
-        out.append(n, s.text.empty() ? 'a' : s.text[0]);
-      } else {
-        for (size_t i = 0; i < n; ++i) {
-          seed_ ^= seed_ << 13;
-          seed_ ^= seed_ >> 17;
-          seed_ ^= seed_ << 5;
-          out += static_cast<char>(seed_ & 0xFF);
-        }
-      }
+      out.append(n, s.text.empty() ? 'a' : s.text[0]);
       produced_ += n;
       return true;
     }
@@ -495,7 +482,6 @@ void LoopbackServer::play(ServerConnection& conn) {
     }
     return true;
   };
-  size_t start = 0;
   if (options_.tls) {
     if (!steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
       conn.readSome(options_.clientTimeoutMs);
@@ -514,7 +500,7 @@ void LoopbackServer::play(ServerConnection& conn) {
       std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
           until - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
   };
-  for (size_t i = start; i < steps_.size() && !stop_; ++i) {
+  for (size_t i = 0; i < steps_.size() && !stop_; ++i) {
     const ScriptStep& step = steps_[i];
     if (isExpect(step.kind)) {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);

@@ -28,7 +28,6 @@
 //   STALL            send nothing more but keep the connection open
 //   REPEAT: N LINE   send LINE + CR LF N times (generated on the fly)
 //   FILL: N [C]      send N bytes of C (default 'a'), no line end
-//   GARBAGE: N       send N pseudo-random bytes
 //   STARTTLS         (loopback) the server runs the TLS handshake here
 //   HANDSHAKE-DROP   (loopback, TLS) read the client's hello, then close
 //
@@ -49,18 +48,18 @@
 //   ... ; t.close(); server.finish();
 //
 // Transcript entries: "C: line" for every line the client sent, "S: line"
-// for S: steps, "R: <n bytes>", "REPEAT: <n>", "FILL: <n>", "GARBAGE: <n>",
+// for S: steps, "R: <n bytes>", "REPEAT: <n>", "FILL: <n>",
 // "X" for a close, "TLS" for a STARTTLS handshake.
 namespace brivane::test {
 
 struct ScriptStep {
   enum Kind {
     Expect, ExpectPrefix, ExpectAny, Send, Raw, Wait, Close, Slow, Drip, Fast, Stall,
-    Repeat, Fill, Garbage, StartTls, HandshakeDrop
+    Repeat, Fill, StartTls, HandshakeDrop
   };
   Kind kind;
   std::string text;
-  uint64_t count = 0;  // Wait/Drip: milliseconds; Repeat/Fill/Garbage: how many
+  uint64_t count = 0;  // Wait/Drip: milliseconds; Repeat/Fill: how many
 };
 
 // Throws std::invalid_argument on an unknown step.
@@ -78,7 +77,6 @@ class StepOutput {
  private:
   const ScriptStep* step_;
   uint64_t produced_ = 0;
-  uint32_t seed_ = 0x2545F491u;
 };
 
 std::string transcriptEntry(const ScriptStep& step);
@@ -98,7 +96,6 @@ class MemoryServer {
   // True when every step that needs the client has been played.
   bool done() const;
   const std::vector<Transport::ConnectRequest>& connects() const { return connects_; }
-  bool clientClosed() const { return clientClosed_; }
 
  private:
   class Stream;
