@@ -21,7 +21,8 @@ class BerlinTime : public ::testing::Environment {
 const auto* const kBerlin = ::testing::AddGlobalTestEnvironment(new BerlinTime);
 
 int64_t localTime(int y, int mo, int d, int h, int mi, int s) {
-  std::tm tm{.tm_sec = s, .tm_min = mi, .tm_hour = h, .tm_mday = d, .tm_mon = mo - 1, .tm_year = y - 1900};
+  std::tm tm{};
+  tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi, tm.tm_sec = s;
   tm.tm_isdst = -1;
   return static_cast<int64_t>(std::mktime(&tm));
 }
