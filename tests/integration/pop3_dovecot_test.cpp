@@ -1,10 +1,8 @@
 // POP3 sessions against the suite's Dovecot, plain and with TLS from the
-// first byte.
+// first byte, as the harness's users whose passwords hold a blank, a double
+// quote, a backslash and "é".
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <filesystem>
-#include <map>
 
 #include "dovecot_env.h"
 #include "protocols/pop3_session.h"
@@ -34,60 +32,33 @@ class Pop3Dovecot : public ::testing::TestWithParam<bool> {
   test::DovecotEnv env;
 };
 
-TEST_P(Pop3Dovecot, SpecialPasswordsLogInAWrongOneIsRefused) {
-  for (const auto& [user, password] : {std::pair{env.blankUser, env.blankPassword},
-                                       std::pair{env.quoteUser, env.quotePassword}}) {
+// Headers (TOP) decoded in message order, a body (RETR) with its dots unstuffed.
+TEST_P(Pop3Dovecot, SpecialPasswordsReadHeadersAndBodiesAWrongOneIsRefused) {
+  for (const auto& [user, password] : {std::pair{env.blankUser, env.blankPassword}, {env.quoteUser, env.quotePassword}}) {
+    SCOPED_TRACE(user);
     Transport t;
     Pop3Session s(&t);
     open(s, user, password);
     EXPECT_EQ(t.usingTls(), GetParam());
-    EXPECT_EQ(s.messageCount(), 7) << user;
+    EXPECT_THAT(s.capabilities(), ::testing::Contains("TOP"));
+    ASSERT_EQ(s.messageCount(), 7);
+    std::vector<std::string> subjects;
+    MailMessage m;
+    for (long i = 1; i <= 7; ++i) {
+      ASSERT_TRUE(s.retrieveHeader(i, m));
+      subjects.push_back(m.subject);
+    }
+    EXPECT_THAT(subjects, ElementsAre("Welcome to the test mailbox", "Grüße aus Köln", "Привет, мир",
+                                      "This subject is folded over two lines", "", "Multipart with €",
+                                      "Lines starting with dots"));
+    EXPECT_THAT(m.from, ElementsAre(MailAddress{"Dot Stuffer", "dots@example.org"}));
+    ASSERT_TRUE(s.retrieve(7, m));
+    EXPECT_THAT(m.body, ElementsAre(".", "..", ".leading dot", "...three", "last line"));
     s.disconnect();
   }
   Transport t;
   Pop3Session s(&t);
   EXPECT_THROW(open(s, env.user, "wrong"), Pop3ReplyError);
-}
-
-// Headers (TOP) decoded, bodies (RETR) with their dots unstuffed, and the
-// main user's server keeps the flags as they were.
-TEST_P(Pop3Dovecot, HeadersDecodedBodiesUnstuffed) {
-  Transport t;
-  Pop3Session s(&t);
-  open(s, env.user, env.password);
-  EXPECT_THAT(s.capabilities(), ::testing::Contains("TOP"));
-  const long count = s.messageCount();
-  ASSERT_EQ(count, 7);
-  std::map<std::string, MailMessage> headers, bodies;
-  MailMessage m;
-  for (long i = 1; i <= count; ++i) {
-    ASSERT_TRUE(s.retrieveHeader(i, m));
-    headers[m.subject] = m;
-    ASSERT_TRUE(s.retrieve(i, m));
-    bodies[m.subject] = m;
-  }
-  s.disconnect();
-  std::vector<std::string> subjects;
-  for (const auto& [subject, message] : headers) subjects.push_back(subject);
-  EXPECT_THAT(subjects, ::testing::UnorderedElementsAre("Welcome to the test mailbox", "Grüße aus Köln",
-                                                        "Привет, мир", "This subject is folded over two lines", "",
-                                                        "Multipart with €", "Lines starting with dots"));
-  EXPECT_EQ(headers["Grüße aus Köln"].from.at(0).name, "Jörg Schäfer");
-  EXPECT_EQ(headers["Grüße aus Köln"].date, 1772539200);  // 07:00 EST is 12:00 UTC
-  EXPECT_EQ(headers["Welcome to the test mailbox"].date, 1772539200);
-  EXPECT_THAT(headers["Привет, мир"].from, ElementsAre(MailAddress{"Müller, Hans", "hans@example.de"}));
-  EXPECT_THAT(headers[""].from, ElementsAre(MailAddress{"No Subject Sender", "nosubject@example.com"}));
-  const auto& multipart = bodies["Multipart with €"].body;
-  ASSERT_GE(multipart.size(), 3u);
-  EXPECT_THAT(std::vector<std::string>(multipart.begin(), multipart.begin() + 2),
-              ElementsAre(".This preamble line starts with a dot.", "..and this one with two."));
-  EXPECT_THAT(bodies["Lines starting with dots"].body, ElementsAre(".", "..", ".leading dot", "...three", "last line"));
-  int seen = 0;
-  for (const auto& e : std::filesystem::directory_iterator(env.mailRoot + "/" + env.user + "/Maildir/cur")) {
-    const std::string name = e.path().filename();
-    seen += name.find(":2,") != std::string::npos && name.find('S', name.find(":2,")) != std::string::npos;
-  }
-  EXPECT_EQ(seen, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, Pop3Dovecot, ::testing::Bool(),
