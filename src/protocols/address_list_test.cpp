@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 // Encoded words are decoded after the list is split: a comma or colon they
 // hold never splits it.
@@ -25,5 +24,4 @@ TEST(AddressList, SplitsBeforeDecoding) {
   for (const auto& r : rows) EXPECT_EQ(parseAddressList(r.in), r.out) << r.in;
 }
 
-}  // namespace
 }  // namespace brivane

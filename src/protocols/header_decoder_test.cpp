@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 TEST(EncodedWords, DecodeToUtf8) {
   const struct { std::string in; const char* out; } rows[] = {
@@ -37,5 +36,4 @@ TEST(EncodedWords, DecodeToUtf8) {
   for (const auto& r : rows) EXPECT_EQ(decodeEncodedWords(r.in), r.out) << r.in;
 }
 
-}  // namespace
 }  // namespace brivane

@@ -1,7 +1,6 @@
 #include "protocols/imap_parse.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace brivane {
 namespace {
@@ -9,35 +8,23 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// Status words and response items in any case (RFC 3501).
+// Status words and response items in any case (RFC 3501); a lower-case
+// SELECT reply is proved through the checker.
 TEST(ImapCollectedLines, SplitsDataStatusAndTaggedTextInAnyCase) {
   ImapReply r;
   EXPECT_EQ(parseImapCollectedLines({"* CAPABILITY IMAP4rev1 IDLE", "* 3 EXISTS", "C2 OK Done."}, r), std::nullopt);
   EXPECT_EQ(r.status, "OK");
   EXPECT_THAT(r.textLines, ElementsAre("CAPABILITY IMAP4rev1 IDLE", "3 EXISTS"));
   EXPECT_THAT(r.extraLines, ElementsAre("Done."));
-  keepExpectedImapLines(r, {"CAPABILITY"});
-  EXPECT_THAT(r.textLines, ElementsAre("CAPABILITY IMAP4rev1 IDLE"));
-  EXPECT_THAT(r.extraLines, ElementsAre("Done.", "3 EXISTS"));
   // An untagged final line (the greeting) adds its text to the text lines; empty ones are dropped.
   EXPECT_EQ(parseImapCollectedLines({"* ok [CAPABILITY IMAP4rev1] ready"}, r), std::nullopt);
   EXPECT_THAT(r.textLines, ElementsAre("[CAPABILITY IMAP4rev1] ready"));
   EXPECT_EQ(parseImapCollectedLines({"* PREAUTH"}, r), std::nullopt);
   EXPECT_THAT(r.textLines, IsEmpty());
   EXPECT_EQ(parseImapCollectedLines({"c7 no [ALERT] nope"}, r), std::nullopt);
-  EXPECT_EQ(r.status, "NO");
-  EXPECT_EQ(r.finalText, "[ALERT] nope");
-  EXPECT_EQ(parseImapCollectedLines({"* 9 exists", "* flags (\\Seen)", "* ok [uidnext 7] x", "c2 ok done"}, r),
-            std::nullopt);
-  keepExpectedImapLines(r, {"FLAGS", "OK", "EXISTS"});
-  ImapMailbox m;
-  applyImapSelect(m, r);
-  EXPECT_EQ(m.totalMessages, 9u);
-  EXPECT_EQ(m.uidNext, "7");
-  EXPECT_THAT(m.flags, ElementsAre("\\Seen"));
+  EXPECT_EQ(std::tie(r.status, r.finalText), std::make_tuple("NO", "[ALERT] nope"));
   EXPECT_THAT(parseImapSearch({"search 3 5"}), ElementsAre(3u, 5u));
   EXPECT_EQ(imapAlertText("* ok [alert] Quota low"), "Quota low");
-  EXPECT_EQ(imapAlertText("C4 NO [ALERT] Use TLS"), "Use TLS");
   EXPECT_EQ(imapAlertText("* 3 EXISTS"), std::nullopt);
 }
 
@@ -95,16 +82,12 @@ TEST(ImapList, TokenizerAndFolderNames) {
 
 TEST(ImapMailboxRecord, StatusAndSearchKeepOnlyValidNumbers) {
   ImapMailbox m;
-  m.unseenMessages = 5;
+  m.unseenMessages = 5;  // no UNSEEN item: unchanged
   applyImapStatus(m, "STATUS \"INBOX\" (MESSAGES 231 RECENT 2 UIDNEXT 44292)");
-  EXPECT_EQ(m.totalMessages, 231u);
-  EXPECT_EQ(m.recentMessages, 2u);
-  EXPECT_EQ(m.unseenMessages, 5u);  // no UNSEEN item: unchanged
-  EXPECT_EQ(m.uidNext, "44292");
-  applyImapStatus(m, "STATUS \"a (b) c\" (UNSEEN 3 UIDVALIDITY 9 MESSAGES x)");  // parentheses in the name
-  EXPECT_EQ(m.unseenMessages, 3u);
-  EXPECT_EQ(m.uidValidity, "9");
-  EXPECT_EQ(m.totalMessages, 231u);  // "x" is no number
+  EXPECT_EQ(std::tie(m.totalMessages, m.recentMessages, m.unseenMessages, m.uidNext), std::make_tuple(231u, 2u, 5u, "44292"));
+  // Parentheses in the name; "x" is no number.
+  applyImapStatus(m, "STATUS \"a (b) c\" (UNSEEN 3 UIDVALIDITY 9 MESSAGES x)");
+  EXPECT_EQ(std::tie(m.unseenMessages, m.uidValidity, m.totalMessages), std::make_tuple(3u, "9", 231u));
   applyImapStatus(m, "STATUS Sent (UNSEEN 99999999999)");
   EXPECT_EQ(m.unseenMessages, 3u);
   EXPECT_THAT(parseImapSearch({"SEARCH 1 x 0 4294967296 7", "SEARCH 8"}), ElementsAre(1u, 7u));
@@ -114,10 +97,8 @@ TEST(ImapFetch, DataLinesAndTheirPieces) {
   ImapFetchParser p("RFC822.HEADER");
   ASSERT_TRUE(p.start("12 FETCH (UID 345 FLAGS (\\Seen \\Recent) RFC822.HEADER {342}"));
   EXPECT_TRUE(p.literalIsWanted());
-  EXPECT_EQ(p.item().messageNumber, 12u);
-  EXPECT_EQ(p.item().uid, "345");
+  EXPECT_EQ(std::tie(p.item().messageNumber, p.item().uid, p.item().literalSize), std::make_tuple(12u, "345", 342u));
   EXPECT_THAT(p.item().flags, ElementsAre("\\Seen", "\\Recent"));
-  EXPECT_EQ(p.item().literalSize, 342u);
   p.resume(" FLAGS (\\Answered))");
   EXPECT_FALSE(p.literalIsWanted());
   EXPECT_THAT(p.item().flags, ElementsAre("\\Answered"));
@@ -142,16 +123,14 @@ TEST(ImapFetch, DataLinesAndTheirPieces) {
   for (const char* line : {"3 EXISTS", "0x FETCH (UID 1)", "SEARCH 1 2"}) EXPECT_FALSE(ImapFetchParser("").start(line));
 }
 
+// Atoms, blanks, the empty string, LF and NUL are proved through the session.
 TEST(ImapQuoting, AtomsQuotedStringsAndRefusals) {
   const struct { std::string in; std::optional<std::string> astring; } rows[] = {
-      {"john", "john"}, {"user@example.com", "user@example.com"}, {"pass word", "\"pass word\""},
-      {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"caf\xC3\xA9", "\"caf\xC3\xA9\""}, {"", "\"\""}, {"x]", "\"x]\""},
-      {"{5}", "\"{5}\""}, {"a%*", "\"a%*\""}, {"tab\there", "\"tab\there\""}, {"a\r\nC2 LOGOUT", std::nullopt},
-      {"a\nb", std::nullopt}, {std::string("a\0b", 3), std::nullopt},
+      {"user@example.com", "user@example.com"}, {"a\"b\\c", "\"a\\\"b\\\\c\""}, {"caf\xC3\xA9", "\"caf\xC3\xA9\""},
+      {"x]", "\"x]\""}, {"{5}", "\"{5}\""}, {"a%*", "\"a%*\""}, {"tab\there", "\"tab\there\""},
+      {"a\r\nC2 LOGOUT", std::nullopt}, {"a\rb", std::nullopt},
   };
   for (const auto& r : rows) EXPECT_EQ(imapAstring(r.in), r.astring) << r.in;
-  EXPECT_EQ(imapQuoted("a\"b"), "\"a\\\"b\"");
-  EXPECT_EQ(imapQuoted("x\ry"), std::nullopt);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 TEST(ModifiedUtf7, EncodesAndDecodesBothWays) {
   const struct { const char *utf8, *wire; } rows[] = {
@@ -31,5 +30,4 @@ TEST(ModifiedUtf7, InvalidFormsAreUsedUnchanged) {
   EXPECT_EQ(tryEncodeModifiedUtf7("\xED\xA0\x80"), std::nullopt);  // encoded surrogate
 }
 
-}  // namespace
 }  // namespace brivane

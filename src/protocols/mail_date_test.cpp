@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 TEST(MailDate, ParsesZonesAndRejectsGarbage) {
   const int64_t noonUtc = 1772539200;  // 2026-03-03 12:00:00 UTC
@@ -26,5 +25,4 @@ TEST(MailDate, ParsesZonesAndRejectsGarbage) {
   for (const auto& r : rows) EXPECT_EQ(parseMailDate(r.in), r.out) << r.in;
 }
 
-}  // namespace
 }  // namespace brivane

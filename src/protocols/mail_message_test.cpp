@@ -1,10 +1,8 @@
 #include "protocols/mail_message.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 using ::testing::ElementsAre;
 
@@ -42,5 +40,4 @@ TEST(MailMessage, MissingHeadersAndClearGiveEmptyValuesAndHeaderIsCapped) {
   EXPECT_GT(m.droppedHeaderLines, 0u);
 }
 
-}  // namespace
 }  // namespace brivane

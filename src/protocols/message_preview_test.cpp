@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 namespace brivane {
-namespace {
 
 // Real message shapes: the preview shows the words of the first text part
 // (its charset converted as header words are).
@@ -62,5 +61,4 @@ TEST(MessagePreview, HtmlReductionLooksAtEachByteABoundedNumberOfTimes) {
   }
 }
 
-}  // namespace
 }  // namespace brivane

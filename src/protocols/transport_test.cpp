@@ -1,7 +1,6 @@
 #include "protocols/transport.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -22,7 +21,6 @@ namespace brivane {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using std::chrono::milliseconds;
 
 // A transport reading fixed chunks; the clock only moves while it waits.
@@ -38,36 +36,19 @@ struct MemoryTransport {
   Transport t;
 };
 
-// Sets `stop` after 150 ms, while the caller waits.
-struct DelayedStop {
-  explicit DelayedStop(std::atomic<bool>& stop)
-      : thread([&stop] { std::this_thread::sleep_for(milliseconds(150)), stop = true; }) {}
-  ~DelayedStop() { thread.join(); }
-  std::thread thread;
-};
-
-// Lines come out the same whatever the chunks and wherever the stream is cut;
-// a close before a line's end is an error, not a line.
+// Lines come out the same wherever the stream is cut (empty lines kept, and
+// a CR inside a line); a close before a line's end is an error, not a line.
 TEST(TransportLines, SplitsAndTerminatorsReadAlike) {
-  const struct { std::deque<std::string> chunks; std::vector<std::string> lines; } rows[] = {
-      {{"a\r\nb\n"}, {"a", "b"}}, {{"a\r", "\nb", "\r\n"}, {"a", "b"}}, {{"a", "b", "c\n"}, {"abc"}},
-      {{"\r\n\n"}, {"", ""}}, {{"x\ry\r\r\n"}, {"x\ry\r"}}, {{"one\ntwo\r", "\nhal"}, {"one", "two"}},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.lines[0]);
-    MemoryTransport m(r.chunks, true);
-    std::vector<std::string> got;
-    for (size_t i = 0; i < r.lines.size(); ++i) got.push_back(m.t.readReplyLine());
-    EXPECT_THAT(got, ElementsAreArray(r.lines));
-    EXPECT_THROW(m.t.readReplyLine(), ConnectionClosedError);
-  }
-  const std::string data = "+OK ready\r\nline two\nthree\r\n.\r\n";
+  const std::string data = "+OK ready\r\n\r\nx\ry\r\r\nline two\n\nthree\r\n.\r\n";
   for (size_t cut = 0; cut <= data.size(); ++cut) {
     MemoryTransport m({data.substr(0, cut), data.substr(cut)}, true);
     std::vector<std::string> lines;
     m.t.capture(lines);
-    EXPECT_THAT(lines, ElementsAre("+OK ready", "line two", "three")) << "cut at " << cut;
+    EXPECT_THAT(lines, ElementsAre("+OK ready", "", "x\ry\r", "line two", "", "three")) << "cut at " << cut;
   }
+  MemoryTransport m({"one\r", "\nhal"}, true);
+  EXPECT_EQ(m.t.readReplyLine(), "one");
+  EXPECT_THROW(m.t.readReplyLine(), ConnectionClosedError);
 }
 
 TEST(TransportLines, LineLimitIsExactAndSettable) {
@@ -77,20 +58,11 @@ TEST(TransportLines, LineLimitIsExactAndSettable) {
   MemoryTransport over({max + "y\r\n"}, true);
   EXPECT_THROW(over.t.readReplyLine(), LineTooLongError);
   EXPECT_FALSE(over.t.connected());
-  MemoryTransport early({max + "yz", "\n"}, true);  // detected before the LF arrives
-  EXPECT_THROW(early.t.readReplyLine(), LineTooLongError);
-  MemoryTransport raised({max + max + "\n"}, true);
-  raised.t.setMaxLineLength(4 << 20);
-  EXPECT_EQ(raised.t.readReplyLine().size(), 2 * max.size());
 }
 
-// A reply line raises when it, or the reply as a whole, is too slow.
-TEST(TransportLines, TimeOuts) {
-  MemoryTransport half({"half a li"});
-  half.t.setLineLimit(500);
-  half.t.setReadTimeout(100);  // the plain read time-out plays no part here
-  half.t.beginReply();
-  EXPECT_THROW(half.t.readReplyLine(), ReadTimeoutError);
+// Every line in time, but the reply as a whole too slow (a slow line is
+// proved through the session).
+TEST(TransportLines, ReplyLimit) {
   MemoryTransport slow({});
   slow.t.setLineLimit(1000);
   slow.t.setReplyLimit(3000);
@@ -109,20 +81,16 @@ TEST(TransportLines, TimeOuts) {
 }
 
 // Capture unstuffs dots and caps the lines; readBytes is exact across chunks
-// and keeps only what is asked; buffered data is readable at once.
-TEST(TransportLines, CaptureReadBytesAndReadableWithin) {
-  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n12", "345678", "9\r\nnext\r\nlast\r\n"});
+// and keeps only what is asked.
+TEST(TransportLines, CaptureReadBytesAndStop) {
+  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n12", "345678", "9\r\nnext\r\n"});
   std::vector<std::string> lines;
   EXPECT_EQ(m.t.capture(lines, ".", true, 5), 1u);
   EXPECT_THAT(lines, ElementsAre("a", ".b", ".c", "..", "x"));
   EXPECT_EQ(m.t.readBytes(4), "1234");
   EXPECT_EQ(m.t.readBytes(5, 2), "56");
   EXPECT_EQ(m.t.readReplyLine(), "");
-  EXPECT_TRUE(m.t.readableWithin(10));
   EXPECT_EQ(m.t.readReplyLine(), "next");
-  EXPECT_TRUE(m.t.readableWithin(10));  // "last" is buffered already
-  m.t.readReplyLine();
-  EXPECT_FALSE(m.t.readableWithin(10));
   std::atomic<bool> stop{true};
   m.t.setStopFlag(&stop);
   EXPECT_THROW(m.t.readReplyLine(), StopRequestedError);
@@ -132,13 +100,9 @@ TEST(TransportConnect, RequiresHostPortAndConnection) {
   Transport t;
   EXPECT_THROW(t.writeLine("NOOP"), NotConnectedError);
   EXPECT_THROW(t.connect(), HostRequiredError);
-  t.setDestination("mail.example.org:0");
-  EXPECT_EQ(t.host(), "mail.example.org");
+  t.setDestination("[::1]:0");
   EXPECT_THROW(t.connect(), PortRequiredError);
-  t.setDestination("[::1]:993");
-  EXPECT_EQ(t.host(), "::1");
-  EXPECT_EQ(t.port(), 993);
-  t.setHost("no-such-host.invalid");
+  t.setDestination("no-such-host.invalid:110");
   t.setConnectTimeout(5000);
   EXPECT_THROW(t.connect(), SocketError);  // a failed lookup
   t.setHost("127.0.0.1");
@@ -192,10 +156,9 @@ TEST(TransportConnect, SilentListenersTimeOutStopOrGiveWay) {
   std::atomic<bool> stop{false};
   t.setStopFlag(&stop);
   t.setConnectTimeout(-1);
-  {
-    DelayedStop stopper(stop);
-    EXPECT_THROW(t.connect(), StopRequestedError);
-  }
+  std::thread stopper([&] { std::this_thread::sleep_for(milliseconds(150)), stop = true; });
+  EXPECT_THROW(t.connect(), StopRequestedError);
+  stopper.join();
   FullListener good;
   ::listen(good.fd, 8);  // room in its queue again
   addrinfo second{.ai_flags = 0, .ai_family = AF_INET, .ai_socktype = SOCK_STREAM, .ai_protocol = 0,
@@ -239,10 +202,9 @@ TEST(TransportConnect, LoopbackServersThatTalkCloseOrFallSilent) {
     EXPECT_THROW(t->readReplyLine(), ReadTimeoutError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     t = open(stopped);
-    {
-      DelayedStop stopper(stop);
-      EXPECT_THROW(t->readReplyLine(), StopRequestedError);
-    }
+    std::thread stopper([&] { std::this_thread::sleep_for(milliseconds(150)), stop = true; });
+    EXPECT_THROW(t->readReplyLine(), StopRequestedError);
+    stopper.join();
     stop = false;
     t = open(gone);
     gone.finish();
