@@ -1,8 +1,8 @@
 // POP3 sessions against the suite's Dovecot, plain and with TLS from the
 // first byte, as the harness's users whose passwords hold a blank, a double
-// quote, a backslash and "é".
+// quote, a backslash and "é". Headers and previews over Dovecot are proved
+// through the checkers; here the whole message (RETR), dots unstuffed.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "dovecot_env.h"
 #include "protocols/pop3_session.h"
@@ -10,8 +10,6 @@
 
 namespace brivane {
 namespace {
-
-using ::testing::ElementsAre;
 
 class Pop3Dovecot : public ::testing::TestWithParam<bool> {
  protected:
@@ -32,28 +30,18 @@ class Pop3Dovecot : public ::testing::TestWithParam<bool> {
   test::DovecotEnv env;
 };
 
-// Headers (TOP) decoded in message order, a body (RETR) with its dots unstuffed.
-TEST_P(Pop3Dovecot, SpecialPasswordsReadHeadersAndBodiesAWrongOneIsRefused) {
+TEST_P(Pop3Dovecot, SpecialPasswordsLogInAWrongOneIsRefused) {
   for (const auto& [user, password] : {std::pair{env.blankUser, env.blankPassword}, {env.quoteUser, env.quotePassword}}) {
     SCOPED_TRACE(user);
     Transport t;
     Pop3Session s(&t);
     open(s, user, password);
     EXPECT_EQ(t.usingTls(), GetParam());
-    EXPECT_THAT(s.capabilities(), ::testing::Contains("TOP"));
     ASSERT_EQ(s.messageCount(), 7);
-    std::vector<std::string> subjects;
     MailMessage m;
-    for (long i = 1; i <= 7; ++i) {
-      ASSERT_TRUE(s.retrieveHeader(i, m));
-      subjects.push_back(m.subject);
-    }
-    EXPECT_THAT(subjects, ElementsAre("Welcome to the test mailbox", "Grüße aus Köln", "Привет, мир",
-                                      "This subject is folded over two lines", "", "Multipart with €",
-                                      "Lines starting with dots"));
-    EXPECT_THAT(m.from, ElementsAre(MailAddress{"Dot Stuffer", "dots@example.org"}));
     ASSERT_TRUE(s.retrieve(7, m));
-    EXPECT_THAT(m.body, ElementsAre(".", "..", ".leading dot", "...three", "last line"));
+    EXPECT_EQ(m.subject, "Lines starting with dots");
+    EXPECT_THAT(m.body, ::testing::ElementsAre(".", "..", ".leading dot", "...three", "last line"));
     s.disconnect();
   }
   Transport t;
