@@ -26,6 +26,10 @@ TEST(ImapCollectedLines, SplitsDataStatusAndTaggedTextInAnyCase) {
   EXPECT_THAT(parseImapSearch({"search 3 5"}), ElementsAre(3u, 5u));
   EXPECT_EQ(imapAlertText("* ok [alert] Quota low"), "Quota low");
   EXPECT_EQ(imapAlertText("* 3 EXISTS"), std::nullopt);
+  // LIST lines: most shapes are proved through the session's and the checker's LIST.
+  EXPECT_THAT(tokenizeImapList("LIST ((a) \")\") \"a\\\\b\\\"c\" x"), ElementsAre("LIST", "(a) \")\"", "a\\b\"c", "x"));
+  EXPECT_EQ(parseImapListLine("LSUB () \"/\" INBOX"), std::nullopt);
+  EXPECT_EQ(parseImapListLine("LIST"), std::nullopt);
 }
 
 TEST(ImapCollectedLines, EveryMalformedShapeHasItsText) {
@@ -64,20 +68,10 @@ TEST(ImapLiteral, AnnouncementsAreValidatedStrictly) {
     EXPECT_EQ(lit.kind, c.kind) << c.line;
     EXPECT_EQ(lit.size, c.size) << c.line;
   }
-  EXPECT_TRUE(isImapDataLine("* 3 FETCH (X {1}"));
-  EXPECT_TRUE(isImapDataLine("* LIST () NIL a"));
-  EXPECT_TRUE(isImapDataLine("* status INBOX (unseen 2)"));
-  EXPECT_FALSE(isImapDataLine("* OK [ALERT] size {5}"));  // status text holds no literal
-  EXPECT_FALSE(isImapDataLine("* bye now"));
-  EXPECT_FALSE(isImapDataLine("C4 OK {5}"));
-  EXPECT_FALSE(isImapDataLine("*"));
-}
-
-// Most name shapes are proved through the session's and the checker's LIST.
-TEST(ImapList, TokenizerAndFolderNames) {
-  EXPECT_THAT(tokenizeImapList("LIST ((a) \")\") \"a\\\\b\\\"c\" x"), ElementsAre("LIST", "(a) \")\"", "a\\b\"c", "x"));
-  EXPECT_EQ(parseImapListLine("LSUB () \"/\" INBOX"), std::nullopt);
-  EXPECT_EQ(parseImapListLine("LIST"), std::nullopt);
+  // Only data lines may announce a literal, not the text of a status.
+  for (const auto& [line, data] : {std::pair{"* 3 FETCH (X {1}", true}, {"* LIST () NIL a", true}, {"* status X (unseen 2)", true},
+                                   {"* OK [ALERT] size {5}", false}, {"* bye now", false}, {"C4 OK {5}", false}, {"*", false}})
+    EXPECT_EQ(isImapDataLine(line), data) << line;
 }
 
 TEST(ImapMailboxRecord, StatusAndSearchKeepOnlyValidNumbers) {

@@ -97,10 +97,13 @@ TEST(SessionPorts, TlsModeMovesOnlyTheStandardPorts) {
   check(pop3, 110, 995);
 }
 
-// Greetings and login replies: the whole dialogue, then the state or the
-// error (a refused login and LOGINDISABLED are proved through the checker).
-TEST(ImapSession, GreetingsAndLoginReplies) {
-  const struct { const char *script, *outcome; } rows[] = {
+// Greetings, login replies and credentials (atoms, quoted strings or
+// literals): the whole dialogue, then the state or the error. A refused
+// login and LOGINDISABLED are proved through the checker.
+TEST(ImapSession, GreetingsLoginRepliesAndCredentials) {
+  const std::string in = "S: C1 OK in\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n",
+                    unsafe = "error: The user name or password contains a line break or NUL character. disconnected";
+  const struct { std::string script, outcome, user = "john", password = "secret"; } rows[] = {
       {"S: * PREAUTH ready\nC: C1 CAPABILITY\nS: C1 OK done\n", "Authenticated"},
       {"S: * NO [UNAVAILABLE] busy\nC: C1 CAPABILITY\nS: C1 OK\n", "Non Authenticated"},
       {"S: * OK hi\nC: C1 LOGIN john secret\nR: C1 O\n", "error: Read timed out. disconnected"},
@@ -108,10 +111,17 @@ TEST(ImapSession, GreetingsAndLoginReplies) {
       {"S: * OK hi\nC: C1 LOGIN john secret\nS: C1 WHAT is this\nC: C2 LOGOUT\nS: * BYE\nS: C2 OK\n",
        "error: Unexpected: Line starts with a command reference (like C41) but next word was not a valid response like "
        "OK, BAD, etc, offending line: C1 WHAT is this disconnected"},
+      {"S: * OK hi\nC: C1 LOGIN \"first last\" \"\"\n" + in, "Authenticated", "first last", ""},
+      {"S: * OK hi\nC: C1 LOGIN john {7}\nS: + go\nC: caf\xC3\xA9 x\n" + in, "Authenticated", "john", "caf\xC3\xA9 x"},
+      {"S: * OK hi\nC: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n" + in, "Authenticated", "j\xC3\xB6rg", "pa\xE9"},
+      // A refusal instead of the "+": the literal is not sent.
+      {"S: * OK hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "Non Authenticated", "j\xC3\xB6rg"},
+      // Line breaks or NUL would split the command: refused before connecting.
+      {"", unsafe, "john", "a\nC2 LOGOUT"}, {"", unsafe, "a\0b"s},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.script);
-    Rig rig(r.script);
+    Rig rig(r.script, r.user, r.password);
     std::string outcome;
     try {
       rig.session.connect(true);
@@ -124,69 +134,36 @@ TEST(ImapSession, GreetingsAndLoginReplies) {
   }
 }
 
-TEST(ImapSession, CredentialsAreAtomsQuotedStringsOrLiterals) {
-  const struct { const char *user, *password, *dialogue; } rows[] = {  // up to the LOGIN reply
-      {"first last", "", "C: C1 LOGIN \"first last\" \"\"\n"},
-      {"john", "caf\xC3\xA9 x", "C: C1 LOGIN john {7}\nS: + go\nC: caf\xC3\xA9 x\n"},
-      {"j\xC3\xB6rg", "pa\xE9", "C: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n"},
-  };
-  for (const auto& r : rows) {
-    SCOPED_TRACE(r.dialogue);
-    Rig rig(std::string("S: * OK hi\n") + r.dialogue + "S: C1 OK in\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n",
-            r.user, r.password);
-    rig.session.connect(true);
-    EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
-    EXPECT_TRUE(rig.server.done());
-  }
-  // A refusal instead of the "+": the literal is not sent.
-  Rig refused("S: * OK hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "j\xC3\xB6rg", "x");
-  refused.session.connect(true);
-  EXPECT_EQ(refused.session.state(), ImapState::NonAuthenticated);
-  // Line breaks or NUL would split the command: refused before connecting.
-  for (const std::string& pw : {std::string("a\nC2 LOGOUT"), std::string("a\0b", 3)}) {
-    Rig rig("S: * OK hi\n", "john", pw);
-    EXPECT_THROW(rig.session.connect(true), UnsafeCredentialsError);
-    EXPECT_THAT(rig.server.connects(), IsEmpty());
-  }
-}
-
-// Names are decoded for display and sent back as LIST gave them.
-TEST(ImapSession, ListFoldersAndUseTheirWireNames) {
+// Folder names are decoded for display and sent back as LIST gave them; a
+// stray alert (with a control character) before a command is drained and
+// reported, and so are the alerts inside a reply and of a refusal.
+TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
   Rig rig(kPreauth +
           "C: C2 LIST \"\" *\nS: * LIST (\\HasNoChildren) \"/\" \"INBOX\"\nS: * 4 EXISTS\nS: * LIST () NIL Archive\n"
           "S: * LIST (\\HasNoChildren) \".\" \"Sent Items\"\nS: * LIST () \"/\" \"Entw&APw-rfe\"\n"
           "S: * LIST () \"/\" \"a\\\\b \\\"c\\\"\"\nS: * LIST () \"/\" {4}\nR: x\"y\\\\\\r\\n\nS: * LIST () \"/\"\n"
           "S: * OK [ALERT] Quota {almost} reached\nS: * LIST () \"/\" \"AT&T-Lab\"\nS: C2 OK List completed.\n"
           "C: C3 STATUS \"a\\\\b \\\"c\\\"\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C3 OK\n"
-          "C: C4 SELECT \"AT&T-Lab\"\nS: C4 OK\n");
-  rig.session.connect(true);
+          "C: C4 SELECT \"AT&T-Lab\"\nS: C4 OK\nS: * OK [ALERT] Maintenance at 2:00\x01\nC: C5 SELECT \"INBOX\"\n"
+          "S: * FLAGS (\\Answered \\Seen)\nS: * OK [PERMANENTFLAGS (\\Seen \\*)] ok\nS: * 17 EXISTS\nS: * 2 RECENT\n"
+          "S: * OK [UNSEEN 12] first unseen\nS: * OK [UIDVALIDITY 3857529045] ok\nS: * OK [UIDNEXT 4392] ok\n"
+          "S: C5 OK [READ-WRITE] Select completed.\nC: C6 STATUS \"INBOX\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
+          "S: * STATUS \"INBOX\" (MESSAGES 18 RECENT 3 UIDNEXT 4393 UIDVALIDITY 3857529045 UNSEEN 4)\nS: C6 OK\n"
+          "C: C7 SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C7 OK\n"
+          "C: C8 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C8 NO Mailbox doesn't exist\n"
+          "C: C9 SEARCH NEW\nS: * SEARCH 4\nS: C9 BAD unknown criterion\n"
+          "C: C10 SELECT \"Gone\"\nS: C10 NO [ALERT] Mailbox over quota\n");
   std::vector<std::string> names{"stale"}, wire;
+  EXPECT_EQ(errorOf([&] { rig.session.listFolders(names); }), stateError("Non Authenticated"));
+  rig.session.connect(true);
   ASSERT_TRUE(rig.session.listFolders(names, &wire));
   EXPECT_THAT(names, ElementsAre("INBOX", "Archive", "Sent Items", "Entwürfe", "a\\b \"c\"", "x\"y\\", "AT&T-Lab"));
   EXPECT_THAT(wire, ElementsAre("INBOX", "Archive", "Sent Items", "Entw&APw-rfe", "a\\b \"c\"", "x\"y\\", "AT&T-Lab"));
   EXPECT_THAT(rig.session.lastReply().extraLines,
               ElementsAre("List completed.", "4 EXISTS", "OK [ALERT] Quota {almost} reached"));
-  EXPECT_THAT(rig.alerts, ElementsAre("Quota {almost} reached"));
   EXPECT_TRUE(rig.session.status(wire[4]));
   EXPECT_TRUE(rig.session.select(wire[6]));
   EXPECT_THROW(rig.session.select("bad\xFF\r\nC9 LOGOUT"), ImapUnsafeArgumentError);
-}
-
-// Also: a stray alert (with a control character) before a command is
-// drained and reported; so is the alert of a refusal.
-TEST(ImapSession, SelectStatusSearchFillTheMailboxRecord) {
-  Rig rig(kPreauth + "S: * OK [ALERT] Maintenance at 2:00\x01\nC: C2 SELECT \"INBOX\"\n"
-          "S: * FLAGS (\\Answered \\Seen)\nS: * OK [PERMANENTFLAGS (\\Seen \\*)] ok\nS: * 17 EXISTS\nS: * 2 RECENT\n"
-          "S: * OK [UNSEEN 12] first unseen\nS: * OK [UIDVALIDITY 3857529045] ok\nS: * OK [UIDNEXT 4392] ok\n"
-          "S: C2 OK [READ-WRITE] Select completed.\nC: C3 STATUS \"INBOX\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
-          "S: * STATUS \"INBOX\" (MESSAGES 18 RECENT 3 UIDNEXT 4393 UIDVALIDITY 3857529045 UNSEEN 4)\nS: C3 OK\n"
-          "C: C4 SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C4 OK\n"
-          "C: C5 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C5 NO Mailbox doesn't exist\n"
-          "C: C6 SEARCH NEW\nS: * SEARCH 4\nS: C6 BAD unknown criterion\n"
-          "C: C7 SELECT \"Gone\"\nS: C7 NO [ALERT] Mailbox over quota\n");
-  std::vector<std::string> names;
-  EXPECT_EQ(errorOf([&] { rig.session.listFolders(names); }), stateError("Non Authenticated"));
-  rig.session.connect(true);
   ASSERT_TRUE(rig.session.select("INBOX"));
   const ImapMailbox& m = rig.session.mailbox();
   EXPECT_EQ(std::tie(m.name, m.totalMessages, m.recentMessages, m.firstUnseen, m.uidValidity, m.uidNext, m.readWrite),
@@ -212,26 +189,22 @@ TEST(ImapSession, SelectStatusSearchFillTheMailboxRecord) {
   EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
   EXPECT_EQ(m.name, "INBOX");  // a failed SELECT leaves the record
   EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }), stateError("Authenticated"));
-  EXPECT_THAT(rig.alerts, ElementsAre("Maintenance at 2:00", "Mailbox over quota"));
+  EXPECT_THAT(rig.alerts, ElementsAre("Quota {almost} reached", "Maintenance at 2:00", "Mailbox over quota"));
 }
 
-// What has already arrived before a command (a stray line, a literal
-// holding a fake tagged line) is discarded; clean input costs no wait.
-TEST(ImapSession, DrainBeforeACommandWaitsForNothing) {
+// What has already arrived before a command (a stray line, a literal holding
+// a fake tagged line) is discarded, and clean input costs no wait; a BYE
+// in the middle of a command ends the session, one after LOGOUT does not.
+TEST(ImapSession, DrainBeforeACommandAndByeWhileWaiting) {
   Rig rig(kSelected + "S: * 7 EXISTS\nS: * 3 FETCH (BODY[] {12}\nR: C3 OK evil\\r\\n)\\r\\n\n"
-          "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK\n");
+          "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK\n"
+          "C: C4 SEARCH UNSEEN\nS: * SEARCH 1 2\nS: * BYE Server shutting down\nX\n");
   const auto start = rig.clock.now();
   rig.session.connect(true);
   ASSERT_TRUE(rig.session.select("INBOX"));
   ASSERT_TRUE(rig.session.capability());
   EXPECT_THAT(rig.session.lastReply().extraLines, IsEmpty());
   EXPECT_EQ(rig.clock.now(), start);
-}
-
-TEST(ImapSession, ByeInTheMiddleOfACommandAndAfterLogout) {
-  Rig rig(kSelected + "C: C3 SEARCH UNSEEN\nS: * SEARCH 1 2\nS: * BYE Server shutting down\nX\n");
-  rig.session.connect(true);
-  ASSERT_TRUE(rig.session.select("INBOX"));
   EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }),
             "Server has gracefully disconnected you, possibly because the connection was idle for too long.");
   EXPECT_EQ(rig.session.state(), ImapState::UnexpectedlyDisconnected);
@@ -257,12 +230,10 @@ std::string rawStep(std::string_view bytes) {
   return out + '\n';
 }
 
-// A selected session is asked one thing (h: fetchHeader into a message that
-// holds a previous one, b: fetchHeaderBytes, t: fetchText, u: fetchUid, all
-// of message 5; s: SEARCH UNSEEN; l: LIST) and the server answers with
-// `steps`. Gives "ok <result> [<value>] uid <n>", the UID from a following
-// fetch that proves the session is still in step, or "error: <text>" and
-// " (still connected)" when the connection survived.
+// A selected session asks one thing (h: fetchHeader into a message holding
+// another, b: header bytes, t: text, u: UID, all of message 5; s: SEARCH; l:
+// LIST), answered by `steps`. Gives "ok <result> [<value>] uid <n>" (the UID
+// fetched next proves the session in step) or "error: <text>".
 const std::map<char, std::string> kCommands = {
     {'h', "C3 FETCH 5 (RFC822.HEADER)"}, {'b', "C3 FETCH 5 (RFC822.HEADER)"}, {'u', "C3 FETCH 5 (UID)"},
     {'t', "C3 FETCH 5 (BODY.PEEK[TEXT]<0.65536>)"}, {'s', "C3 SEARCH UNSEEN"}, {'l', "C3 LIST \"\" *"}};
@@ -271,7 +242,6 @@ const std::string kFollowUp = "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 77)\nS: C4
 std::string play(char kind, const std::string& steps) {
   Rig rig(kSelected + "C: " + kCommands.at(kind) + "\n" + steps);
   ImapSession& s = rig.session;
-  std::string result;
   try {
     s.connect(true);
     if (!s.select("INBOX")) return "select failed";
@@ -290,11 +260,10 @@ std::string play(char kind, const std::string& steps) {
       case 'l': ok = s.listFolders(names), value = std::to_string(names.size()); break;
     }
     s.fetchUid(5, uid);
-    result = "ok " + std::to_string(ok) + " [" + value + "] uid " + uid;
+    return "ok " + std::to_string(ok) + " [" + value + "] uid " + uid;
   } catch (const ProtocolError& e) {
-    result = std::string("error: ") + e.what() + (s.connected() ? " (still connected)" : "");
+    return std::string("error: ") + e.what() + (s.connected() ? " (still connected)" : "");
   }
-  return result;
 }
 
 // Odd replies, each played as one write and again byte by byte: the
@@ -313,7 +282,6 @@ TEST(ImapSessionFaults, OddFetchRepliesInOneWriteAndByteByByte) {
       {'t', "* 5 FETCH (BODY[TEXT]<0> {13}\r\nC3 OK fake\0\r\n)\r\nC3 OK\r\n"s, "ok 1 [C3 OK fake\0\r\n] uid 77"s},
       {'t', "* 5 FETCH (BODY[TEXT] NIL)\r\nC3 OK\r\n", "ok 0 [] uid 77"},
       {'t', "* 5 FETCH (UID 9)\r\nC3 OK\r\n", "ok 0 [] uid 77"},
-      {'t', "C3 OK\r\n", "ok 0 [] uid 77"},
       {'t', "* 5 FETCH (BODY[TEXT] \"short \\\"quoted\\\" text\")\r\nC3 OK\r\n", "ok 1 [short \"quoted\" text] uid 77"},
       {'t', "* 5 FETCH (BODY[TEXT] {3}\r\nabc)\r\nC3 NO odd\r\n", "ok 0 [abc] uid 77"},
       {'u', "* 5 FETCH (FLAGS ())\r\nC3 OK\r\n", "ok 0 [] uid 77"},
@@ -342,10 +310,8 @@ TEST(ImapSessionFaults, OddFetchRepliesInOneWriteAndByteByByte) {
   }
 }
 
-// A 10 MB line without LF is refused and closes the connection; a 20 MB
-// text is read in full with 64 KiB kept; a 3 MB header is cut at the last
-// line end within 1 MiB; a reply of very many untagged lines keeps at most
-// kMaxReplyLines of them.
+// A 10 MB line without LF is refused; a 20 MB text keeps 64 KiB, a 3 MB
+// header its lines within 1 MiB, a huge reply kMaxReplyLines lines.
 TEST(ImapSessionFaults, HugeRepliesAreBounded) {
   std::string search;
   uint32_t count = 0;

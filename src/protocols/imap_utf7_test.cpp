@@ -4,7 +4,7 @@
 
 namespace brivane {
 
-TEST(ModifiedUtf7, EncodesAndDecodesBothWays) {
+TEST(ModifiedUtf7, EncodesAndDecodesBothWaysInvalidFormsStayUnchanged) {
   const struct { const char *utf8, *wire; } rows[] = {
       {"Sent Items", "Sent Items"}, {"A&B", "A&-B"}, {"&&", "&-&-"}, {"Entwürfe", "Entw&APw-rfe"}, {"é&", "&AOk-&-"},
       {"~peter/mail/台北/日本語", "~peter/mail/&U,BTFw-/&ZeVnLIqe-"}, {"台北日本語", "&U,BTF2XlZyyKng-"},
@@ -14,11 +14,8 @@ TEST(ModifiedUtf7, EncodesAndDecodesBothWays) {
     EXPECT_EQ(encodeModifiedUtf7(r.utf8), r.wire);
     EXPECT_EQ(tryDecodeModifiedUtf7(r.wire), std::optional<std::string>(r.utf8));
   }
-}
-
-// No closing dash, outside the alphabet, a null shift, odd octets, "/" for
-// ",", a printable or "&" encoded, non-zero padding, lone surrogates, a cut run.
-TEST(ModifiedUtf7, InvalidFormsAreUsedUnchanged) {
+  // Invalid forms are used unchanged: no closing dash, outside the alphabet, a null shift, odd
+  // octets, "/" for ",", a printable or "&" encoded, non-zero padding, lone surrogates, a cut run.
   for (const char* wire : {"&", "&Jjo", "&Jjo!", "&U,BTFw-&ZeVnLIqe-", "&AOkA-", "&U/BTFw-", "&AGE-", "&ACY-",
                            "&AOl-", "&2D0-", "&3gA-", "Inbox/&A"}) {
     EXPECT_EQ(tryDecodeModifiedUtf7(wire), std::nullopt) << wire;

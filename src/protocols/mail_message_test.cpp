@@ -11,10 +11,9 @@ TEST(MailMessage, DecodesTheFieldsTheCheckersUse) {
       "Received: from a\r\n\tby b\r\nSUBJECT: =?ISO-8859-1?Q?Sch=F6ne?=\r\n  =?ISO-8859-1?Q?_Gr=FC=DFe?=   and more\r\n"
       "from: \"Name\" <name@example.org>\r\nDate: Tue, 3 Mar 2026 13:00:00 +0100\r\n"
       "Content-Type: multipart/alternative;\r\n boundary=\"b1\"\r\n\r\nSubject: body, not header\r\n");
-  EXPECT_EQ(m.subject, "Sch\u00f6ne Gr\u00fc\u00dfe   and more");
+  EXPECT_EQ(std::tie(m.subject, m.date, m.contentType),
+            std::make_tuple("Sch\u00f6ne Gr\u00fc\u00dfe   and more", 1772539200, "multipart/alternative"));
   EXPECT_THAT(m.from, ElementsAre(MailAddress{"Name", "name@example.org"}));
-  EXPECT_EQ(m.date, 1772539200);
-  EXPECT_EQ(m.contentType, "multipart/alternative");
   EXPECT_EQ(m.headerValue("received"), "from a by b");
 }
 
@@ -24,12 +23,9 @@ TEST(MailMessage, MissingHeadersAndClearGiveEmptyValuesAndHeaderIsCapped) {
   MailMessage cleared = MailMessage::fromHeaderBytes("Subject: s\nFrom: a@b\nDate: 1 Jan 2020 00:00 +0000\n");
   cleared.body.push_back("x");
   cleared.clear();
-  EXPECT_TRUE(cleared.rawHeaders.empty());
-  EXPECT_TRUE(cleared.body.empty());
+  EXPECT_TRUE(cleared.rawHeaders.empty() && cleared.body.empty());
   for (const MailMessage& m : {MailMessage::fromHeaderBytes("X-A: 1\n Subject: no\n"), cleared}) {
-    EXPECT_EQ(m.subject, "");
-    EXPECT_EQ(m.date, 0);
-    EXPECT_EQ(m.contentType, "text/plain");
+    EXPECT_EQ(std::tie(m.subject, m.date, m.contentType), std::make_tuple("", 0, "text/plain"));
     EXPECT_THAT(m.from, ElementsAre(MailAddress{}));
   }
   MailMessage m;

@@ -38,7 +38,7 @@ struct MemoryTransport {
 
 // Lines come out the same wherever the stream is cut (empty lines kept, and
 // a CR inside a line); a close before a line's end is an error, not a line.
-TEST(TransportLines, SplitsAndTerminatorsReadAlike) {
+TEST(TransportLines, SplitsCaptureAndReadBytes) {
   const std::string data = "+OK ready\r\n\r\nx\ry\r\r\nline two\n\nthree\r\n.\r\n";
   for (size_t cut = 0; cut <= data.size(); ++cut) {
     MemoryTransport m({data.substr(0, cut), data.substr(cut)}, true);
@@ -46,23 +46,33 @@ TEST(TransportLines, SplitsAndTerminatorsReadAlike) {
     m.t.capture(lines);
     EXPECT_THAT(lines, ElementsAre("+OK ready", "", "x\ry\r", "line two", "", "three")) << "cut at " << cut;
   }
-  MemoryTransport m({"one\r", "\nhal"}, true);
-  EXPECT_EQ(m.t.readReplyLine(), "one");
-  EXPECT_THROW(m.t.readReplyLine(), ConnectionClosedError);
+  MemoryTransport closed({"one\r", "\nhal"}, true);
+  EXPECT_EQ(closed.t.readReplyLine(), "one");
+  EXPECT_THROW(closed.t.readReplyLine(), ConnectionClosedError);
+  // Capture unstuffs dots and caps the lines; readBytes is exact across
+  // chunks and keeps only what is asked.
+  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n12", "345678", "9\r\nnext\r\n"});
+  std::vector<std::string> lines;
+  EXPECT_EQ(m.t.capture(lines, ".", true, 5), 1u);
+  EXPECT_THAT(lines, ElementsAre("a", ".b", ".c", "..", "x"));
+  EXPECT_EQ(m.t.readBytes(4), "1234");
+  EXPECT_EQ(m.t.readBytes(5, 2), "56");
+  EXPECT_EQ(m.t.readReplyLine(), "");
+  EXPECT_EQ(m.t.readReplyLine(), "next");
+  std::atomic<bool> stop{true};
+  m.t.setStopFlag(&stop);
+  EXPECT_THROW(m.t.readReplyLine(), StopRequestedError);
 }
 
-TEST(TransportLines, LineLimitIsExactAndSettable) {
+TEST(TransportLines, LineAndReplyLimits) {
   const std::string max(Transport::kDefaultMaxLineLength, 'x');
   MemoryTransport exact({max + "\r\n"}, true);
   EXPECT_EQ(exact.t.readReplyLine().size(), max.size());
   MemoryTransport over({max + "y\r\n"}, true);
   EXPECT_THROW(over.t.readReplyLine(), LineTooLongError);
   EXPECT_FALSE(over.t.connected());
-}
-
-// Every line in time, but the reply as a whole too slow (a slow line is
-// proved through the session).
-TEST(TransportLines, ReplyLimit) {
+  // Every line in time, but the reply as a whole too slow (a slow line is
+  // proved through the session).
   MemoryTransport slow({});
   slow.t.setLineLimit(1000);
   slow.t.setReplyLimit(3000);
@@ -80,22 +90,6 @@ TEST(TransportLines, ReplyLimit) {
   EXPECT_EQ(lines, 3);
 }
 
-// Capture unstuffs dots and caps the lines; readBytes is exact across chunks
-// and keeps only what is asked.
-TEST(TransportLines, CaptureReadBytesAndStop) {
-  MemoryTransport m({"a\r\n..b\r\n.c\r\n...\r\n", "x\r\ny\r\n.", "\r\n12", "345678", "9\r\nnext\r\n"});
-  std::vector<std::string> lines;
-  EXPECT_EQ(m.t.capture(lines, ".", true, 5), 1u);
-  EXPECT_THAT(lines, ElementsAre("a", ".b", ".c", "..", "x"));
-  EXPECT_EQ(m.t.readBytes(4), "1234");
-  EXPECT_EQ(m.t.readBytes(5, 2), "56");
-  EXPECT_EQ(m.t.readReplyLine(), "");
-  EXPECT_EQ(m.t.readReplyLine(), "next");
-  std::atomic<bool> stop{true};
-  m.t.setStopFlag(&stop);
-  EXPECT_THROW(m.t.readReplyLine(), StopRequestedError);
-}
-
 TEST(TransportConnect, RequiresHostPortAndConnection) {
   Transport t;
   EXPECT_THROW(t.writeLine("NOOP"), NotConnectedError);
@@ -105,8 +99,7 @@ TEST(TransportConnect, RequiresHostPortAndConnection) {
   t.setDestination("no-such-host.invalid:110");
   t.setConnectTimeout(5000);
   EXPECT_THROW(t.connect(), SocketError);  // a failed lookup
-  t.setHost("127.0.0.1");
-  t.setPort(test::LoopbackServer("").port());  // a port that was just free
+  t.setDestination("127.0.0.1:" + std::to_string(test::LoopbackServer("").port()));  // a port that was just free
   try {
     t.connect();
     FAIL() << "connected to a closed port";
@@ -140,8 +133,7 @@ struct FullListener {
 TEST(TransportConnect, SilentListenersTimeOutStopOrGiveWay) {
   FullListener hole;
   Transport t;
-  t.setHost("127.0.0.1");
-  t.setPort(ntohs(hole.addr.sin_port));
+  t.setDestination("127.0.0.1:" + std::to_string(ntohs(hole.addr.sin_port)));
   t.setConnectTimeout(400);
   auto start = std::chrono::steady_clock::now();
   try {

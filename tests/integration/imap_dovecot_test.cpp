@@ -1,7 +1,6 @@
-// IMAP4 sessions against the suite's Dovecot, plain and with TLS from the
-// first byte, as the harness's users whose passwords hold a blank, a double
-// quote, a backslash and "é". Counting and fetching over Dovecot are proved
-// through the checkers.
+// IMAP4 sessions against the suite's Dovecot, plain and with TLS, as the
+// users whose passwords hold a blank, '"', '\' and "é" (counts and fetches
+// over Dovecot are the checkers' tests).
 #include <gmock/gmock.h>
 
 #include "dovecot_env.h"
@@ -25,7 +24,6 @@ class ImapDovecot : public ::testing::TestWithParam<bool> {
     s.setUsername(name);
     s.setPassword(pass);
     s.setConnectTimeout(10000);
-    s.setLineLimit(10000);
     s.connect(true);
   }
   test::DovecotEnv env;
@@ -44,7 +42,6 @@ TEST_P(ImapDovecot, SpecialPasswordsLogInAndListTheFoldersAWrongOneIsRefused) {
     EXPECT_THAT(names, ::testing::UnorderedElementsAre("INBOX", "Archive", "Sent Items", "Entwürfe"));
     EXPECT_THAT(wire, ::testing::Contains("Entw&APw-rfe"));
     s.disconnect();
-    EXPECT_FALSE(s.connected());
   }
   Transport t;
   ImapSession s;
