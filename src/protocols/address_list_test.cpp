@@ -18,8 +18,7 @@ TEST(AddressList, SplitsBeforeDecoding) {
       {"\"=?ISO-8859-1?Q?J=F6rg?=\" <j@x>", {{"J\u00f6rg", "j@x"}}},
       {"Team: a@x, B <b@x>;", {{"", "a@x"}, {"B", "b@x"}}},
       {"", {{"", ""}}}, {"  ,  ", {{"", ""}}}, {"<only@x>", {{"", "only@x"}}},
-      {std::string("bob\0@x\r (B\0ob)", 14), {{"Bob", "bob@x"}}},
-      {std::string("N\0m <a\0@x\r>", 11), {{"Nm", "a@x"}}},
+      {std::string("bob\0@x\r (B\0ob)", 14), {{"Bob", "bob@x"}}}, {std::string("N\0m <a\0@x\r>", 11), {{"Nm", "a@x"}}},
   };
   for (const auto& r : rows) EXPECT_EQ(parseAddressList(r.in), r.out) << r.in;
 }

@@ -6,8 +6,7 @@ namespace brivane {
 
 TEST(EncodedWords, DecodeToUtf8) {
   const struct { std::string in; const char* out; } rows[] = {
-      // Adjacent words join without the blank (also over a fold and a split
-      // character); blanks next to text stay.
+      // Adjacent words join without the blank (over a fold, a split character); blanks by text stay.
       {"=?ISO-8859-1?Q?Gr=FC=DFe_aus?= =?ISO-8859-1?Q?_K=F6ln?=", "Gr\u00fc\u00dfe aus K\u00f6ln"},
       {"=?UTF-8?Q?=C3?= =?UTF-8?Q?=A9t=C3=A9?=", "\u00e9t\u00e9"},
       {"=?UTF-8?B?w6k=?=\r\n\t=?UTF-8?B?w6k=?=", "\u00e9\u00e9"},

@@ -3,8 +3,6 @@
 #include <gmock/gmock.h>
 
 #include <map>
-#include <string>
-#include <vector>
 
 #include "fake_server.h"
 #include "protocols/transport.h"

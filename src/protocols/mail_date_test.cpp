@@ -17,10 +17,8 @@ TEST(MailDate, ParsesZonesAndRejectsGarbage) {
       {"Tue, 3 Mar 26 12:00:00 Z", noonUtc},
       {"Tue, 3 Mar 2026 12:00:00 +9999", noonUtc},  // offset out of range: ignored
       {"Sun, 1 Feb 2026 12:00:00 +0000", noonUtc - 30 * 86400},
-      {"", 0}, {"yesterday", 0},
-      {"Mon, 30 Feb 2026 12:00:00 +0000", 0},
-      {"Tue, 3 Foo 2026 12:00:00 +0000", 0},
-      {"Tue, 3 Mar 2026 25:00:00 +0000", 0},
+      {"", 0}, {"yesterday", 0}, {"Mon, 30 Feb 2026 12:00:00 +0000", 0},
+      {"Tue, 3 Foo 2026 12:00:00 +0000", 0}, {"Tue, 3 Mar 2026 25:00:00 +0000", 0},
   };
   for (const auto& r : rows) EXPECT_EQ(parseMailDate(r.in), r.out) << r.in;
 }

@@ -15,7 +15,6 @@
 #include "fake_server.h"
 #include "protocols/protocol_errors.h"
 #include "protocols/socket_stream.h"
-#include "protocols/tls_stream.h"
 
 namespace brivane {
 namespace {
