@@ -114,7 +114,7 @@ TEST(ImapSession, GreetingsLoginRepliesAndCredentials) {
       {"S: * OK hi\nC: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n" + in, "Authenticated", "j\xC3\xB6rg", "pa\xE9"},
       // A refusal instead of the "+": the literal is not sent.
       {"S: * OK hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "Non Authenticated", "j\xC3\xB6rg"},
-      // Line breaks or NUL would split the command: refused before connecting.
+      // Line breaks or NUL would split the command.
       {"", unsafe, "john", "a\nC2 LOGOUT"}, {"", unsafe, "a\0b"s},
   };
   for (const auto& r : rows) {
@@ -129,6 +129,7 @@ TEST(ImapSession, GreetingsLoginRepliesAndCredentials) {
     }
     EXPECT_EQ(outcome, r.outcome);
     EXPECT_TRUE(rig.server.done());
+    EXPECT_TRUE(!r.script.empty() || rig.server.connects().empty());  // refused before connecting
   }
 }
 
