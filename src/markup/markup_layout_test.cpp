@@ -82,18 +82,16 @@ TEST_F(Layout, FontSizesColoursAndStyles) {
 }
 
 // An indent never moves left (30 px of text already there) and holds for one
-// line; BR returns to the left edge.
-TEST_F(Layout, IndentNeverMovesLeftAndHoldsOneLine) {
+// line; BR returns to the left edge; each line is as tall as its tallest
+// picture; a row is its lines less 2 px, at most the cap.
+TEST_F(Layout, IndentLinesRowHeightAndCap) {
   RowLayout r = lay("abcde<IND x=\"12\">f<BR>g<IND x=\"12\">h<BR>i");
   std::vector<int> xs;
   for (const auto& t : r.texts) xs.push_back(t.x);
   EXPECT_EQ(xs, (std::vector<int>{0, 30, 0, 12, 0}));
   r = lay("<IND x=\"24\"><IMG src=\"idx:3\">s");
   EXPECT_EQ(std::pair(r.pictures[0].x, r.texts[0].x), std::pair(24, 40));
-}
-
-TEST_F(Layout, LinesRowHeightAndCap) {
-  RowLayout r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
+  r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
   std::vector<int> heights;
   for (const auto& line : r.lines) heights.push_back(line.height);
   EXPECT_EQ(heights, (std::vector<int>{15, 32, 15}));

@@ -23,7 +23,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewer) {
+// Only a higher version of four numbers is newer; the manifest's first
+// version pair counts.
+TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewerAndTheFirstPairCounts) {
   const std::tuple<const char*, ProgramVersion, bool> cases[] = {
       {"1.5.0.4", {1, 5, 0, 4}, false},      // equal: up to date
       {"1.10.0.0", {1, 9, 0, 0}, true},      // numbers, not text
@@ -37,10 +39,7 @@ TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewer) {
       {"", {0, 0, 0, 0}, false},
   };
   for (const auto& [latest, program, newer] : cases) EXPECT_EQ(isNewerVersion(latest, program), newer) << latest;
-}
-
-TEST(UpdateVersion, FirstVersionPairOfTheManifestCounts) {
-  const std::pair<const char*, const char*> cases[] = {
+  const std::pair<const char*, const char*> manifests[] = {
       {"<Update><LatestVersion>1.2.3.4</LatestVersion></Update>", "1.2.3.4"},
       {"<latestversion>1.2.3.4</latestversion>", "1.2.3.4"},
       {"<LATESTversion>2.0.0.0</LatestVERSION>", "2.0.0.0"},
@@ -52,7 +51,7 @@ TEST(UpdateVersion, FirstVersionPairOfTheManifestCounts) {
       {"<LatestVersion>1.2.3.99999</LatestVersion>", ""},
       {"", ""},
   };
-  for (auto [document, latest] : cases) EXPECT_EQ(latestVersionIn(document), latest) << document;
+  for (auto [document, latest] : manifests) EXPECT_EQ(latestVersionIn(document), latest) << document;
 }
 
 // Records each posted message with the time it came.
