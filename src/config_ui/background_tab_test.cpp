@@ -4,7 +4,6 @@
 #include <stdlib.h>
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QPushButton>
 #include <QTest>
