@@ -1,7 +1,6 @@
 #include "config_ui/message_dialog.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -19,13 +18,11 @@ struct Presser {
   QString informative;
   QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
   int width = 0;
-  void arm() {
+  explicit Presser(QMessageBox::StandardButton button) : press(button) {
     QTimer::singleShot(0, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       ASSERT_NE(box, nullptr);
-      offered = box->standardButtons();
-      icon = box->icon();
-      informative = box->informativeText();
+      std::tie(offered, icon, informative) = std::tuple(box->standardButtons(), box->icon(), box->informativeText());
       defaultButton = box->standardButton(box->defaultButton());
       width = box->frameGeometry().width();
       box->button(press)->click();
@@ -33,30 +30,29 @@ struct Presser {
   }
 };
 
+// Each button set and icon is offered, the pressed one returned; the text is
+// shown as typed, never read as mark-up.
 TEST(MessageDialog, ButtonsIconsAndResults) {
-  struct Row {
+  using B = QMessageBox;
+  const struct {
     int buttons, icon;
-    QMessageBox::StandardButton press;
-    QMessageBox::StandardButtons offered;
-    QMessageBox::Icon shownIcon;
+    B::StandardButton press;
+    B::StandardButtons offered;
+    B::Icon shownIcon;
     int result;
   } rows[] = {
-      {mbOK, miError, QMessageBox::Ok, QMessageBox::Ok, QMessageBox::Critical, mrOK},
-      {mbYes | mbNo, miQuestion, QMessageBox::No, QMessageBox::Yes | QMessageBox::No, QMessageBox::Question, mrNo},
-      {mbYes | mbNo, miWarning, QMessageBox::Yes, QMessageBox::Yes | QMessageBox::No, QMessageBox::Warning, mrYes},
-      {mbRetry | mbCancel, miInformation, QMessageBox::Retry, QMessageBox::Retry | QMessageBox::Cancel,
-       QMessageBox::Information, mrRetry},
-      {mbClose, 7, QMessageBox::Close, QMessageBox::Close, QMessageBox::NoIcon, mrClose},
-      {mbCancel | mbOK, miNone, QMessageBox::Cancel, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::NoIcon,
-       mrCancel},
+      {mbOK, miError, B::Ok, B::Ok, B::Critical, mrOK},
+      {mbYes | mbNo, miQuestion, B::No, B::Yes | B::No, B::Question, mrNo},
+      {mbYes | mbNo, miWarning, B::Yes, B::Yes | B::No, B::Warning, mrYes},
+      {mbRetry | mbCancel, miInformation, B::Retry, B::Retry | B::Cancel, B::Information, mrRetry},
+      {mbClose, 7, B::Close, B::Close, B::NoIcon, mrClose},
+      {mbCancel | mbOK, miNone, B::Cancel, B::Ok | B::Cancel, B::NoIcon, mrCancel},
   };
-  for (const Row& r : rows) {
-    Presser p{r.press, {}, QMessageBox::NoIcon, {}};
-    p.arm();
+  for (const auto& r : rows) {
+    Presser p(r.press);
     EXPECT_EQ(ShowMessage(nullptr, "Title", "Heading", "a <b> & c", r.buttons, r.icon), r.result);
     EXPECT_EQ(p.offered, r.offered);
     EXPECT_EQ(p.icon, r.shownIcon);
-    // The text is shown as typed, never read as mark-up.
     EXPECT_TRUE(p.informative.contains("&lt;b&gt;")) << p.informative.toStdString();
   }
 }
@@ -64,18 +60,13 @@ TEST(MessageDialog, ButtonsIconsAndResults) {
 // A long text wraps at its blanks and the box stays within the screen; the
 // caller may make No the default, so that Enter does not agree.
 TEST(MessageDialog, LongTextWrapsAndTheDefaultIsTheCallers) {
-  QString text;
-  for (int i = 0; i < 60; ++i) text += QStringLiteral("Brivane is connecting to the server. ");
-  text += QStringLiteral("Continue anyway?");
-  struct Row {
-    int defaultButton;
-    QMessageBox::StandardButton shown;
-  } rows[] = {{0, QMessageBox::Yes}, {mbNo, QMessageBox::No}, {mbOK, QMessageBox::Yes}};
-  for (const Row& r : rows) {
-    Presser p{QMessageBox::No, {}, QMessageBox::NoIcon, {}};
-    p.arm();
-    EXPECT_EQ(ShowMessage(nullptr, "Title", "Heading", text, mbYes | mbNo, miQuestion, r.defaultButton), mrNo);
-    EXPECT_EQ(p.defaultButton, r.shown) << r.defaultButton;
+  const QString text = QStringLiteral("Brivane is connecting to the server. ").repeated(60) + "Continue anyway?";
+  const std::pair<int, QMessageBox::StandardButton> rows[] = {
+      {0, QMessageBox::Yes}, {mbNo, QMessageBox::No}, {mbOK, QMessageBox::Yes}};
+  for (auto [given, shown] : rows) {
+    Presser p(QMessageBox::No);
+    EXPECT_EQ(ShowMessage(nullptr, "Title", "Heading", text, mbYes | mbNo, miQuestion, given), mrNo);
+    EXPECT_EQ(p.defaultButton, shown) << given;
     EXPECT_FALSE(p.informative.contains(QChar(0xA0)) || p.informative.contains("&nbsp;"));
     EXPECT_LE(p.width, QApplication::primaryScreen()->availableGeometry().width());
   }

@@ -24,166 +24,132 @@ class Layout : public ::testing::Test {
   RowLayout lay(std::string_view markup) { return layoutMarkup(markup, style, pictures, metrics); }
   template <class Box>
   static std::pair<int, int> xy(const Box& b) { return {b.x, b.y}; }
-  template <class Box>
-  static std::pair<int, int> size(const Box& b) { return {b.width, b.height}; }
 
   FixedMetrics metrics;
   LayoutStyle style;
   PictureCatalog pictures;
 };
 
+// "middle" centres the text against the tallest picture; without it the text
+// keeps the top of the line.
 TEST_F(Layout, MiddleAlignCentresTextAgainstTallestPicture) {
   RowLayout r = lay("<IMG src=\"largethrobber\" align=\"middle\">abc");
-  ASSERT_EQ(r.lines.size(), 1u);
-  EXPECT_EQ(r.lines[0].height, 32);
   ASSERT_EQ(r.texts.size(), 1u);
+  EXPECT_EQ(std::tuple(r.lines.size(), r.lines[0].height, r.pictures[0].y), std::tuple(1u, 32, 0));
   EXPECT_EQ(xy(r.texts[0]), std::pair(32, (32 - 15) / 2));
-  EXPECT_EQ(r.pictures[0].y, 0);
-  // Without align the text keeps the top of the line.
   r = lay("<IMG src=\"largethrobber\">abc");
-  EXPECT_EQ(r.texts[0].y, 0);
-  EXPECT_EQ(r.lines[0].height, 32);
+  EXPECT_EQ(std::pair(r.texts[0].y, r.lines[0].height), std::pair(0, 32));
 }
 
-TEST_F(Layout, PicturesScaleWithDpi) {
+TEST_F(Layout, PicturesScaleWithDpiAndUnknownOnesTakeNoRoom) {
   for (double scale : {1.0, 2.0}) {
     style.pictureScale = scale;
     RowLayout r = lay("<IMG src=\"idx:3\" align=\"middle\">x<IMG src=\"throbbersml\">");
     ASSERT_EQ(r.pictures.size(), 2u);
     const int side = static_cast<int>(16 * scale);
-    EXPECT_EQ(size(r.pictures[0]), std::pair(side, side));
-    EXPECT_EQ(r.texts[0].x, side);
-    EXPECT_EQ(r.pictures[1].x, side + 6);
+    EXPECT_EQ(std::pair(r.pictures[0].width, r.pictures[0].height), std::pair(side, side));
+    EXPECT_EQ(std::pair(r.texts[0].x, r.pictures[1].x), std::pair(side, side + 6));
     EXPECT_EQ(r.lines[0].height, std::max(15, side));
   }
-}
-
-TEST_F(Layout, UnknownOrOutOfRangePictureTakesNoRoom) {
+  style.pictureScale = 1.0;
   for (const char* src : {"idx:6", "idx:99", "idx:x", "idx:", "idx:-1", "nosuch", "file:x.png"}) {
-    std::string row = std::string("<I></I><B></B><B></B><IMG src=\"") + src +
-                      "\" align=\"middle\">  Queued for check";
-    RowLayout r = lay(row);
+    RowLayout r = lay(std::string("<I></I><B></B><IMG src=\"") + src + "\" align=\"middle\">  Queued");
     EXPECT_TRUE(r.pictures.empty()) << src;
     ASSERT_EQ(r.texts.size(), 1u) << src;
-    EXPECT_EQ(xy(r.texts[0]), std::pair(0, 0)) << src;
-    EXPECT_EQ(r.height, 15) << src;
+    EXPECT_EQ(std::tuple(r.texts[0].x, r.texts[0].y, r.height), std::tuple(0, 0, 15)) << src;
   }
   const RowLayout r = lay("<IMG src=\"idx:5\">x");  // the last index in range
   ASSERT_EQ(r.pictures.size(), 1u);
   EXPECT_EQ(r.pictures[0].index, 5);
 }
 
-TEST_F(Layout, FontSizes) {
-  struct Case {
-    const char* size;
-    double points;
-  } cases[] = {{"1", 8}, {"2", 10}, {"3", 12}, {"4", 14}, {"5", 16}, {"8", 8}, {"11", 11},
-               {"24", 24}, {"72", 72}, {"0", 9}, {"73", 9}, {"90", 9}, {"-3", 9},
-               {"abc", 9}, {"", 9}, {"99999999", 9}};
-  for (const Case& c : cases) {
-    RowLayout r = lay(std::string("<FONT size=\"") + c.size + "\">x</FONT>y");
-    ASSERT_EQ(r.texts.size(), 2u) << c.size;
-    EXPECT_EQ(r.texts[0].font.points, c.points) << c.size;
-    EXPECT_EQ(r.texts[1].font.points, 9) << "closing tag restores the size";
+TEST_F(Layout, FontSizesColoursAndStyles) {
+  const std::pair<const char*, double> sizes[] = {
+      {"1", 8}, {"2", 10}, {"3", 12}, {"4", 14}, {"5", 16}, {"8", 8}, {"11", 11}, {"24", 24}, {"72", 72},
+      {"0", 9}, {"73", 9}, {"90", 9}, {"-3", 9}, {"abc", 9}, {"", 9}, {"99999999", 9}};
+  for (auto [size, points] : sizes) {
+    RowLayout r = lay(std::string("<FONT size=\"") + size + "\">x</FONT>y");
+    ASSERT_EQ(r.texts.size(), 2u) << size;
+    EXPECT_EQ(std::pair(r.texts[0].font.points, r.texts[1].font.points), std::pair(points, 9.0)) << size;
   }
-}
-
-TEST_F(Layout, FontColourAndStyles) {
   RowLayout r = lay("<B>b<FONT color=\"clGray\">g</FONT>w</B><I>i</I><font color=\"grey\">k</font>");
   ASSERT_EQ(r.texts.size(), 5u);
-  EXPECT_TRUE(r.texts[0].font.bold);
-  EXPECT_EQ(r.texts[1].color, (Rgb{128, 128, 128}));
-  EXPECT_TRUE(r.texts[1].font.bold);
-  EXPECT_EQ(r.texts[2].color, (Rgb{255, 255, 255}));
-  EXPECT_TRUE(r.texts[3].font.italic);
+  EXPECT_TRUE(r.texts[0].font.bold && r.texts[1].font.bold && r.texts[3].font.italic);
   EXPECT_FALSE(r.texts[3].font.bold);
+  EXPECT_EQ(r.texts[1].color, (Rgb{128, 128, 128}));
+  EXPECT_EQ(r.texts[2].color, (Rgb{255, 255, 255}));
   EXPECT_EQ(r.texts[4].color, (Rgb{0, 0, 0}));
 }
 
-TEST_F(Layout, IndentNeverMovesLeftAndHoldsOneLine) {
+// An indent never moves left (30 px of text already there) and holds for one
+// line; BR returns to the left edge; each line is as tall as its tallest
+// picture; a row is its lines less 2 px, at most the cap.
+TEST_F(Layout, IndentLinesRowHeightAndCap) {
   RowLayout r = lay("abcde<IND x=\"12\">f<BR>g<IND x=\"12\">h<BR>i");
-  ASSERT_EQ(r.texts.size(), 5u);
-  EXPECT_EQ(r.texts[1].x, 30);  // 30 px of text already: no move back
-  EXPECT_EQ(r.texts[2].x, 0);   // BR returns to the left edge
-  EXPECT_EQ(r.texts[3].x, 12);
-  EXPECT_EQ(r.texts[4].x, 0);
+  std::vector<int> xs;
+  for (const auto& t : r.texts) xs.push_back(t.x);
+  EXPECT_EQ(xs, (std::vector<int>{0, 30, 0, 12, 0}));
   r = lay("<IND x=\"24\"><IMG src=\"idx:3\">s");
   EXPECT_EQ(std::pair(r.pictures[0].x, r.texts[0].x), std::pair(24, 40));
-}
-
-TEST_F(Layout, TwoBreaksMakeThreeLinesEachAsTallAsItsTallestPicture) {
-  RowLayout r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
-  ASSERT_EQ(r.lines.size(), 3u);
+  r = lay("a<BR><IMG src=\"largethrobber\"><IMG src=\"idx:0\"><BR>c");
   std::vector<int> heights;
   for (const auto& line : r.lines) heights.push_back(line.height);
   EXPECT_EQ(heights, (std::vector<int>{15, 32, 15}));
   EXPECT_EQ(std::pair(r.lines[2].top, r.texts[1].y), std::pair(47, 47));
   EXPECT_EQ(std::pair(r.height, r.listRowHeight()), std::pair(62, 60));
-}
-
-TEST_F(Layout, RowHeightRuleAndCap) {
   // The account header of the message panel: icon + 11 pt bold, rule, empty line.
   RowLayout header = lay(
       "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  Home</B></FONT><BR>"
       "<IMG src=\"hrfullwide\" align=\"middle\"><BR>");
   ASSERT_EQ(header.lines.size(), 3u);
-  EXPECT_EQ(header.lines[0].height, 18);
-  EXPECT_EQ(header.pictures[0].y, 1);  // 16 px icon centred in 18 px
-  EXPECT_EQ(header.lines[1].height, 15);
-  EXPECT_EQ(header.pictures[1].y, 18 + (15 - 6) / 2);
+  EXPECT_EQ(std::pair(header.lines[0].height, header.lines[1].height), std::pair(18, 15));
+  EXPECT_EQ(std::pair(header.pictures[0].y, header.pictures[1].y), std::pair(1, 18 + (15 - 6) / 2));
   EXPECT_EQ(header.listRowHeight(), 18 + 15 + 15 - 2);
-  // A message line with a preview.
   RowLayout msg = lay(
       "<IND x=\"24\"><IMG src=\"idx:3\" align=\"middle\"><FONT color=\"clGray\">Hi</FONT>"
       "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">preview</FONT>");
-  EXPECT_EQ(msg.listRowHeight(), 16 + 13 - 2);
-  EXPECT_EQ(msg.texts[1].x, 46);
+  EXPECT_EQ(std::pair(msg.listRowHeight(), msg.texts[1].x), std::pair(16 + 13 - 2, 46));
   std::string tall;
   for (int i = 0; i < 40; ++i) tall += "line<BR>";
-  EXPECT_EQ(lay(tall).listRowHeight(), kMaxRowHeight);
-  EXPECT_EQ(lay("").listRowHeight(), 13);
+  EXPECT_EQ(std::pair(lay(tall).listRowHeight(), lay("").listRowHeight()), std::pair(kMaxRowHeight, 13));
 }
 
 TEST_F(Layout, ParagraphAlignment) {
   style.width = 200;
-  RowLayout r = lay(
-      "<p align=\"right\"><font size=\"24\">12:00</font><br><font size=\"12\">Sunday</font></p>");
+  RowLayout r = lay("<p align=\"right\"><font size=\"24\">12:00</font><br><font size=\"12\">Sunday</font></p>");
   ASSERT_EQ(r.texts.size(), 2u);
   // 24 pt: 16 px a character, 40 px tall; 12 pt: 8 px, 20 px.
   EXPECT_EQ(r.texts[0].x, 200 - 5 * 16);
   EXPECT_EQ(xy(r.texts[1]), std::pair(200 - 6 * 8, 40));
   EXPECT_EQ(r.height, 60);
-  r = lay("<P ALIGN=\"center\">abcd</P>");
-  EXPECT_EQ(r.texts[0].x, (200 - 24) / 2);
-  r = lay("<p align=\"right\">" + std::string(50, 'w') + "</p>");
-  EXPECT_EQ(r.texts[0].x, 0) << "a line wider than the control stays at the left edge";
+  EXPECT_EQ(lay("<P ALIGN=\"center\">abcd</P>").texts[0].x, (200 - 24) / 2);
+  EXPECT_EQ(lay("<p align=\"right\">" + std::string(50, 'w') + "</p>").texts[0].x, 0) << "too wide: left edge";
 }
 
-TEST_F(Layout, ElideCutsAtCharactersAndAddsEllipsis) {
-  RowLayout r = lay("<IMG src=\"idx:0\"> caf\xC3\xA9 \xE2\x82\xAC&amp;<IMG src=\"idx:1\">tail");
-  elideRow(r, 16 + 7 * 6 + 18, metrics);
-  ASSERT_EQ(r.texts.size(), 1u);
-  EXPECT_EQ(r.texts[0].text, " caf\xC3\xA9 \xE2\x82\xAC...");
-  EXPECT_EQ(r.pictures.size(), 1u);
-  EXPECT_LE(r.texts[0].x + r.texts[0].width, 16 + 7 * 6 + 18);
-  // A row that fits is left alone.
-  RowLayout fits = lay("short");
-  elideRow(fits, 100, metrics);
-  EXPECT_EQ(fits.texts[0].text, "short");
-}
-
-// The cut never splits what the reader sees as one character.
-TEST_F(Layout, ElideCutsBetweenGraphemes) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81", "e\xCC\x81"},                  // combining accents
-      {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7xxxx", "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA"},  // flags
-      {"a\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9" "bcd", "a"},             // a joined emoji
+// The cut falls between characters, never inside what the reader sees as
+// one (accents, flags, joined emoji), drops what follows and adds "...".
+TEST_F(Layout, ElideCutsBetweenGraphemesAndAddsEllipsis) {
+  const struct {
+    std::string markup;
+    int room;
+    std::string kept;
+    size_t pictures;
+  } cases[] = {
+      {"<IMG src=\"idx:0\"> caf\xC3\xA9 \xE2\x82\xAC&amp;<IMG src=\"idx:1\">tail", 16 + 7 * 6 + 18,
+       " caf\xC3\xA9 \xE2\x82\xAC...", 1},
+      {"short", 100, "short", 0},
+      {"e\xCC\x81" "e\xCC\x81" "e\xCC\x81" "e\xCC\x81", 36, "e\xCC\x81...", 0},
+      {"\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7xxxx", 36, "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA...", 0},
+      {"a\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9" "bcd", 36, "a...", 0},
   };
-  for (const auto& [text, kept] : cases) {
-    RowLayout r = lay(text);
-    elideRow(r, 3 * 6 + 18, metrics);  // room for three code points and "..."
-    ASSERT_EQ(r.texts.size(), 1u) << text;
-    EXPECT_EQ(r.texts[0].text, kept + "...") << text;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.markup);
+    RowLayout r = lay(c.markup);
+    elideRow(r, c.room, metrics);
+    ASSERT_EQ(r.texts.size(), 1u);
+    EXPECT_EQ(r.texts[0].text, c.kept);
+    EXPECT_EQ(r.pictures.size(), c.pictures);
+    EXPECT_LE(r.texts[0].x + r.texts[0].width, c.room);
   }
 }
 
@@ -199,8 +165,7 @@ TEST_F(Layout, ElideMeasuresLogarithmicallyOften) {
   } counting;
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "\xE2\x80\x8B";  // zero width space
-  text += "WWWW";
-  RowLayout r = layoutMarkup(text, style, pictures, counting);
+  RowLayout r = layoutMarkup(text + "WWWW", style, pictures, counting);
   counting.calls = 0;
   elideRow(r, 18, counting);
   EXPECT_LE(counting.calls, 40);

@@ -15,8 +15,9 @@ std::string textOf(std::string_view markup) {
 }
 
 // The text a piece of mark-up shows: every entity, unknown or unterminated
-// entities as written, malformed tags as text, tag-like text inside quotes.
-TEST(MarkupParser, TextOfEntitiesAndMalformedTags) {
+// entities as written, malformed tags as text, tag-like text inside quotes;
+// only the first 64 KiB are read, never cut inside a sequence.
+TEST(MarkupParser, TextOfEntitiesMalformedTagsAndTheCap) {
   const std::pair<const char*, const char*> cases[] = {
       {"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&quot;", "\""}, {"&nbsp;", "\xC2\xA0"},
       {"&copy;", "\xC2\xA9"}, {"&reg;", "\xC2\xAE"}, {"&trade;", "\xE2\x84\xA2"}, {"&euro;", "\xE2\x82\xAC"},
@@ -27,45 +28,34 @@ TEST(MarkupParser, TextOfEntitiesAndMalformedTags) {
       {"<b x\"y>z", "z"}, {"tab\there\r\nnext", "tab here  next"},
   };
   for (auto [in, out] : cases) EXPECT_EQ(textOf(in), out) << in;
+  EXPECT_EQ(textOf(std::string(kMaxMarkupBytes + 5, 'a')).size(), kMaxMarkupBytes);
+  EXPECT_EQ(textOf(std::string(kMaxMarkupBytes - 1, 'a') + "\xC3\xA9").size(), kMaxMarkupBytes - 1);
 }
 
 TEST(MarkupParser, TagsAndAttributesIgnoreCase) {
   auto toks = parseMarkup("<IMG SRC=\"idx:3\" Align=\"middle\">x</FoNt>");
   ASSERT_EQ(toks.size(), 3u);
-  EXPECT_EQ(toks[0].text, "img");
   ASSERT_NE(toks[0].attribute("src"), nullptr);
-  EXPECT_EQ(*toks[0].attribute("src"), "idx:3");
-  EXPECT_EQ(*toks[0].attribute("align"), "middle");
-  EXPECT_EQ(toks[2].text, "font");
-  EXPECT_TRUE(toks[2].closing);
+  EXPECT_EQ(std::tuple(toks[0].text, *toks[0].attribute("src"), *toks[0].attribute("align")),
+            std::tuple("img", "idx:3", "middle"));
+  EXPECT_EQ(std::pair(toks[2].text, toks[2].closing), std::pair(std::string("font"), true));
 }
 
-TEST(EscapeMarkup, EscapesAmpersandFirstAndRoundTrips) {
+// Escaping "&" first ("<" must not come back as "&amp;lt;"); text units keep
+// entities and UTF-8 sequences whole.
+TEST(MarkupText, EscapeRoundTripsAndUnitsNeverSplitSequences) {
   EXPECT_EQ(EscapeMarkup("a < b & \"c\" > d"), "a &lt; b &amp; &quot;c&quot; &gt; d");
-  EXPECT_EQ(EscapeMarkup("&amp;"), "&amp;amp;");
   for (const char* s : {"<b>bold</b>", "&amp;", "AT&T", "<font size=90>", "plain"})
     EXPECT_EQ(textOf(EscapeMarkup(s)), s);
-}
-
-TEST(MarkupTextUnits, NeverSplitEntitiesOrSequences) {
   EXPECT_EQ(markupTextUnits("a&amp;\xC3\xA9\xE2\x82\xAC&x\xFF"),
             (std::vector<std::string_view>{"a", "&amp;", "\xC3\xA9", "\xE2\x82\xAC", "&", "x", "\xFF"}));
 }
 
-// "clGray" and an unknown "grey" are also checked through FONT in the layout tests.
-TEST(MarkupColor, NamesIgnoreCaseAndUnknownIsBlack) {
-  EXPECT_EQ(markupColor("CLGRAY"), (Rgb{128, 128, 128}));
-  EXPECT_EQ(markupColor("clgray"), (Rgb{128, 128, 128}));
-  EXPECT_EQ(markupColor("clFuchsia"), (Rgb{255, 0, 255}));
-  EXPECT_EQ(markupColor("clInfoBk"), (Rgb{255, 255, 225}));
-  EXPECT_EQ(markupColor("#1A2B3C"), (Rgb{0x1A, 0x2B, 0x3C}));
-  for (const char* bad : {"#12345", "#GG0000"}) EXPECT_EQ(markupColor(bad), (Rgb{0, 0, 0})) << bad;
-}
-
-// Only the first 64 KiB are read, never cut inside a sequence.
-TEST(MarkupParser, LongMarkupIsCutAtTheCapBetweenSequences) {
-  EXPECT_EQ(textOf(std::string(kMaxMarkupBytes + 5, 'a')).size(), kMaxMarkupBytes);
-  EXPECT_EQ(textOf(std::string(kMaxMarkupBytes - 1, 'a') + "\xC3\xA9").size(), kMaxMarkupBytes - 1);
+TEST(MarkupColor, NamesIgnoreCaseHexAndUnknownIsBlack) {
+  const std::pair<const char*, Rgb> cases[] = {
+      {"CLGRAY", {128, 128, 128}}, {"clgray", {128, 128, 128}}, {"clFuchsia", {255, 0, 255}},
+      {"clInfoBk", {255, 255, 225}}, {"#1A2B3C", {0x1A, 0x2B, 0x3C}}, {"#12345", {0, 0, 0}}, {"#GG0000", {0, 0, 0}}};
+  for (const auto& [name, rgb] : cases) EXPECT_EQ(markupColor(name), rgb) << name;
 }
 
 }  // namespace

@@ -23,12 +23,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewer) {
-  const struct {
-    const char* latest;
-    ProgramVersion program;
-    bool newer;
-  } cases[] = {
+// Only a higher version of four numbers is newer; the manifest's first
+// version pair counts.
+TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewerAndTheFirstPairCounts) {
+  const std::tuple<const char*, ProgramVersion, bool> cases[] = {
       {"1.5.0.4", {1, 5, 0, 4}, false},      // equal: up to date
       {"1.10.0.0", {1, 9, 0, 0}, true},      // numbers, not text
       {"2.0.0.0", {1, 9, 9, 9}, true},       // the major number decides alone
@@ -40,26 +38,20 @@ TEST(UpdateVersion, OnlyAHigherVersionOfFourNumbersIsNewer) {
       {"v2.0.0.0", {1, 5, 0, 0}, false},
       {"", {0, 0, 0, 0}, false},
   };
-  for (const auto& c : cases) EXPECT_EQ(isNewerVersion(c.latest, c.program), c.newer) << c.latest;
-}
-
-TEST(UpdateVersion, FirstVersionPairOfTheManifestCounts) {
-  const struct {
-    const char* document;
-    const char* latest;
-  } cases[] = {
+  for (const auto& [latest, program, newer] : cases) EXPECT_EQ(isNewerVersion(latest, program), newer) << latest;
+  const std::pair<const char*, const char*> manifests[] = {
       {"<Update><LatestVersion>1.2.3.4</LatestVersion></Update>", "1.2.3.4"},
       {"<latestversion>1.2.3.4</latestversion>", "1.2.3.4"},
       {"<LATESTversion>2.0.0.0</LatestVERSION>", "2.0.0.0"},
       {"<LatestVersion>1.0.0.1</LatestVersion><LatestVersion>9.0.0.0</LatestVersion>", "1.0.0.1"},
-      {"<LatestVersion>1.2.3.4", ""},                                // no closing tag
-      {"1.2.3.4</LatestVersion>", ""},                               // no opening tag
+      {"<LatestVersion>1.2.3.4", ""},                         // no closing tag
+      {"1.2.3.4</LatestVersion>", ""},                        // no opening tag
       {"<LatestVersion> 1.2.3.4 </LatestVersion>", ""},
-      {"<LatestVersion><b>9.9.9.9</b></LatestVersion>", ""},         // mark-up is not a version
+      {"<LatestVersion><b>9.9.9.9</b></LatestVersion>", ""},  // mark-up is not a version
       {"<LatestVersion>1.2.3.99999</LatestVersion>", ""},
       {"", ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(latestVersionIn(c.document), c.latest) << c.document;
+  for (auto [document, latest] : manifests) EXPECT_EQ(latestVersionIn(document), latest) << document;
 }
 
 // Records each posted message with the time it came.
@@ -76,15 +68,8 @@ struct Recorder : MessageTarget {
   std::vector<std::pair<uint32_t, Clock::time_point>> all;
 };
 
-HttpResult document(bool ok, std::string body) {
-  HttpResult r;
-  r.ok = ok;
-  r.body = std::move(body);
-  return r;
-}
-
 struct FakeFetcher : HttpFetcher {
-  HttpResult result;
+  HttpResult result{.ok = true, .body = "<LatestVersion>3.1.4.1</LatestVersion>", .error = {}};
   std::atomic<int> calls{0};
   HttpResult fetch(const std::string&, const std::atomic<bool>&) override {
     ++calls;
@@ -92,30 +77,22 @@ struct FakeFetcher : HttpFetcher {
   }
 };
 
+// The done message comes once in every case; only a fetched document counts,
+// and without an address no request is made.
 TEST(UpdateCheck, MessageIsPostedOnceInEveryCaseAndOnlyADocumentCounts) {
-  const std::string manifest = "<LatestVersion>3.1.4.1</LatestVersion>";
-  const struct {
-    std::string name, url;
-    HttpResult result;
-    int calls;
-    std::string latest;
-  } cases[] = {
-      {"found", "http://u", document(true, manifest), 1, "3.1.4.1"},
-      {"failed", "http://u", document(false, manifest), 1, ""},
-      {"no address", "", document(true, manifest), 0, ""},  // no request is ever made
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::tuple<const char*, bool, int, const char*> cases[] = {
+      {"http://u", true, 1, "3.1.4.1"}, {"http://u", false, 1, ""}, {"", true, 0, ""}};
+  for (const auto& [url, ok, calls, latest] : cases) {
+    SCOPED_TRACE(std::string(url) + (ok ? " ok" : " failed"));
     FakeFetcher fetcher;
-    fetcher.result = c.result;
+    fetcher.result.ok = ok;
     Recorder target;
-    TUpdateCheck check(fetcher, c.url, target);
+    TUpdateCheck check(fetcher, url, target);
     ASSERT_TRUE(check.start());
     check.join();
     ASSERT_EQ(target.posts().size(), 1u);
     EXPECT_EQ(target.posts()[0].first, WM_UPDATECHECKDONE);
-    EXPECT_EQ(fetcher.calls, c.calls);
-    EXPECT_EQ(check.latestVersion(), c.latest);
+    EXPECT_EQ(std::tuple(fetcher.calls.load(), check.latestVersion()), std::tuple(calls, std::string(latest)));
   }
 }
 
@@ -151,53 +128,42 @@ TEST(UpdateCheck, StopEndsASilentServerOrAHangingConnectWithin250ms) {
   FullBacklog backlog;
   ASSERT_TRUE(backlog.full);
   for (int port : {silent.port(), backlog.port}) {
+    SCOPED_TRACE(port);
     CurlHttpFetcher fetcher;
     Recorder target;
     TUpdateCheck check(fetcher, "http://127.0.0.1:" + std::to_string(port) + "/m.xml", target);
     ASSERT_TRUE(check.start());
     std::this_thread::sleep_for(300ms);
-    EXPECT_TRUE(target.posts().empty()) << port;  // still waiting for the server
+    EXPECT_TRUE(target.posts().empty());  // still waiting for the server
     const auto asked = Clock::now();
     check.requestStop();
-    ASSERT_TRUE(check.waitFor(asked + 5s)) << port;
-    ASSERT_EQ(target.posts().size(), 1u) << port;
-    EXPECT_LT(target.posts()[0].second - asked, 250ms) << port;
+    ASSERT_TRUE(check.waitFor(asked + 5s));
+    ASSERT_EQ(target.posts().size(), 1u);
+    EXPECT_LT(target.posts()[0].second - asked, 250ms);
     EXPECT_EQ(check.latestVersion(), "");
   }
 }
 
-TEST(UpdateCheckStarter, DownloadPageOpensOnlyForWebAddresses) {
-  const struct {
-    const char* address;
-    bool opened;
-  } cases[] = {
-      {"https://example.org/download", true},
-      {"HTTP://example.org/", true},
-      {"", false},
-      {"file:///usr/bin/xterm", false},
-      {"https://", false},
-      {"https://example.org/a b\n", false},
-  };
+// The starter checks the manifest address and reports its version; it opens
+// the download page only for a web address.
+TEST(UpdateCheckStarter, ChecksTheManifestAndOpensOnlyWebAddresses) {
   FakeFetcher fetcher;
-  for (const auto& c : cases) {
+  Recorder target;
+  UpdateCheckStarter checker({"http://u", ""}, fetcher, nullptr);
+  checker.start(target);
+  ASSERT_TRUE(checker.waitFor(Clock::now() + 5s));
+  EXPECT_EQ(std::tuple(target.posts().size(), checker.latestVersion()), std::tuple(size_t(1), std::string("3.1.4.1")));
+  const std::pair<const char*, bool> cases[] = {
+      {"https://example.org/download", true}, {"HTTP://example.org/", true}, {"", false},
+      {"file:///usr/bin/xterm", false}, {"https://", false}, {"https://example.org/a b\n", false}};
+  for (auto [address, opens] : cases) {
     std::vector<std::string> opened;
-    UpdateCheckStarter starter({"", c.address}, fetcher, [&](const std::string& a) { opened.push_back(a); });
-    starter.openDownloadPage();
-    EXPECT_EQ(opened.size(), c.opened ? 1u : 0u) << c.address;
+    UpdateCheckStarter({"", address}, fetcher, [&](const std::string& a) { opened.push_back(a); }).openDownloadPage();
+    EXPECT_EQ(opened, opens ? std::vector<std::string>{address} : std::vector<std::string>{}) << address;
   }
 }
 
-TEST(UpdateCheckStarter, ChecksTheManifestAddressAndReportsItsVersion) {
-  FakeFetcher fetcher;
-  fetcher.result = document(true, "<LatestVersion>1.0.0.9</LatestVersion>");
-  Recorder target;
-  UpdateCheckStarter starter({"http://u", ""}, fetcher, nullptr);
-  starter.start(target);
-  ASSERT_TRUE(starter.waitFor(Clock::now() + 5s));
-  EXPECT_EQ(target.posts().size(), 1u);
-  EXPECT_EQ(starter.latestVersion(), "1.0.0.9");
-}
-
+// Set variables replace the built-in addresses; an empty one turns the check off.
 TEST(UpdateAddresses, EnvironmentOverridesTheBuiltInAddresses) {
   const auto lookup = [](std::map<std::string, std::string> env) {
     return [env](const char* name) -> const char* {
@@ -208,11 +174,9 @@ TEST(UpdateAddresses, EnvironmentOverridesTheBuiltInAddresses) {
   const UpdateAddresses builtIn = updateAddresses(lookup({}));
   const UpdateAddresses set =
       updateAddresses(lookup({{"BRIVANE_UPDATE_URL", "http://m/x.xml"}, {"BRIVANE_DOWNLOAD_URL", "https://d/"}}));
-  EXPECT_EQ(set.manifest, "http://m/x.xml");
-  EXPECT_EQ(set.download, "https://d/");
+  EXPECT_EQ(std::tuple(set.manifest, set.download), std::tuple(std::string("http://m/x.xml"), std::string("https://d/")));
   const UpdateAddresses cleared = updateAddresses(lookup({{"BRIVANE_UPDATE_URL", ""}}));
-  EXPECT_EQ(cleared.manifest, "");  // set to empty: no update check
-  EXPECT_EQ(cleared.download, builtIn.download);
+  EXPECT_EQ(std::tuple(cleared.manifest, cleared.download), std::tuple(std::string(), builtIn.download));
 }
 
 }  // namespace
