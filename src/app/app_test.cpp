@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -57,27 +56,6 @@ TEST(CommandLine, ModeAndWindow) {
   }
 }
 
-// Starts a program with stdin from `in` (or /dev/null), stdout and stderr to
-// the given descriptors, and extra environment variables that win over ours.
-pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, int in, int out, int err) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (in < 0) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  else posix_spawn_file_actions_adddup2(&fa, in, 0);
-  posix_spawn_file_actions_adddup2(&fa, out, 1);
-  if (err >= 0) posix_spawn_file_actions_adddup2(&fa, err, 2);
-  std::vector<char*> argv, envp;
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  for (auto& a : args) argv.push_back(a.data());
-  for (auto& e : env) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
-  posix_spawn_file_actions_destroy(&fa);
-  return pid;
-}
-
 bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
   for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(10ms))
     if (Clock::now() > end) return false;
@@ -101,12 +79,27 @@ struct ProcessRun {
 
 class Executable : public ::testing::Test {
  protected:
-  // Starts `args` with the extra `env` over ours, stdout and stderr to out.txt and err.txt.
-  pid_t start(std::vector<std::string> args, std::vector<std::string> env) {
-    env.insert(env.end(), env_.begin(), env_.end());
+  // Starts `args` with stdin from `in` (or /dev/null), stdout and stderr to
+  // out.txt and err.txt, and the extra `env` over ours and the inherited.
+  pid_t start(std::vector<std::string> args, std::vector<std::string> env, int in = -1) {
     const int out = open((dir / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = open((dir / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const pid_t pid = spawn(std::move(args), std::move(env), -1, out, err);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (in < 0) posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    else posix_spawn_file_actions_adddup2(&fa, in, 0);
+    posix_spawn_file_actions_adddup2(&fa, out, 1);
+    posix_spawn_file_actions_adddup2(&fa, err, 2);
+    env.insert(env.end(), env_.begin(), env_.end());
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> argv, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    for (auto& e : env) envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
     close(out);
     close(err);
     return pid;
@@ -164,16 +157,11 @@ TEST_F(Executable, ModesWithoutADisplay) {
 // While another instance (a helper that holds the guard until its input
 // ends) runs, "/s" and "/c" end silently; long options never take the guard.
 TEST_F(Executable, ASecondInstanceEndsSilently) {
-  int in[2], out[2];
-  ASSERT_EQ(pipe2(in, O_CLOEXEC) | pipe2(out, O_CLOEXEC), 0);
-  const pid_t holder = spawn({BRIVANE_GUARD_HOLDER}, env_, in[0], out[1], -1);
-  ASSERT_GT(holder, 0);
+  int in[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  const pid_t holder = start({BRIVANE_GUARD_HOLDER}, {}, in[0]);
   close(in[0]);
-  close(out[1]);
-  char said[16] = {};
-  pollfd p{out[0], POLLIN, 0};
-  ASSERT_TRUE(poll(&p, 1, 10000) > 0 && read(out[0], said, sizeof said - 1) > 0);
-  ASSERT_STREQ(said, "held\n");
+  ASSERT_TRUE(waitUntil([&] { return readAll(dir / "out.txt") == "held\n"; }, 10s));
   for (const char* mode : {"/s", "/c"}) {
     const ProcessRun r = brivane({mode});
     EXPECT_EQ(std::pair(r.status, r.out + r.err), std::pair(0, std::string())) << mode;
@@ -181,7 +169,6 @@ TEST_F(Executable, ASecondInstanceEndsSilently) {
   EXPECT_EQ(brivane({"--version"}).status, 0);
   close(in[1]);  // the helper ends and the guard is free again
   waitpid(holder, nullptr, 0);
-  close(out[0]);
   EXPECT_EQ(brivane({"/c"}).status, 1);  // the mode runs (and finds no display)
 }
 
@@ -201,20 +188,18 @@ TEST_F(Executable, AHeldLookupNeverHoldsTheEnd) {
     const char* held;  // the name being looked up when the saver is stopped (nullptr: not stopped)
     int status;
   } cases[] = {
-      {{"/s"}, mainKey + "\"checkForUpdates\"=dword:00000001\r\n", "update.held.test", 0},
-      {{"/s"}, mainKey + "\"checkForUpdates\"=dword:00000000\r\n" + account, "mail.held.test", 0},
-      {{"--check", "--timeout", "2"}, account, nullptr, 1},
+      {{BRIVANE_EXE, "/s"}, mainKey + "\"checkForUpdates\"=dword:00000001\r\n", "update.held.test", 0},
+      {{BRIVANE_EXE, "/s"}, mainKey + "\"checkForUpdates\"=dword:00000000\r\n" + account, "mail.held.test", 0},
+      {{BRIVANE_EXE, "--check", "--timeout", "2"}, account, nullptr, 1},
   };
   const char* asan = std::getenv("ASAN_OPTIONS");
   const std::string held = dir / "held.txt";
   for (const auto& c : cases) {
-    if (c.args[0] == "/s" && !kHaveSaver) continue;
+    if (c.args[1] == "/s" && !kHaveSaver) continue;
     SCOPED_TRACE(c.held ? c.held : "--check");
     fs::remove(held);
     writeStore(c.store);
-    std::vector<std::string> args = c.args;
-    args.insert(args.begin(), BRIVANE_EXE);
-    const pid_t pid = start(args, {"LD_PRELOAD=" BRIVANE_HELD_LOOKUP, "BRIVANE_HELD_LOOKUP_MS=30000",
+    const pid_t pid = start(c.args, {"LD_PRELOAD=" BRIVANE_HELD_LOOKUP, "BRIVANE_HELD_LOOKUP_MS=30000",
                                    "BRIVANE_HELD_LOOKUP_LOG=" + held, "QT_QPA_PLATFORM=offscreen",
                                    "BRIVANE_UPDATE_URL=http://update.held.test/version.txt", "no_proxy=*",
                                    // The shim comes before the sanitizer's run-time library.
