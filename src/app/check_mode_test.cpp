@@ -145,7 +145,7 @@ TEST_F(CheckMode, JsonDocumentAndExitStatus) {
                          {"hasMessages", true}};
   EXPECT_EQ(json::parse(out_.str()), expected) << out_.str();
   EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);
-  EXPECT_EQ(run({accounts[0], accounts[1]}, {}), 0);
+  EXPECT_EQ(run({accounts[0], accounts[1], fakeAccount("Quiet", true)}, {}), 0) << "messages, none, no row at all";
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kChecking, RowKind::Progress); };
   EXPECT_EQ(run({accounts[1]}, {}), 1) << "a progress row";
   EXPECT_EQ(run({}, {.json = true}), 1) << "no accounts";

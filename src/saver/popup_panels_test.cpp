@@ -18,6 +18,7 @@ int ticks(PopupPanel& panel, QTimer* timer) {
   for (; timer->isActive() && n < 1000; ++n) panel.fadeTick();
   return n;
 }
+void show(PopupPanel& panel, int tag) { panel.setTag(tag), panel.show(); }
 
 TEST(PopupPanel, FadeInStopsExactlyAtTag) {
   // Tag, the opacity reached, and the ticks: those that change the opacity plus the one that stops.
@@ -25,8 +26,7 @@ TEST(PopupPanel, FadeInStopsExactlyAtTag) {
   for (auto [tag, reached, n] : cases) {
     SCOPED_TRACE(tag);
     TpopMessages panel;
-    panel.setTag(tag);
-    panel.show();
+    show(panel, tag);
     EXPECT_EQ(std::pair(panel.opacity(), panel.tmrFade->isActive()), std::pair(0, true));
     EXPECT_EQ(ticks(panel, panel.tmrFade), n);
     EXPECT_EQ(std::pair(panel.opacity(), panel.isVisible()), std::pair(reached, true));
@@ -38,8 +38,7 @@ TEST(PopupPanel, FadeInStopsExactlyAtTag) {
 // hiding stops a running fade.
 TEST(PopupPanel, FadeOutCloseAndShowAgain) {
   TpopUpdate panel;
-  panel.setTag(180);
-  panel.show();
+  show(panel, 180);
   ticks(panel, panel.tmrFade);
   panel.closeWithFade();  // refused at first: visible, fading out from 180
   EXPECT_EQ(std::tuple(panel.isVisible(), panel.fadingOut(), panel.opacity()), std::tuple(true, true, 180));
@@ -71,8 +70,7 @@ TEST(PopupPanel, UnseenFadeTakesOneStep) {
   TpopMessages panel;
   bool shown = false;
   panel.setOpacityShown([&] { return shown; });
-  panel.setTag(180);
-  panel.show();
+  show(panel, 180);
   EXPECT_EQ(ticks(panel, panel.tmrFade), 2);
   EXPECT_EQ(panel.opacity(), 180);
   panel.closeWithFade();
@@ -85,15 +83,8 @@ TEST(PopupPanel, UnseenFadeTakesOneStep) {
   EXPECT_EQ(ticks(panel, panel.tmrFade), 36 + 1);
 }
 
-// The clock has no fade-out; no panel ever takes the focus from the saver.
-TEST(PopupPanel, DateTimeClosesAtOnceAndNoPanelTakesFocus) {
-  TpopDateTime clock;
-  clock.setTag(180);
-  clock.show();
-  ticks(clock, clock.tmrFadeIn);
-  EXPECT_EQ(clock.opacity(), 180);
-  clock.closeWithFade();
-  EXPECT_FALSE(clock.isVisible());
+// No panel ever takes the focus from the saver.
+TEST(PopupPanel, NeverTakesFocus) {
   TpopMessages panel;
   const auto flags = Qt::WindowDoesNotAcceptFocus | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint;
   EXPECT_EQ(std::tuple(panel.windowFlags() & flags, panel.testAttribute(Qt::WA_ShowWithoutActivating),
@@ -159,12 +150,18 @@ TEST_F(DateTime, TimeAndDateTextAndPlacement) {
   for (const LaidOutText& t : panel.lblDateTime->layout().texts) EXPECT_EQ(t.x + t.width, w);
 }
 
-TEST_F(DateTime, DateOnlyIsOneTwelvePointLine) {
+// The date alone is one 12-point line; the clock fades in, but has no fade-out.
+TEST_F(DateTime, DateOnlyIsOneTwelvePointLineAndClosesAtOnce) {
   panel.setShowDate(true);
   panel.updateDateTime();
   const RowLayout& r = panel.lblDateTime->layout();
   ASSERT_EQ(std::pair(r.lines.size(), r.texts.size()), std::pair(size_t{1}, size_t{1}));
   EXPECT_EQ(std::pair(r.texts[0].font.points, panel.height()), std::pair(12.0, box("", 12).height() + 20));
+  show(panel, 180);
+  ticks(panel, panel.tmrFadeIn);
+  EXPECT_EQ(panel.opacity(), 180);
+  panel.closeWithFade();
+  EXPECT_FALSE(panel.isVisible());
 }
 
 TEST(UpdatePanel, TitleAndTheRowFit) {
