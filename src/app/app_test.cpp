@@ -62,7 +62,7 @@ bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
   return true;
 }
 
-// Waits up to `limit` for `pid` to end, then kills it; its wait status, -1 when killed.
+// Waits up to `limit` for `pid` to end, else kills it: its wait status, or -1.
 int waitEnd(pid_t pid, Clock::duration limit) {
   int ws = 0;
   if (waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit)) return ws;
@@ -104,7 +104,6 @@ class Executable : public ::testing::Test {
     close(err);
     return pid;
   }
-  // Runs a program to its end; its exit status and output.
   ProcessRun run(std::vector<std::string> args, std::vector<std::string> env = {}) {
     int ws = 0;
     waitpid(start(std::move(args), std::move(env)), &ws, 0);
@@ -172,12 +171,10 @@ TEST_F(Executable, ASecondInstanceEndsSilently) {
   EXPECT_EQ(brivane({"/c"}).status, 1);  // the mode runs (and finds no display)
 }
 
-// A DNS server that never answers (the preloaded shim holds every lookup of
-// a *.held.test name for 30 s) must not hold a stop: the saver, asked to
-// end while the update check or a mail check looks its host up, ends at once
-// and normally; "--check --timeout 2" ends soon after its two seconds (the
-// account unchecked, so status 1). The 12 s allowed are well under the held
-// lookup's 30 s and the saver's 15 s close wait.
+// A lookup that never ends (the preloaded shim holds *.held.test names for
+// 30 s) must not hold a stop: the saver, stopped while the update check or a
+// mail check looks its host up, ends at once with 0; "--check --timeout 2"
+// soon after its two seconds, with 1. 12 s is well under 30 s and the 15 s close wait.
 TEST_F(Executable, AHeldLookupNeverHoldsTheEnd) {
   const std::string account = "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Accounts\\0 Held]\r\n"
                               "\"isIMAP\"=dword:00000001\r\n\"username\"=\"me\"\r\n\"password\"=\"pw\"\r\n"

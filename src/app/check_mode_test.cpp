@@ -65,10 +65,9 @@ TEST(CheckArguments, UsageErrorsAndGoodForms) {
 }
 
 TEST_F(CheckMode, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
-  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, true)), 993);
-  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, false)), 143);
-  EXPECT_EQ(effectivePort(fakeAccount("a", true, 110, true)), 995);
-  EXPECT_EQ(effectivePort(fakeAccount("a", true, 1995, true)), 1995);
+  for (auto [pop, port, tls, used] : {std::tuple{false, 143, true, 993}, {false, 143, false, 143}, {true, 110, true, 995},
+                                      {true, 1995, true, 1995}})
+    EXPECT_EQ(effectivePort(fakeAccount("a", pop, port, tls)), used) << port;
   // No offset is "+00:00"; a negative one keeps its sign; summer time counts.
   for (auto [zone, when, text] : {std::tuple{"UTC0", 1796583280, "2026-12-06T18:54:40+00:00"},
                                   {"EST5", 1796583280, "2026-12-06T13:54:40-05:00"},

@@ -32,8 +32,7 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using test::readAll;
 
-// Polls `done` every 100 ms for up to 30 s: generous for a sanitizer build on
-// a loaded machine, and each wait ends as soon as its condition holds.
+// Polls `done` every 100 ms for up to 30 s (for a sanitizer build on a loaded machine).
 bool waitFor(const std::function<bool()>& done) {
   for (int i = 0; i < 300; ++i, std::this_thread::sleep_for(100ms))
     if (done()) return true;
@@ -69,8 +68,7 @@ struct Child {
   int status = -1;
 };
 
-// A private Xvfb with a connection to it and a home folder for the program:
-// its store, state and runtime folders and the environment pointing at them.
+// A private Xvfb, a connection to it, and a home (store, state, runtime) for the program.
 struct XSession {
   XSession() {
     fs::create_directories(home + "/state");
@@ -206,29 +204,26 @@ INSTANTIATE_TEST_SUITE_P(Xvfb, SaverEndToEnd,
                                            E2eCase{"hack-composited", 96, false, true, kDeco}),
                          [](const auto& info) { return QString(info.param.shot).replace('-', '_').toStdString(); });
 
-// The manifest is served from 127.0.0.1 on a port the server writes into a
-// file; a stand-in for xdg-open records what it opens (renamed into place,
-// so never seen half written).
+// The manifest is served from 127.0.0.1 by Python's own HTTP server; a
+// stand-in for xdg-open records what it opens (renamed into place, so never
+// seen half written).
 TEST(SaverUpdate, NewerVersionIsShownTopRightAndUOpensTheDownloadPage) {
   XSession x;
   ASSERT_NE(x.display, nullptr);
-  fs::create_directories(x.home + "/www");
-  std::ofstream(x.home + "/www/manifest.xml") << "<Product><latestversion>9.1.0.0</LatestVersion></Product>\n";
+  test::writeAll(x.home + "/www/manifest.xml", "<Product><latestversion>9.1.0.0</LatestVersion></Product>\n");
   const std::string opened = "'" + x.home + "/opened'";
   test::writeAll(x.home + "/bin/xdg-open", "#!/bin/sh\n{ cat " + opened + " 2>/dev/null; echo \"$@\"; } > " + opened +
                                                ".new\nmv " + opened + ".new " + opened + "\n");
   fs::permissions(x.home + "/bin/xdg-open", fs::perms::owner_all);
-  Child server({"python3", "-c",
-                "import functools, http.server, os, sys\n"
-                "s = http.server.HTTPServer(('127.0.0.1', 0), functools.partial("
-                "http.server.SimpleHTTPRequestHandler, directory=sys.argv[1]))\n"
-                "open(sys.argv[2] + '.new', 'w').write(str(s.server_port))\n"
-                "os.rename(sys.argv[2] + '.new', sys.argv[2])\ns.serve_forever()\n",
-                x.home + "/www", x.home + "/port"},
-               x.env);
-  ASSERT_TRUE(waitFor([&] { return fs::exists(x.home + "/port"); })) << "the manifest server did not start";
+  Child server({"sh", "-c", "cd \"$HOME/www\" && exec python3 -u -m http.server --bind 127.0.0.1 0 > ../served"}, x.env);
+  std::string url;  // from "Serving HTTP on 127.0.0.1 port N (http://127.0.0.1:N/) ..."
+  ASSERT_TRUE(waitFor([&] {
+    const std::string said = readAll(x.home + "/served");
+    const size_t from = said.find("(http://"), to = said.find("/)", from);
+    return to != std::string::npos && !(url = said.substr(from + 1, to - from)).empty();
+  })) << "the manifest server did not start";
   x.env.back() = "PATH=" + x.home + "/bin:/usr/bin:/bin";
-  x.env.push_back("BRIVANE_UPDATE_URL=http://127.0.0.1:" + readAll(x.home + "/port") + "/manifest.xml");
+  x.env.push_back("BRIVANE_UPDATE_URL=" + url + "manifest.xml");
   x.env.push_back("BRIVANE_DOWNLOAD_URL=https://downloads.example.org/brivane");
   x.writeStore([](RegistryStore& s) { s.writeDword(kMainKey, "checkForUpdates", 1); });
   Child saver({BRIVANE_EXE, "/s"}, x.env);
