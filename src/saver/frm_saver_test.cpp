@@ -266,7 +266,7 @@ TEST(TfrmSaver, PollIntervalAndNoAccounts) {
 }
 
 // Four pixels of pointer movement in any direction end the run, three do
-// not; a key press ends it (a "U" with no newer version opens nothing), a
+// not; a key press ends it (a "U" with no newer version offered opens nothing), a
 // release does not, and the hide steps wake the monitor and give back the
 // user's power settings.
 TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
@@ -283,11 +283,16 @@ TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
     EXPECT_FALSE(rig.saver->isVisible());
   }
   SaverRig rig;
+  rig.update.latest = "1.0.0.0";
   TfrmSaver& saver = rig.run();
+  TfrmSaverTestPeer peer(saver);
+  ASSERT_TRUE(waitUntil([&] { return rig.update.starts == 1 && peer.popUpdate; }));
+  pump(20);
+  EXPECT_FALSE(peer.updateOffered || peer.popUpdate->isVisible());
   QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier), u(QEvent::KeyPress, Qt::Key_U, Qt::NoModifier, "u");
   QApplication::sendEvent(&saver, &release);
   EXPECT_FALSE(rig.ended);
-  QApplication::sendEvent(TfrmSaverTestPeer(saver).btnFocusSteal, &u);
+  QApplication::sendEvent(peer.btnFocusSteal, &u);
   EXPECT_EQ(std::pair(rig.ended, rig.update.opened), std::pair(true, 0));
   ASSERT_GE(rig.power.calls.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(rig.power.calls.end() - 2, rig.power.calls.end()),

@@ -22,7 +22,8 @@ void show(PopupPanel& panel, int tag) { panel.setTag(tag), panel.show(); }
 
 TEST(PopupPanel, FadeInStopsExactlyAtTag) {
   // Tag, the opacity reached, and the ticks: those that change the opacity plus the one that stops.
-  const std::array<int, 3> cases[] = {{180, 180, 61}, {255, 255, 86}, {0, 0, 1}, {300, 255, 86}, {-5, 0, 1}};
+  const std::array<int, 3> cases[] = {{180, 180, 61}, {255, 255, 86}, {100, 100, 35},
+                                      {0, 0, 1},      {300, 255, 86}, {-5, 0, 1}};
   for (auto [tag, reached, n] : cases) {
     SCOPED_TRACE(tag);
     TpopMessages panel;

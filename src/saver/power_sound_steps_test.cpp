@@ -44,8 +44,10 @@ TEST(PowerSoundSteps, Sequences) {
     FakeNotificationSound sound;
     PowerSoundSteps steps(c.settings, power, sound, [&](bool run) { power.calls.push_back(run ? "start" : "stop"); });
     for (const auto& [step, expected] : c.steps) {
-      step == "show" ? steps.windowShown() : step == "hide" ? steps.windowHidden()
-      : step == "tick" ? steps.keepDisplayOnTick() : steps.endOfCycle(step[0] == '1', step[1] == '1');
+      if (step == "show") steps.windowShown();
+      else if (step == "hide") steps.windowHidden();
+      else if (step == "tick") steps.keepDisplayOnTick();
+      else steps.endOfCycle(step[0] == '1', step[1] == '1');
       std::string line;
       for (const std::string& path : sound.played) line += " play " + path;
       for (const std::string& call : power.calls) line += " " + call;
