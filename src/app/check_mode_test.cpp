@@ -18,41 +18,30 @@ using nlohmann::json;
 
 namespace {
 
-MessageSummary row(const std::string& folder, const std::string& sender, const std::string& subject,
-                   int64_t received = 0, const std::string& preview = "") {
-  MessageSummary r;
-  r.setFolder(folder);
-  r.setSender(sender);
-  r.setSubject(subject);
-  r.setMessageUid("17");
-  r.received = received;
-  r.setPreview(preview);
-  return r;
+MessageSummary row(const char* folder, const char* sender, const char* subject, int64_t received = 0,
+                   const char* preview = "") {
+  return {.sender = sender, .subject = subject, .preview = preview, .messageUid = "17", .received = received,
+          .folder = folder};
 }
 
-// Sets TZ for the test's life.
-struct Zone {
-  explicit Zone(const char* tz) : old(std::getenv("TZ") ? std::getenv("TZ") : "-") { set(tz); }
-  ~Zone() { set(old == "-" ? nullptr : old.c_str()); }
-  static void set(const char* tz) {
-    tz ? ::setenv("TZ", tz, 1) : ::unsetenv("TZ");
-    ::tzset();
-  }
-  std::string old;
-};
+void setZone(const char* tz) {
+  ::setenv("TZ", tz, 1);
+  ::tzset();
+}
 
 class CheckMode : public ::testing::Test {
  protected:
-  // Connection logs of the fake checkers go to a private folder.
-  static void SetUpTestSuite() { ::setenv("XDG_STATE_HOME", state_->path().c_str(), 1); }
+  // Connection logs of the fake checkers go to a private folder; times are written in UTC.
+  static void SetUpTestSuite() {
+    ::setenv("XDG_STATE_HOME", state_->path().c_str(), 1);
+    setZone("UTC0");
+  }
   static void TearDownTestSuite() { delete state_; }
-
   int run(const AccountList& accounts, CheckOptions options, CheckRunLimits limits = {}) {
     out_.str("");
     err_.str("");
     return runCheck(accounts, false, options, limits, out_, err_, std::make_unique<FakeFactory>(bodies_));
   }
-
   static inline test::TempDir* state_ = new test::TempDir("brivane-check-cmd");
   std::map<std::string, FakeChecker::Body> bodies_;
   std::ostringstream out_, err_;
@@ -69,34 +58,30 @@ TEST(CheckArguments, UsageErrorsAndGoodForms) {
       {{"--timeout", "99999999999"}, false, false, 0}, {{"--verbose"}, false, false, 0},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
     CheckOptions options;
-    EXPECT_EQ(!parseCheckArguments(c.args, options).has_value(), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(std::pair(options.json, options.timeoutSeconds), std::pair(c.json, c.timeout));
-    }
+    EXPECT_EQ(!parseCheckArguments(c.args, options).has_value(), c.ok) << ::testing::PrintToString(c.args);
+    EXPECT_TRUE(!c.ok || std::pair(options.json, options.timeoutSeconds) == std::pair(c.json, c.timeout));
   }
 }
 
-TEST(CheckFormat, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
-  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, true)), 993);
-  EXPECT_EQ(effectivePort(fakeAccount("a", false, 143, false)), 143);
-  EXPECT_EQ(effectivePort(fakeAccount("a", true, 110, true)), 995);
-  EXPECT_EQ(effectivePort(fakeAccount("a", true, 1995, true)), 1995);
-  const Zone zone("CET-1CEST,M3.5.0,M10.5.0/3");
-  EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T19:54:40+01:00");  // 18:54:40 UTC
-  EXPECT_EQ(isoLocalTime(1782900000).value_or("-"), "2026-07-01T12:00:00+02:00");  // 10:00 UTC
-  Zone::set("UTC0");  // no offset is "+00:00"; a negative one keeps its sign
-  EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T18:54:40+00:00");
-  Zone::set("EST5");
-  EXPECT_EQ(isoLocalTime(1796583280).value_or("-"), "2026-12-06T13:54:40-05:00");
-  EXPECT_FALSE(isoLocalTime(0).has_value());
-  EXPECT_FALSE(isoLocalTime(INT64_MAX).has_value());
+TEST_F(CheckMode, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
+  for (auto [pop, port, tls, used] : {std::tuple{false, 143, true, 993}, {false, 143, false, 143}, {true, 110, true, 995},
+                                      {true, 1995, true, 1995}})
+    EXPECT_EQ(effectivePort(fakeAccount("a", pop, port, tls)), used) << port;
+  // No offset is "+00:00"; a negative one keeps its sign; summer time counts.
+  for (auto [zone, when, text] : {std::tuple{"UTC0", 1796583280, "2026-12-06T18:54:40+00:00"},
+                                  {"EST5", 1796583280, "2026-12-06T13:54:40-05:00"},
+                                  {"CET-1CEST,M3.5.0,M10.5.0/3", 1796583280, "2026-12-06T19:54:40+01:00"},
+                                  {"CET-1CEST,M3.5.0,M10.5.0/3", 1782900000, "2026-07-01T12:00:00+02:00"}}) {
+    setZone(zone);
+    EXPECT_EQ(isoLocalTime(when).value_or("-"), text) << zone;
+  }
+  setZone("UTC0");
+  EXPECT_FALSE(isoLocalTime(0).has_value() || isoLocalTime(INT64_MAX).has_value());
 }
 
 // The human-readable form, one row per kind of account outcome.
-TEST(CheckFormat, TextForm) {
-  const Zone zone("UTC0");
+TEST_F(CheckMode, TextForm) {
   const auto outcome = [](const char* name, bool pop, bool finished, std::optional<std::string> status,
                           std::vector<MessageSummary> rows = {}, const char* detail = "") {
     const bool newMail = !rows.empty();
@@ -129,20 +114,20 @@ TEST(CheckFormat, TextForm) {
   for (const auto& c : cases) EXPECT_EQ(formatCheckText(c.outcome), c.text) << c.name;
 }
 
-TEST_F(CheckMode, JsonDocumentOfAFullCycle) {
+// One JSON document on one line; a refused login brings the server's words.
+// The exit status is 0 only when every account ended with messages or none.
+TEST_F(CheckMode, JsonDocumentAndExitStatus) {
   bodies_["Home"] = [](FakeChecker& c) {
     c.markCycleHasMessages();
     c.markNewMailArrived();
-    c.results = {row("INBOX", "Ann", "Hi \xFF"), row("Lists", "Ann", "Hi \xFF")};  // one byte that is not UTF-8
+    c.results = {row("INBOX", "Ann", "Hi \xC3\xBF"), row("Lists", "Ann", "Hi \xC3\xBF")};
     for (auto& r : c.results) r.accountIndex = c.accountIndex;
     c.PublishResults();
   };
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
-  // A login refused for the server's own reason: its words come along.
   bodies_["Busy"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error, "[IN-USE] locked"); };
-  EXPECT_EQ(run({fakeAccount("Home", false, 143, true), fakeAccount("Pop", true), fakeAccount("Busy", true)},
-                {.json = true}),
-            1);
+  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true), fakeAccount("Busy", true)};
+  EXPECT_EQ(run(accounts, {.json = true}), 1);
   const auto message = [](const char* folder) {
     return json{{"folder", folder}, {"sender", "Ann"}, {"subject", "Hi \xC3\xBF"},
                 {"received", nullptr}, {"uid", "17"}, {"preview", ""}};
@@ -153,35 +138,17 @@ TEST_F(CheckMode, JsonDocumentOfAFullCycle) {
   };
   json busy = account(2, "Busy", true, 110, "ERRCONN", json::array());
   busy["statusDetail"] = "[IN-USE] locked";
-  const json expected = {
-      {"accounts", {account(0, "Home", false, 993, nullptr, {message("INBOX"), message("Lists")}),
-                    account(1, "Pop", true, 110, "NOMSG", json::array()), busy}},
-      {"newMailArrived", true},
-      {"hasMessages", true}};
+  const json expected = {{"accounts", {account(0, "Home", false, 993, nullptr, {message("INBOX"), message("Lists")}),
+                                       account(1, "Pop", true, 110, "NOMSG", json::array()), busy}},
+                         {"newMailArrived", true},
+                         {"hasMessages", true}};
   EXPECT_EQ(json::parse(out_.str()), expected) << out_.str();
-  EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);  // exactly the one document
-  EXPECT_EQ(run({}, {.json = true}), 1);
+  EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);
+  EXPECT_EQ(run({accounts[0], accounts[1], fakeAccount("Quiet", true)}, {}), 0) << "messages, none, no row at all";
+  bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kChecking, RowKind::Progress); };
+  EXPECT_EQ(run({accounts[1]}, {}), 1) << "a progress row";
+  EXPECT_EQ(run({}, {.json = true}), 1) << "no accounts";
   EXPECT_EQ(out_.str(), "{\"accounts\":[],\"newMailArrived\":false,\"hasMessages\":false}\n");
-}
-
-TEST_F(CheckMode, ExitStatusFollowsTheStatusRows) {
-  const struct {
-    const char* word;
-    RowKind kind;
-    int code;
-  } cases[] = {
-      {status::kNoMsg, RowKind::NoMessages, 0},
-      {status::kInvServer, RowKind::Error, 1},
-      {status::kChecking, RowKind::Progress, 1},
-      {nullptr, RowKind::Message, 0},  // no row at all
-  };
-  for (const auto& c : cases) {
-    bodies_["A"] = [c](FakeChecker& self) {
-      if (c.word) self.SetStatus(c.word, c.kind);
-    };
-    EXPECT_EQ(run({fakeAccount("A", false)}, {}), c.code) << (c.word ? c.word : "no row");
-  }
-  EXPECT_EQ(run({}, {}), 1);  // no accounts
 }
 
 TEST_F(CheckMode, TimeOutStopsTheCheckersAndReportsThemUnfinished) {
@@ -194,25 +161,18 @@ TEST_F(CheckMode, TimeOutStopsTheCheckersAndReportsThemUnfinished) {
   EXPECT_EQ(run({fakeAccount("Slow", false), fakeAccount("Fast", true)}, {.json = true}, {.timeout = 200ms}), 1);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
   const json doc = json::parse(out_.str());
-  EXPECT_EQ(doc["accounts"][0]["finished"], false);
-  EXPECT_EQ(doc["accounts"][0]["status"], "CHECKING");
-  EXPECT_EQ(doc["accounts"][1]["finished"], true);
+  EXPECT_EQ(std::tuple(doc["accounts"][0]["finished"], doc["accounts"][0]["status"], doc["accounts"][1]["finished"]),
+            std::tuple(false, "CHECKING", true));
   EXPECT_NE(err_.str().find("did not finish"), std::string::npos);
 }
 
-// Runs a check whose checker ignores the stop request; ends the process.
-void runStuckCheck() {
-  std::map<std::string, FakeChecker::Body> bodies;
-  bodies["Stuck"] = [](FakeChecker&) { std::this_thread::sleep_for(1h); };
-  std::ostringstream err;
-  runCheck({fakeAccount("Stuck", false)}, false, {.json = true}, {.timeout = 100ms, .stopWait = 100ms}, std::cerr, err,
-           std::make_unique<FakeFactory>(bodies));
-  std::exit(42);  // not reached: the run ends the process
-}
-
+// A checker that ignores the stop request: the output is written, then the process ends.
 TEST_F(CheckMode, CheckerThatNeverStopsEndsTheProcessAfterWritingTheOutput) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(runStuckCheck(), ::testing::ExitedWithCode(1), "\"finished\":false");
+  bodies_["Stuck"] = [](FakeChecker&) { std::this_thread::sleep_for(1h); };
+  EXPECT_EXIT((runCheck({fakeAccount("Stuck", false)}, false, {.json = true}, {.timeout = 100ms, .stopWait = 100ms},
+                        std::cerr, err_, std::make_unique<FakeFactory>(bodies_)), std::exit(42)),
+              ::testing::ExitedWithCode(1), "\"finished\":false");
 }
 
 }  // namespace

@@ -11,13 +11,10 @@ namespace brivane {
 namespace {
 
 SaverSettings Options(bool play, bool off, bool on, bool stayOn) {
-  SaverSettings settings;
-  settings.playNotification = play;
-  settings.notificationPath = "new.wav";
-  settings.monitorOff = off;
-  settings.monitorOn = on;
-  settings.monitorStayOn = stayOn;
-  return settings;
+  SaverSettings s;
+  s.playNotification = play, s.notificationPath = "new.wav", s.monitorOff = off, s.monitorOn = on;
+  s.monitorStayOn = stayOn;
+  return s;
 }
 
 // Each row runs steps in order and expects, per step, the calls it made:
@@ -52,12 +49,10 @@ TEST(PowerSoundSteps, Sequences) {
       else if (step == "tick") steps.keepDisplayOnTick();
       else steps.endOfCycle(step[0] == '1', step[1] == '1');
       std::string line;
-      for (const std::string& path : sound.played) line += "play " + path + " ";
-      for (const std::string& call : power.calls) line += call + " ";
-      if (!line.empty()) line.pop_back();
-      EXPECT_EQ(line, expected) << c.name << ", step " << step;
-      sound.played.clear();
-      power.calls.clear();
+      for (const std::string& path : sound.played) line += " play " + path;
+      for (const std::string& call : power.calls) line += " " + call;
+      EXPECT_EQ(line, expected.empty() ? "" : " " + expected) << c.name << ", step " << step;
+      sound.played.clear(), power.calls.clear();
     }
   }
 }

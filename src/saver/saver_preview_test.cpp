@@ -21,24 +21,21 @@ using namespace std::chrono_literals;
 // running on another thread with its own connection.
 struct PreviewRig {
   PreviewRig() {
-    display = XOpenDisplay(server.name().c_str());
-    if (!display) return;
-    window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0,
-                                 WhitePixel(display, DefaultScreen(display)));
+    if (display) window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0xFFFFFF);
   }
   // Closing the connection destroys the window, which ends a preview still running.
   ~PreviewRig() {
     if (display) XCloseDisplay(display);
   }
-  void start(unsigned long id, const SaverSettings& settings, RandomInRange random = {}) {
-    PreviewOptions options{server.name(), 20ms, 1000, std::move(random)};
-    running = std::async(std::launch::async, [this, id, settings, options] {
+  void start(unsigned long id, bool date, bool time, RandomInRange random = {}) {
+    SaverSettings settings;
+    settings.displayDate = date, settings.displayTime = time;
+    running = std::async(std::launch::async, [this, id, settings, options = PreviewOptions{server.name(), 20ms, 1000, random}] {
       return RunSaverPreview(id, settings, [this] { ++releases; }, options);
     });
   }
-  // True when the preview ended within 1 s with status 0.
   bool endsSoon() { return running.wait_for(1s) == std::future_status::ready && running.get() == 0; }
-
+  void sync() { XSync(display, False); }
   // Polls the window's pixels until they equal `expected` (3 s at most).
   bool shows(const QImage& expected) {
     for (auto deadline = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < deadline;) {
@@ -55,18 +52,11 @@ struct PreviewRig {
   }
 
   XvfbServer server;
-  Display* display = nullptr;
+  Display* display = XOpenDisplay(server.name().c_str());
   Window window = 0;
   std::atomic<int> releases{0};
   std::future<int> running;
 };
-
-SaverSettings DateTime(bool date, bool time) {
-  SaverSettings settings;
-  settings.displayDate = date;
-  settings.displayTime = time;
-  return settings;
-}
 
 // Each row: the window size, the switches, which end of the random range the
 // box takes, and whether the window is then destroyed or only unmapped.
@@ -87,29 +77,26 @@ TEST(SaverPreview, DrawsMiniatureUntilWindowGoes) {
     ASSERT_NE(rig.display, nullptr) << "Xvfb did not start";
     XResizeWindow(rig.display, rig.window, c.width, c.height);
     XMapWindow(rig.display, rig.window);
-    XSync(rig.display, False);
-    rig.start(rig.window, DateTime(c.date, c.time), [&](int lo, int hi) { return c.high ? hi : lo; });
-
-    const QImage box = PreviewPanelPicture(), dateTime = PreviewDateTimePicture(c.date, c.time);
+    rig.sync();
+    rig.start(rig.window, c.date, c.time, [&](int lo, int hi) { return c.high ? hi : lo; });
+    const QImage dateTime = PreviewDateTimePicture(c.date, c.time);
     EXPECT_EQ(dateTime.isNull() ? "" : std::to_string(dateTime.width()) + "x" + std::to_string(dateTime.height()),
               c.dateTimeSize);
     QImage expected(c.width, c.height, QImage::Format_RGB32);
     expected.fill(Qt::black);
-    {
-      QPainter p(&expected);
-      const int x = c.high && c.width > 49 ? c.width - 50 : 0, y = c.high && c.height > 40 ? c.height - 41 : 0;
-      p.drawImage(x, y, box);
-      if (!dateTime.isNull()) p.drawImage(c.width - dateTime.width(), c.height - dateTime.height(), dateTime);
-    }
+    QPainter p(&expected);
+    p.drawImage(c.high && c.width > 49 ? c.width - 50 : 0, c.high && c.height > 40 ? c.height - 41 : 0,
+                PreviewPanelPicture());
+    if (!dateTime.isNull()) p.drawImage(c.width - dateTime.width(), c.height - dateTime.height(), dateTime);
+    p.end();
     EXPECT_TRUE(rig.shows(expected));
     EXPECT_EQ(rig.releases, 1);
     // Cleared by the server (as when uncovered): drawn again long before the next place is due.
     XClearArea(rig.display, rig.window, 0, 0, 0, 0, True);
-    XSync(rig.display, False);
+    rig.sync();
     EXPECT_TRUE(rig.shows(expected));
-
     c.destroy ? XDestroyWindow(rig.display, rig.window) : XUnmapWindow(rig.display, rig.window);
-    XSync(rig.display, False);
+    rig.sync();
     EXPECT_TRUE(rig.endsSoon());
   }
 }
@@ -119,14 +106,14 @@ TEST(SaverPreview, DrawsMiniatureUntilWindowGoes) {
 TEST(SaverPreview, EndsWithoutDrawingWhenWindowGoesUnshown) {
   PreviewRig rig;
   ASSERT_NE(rig.display, nullptr) << "Xvfb did not start";
-  XSync(rig.display, False);
-  rig.start(rig.window, DateTime(true, true));
+  rig.sync();
+  rig.start(rig.window, true, true);
   EXPECT_EQ(rig.running.wait_for(300ms), std::future_status::timeout);
   XDestroyWindow(rig.display, rig.window);
-  XSync(rig.display, False);
+  rig.sync();
   EXPECT_TRUE(rig.endsSoon());
   for (unsigned long id : {static_cast<unsigned long>(rig.window), 0ul}) {
-    rig.start(id, DateTime(true, true));
+    rig.start(id, true, true);
     EXPECT_TRUE(rig.endsSoon()) << id;
   }
   EXPECT_EQ(rig.releases, 0);
