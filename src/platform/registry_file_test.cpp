@@ -4,9 +4,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <gtest/gtest.h>
-
 #include <filesystem>
 #include <functional>
 
@@ -26,14 +24,14 @@ class FileStore : public test::TempDirTest {
   std::string path = dir / "store.reg";
 };
 
+// A missing file is created with the initial keys (its folder 0700); an
+// existing one is read, never rewritten, even when keys are missing.
 TEST_F(FileStore, LoadCreatesTheFileOnlyWhenThereIsNone) {
-  path = dir / "a/b/store.reg";
-  FileRegistryStore s(path);
+  FileRegistryStore s(dir / "a/b/store.reg");
   ASSERT_TRUE(s.load({"\\Software\\X\\Main", "\\Software\\X\\Accounts"})) << s.lastError();
-  EXPECT_EQ(test::readAll(path), "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\X\\Accounts]\n\n"
-                                 "[HKEY_CURRENT_USER\\Software\\X\\Main]\n\n");
+  EXPECT_EQ(test::readAll(dir / "a/b/store.reg"), "Windows Registry Editor Version 5.00\n\n"
+            "[HKEY_CURRENT_USER\\Software\\X\\Accounts]\n\n[HKEY_CURRENT_USER\\Software\\X\\Main]\n\n");
   EXPECT_EQ(modeOf(dir / "a/b"), fs::perms::owner_all);
-  // An existing file is read, never rewritten, even when keys are missing.
   const std::string existing = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\Other]\r\n";
   test::writeAll(path, existing);
   FileRegistryStore again(path);
@@ -71,7 +69,7 @@ void PrintTo(const CommitFailure& c, std::ostream* os) { *os << c.name; }
 
 class CommitFails : public FileStore, public ::testing::WithParamInterface<CommitFailure> {
  protected:
-  void TearDown() override { if (lockFd >= 0) close(lockFd); }
+  void TearDown() override { close(lockFd); }
   int lockFd = -1;
 };
 
@@ -89,42 +87,37 @@ TEST_P(CommitFails, AndLeavesFileAndContentAsTheyWere) {
   EXPECT_TRUE(contains(s.lastError(), c.error)) << s.lastError();
   EXPECT_EQ(test::readAll(path), before);
   EXPECT_EQ(s.readDword("\\K", "v").value, 1u);
-  EXPECT_FALSE(s.keyExists("\\New"));
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
+  EXPECT_FALSE(s.keyExists("\\New") || fs::exists(path + ".tmp"));
 }
 
 using Step = FileRegistryStore::CommitStep;
 const auto stopAt = [](Step step) {
-  return [step](FileRegistryStore& s, const std::string&, int&) { s.setCommitHook([step](Step at) { return at != step; }); };
+  return [step](FileRegistryStore& s, auto&, int&) { s.setCommitHook([step](Step at) { return at != step; }); };
 };
 const auto holdLock = [](FileRegistryStore& s, const std::string& dir, int& fd) {
   fd = open((dir + "/store.reg.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  flock(fd, LOCK_EX);
   s.setLockTimeout(std::chrono::milliseconds(50));
 };
+const auto manyKeys = [](RegistryStore& t) { for (size_t i = 0; i <= kMaxStoreKeys; ++i) t.openKey("\\k" + std::to_string(i)); };
 
 INSTANTIATE_TEST_SUITE_P(
     FileStore, CommitFails,
     ::testing::Values(
         CommitFailure{"LockHeldBeyondTheTimeout", holdLock, nullptr, "lock"},
-        CommitFailure{"FolderOthersMayWriteInto", [](auto&, const std::string& d, int&) { chmod(d.c_str(), 0777); },
-                      nullptr, "cannot use the folder"},
-        CommitFailure{"FileNoLongerAStore",
-                      [](auto&, const std::string& d, int&) { test::writeAll(d + "/store.reg", "not a store\n"); },
+        CommitFailure{"FolderOthersMayWriteInto", [](auto&, auto& d, int&) { chmod(d.c_str(), 0777); }, nullptr, "cannot use the folder"},
+        CommitFailure{"FileNoLongerAStore", [](auto&, auto& d, int&) { test::writeAll(d + "/store.reg", "not a store\n"); },
                       nullptr, "store.reg"},
         CommitFailure{"ResultTooLargeToReadBack", nullptr,
-                      [](RegistryStore& t) { t.writeString("\\Big", "v", std::string(kMaxStoreFileSize, 'x')); },
-                      "cannot be read back"},
-        CommitFailure{"ResultWithTooManyKeysToReadBack", nullptr,
-                      [](RegistryStore& t) { for (size_t i = 0; i <= kMaxStoreKeys; ++i) t.openKey("\\k" + std::to_string(i)); },
-                      "cannot be read back"},
+                      [](RegistryStore& t) { t.writeString("\\Big", "v", std::string(kMaxStoreFileSize, 'x')); }, "cannot be read back"},
+        CommitFailure{"ResultWithTooManyKeysToReadBack", nullptr, manyKeys, "cannot be read back"},
         CommitFailure{"TemporaryFileWritten", stopAt(Step::TempWritten), nullptr, "after writing"},
         CommitFailure{"BeforeTheRename", stopAt(Step::BeforeRename), nullptr, "before renaming"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A file that is not a store, one beyond the key limit (after a key that did
-// load) and a FIFO are refused on load (the FIFO at once, never waited on):
-// nothing of them is served, and no commit overwrites them.
+// load) and a FIFO (at once, never waited on) are refused on load: nothing of
+// them is served, and no commit overwrites them.
 TEST_F(FileStore, RefusesToLoadAFileItCannotRead) {
   std::string many = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000005\n";
   for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";
@@ -132,9 +125,7 @@ TEST_F(FileStore, RefusesToLoadAFileItCannotRead) {
     fs::remove(path);
     text.empty() ? (void)mkfifo(path.c_str(), 0600) : test::writeAll(path, text);
     FileRegistryStore s(path);
-    EXPECT_FALSE(s.load({"\\K"}));
-    EXPECT_FALSE(s.readDword("\\K", "v").ok());
-    EXPECT_FALSE(s.transact(writeV));
+    EXPECT_FALSE(s.load({"\\K"}) || s.readDword("\\K", "v").ok() || s.transact(writeV));
     EXPECT_EQ(text.empty() ? text : test::readAll(path), text);
   }
 }
@@ -146,8 +137,7 @@ TEST_F(FileStore, CommitsThroughALink) {
   test::writeAll(target, "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n");
   ASSERT_EQ(symlink("dotfiles/brivane.reg", path.c_str()), 0);
   FileRegistryStore s(path);
-  ASSERT_TRUE(s.load());
-  ASSERT_TRUE(s.transact(writeV)) << s.lastError();
+  ASSERT_TRUE(s.load() && s.transact(writeV)) << s.lastError();
   EXPECT_TRUE(fs::is_symlink(path));
   EXPECT_TRUE(contains(test::readAll(target), "\"v\"=dword:00000001"));
   chmod((dir / "dotfiles").c_str(), 0777);

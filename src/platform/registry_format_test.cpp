@@ -1,7 +1,6 @@
 #include "platform/registry_format.h"
 
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 #include "common/text.h"
@@ -27,6 +26,7 @@ MemoryRegistryStore storeOf(std::string_view text) {
 }
 
 bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
+const RegNode& keyK(const RegNode& root) { return *root.child(kCurrentUserHive)->child("K"); }
 
 constexpr std::string_view kSample =
     "Windows Registry Editor Version 5.00\r\n\r\n"
@@ -105,7 +105,7 @@ TEST(RegistryFormat, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   EXPECT_EQ(s.valueNames("\\K"), Names{"ok"});
   EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
   EXPECT_EQ(s.root().extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
-  EXPECT_EQ(s.root().child(kCurrentUserHive)->child("K")->extraLines.size(), 4u);
+  EXPECT_EQ(keyK(s.root()).extraLines.size(), 4u);
   EXPECT_EQ(s.valueNames("\\A"), Names{});
   EXPECT_EQ(s.readString("\\B", "v").value, "x");
   EXPECT_EQ(s.valueNames("\\B"), Names{"v"});
@@ -113,13 +113,12 @@ TEST(RegistryFormat, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const std::string again = serializeRegistryFile(s.root());
   EXPECT_TRUE(contains(again, "\"open\"=\"never closed\n"));
   EXPECT_EQ(serializeRegistryFile(storeOf(again).root()), again);
-
   // A value named twice stands where it was named last, so the kept lines
   // around that place do not meet and read back as one value.
   const RegNode twice = parse("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\n\"x\"=\"open\n\"a\"=dword:2\n?\\\"end\\\"\"\n");
   const RegNode back = parse(serializeRegistryFile(twice));
-  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->extraLines.size(), 2u);
-  EXPECT_EQ(back.child(kCurrentUserHive)->child("K")->values, twice.child(kCurrentUserHive)->child("K")->values);
+  EXPECT_EQ(keyK(back).extraLines.size(), 2u);
+  EXPECT_EQ(keyK(back).values, keyK(twice).values);
   // Nor do kept lines that stood apart, nor a kept line and a default value
   // after it: a key in two sections, a value deleted from between two lines,
   // an open quote before "@=".
@@ -161,7 +160,6 @@ TEST(RegistryFormat, EncodingIsDecidedOnceForTheWholeFile) {
   MemoryRegistryStore ansi = storeOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\r\n\"password\"=\"" + password + "\"\r\n");
   EXPECT_EQ(ansi.readString("\\K", "password").value, windows1252ToUtf8(password));
   EXPECT_EQ(storeOf(serializeRegistryFile(ansi.root())).getValue("\\K", "password"), ansi.getValue("\\K", "password"));
-
   const std::string lone("a\0\x00\xD8" "b\0", 6);  // "a", U+D800 alone, "b"
   const auto u = [](const char* t) { return utf8ToUtf16Le(t); };
   MemoryRegistryStore s = storeOf("\xFF\xFE" + u("Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\K]\r\n") +
@@ -178,15 +176,14 @@ TEST(RegistryFormat, EncodingIsDecidedOnceForTheWholeFile) {
 }
 
 // A key path deeper than the registry allows is kept as a line, not built;
-// many strings that never close are each kept, in linear time. (Files beyond
-// the key limit, or no store at all, are refused: see the file backend.)
+// many strings that never close are each kept, in linear time.
 TEST(RegistryFormat, HostileFilesStayBounded) {
   std::string deep = "REGEDIT4\n[HKEY_CURRENT_USER", open = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n";
   for (int i = 0; i < 100000; ++i) deep += "\\a", open += "@=\"x\n";
   const RegNode root = parse(deep + "]\n");
   EXPECT_TRUE(root.children.empty());
   EXPECT_EQ(root.extraLines.size(), 1u);
-  EXPECT_EQ(parse(open).child(kCurrentUserHive)->child("K")->extraLines.size(), 100000u);
+  EXPECT_EQ(keyK(parse(open)).extraLines.size(), 100000u);
   EXPECT_TRUE(parse(" \r\n\n").children.empty());  // blank: an empty store
 }
 

@@ -1,7 +1,6 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <map>
 #include <tuple>
@@ -32,7 +31,9 @@ DialogSettings dialogOf(RegistryStore& store) {
   return d;
 }
 
-TEST(Settings, FirstRunCreatesTheThreeKeysAndGivesTheDefaults) {
+// Absent values and values of the wrong type (or a colour that cannot be
+// read) give the defaults; the rest still loads.
+TEST(Settings, FirstRunCreatesTheThreeKeysAndMissingOrWrongValuesGiveTheDefaults) {
   const test::TempDir dir;
   setenv("BRIVANE_STORE", (dir / "store.reg").c_str(), 1);
   std::string error;
@@ -41,13 +42,16 @@ TEST(Settings, FirstRunCreatesTheThreeKeysAndGivesTheDefaults) {
   FileRegistryStore onDisk(dir / "store.reg");
   ASSERT_TRUE(onDisk.load());
   for (auto key : {kMainKey, kModulesKey, kAccountsKey}) EXPECT_TRUE(onDisk.keyExists(key)) << key;
+  store->writeString(kMainKey, "pollInterval", "60000");
+  store->writeDword(kMainKey, "notificationPath", 1);
+  store->writeString(kMainKey, "backColor", "navy blue");
+  store->writeString(kModulesKey, "previewWidth", "400");
+  store->writeInteger(kModulesKey, "displayTime", 1);
   const Loaded l = load(*store);
-  EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency),
-            std::tuple(clBlack, 350, 0u, 300000, 255));
-  EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate);
-  EXPECT_FALSE(l.s.hideAccounts || l.s.playNotification || l.s.monitorOff || l.s.monitorStayOn || l.s.displayDate ||
-               l.s.displayTime || l.s.displayMsgPreview || l.s.supportScreenCapSavers || l.s.supportNonPreviewSavers);
-  EXPECT_EQ(l.s.notificationPath + l.s.screensaverPath, "");
+  EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency, l.s.notificationPath),
+            std::tuple(clBlack, 350, 0u, 300000, 255, ""));
+  EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate && l.s.displayTime);
+  EXPECT_EQ(dialogOf(*store).width, WidthPreset::Moderate);
 }
 
 // Behind a screensaver the colour is ignored, but the dialog still shows it.
@@ -71,7 +75,6 @@ TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
 TEST(Settings, OverlayCheckBoxRule) {
   MemoryRegistryStore s;
   EXPECT_TRUE(dialogOf(s).transparentOverlay);  // absent: the dialog's own default
-  EXPECT_EQ(load(s).s.overlayTransparency, 255);
   const auto saved = [&s] { return SaveSettings(s, dialogOf(s)) ? s.readInteger(kMainKey, "overlayTransparency").value : -1; };
   EXPECT_EQ(saved(), 180);
   s.writeInteger(kMainKey, "overlayTransparency", 255);
@@ -88,8 +91,8 @@ TEST(Settings, MinutesShownAndTypedAndThePollIntervalThroughTheDialog) {
                                                {30001, 1}, {0, 0}, {-90000, -2}, {-30001, -1}, {2147483647, 35791}};
   for (auto [ms, minutes] : shown) EXPECT_EQ(MillisecondsToMinutes(ms), minutes) << ms;
   const std::pair<const char*, std::optional<int32_t>> typed[] = {
-      {"2", 120000}, {" 10 ", 600000}, {"0", 0},   {"35791", 2147460000}, {"abc", {}},        {"", {}},
-      {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},          {"99999999999", {}}};
+      {"2", 120000}, {" 10 ", 600000}, {"0", 0},    {"35791", 2147460000}, {"abc", {}},        {"", {}},
+      {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},            {"99999999999", {}}};
   for (auto [text, ms] : typed) EXPECT_EQ(MinutesTextToMilliseconds(text), ms) << text;
   MemoryRegistryStore s;
   s.writeInteger(kMainKey, "pollInterval", 90000);
@@ -118,21 +121,24 @@ TEST(Settings, PreviewWidthPresets) {
 }
 
 // A sound path that is not a file keeps the stored one; the branch of the
-// background not chosen keeps its stored values.
+// background not chosen keeps its stored values, as do values and keys the
+// program does not know.
 TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   MemoryRegistryStore s;
   s.writeString(kMainKey, "notificationPath", "/old.wav");
   s.writeString(kMainKey, "screensaverPath", "/saver");
   s.writeInteger(kMainKey, "maxMsgPreviews", 3);
+  s.writeString(kMainKey, "soundFolder", "%USER%");
+  s.writeDword("\\Software\\torvex\\Brivane\\1.0\\Plugins", "enabled", 1);
   DialogSettings d = dialogOf(s);
-  std::tie(d.notificationPath, d.backColor, d.monitorOn, d.monitorStayOn) = std::tuple("/no/such/file.wav", 0x123456, false, true);
+  std::tie(d.notificationPath, d.backColor, d.monitorOn, d.monitorStayOn) = std::tuple("/no/such.wav", 0x123456, false, true);
   ASSERT_TRUE(SaveSettings(s, d));
   const auto texts = [&s] {
     std::string v;
-    for (auto name : {"notificationPath", "screensaverPath", "backColor"}) v += s.readString(kMainKey, name).value + "|";
+    for (auto name : {"notificationPath", "screensaverPath", "backColor", "soundFolder"}) v += s.readString(kMainKey, name).value + "|";
     return v;
   };
-  EXPECT_EQ(texts(), "/old.wav|/saver|$00123456|");
+  EXPECT_EQ(texts(), "/old.wav|/saver|$00123456|%USER%|");
   EXPECT_FALSE(s.readBool(kMainKey, "monitorStayOn").value);  // only with monitorOn
   EXPECT_FALSE(s.readBool(kMainKey, "useScreensaverBackground").value);
   EXPECT_EQ(load(s).s.maxMsgPreviews, 3);
@@ -142,21 +148,9 @@ TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   std::tie(d.notificationPath, d.useScreensaverBackground, d.screensaverPath, d.supportNonPreviewSavers, d.backColor) =
       std::tuple(wav, true, "/new/saver", true, clWhite);
   ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(texts(), wav + "|/new/saver|$00123456|");
+  EXPECT_EQ(texts(), wav + "|/new/saver|$00123456|%USER%|");
   EXPECT_TRUE(s.readBool(kMainKey, "supportNonPreviewSavers").value);
-}
-
-TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
-  MemoryRegistryStore s;
-  s.writeString(kMainKey, "pollInterval", "60000");
-  s.writeDword(kMainKey, "notificationPath", 1);
-  s.writeString(kMainKey, "backColor", "navy blue");
-  s.writeString(kModulesKey, "previewWidth", "400");
-  s.writeInteger(kModulesKey, "displayTime", 1);
-  const Loaded l = load(s);
-  EXPECT_EQ(std::tuple(l.s.pollInterval, l.s.notificationPath, l.color, l.width), std::tuple(300000, "", clBlack, 350));
-  EXPECT_TRUE(l.s.displayTime);  // the rest still loads
-  EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
+  EXPECT_TRUE(s.readBool("\\Software\\torvex\\Brivane\\1.0\\Plugins", "enabled").value);
 }
 
 // Numbers the dialog could never store are brought into range on load, and
@@ -164,12 +158,12 @@ TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
 TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
   const std::tuple<const char*, int32_t, int32_t> cases[] = {
       {"pollInterval", 1, 60000},  // 804 connections a second
-      {"pollInterval", 59999, 60000},      {"pollInterval", INT32_MAX, 35791 * 60000}, {"pollInterval", -5, 300000},
+      {"pollInterval", 59999, 60000},   {"pollInterval", INT32_MAX, 35791 * 60000}, {"pollInterval", -5, 300000},
       {"previewWidth", 2000, 550},  // the times pushed off screen
-      {"previewWidth", INT32_MAX, 550},    {"previewWidth", 0, 290},         {"overlayTransparency", 256, 255},
-      {"overlayTransparency", -1, 0},      {"maxMsgPreviews", -3, 0},        {"maxNewUIDAdd", INT32_MIN, 0},
+      {"previewWidth", INT32_MAX, 550}, {"previewWidth", 0, 290},                   {"overlayTransparency", 256, 255},
+      {"overlayTransparency", -1, 0},   {"maxMsgPreviews", -3, 0},                  {"maxNewUIDAdd", INT32_MIN, 0},
       // In range: taken as stored, nothing said.
-      {"pollInterval", 0, 0},              {"pollInterval", 60000, 60000},   {"previewWidth", 400, 400},
+      {"pollInterval", 0, 0},           {"pollInterval", 60000, 60000},             {"previewWidth", 400, 400},
       {"overlayTransparency", 0, 0}};
   for (const auto& [name, stored, used] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(stored));
