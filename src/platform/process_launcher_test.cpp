@@ -6,10 +6,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -23,8 +20,8 @@ namespace brivane {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
 using Argv = std::vector<std::string>;
+using std::chrono::milliseconds;
 
 // The probe program copied to a folder whose name holds blanks and quotes.
 // Orphaned members of a group come to this process, as they would to a
@@ -39,17 +36,14 @@ class Launch : public test::TempDirTest {
   void TearDown() override { prctl(PR_SET_CHILD_SUBREAPER, 0); }
   // The probe's report lines with the given prefix, waiting for the report.
   Argv report(const std::string& prefix) {
-    for (int i = 0; i < 500 && !fs::exists(dir_ / "report.txt"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && !fs::exists(dir_ / "report.txt"); ++i) std::this_thread::sleep_for(milliseconds(10));
     std::ifstream in(dir_ / "report.txt");
     Argv values;
     for (std::string line; std::getline(in, line);)
       if (line.rfind(prefix + ":", 0) == 0) values.push_back(line.substr(prefix.size() + 1));
     return values;
   }
-  pid_t reportedPid(const std::string& prefix) {
-    const auto v = report(prefix);
-    return v.empty() ? -1 : std::stoi(v[0]);
-  }
+  pid_t reportedPid(const std::string& prefix) { return report(prefix).empty() ? -1 : std::stoi(report(prefix)[0]); }
   const fs::path dir_ = dir / "dir with blanks 'and\" quotes";
   const std::string probe_ = (dir_ / "launch probe").string();
 };
@@ -61,19 +55,20 @@ bool groupGone(pid_t pgid) { return ::kill(-pgid, 0) != 0 && errno == ESRCH; }
 TEST_F(Launch, ProgramGetsItsArgumentsItsOwnGroupAndNoDescriptorAndTerminateEndsTheGroup) {
   const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec
   auto* oldPipe = signal(SIGPIPE, SIG_IGN);
-  ProcessLauncher launcher(std::chrono::milliseconds(300));
-  ASSERT_TRUE(launcher.start({probe_, "two words", "it's \"quoted\"", "", "$HOME;|*", "hold-term"})) << launcher.error();
+  ProcessLauncher launcher(milliseconds(300));
+  const Argv argv = {probe_, "two words", "it's \"quoted\"", "", "$HOME;|*", "hold-term"};
+  ASSERT_TRUE(launcher.start(argv)) << launcher.error();
   signal(SIGPIPE, oldPipe);
   close(leaked);
-  EXPECT_THAT(report("arg"), ElementsAre(probe_, "two words", "it's \"quoted\"", "", "$HOME;|*", "hold-term"));
   const pid_t pid = launcher.pid(), child = reportedPid("child");
+  EXPECT_EQ(report("arg"), argv);
   EXPECT_EQ(reportedPid("pgid"), pid);
   EXPECT_EQ(reportedPid("pid"), pid);
   EXPECT_NE(pid, getpgrp());
-  EXPECT_THAT(report("fd"), ElementsAre("0", "1", "2"));
-  EXPECT_THAT(report("cwd"), ElementsAre(fs::current_path().string()));
-  EXPECT_THAT(report("sigpipe"), ElementsAre("default"));
-  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(5)));
+  EXPECT_EQ(report("fd"), (Argv{"0", "1", "2"}));
+  EXPECT_EQ(report("cwd"), Argv{fs::current_path()});
+  EXPECT_EQ(report("sigpipe"), Argv{"default"});
+  EXPECT_FALSE(launcher.hasEnded(milliseconds(5)));
   ASSERT_GT(child, 0);
   EXPECT_EQ(getpgid(child), pid);
   launcher.terminate();
@@ -98,34 +93,33 @@ TEST_F(Launch, ProgramDiesWithTheProcessThatStartedIt) {
   ::kill(starter, SIGKILL);  // the saver is killed
   waitpid(starter, nullptr, 0);
   int status = 0;
-  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
   if (!WIFSIGNALED(status)) ::kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
 }
 
 // The end is announced on the descriptor as it happens, and how it ended is kept for the log.
 TEST_F(Launch, EndedProgramIsSeenAndReaped) {
-  ProcessLauncher killed;
+  ProcessLauncher killed, launcher;
   ASSERT_TRUE(killed.start({"/bin/sh", "-c", "kill -9 $$"}));
   pollfd end{killed.endDescriptor(), POLLIN, 0};
   ASSERT_GE(end.fd, 0);
   EXPECT_EQ(poll(&end, 1, 5000), 1);
-  EXPECT_TRUE(killed.hasEnded(std::chrono::milliseconds(0)));
+  EXPECT_TRUE(killed.hasEnded(milliseconds(0)));
   EXPECT_EQ(killed.endReason(), "was ended by signal 9");
-  ProcessLauncher launcher;
   ASSERT_TRUE(launcher.start({probe_, "exit"}));
   const pid_t pid = launcher.pid();
   EXPECT_EQ(launcher.endReason(), "");
-  EXPECT_TRUE(launcher.hasEnded(std::chrono::seconds(5)));
+  EXPECT_TRUE(launcher.hasEnded(milliseconds(5000)));
   EXPECT_EQ(launcher.endReason(), "ended with status 0");
   EXPECT_TRUE(groupGone(pid));  // reaped: no zombie
   launcher.kill();
-  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(0)));  // nothing started any more
+  EXPECT_FALSE(launcher.hasEnded(milliseconds(0)));  // nothing started any more
 }
 
 TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
   fs::permissions(probe_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::remove);
-  for (const Argv& argv : {Argv{}, Argv{""}, Argv{(dir_ / "missing").string()}, Argv{probe_}, Argv{dir_.string()}}) {
+  for (const Argv& argv : {Argv{}, Argv{""}, Argv{dir_ / "missing"}, Argv{probe_}, Argv{dir_}}) {
     ProcessLauncher launcher;
     EXPECT_FALSE(launcher.start(argv)) << (argv.empty() ? "(empty)" : argv[0]);
     EXPECT_FALSE(launcher.error().empty());
@@ -155,8 +149,7 @@ TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwi
 }
 
 TEST_F(Launch, BackgroundStartsTheProgramByTheScreensaverRule) {
-  const std::pair<Argv, Argv> cases[] = {{{}, {probe_, "-s"}}, {{dir_}, {probe_, "--window-id", "77"}}};
-  for (const auto& [folders, args] : cases) {
+  for (const auto& [folders, args] : {std::pair<Argv, Argv>{{}, {probe_, "-s"}}, {{dir_}, {probe_, "--window-id", "77"}}}) {
     fs::remove(dir_ / "report.txt");
     ScreensaverBackground background(folders);
     ASSERT_TRUE(background.start(probe_, 77, true));

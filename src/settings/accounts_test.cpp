@@ -32,7 +32,9 @@ TEST(Password, ScramblesEachByteAndStoresItThroughWindows1252) {
   EXPECT_EQ(ScramblePassword(ScramblePassword("any text")), "any text");
   // 9E 9D 9C as Windows keeps them: U+017E, U+009D, U+0153; then the five
   // bytes undefined in Windows-1252 ("bop~" scrambles to 9D 90 8F 81).
-  for (auto [password, stored] : {std::pair{"abc", "\xC5\xBE\xC2\x9D\xC5\x93"}, {"bop~", "\xC2\x9D\xC2\x90\xC2\x8F\xC2\x81"}}) {
+  const std::pair<const char*, const char*> forms[] = {{"abc", "\xC5\xBE\xC2\x9D\xC5\x93"},
+                                                       {"bop~", "\xC2\x9D\xC2\x90\xC2\x8F\xC2\x81"}};
+  for (auto [password, stored] : forms) {
     EXPECT_EQ(EncodeStoredPassword(password), stored);
     EXPECT_EQ(DecodeStoredPassword(stored), password);
   }
@@ -95,7 +97,8 @@ TEST(Accounts, SubKeyNamesGiveTheAccountNamesInTheirSavedOrder) {
   EXPECT_EQ(names, (Names{"acct0", "", "acct1", "acct2", "acct3", "acct4", "acct5", "acct6", "Bond", "acct7", "acct8",
                           "acct9", "acct10", "acct11", "My mail box", "Loose"}));
   const TEmlAccount& loose = list.back();
-  EXPECT_EQ(std::tuple(loose.isPOP, loose.port, loose.server, loose.folders.size(), loose.username), std::tuple(false, 0, "", 0u, "kept"));
+  EXPECT_EQ(std::tuple(loose.isPOP, loose.port, loose.server, loose.folders.size(), loose.username),
+            std::tuple(false, 0, "", 0u, "kept"));
 }
 
 TEST(Accounts, SaveReplacesTheWholeListAndRoundTrips) {

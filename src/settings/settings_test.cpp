@@ -48,14 +48,17 @@ TEST(Settings, FirstRunCreatesTheThreeKeysAndMissingOrWrongValuesGiveTheDefaults
   store->writeString(kModulesKey, "previewWidth", "400");
   store->writeInteger(kModulesKey, "displayTime", 1);
   const Loaded l = load(*store);
-  EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency, l.s.notificationPath),
-            std::tuple(clBlack, 350, 0u, 300000, 255, ""));
+  EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency),
+            std::tuple(clBlack, 350, 0u, 300000, 255));
+  EXPECT_EQ(l.s.notificationPath, "");
   EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate && l.s.displayTime);
   EXPECT_EQ(dialogOf(*store).width, WidthPreset::Moderate);
 }
 
 // Behind a screensaver the colour is ignored, but the dialog still shows it.
-TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
+// The overlay check box is read whatever the background, so that OK writes
+// back what was stored.
+TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReadsAndTheOverlayBoxIsKept) {
   MemoryRegistryStore s;
   s.writeBool(kMainKey, "useScreensaverBackground", false);
   s.writeString(kMainKey, "screensaverPath", "/usr/lib/xscreensaver/glmatrix");
@@ -69,21 +72,17 @@ TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
   s.writeDword(kMainKey, "useScreensaverBackground", 7);  // any non-zero is true
   EXPECT_EQ(saverReads(), std::tuple("/usr/lib/xscreensaver/glmatrix", true, clBlack));
   EXPECT_EQ(dialogOf(s).backColor, 0x800000u);
-}
-
-// The check box is read whatever the background, so that OK writes back what was stored.
-TEST(Settings, OverlayCheckBoxRule) {
-  MemoryRegistryStore s;
-  EXPECT_TRUE(dialogOf(s).transparentOverlay);  // absent: the dialog's own default
-  const auto saved = [&s] { return SaveSettings(s, dialogOf(s)) ? s.readInteger(kMainKey, "overlayTransparency").value : -1; };
+  MemoryRegistryStore o;
+  EXPECT_TRUE(dialogOf(o).transparentOverlay);  // absent: the dialog's own default
+  const auto saved = [&o] { return SaveSettings(o, dialogOf(o)) ? o.readInteger(kMainKey, "overlayTransparency").value : 0; };
   EXPECT_EQ(saved(), 180);
-  s.writeInteger(kMainKey, "overlayTransparency", 255);
+  o.writeInteger(kMainKey, "overlayTransparency", 255);
   EXPECT_EQ(saved(), 255);
-  s.writeBool(kMainKey, "useScreensaverBackground", true);
-  EXPECT_FALSE(dialogOf(s).transparentOverlay);
-  s.writeInteger(kMainKey, "overlayTransparency", 100);
-  EXPECT_TRUE(dialogOf(s).transparentOverlay);
-  EXPECT_EQ(load(s).s.overlayTransparency, 100);
+  o.writeBool(kMainKey, "useScreensaverBackground", true);
+  EXPECT_FALSE(dialogOf(o).transparentOverlay);
+  o.writeInteger(kMainKey, "overlayTransparency", 100);
+  EXPECT_TRUE(dialogOf(o).transparentOverlay);
+  EXPECT_EQ(load(o).s.overlayTransparency, 100);
 }
 
 TEST(Settings, MinutesShownAndTypedAndThePollIntervalThroughTheDialog) {
@@ -131,11 +130,12 @@ TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   s.writeString(kMainKey, "soundFolder", "%USER%");
   s.writeDword("\\Software\\torvex\\Brivane\\1.0\\Plugins", "enabled", 1);
   DialogSettings d = dialogOf(s);
-  std::tie(d.notificationPath, d.backColor, d.monitorOn, d.monitorStayOn) = std::tuple("/no/such.wav", 0x123456, false, true);
+  std::tie(d.notificationPath, d.backColor, d.monitorOn, d.monitorStayOn) = std::tuple("/no/such", 0x123456, false, true);
   ASSERT_TRUE(SaveSettings(s, d));
   const auto texts = [&s] {
     std::string v;
-    for (auto name : {"notificationPath", "screensaverPath", "backColor", "soundFolder"}) v += s.readString(kMainKey, name).value + "|";
+    for (auto name : {"notificationPath", "screensaverPath", "backColor", "soundFolder"})
+      v += s.readString(kMainKey, name).value + "|";
     return v;
   };
   EXPECT_EQ(texts(), "/old.wav|/saver|$00123456|%USER%|");
@@ -170,8 +170,11 @@ TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
     MemoryRegistryStore store;
     store.writeInteger(std::string(name) == "previewWidth" ? kModulesKey : kMainKey, name, stored);
     const Loaded l = load(store);
-    const std::map<std::string, int32_t> got = {{"pollInterval", l.s.pollInterval}, {"previewWidth", l.width},
-        {"overlayTransparency", l.s.overlayTransparency}, {"maxMsgPreviews", l.s.maxMsgPreviews}, {"maxNewUIDAdd", l.s.maxNewUIDAdd}};
+    const std::map<std::string, int32_t> got = {{"pollInterval", l.s.pollInterval},
+                                                {"previewWidth", l.width},
+                                                {"overlayTransparency", l.s.overlayTransparency},
+                                                {"maxMsgPreviews", l.s.maxMsgPreviews},
+                                                {"maxNewUIDAdd", l.s.maxNewUIDAdd}};
     EXPECT_EQ(got.at(name), used);
     const std::string note = "Setting \"" + std::string(name) + "\" = " + std::to_string(stored) + " is out of range; " +
                              std::to_string(used) + " is used";

@@ -5,9 +5,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <gtest/gtest.h>
-
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -22,7 +20,6 @@ namespace brivane {
 namespace {
 
 using Step = FileRegistryStore::CommitStep;
-using Clock = std::chrono::steady_clock;
 
 // About 100 KB: 40 keys of 25 values, each carrying the generation of the save that wrote it.
 void forEachValue(const std::function<void(const std::string& key, const std::string& name)>& f) {
@@ -30,14 +27,16 @@ void forEachValue(const std::function<void(const std::string& key, const std::st
     for (int v = 0; v < 25; ++v) f("Software\\torvex\\KillTest\\Key" + std::to_string(k), "v" + std::to_string(v));
 }
 bool writeGeneration(RegistryStore& s, uint64_t gen) {
-  forEachValue([&](auto& key, auto& name) { s.writeString(key, name, std::to_string(gen) + ";" + std::string(90, 'x')); });
+  const std::string value = std::to_string(gen) + ";" + std::string(90, 'x');
+  forEachValue([&](auto& key, auto& name) { s.writeString(key, name, value); });
   return true;
 }
 // The one generation every value holds; nothing when they differ or one is missing.
 std::optional<uint64_t> storedGeneration(RegistryStore& s) {
   std::set<std::string> seen;
   forEachValue([&](auto& key, auto& name) { seen.insert(s.readString(key, name).value.substr(0, 20)); });
-  return seen.size() == 1 && !seen.begin()->empty() ? std::optional(std::stoull(*seen.begin())) : std::nullopt;
+  if (seen.size() != 1 || seen.begin()->empty()) return std::nullopt;
+  return std::stoull(*seen.begin());
 }
 
 // A child that saves generations from `next` on, writing each one to `ack`
@@ -49,7 +48,7 @@ pid_t spawnSaver(const std::string& path, uint64_t next, int ack, std::optional<
   FileRegistryStore store(path);
   store.load();
   int saves = 0;
-  if (killAt) store.setCommitHook([&](Step step) { return step != *killAt || saves != killOnSave || ::raise(SIGKILL); });
+  if (killAt) store.setCommitHook([&](Step at) { return at != *killAt || saves != killOnSave || ::raise(SIGKILL); });
   for (uint64_t gen = next;; ++gen, ++saves)
     if (!store.transact([gen](RegistryStore& s) { return writeGeneration(s, gen); }) ||
         ::write(ack, &gen, sizeof gen) != sizeof gen)
@@ -64,16 +63,15 @@ class StoreKill : public test::TempDirTest {
 // 200 kills at random moments (one in eight from the child's start, during
 // its load; the others after its first save), then 3 at each commit step.
 TEST_F(StoreKill, ASaveKilledAtAnyMomentLeavesOneWholeGenerationAndNoStaleLock) {
-  const auto started = Clock::now();
-  {
-    FileRegistryStore store(path_);
-    ASSERT_TRUE(store.load() && store.transact([](RegistryStore& s) { return writeGeneration(s, 0); }));
-  }
-  const auto savePeriod = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - started).count();
+  const auto started = std::chrono::steady_clock::now();
+  FileRegistryStore first(path_);
+  ASSERT_TRUE(first.load() && first.transact([](RegistryStore& s) { return writeGeneration(s, 0); }));
+  const std::chrono::microseconds savePeriod =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
   ASSERT_GT(std::filesystem::file_size(path_), 100000u);
   std::mt19937 random(20261207);
   uint64_t acked = 0, gen = 0;
-  const std::pair<std::optional<Step>, int> plan[] = {{std::nullopt, 200}, {Step::TempWritten, 3}, {Step::BeforeRename, 3}};
+  const std::pair<std::optional<Step>, int> plan[] = {{{}, 200}, {Step::TempWritten, 3}, {Step::BeforeRename, 3}};
   for (const auto& [step, count] : plan)
     for (int i = 0; i < count; ++i) {
       SCOPED_TRACE("kill " + std::to_string(i) + (step ? " at a commit step" : ""));
@@ -84,7 +82,7 @@ TEST_F(StoreKill, ASaveKilledAtAnyMomentLeavesOneWholeGenerationAndNoStaleLock) 
       const auto readAck = [&] { return ::read(fds[0], &gen, sizeof gen) == sizeof gen && (acked = gen, true); };
       if (!step) {
         ASSERT_TRUE(i % 8 == 0 || readAck());
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % (2 * savePeriod + 1)));
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % (2 * savePeriod.count() + 1)));
         ::kill(child, SIGKILL);
       }
       int status = 0;
@@ -93,17 +91,17 @@ TEST_F(StoreKill, ASaveKilledAtAnyMomentLeavesOneWholeGenerationAndNoStaleLock) 
       while (readAck()) {}
       ::close(fds[0]);
       struct stat st {};
-      EXPECT_TRUE(::stat((path_ + ".tmp").c_str(), &st) != 0 || (st.st_mode & 07777) == 0600) << "a leftover not 0600";
+      EXPECT_TRUE(::stat((path_ + ".tmp").c_str(), &st) != 0 || (st.st_mode & 07777) == 0600) << "leftover not 0600";
       FileRegistryStore store(path_);
       ASSERT_TRUE(store.load()) << store.lastError();
       const auto found = storedGeneration(store);
-      ASSERT_TRUE(found && (*found == acked || *found == acked + 1)) << "acknowledged " << acked << ", found "
-                                                                     << (found ? std::to_string(*found) : "mixed");
+      ASSERT_TRUE(found && (*found == acked || *found == acked + 1))
+          << "acknowledged " << acked << ", found " << (found ? std::to_string(*found) : "mixed");
       EXPECT_TRUE(!step || *found == acked) << "a save killed before its rename is in the file";
       acked = *found;
       // The next save goes through at once (no lock is left behind) and removes a leftover temporary file.
       store.setLockTimeout(std::chrono::milliseconds(0));
-      ASSERT_TRUE(store.transact([](RegistryStore& s) { return s.writeDword("Software\\torvex\\KillTest", "probe", 1); }))
+      ASSERT_TRUE(store.transact([](RegistryStore& s) { return s.writeDword("Software\\torvex\\K", "probe", 1); }))
           << store.lastError();
       EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
     }
@@ -112,7 +110,7 @@ TEST_F(StoreKill, ASaveKilledAtAnyMomentLeavesOneWholeGenerationAndNoStaleLock) 
 TEST_F(StoreKill, TwoProcessesCommittingInTurnKeepEachOthersValues) {
   const std::string main = "Software\\torvex\\Brivane\\1.0\\Main";
   FileRegistryStore store(path_);
-  ASSERT_TRUE(store.load() && store.transact([](RegistryStore& s) { return s.writeString("Software\\Elsewhere", "kept", "yes"); }));
+  ASSERT_TRUE(store.load() && store.transact([](RegistryStore& s) { return s.writeString("\\Other", "kept", "1"); }));
   pid_t children[2];
   for (int c = 0; c < 2; ++c) {
     if ((children[c] = ::fork()) != 0) continue;
@@ -133,7 +131,7 @@ TEST_F(StoreKill, TwoProcessesCommittingInTurnKeepEachOthersValues) {
   }
   ASSERT_TRUE(store.load());
   for (const char* name : {"proc0", "proc1"}) EXPECT_EQ(store.readDword(main, name).value, 40u) << name;
-  EXPECT_EQ(store.readString("Software\\Elsewhere", "kept").value, "yes");
+  EXPECT_EQ(store.readString("\\Other", "kept").value, "1");
   EXPECT_TRUE(store.readInteger(main, "pollInterval").ok());
 }
 
