@@ -16,9 +16,8 @@ std::string utf8Of(char32_t cp) {
   return s;
 }
 
-// A well-formed sequence gives its length and the code point that encodes
-// back to it (every code point's encoding is proved below); any other gives
-// its first byte and length 0.
+// A well-formed sequence gives its length and the code point that encodes back
+// to it; any other gives its first byte and length 0.
 void expectDecodes(const std::string& bytes, size_t wellFormedLength) {
   SCOPED_TRACE(::testing::PrintToString(bytes));
   size_t length = 99;
@@ -49,8 +48,6 @@ constexpr LeadRange kLeads[] = {
     {"F5-FF begin nothing", 0xF5, 0xFF, 0, 0, 0},
 };
 
-// Every lead byte before every second byte; then every truncation of a
-// sequence, and every byte in its third and fourth place.
 TEST(Utf8Decoder, EveryLeadSecondAndLaterByteAndEveryTruncation) {
   for (const LeadRange& row : kLeads) {
     SCOPED_TRACE(row.name);

@@ -28,9 +28,8 @@ class UserFolders : public ::testing::Test {
   std::string base_;
 };
 
-// An own level that is a link (even to a good folder), open to others or
-// someone else's is refused; above the own levels a link of the user's is
-// followed (a moved home).
+// An own level that is a link (even to a good folder), open to others or someone
+// else's is refused; above them a link of the user's is followed (a moved home).
 TEST_F(UserFolders, OwnLevelsAreNeverLinksOrOthersFolders) {
   ASSERT_TRUE(opens("a/Torvex/Brivane"));
   EXPECT_EQ(fs::status(base_ + "/a/Torvex/Brivane").permissions() & fs::perms::all, fs::perms::owner_all);
@@ -48,9 +47,8 @@ TEST_F(UserFolders, OwnLevelsAreNeverLinksOrOthersFolders) {
   EXPECT_TRUE(opens("moved/Torvex/Brivane"));
 }
 
-// The log folder --help shows is the one used; the runtime folder without
-// XDG_RUNTIME_DIR (cron, a service) is the system's per-user one when it is
-// the user's own, so that every process finds the same instance lock.
+// Without XDG_RUNTIME_DIR (cron, a service) the runtime folder is the system's
+// per-user one when it is the user's own, so every process finds the same lock.
 TEST_F(UserFolders, LogRuntimeAndConfigFoldersFollowOneRule) {
   setenv("XDG_STATE_HOME", (base_ + "/state/").c_str(), 1);
   std::string dir;

@@ -23,9 +23,8 @@ namespace fs = std::filesystem;
 using Argv = std::vector<std::string>;
 using std::chrono::milliseconds;
 
-// The probe program copied to a folder whose name holds blanks and quotes.
-// Orphaned members of a group come to this process, as they would to a
-// reaping init (this machine's init may leave them as zombies).
+// The probe program in a folder whose name holds blanks and quotes. Orphans come
+// to this process, as to a reaping init (this machine's may leave zombies).
 class Launch : public test::TempDirTest {
  protected:
   void SetUp() override {
@@ -127,8 +126,8 @@ TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
   }
 }
 
-// Hacks of the collection (found by the folder list, also through links)
-// get the window id, never --root; other programs the screensaver switches.
+// Hacks of the collection (by the folder list, also through links) get the
+// window id, never --root; other programs the screensaver switches.
 TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwitches) {
   const test::TempDir dir;
   const fs::path root = dir.path();

@@ -24,9 +24,8 @@ class FileStore : public test::TempDirTest {
   std::string path = dir / "store.reg";
 };
 
-// A missing file is created with the initial keys (its folder 0700); an
-// existing one is read, never rewritten on load. A commit reads the file
-// again, so that a change another process made after our load is kept.
+// A missing file is created with the initial keys, an existing one never
+// rewritten on load; a commit keeps what another process wrote after our load.
 TEST_F(FileStore, LoadCreatesOnlyAMissingFileAndACommitReadsItAgain) {
   FileRegistryStore s(dir / "a/b/store.reg");
   ASSERT_TRUE(s.load({"\\Software\\X\\Main", "\\Software\\X\\Accounts"})) << s.lastError();
@@ -111,9 +110,8 @@ INSTANTIATE_TEST_SUITE_P(
                       CommitFailure{"BeforeTheRename", stopAt(Step::BeforeRename), nullptr, "before renaming"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A file that is not a store, one beyond the key limit (after a key that did
-// load) and a FIFO (at once, never waited on) are refused on load: nothing of
-// them is served, and no commit overwrites them.
+// Not a store, beyond the key limit (after a key that did load), a FIFO (never
+// waited on): refused on load, nothing of them served, no commit overwrites them.
 TEST_F(FileStore, RefusesToLoadAFileItCannotRead) {
   std::string many = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000005\n";
   for (size_t i = 0; i <= kMaxStoreKeys; ++i) many += "[HKEY_CURRENT_USER\\k" + std::to_string(i) + "]\n";

@@ -110,9 +110,8 @@ TEST(RegistryFormat, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
   const RegNode back = parse(serializeRegistryFile(twice));
   EXPECT_EQ(keyK(back).extraLines.size(), 2u);
   EXPECT_EQ(keyK(back).values, keyK(twice).values);
-  // Nor do kept lines that stood apart, nor a kept line and a default value
-  // after it: a key in two sections, a value deleted from between two lines,
-  // an open quote before "@=".
+  // Nor do kept lines that stood apart (a key in two sections, a value deleted
+  // between two lines), nor a kept line and a default value after it.
   for (const char* text : {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n[HKEY_CURRENT_USER\\K]\nclose\"\n",
                            "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"b\"=dword:1\nclose\"\n",
                            "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"\"=dword:1\nclose\"\n"}) {
@@ -141,9 +140,8 @@ TEST(RegistryFormat, ValuesAfterAnUnreadableKeyLineBelongToNoKey) {
   }
 }
 
-// The encoding is decided for the whole file: an ANSI file whose scrambled
-// password has runs that look like UTF-8 reads byte for byte as Windows-1252;
-// a UTF-16 file's unpaired surrogate survives a load and a save in string data.
+// Decided for the whole file: an ANSI password with runs that look like UTF-8
+// reads as Windows-1252; a UTF-16 unpaired surrogate survives in string data.
 TEST(RegistryFormat, EncodingIsDecidedOnceForTheWholeFile) {
   const std::string password = "\xAF\x9E\xCA\xCA\x88\x90\x8D\x9B";  // "Pa55word" scrambled
   MemoryRegistryStore ansi = storeOf("REGEDIT4\r\n[HKEY_CURRENT_USER\\K]\r\n\"password\"=\"" + password + "\"\r\n");
@@ -155,8 +153,7 @@ TEST(RegistryFormat, EncodingIsDecidedOnceForTheWholeFile) {
                                   u("\"v\"=\"") + lone + u("\"\r\n[HKEY_CURRENT_USER\\") + lone + u("]\r\n") + lone +
                                   u("\r\n"));
   EXPECT_EQ(s.getValue("\\K", "v")->data, lone + "\0\0"s);
-  // A name or a kept line cannot hold it in UTF-8: it reads as U+FFFD at
-  // once, so that what was read is what a save writes and reads back.
+  // A name or a kept line reads it as U+FFFD at once: what a save writes reads back.
   const RegNode* key = s.root().child(kCurrentUserHive)->child("a\uFFFDb");
   ASSERT_TRUE(key && key->extraLines.size() == 1);
   EXPECT_EQ(key->extraLines[0].text, "a\uFFFDb");

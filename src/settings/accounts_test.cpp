@@ -77,9 +77,8 @@ TEST(DelimitedText, WritesAndReadsTheFolderList) {
   }
 }
 
-// Sub-keys are read in the order of their numbers (equal numbers in
-// enumeration order, "007 Bond" before "7 acct7"), those without one last.
-// Values of the wrong type in a hand-made sub-key are skipped.
+// In the order of their numbers (equal ones as enumerated: "007 Bond" before
+// "7 acct7"), those without one last; values of the wrong type are skipped.
 TEST(Accounts, SubKeyNamesGiveTheAccountNamesInTheirSavedOrder) {
   AccountList saved;
   for (int i = 0; i < 12; ++i) saved.push_back(account("acct" + std::to_string(i)));

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <tuple>
 
@@ -55,9 +56,8 @@ TEST(Settings, FirstRunCreatesTheThreeKeysAndMissingOrWrongValuesGiveTheDefaults
   EXPECT_EQ(dialogOf(*store).width, WidthPreset::Moderate);
 }
 
-// Behind a screensaver the colour is ignored, but the dialog still shows it.
-// The overlay check box is read whatever the background, so that OK writes
-// back what was stored.
+// Behind a screensaver the colour is ignored (the dialog still shows it); the
+// overlay box is read whatever the background, so OK writes back what was stored.
 TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReadsAndTheOverlayBoxIsKept) {
   MemoryRegistryStore s;
   s.writeBool(kMainKey, "useScreensaverBackground", false);
@@ -119,9 +119,8 @@ TEST(Settings, PreviewWidthPresets) {
   EXPECT_EQ(load(s).width, 290);
 }
 
-// A sound path that is not a file keeps the stored one; the branch of the
-// background not chosen keeps its stored values, as do values and keys the
-// program does not know.
+// A sound path that is not a file keeps the stored one; the background branch
+// not chosen, and values and keys the program does not know, are kept.
 TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   MemoryRegistryStore s;
   s.writeString(kMainKey, "notificationPath", "/old.wav");
@@ -179,6 +178,34 @@ TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
     const std::string note = "Setting \"" + std::string(name) + "\" = " + std::to_string(stored) + " is out of range; " +
                              std::to_string(used) + " is used";
     EXPECT_EQ(l.notes, stored == used ? std::vector<std::string>{} : std::vector<std::string>{note});
+  }
+}
+
+// Store files as the program writes them (UTF-8) and as Windows exports them
+// (UTF-16LE, CR LF, with values and keys the program does not know) give the
+// same settings and accounts; the program writes its own file byte for byte.
+TEST(Settings, BothStoreFilesLoadTheSameAndTheProgramWritesItsOwnByteForByte) {
+  using Row = std::tuple<std::string, bool, std::string, std::string, std::string, int, bool, size_t>;
+  const Row want[] = {{"Home", false, "me@example.org", "abc", "imap.example.org", 993, true, 2},
+                      {"Work", true, "worker", "bop~", "pop.example.org", 110, false, 0},
+                      {"Café", false, "cafe", "ò", "mail.example.org", 143, false, 0}};
+  const test::TempDir dir;
+  for (const std::string name : {"windows_export.reg", "program_written.reg"}) {
+    SCOPED_TRACE(name);
+    std::filesystem::copy_file(std::string(BRIVANE_STORE_FIXTURES) + "/" + name, dir / name);
+    FileRegistryStore store(dir / name);
+    ASSERT_TRUE(store.load()) << store.lastError();
+    const Loaded l = load(store);
+    EXPECT_EQ(std::tuple(l.s.pollInterval, l.color, l.width, l.s.displayDate), std::tuple(300000, 0x800000u, 400, true));
+    ASSERT_EQ(l.accounts.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+      const TEmlAccount& a = l.accounts[i];
+      EXPECT_EQ(Row(a.name, a.isPOP, a.username, a.password, a.server, a.port, a.useTLS, a.folders.size()), want[i]);
+    }
+    EXPECT_EQ(l.accounts[0].folders, (std::vector<std::string>{"INBOX;Inbox", "Sent Items;Sent Items"}));
+    const std::string before = test::readAll(dir / name);
+    ASSERT_TRUE(store.transact([&](RegistryStore& t) { return SaveAccounts(t, l.accounts), true; }));
+    EXPECT_EQ(name == "program_written.reg" ? test::readAll(dir / name) : before, before);
   }
 }
 

@@ -39,9 +39,8 @@ std::optional<uint64_t> storedGeneration(RegistryStore& s) {
   return std::stoull(*seen.begin());
 }
 
-// A child that saves generations from `next` on, writing each one to `ack`
-// once its save returned; with `killAt` it kills itself at that step of its
-// `killOnSave`-th save. It ends without running the parent's exit handlers.
+// A child saving generations from `next` on, each written to `ack` once saved;
+// with `killAt` it kills itself at that step of its `killOnSave`-th save.
 pid_t spawnSaver(const std::string& path, uint64_t next, int ack, std::optional<Step> killAt, int killOnSave) {
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
