@@ -1,7 +1,6 @@
 #include "platform/worker_thread.h"
 
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 #include <system_error>
 
@@ -24,16 +23,13 @@ class Probe : public WorkerThread {
     if (noThread_) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     return WorkerThread::spawn(std::move(body));
   }
-
- private:
-  bool throws_, noThread_;
+  const bool throws_, noThread_;
 };
 
 TEST(WorkerThread, EveryEndIsReportedAndJoinNeverHangs) {
-  const std::tuple<bool, bool, bool, std::string> cases[] = {
-      {false, false, true, ""},
-      {true, false, true, "ended by an error: boom"},
-      {false, true, false, "the thread could not be started: "}};
+  const std::tuple<bool, bool, bool, std::string> cases[] = {{false, false, true, ""},
+                                                             {true, false, true, "ended by an error: boom"},
+                                                             {false, true, false, "the thread could not be started: "}};
   for (const auto& [throws, noThread, starts, end] : cases) {
     Probe p(throws, noThread);
     EXPECT_EQ(p.start(), starts);

@@ -85,7 +85,9 @@ TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReadsAndTheOverlayBoxIsKept
   EXPECT_EQ(load(o).s.overlayTransparency, 100);
 }
 
-TEST(Settings, MinutesShownAndTypedAndThePollIntervalThroughTheDialog) {
+// Minutes shown and typed, and the preset widths: a stored width that is no
+// preset, or minutes that cannot be read, keep what was stored.
+TEST(Settings, PollMinutesAndPreviewWidthThroughTheDialog) {
   const std::pair<int64_t, int64_t> shown[] = {{90000, 2}, {150000, 2}, {210000, 4}, {300000, 5}, {29999, 0}, {30000, 0},
                                                {30001, 1}, {0, 0}, {-90000, -2}, {-30001, -1}, {2147483647, 35791}};
   for (auto [ms, minutes] : shown) EXPECT_EQ(MillisecondsToMinutes(ms), minutes) << ms;
@@ -94,26 +96,18 @@ TEST(Settings, MinutesShownAndTypedAndThePollIntervalThroughTheDialog) {
       {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},            {"99999999999", {}}};
   for (auto [text, ms] : typed) EXPECT_EQ(MinutesTextToMilliseconds(text), ms) << text;
   MemoryRegistryStore s;
-  s.writeInteger(kMainKey, "pollInterval", 90000);
-  DialogSettings d = dialogOf(s);
-  EXPECT_EQ(d.pollMinutes, "2");
-  for (const char* text : {"2", "abc", "35792"}) {  // what cannot be read keeps the stored interval
-    d.pollMinutes = text;
-    ASSERT_TRUE(SaveSettings(s, d));
-    EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 120000) << text;
-  }
-}
-
-TEST(Settings, PreviewWidthPresets) {
-  MemoryRegistryStore s;
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
   s.writeInteger(kModulesKey, "previewWidth", 550);
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Wide);
-  s.writeInteger(kModulesKey, "previewWidth", 400);  // no preset: kept through a save
+  s.writeInteger(kMainKey, "pollInterval", 90000);
+  s.writeInteger(kModulesKey, "previewWidth", 400);
   DialogSettings d = dialogOf(s);
-  EXPECT_EQ(d.width, WidthPreset::None);
-  ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(load(s).width, 400);
+  EXPECT_EQ(std::pair(d.pollMinutes, d.width), std::pair(std::string("2"), WidthPreset::None));
+  for (const char* text : {"2", "abc", "35792"}) {
+    d.pollMinutes = text;
+    ASSERT_TRUE(SaveSettings(s, d));
+    EXPECT_EQ(std::pair(s.readInteger(kMainKey, "pollInterval").value, load(s).width), std::pair(120000, 400)) << text;
+  }
   d.width = WidthPreset::Slim;
   ASSERT_TRUE(SaveSettings(s, d));
   EXPECT_EQ(load(s).width, 290);
