@@ -23,7 +23,9 @@ TEST(RegistryStore, NamesAreCaseInsensitiveKeepTheirFirstSpellingAndSortInUpperC
   EXPECT_EQ(s.subKeyNames("\\L"), (Names{"10 x", "2 y", "A", "b", "C", "_u"}));  // "_" after the letters
 }
 
-TEST(RegistryStore, TypedReadsTellAbsentFromWrongTypeAndStringsAreUtf16) {
+// Typed reads tell an absent value from one of the wrong type; strings are UTF-16;
+// deleting a key is recursive; invalid paths fail; a transaction keeps all or nothing.
+TEST(RegistryStore, TypedValuesKeysAndTransactions) {
   MemoryRegistryStore s;
   s.writeDword("\\K", "d", 0xFFFFFFFF);
   s.writeString("\\K", "s", "ò€😀");
@@ -39,10 +41,6 @@ TEST(RegistryStore, TypedReadsTellAbsentFromWrongTypeAndStringsAreUtf16) {
   EXPECT_EQ(s.getValue("\\K", "s")->data, std::string("\xF2\x00\xAC\x20\x3D\xD8\x00\xDE\x00\x00", 10));
   EXPECT_EQ(s.readString("\\K", "s").value, "ò€😀");
   EXPECT_EQ(s.readString("\\K", "n").value, "a");  // up to the first NUL
-}
-
-TEST(RegistryStore, DeleteKeyIsRecursiveInvalidPathsFailAndTransactKeepsAllOrNothing) {
-  MemoryRegistryStore s;
   s.writeDword("\\A\\B\\C", "v", 1);
   s.openKey("\\A\\D");
   EXPECT_TRUE(s.deleteKey("\\a\\b"));
