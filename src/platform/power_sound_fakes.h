@@ -21,10 +21,7 @@ class FakeDisplayPower : public DisplayPower {
 // Records every path it was asked to play and answers `result`.
 class FakeNotificationSound : public NotificationSound {
  public:
-  bool play(const std::string& path) override {
-    played.push_back(path);
-    return result;
-  }
+  bool play(const std::string& path) override { return played.push_back(path), result; }
   std::vector<std::string> played;
   bool result = true;
 };

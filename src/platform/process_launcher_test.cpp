@@ -6,12 +6,9 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <filesystem>
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -23,32 +20,29 @@ namespace brivane {
 namespace {
 
 namespace fs = std::filesystem;
-using ::testing::ElementsAre;
+using Argv = std::vector<std::string>;
+using std::chrono::milliseconds;
 
-// The probe program copied to a folder whose name holds blanks and quotes.
+// The probe program in a folder whose name holds blanks and quotes. Orphans come
+// to this process, as to a reaping init (this machine's may leave zombies).
 class Launch : public test::TempDirTest {
  protected:
   void SetUp() override {
     fs::create_directories(dir_);
     fs::copy_file(BRIVANE_LAUNCH_PROBE, probe_);
+    ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   }
-
+  void TearDown() override { prctl(PR_SET_CHILD_SUBREAPER, 0); }
   // The probe's report lines with the given prefix, waiting for the report.
-  std::vector<std::string> report(const std::string& prefix) {
-    const fs::path file = dir_ / "report.txt";
-    for (int i = 0; i < 500 && !fs::exists(file); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::ifstream in(file);
-    std::vector<std::string> values;
-    for (std::string line; std::getline(in, line);) {
+  Argv report(const std::string& prefix) {
+    for (int i = 0; i < 500 && !fs::exists(dir_ / "report.txt"); ++i) std::this_thread::sleep_for(milliseconds(10));
+    std::ifstream in(dir_ / "report.txt");
+    Argv values;
+    for (std::string line; std::getline(in, line);)
       if (line.rfind(prefix + ":", 0) == 0) values.push_back(line.substr(prefix.size() + 1));
-    }
     return values;
   }
-  pid_t reportedPid(const std::string& prefix) {
-    const auto v = report(prefix);
-    return v.empty() ? -1 : std::stoi(v[0]);
-  }
-
+  pid_t reportedPid(const std::string& prefix) { return report(prefix).empty() ? -1 : std::stoi(report(prefix)[0]); }
   const fs::path dir_ = dir / "dir with blanks 'and\" quotes";
   const std::string probe_ = (dir_ / "launch probe").string();
 };
@@ -56,99 +50,70 @@ class Launch : public test::TempDirTest {
 // True when no process (a zombie neither) is left in the group.
 bool groupGone(pid_t pgid) { return ::kill(-pgid, 0) != 0 && errno == ESRCH; }
 
-TEST_F(Launch, ProgramGetsItsArgumentsAndItsOwnGroupAndInheritsNoDescriptor) {
+// The program ignores SIGTERM and has a child of its own: terminate() still ends the whole group.
+TEST_F(Launch, ProgramGetsItsArgumentsItsOwnGroupAndNoDescriptorAndTerminateEndsTheGroup) {
   const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec
   auto* oldPipe = signal(SIGPIPE, SIG_IGN);
-  ProcessLauncher launcher;
-  ASSERT_TRUE(launcher.start({probe_, "two words", "it's \"quoted\"", "", "$HOME;|*"})) << launcher.error();
+  ProcessLauncher launcher(milliseconds(300));
+  const Argv argv = {probe_, "two words", "it's \"quoted\"", "", "$HOME;|*", "hold-term"};
+  ASSERT_TRUE(launcher.start(argv)) << launcher.error();
   signal(SIGPIPE, oldPipe);
   close(leaked);
-  EXPECT_THAT(report("arg"), ElementsAre(probe_, "two words", "it's \"quoted\"", "", "$HOME;|*"));
-  EXPECT_EQ(reportedPid("pgid"), launcher.pid());
-  EXPECT_EQ(reportedPid("pid"), launcher.pid());
-  EXPECT_NE(launcher.pid(), getpgrp());
-  EXPECT_THAT(report("fd"), ElementsAre("0", "1", "2"));
-  EXPECT_THAT(report("cwd"), ElementsAre(fs::current_path().string()));
-  EXPECT_THAT(report("sigpipe"), ElementsAre("default"));
-  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(5)));
-  const pid_t pid = launcher.pid();
-  launcher.terminate();
-  EXPECT_TRUE(groupGone(pid));  // ended by SIGTERM and reaped
-}
-
-TEST_F(Launch, TerminateEndsTheWholeGroupWhenSigtermIsIgnored) {
-  // Orphaned members come to this process, as they would to a reaping init
-  // (this machine's init may leave them as zombies).
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  ProcessLauncher launcher(std::chrono::milliseconds(300));
-  ASSERT_TRUE(launcher.start({probe_, "hold-term"}));
-  const pid_t pid = launcher.pid();
-  const pid_t child = reportedPid("child");
+  const pid_t pid = launcher.pid(), child = reportedPid("child");
+  EXPECT_EQ(report("arg"), argv);
+  EXPECT_EQ(reportedPid("pgid"), pid);
+  EXPECT_EQ(reportedPid("pid"), pid);
+  EXPECT_NE(pid, getpgrp());
+  EXPECT_EQ(report("fd"), (Argv{"0", "1", "2"}));
+  EXPECT_EQ(report("cwd"), Argv{fs::current_path()});
+  EXPECT_EQ(report("sigpipe"), Argv{"default"});
+  EXPECT_FALSE(launcher.hasEnded(milliseconds(5)));
   ASSERT_GT(child, 0);
   EXPECT_EQ(getpgid(child), pid);
   launcher.terminate();
   EXPECT_TRUE(groupGone(pid));
   EXPECT_EQ(launcher.pid(), 0);
-  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 TEST_F(Launch, ProgramDiesWithTheProcessThatStartedIt) {
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // the orphaned program comes to this process
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
   const pid_t starter = fork();
   if (starter == 0) {
     ProcessLauncher launcher;
-    const pid_t pid = launcher.start({probe_}) ? launcher.pid() : 0;
-    if (write(fds[1], &pid, sizeof pid) == sizeof pid) pause();
+    if (launcher.start({probe_})) pause();
     _exit(0);
   }
-  pid_t pid = 0;
-  ASSERT_EQ(read(fds[0], &pid, sizeof pid), static_cast<ssize_t>(sizeof pid));
-  ASSERT_GT(pid, 0);
+  const pid_t pid = reportedPid("pid");
   ::kill(starter, SIGKILL);  // the saver is killed
   waitpid(starter, nullptr, 0);
+  ASSERT_GT(pid, 0);
   int status = 0;
-  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  if (!WIFSIGNALED(status)) {
-    ::kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
+  for (int i = 0; i < 500 && waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+  if (!WIFSIGNALED(status)) ::kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
-  close(fds[0]);
-  close(fds[1]);
-  prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
-// The end is announced on the descriptor as it happens, and how it ended
-// is kept for the log.
+// The end is announced on the descriptor as it happens, and how it ended is kept for the log.
 TEST_F(Launch, EndedProgramIsSeenAndReaped) {
-  ProcessLauncher killed;
+  ProcessLauncher killed, launcher;
   ASSERT_TRUE(killed.start({"/bin/sh", "-c", "kill -9 $$"}));
   pollfd end{killed.endDescriptor(), POLLIN, 0};
   ASSERT_GE(end.fd, 0);
   EXPECT_EQ(poll(&end, 1, 5000), 1);
-  EXPECT_TRUE(killed.hasEnded(std::chrono::milliseconds(0)));
+  EXPECT_TRUE(killed.hasEnded(milliseconds(0)));
   EXPECT_EQ(killed.endReason(), "was ended by signal 9");
-
-  ProcessLauncher launcher;
   ASSERT_TRUE(launcher.start({probe_, "exit"}));
   const pid_t pid = launcher.pid();
   EXPECT_EQ(launcher.endReason(), "");
-  EXPECT_TRUE(launcher.hasEnded(std::chrono::seconds(5)));
+  EXPECT_TRUE(launcher.hasEnded(milliseconds(5000)));
   EXPECT_EQ(launcher.endReason(), "ended with status 0");
   EXPECT_TRUE(groupGone(pid));  // reaped: no zombie
   launcher.kill();
-  EXPECT_FALSE(launcher.hasEnded(std::chrono::milliseconds(0)));  // nothing started any more
+  EXPECT_FALSE(launcher.hasEnded(milliseconds(0)));  // nothing started any more
 }
 
 TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
-  fs::permissions(probe_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
-                  fs::perm_options::remove);
-  for (const std::vector<std::string>& argv :
-       {std::vector<std::string>{}, {""}, {(dir_ / "missing").string()}, {probe_}, {dir_.string()}}) {
+  fs::permissions(probe_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::remove);
+  for (const Argv& argv : {Argv{}, Argv{""}, Argv{dir_ / "missing"}, Argv{probe_}, Argv{dir_}}) {
     ProcessLauncher launcher;
     EXPECT_FALSE(launcher.start(argv)) << (argv.empty() ? "(empty)" : argv[0]);
     EXPECT_FALSE(launcher.error().empty());
@@ -156,47 +121,33 @@ TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
   }
 }
 
+// Hacks of the collection (by the folder list, also through links) get the
+// window id, never --root; other programs the screensaver switches.
 TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwitches) {
   const test::TempDir dir;
   const fs::path root = dir.path();
-  fs::create_directories(root / "libexec" / "hacks");
+  fs::create_directories(root / "libexec/hacks");
   fs::create_directories(root / "bin");
-  fs::create_directory_symlink(root / "libexec" / "hacks", root / "lib-hacks");  // a folder of the list, a link
-  const std::string hack = (root / "libexec" / "hacks" / "bloom").string();
+  fs::create_directory_symlink(root / "libexec/hacks", root / "lib-hacks");
+  const std::string hack = root / "libexec/hacks/bloom", link = root / "bin/my bloom", other = root / "bin/other",
+                    missing = root / "lib-hacks/missing";
   std::ofstream(hack).put('x');
-  std::ofstream(root / "bin" / "other").put('x');
-  fs::create_symlink(hack, root / "bin" / "my bloom");
-  const std::vector<std::string> folders = {"/nonexistent", (root / "lib-hacks").string()};
-  const std::string link = (root / "bin" / "my bloom").string();
-  const std::string other = (root / "bin" / "other").string();
-  const std::string missing = (root / "lib-hacks" / "missing").string();
-  const struct {
-    std::string path;
-    bool fullScreen;
-    std::vector<std::string> argv;
-  } cases[] = {
-      {hack, false, {hack, "--window-id", "4194311"}},
-      {hack, true, {hack, "--window-id", "4194311"}},  // never --root: the saver window covers it
-      {link, false, {link, "--window-id", "4194311"}},
-      {other, false, {other, "-p", "4194311"}},
-      {other, true, {other, "-s"}},
-      {missing, false, {missing, "-p", "4194311"}},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(screensaverCommand(c.path, 4194311, c.fullScreen, folders), c.argv) << c.path;
-  }
+  std::ofstream(other).put('x');
+  fs::create_symlink(hack, link);
+  const std::tuple<std::string, bool, Argv> cases[] = {
+      {hack, false, {hack, "--window-id", "4194311"}}, {hack, true, {hack, "--window-id", "4194311"}},
+      {link, false, {link, "--window-id", "4194311"}}, {other, false, {other, "-p", "4194311"}},
+      {other, true, {other, "-s"}},                    {missing, false, {missing, "-p", "4194311"}}};
+  for (const auto& [path, fullScreen, argv] : cases)
+    EXPECT_EQ(screensaverCommand(path, 4194311, fullScreen, {"/nonexistent", root / "lib-hacks"}), argv) << path;
 }
 
 TEST_F(Launch, BackgroundStartsTheProgramByTheScreensaverRule) {
-  const struct {
-    std::vector<std::string> folders;
-    std::vector<std::string> args;
-  } cases[] = {{{}, {probe_, "-s"}}, {{dir_.string()}, {probe_, "--window-id", "77"}}};
-  for (const auto& c : cases) {
+  for (const auto& [folders, args] : {std::pair<Argv, Argv>{{}, {probe_, "-s"}}, {{dir_}, {probe_, "--window-id", "77"}}}) {
     fs::remove(dir_ / "report.txt");
-    ScreensaverBackground background(c.folders);
+    ScreensaverBackground background(folders);
     ASSERT_TRUE(background.start(probe_, 77, true));
-    EXPECT_EQ(report("arg"), c.args);
+    EXPECT_EQ(report("arg"), args);
     background.terminate();
   }
 }

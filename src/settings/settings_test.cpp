@@ -1,8 +1,9 @@
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
-
 #include <cstdlib>
+#include <filesystem>
+#include <map>
 #include <tuple>
 
 #include "settings/accounts.h"
@@ -15,13 +16,13 @@ struct Loaded {
   SaverSettings s;
   TColor color = 1;
   int32_t width = 0;
-  AccountList accounts;
+  AccountList accounts{TEmlAccount()};  // must be emptied
+  std::vector<std::string> notes;
 };
 
 Loaded load(RegistryStore& store) {
   Loaded l;
-  l.accounts.push_back(TEmlAccount());  // must be emptied
-  LoadSettings(store, l.s, l.color, l.width, l.accounts);
+  LoadSettings(store, l.s, l.color, l.width, l.accounts, &l.notes);
   return l;
 }
 
@@ -31,28 +32,33 @@ DialogSettings dialogOf(RegistryStore& store) {
   return d;
 }
 
-TEST(Settings, FirstRunCreatesTheThreeKeysAndGivesTheDefaults) {
+// Absent values and values of the wrong type (or a colour that cannot be
+// read) give the defaults; the rest still loads.
+TEST(Settings, FirstRunCreatesTheThreeKeysAndMissingOrWrongValuesGiveTheDefaults) {
   const test::TempDir dir;
   setenv("BRIVANE_STORE", (dir / "store.reg").c_str(), 1);
   std::string error;
   auto store = OpenSettingsStore(&error);
-  unsetenv("BRIVANE_STORE");
   EXPECT_EQ(error, "");
   FileRegistryStore onDisk(dir / "store.reg");
   ASSERT_TRUE(onDisk.load());
   for (auto key : {kMainKey, kModulesKey, kAccountsKey}) EXPECT_TRUE(onDisk.keyExists(key)) << key;
-
+  store->writeString(kMainKey, "pollInterval", "60000");
+  store->writeDword(kMainKey, "notificationPath", 1);
+  store->writeString(kMainKey, "backColor", "navy blue");
+  store->writeString(kModulesKey, "previewWidth", "400");
+  store->writeInteger(kModulesKey, "displayTime", 1);
   const Loaded l = load(*store);
   EXPECT_EQ(std::tuple(l.color, l.width, l.accounts.size(), l.s.pollInterval, l.s.overlayTransparency),
             std::tuple(clBlack, 350, 0u, 300000, 255));
-  EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate);
-  EXPECT_FALSE(l.s.hideAccounts || l.s.playNotification || l.s.monitorOff || l.s.monitorStayOn ||
-               l.s.displayDate || l.s.displayTime || l.s.displayMsgPreview || l.s.supportScreenCapSavers ||
-               l.s.supportNonPreviewSavers);
-  EXPECT_EQ(l.s.notificationPath + l.s.screensaverPath, "");
+  EXPECT_EQ(l.s.notificationPath, "");
+  EXPECT_TRUE(l.s.hideFolders && l.s.monitorOn && l.s.checkForUpdates && l.s.displayMsgDate && l.s.displayTime);
+  EXPECT_EQ(dialogOf(*store).width, WidthPreset::Moderate);
 }
 
-TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
+// Behind a screensaver the colour is ignored (the dialog still shows it); the
+// overlay box is read whatever the background, so OK writes back what was stored.
+TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReadsAndTheOverlayBoxIsKept) {
   MemoryRegistryStore s;
   s.writeBool(kMainKey, "useScreensaverBackground", false);
   s.writeString(kMainKey, "screensaverPath", "/usr/lib/xscreensaver/glmatrix");
@@ -64,168 +70,136 @@ TEST(Settings, TheBackgroundChoiceDecidesWhatTheSaverReads) {
   };
   EXPECT_EQ(saverReads(), std::tuple("", false, 0x800000u));
   s.writeDword(kMainKey, "useScreensaverBackground", 7);  // any non-zero is true
-  // The colour is ignored behind a screensaver, but the dialog still shows it.
   EXPECT_EQ(saverReads(), std::tuple("/usr/lib/xscreensaver/glmatrix", true, clBlack));
   EXPECT_EQ(dialogOf(s).backColor, 0x800000u);
+  MemoryRegistryStore o;
+  EXPECT_TRUE(dialogOf(o).transparentOverlay);  // absent: the dialog's own default
+  const auto saved = [&o] { return SaveSettings(o, dialogOf(o)) ? o.readInteger(kMainKey, "overlayTransparency").value : 0; };
+  EXPECT_EQ(saved(), 180);
+  o.writeInteger(kMainKey, "overlayTransparency", 255);
+  EXPECT_EQ(saved(), 255);
+  o.writeBool(kMainKey, "useScreensaverBackground", true);
+  EXPECT_FALSE(dialogOf(o).transparentOverlay);
+  o.writeInteger(kMainKey, "overlayTransparency", 100);
+  EXPECT_TRUE(dialogOf(o).transparentOverlay);
+  EXPECT_EQ(load(o).s.overlayTransparency, 100);
 }
 
-TEST(Settings, OverlayCheckBoxRule) {
-  MemoryRegistryStore s;
-  EXPECT_TRUE(dialogOf(s).transparentOverlay);  // absent: the dialog's own default
-  EXPECT_EQ(load(s).s.overlayTransparency, 255);
-  ASSERT_TRUE(SaveSettings(s, dialogOf(s)));
-  EXPECT_EQ(s.readInteger(kMainKey, "overlayTransparency").value, 180);
-  // Read whatever the background, so that OK writes back what was stored.
-  s.writeInteger(kMainKey, "overlayTransparency", 255);
-  EXPECT_FALSE(dialogOf(s).transparentOverlay);
-  ASSERT_TRUE(SaveSettings(s, dialogOf(s)));
-  EXPECT_EQ(s.readInteger(kMainKey, "overlayTransparency").value, 255);
-  s.writeBool(kMainKey, "useScreensaverBackground", true);
-  EXPECT_FALSE(dialogOf(s).transparentOverlay);
-  s.writeInteger(kMainKey, "overlayTransparency", 100);
-  EXPECT_TRUE(dialogOf(s).transparentOverlay);
-  EXPECT_EQ(load(s).s.overlayTransparency, 100);
-}
-
-TEST(Settings, MinutesShownAndTyped) {
-  const std::pair<int64_t, int64_t> shown[] = {{90000, 2},   {150000, 2},  {210000, 4}, {300000, 5},
-                                               {29999, 0},   {30000, 0},   {30001, 1},  {0, 0},
-                                               {-90000, -2}, {-30001, -1}, {2147483647, 35791}};
+// Minutes shown and typed, and the preset widths: a stored width that is no
+// preset, or minutes that cannot be read, keep what was stored.
+TEST(Settings, PollMinutesAndPreviewWidthThroughTheDialog) {
+  const std::pair<int64_t, int64_t> shown[] = {{90000, 2}, {150000, 2}, {210000, 4}, {300000, 5}, {29999, 0}, {30000, 0},
+                                               {30001, 1}, {0, 0}, {-90000, -2}, {-30001, -1}, {2147483647, 35791}};
   for (auto [ms, minutes] : shown) EXPECT_EQ(MillisecondsToMinutes(ms), minutes) << ms;
   const std::pair<const char*, std::optional<int32_t>> typed[] = {
-      {"2", 120000}, {" 10 ", 600000}, {"0", 0}, {"35791", 2147460000}, {"abc", {}}, {"", {}},
-      {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},          {"99999999999", {}}};
+      {"2", 120000}, {" 10 ", 600000}, {"0", 0},    {"35791", 2147460000}, {"abc", {}},        {"", {}},
+      {"35792", {}}, {"-1", {}},       {"1.5", {}}, {"2x", {}},            {"99999999999", {}}};
   for (auto [text, ms] : typed) EXPECT_EQ(MinutesTextToMilliseconds(text), ms) << text;
-}
-
-TEST(Settings, PollIntervalThroughTheDialog) {
-  MemoryRegistryStore s;
-  s.writeInteger(kMainKey, "pollInterval", 90000);
-  DialogSettings d = dialogOf(s);
-  EXPECT_EQ(d.pollMinutes, "2");
-  ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 120000);
-  for (const char* text : {"abc", "35792"}) {
-    d.pollMinutes = text;
-    ASSERT_TRUE(SaveSettings(s, d));
-    EXPECT_EQ(s.readInteger(kMainKey, "pollInterval").value, 120000) << text;
-  }
-  // Zero is loaded as stored (one check per run); a negative one is the
-  // default (OddStoredNumbersAreClampedAndNamed).
-  s.writeInteger(kMainKey, "pollInterval", 0);
-  EXPECT_EQ(load(s).s.pollInterval, 0);
-}
-
-TEST(Settings, PreviewWidthPresets) {
   MemoryRegistryStore s;
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
   s.writeInteger(kModulesKey, "previewWidth", 550);
   EXPECT_EQ(dialogOf(s).width, WidthPreset::Wide);
-  s.writeInteger(kModulesKey, "previewWidth", 400);  // no preset: kept through a save
-  EXPECT_EQ(load(s).width, 400);
+  s.writeInteger(kMainKey, "pollInterval", 90000);
+  s.writeInteger(kModulesKey, "previewWidth", 400);
   DialogSettings d = dialogOf(s);
-  EXPECT_EQ(d.width, WidthPreset::None);
-  ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(s.readInteger(kModulesKey, "previewWidth").value, 400);
+  EXPECT_EQ(std::pair(d.pollMinutes, d.width), std::pair(std::string("2"), WidthPreset::None));
+  for (const char* text : {"2", "abc", "35792"}) {
+    d.pollMinutes = text;
+    ASSERT_TRUE(SaveSettings(s, d));
+    EXPECT_EQ(std::pair(s.readInteger(kMainKey, "pollInterval").value, load(s).width), std::pair(120000, 400)) << text;
+  }
   d.width = WidthPreset::Slim;
   ASSERT_TRUE(SaveSettings(s, d));
   EXPECT_EQ(load(s).width, 290);
 }
 
+// A sound path that is not a file keeps the stored one; the background branch
+// not chosen, and values and keys the program does not know, are kept.
 TEST(Settings, SaveWritesEachBranchAndLeavesTheOther) {
   MemoryRegistryStore s;
   s.writeString(kMainKey, "notificationPath", "/old.wav");
   s.writeString(kMainKey, "screensaverPath", "/saver");
   s.writeInteger(kMainKey, "maxMsgPreviews", 3);
+  s.writeString(kMainKey, "soundFolder", "%USER%");
+  s.writeDword("\\Software\\torvex\\Brivane\\1.0\\Plugins", "enabled", 1);
   DialogSettings d = dialogOf(s);
-  d.notificationPath = "/no/such/file.wav";  // not a file: the stored path stays
-  d.backColor = 0x123456;
-  d.monitorOn = false;
-  d.monitorStayOn = true;  // only with monitorOn
+  std::tie(d.notificationPath, d.backColor, d.monitorOn, d.monitorStayOn) = std::tuple("/no/such", 0x123456, false, true);
   ASSERT_TRUE(SaveSettings(s, d));
   const auto texts = [&s] {
-    std::vector<std::string> v;
-    for (auto name : {"notificationPath", "screensaverPath", "backColor"})
-      v.push_back(s.readString(kMainKey, name).value);
+    std::string v;
+    for (auto name : {"notificationPath", "screensaverPath", "backColor", "soundFolder"})
+      v += s.readString(kMainKey, name).value + "|";
     return v;
   };
-  EXPECT_EQ(texts(), (std::vector<std::string>{"/old.wav", "/saver", "$00123456"}));
-  EXPECT_FALSE(s.readBool(kMainKey, "monitorStayOn").value);
+  EXPECT_EQ(texts(), "/old.wav|/saver|$00123456|%USER%|");
+  EXPECT_FALSE(s.readBool(kMainKey, "monitorStayOn").value);  // only with monitorOn
   EXPECT_FALSE(s.readBool(kMainKey, "useScreensaverBackground").value);
   EXPECT_EQ(load(s).s.maxMsgPreviews, 3);
-
   const test::TempDir dir;
   const std::string wav = dir / "ding.wav";
   test::writeAll(wav, "RIFF");
-  d.notificationPath = wav;
-  d.useScreensaverBackground = true;
-  d.screensaverPath = "/new/saver";
-  d.supportNonPreviewSavers = true;
-  d.backColor = clWhite;
+  std::tie(d.notificationPath, d.useScreensaverBackground, d.screensaverPath, d.supportNonPreviewSavers, d.backColor) =
+      std::tuple(wav, true, "/new/saver", true, clWhite);
   ASSERT_TRUE(SaveSettings(s, d));
-  EXPECT_EQ(texts(), (std::vector<std::string>{wav, "/new/saver", "$00123456"}));  // colour branch untouched
+  EXPECT_EQ(texts(), wav + "|/new/saver|$00123456|%USER%|");
   EXPECT_TRUE(s.readBool(kMainKey, "supportNonPreviewSavers").value);
-}
-
-TEST(Settings, WrongTypesAndBadColoursKeepTheDefaults) {
-  MemoryRegistryStore s;
-  s.writeString(kMainKey, "pollInterval", "60000");
-  s.writeDword(kMainKey, "notificationPath", 1);
-  s.writeString(kMainKey, "backColor", "navy blue");
-  s.writeString(kModulesKey, "previewWidth", "400");
-  s.writeInteger(kModulesKey, "displayTime", 1);
-  const Loaded l = load(s);
-  EXPECT_EQ(std::tuple(l.s.pollInterval, l.s.notificationPath, l.color, l.width), std::tuple(300000, "", clBlack, 350));
-  EXPECT_TRUE(l.s.displayTime);  // the rest still loads
-  EXPECT_EQ(dialogOf(s).width, WidthPreset::Moderate);
+  EXPECT_TRUE(s.readBool("\\Software\\torvex\\Brivane\\1.0\\Plugins", "enabled").value);
 }
 
 // Numbers the dialog could never store are brought into range on load, and
 // each one changed is named once, with what was stored and what is used.
 TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
-  struct Case {
-    const char* name;
-    std::string_view key;
-    int32_t stored, used;
-  };
-  const Case cases[] = {
-      {"pollInterval", kMainKey, 1, 60000},              // 804 connections a second
-      {"pollInterval", kMainKey, 59999, 60000},
-      {"pollInterval", kMainKey, INT32_MAX, 35791 * 60000},
-      {"pollInterval", kMainKey, -5, 300000},
-      {"previewWidth", kModulesKey, 2000, 550},          // the times pushed off screen
-      {"previewWidth", kModulesKey, INT32_MAX, 550},
-      {"previewWidth", kModulesKey, 0, 290},
-      {"overlayTransparency", kMainKey, 256, 255},
-      {"overlayTransparency", kMainKey, -1, 0},
-      {"maxMsgPreviews", kMainKey, -3, 0},
-      {"maxNewUIDAdd", kMainKey, INT32_MIN, 0},
+  const std::tuple<const char*, int32_t, int32_t> cases[] = {
+      {"pollInterval", 1, 60000},  // 804 connections a second
+      {"pollInterval", 59999, 60000},   {"pollInterval", INT32_MAX, 35791 * 60000}, {"pollInterval", -5, 300000},
+      {"previewWidth", 2000, 550},  // the times pushed off screen
+      {"previewWidth", INT32_MAX, 550}, {"previewWidth", 0, 290},                   {"overlayTransparency", 256, 255},
+      {"overlayTransparency", -1, 0},   {"maxMsgPreviews", -3, 0},                  {"maxNewUIDAdd", INT32_MIN, 0},
       // In range: taken as stored, nothing said.
-      {"pollInterval", kMainKey, 0, 0},
-      {"pollInterval", kMainKey, 60000, 60000},
-      {"previewWidth", kModulesKey, 400, 400},
-      {"overlayTransparency", kMainKey, 0, 0},
-  };
-  for (const Case& c : cases) {
+      {"pollInterval", 0, 0},           {"pollInterval", 60000, 60000},             {"previewWidth", 400, 400},
+      {"overlayTransparency", 0, 0}};
+  for (const auto& [name, stored, used] : cases) {
+    SCOPED_TRACE(std::string(name) + " " + std::to_string(stored));
     MemoryRegistryStore store;
-    store.writeInteger(c.key, c.name, c.stored);
-    Loaded l;
-    std::vector<std::string> notes;
-    LoadSettings(store, l.s, l.color, l.width, l.accounts, &notes);
-    const std::string name = c.name;
-    SCOPED_TRACE(name + " " + std::to_string(c.stored));
-    const int32_t got = name == "pollInterval"          ? l.s.pollInterval
-                        : name == "previewWidth"        ? l.width
-                        : name == "overlayTransparency" ? l.s.overlayTransparency
-                        : name == "maxMsgPreviews"      ? l.s.maxMsgPreviews
-                                                        : l.s.maxNewUIDAdd;
-    EXPECT_EQ(got, c.used);
-    if (c.stored == c.used) {
-      EXPECT_TRUE(notes.empty());
-    } else {
-      EXPECT_EQ(notes, std::vector<std::string>{"Setting \"" + name + "\" = " + std::to_string(c.stored) +
-                                                " is out of range; " + std::to_string(c.used) + " is used"});
+    store.writeInteger(std::string(name) == "previewWidth" ? kModulesKey : kMainKey, name, stored);
+    const Loaded l = load(store);
+    const std::map<std::string, int32_t> got = {{"pollInterval", l.s.pollInterval},
+                                                {"previewWidth", l.width},
+                                                {"overlayTransparency", l.s.overlayTransparency},
+                                                {"maxMsgPreviews", l.s.maxMsgPreviews},
+                                                {"maxNewUIDAdd", l.s.maxNewUIDAdd}};
+    EXPECT_EQ(got.at(name), used);
+    const std::string note = "Setting \"" + std::string(name) + "\" = " + std::to_string(stored) + " is out of range; " +
+                             std::to_string(used) + " is used";
+    EXPECT_EQ(l.notes, stored == used ? std::vector<std::string>{} : std::vector<std::string>{note});
+  }
+}
+
+// Store files as the program writes them (UTF-8) and as Windows exports them
+// (UTF-16LE, CR LF, with values and keys the program does not know) give the
+// same settings and accounts; the program writes its own file byte for byte.
+TEST(Settings, BothStoreFilesLoadTheSameAndTheProgramWritesItsOwnByteForByte) {
+  using Row = std::tuple<std::string, bool, std::string, std::string, std::string, int, bool, size_t>;
+  const Row want[] = {{"Home", false, "me@example.org", "abc", "imap.example.org", 993, true, 2},
+                      {"Work", true, "worker", "bop~", "pop.example.org", 110, false, 0},
+                      {"Café", false, "cafe", "ò", "mail.example.org", 143, false, 0}};
+  const test::TempDir dir;
+  for (const std::string name : {"windows_export.reg", "program_written.reg"}) {
+    SCOPED_TRACE(name);
+    std::filesystem::copy_file(std::string(BRIVANE_STORE_FIXTURES) + "/" + name, dir / name);
+    FileRegistryStore store(dir / name);
+    ASSERT_TRUE(store.load()) << store.lastError();
+    const Loaded l = load(store);
+    EXPECT_EQ(std::tuple(l.s.pollInterval, l.color, l.width, l.s.displayDate), std::tuple(300000, 0x800000u, 400, true));
+    ASSERT_EQ(l.accounts.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+      const TEmlAccount& a = l.accounts[i];
+      EXPECT_EQ(Row(a.name, a.isPOP, a.username, a.password, a.server, a.port, a.useTLS, a.folders.size()), want[i]);
     }
+    EXPECT_EQ(l.accounts[0].folders, (std::vector<std::string>{"INBOX;Inbox", "Sent Items;Sent Items"}));
+    const std::string before = test::readAll(dir / name);
+    ASSERT_TRUE(store.transact([&](RegistryStore& t) { return SaveAccounts(t, l.accounts), true; }));
+    EXPECT_EQ(name == "program_written.reg" ? test::readAll(dir / name) : before, before);
   }
 }
 

@@ -1,22 +1,15 @@
 // The store file under processes that die in the middle of a save, and
 // under two processes saving at once. Children are forked; each uses its own
 // FileRegistryStore on the same file, as two runs of the program would.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <random>
 #include <set>
-#include <string>
 #include <thread>
 
 #include "platform/registry_file.h"
@@ -26,193 +19,119 @@
 namespace brivane {
 namespace {
 
-namespace fs = std::filesystem;
+using Step = FileRegistryStore::CommitStep;
 
-// About 100 KB: 40 keys of 25 values of ~100 bytes, each value carrying the
-// generation of the save that wrote it.
-constexpr int kKeys = 40;
-constexpr int kValues = 25;
-const std::string kPad(90, 'x');
-
-std::string keyPath(int k) { return "Software\\torvex\\KillTest\\Key" + std::to_string(k); }
-
-void writeGeneration(RegistryStore& s, uint64_t gen) {
-  for (int k = 0; k < kKeys; ++k)
-    for (int v = 0; v < kValues; ++v) s.writeString(keyPath(k), "v" + std::to_string(v), std::to_string(gen) + ";" + kPad);
+// About 100 KB: 40 keys of 25 values, each carrying the generation of the save that wrote it.
+void forEachValue(const std::function<void(const std::string& key, const std::string& name)>& f) {
+  for (int k = 0; k < 40; ++k)
+    for (int v = 0; v < 25; ++v) f("Software\\torvex\\KillTest\\Key" + std::to_string(k), "v" + std::to_string(v));
 }
-
+bool writeGeneration(RegistryStore& s, uint64_t gen) {
+  const std::string value = std::to_string(gen) + ";" + std::string(90, 'x');
+  forEachValue([&](auto& key, auto& name) { s.writeString(key, name, value); });
+  return true;
+}
 // The one generation every value holds; nothing when they differ or one is missing.
 std::optional<uint64_t> storedGeneration(RegistryStore& s) {
   std::set<std::string> seen;
-  for (int k = 0; k < kKeys; ++k)
-    for (int v = 0; v < kValues; ++v) {
-      const auto r = s.readString(keyPath(k), "v" + std::to_string(v));
-      if (!r.ok()) return std::nullopt;
-      seen.insert(r.value.substr(0, r.value.find(';')));
-    }
-  if (seen.size() != 1) return std::nullopt;
+  forEachValue([&](auto& key, auto& name) { seen.insert(s.readString(key, name).value.substr(0, 20)); });
+  if (seen.size() != 1 || seen.begin()->empty()) return std::nullopt;
   return std::stoull(*seen.begin());
+}
+
+// A child saving generations from `next` on, each written to `ack` once saved;
+// with `killAt` it kills itself at that step of its `killOnSave`-th save.
+pid_t spawnSaver(const std::string& path, uint64_t next, int ack, std::optional<Step> killAt, int killOnSave) {
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  FileRegistryStore store(path);
+  store.load();
+  int saves = 0;
+  if (killAt) store.setCommitHook([&](Step at) { return at != *killAt || saves != killOnSave || ::raise(SIGKILL); });
+  for (uint64_t gen = next;; ++gen, ++saves)
+    if (!store.transact([gen](RegistryStore& s) { return writeGeneration(s, gen); }) ||
+        ::write(ack, &gen, sizeof gen) != sizeof gen)
+      ::_exit(2);
 }
 
 class StoreKill : public test::TempDirTest {
  protected:
-
-  // Forks a child that runs `body` and ends without running the parent's
-  // exit handlers.
-  template <class Body>
-  pid_t spawn(Body&& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      body();
-      ::_exit(0);
-    }
-    return pid;
-  }
-
   const std::string path_ = dir / "brivane.reg";
 };
 
-// A child saves generations from `next` on, writing each one to `ack` once
-// its save returned; with `killAt` it kills itself at that step of its
-// `killOnSave`-th save.
-void saveLoop(const std::string& path, uint64_t next, int ack, std::optional<FileRegistryStore::CommitStep> killAt,
-              int killOnSave) {
-  FileRegistryStore store(path);
-  store.load();
-  int saves = 0;
-  if (killAt)
-    store.setCommitHook([&](FileRegistryStore::CommitStep step) {
-      if (step == *killAt && saves == killOnSave) ::raise(SIGKILL);
-      return true;
-    });
-  for (uint64_t gen = next;; ++gen, ++saves) {
-    if (!store.transact([gen](RegistryStore& s) {
-          writeGeneration(s, gen);
-          return true;
-        }))
-      ::_exit(2);
-    if (::write(ack, &gen, sizeof gen) != sizeof gen) ::_exit(3);
-  }
-}
-
+// 200 kills at random moments (one in eight from the child's start, during
+// its load; the others after its first save), then 3 at each commit step.
 TEST_F(StoreKill, ASaveKilledAtAnyMomentLeavesOneWholeGenerationAndNoStaleLock) {
   const auto started = std::chrono::steady_clock::now();
-  {
-    FileRegistryStore store(path_);
-    ASSERT_TRUE(store.load());
-    ASSERT_TRUE(store.transact([](RegistryStore& s) {
-      writeGeneration(s, 0);
-      return true;
-    }));
-  }
-  ASSERT_GT(fs::file_size(path_), 100000u);
-
+  FileRegistryStore first(path_);
+  ASSERT_TRUE(first.load() && first.transact([](RegistryStore& s) { return writeGeneration(s, 0); }));
+  const std::chrono::microseconds savePeriod =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started);
+  ASSERT_GT(std::filesystem::file_size(path_), 100000u);
   std::mt19937 random(20261207);
-  uint64_t acked = 0;
-  int kills = 0, tempLeft = 0;
-  std::chrono::microseconds savePeriod{0};  // measured on the first child
-  // 200 kills at random moments, then 3 at each commit step.
-  const std::pair<std::optional<FileRegistryStore::CommitStep>, int> plan[] = {
-      {std::nullopt, 200},
-      {FileRegistryStore::CommitStep::TempWritten, 3},
-      {FileRegistryStore::CommitStep::BeforeRename, 3}};
-  for (const auto& [step, count] : plan) {
+  uint64_t acked = 0, gen = 0;
+  const std::pair<std::optional<Step>, int> plan[] = {{{}, 200}, {Step::TempWritten, 3}, {Step::BeforeRename, 3}};
+  for (const auto& [step, count] : plan)
     for (int i = 0; i < count; ++i) {
+      SCOPED_TRACE("kill " + std::to_string(i) + (step ? " at a commit step" : ""));
       int fds[2];
       ASSERT_EQ(::pipe(fds), 0);
-      const pid_t child = spawn([&, step = step, i] {
-        ::close(fds[0]);
-        saveLoop(path_, acked + 1, fds[1], step, i % 3);
-      });
+      const pid_t child = spawnSaver(path_, acked + 1, fds[1], step, i % 3);
       ::close(fds[1]);
-      uint64_t gen = 0;
+      const auto readAck = [&] { return ::read(fds[0], &gen, sizeof gen) == sizeof gen && (acked = gen, true); };
       if (!step) {
-        // Most kills land in the save loop: after the child's first save, at
-        // a random moment of the next two. One in eight lands anywhere from
-        // the start (during its load).
-        const auto start = std::chrono::steady_clock::now();
-        if (i % 8 != 0) {
-          ASSERT_EQ(::read(fds[0], &gen, sizeof gen), static_cast<ssize_t>(sizeof gen));
-          acked = gen;
-          if (savePeriod.count() == 0) {
-            ASSERT_EQ(::read(fds[0], &gen, sizeof gen), static_cast<ssize_t>(sizeof gen));
-            acked = gen;
-            savePeriod = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start) / 2;
-          }
-        }
+        ASSERT_TRUE(i % 8 == 0 || readAck());
         std::this_thread::sleep_for(std::chrono::microseconds(random() % (2 * savePeriod.count() + 1)));
         ::kill(child, SIGKILL);
       }
       int status = 0;
       ASSERT_EQ(::waitpid(child, &status, 0), child);
       ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "child ended by itself: " << status;
-      ++kills;
-      while (::read(fds[0], &gen, sizeof gen) == sizeof gen) acked = gen;
+      while (readAck()) {}
       ::close(fds[0]);
-
-      const std::string temp = path_ + ".tmp";
       struct stat st {};
-      const bool leftover = ::stat(temp.c_str(), &st) == 0;
-      if (leftover) {
-        if (!step) ++tempLeft;
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << "kill " << kills;
-      }
+      EXPECT_TRUE(::stat((path_ + ".tmp").c_str(), &st) != 0 || (st.st_mode & 07777) == 0600) << "leftover not 0600";
       FileRegistryStore store(path_);
       ASSERT_TRUE(store.load()) << store.lastError();
       const auto found = storedGeneration(store);
       ASSERT_TRUE(found && (*found == acked || *found == acked + 1))
-          << "kill " << kills << ": acknowledged " << acked << ", found " << (found ? std::to_string(*found) : "mixed");
-      if (step) {
-        EXPECT_EQ(*found, acked) << "a save killed before its rename is not in the file";
-      }
+          << "acknowledged " << acked << ", found " << (found ? std::to_string(*found) : "mixed");
+      EXPECT_TRUE(!step || *found == acked) << "a save killed before its rename is in the file";
       acked = *found;
-      // The next save goes through at once: no lock is left behind.
+      // The next save goes through at once (no lock is left behind) and removes a leftover temporary file.
       store.setLockTimeout(std::chrono::milliseconds(0));
-      ASSERT_TRUE(store.transact([](RegistryStore& s) { return s.writeDword("Software\\torvex\\KillTest", "probe", 1); }))
+      ASSERT_TRUE(store.transact([](RegistryStore& s) { return s.writeDword("Software\\torvex\\K", "probe", 1); }))
           << store.lastError();
-      EXPECT_FALSE(fs::exists(temp)) << "the save did not remove the leftover temporary file";
+      EXPECT_FALSE(std::filesystem::exists(path_ + ".tmp"));
     }
-  }
-  // How many random kills land inside a commit depends on the machine's load
-  // (under ASan on a busy machine, a handful); the commit hook's kills above
-  // reach each commit step every run, so the count is reported, not required.
-  std::printf("%d kills (%d random ones left a temporary file), last generation %llu, %.1f s\n", kills, tempLeft,
-              static_cast<unsigned long long>(acked),
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 TEST_F(StoreKill, TwoProcessesCommittingInTurnKeepEachOthersValues) {
-  {
-    FileRegistryStore store(path_);
-    ASSERT_TRUE(store.load());
-    ASSERT_TRUE(store.transact([](RegistryStore& s) { return s.writeString("Software\\Elsewhere", "kept", "yes"); }));
-  }
-  constexpr int kRounds = 40;
+  const std::string main = "Software\\torvex\\Brivane\\1.0\\Main";
+  FileRegistryStore store(path_);
+  ASSERT_TRUE(store.load() && store.transact([](RegistryStore& s) { return s.writeString("\\Other", "kept", "1"); }));
   pid_t children[2];
   for (int c = 0; c < 2; ++c) {
-    children[c] = spawn([&, c] {
-      FileRegistryStore store(path_);
-      store.load();
-      DialogSettings dialog;
-      dialog.pollMinutes = std::to_string(c + 1);
-      for (int i = 1; i <= kRounds; ++i) {
-        const bool own = store.transact(
-            [&](RegistryStore& s) { return s.writeDword("Software\\torvex\\Brivane\\1.0\\Main", "proc" + std::to_string(c), i); });
-        if (!own || !SaveSettings(store, dialog)) ::_exit(1);
-      }
-    });
+    if ((children[c] = ::fork()) != 0) continue;
+    FileRegistryStore mine(path_);
+    mine.load();
+    DialogSettings dialog;
+    dialog.pollMinutes = std::to_string(c + 1);
+    for (uint32_t i = 1; i <= 40; ++i)
+      if (!mine.transact([&](RegistryStore& s) { return s.writeDword(main, "proc" + std::to_string(c), i); }) ||
+          !SaveSettings(mine, dialog))
+        ::_exit(1);
+    ::_exit(0);
   }
   for (pid_t child : children) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
-  FileRegistryStore store(path_);
   ASSERT_TRUE(store.load());
-  for (const char* name : {"proc0", "proc1"})
-    EXPECT_EQ(store.readDword("Software\\torvex\\Brivane\\1.0\\Main", name).value, static_cast<uint32_t>(kRounds)) << name;
-  EXPECT_EQ(store.readString("Software\\Elsewhere", "kept").value, "yes");
-  EXPECT_TRUE(store.readInteger("Software\\torvex\\Brivane\\1.0\\Main", "pollInterval").ok());
+  for (const char* name : {"proc0", "proc1"}) EXPECT_EQ(store.readDword(main, name).value, 40u) << name;
+  EXPECT_EQ(store.readString("\\Other", "kept").value, "1");
+  EXPECT_TRUE(store.readInteger(main, "pollInterval").ok());
 }
 
 }  // namespace
