@@ -2,68 +2,36 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 
 namespace brivane::test {
-namespace {
-
-// Values are written shell-quoted in single quotes ('...' with '\'' for a quote).
-std::string unquote(const std::string& v) {
-  std::string out;
-  bool inQuote = false;
-  for (size_t i = 0; i < v.size(); ++i) {
-    char c = v[i];
-    if (c == '\'') inQuote = !inQuote;
-    else if (c == '\\' && !inQuote && i + 1 < v.size()) out += v[++i];
-    else out += c;
-  }
-  return out;
-}
-
-int toPort(const std::map<std::string, std::string>& m, const char* key) {
-  auto it = m.find(key);
-  return it == m.end() ? 0 : std::atoi(it->second.c_str());
-}
-
-}  // namespace
 
 std::optional<DovecotEnv> DovecotEnv::load() {
   const char* path = std::getenv("BRIVANE_DOVECOT_ENV");
-  if (path && *path) return loadFile(path);
-#ifdef BRIVANE_DOVECOT_ENV_DEFAULT
-  return loadFile(BRIVANE_DOVECOT_ENV_DEFAULT);
-#else
-  return std::nullopt;
-#endif
-}
-
-std::optional<DovecotEnv> DovecotEnv::loadFile(const std::string& path) {
-  std::ifstream in(path);
+  std::ifstream in(path && *path ? path : BRIVANE_DOVECOT_ENV_DEFAULT);
   if (!in) return std::nullopt;
-  DovecotEnv env;
-  std::string line;
-  while (std::getline(in, line)) {
-    size_t eq = line.find('=');
+  std::map<std::string, std::string> values;
+  for (std::string line; std::getline(in, line);) {
+    const size_t eq = line.find('=');
     if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
-    env.values[line.substr(0, eq)] = unquote(line.substr(eq + 1));
+    // Values are shell-quoted in single quotes ('...' with '\'' for a quote).
+    std::string& value = values[line.substr(0, eq)] = {};
+    for (size_t i = eq + 1, quoted = 0; i < line.size(); ++i) {
+      if (line[i] == '\'') quoted = !quoted;
+      else if (line[i] == '\\' && !quoted && i + 1 < line.size()) value += line[++i];
+      else value += line[i];
+    }
   }
-  auto get = [&](const char* key) {
-    auto it = env.values.find(key);
-    return it == env.values.end() ? std::string() : it->second;
-  };
-  env.imapPort = toPort(env.values, "IMAP_PORT");
-  env.pop3Port = toPort(env.values, "POP3_PORT");
-  env.imapsPort = toPort(env.values, "IMAPS_PORT");
-  env.pop3sPort = toPort(env.values, "POP3S_PORT");
-  if (!get("HOST").empty()) env.host = get("HOST");
-  env.user = get("USER");
-  env.password = get("PASSWORD");
-  env.blankUser = get("BLANK_USER");
-  env.blankPassword = get("BLANK_PASSWORD");
-  env.quoteUser = get("QUOTE_USER");
-  env.quotePassword = get("QUOTE_PASSWORD");
-  env.popDefaultUser = get("POPDEFAULT_USER");
-  env.popDefaultPassword = get("POPDEFAULT_PASSWORD");
-  env.mailRoot = get("MAIL_ROOT");
+  DovecotEnv env;
+  for (auto [key, port] : {std::pair{"IMAP_PORT", &env.imapPort}, {"POP3_PORT", &env.pop3Port},
+                           {"IMAPS_PORT", &env.imapsPort}, {"POP3S_PORT", &env.pop3sPort}})
+    *port = std::atoi(values[key].c_str());
+  for (auto [key, text] : {std::pair{"USER", &env.user}, {"PASSWORD", &env.password}, {"BLANK_USER", &env.blankUser},
+                           {"BLANK_PASSWORD", &env.blankPassword}, {"QUOTE_USER", &env.quoteUser},
+                           {"QUOTE_PASSWORD", &env.quotePassword}, {"POPDEFAULT_USER", &env.popDefaultUser},
+                           {"POPDEFAULT_PASSWORD", &env.popDefaultPassword}, {"MAIL_ROOT", &env.mailRoot}})
+    *text = values[key];
+  if (!values["HOST"].empty()) env.host = values["HOST"];
   if (env.pop3Port == 0 || env.imapPort == 0) return std::nullopt;
   return env;
 }

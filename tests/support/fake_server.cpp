@@ -4,116 +4,89 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <stdexcept>
 
 #include "common/text.h"
 #include "protocols/protocol_errors.h"
-#include "test_tls.h"
+#include "protocols/tls_stream.h"
 
 namespace brivane::test {
+
+// Expectations, then output steps, then the rest (isExpect, isOutput and the parser rely on the order).
+struct ScriptStep {
+  enum Kind { Expect, ExpectPrefix, ExpectAny, Send, Raw, Repeat, Fill, Wait, Close, Drip, Fast, Stall, HandshakeDrop };
+  Kind kind;
+  std::string text;
+  uint64_t count = 0;  // Wait/Drip: milliseconds (SLOW is DRIP: 0); Repeat/Fill: how many
+};
+
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+bool isExpect(ScriptStep::Kind k) { return k <= ScriptStep::ExpectAny; }
+bool isOutput(ScriptStep::Kind k) { return k >= ScriptStep::Send && k <= ScriptStep::Fill; }
+
 std::string unescape(std::string_view s) {
+  static constexpr std::string_view from = "rnt0", to{"\r\n\t\0", 4};
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\' || i + 1 >= s.size()) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
       out += s[i];
-      continue;
-    }
-    char c = s[++i];
-    switch (c) {
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
-      case '0': out += '\0'; break;
-      case 'x':
-        if (i + 2 < s.size()) {
-          out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
-          i += 2;
-        }
-        break;
-      default: out += c;
+    } else if (s[++i] != 'x') {
+      out += from.find(s[i]) == from.npos ? s[i] : to[from.find(s[i])];
+    } else if (i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(std::string(s.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
     }
   }
   return out;
 }
 
-uint64_t number(std::string_view s, std::string_view line) {
-  size_t i = 0;
-  while (i < s.size() && s[i] == ' ') ++i;
-  uint64_t v = 0;
-  bool any = false;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i, any = true) v = v * 10 + static_cast<uint64_t>(s[i] - '0');
-  if (!any) throw std::invalid_argument("script: number expected in: " + std::string(line));
-  return v;
-}
-
-bool starts(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
-
-std::string rest(std::string_view line, size_t n) {
-  std::string_view r = line.substr(std::min(n, line.size()));
-  if (!r.empty() && r[0] == ' ') r.remove_prefix(1);
-  return std::string(r);
-}
-
-bool isOutput(ScriptStep::Kind k) {
-  return k == ScriptStep::Send || k == ScriptStep::Raw || k == ScriptStep::Repeat || k == ScriptStep::Fill;
-}
-bool isExpect(ScriptStep::Kind k) {
-  return k == ScriptStep::Expect || k == ScriptStep::ExpectPrefix || k == ScriptStep::ExpectAny;
-}
-
-// Checks one client line against an expectation step; empty when it matches.
-std::string mismatch(const ScriptStep& step, const std::string& line) {
-  bool ok = step.kind == ScriptStep::ExpectAny || (step.kind == ScriptStep::Expect && line == step.text) ||
-            (step.kind == ScriptStep::ExpectPrefix && starts(line, step.text));
-  if (ok) return {};
-  return "expected " + transcriptEntry(step) + ", client sent: " + line;
-}
-
-}  // namespace
-
 std::vector<ScriptStep> parseScript(std::string_view text) {
+  using K = ScriptStep::Kind;
+  static const std::pair<std::string_view, K> words[] = {
+      {"X", K::Close}, {"SLOW", K::Drip}, {"FAST", K::Fast}, {"STALL", K::Stall}, {"HANDSHAKE-DROP", K::HandshakeDrop}};
+  static const std::pair<std::string_view, K> prefixes[] = {
+      {"C:", K::Expect}, {"C~", K::ExpectPrefix}, {"C?", K::ExpectAny}, {"S:", K::Send}, {"R:", K::Raw},
+      {"W:", K::Wait},   {"DRIP:", K::Drip},      {"REPEAT:", K::Repeat}, {"FILL:", K::Fill}};
   std::vector<ScriptStep> steps;
   for (bool more = true; more;) {
     std::string_view line;
     more = takeLine(text, line);
-    size_t lead = 0;
-    while (lead < line.size() && (line[lead] == ' ' || line[lead] == '\t')) ++lead;
-    line.remove_prefix(lead);
+    line.remove_prefix(std::min(line.size(), line.find_first_not_of(" \t")));
     if (line.empty() || line[0] == '#') continue;
-    ScriptStep st{ScriptStep::Stall, {}, 0};
-    if (starts(line, "C:")) st = {ScriptStep::Expect, rest(line, 2)};
-    else if (starts(line, "C~")) st = {ScriptStep::ExpectPrefix, rest(line, 2)};
-    else if (starts(line, "C?")) st = {ScriptStep::ExpectAny, {}};
-    else if (starts(line, "S:")) st = {ScriptStep::Send, rest(line, 2)};
-    else if (starts(line, "R:")) st = {ScriptStep::Raw, unescape(rest(line, 2))};
-    else if (starts(line, "W:")) st = {ScriptStep::Wait, {}, number(line.substr(2), line)};
-    else if (line == "X") st = {ScriptStep::Close, {}};
-    else if (line == "SLOW") st = {ScriptStep::Slow, {}};
-    else if (line == "FAST") st = {ScriptStep::Fast, {}};
-    else if (starts(line, "DRIP:")) st = {ScriptStep::Drip, {}, number(line.substr(5), line)};
-    else if (line == "STALL") st = {ScriptStep::Stall, {}};
-    else if (line == "STARTTLS") st = {ScriptStep::StartTls, {}};
-    else if (line == "HANDSHAKE-DROP") st = {ScriptStep::HandshakeDrop, {}};
-    else if (starts(line, "REPEAT:")) {
-      std::string r = rest(line, 7);
-      size_t sp = r.find(' ');
-      st = {ScriptStep::Repeat, sp == std::string::npos ? "" : r.substr(sp + 1), number(r, line)};
-    } else if (starts(line, "FILL:")) {
-      std::string r = rest(line, 5);
-      size_t sp = r.find(' ');
-      st = {ScriptStep::Fill, sp == std::string::npos ? "a" : r.substr(sp + 1, 1), number(r, line)};
-    } else throw std::invalid_argument("script: unknown step: " + std::string(line));
+    auto word = std::ranges::find(words, line, [](auto& w) { return w.first; });
+    auto prefix = std::ranges::find_if(prefixes, [&](auto& p) { return line.starts_with(p.first); });
+    if (word != std::end(words)) {
+      steps.push_back({word->second, {}});
+      continue;
+    }
+    if (prefix == std::end(prefixes)) throw std::invalid_argument("script: unknown step: " + std::string(line));
+    std::string arg(line.substr(prefix->first.size()));
+    if (!arg.empty() && arg[0] == ' ') arg.erase(0, 1);
+    ScriptStep st{prefix->second, arg};
+    if (st.kind == K::Raw) st.text = unescape(arg);
+    const char* digits = arg.data() + std::min(arg.size(), arg.find_first_not_of(' '));
+    if (st.kind >= K::Repeat && std::from_chars(digits, arg.data() + arg.size(), st.count).ec != std::errc())  // numbered
+      throw std::invalid_argument("script: number expected in: " + std::string(line));
+    if (st.kind == K::Repeat || st.kind == K::Fill) {
+      size_t sp = arg.find(' ');
+      st.text = sp == std::string::npos ? "" : arg.substr(sp + 1, st.kind == K::Fill ? 1 : std::string::npos);
+      if (st.kind == K::Fill && st.text.empty()) st.text = "a";
+    }
     steps.push_back(std::move(st));
   }
   return steps;
@@ -129,121 +102,113 @@ std::string transcriptEntry(const ScriptStep& s) {
     case ScriptStep::Repeat: return "REPEAT: <" + std::to_string(s.count) + ">";
     case ScriptStep::Fill: return "FILL: <" + std::to_string(s.count) + ">";
     case ScriptStep::Close: return "X";
-    case ScriptStep::StartTls: return "TLS";
     default: return {};
   }
 }
 
-bool StepOutput::exhausted() const {
-  switch (step_->kind) {
-    case ScriptStep::Send: return produced_ >= step_->text.size() + 2;
-    case ScriptStep::Raw: return produced_ >= step_->text.size();
-    default: return produced_ >= step_->count;
-  }
+// Checks one client line against an expectation step; empty when it matches.
+std::string mismatch(const ScriptStep& step, const std::string& line) {
+  bool ok = step.kind == ScriptStep::ExpectAny || (step.kind == ScriptStep::Expect && line == step.text) ||
+            (step.kind == ScriptStep::ExpectPrefix && line.starts_with(step.text));
+  return ok ? std::string() : "expected " + transcriptEntry(step) + ", client sent: " + line;
 }
 
-bool StepOutput::next(std::string& out, size_t max) {
-  const ScriptStep& s = *step_;
-  switch (s.kind) {
-    case ScriptStep::Send:
-    case ScriptStep::Raw: {
-      std::string all = s.kind == ScriptStep::Send ? s.text + "\r\n" : s.text;
-      if (produced_ >= all.size()) return false;
-      size_t n = std::min<size_t>(max, all.size() - produced_);
-      out.append(all, produced_, n);
-      produced_ += n;
-      return true;
-    }
-    case ScriptStep::Repeat: {
-      std::string line = s.text + "\r\n";
-      if (produced_ >= s.count) return false;
-      size_t lines = std::max<size_t>(1, max / line.size());
-      for (size_t i = 0; i < lines && produced_ < s.count; ++i, ++produced_) out += line;
-      return true;
-    }
-    case ScriptStep::Fill: {
-      if (produced_ >= s.count) return false;
-      size_t n = static_cast<size_t>(std::min<uint64_t>(max, s.count - produced_));
-      out.append(n, s.text.empty() ? 'a' : s.text[0]);
-      produced_ += n;
-      return true;
-    }
-    default: return false;
+// Appends the next chunk (about `max` bytes) of an output step, generated on
+// the fly so that huge steps use no memory; false once the step is exhausted.
+bool nextChunk(const ScriptStep& s, uint64_t& produced, std::string& out, size_t max) {
+  if (s.kind == ScriptStep::Repeat) {
+    const std::string line = s.text + "\r\n";
+    for (size_t n = std::max<size_t>(1, max / line.size()); n > 0 && produced < s.count; --n, ++produced) out += line;
+    return produced < s.count;
   }
+  if (s.kind == ScriptStep::Fill) {
+    const auto n = static_cast<size_t>(std::min<uint64_t>(max, s.count - produced));
+    out.append(n, s.text[0]);
+    return (produced += n) < s.count;
+  }
+  const std::string all = s.kind == ScriptStep::Send ? s.text + "\r\n" : s.text;
+  const size_t n = std::min<size_t>(max, all.size() - produced);
+  out.append(all, produced, n);
+  return (produced += n) < all.size();
 }
+
+// A server context with a self-signed "localhost" certificate (EC P-256) made once per process.
+SSL_CTX* newServerContext() {
+  static const std::pair<X509*, EVP_PKEY*> material = [] {
+    ensureOpenSsl();
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* x = X509_new();
+    if (!key || !x) throw std::runtime_error("cannot generate the test key");
+    X509_set_version(x, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
+    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24 * 365);
+    X509_set_pubkey(x, key);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_set_issuer_name(x, name);
+    if (X509_sign(x, key, EVP_sha256()) == 0) throw std::runtime_error("cannot sign the test certificate");
+    return std::pair{x, key};
+  }();
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  if (SSL_CTX_use_certificate(ctx, material.first) != 1 || SSL_CTX_use_PrivateKey(ctx, material.second) != 1)
+    throw std::runtime_error("cannot load the test certificate");
+  return ctx;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------- memory
 
 class MemoryServer::Stream : public ByteStream {
  public:
-  explicit Stream(MemoryServer* server) : server_(server) {}
+  explicit Stream(MemoryServer* server) : s_(server) {}
   size_t read(char* buf, size_t cap, int timeoutMs) override {
-    if (!peeked_.empty() && cap > 0) {
-      buf[0] = peeked_[0];
-      peeked_.clear();
-      return 1;
-    }
-    return server_->read(buf, cap, timeoutMs);
+    if (peeked_.empty() || cap == 0) return s_->read(buf, cap, timeoutMs);
+    buf[0] = peeked_[0];
+    peeked_.clear();
+    return 1;
   }
-  void write(std::string_view data) override { server_->write(data); }
+  void write(std::string_view data) override { s_->write(data); }
   bool readableWithin(int timeoutMs) override {
-    if (!peeked_.empty() || server_->outHead_ < server_->out_.size()) return true;
+    if (!peeked_.empty() || s_->outHead_ < s_->out_.size()) return true;
     char c;
     try {
-      if (server_->read(&c, 1, timeoutMs) == 0) return false;
+      if (s_->read(&c, 1, timeoutMs) == 0) return false;
     } catch (const ProtocolError&) {
       return true;  // the next read reports it
     }
     peeked_.assign(1, c);
     return true;
   }
-  void close() override { server_->clientClosed_ = true; }
-  bool isOpen() const override { return !server_->clientClosed_ && !server_->serverClosed_; }
+  void close() override { s_->clientClosed_ = true; }
+  bool isOpen() const override { return !s_->clientClosed_ && !s_->serverClosed_; }
 
  private:
-  MemoryServer* server_;
+  MemoryServer* s_;
   std::string peeked_;
 };
 
-MemoryServer::MemoryServer(std::string_view script, ManualClock* clock)
-    : steps_(parseScript(script)), clock_(clock) {}
-
+MemoryServer::MemoryServer(std::string_view script, ManualClock* clock) : steps_(parseScript(script)), clock_(clock) {}
 MemoryServer::~MemoryServer() = default;
 
-std::unique_ptr<ByteStream> MemoryServer::stream() { return std::make_unique<Stream>(this); }
-
 Transport::Connector MemoryServer::connector() {
-  return [this](const Transport::ConnectRequest& request) {
-    connects_.push_back(request);
-    return stream();
-  };
+  return [this](const Transport::ConnectRequest& r) { connects_.push_back(r); return std::make_unique<Stream>(this); };
 }
-
-std::vector<std::string> MemoryServer::errors() const { return errors_; }
 
 bool MemoryServer::done() const {
-  for (size_t i = index_; i < steps_.size(); ++i) {
-    auto k = steps_[i].kind;
-    if (isExpect(k) || isOutput(k)) return false;
-  }
-  return outHead_ >= out_.size() && clientIn_.empty();
-}
-
-void MemoryServer::spend(int64_t& budget, int64_t ms) {
-  if (clock_) clock_->advance(std::chrono::milliseconds(ms));
-  if (budget >= 0) budget -= ms;
+  return std::none_of(steps_.begin() + static_cast<ptrdiff_t>(index_), steps_.end(),
+                      [](const ScriptStep& s) { return s.kind <= ScriptStep::Fill; }) &&
+         outHead_ >= out_.size() && clientIn_.empty();
 }
 
 bool MemoryServer::matchClientLines() {
   bool any = false;
-  while (index_ < steps_.size() && isExpect(steps_[index_].kind)) {
-    std::string line;
-    if (!takeCompleteLine(clientIn_, line)) break;
+  for (std::string line; index_ < steps_.size() && isExpect(steps_[index_].kind) && takeCompleteLine(clientIn_, line);
+       ++index_, any = true) {
     transcript_.push_back("C: " + line);
-    std::string bad = mismatch(steps_[index_], line);
-    if (!bad.empty()) errors_.push_back(bad);
-    ++index_;
-    any = true;
+    if (std::string bad = mismatch(steps_[index_], line); !bad.empty()) errors_.push_back(bad);
   }
   return any;
 }
@@ -257,29 +222,29 @@ void MemoryServer::write(std::string_view data) {
 
 size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
   if (clientClosed_) throw ConnectionClosedError();
-  int64_t budget = timeoutMs;
+  int64_t budget = timeoutMs;  // negative: no time-out
+  auto spend = [&](int64_t ms) {
+    if (clock_) clock_->advance(milliseconds(ms));
+    if (budget >= 0) budget -= ms;
+  };
   auto stall = [&]() -> size_t {
     if (budget < 0) {
       errors_.push_back("the client waits without a time-out while the script waits for the client");
       serverClosed_ = true;
       throw ConnectionClosedError();
     }
-    spend(budget, budget);
+    spend(budget);
     return 0;
   };
   for (;;) {
     if (outHead_ < out_.size()) {
-      if (mode_ == Mode::Drip) {
+      if (dripMs_ > 0) {
         if (budget >= 0 && budget < dripMs_) return stall();
-        spend(budget, dripMs_);
+        spend(dripMs_);
       }
-      size_t n = mode_ == Mode::Fast ? std::min(cap, out_.size() - outHead_) : 1;
+      const size_t n = dripMs_ < 0 ? std::min(cap, out_.size() - outHead_) : 1;
       std::memcpy(buf, out_.data() + outHead_, n);
-      outHead_ += n;
-      if (outHead_ == out_.size()) {
-        out_.clear();
-        outHead_ = 0;
-      }
+      if ((outHead_ += n) == out_.size()) out_.clear(), outHead_ = 0;
       return n;
     }
     if (serverClosed_) throw ConnectionClosedError();
@@ -290,15 +255,8 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
       continue;
     }
     if (isOutput(step.kind)) {
-      if (!output_) {
-        output_ = std::make_unique<StepOutput>(step);
-        transcript_.push_back(transcriptEntry(step));
-      }
-      output_->next(out_, 65536);
-      if (output_->exhausted()) {
-        output_.reset();
-        ++index_;
-      }
+      if (produced_ == 0) transcript_.push_back(transcriptEntry(step));
+      if (!nextChunk(step, produced_, out_, 65536)) produced_ = 0, ++index_;
       continue;
     }
     switch (step.kind) {
@@ -308,28 +266,23 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
           waitLeft_ -= budget;
           return stall();
         }
-        spend(budget, waitLeft_);
+        spend(waitLeft_);
         waitLeft_ = -1;
-        ++index_;
         break;
       case ScriptStep::Close:
         transcript_.push_back("X");
         serverClosed_ = true;
         ++index_;
         throw ConnectionClosedError();
-      case ScriptStep::Slow: mode_ = Mode::Slow; ++index_; break;
-      case ScriptStep::Fast: mode_ = Mode::Fast; ++index_; break;
-      case ScriptStep::Drip:
-        mode_ = Mode::Drip;
-        dripMs_ = static_cast<int64_t>(step.count);
-        ++index_;
-        break;
+      case ScriptStep::Drip: dripMs_ = static_cast<int64_t>(step.count); break;
+      case ScriptStep::Fast: dripMs_ = -1; break;
       case ScriptStep::Stall: return stall();
       default:
         errors_.push_back("step not supported by the memory server: " + transcriptEntry(step));
         serverClosed_ = true;
         throw ConnectionClosedError();
     }
+    ++index_;
   }
 }
 
@@ -346,27 +299,19 @@ struct ServerConnection {
     if (fd >= 0) ::close(fd);
   }
   void abort() {
-    if (fd >= 0) {
-      ::shutdown(fd, SHUT_RDWR);
-      ::close(fd);
-      fd = -1;
-    }
+    if (fd < 0) return;
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    fd = -1;
   }
   // Reads what is there within ms; false on end of stream.
   bool readSome(int ms) {
     if (fd < 0 || eof) return false;
-    if (!(ssl && SSL_pending(ssl) > 0)) {
-      pollfd p{fd, POLLIN, 0};
-      int rc = ::poll(&p, 1, ms);
-      if (rc <= 0) return true;
-    }
+    if (pollfd p{fd, POLLIN, 0}; !(ssl && SSL_pending(ssl) > 0) && ::poll(&p, 1, ms) <= 0) return true;
     char buf[16384];
     int n = ssl ? SSL_read(ssl, buf, sizeof buf) : static_cast<int>(::recv(fd, buf, sizeof buf, 0));
-    if (n <= 0) {
-      if (!ssl && n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
-      eof = true;
-      return false;
-    }
+    if (n <= 0 && !ssl && n < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+    if (n <= 0) return !(eof = true);
     in.append(buf, static_cast<size_t>(n));
     return true;
   }
@@ -375,10 +320,8 @@ struct ServerConnection {
       if (fd < 0) return false;
       int n = ssl ? SSL_write(ssl, data.data(), static_cast<int>(data.size()))
                   : static_cast<int>(::send(fd, data.data(), data.size(), MSG_NOSIGNAL));
-      if (n <= 0) {
-        if (!ssl && n < 0 && errno == EINTR) continue;
-        return false;
-      }
+      if (n <= 0 && !ssl && n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
       data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
@@ -387,16 +330,12 @@ struct ServerConnection {
 
 LoopbackServer::LoopbackServer(std::string_view script, Options options)
     : steps_(parseScript(script)), options_(options) {
-  // The server side writes through OpenSSL, which cannot ask for
-  // MSG_NOSIGNAL; a client that hangs up must not kill the test process.
+  // OpenSSL writes cannot ask for MSG_NOSIGNAL: a client hanging up must not kill the test.
   std::signal(SIGPIPE, SIG_IGN);
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0)
     throw std::runtime_error("loopback server: cannot listen");
   socklen_t len = sizeof addr;
@@ -406,177 +345,115 @@ LoopbackServer::LoopbackServer(std::string_view script, Options options)
 }
 
 LoopbackServer::~LoopbackServer() {
-  stop_ = true;
-  if (thread_.joinable()) thread_.join();
+  finish(0);
   if (listenFd_ >= 0) ::close(listenFd_);
 }
 
 void LoopbackServer::finish(int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!ended_.load() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (auto deadline = steady_clock::now() + milliseconds(timeoutMs); !ended_ && steady_clock::now() < deadline;)
+    std::this_thread::sleep_for(milliseconds(5));
   stop_ = true;
   if (thread_.joinable()) thread_.join();
 }
 
-std::vector<std::string> LoopbackServer::transcript() const {
-  std::lock_guard lock(mutex_);
-  return transcript_;
-}
+std::vector<std::string> LoopbackServer::transcript() const { std::lock_guard lock(mutex_); return transcript_; }
+std::vector<std::string> LoopbackServer::errors() const { std::lock_guard lock(mutex_); return errors_; }
 
-std::vector<std::string> LoopbackServer::errors() const {
+void LoopbackServer::record(std::string entry, bool error) {
   std::lock_guard lock(mutex_);
-  return errors_;
-}
-
-void LoopbackServer::record(std::string entry) {
-  std::lock_guard lock(mutex_);
-  transcript_.push_back(std::move(entry));
-}
-
-void LoopbackServer::error(std::string text) {
-  std::lock_guard lock(mutex_);
-  errors_.push_back(std::move(text));
+  (error ? errors_ : transcript_).push_back(std::move(entry));
 }
 
 void LoopbackServer::run() {
   ServerConnection conn;
-  auto acceptDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.acceptTimeoutMs);
-  while (!stop_ && conn.fd < 0) {
-    if (std::chrono::steady_clock::now() > acceptDeadline) {
-      error("no client connected");
-      ended_ = true;
-      return;
+  for (auto deadline = steady_clock::now() + milliseconds(options_.acceptTimeoutMs); !stop_ && conn.fd < 0;) {
+    if (steady_clock::now() > deadline) {
+      record("no client connected", true);
+      break;
     }
     pollfd p{listenFd_, POLLIN, 0};
     if (::poll(&p, 1, 20) > 0) conn.fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
   }
-  if (conn.fd < 0) {
-    ended_ = true;
-    return;
+  if (int one = 1; conn.fd >= 0) {
+    setsockopt(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    play(conn);
   }
-  int one = 1;
-  setsockopt(conn.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  play(conn);
   ended_ = true;
 }
 
 void LoopbackServer::play(ServerConnection& conn) {
-  SSL_CTX* ctx = nullptr;
-  struct CtxGuard {
-    SSL_CTX*& c;
-    ~CtxGuard() {
-      if (c) SSL_CTX_free(c);
-    }
-  } guard{ctx};
-  auto handshake = [&]() -> bool {
-    ctx = newTestServerContext();
-    conn.ssl = SSL_new(ctx);
-    SSL_set_fd(conn.ssl, conn.fd);
-    // The handshake runs on the blocking socket, bounded by a receive time-out.
-    timeval tv{5, 0};
-    setsockopt(conn.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (SSL_accept(conn.ssl) != 1) {
-      error("TLS handshake failed on the server side");
-      return false;
-    }
-    return true;
-  };
+  if (options_.tls && !steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
+    conn.readSome(options_.clientTimeoutMs);
+    record("HANDSHAKE-DROP");
+    conn.abort();
+    done_ = true;
+    return;
+  }
   if (options_.tls) {
-    if (!steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
-      conn.readSome(options_.clientTimeoutMs);
-      record("HANDSHAKE-DROP");
+    SSL_CTX* ctx = newServerContext();
+    conn.ssl = SSL_new(ctx);
+    SSL_CTX_free(ctx);  // the SSL holds its own reference
+    SSL_set_fd(conn.ssl, conn.fd);
+    timeval tv{5, 0};  // the handshake runs on the blocking socket, bounded by this
+    setsockopt(conn.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (SSL_accept(conn.ssl) != 1) return record("TLS handshake failed on the server side", true);
+  }
+  int64_t dripMs = -1;
+  auto sleepMs = [&](int64_t ms) {
+    for (auto until = steady_clock::now() + milliseconds(ms); !stop_ && steady_clock::now() < until;)
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(until - steady_clock::now(), milliseconds(10)));
+  };
+  auto send = [&](std::string_view chunk) {
+    bool ok = dripMs >= 0 || conn.writeAll(chunk);
+    for (size_t k = 0; dripMs >= 0 && k < chunk.size() && ok && !stop_; ++k) {
+      sleepMs(dripMs);
+      ok = conn.writeAll(chunk.substr(k, 1));
+    }
+    return ok;
+  };
+  size_t i = 0;
+  for (; i < steps_.size() && !stop_; ++i) {
+    const ScriptStep& step = steps_[i];
+    if (isExpect(step.kind)) {
+      const auto deadline = steady_clock::now() + milliseconds(options_.clientTimeoutMs);
+      std::string line, entry = transcriptEntry(step);
+      while (!takeCompleteLine(conn.in, line)) {
+        if (stop_ || steady_clock::now() > deadline) return record("timed out waiting for " + entry, true);
+        if (!conn.readSome(20)) return record("client closed while the script expects " + entry, true);
+      }
+      record("C: " + line);
+      if (std::string bad = mismatch(step, line); !bad.empty()) record(bad, true);
+    } else if (isOutput(step.kind)) {
+      record(transcriptEntry(step));
+      for (uint64_t produced = 0, more = 1; more && !stop_;) {
+        std::string chunk;
+        more = nextChunk(step, produced, chunk, 65536);
+        if (!send(chunk)) return record("the client is gone while the server sends", true);
+      }
+    } else if (step.kind == ScriptStep::Wait) {
+      sleepMs(static_cast<int64_t>(step.count));
+    } else if (step.kind == ScriptStep::Drip || step.kind == ScriptStep::Fast) {
+      dripMs = step.kind == ScriptStep::Fast ? -1 : static_cast<int64_t>(step.count);
+    } else if (step.kind == ScriptStep::Close) {
+      record("X");
       conn.abort();
       done_ = true;
       return;
-    }
-    if (!handshake()) return;
-  }
-  enum class Mode { Fast, Slow, Drip } mode = Mode::Fast;
-  uint64_t dripMs = 0;
-  auto sleepMs = [&](uint64_t ms) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!stop_ && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-          until - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
-  };
-  for (size_t i = 0; i < steps_.size() && !stop_; ++i) {
-    const ScriptStep& step = steps_[i];
-    if (isExpect(step.kind)) {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.clientTimeoutMs);
-      std::string line;
-      while (!takeCompleteLine(conn.in, line)) {
-        if (stop_ || std::chrono::steady_clock::now() > deadline) {
-          error("timed out waiting for " + transcriptEntry(step));
-          return;
-        }
-        if (!conn.readSome(20)) {
-          error("client closed while the script expects " + transcriptEntry(step));
-          return;
-        }
-      }
-      record("C: " + line);
-      std::string bad = mismatch(step, line);
-      if (!bad.empty()) error(bad);
-      continue;
-    }
-    if (isOutput(step.kind)) {
-      record(transcriptEntry(step));
-      StepOutput output(step);
-      std::string chunk;
-      for (;;) {
-        chunk.clear();
-        if (!output.next(chunk, 65536) || stop_) break;
-        bool ok = true;
-        if (mode == Mode::Fast) {
-          ok = conn.writeAll(chunk);
-        } else {
-          for (size_t k = 0; k < chunk.size() && ok && !stop_; ++k) {
-            if (mode == Mode::Drip) sleepMs(dripMs);
-            ok = conn.writeAll(std::string_view(&chunk[k], 1));
-          }
-        }
-        if (!ok) {
-          error("the client is gone while the server sends");
-          return;
-        }
-      }
-      continue;
-    }
-    switch (step.kind) {
-      case ScriptStep::Wait: sleepMs(step.count); break;
-      case ScriptStep::Close:
-        record("X");
-        conn.abort();
-        done_ = true;
-        return;
-      case ScriptStep::Slow: mode = Mode::Slow; break;
-      case ScriptStep::Fast: mode = Mode::Fast; break;
-      case ScriptStep::Drip:
-        mode = Mode::Drip;
-        dripMs = step.count;
-        break;
-      case ScriptStep::Stall:
-        done_ = true;
-        while (!stop_ && conn.readSome(20)) {
-        }
-        return;
-      case ScriptStep::StartTls:
-        record("TLS");
-        if (!handshake()) return;
-        break;
-      default: error("step not supported here: " + transcriptEntry(step)); return;
+    } else if (step.kind == ScriptStep::Stall) {
+      break;
+    } else {
+      return record("step not supported here: " + transcriptEntry(step), true);
     }
   }
   done_ = true;
-  // The script has ended: wait for the client to close; lines it still sends are reported.
-  while (!stop_) {
-    if (std::string line; takeCompleteLine(conn.in, line)) {
+  // The script has ended or stalls: wait for the client to close; lines it sends after the end are reported.
+  for (const bool stalled = i < steps_.size(); !stop_;) {
+    if (std::string line; !stalled && takeCompleteLine(conn.in, line)) {
       record("C: " + line);
-      error("unexpected client line after the script: " + line);
-      continue;
+      record("unexpected client line after the script: " + line, true);
+    } else if (!conn.readSome(20)) {
+      break;
     }
-    if (!conn.readSome(20)) break;
   }
 }
 

@@ -1,10 +1,8 @@
-// Preloaded into a process under test (LD_PRELOAD): host-name lookups of
-// names ending in ".held.test" behave like a DNS server that never answers.
-// Such a lookup waits $BRIVANE_HELD_LOOKUP_MS milliseconds (default 60000)
-// and then fails with EAI_AGAIN; when $BRIVANE_HELD_LOOKUP_LOG names a file,
-// the name is appended to it as the wait begins, so a test knows the lookup
-// is under way. Every other lookup, and every numeric-only one, goes to the
-// C library as usual.
+// Preloaded into a process under test (LD_PRELOAD): lookups of names ending in
+// ".held.test" act like a DNS server that never answers: they wait
+// $BRIVANE_HELD_LOOKUP_MS (default 60000) ms, then fail with EAI_AGAIN. The
+// name is first appended to the file $BRIVANE_HELD_LOOKUP_LOG, if set, so a
+// test knows the lookup is under way. Other and numeric-only lookups go on.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -14,40 +12,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-
-namespace {
-
-using GetAddrInfo = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-
-bool isHeld(const char* node) {
-  static const char suffix[] = ".held.test";
-  if (node == nullptr) return false;
-  const size_t n = std::strlen(node), s = sizeof suffix - 1;
-  return n > s && std::strcmp(node + n - s, suffix) == 0;
-}
-
-}  // namespace
+#include <string_view>
 
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
-  const bool numericOnly = hints != nullptr && (hints->ai_flags & AI_NUMERICHOST) != 0;
-  if (!numericOnly && isHeld(node)) {
+  const std::string_view name = node ? node : "", suffix = ".held.test";
+  if ((hints == nullptr || (hints->ai_flags & AI_NUMERICHOST) == 0) && name.size() > suffix.size() &&
+      name.ends_with(suffix)) {
     const char* log = std::getenv("BRIVANE_HELD_LOOKUP_LOG");
-    if (log != nullptr && *log != '\0') {
-      const int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        const size_t len = std::strlen(node);
-        if (write(fd, node, len) == static_cast<ssize_t>(len)) (void)!write(fd, "\n", 1);
-        close(fd);
-      }
+    if (const int fd = log && *log ? open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600) : -1; fd >= 0) {
+      if (write(fd, node, name.size()) == static_cast<ssize_t>(name.size())) (void)!write(fd, "\n", 1);
+      close(fd);
     }
     const char* ms = std::getenv("BRIVANE_HELD_LOOKUP_MS");
-    const long wait = ms != nullptr && *ms != '\0' ? std::strtol(ms, nullptr, 10) : 60000;
-    timespec left = {wait / 1000, (wait % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    const long wait = ms && *ms ? std::strtol(ms, nullptr, 10) : 60000;
+    for (timespec left = {wait / 1000, (wait % 1000) * 1000000L}; nanosleep(&left, &left) != 0 && errno == EINTR;) {
     }
     return EAI_AGAIN;
   }
-  static const auto real = reinterpret_cast<GetAddrInfo>(dlsym(RTLD_NEXT, "getaddrinfo"));
-  if (real == nullptr) return EAI_SYSTEM;
-  return real(node, service, hints, res);
+  static const auto real = reinterpret_cast<int (*)(const char*, const char*, const addrinfo*, addrinfo**)>(
+      dlsym(RTLD_NEXT, "getaddrinfo"));
+  return real ? real(node, service, hints, res) : EAI_SYSTEM;
 }

@@ -1,6 +1,4 @@
-// The main of every test executable that drives widgets: creates the
-// application object the widgets need (offscreen unless the caller chose a
-// platform) and runs GoogleTest.
+// The main of the widget tests: a QApplication (offscreen unless the caller chose a platform).
 #include <QApplication>
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
-// Shared test support: a temporary folder that removes itself, and whole-file
-// reads and writes.
+// Shared test support: a temporary folder that removes itself, whole-file reads and writes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,24 +12,20 @@
 
 namespace brivane::test {
 
-// A fresh folder under $TMPDIR, named after `tag` and the process number, and
-// removed with everything in it when the object ends. A folder of the same
-// name left by an ended run of the same process number is cleared first.
+// A fresh folder under $TMPDIR/<tag>-<process number>, removed with its
+// contents when the object ends (the parent too once no other uses it).
 class TempDir {
  public:
-  explicit TempDir(const std::string& tag = "brivane-test") {
-    namespace fs = std::filesystem;
-    const fs::path base = fs::temp_directory_path() / (tag + "-" + std::to_string(getpid()));
-    fs::create_directories(base);
-    std::string pattern = (base / "XXXXXX").string();
-    if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed under " << base;
-    path_ = pattern;
-    base_ = base.string();
+  explicit TempDir(const std::string& tag = "brivane-test")
+      : base_((std::filesystem::temp_directory_path() / (tag + "-" + std::to_string(getpid()))).string()),
+        path_(base_ + "/XXXXXX") {
+    std::filesystem::create_directories(base_);
+    if (!mkdtemp(path_.data())) ADD_FAILURE() << "mkdtemp failed under " << base_;
   }
   ~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
-    std::filesystem::remove(base_, ec);  // only when no other TempDir of this process uses it
+    std::filesystem::remove(base_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -39,7 +34,7 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
  private:
-  std::string path_, base_;
+  std::string base_, path_;
 };
 
 // A test fixture owning one TempDir, `dir`.
@@ -49,9 +44,8 @@ class TempDirTest : public ::testing::Test {
 };
 
 inline std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(path, std::ios::binary).rdbuf();
   return out.str();
 }
 

@@ -10,10 +10,10 @@
 
 extern char** environ;
 
-// For tests: a private Xvfb on a free display number (the server picks it
-// and reports it through -displayfd), stopped on destruction.
 namespace brivane {
 
+// For tests: a private Xvfb on a display number it picks and reports through
+// -displayfd, stopped on destruction.
 class XvfbServer {
  public:
   XvfbServer() {
@@ -27,17 +27,17 @@ class XvfbServer {
     if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
-    std::string number;
+    // The number and a newline come once it accepts connections (up to 60 s
+    // on a loaded machine); an Xvfb that ends closes the pipe.
     pollfd p{fds[0], POLLIN, 0};
-    char c;
-    // The display number followed by a newline, written once the server
-    // accepts connections: within 60 s on a loaded machine. An Xvfb that ends
-    // closes the pipe (its own words are on standard error).
-    while (pid_ > 0 && poll(&p, 1, 60000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    for (char c; pid_ > 0 && poll(&p, 1, 60000) == 1 && read(fds[0], &c, 1) == 1 && c != '\n';) name_ += c;
     close(fds[0]);
-    if (!number.empty()) name_ = ":" + number;
+    if (!name_.empty()) name_.insert(0, ":");
   }
   ~XvfbServer() { stop(); }
+  XvfbServer(const XvfbServer&) = delete;
+  XvfbServer& operator=(const XvfbServer&) = delete;
+
   // Ends the server now (its clients lose their connection).
   void stop() {
     if (pid_ <= 0) return;
@@ -45,9 +45,6 @@ class XvfbServer {
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
   }
-  XvfbServer(const XvfbServer&) = delete;
-  XvfbServer& operator=(const XvfbServer&) = delete;
-
   // ":N", or empty when the server did not start.
   const std::string& name() const { return name_; }
 
