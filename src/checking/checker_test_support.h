@@ -1,19 +1,21 @@
 #pragma once
-// Test helpers: runs real checkers through a CheckCycle and reads back the
-// rows, the flags, the account's run-time fields and the connection log.
+// Test helpers: runs real checkers through a CheckCycle against the scripted
+// fake server and reads back the rows, the flags, the account's run-time
+// fields and the connection log.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "checking/check_cycle.h"
 #include "checking/message_queue.h"
+#include "fake_server.h"
+#include "temp_dir.h"
 
 namespace brivane::testing {
 
@@ -29,36 +31,24 @@ struct CheckRun {
   std::vector<MessageSummary> rows;
   std::vector<std::string> log;  // each line's text after date-time and name
   TEmlAccount account;           // the saver's record after collection
-  bool newMailArrived = false;
-  bool hasMessages = false;
+  bool newMailArrived = false, hasMessages = false;
   bool posted = false;  // the done message arrived
   // Every publication of the account: its status row's code word or "<n rows>".
   std::vector<std::string> published;
 };
 
-// A private log folder per test.
-inline std::string testLogFolder() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("brivane_chk_" + std::to_string(::getpid()) + "_" + info->test_suite_name() + "_" + info->name());
-  std::filesystem::create_directories(dir);
-  return dir.string() + "/";
-}
-
 // The step texts of a connection log: what follows "date time name".
 inline std::vector<std::string> logSteps(const std::string& folder, const std::string& name) {
-  std::ifstream in(folder + connectionLogFileName(name), std::ios::binary);
+  std::ifstream in(folder + "/" + connectionLogFileName(name), std::ios::binary);
   std::vector<std::string> steps;
-  const std::string prefix = " " + name;
   for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    const size_t at = line.find(prefix, 19);  // after "YYYY-MM-DD HH:MM:SS"
-    steps.push_back(at == std::string::npos ? "?" + line : line.substr(at + prefix.size()));
+    if (line.ends_with('\r')) line.pop_back();
+    const size_t at = line.find(" " + name, 19);  // after "YYYY-MM-DD HH:MM:SS"
+    steps.push_back(at == std::string::npos ? "?" + line : line.substr(at + name.size() + 1));
   }
   return steps;
 }
 
-// The rows of account `index` in the cycle's result list.
 inline std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
   return cycle.readResults([index](const auto& list) {
     std::vector<MessageSummary> out;
@@ -68,68 +58,61 @@ inline std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
   });
 }
 
-// Runs one cycle over `accounts` with the real checkers; returns the run of
-// account `which`. `whileRunning` is called once the cycle has started.
-template <class Fn>
-CheckRun runCycle(AccountList accounts, size_t which, bool preview, Fn whileRunning,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20),
-                  const std::function<void(CheckCycle&)>& configure = {}) {
-  const std::string folder = testLogFolder();
+using CycleHook = std::function<void(CheckCycle&)>;
+
+// A cycle with the real checkers, logging into a private folder.
+struct CycleRig {
+  test::TempDir dir{"brivane-chk"};
   MessageQueue queue;
-  CheckCycle cycle(queue);
-  cycle.logDirectory = [folder](std::string& out) {
-    out = folder;
-    return true;
-  };
-  for (const auto& a : accounts) std::filesystem::remove(folder + connectionLogFileName(a.name));
-  cycle.Accounts = std::move(accounts);
-  cycle.displayMsgPreview = preview;
-  if (configure) configure(cycle);
-  CheckRun run;
-  cycle.publishObserver = [&run, which](int32_t index, const std::vector<MessageSummary>& rows) {
-    if (index != static_cast<int32_t>(which)) return;
-    const bool status = rows.size() == 1 && rows[0].isStatus();
-    run.published.push_back(status ? rows[0].subject : "<" + std::to_string(rows.size()) + " rows>");
-  };
-  EXPECT_TRUE(cycle.StartCheckCycle());
-  whileRunning(cycle);
-  const auto deadline = CheckCycle::Clock::now() + limit;
-  while (cycle.liveCheckers() > 0) {
-    auto m = queue.waitNext(deadline);
-    if (!m) break;
-    cycle.onDone(m->message, m->wParam);
+  CheckCycle cycle{queue};
+  CycleRig() {
+    cycle.logDirectory = [this](std::string& out) { return out = dir.path() + "/", true; };
   }
-  run.posted = cycle.liveCheckers() == 0;
-  EXPECT_TRUE(run.posted) << "a checker did not post its done message";
-  if (!run.posted) {
+  ~CycleRig() {
     cycle.requestStopAll();
     cycle.waitAll(CheckCycle::Clock::now() + std::chrono::seconds(5));
   }
-  run.rows = rowsOf(cycle, static_cast<int>(which));
-  run.log = logSteps(folder, cycle.Accounts[which].name);
-  run.account = cycle.Accounts[which];
-  run.newMailArrived = cycle.newMailArrived.load() != 0;
-  run.hasMessages = cycle.hasMessages.load() != 0;
-  std::filesystem::remove_all(folder);
+  // Starts a cycle, calls `whileRunning`, collects every done message;
+  // false when a checker did not post its done message in time.
+  bool run(const CycleHook& whileRunning = {}) {
+    EXPECT_TRUE(cycle.StartCheckCycle());
+    if (whileRunning) whileRunning(cycle);
+    const auto deadline = CheckCycle::Clock::now() + std::chrono::seconds(20);
+    while (cycle.liveCheckers() > 0) {
+      auto m = queue.waitNext(deadline);
+      if (!m) break;
+      cycle.onDone(m->message, m->wParam);
+    }
+    EXPECT_EQ(cycle.liveCheckers(), 0u) << "a checker did not post its done message";
+    return cycle.liveCheckers() == 0;
+  }
+};
+
+// Checks `account` alone: `configure` runs before the start, `whileRunning` after it.
+inline CheckRun runOne(const TEmlAccount& account, bool preview = false, const CycleHook& configure = {},
+                       const CycleHook& whileRunning = {}) {
+  CycleRig rig;
+  rig.cycle.Accounts = {account};
+  rig.cycle.displayMsgPreview = preview;
+  if (configure) configure(rig.cycle);
+  CheckRun run;
+  rig.cycle.publishObserver = [&run](int32_t, const std::vector<MessageSummary>& rows) {
+    const bool status = rows.size() == 1 && rows[0].isStatus();
+    run.published.push_back(status ? rows[0].subject : "<" + std::to_string(rows.size()) + " rows>");
+  };
+  run.posted = rig.run(whileRunning);
+  run.rows = rowsOf(rig.cycle, 0);
+  run.log = logSteps(rig.dir.path(), account.name);
+  run.account = rig.cycle.Accounts[0];
+  run.newMailArrived = rig.cycle.newMailArrived.load() != 0;
+  run.hasMessages = rig.cycle.hasMessages.load() != 0;
   return run;
 }
 
 // An account on the fake server: 127.0.0.1, user "ann", password "secret".
-inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port,
-                                   std::vector<std::string> folders = {}) {
-  TEmlAccount a;
-  a.name = name;
-  a.isPOP = pop;
-  a.server = "127.0.0.1";
-  a.username = "ann";
-  a.password = "secret";
-  a.port = port;
-  a.folders = std::move(folders);
-  return a;
-}
-
-inline CheckRun runOne(const TEmlAccount& account, bool preview = false) {
-  return runCycle({account}, 0, preview, [](CheckCycle&) {});
+inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port, std::vector<std::string> folders = {}) {
+  return {.name = name, .isPOP = pop, .username = "ann", .password = "secret", .server = "127.0.0.1", .port = port,
+          .folders = std::move(folders)};
 }
 
 // A loopback port with nothing listening on it: a connection is refused.
@@ -147,6 +130,22 @@ inline int closedPort() {
     return 1;
   }
   return ntohs(addr.sin_port);
+}
+
+// Calls use(port) while a loopback fake server plays `script` (empty: nothing
+// listens on the port). When `strict`, the dialogue must go exactly as
+// scripted: a command the client adds (a STORE, a RETR) fails the test.
+template <class Fn>
+auto withServer(const std::string& script, Fn use, bool strict = true, test::LoopbackServer::Options options = {},
+                int finishMs = 5000) {
+  std::optional<test::LoopbackServer> server;
+  if (!script.empty()) server.emplace(script, options);
+  auto result = use(server ? server->port() : closedPort());
+  if (server) server->finish(finishMs);
+  if (server && strict) {
+    EXPECT_TRUE(server->errors().empty()) << ::testing::PrintToString(server->errors());
+  }
+  return result;
 }
 
 inline std::vector<std::string> subjectsOf(const std::vector<MessageSummary>& rows) {
