@@ -22,12 +22,7 @@ namespace {
 class CycleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    cycle_.logDirectory = [this](std::string& out) { return out = dir_.path() + "/", true; };
     cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); };
-  }
-  void TearDown() override {
-    cycle_.requestStopAll();
-    cycle_.waitAll(CheckCycle::Clock::now() + 5s);
   }
   // Collects done messages: all (until no checker is left) or one.
   void collect(bool all = true) {
@@ -51,10 +46,10 @@ class CycleTest : public ::testing::Test {
       if (::testing::Matches(Contains(row))(subjects())) return;
     ADD_FAILURE() << "no row " << row;
   }
-  test::TempDir dir_{"brivane-cycle"};
   std::map<std::string, FakeChecker::Body> bodies_;
-  MessageQueue queue_;
-  CheckCycle cycle_{queue_, std::make_unique<FakeFactory>(bodies_)};
+  CycleRig rig_{std::make_unique<FakeFactory>(bodies_)};
+  CheckCycle& cycle_ = rig_.cycle;
+  MessageQueue& queue_ = rig_.queue;
   std::vector<bool> endCalls_;
 };
 
@@ -84,46 +79,40 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   collect();
 }
 
-// C's rows stand in the middle and keep their place; A and B show CHECKING
-// until released, then replace only their own rows, in either order.
-TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
-  for (bool aEndsFirst : {true, false}) {
-    SCOPED_TRACE(aEndsFirst);
-    cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", false), fakeAccount("C", true)};
-    cycle_.resultList.clear();
-    std::promise<void> aGo, bGo, cDone;
-    bodies_["C"] = [&cDone](FakeChecker& c) {
-      c.addRow("c1");
-      c.addRow("c2");
+// C's rows stand first and keep their place; A and B show CHECKING until
+// released, then each replaces only its own rows at the end of the list.
+TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
+  cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", false), fakeAccount("C", true)};
+  std::promise<void> aGo, bGo, cDone;
+  bodies_["C"] = [&cDone](FakeChecker& c) {
+    c.addRow("c1");
+    c.addRow("c2");
+    c.PublishResults();
+    cDone.set_value();
+  };
+  const auto waiter = [](std::shared_future<void> go, Rows rows) {
+    return [go, rows](FakeChecker& c) {
+      c.SetStatus(status::kChecking, RowKind::Progress);
+      go.wait();
+      for (const auto& r : rows) c.addRow(r);
       c.PublishResults();
-      cDone.set_value();
     };
-    const auto waiter = [](std::shared_future<void> go, Rows rows) {
-      return [go, rows](FakeChecker& c) {
-        c.SetStatus(status::kChecking, RowKind::Progress);
-        go.wait();
-        for (const auto& r : rows) c.addRow(r);
-        c.PublishResults();
-      };
-    };
-    bodies_["A"] = waiter(aGo.get_future().share(), {"a1", "a2"});
-    bodies_["B"] = waiter(bGo.get_future().share(), {"b1"});
-    ASSERT_TRUE(cycle_.StartCheckCycle());
-    cDone.get_future().wait();
-    collect(false);  // C's done message
-    waitForRow("0:CHECKING");
-    waitForRow("1:CHECKING");
-    (aEndsFirst ? aGo : bGo).set_value();
-    collect(false);
-    const Rows mid = subjects();
-    (aEndsFirst ? bGo : aGo).set_value();
-    collect();
-    EXPECT_EQ(std::ranges::count_if(mid, [](const auto& r) { return r[0] == '2'; }), 2);
-    EXPECT_LT(std::ranges::find(mid, "2:c1"), std::ranges::find(mid, "2:c2"));
-    EXPECT_EQ(mid.size(), aEndsFirst ? 5u : 4u);  // the other's CHECKING row stays
-    EXPECT_EQ(subjects(), (aEndsFirst ? Rows{"2:c1", "2:c2", "0:a1", "0:a2", "1:b1"}
-                                      : Rows{"2:c1", "2:c2", "1:b1", "0:a1", "0:a2"}));
-  }
+  };
+  bodies_["A"] = waiter(aGo.get_future().share(), {"a1", "a2"});
+  bodies_["B"] = waiter(bGo.get_future().share(), {"b1"});
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  cDone.get_future().wait();
+  collect(false);  // C's done message
+  waitForRow("0:CHECKING");
+  waitForRow("1:CHECKING");
+  bGo.set_value();
+  collect(false);
+  const Rows mid = subjects();
+  aGo.set_value();
+  collect();
+  EXPECT_THAT(mid, ::testing::UnorderedElementsAre("2:c1", "2:c2", "0:CHECKING", "1:b1"));
+  EXPECT_LT(std::ranges::find(mid, "2:c1"), std::ranges::find(mid, "2:c2"));
+  EXPECT_EQ(subjects(), (Rows{"2:c1", "2:c2", "1:b1", "0:a1", "0:a2"}));
 }
 
 // The connect-lock wait honours a stop: the stopped checker posts done at once.
@@ -150,7 +139,7 @@ TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
   EXPECT_EQ(done->message, WM_POPCHECKDONE);
   cycle_.onDone(done->message, done->wParam);
   EXPECT_EQ(cycle_.liveCheckers(), 0u);
-  EXPECT_THAT(logSteps(dir_.path(), "Waiting"), Contains(" Disconnected successfully - check completed"));
+  EXPECT_THAT(logSteps(rig_.dir.path(), "Waiting"), Contains(" Disconnected successfully - check completed"));
   EXPECT_EQ(subjects(), Rows{"0:QUEUED"});
 }
 
@@ -196,7 +185,7 @@ TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
   collect();
   EXPECT_EQ(endCalls_.back(), true);
   EXPECT_THAT(subjects(), Contains("1:NOMSG"));
-  EXPECT_THAT(test::readAll(dir_ / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
+  EXPECT_THAT(test::readAll(rig_.dir / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
 }
 
 }  // namespace

@@ -60,12 +60,12 @@ inline std::vector<MessageSummary> rowsOf(CheckCycle& cycle, int index) {
 
 using CycleHook = std::function<void(CheckCycle&)>;
 
-// A cycle with the real checkers, logging into a private folder.
+// A cycle (with the real checkers unless given others) logging into a private folder.
 struct CycleRig {
   test::TempDir dir{"brivane-chk"};
   MessageQueue queue;
-  CheckCycle cycle{queue};
-  CycleRig() {
+  CheckCycle cycle;
+  explicit CycleRig(std::unique_ptr<CheckerFactory> factory = nullptr) : cycle(queue, std::move(factory)) {
     cycle.logDirectory = [this](std::string& out) { return out = dir.path() + "/", true; };
   }
   ~CycleRig() {
@@ -136,10 +136,9 @@ inline int closedPort() {
 // listens on the port). When `strict`, the dialogue must go exactly as
 // scripted: a command the client adds (a STORE, a RETR) fails the test.
 template <class Fn>
-auto withServer(const std::string& script, Fn use, bool strict = true, test::LoopbackServer::Options options = {},
-                int finishMs = 5000) {
+auto withServer(const std::string& script, Fn use, bool strict = true, int finishMs = 5000) {
   std::optional<test::LoopbackServer> server;
-  if (!script.empty()) server.emplace(script, options);
+  if (!script.empty()) server.emplace(script);
   auto result = use(server ? server->port() : closedPort());
   if (server) server->finish(finishMs);
   if (server && strict) {

@@ -125,7 +125,7 @@ TEST(WorkerStop, EveryKindPostsDoneAndPublishesNothingAfterTheStop) {
   };
   for (const auto& k : kinds) {
     SCOPED_TRACE(k.name);
-    const Stopped s = withServer(k.script, k.run, false, {}, 100);
+    const Stopped s = withServer(k.script, k.run, false, 100);
     EXPECT_TRUE(s.posted);
     EXPECT_LT(s.afterStop, 1s);
     EXPECT_EQ(s.shown, k.shown);
