@@ -188,4 +188,28 @@ TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
   EXPECT_THAT(test::readAll(rig_.dir / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
 }
 
+// Each checker kind, stopped 300 ms after the start while its server stays
+// silent: the done message comes within a second of the request and nothing
+// is published after it.
+TEST(CheckerStop, ACheckerOfEitherKindStopsAtOnceOnASilentServer) {
+  for (bool pop : {false, true}) {
+    SCOPED_TRACE(pop ? "POP3" : "IMAP");
+    const std::string script = pop ? kPopLoggedIn + std::string("C: STAT\nSTALL\n")
+                                   : kImapLoggedIn + std::string("C: C4 LIST \"\" *\nSTALL\n");
+    CheckCycle::Clock::time_point asked;
+    const auto stop = [&](CheckCycle& c) {
+      std::this_thread::sleep_for(300ms);
+      asked = CheckCycle::Clock::now();
+      c.requestStopAll();
+    };
+    const CheckRun run = withServer(
+        script, [&](int port) { return runOne(loopbackAccount("Stalled", pop, port, {"INBOX;Inbox"}), false, {}, stop); },
+        false, 100);
+    EXPECT_LT(CheckCycle::Clock::now() - asked, 1s);
+    EXPECT_TRUE(run.posted);
+    EXPECT_THAT(run.published, ::testing::ElementsAre("QUEUED", "CONNECTING", "CHECKING"));
+    EXPECT_EQ(run.log.back(), " Disconnected successfully - check completed");
+  }
+}
+
 }  // namespace

@@ -28,16 +28,12 @@ class FixedRowList : public RowList {
   int tag(int i) const override { return ok(i) ? rows_[i].second : -1; }
   void insert(int i, std::string text, int tag) override {
     EXPECT_GT(updating_, 0) << "rows change only inside an update";
-    rows_.insert(rows_.begin() + std::clamp(i, 0, count()), {std::move(text), tag});
-    ++edits;
+    rows_.insert(rows_.begin() + std::clamp(i, 0, count()), {std::move(text), tag}), ++edits;
   }
-  void replace(int i, std::string text, int tag) override {
-    if (ok(i)) rows_[i] = {std::move(text), tag};
-    ++edits;
-  }
+  void replace(int i, std::string text, int tag) override { rows_.at(i) = {std::move(text), tag}, ++edits; }
   void remove(int i) override {
-    if (ok(i)) rows_.erase(rows_.begin() + i);
-    ++edits;
+    ASSERT_TRUE(ok(i));
+    rows_.erase(rows_.begin() + i), ++edits;
   }
   void clear() override { rows_.clear(); }
   int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
@@ -46,11 +42,7 @@ class FixedRowList : public RowList {
   void beginUpdate() override { ++updating_; }
   void endUpdate() override { --updating_; }
 
-  RowLayout layout(int i) const {
-    LayoutStyle style;
-    style.width = width_;
-    return layoutMarkup(rows_[i].first, style, pictures_, metrics_);
-  }
+  RowLayout layout(int i) const { return layoutMarkup(rows_[i].first, {.font = {}, .width = width_}, pictures_, metrics_); }
   // The rows as a reader sees them: laid-out text, lines joined by " | ".
   Rows plain() const {
     Rows out;
@@ -105,14 +97,8 @@ struct ListRig {
   }
   void message(int account, std::string sender, std::string subject, int64_t when = 0, std::string folder = "INBOX",
                std::string preview = "") {
-    MessageSummary m;
-    m.accountIndex = account;
-    m.sender = std::move(sender);
-    m.subject = std::move(subject);
-    m.received = when;
-    m.setFolder(folder);  // as the checkers fill it
-    m.preview = std::move(preview);
-    cycle.resultList.push_back(m);
+    cycle.resultList.push_back({.sender = sender, .subject = subject, .preview = preview, .messageUid = "",
+                                .received = when, .folder = folder, .accountIndex = account});
   }
   void status(int account, const char* code, RowKind kind, std::string detail = "") {
     cycle.resultList.push_back(statusRow(code, kind, account, std::move(detail)));
@@ -128,8 +114,8 @@ struct ListRig {
     return rows.plain();
   }
   std::vector<int> tags() const {
-    std::vector<int> t;
-    for (int i = 0; i < rows.count(); ++i) t.push_back(rows.tag(i));
+    std::vector<int> t(rows.count());
+    for (int i = 0; i < rows.count(); ++i) t[i] = rows.tag(i);
     return t;
   }
 
@@ -212,13 +198,7 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};
-  const struct {
-    const char* name;
-    std::string text;
-    int width;
-    size_t keep;
-    std::string out;
-  } rows[] = {
+  const struct { const char* name; std::string text; int width; size_t keep; std::string out; } rows[] = {
       {"30 px fit in 31", "Hello", 31, 0, "Hello"},
       {"30 px do not fit in 30", "Hello", 30, 0, "H..."},
       {"never inside the two bytes of a letter", "Grüße aus Köln", 36, 0, "Gr..."},
@@ -238,10 +218,7 @@ TEST(MessageList, FitTextCuts) {
 
 // A CHECKING row replaces the earlier messages only when the list would otherwise show nothing new.
 TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
-  const struct {
-    const char* name;
-    bool firstCycle, hasMessages, hideFolders, hideAccounts, queuedShown;
-  } cases[] = {
+  const struct { const char* name; bool firstCycle, hasMessages, hideFolders, hideAccounts, queuedShown; } cases[] = {
       {"first cycle", true, false, true, false, true},
       {"later cycle, hideFolders", false, false, true, false, true},
       {"later cycle, folders shown", false, false, false, false, false},
@@ -306,8 +283,7 @@ TEST(MessageList, BlocksAreFoundByAccountNotByName) {
   ListRig rig;
   for (const char* name : {"Home2", "Home", "Home"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(rig.model.FindAccountHeader(1), 2);
-  EXPECT_EQ(rig.model.FindAccountHeader(2), 4);
+  EXPECT_EQ(std::pair(rig.model.FindAccountHeader(1), rig.model.FindAccountHeader(2)), std::pair(2, 4));
   rig.publish(2, [&] { rig.message(2, "Third", "mine"); });
   rig.publish(1, [&] { rig.message(1, "Second", "mine"); });
   rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
@@ -342,8 +318,7 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   rig.model.FitPanelHeight(true);
   EXPECT_EQ(rig.host.height, 300);  // grow only
   rig.model.FitPanelHeight(false);
-  EXPECT_EQ(rig.host.height, fitted);
-  EXPECT_EQ(rig.host.moves, 0);
+  EXPECT_EQ(std::pair(rig.host.height, rig.host.moves), std::pair(fitted, 0));
   for (int k = 0; k < 80; ++k) rig.message(0, "S" + std::to_string(k), "m");
   bool lockFree = false, rowsComplete = false;
   rig.host.onMove = [&] {
@@ -352,8 +327,7 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
     rowsComplete = !rig.rows.updating() && rig.rows.count() == 2 + 80;
   };
   rig.rebuild();
-  EXPECT_EQ(rig.host.height, 768 - 20);
-  EXPECT_EQ(rig.host.moves, 1);
+  EXPECT_EQ(std::pair(rig.host.height, rig.host.moves), std::pair(768 - 20, 1));
   EXPECT_TRUE(lockFree && rowsComplete);
 }
 
