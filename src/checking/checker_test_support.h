@@ -162,15 +162,4 @@ inline std::vector<std::string> rowsText(const std::vector<MessageSummary>& rows
   return out;
 }
 
-// Escapes bytes for an "R:" step of a fake-server script.
-inline std::string rawStep(const std::string& bytes) {
-  std::string out = "R: ";
-  for (unsigned char c : bytes) {
-    char buf[8];
-    std::snprintf(buf, sizeof buf, "\\x%02X", c);
-    out += c == '\\' ? "\\\\" : (c < 0x20 || c >= 0x7F) ? buf : std::string(1, static_cast<char>(c));
-  }
-  return out + "\n";
-}
-
 }  // namespace brivane::testing

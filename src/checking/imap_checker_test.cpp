@@ -48,12 +48,15 @@ class Script {
   std::string logout() { return command("LOGOUT", {"* BYE bye"}), text_ + "X\n"; }
 
  private:
-  // FETCH of one literal item of message n; no `bytes`: NIL.
+  // FETCH of one literal item of message n (CR LF ended lines); no `bytes`: NIL.
   Script& literal(int n, const std::string& item, const std::string& replyItem, const std::string* bytes) {
     const std::string m = std::to_string(n), head = "S: * " + m + " FETCH (" + replyItem;
     text_ += "C: C" + std::to_string(++tag_) + " FETCH " + m + " (" + item + ")\n";
-    text_ += bytes ? head + " {" + std::to_string(bytes->size()) + "}\n" + rawStep(*bytes) + "S: )\n" : head + " NIL)\n";
-    return text_ += "S: C" + std::to_string(tag_) + " OK done\n", *this;
+    if (!bytes) return text_ += head + " NIL)\nS: C" + std::to_string(tag_) + " OK done\n", *this;
+    text_ += head + " {" + std::to_string(bytes->size()) + "}\n";
+    for (size_t at = 0, end; (end = bytes->find("\r\n", at)) != std::string::npos; at = end + 2)
+      text_ += "S: " + bytes->substr(at, end - at) + "\n";
+    return text_ += "S: )\nS: C" + std::to_string(tag_) + " OK done\n", *this;
   }
   std::string text_;
   int tag_ = 3;

@@ -125,7 +125,7 @@ TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
   const std::string script = kStat + "3 300\nC: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
                              "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
                              "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\nC: TOP 2 100\nS: -ERR gone\n"
-                             "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \n" + rawStep("..caf\xE9 " + std::string(100, 'x') + "\r\n");
+                             "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \nS: ..caf\xE9 " + std::string(100, 'x') + "\n";
   const CheckRun run = play(script + "S: .\n" + kQuit, true);
   EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Hello world",
                                                "INBOX||one||0|.caf\xC3\xA9 " + std::string(74, 'x')));

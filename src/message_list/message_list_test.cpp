@@ -65,8 +65,10 @@ class FixedRowList : public RowList {
   FixedMetrics metrics_;
 };
 
-class FakeHost : public MessagePanelHost {
- public:
+constexpr int64_t kNow = 1765450890;
+
+// The model over a fixed-metrics list in a panel 60 pixels from the top of a window 768 pixels high.
+struct ListRig : MessagePanelHost {
   int clientHeight() const override { return 768; }
   int panelTop() const override { return 60; }
   int panelHeight() const override { return height; }
@@ -76,13 +78,7 @@ class FakeHost : public MessagePanelHost {
     ++moves;
     if (onMove) onMove();
   }
-  int height = 400, moves = 0;
-  std::function<void()> onMove;
-};
 
-constexpr int64_t kNow = 1765450890;
-
-struct ListRig {
   explicit ListRig(int width = 334, const std::function<void(SaverSettings&)>& configure = {}) : rows(width) {
     model.setClock([] { return kNow; });
     model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
@@ -95,18 +91,16 @@ struct ListRig {
         {.name = name, .isPOP = pop, .username = "", .password = "", .server = "mail." + name + ".example", .folders = folders});
     return cycle.Accounts.back();
   }
+  // As a checker publishes: a message drops its account's status row, a status row all its rows.
   void message(int account, std::string sender, std::string subject, int64_t when = 0, std::string folder = "INBOX",
                std::string preview = "") {
+    std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account && m.isStatus(); });
     cycle.resultList.push_back({.sender = sender, .subject = subject, .preview = preview, .messageUid = "",
                                 .received = when, .folder = folder, .accountIndex = account});
   }
   void status(int account, const char* code, RowKind kind, std::string detail = "") {
-    cycle.resultList.push_back(statusRow(code, kind, account, std::move(detail)));
-  }
-  // Replaces an account's rows, as a checker publishes them.
-  void publish(int account, const std::function<void()>& add) {
     std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account; });
-    add();
+    cycle.resultList.push_back(statusRow(code, kind, account, std::move(detail)));
   }
   Rows rebuild() {
     cycle.listChanged = 1;
@@ -122,10 +116,11 @@ struct ListRig {
   MessageQueue target;
   CheckCycle cycle{target};
   FixedRowList rows;
-  FakeHost host;
+  int height = 400, moves = 0;
+  std::function<void()> onMove;
   FixedMetrics metrics;
   SaverSettings settings;
-  MessageListModel model{rows, host, metrics, MessageListFonts::from({"", 9, false, false})};
+  MessageListModel model{rows, *this, metrics, MessageListFonts::from({"", 9, false, false})};
 };
 
 TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
@@ -233,7 +228,7 @@ TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
     rig.message(0, "Ann", "earlier");
     rig.rebuild();
     rig.cycle.firstCycle = c.firstCycle;
-    rig.publish(0, [&] { rig.status(0, status::kChecking, RowKind::Progress); });
+    rig.status(0, status::kChecking, RowKind::Progress);
     EXPECT_EQ(rig.rebuild(), (c.queuedShown ? Rows{"  Home", "  Retrieving status..."}
                                             : Rows{"  Home", " Inbox (1)", "- Ann | earlier"}));
   }
@@ -244,19 +239,19 @@ TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   rig.account("Home");
   rig.account("a&b").server = "a&b";
   rig.model.FillInitialList(rig.cycle.Accounts);
-  rig.publish(0, [&] { rig.message(0, "Ann", "hi"); });
-  rig.publish(1, [&] { rig.status(1, status::kErrConn, RowKind::Error); });
+  rig.message(0, "Ann", "hi");
+  rig.status(1, status::kErrConn, RowKind::Error);
   EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- Ann | hi", " |   a&b", "  ERROR - Could not connect to  | a&b"}));
-  rig.publish(0, [&] { rig.status(0, status::kInvUserPass, RowKind::Error); });
-  rig.publish(1, [&] { rig.message(1, "Cy", "back"); });
+  rig.status(0, status::kInvUserPass, RowKind::Error);
+  rig.message(1, "Cy", "back");
   EXPECT_EQ(rig.rebuild(), (Rows{"  Home", "  ERROR - Username/password is invalid", " |   a&b", " Inbox (1)", "- Cy | back"}));
   // A server's words (a refused login) come on a line of their own, as text, never as mark-up.
-  rig.publish(1, [&] { rig.status(1, status::kErrConn, RowKind::Error, "[IN-USE] <B>locked</B>"); });
+  rig.status(1, status::kErrConn, RowKind::Error, "[IN-USE] <B>locked</B>");
   EXPECT_EQ(rig.rebuild().back(), "  ERROR - Could not connect to  | a&b | [IN-USE] <B>locked</B>");
-  rig.publish(1, [&] { rig.status(1, "BOGUS", RowKind::Error); });  // an unknown code word shows no row
+  rig.status(1, "BOGUS", RowKind::Error);  // an unknown code word shows no row
   EXPECT_EQ(rig.rebuild().size(), 3u);
   // A long status row wraps at blanks within the list's width.
-  rig.publish(0, [&] { rig.status(0, status::kNoServer, RowKind::Error); });
+  rig.status(0, status::kNoServer, RowKind::Error);
   EXPECT_EQ(rig.rebuild()[1], "  No server specified for this account - please | configure accounts in the screensaver "
                               "options | dialog");
   for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
@@ -266,15 +261,15 @@ TEST(MessageList, HideAccountsRemovesAQuietBlockAndPutsItBackInOrder) {
   ListRig rig(334, [](SaverSettings& s) { s.hideAccounts = true; });
   for (const char* name : {"A", "B", "C"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  for (int i : {0, 1, 2}) rig.publish(i, [&] { rig.status(i, status::kNoMsg, RowKind::NoMessages); });
+  for (int i : {0, 1, 2}) rig.status(i, status::kNoMsg, RowKind::NoMessages);
   EXPECT_TRUE(rig.rebuild().empty());
-  EXPECT_EQ(rig.host.height, 16);  // an empty list: the panel's smallest height
-  rig.publish(2, [&] { rig.message(2, "Cy", "last"); });
+  EXPECT_EQ(rig.height, 16);  // an empty list: the panel's smallest height
+  rig.message(2, "Cy", "last");
   EXPECT_EQ(rig.rebuild(), (Rows{"  C", " Inbox (1)", "- Cy | last"}));
-  rig.publish(0, [&] { rig.message(0, "Ann", "first"); });
+  rig.message(0, "Ann", "first");
   EXPECT_EQ(rig.rebuild(), (Rows{"  A", " Inbox (1)", "- Ann | first", " |   C", " Inbox (1)", "- Cy | last"}));
-  rig.publish(1, [&] { rig.message(1, "Bo", "middle"); });
-  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
+  rig.message(1, "Bo", "middle");
+  rig.status(0, status::kNoMsg, RowKind::NoMessages);
   EXPECT_EQ(rig.rebuild(), (Rows{"  B", " Inbox (1)", "- Bo | middle", " |   C", " Inbox (1)", "- Cy | last"}));
   EXPECT_EQ(rig.tags(), (std::vector<int>{1, 1, 1, 2, 2, 2}));
 }
@@ -284,9 +279,9 @@ TEST(MessageList, BlocksAreFoundByAccountNotByName) {
   for (const char* name : {"Home2", "Home", "Home"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
   EXPECT_EQ(std::pair(rig.model.FindAccountHeader(1), rig.model.FindAccountHeader(2)), std::pair(2, 4));
-  rig.publish(2, [&] { rig.message(2, "Third", "mine"); });
-  rig.publish(1, [&] { rig.message(1, "Second", "mine"); });
-  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
+  rig.message(2, "Third", "mine");
+  rig.message(1, "Second", "mine");
+  rig.status(0, status::kNoMsg, RowKind::NoMessages);
   EXPECT_EQ(rig.rebuild(), (Rows{"  Home2", "  No New Messages", " |   Home", " Inbox (1)", "- Second | mine", " |   Home",
                                  " Inbox (1)", "- Third | mine"}));
 }
@@ -313,21 +308,21 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   rig.account("Home");
   rig.model.FillInitialList(rig.cycle.Accounts);
   const int fitted = rig.rows.rowBottom(1) + 2 + 16;
-  EXPECT_EQ(rig.host.height, fitted);
-  rig.host.height = 300;
+  EXPECT_EQ(rig.height, fitted);
+  rig.height = 300;
   rig.model.FitPanelHeight(true);
-  EXPECT_EQ(rig.host.height, 300);  // grow only
+  EXPECT_EQ(rig.height, 300);  // grow only
   rig.model.FitPanelHeight(false);
-  EXPECT_EQ(std::pair(rig.host.height, rig.host.moves), std::pair(fitted, 0));
+  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(fitted, 0));
   for (int k = 0; k < 80; ++k) rig.message(0, "S" + std::to_string(k), "m");
   bool lockFree = false, rowsComplete = false;
-  rig.host.onMove = [&] {
+  rig.onMove = [&] {
     std::unique_lock lock(rig.cycle.resultLock, std::try_to_lock);
     lockFree = lock.owns_lock();
     rowsComplete = !rig.rows.updating() && rig.rows.count() == 2 + 80;
   };
   rig.rebuild();
-  EXPECT_EQ(std::pair(rig.host.height, rig.host.moves), std::pair(768 - 20, 1));
+  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(768 - 20, 1));
   EXPECT_TRUE(lockFree && rowsComplete);
 }
 

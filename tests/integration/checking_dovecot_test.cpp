@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,7 +14,6 @@
 #include "checking/checker_test_support.h"
 #include "dovecot_env.h"
 #include "platform/registry_file.h"
-#include "protocols/pop3_session.h"
 #include "settings/accounts.h"
 #include "settings/settings.h"
 
@@ -129,18 +128,6 @@ TEST_F(CheckingDovecot, FullCycleOverSeveralAccountsPlainAndTls) {
   EXPECT_TRUE(rig.cycle.hasMessages.load());
   EXPECT_EQ(rowsOf(rig.cycle, 0).size(), 2u);
   EXPECT_EQ(rowsOf(rig.cycle, 2).size(), 7u);
-  // The control: on that server a RETR does mark a message seen.
-  Transport t;
-  Pop3Session s(&t);
-  s.setHost(env.host);
-  s.setPort(env.pop3Port);
-  s.setUsername(env.popDefaultUser);
-  s.setPassword(env.popDefaultPassword);
-  s.connect();
-  MailMessage m;
-  ASSERT_TRUE(s.retrieve(2, m));
-  s.disconnect();
-  EXPECT_NE(seenState(maildir(env.popDefaultUser)), popDefaultSeen);
 }
 
 // The command checks with the real checkers (the output's form is proved
@@ -158,22 +145,16 @@ TEST_F(CheckingDovecot, CheckCommandPrintsJson) {
     }));
   }
   const auto storeBefore = fs::last_write_time(store);
-  const std::string cmd = "BRIVANE_STORE='" + store + "' XDG_STATE_HOME='" + (dir / "state") + "' '" BRIVANE_EXE
-                          "' --check --json --timeout 60 2>/dev/null";
-  FILE* p = ::popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  while (size_t n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = ::pclose(p);
+  const int status = std::system(("BRIVANE_STORE='" + store + "' XDG_STATE_HOME='" + (dir / "state") + "' '" BRIVANE_EXE
+                                   "' --check --json --timeout 60 >'" + (dir / "out.json") + "' 2>/dev/null").c_str());
+  const std::string out = test::readAll(dir / "out.json");
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0) << out;
   const auto doc = nlohmann::json::parse(out);
   ASSERT_EQ(doc["accounts"].size(), 2u);
-  const auto& home = doc["accounts"][0];
-  EXPECT_EQ(home["port"], env.imapsPort);
-  ASSERT_EQ(home["messages"].size(), 1u);
-  EXPECT_EQ(home["messages"][0]["subject"], "For the command");
+  EXPECT_EQ(doc["accounts"][0]["port"], env.imapsPort);
+  ASSERT_EQ(doc["accounts"][0]["messages"].size(), 1u);
+  EXPECT_EQ(doc["accounts"][0]["messages"][0]["subject"], "For the command");
   EXPECT_EQ(doc["accounts"][1]["messages"].size(), 7u);
   EXPECT_EQ(fs::last_write_time(store), storeBefore);
   EXPECT_TRUE(fs::exists(dir / "state/Torvex/Brivane/brivan_conn_Home.log"));
