@@ -62,13 +62,10 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   cycle_.newMailArrived = cycle_.hasMessages = 1;
   ASSERT_TRUE(cycle_.StartCheckCycle());
   EXPECT_EQ(cycle_.newMailArrived.load() + cycle_.hasMessages.load(), 0);  // cleared at the start
-  ASSERT_EQ(cycle_.imapCheckers.size(), 2u);
-  ASSERT_EQ(cycle_.popCheckers.size(), 1u);
-  EXPECT_EQ(cycle_.imapCheckers[1]->accountIndex, 2);
-  EXPECT_EQ(cycle_.imapCheckers[1]->slotIndex, 1);
-  EXPECT_EQ(cycle_.popCheckers[0]->accountIndex, 1);
-  EXPECT_EQ(cycle_.popCheckers[0]->slotIndex, 0);
-  EXPECT_TRUE(cycle_.popCheckers[0]->showPreview);
+  ASSERT_EQ(std::pair(cycle_.imapCheckers.size(), cycle_.popCheckers.size()), std::pair(2ul, 1ul));
+  const auto &imap = *cycle_.imapCheckers[1], &pop = *cycle_.popCheckers[0];
+  EXPECT_EQ(std::tuple(imap.accountIndex, imap.slotIndex, pop.accountIndex, pop.slotIndex, pop.showPreview),
+            std::tuple(2, 1, 1, 0, true));
   EXPECT_FALSE(cycle_.StartCheckCycle());  // a poll while any checker lives starts nothing
   EXPECT_EQ(cycle_.liveCheckers(), 3u);
   release.set_value();
@@ -162,8 +159,7 @@ TEST_F(CycleTest, StrayDoneMessagesAreIgnoredAndWaitAllReportsStuckThreads) {
   cycle_.onDone(WM_IMAPCHECKDONE, 7);
   cycle_.onDone(WM_UPDATECHECKDONE, 0);
   EXPECT_EQ(cycle_.liveCheckers(), 1u);
-  EXPECT_TRUE(endCalls_.empty());
-  EXPECT_TRUE(cycle_.firstCycle);
+  EXPECT_TRUE(endCalls_.empty() && cycle_.firstCycle);
   EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
 }
 

@@ -9,7 +9,7 @@ using namespace brivane;
 using namespace brivane::testing;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using Folders = std::vector<std::string>;
+using Lines = std::vector<std::string>;
 
 namespace {
 
@@ -19,13 +19,13 @@ namespace {
 class Script {
  public:
   Script() : text_(kImapLoggedIn) {}
-  Script& command(const std::string& line, const Folders& data, const std::string& status = "OK done") {
+  Script& command(const std::string& line, const Lines& data, const std::string& status = "OK done") {
     text_ += "C: C" + std::to_string(++tag_) + " " + line + "\n";
     for (const auto& d : data) text_ += "S: " + d + "\n";
     return text_ += "S: C" + std::to_string(tag_) + " " + status + "\n", *this;
   }
-  Script& list(const Folders& names) {
-    Folders data;
+  Script& list(const Lines& names) {
+    Lines data;
     for (const auto& n : names) data.push_back("* LIST (\\HasNoChildren) \"/\" \"" + n + "\"");
     return command("LIST \"\" *", data);
   }
@@ -40,23 +40,22 @@ class Script {
   }
   // Header (empty: NIL, and no UID is asked), UID and (with previews) text of message n.
   Script& message(int n, const std::string& header, int uid = 0, const std::string* text = nullptr) {
-    literal(n, "RFC822.HEADER", "RFC822.HEADER", header.empty() ? nullptr : &header);
+    const std::string m = std::to_string(n), head = "* " + m + " FETCH (";
+    command("FETCH " + m + " (RFC822.HEADER)", literal(head + "RFC822.HEADER", header.empty() ? nullptr : &header));
     if (header.empty()) return *this;
-    command("FETCH " + std::to_string(n) + " (UID)", {"* " + std::to_string(n) + " FETCH (UID " + std::to_string(uid) + ")"});
-    return text ? literal(n, "BODY.PEEK[TEXT]<0.65536>", "BODY[TEXT]<0>", text) : *this;
+    command("FETCH " + m + " (UID)", {head + "UID " + std::to_string(uid) + ")"});
+    return text ? command("FETCH " + m + " (BODY.PEEK[TEXT]<0.65536>)", literal(head + "BODY[TEXT]<0>", text)) : *this;
   }
   std::string logout() { return command("LOGOUT", {"* BYE bye"}), text_ + "X\n"; }
 
  private:
-  // FETCH of one literal item of message n (CR LF ended lines); no `bytes`: NIL.
-  Script& literal(int n, const std::string& item, const std::string& replyItem, const std::string* bytes) {
-    const std::string m = std::to_string(n), head = "S: * " + m + " FETCH (" + replyItem;
-    text_ += "C: C" + std::to_string(++tag_) + " FETCH " + m + " (" + item + ")\n";
-    if (!bytes) return text_ += head + " NIL)\nS: C" + std::to_string(tag_) + " OK done\n", *this;
-    text_ += head + " {" + std::to_string(bytes->size()) + "}\n";
+  // A literal's reply lines (its bytes CR LF ended lines); no `bytes`: NIL.
+  static Lines literal(const std::string& head, const std::string* bytes) {
+    if (!bytes) return {head + " NIL)"};
+    Lines lines = {head + " {" + std::to_string(bytes->size()) + "}"};
     for (size_t at = 0, end; (end = bytes->find("\r\n", at)) != std::string::npos; at = end + 2)
-      text_ += "S: " + bytes->substr(at, end - at) + "\n";
-    return text_ += "S: )\nS: C" + std::to_string(tag_) + " OK done\n", *this;
+      lines.push_back(bytes->substr(at, end - at));
+    return lines.push_back(")"), lines;
   }
   std::string text_;
   int tag_ = 3;
@@ -68,7 +67,7 @@ std::string header(const std::string& from, const std::string& subject) {
 
 // A server cut off by the time limit never ends its script, so only a run
 // without one must go exactly as scripted.
-CheckRun play(const std::string& script, const Folders& folders, bool preview = false, int timeLimitMs = 0) {
+CheckRun play(const std::string& script, const Lines& folders, bool preview = false, int timeLimitMs = 0) {
   const auto check = [&](int port) {
     return runOne(loopbackAccount("Imap box", false, port, folders), preview, [&](CheckCycle& c) {
       if (timeLimitMs) c.checkTimeLimit = std::chrono::milliseconds(timeLimitMs);
@@ -77,14 +76,14 @@ CheckRun play(const std::string& script, const Folders& folders, bool preview = 
   return withServer(script, check, timeLimitMs == 0, timeLimitMs ? 100 : 5000);
 }
 
-TEST(ImapChecker, WatchedFoldersInTheAccountsOrder) {
-  const Folders server = {"Archive", "INBOX", "Sent", "Lists/Dev"};
+TEST(ImapChecker, WatchedLinesInTheAccountsOrder) {
+  const Lines server = {"Archive", "INBOX", "Sent", "Lists/Dev"};
   EXPECT_THAT(TIMAPChecker::watchedFolders(server, {" inbox ;Inbox", "lists/dev;Dev", "Missing;M"}),
               ElementsAre("INBOX", "Lists/Dev"));
   EXPECT_THAT(TIMAPChecker::watchedFolders(server, {"INBOX", ";INBOX"}), ElementsAre());  // no path
 }
 
-TEST(ImapChecker, ScansWatchedFoldersInOrderAndLeavesOthersAlone) {
+TEST(ImapChecker, ScansWatchedLinesInOrderAndLeavesOthersAlone) {
   Script s;
   s.list({"Archive", "INBOX", "Sent"}).folder("INBOX", 2).search("UNSEEN", "4 9");
   s.message(4, header("\"Ann\" <ann@example.org>", "=?ISO-8859-1?Q?__two_blanks_?="), 104);
@@ -107,7 +106,7 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
   const struct {
     const char* what;
     std::function<void(Script&)> body;
-    Folders folders, rows;  // rows: subjects
+    Lines folders, rows;  // rows: subjects
     bool hasMessages;       // the cycle's flag
     std::string logLine;
   } cases[] = {

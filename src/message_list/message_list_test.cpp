@@ -133,8 +133,7 @@ TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
   none.message(0, "Ann", "stray row");
   EXPECT_EQ(none.rebuild(), notSetUp) << "never changes";
   ListRig rig;
-  rig.account("Home");
-  rig.account("Work & Play");
+  for (const char* name : {"Home", "Work & Play"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
   EXPECT_EQ(rig.rows.plain(), (Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}));
   EXPECT_EQ(rig.tags(), (std::vector<int>{0, 0, 1, 1}));
@@ -145,11 +144,9 @@ TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
 TEST(MessageList, SenderGroupsStandAtTheNewestMessageNewestFirst) {
   ListRig rig;
   rig.account("Home");
-  rig.message(0, "Bob", "first", 100);
-  rig.message(0, "Ann", "old", 50);
-  rig.message(0, "Bob", "newest", 300);
-  rig.message(0, "Bob", "middle", 200);
-  rig.message(0, "*****", "stars", 10);  // a sender like any other
+  const std::tuple<const char*, const char*, int> rows[] = {
+      {"Bob", "first", 100}, {"Ann", "old", 50}, {"Bob", "newest", 300}, {"Bob", "middle", 200}, {"*****", "stars", 10}};
+  for (const auto& [sender, subject, when] : rows) rig.message(0, sender, subject, when);  // "*****" is a sender like any other
   EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (5)", "- Bob (3) | newest", "middle", "first", "- Ann | old",
                                  "- ***** | stars"}));
 }
@@ -288,8 +285,7 @@ TEST(MessageList, BlocksAreFoundByAccountNotByName) {
 
 TEST(MessageList, UnchangedRowsAreLeftAlone) {
   ListRig rig;
-  rig.account("Home");
-  rig.account("Work");
+  for (const char* name : {"Home", "Work"}) rig.account(name);
   rig.message(0, "Ann", "one");
   rig.message(1, "Bob", "two");
   rig.rebuild();
