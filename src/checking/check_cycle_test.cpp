@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <latch>
 #include <thread>
 
 #include "checking/checker_test_support.h"
@@ -21,9 +22,7 @@ namespace {
 
 class CycleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); };
-  }
+  void SetUp() override { cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); }; }
   // Collects done messages: all (until no checker is left) or one.
   void collect(bool all = true) {
     do {
@@ -39,12 +38,6 @@ class CycleTest : public ::testing::Test {
       for (const auto& r : rows) out.push_back(std::to_string(r.accountIndex) + ":" + r.subject);
       return out;
     });
-  }
-  void waitForRow(const std::string& row) {
-    for (const auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(1ms))
-      if (::testing::Matches(Contains(row))(subjects())) return;
-    ADD_FAILURE() << "no row " << row;
   }
   std::map<std::string, FakeChecker::Body> bodies_;
   CycleRig rig_{std::make_unique<FakeFactory>(bodies_)};
@@ -81,15 +74,17 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
 TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
   cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", false), fakeAccount("C", true)};
   std::promise<void> aGo, bGo, cDone;
+  std::latch checking(2);
   bodies_["C"] = [&cDone](FakeChecker& c) {
     c.addRow("c1");
     c.addRow("c2");
     c.PublishResults();
     cDone.set_value();
   };
-  const auto waiter = [](std::shared_future<void> go, Rows rows) {
-    return [go, rows](FakeChecker& c) {
+  const auto waiter = [&checking](std::shared_future<void> go, Rows rows) {
+    return [go, rows, &checking](FakeChecker& c) {
       c.SetStatus(status::kChecking, RowKind::Progress);
+      checking.count_down();
       go.wait();
       for (const auto& r : rows) c.addRow(r);
       c.PublishResults();
@@ -100,8 +95,7 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
   ASSERT_TRUE(cycle_.StartCheckCycle());
   cDone.get_future().wait();
   collect(false);  // C's done message
-  waitForRow("0:CHECKING");
-  waitForRow("1:CHECKING");
+  checking.wait();
   bGo.set_value();
   collect(false);
   const Rows mid = subjects();
