@@ -15,60 +15,39 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-// The list with fixed metrics (6 pixels a character at 9 points): rows laid
-// out as the rich list box lays them out.
-class FixedRowList : public RowList {
- public:
-  explicit FixedRowList(int width) : width_(width) {
-    pictures_.imageCount = 6;
-    pictures_.addPicture("hrfullwide", {334, 4});
-  }
-  int count() const override { return static_cast<int>(rows_.size()); }
-  const std::string& text(int i) const override { return ok(i) ? rows_[i].first : empty_; }
-  int tag(int i) const override { return ok(i) ? rows_[i].second : -1; }
-  void insert(int i, std::string text, int tag) override {
-    EXPECT_GT(updating_, 0) << "rows change only inside an update";
-    rows_.insert(rows_.begin() + std::clamp(i, 0, count()), {std::move(text), tag}), ++edits;
-  }
-  void replace(int i, std::string text, int tag) override { rows_.at(i) = {std::move(text), tag}, ++edits; }
-  void remove(int i) override {
-    ASSERT_TRUE(ok(i));
-    rows_.erase(rows_.begin() + i), ++edits;
-  }
-  void clear() override { rows_.clear(); }
-  int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
-  int rowBottom(int i) const override { return i < 0 ? 0 : rowBottom(i - 1) + rowHeight(i); }
-  int clientWidth() const override { return width_; }
-  void beginUpdate() override { ++updating_; }
-  void endUpdate() override { --updating_; }
-
-  RowLayout layout(int i) const { return layoutMarkup(rows_[i].first, {.font = {}, .width = width_}, pictures_, metrics_); }
-  // The rows as a reader sees them: laid-out text, lines joined by " | ".
-  Rows plain() const {
-    Rows out;
-    for (int i = 0; i < count(); ++i) {
-      std::string t = layout(i).plainText();
-      for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, " | ");
-      out.push_back(t);
-    }
-    return out;
-  }
-  bool updating() const { return updating_ > 0; }
-  int edits = 0;
-
- private:
-  bool ok(int i) const { return i >= 0 && i < count(); }
-  int width_, updating_ = 0;
-  std::vector<std::pair<std::string, int>> rows_;
-  std::string empty_;
-  PictureCatalog pictures_;
-  FixedMetrics metrics_;
-};
-
 constexpr int64_t kNow = 1765450890;
 
-// The model over a fixed-metrics list in a panel 60 pixels from the top of a window 768 pixels high.
-struct ListRig : MessagePanelHost {
+// The model over a list with fixed metrics (6 pixels a character at 9
+// points), rows laid out as the rich list box lays them out, in a panel 60
+// pixels from the top of a window 768 pixels high.
+struct ListRig : RowList, MessagePanelHost {
+  explicit ListRig(int width = 334, const std::function<void(SaverSettings&)>& configure = {}) : width(width) {
+    pictures.imageCount = 6;
+    pictures.addPicture("hrfullwide", {334, 4});
+    model.setClock([] { return kNow; });
+    model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
+    settings.displayMsgDate = false;
+    if (configure) configure(settings);
+    model.setSettings(settings);
+  }
+  int count() const override { return static_cast<int>(rows.size()); }
+  const std::string& text(int i) const override { return ok(i) ? rows[i].first : empty; }
+  int tag(int i) const override { return ok(i) ? rows[i].second : -1; }
+  void insert(int i, std::string text, int tag) override {
+    EXPECT_GT(updating, 0) << "rows change only inside an update";
+    rows.insert(rows.begin() + std::clamp(i, 0, count()), {std::move(text), tag}), ++edits;
+  }
+  void replace(int i, std::string text, int tag) override { rows.at(i) = {std::move(text), tag}, ++edits; }
+  void remove(int i) override {
+    ASSERT_TRUE(ok(i));
+    rows.erase(rows.begin() + i), ++edits;
+  }
+  void clear() override { rows.clear(); }
+  int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
+  int rowBottom(int i) const override { return i < 0 ? 0 : rowBottom(i - 1) + rowHeight(i); }
+  int clientWidth() const override { return width; }
+  void beginUpdate() override { ++updating; }
+  void endUpdate() override { --updating; }
   int clientHeight() const override { return 768; }
   int panelTop() const override { return 60; }
   int panelHeight() const override { return height; }
@@ -79,12 +58,22 @@ struct ListRig : MessagePanelHost {
     if (onMove) onMove();
   }
 
-  explicit ListRig(int width = 334, const std::function<void(SaverSettings&)>& configure = {}) : rows(width) {
-    model.setClock([] { return kNow; });
-    model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
-    settings.displayMsgDate = false;
-    if (configure) configure(settings);
-    model.setSettings(settings);
+  bool ok(int i) const { return i >= 0 && i < count(); }
+  RowLayout layout(int i) const { return layoutMarkup(rows[i].first, {.font = {}, .width = width}, pictures, metrics); }
+  // The rows as a reader sees them: laid-out text, lines joined by " | ".
+  Rows plain() const {
+    Rows out;
+    for (int i = 0; i < count(); ++i) {
+      std::string t = layout(i).plainText();
+      for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, " | ");
+      out.push_back(t);
+    }
+    return out;
+  }
+  std::vector<int> tags() const {
+    std::vector<int> t(count());
+    for (int i = 0; i < count(); ++i) t[i] = tag(i);
+    return t;
   }
   TEmlAccount& account(const std::string& name, bool pop = false, Rows folders = {"INBOX;Inbox"}) {
     cycle.Accounts.push_back(
@@ -105,22 +94,19 @@ struct ListRig : MessagePanelHost {
   Rows rebuild() {
     cycle.listChanged = 1;
     model.RebuildList(cycle);
-    return rows.plain();
-  }
-  std::vector<int> tags() const {
-    std::vector<int> t(rows.count());
-    for (int i = 0; i < rows.count(); ++i) t[i] = rows.tag(i);
-    return t;
+    return plain();
   }
 
+  int width, updating = 0, edits = 0, height = 400, moves = 0;
+  std::vector<std::pair<std::string, int>> rows;
+  std::string empty;
+  PictureCatalog pictures;
+  std::function<void()> onMove;
   MessageQueue target;
   CheckCycle cycle{target};
-  FixedRowList rows;
-  int height = 400, moves = 0;
-  std::function<void()> onMove;
   FixedMetrics metrics;
   SaverSettings settings;
-  MessageListModel model{rows, *this, metrics, MessageListFonts::from({"", 9, false, false})};
+  MessageListModel model{*this, *this, metrics, MessageListFonts::from({"", 9, false, false})};
 };
 
 TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
@@ -128,16 +114,16 @@ TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
   none.model.FillInitialList(none.cycle.Accounts);
   const Rows notSetUp = {"  You have not set up any mailboxes to check - | please configure accounts in the screensaver | "
                          "options dialog"};
-  EXPECT_EQ(none.rows.plain(), notSetUp);
-  EXPECT_EQ(none.rows.tag(0), -1);
+  EXPECT_EQ(none.plain(), notSetUp);
+  EXPECT_EQ(none.tag(0), -1);
   none.message(0, "Ann", "stray row");
   EXPECT_EQ(none.rebuild(), notSetUp) << "never changes";
   ListRig rig;
   for (const char* name : {"Home", "Work & Play"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(rig.rows.plain(), (Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}));
+  EXPECT_EQ(rig.plain(), (Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}));
   EXPECT_EQ(rig.tags(), (std::vector<int>{0, 0, 1, 1}));
-  EXPECT_EQ(rig.rows.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
+  EXPECT_EQ(rig.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
                                   std::string(listmarkup::HeaderEnd));
 }
 
@@ -251,7 +237,7 @@ TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   rig.status(0, status::kNoServer, RowKind::Error);
   EXPECT_EQ(rig.rebuild()[1], "  No server specified for this account - please | configure accounts in the screensaver "
                               "options | dialog");
-  for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
+  for (const LaidOutLine& line : rig.layout(1).lines) EXPECT_LE(line.width, 334);
 }
 
 TEST(MessageList, HideAccountsRemovesAQuietBlockAndPutsItBackInOrder) {
@@ -289,10 +275,10 @@ TEST(MessageList, UnchangedRowsAreLeftAlone) {
   rig.message(0, "Ann", "one");
   rig.message(1, "Bob", "two");
   rig.rebuild();
-  rig.rows.edits = 0;
+  rig.edits = 0;
   rig.message(1, "Cy", "three");
   rig.rebuild();
-  EXPECT_EQ(rig.rows.edits, 3);  // Work's rows after its header; Home's block is not touched
+  EXPECT_EQ(rig.edits, 3);  // Work's rows after its header; Home's block is not touched
   EXPECT_FALSE(rig.model.RebuildList(rig.cycle));  // listChanged taken
 }
 
@@ -303,7 +289,7 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   ListRig rig;
   rig.account("Home");
   rig.model.FillInitialList(rig.cycle.Accounts);
-  const int fitted = rig.rows.rowBottom(1) + 2 + 16;
+  const int fitted = rig.rowBottom(1) + 2 + 16;
   EXPECT_EQ(rig.height, fitted);
   rig.height = 300;
   rig.model.FitPanelHeight(true);
@@ -315,7 +301,7 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   rig.onMove = [&] {
     std::unique_lock lock(rig.cycle.resultLock, std::try_to_lock);
     lockFree = lock.owns_lock();
-    rowsComplete = !rig.rows.updating() && rig.rows.count() == 2 + 80;
+    rowsComplete = rig.updating == 0 && rig.count() == 2 + 80;
   };
   rig.rebuild();
   EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(768 - 20, 1));
