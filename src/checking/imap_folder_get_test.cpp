@@ -46,7 +46,8 @@ Listing list(int port, std::string password, bool stop = false) {
 
 // The folder names in the server's order (decoded), or one message for the user.
 TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
-  const std::string logout = "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n", list4 = kImapLoggedIn + std::string("C: C4 LIST \"\" *\n");
+  const std::string logout = "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n";
+  const std::string list4 = kImapLoggedIn + std::string("C: C4 LIST \"\" *\n");
   const struct {
     const char* what;
     std::string script;  // empty: nothing listens

@@ -62,7 +62,8 @@ TEST(PopChecker, EmptyMaildropShowsNoMsgAndKeepsTheCount) {
 // failures: one error row and one log line each. The sorting of every
 // refusal code is proved on describeFailure, the session's refusals in its own tests.
 TEST(PopChecker, ValidationAndConnectFailures) {
-  const std::string h = "127.0.0.1", inUse = "[IN-USE] Mailbox locked by <phone>";
+  const std::string h = "127.0.0.1", inUse = "[IN-USE] Mailbox locked by <phone>",
+                    refused = "S: +OK\nC: CAPA\nS: -ERR\nC: USER ann\nS: +OK\nC: PASS secret\nS: -ERR " + inUse + "\nX\n";
   const struct {
     const char* what;
     std::string server, user, pass, script;  // script empty: nothing listens
@@ -75,7 +76,7 @@ TEST(PopChecker, ValidationAndConnectFailures) {
       {"no port", h, "ann", "secret", "", "NOPORT", "no port"},
       {"refused", h, "ann", "secret", "", "INVSERVER", "EIdSocketError"},
       {"closed after greeting", h, "ann", "secret", "S: +OK\nX\n", "ERRCONN", "Unknown Connect Error"},
-      {"box in use", h, "ann", "secret", "S: +OK\nC: CAPA\nS: -ERR\nC: USER ann\nS: +OK\nC: PASS secret\nS: -ERR " + inUse + "\nX\n", "ERRCONN", inUse, inUse},
+      {"box in use", h, "ann", "secret", refused, "ERRCONN", inUse, inUse},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
