@@ -142,9 +142,7 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
 // A refused login, and a server that drips every reply slowly enough for
 // each line limit but not for the check's time limit.
 TEST(ImapChecker, FailuresGiveOneErrorRowAndLogLine) {
-  const auto refused = "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\n"
-                       "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\nC: C3 LOGOUT\nS: * BYE\nS: C3 OK done\nX\n";
-  CheckRun run = play(refused, {"INBOX;Inbox"});
+  CheckRun run = play(kImapLoginRefused, {"INBOX;Inbox"});
   EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "INVUSERPASS"));
   EXPECT_THAT(run.log, Contains(" ERROR: Invalid Username/Password... quitting"));
   run = play(std::string(kImapLoggedIn) + "C: C4 LIST \"\" *\nDRIP: 50\nREPEAT: 1000 * LIST () \"/\" x\n", {"INBOX;Inbox"},

@@ -61,10 +61,7 @@ TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
        {"Sent Items", "INBOX", "Entw\xC3\xBCrfe"}},
       {"empty password", "", "", {TIMAPFolderGet::kIncomplete}},
       {"refused", "", "secret", {TIMAPFolderGet::kCannotConnect}},
-      {"wrong password",
-       "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\n"
-       "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\nC: C3 LOGOUT\nS: * BYE\nS: C3 OK done\nX\n",
-       "secret", {TIMAPFolderGet::kCannotLogin}},
+      {"wrong password", kImapLoginRefused, "secret", {TIMAPFolderGet::kCannotLogin}},
       {"no folders", list4 + "S: C4 OK done\n" + logout, "secret", {TIMAPFolderGet::kNoFolderList}},
       {"dropped during LIST", list4 + "S: * LIST () \"/\" \"INBOX\"\nX\n", "secret", {TIMAPFolderGet::kNoFolderList}},
       // Nothing is shown after the stop, and the done message comes at once.
