@@ -51,7 +51,11 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   cycle_.displayMsgPreview = true;
   std::promise<void> release;
   const std::shared_future<void> go = release.get_future().share();
-  for (auto name : {"A", "B", "C"}) bodies_[name] = [go](FakeChecker&) { go.wait(); };
+  bodies_["A"] = [go](FakeChecker&) { go.wait(); };
+  // The POP3 count travels to the checker and back, the IMAP one never comes back.
+  cycle_.Accounts[1].lastMessageCount = 2, cycle_.Accounts[2].lastMessageCount = 7;
+  bodies_["B"] = [go](FakeChecker& c) { go.wait(), c.account.lastMessageCount += 3; };
+  bodies_["C"] = [go](FakeChecker& c) { go.wait(), c.account.lastMessageCount = 99; };
   cycle_.newMailArrived = cycle_.hasMessages = 1;
   ASSERT_TRUE(cycle_.StartCheckCycle());
   EXPECT_EQ(cycle_.newMailArrived.load() + cycle_.hasMessages.load(), 0);  // cleared at the start
@@ -64,6 +68,7 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   release.set_value();
   collect();
   EXPECT_EQ(endCalls_, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(std::pair(cycle_.Accounts[1].lastMessageCount, cycle_.Accounts[2].lastMessageCount), std::pair(5, 7));
   EXPECT_FALSE(cycle_.firstCycle);
   EXPECT_TRUE(cycle_.StartCheckCycle());  // once all are collected the next poll starts a cycle
   collect();

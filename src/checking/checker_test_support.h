@@ -136,12 +136,13 @@ inline int closedPort() {
 }
 
 // Calls use(port) while a loopback fake server plays `script` (empty: nothing
-// listens on the port). When `strict`, the dialogue must go exactly as
-// scripted: a command the client adds (a STORE, a RETR) fails the test.
+// listens on the port), with TLS from the first byte when `tls`. When
+// `strict`, the dialogue must go exactly as scripted: a command the client
+// adds (a STORE, a RETR) fails the test.
 template <class Fn>
-auto withServer(const std::string& script, Fn use, bool strict = true, int finishMs = 5000) {
+auto withServer(const std::string& script, Fn use, bool strict = true, int finishMs = 5000, bool tls = false) {
   std::optional<test::LoopbackServer> server;
-  if (!script.empty()) server.emplace(script);
+  if (!script.empty()) server.emplace(script, test::LoopbackServer::Options{.tls = tls});
   auto result = use(server ? server->port() : closedPort());
   if (server) server->finish(finishMs);
   if (server && strict) {

@@ -76,7 +76,13 @@ CheckRun play(const std::string& script, const Lines& folders, bool preview = fa
   return withServer(script, check, timeLimitMs == 0, timeLimitMs ? 100 : 5000);
 }
 
-// Folders are matched ignoring case and blanks; an entry without a path is no folder.
+// Folders are matched ignoring case and blanks, in the account's order; an
+// entry without a path is no folder.
+TEST(ImapChecker, WatchedFoldersInTheAccountsOrder) {
+  EXPECT_THAT(TIMAPChecker::watchedFolders({"Archive", "INBOX", "Lists/Dev"}, {" lists/dev ;Dev", "INBOX", ";INBOX", "inbox;In"}),
+              ElementsAre("Lists/Dev", "INBOX"));
+}
+
 TEST(ImapChecker, ScansWatchedFoldersInOrderAndLeavesOthersAlone) {
   Script s;
   s.list({"Archive", "INBOX", "Sent"}).folder("INBOX", 2).search("UNSEEN", "4 9");

@@ -22,21 +22,24 @@ std::string header(int n, const std::string& subject) {
 
 // Plays `script` (empty: nothing listens) to a POP3 account changed by `edit`.
 // A dialogue that ends with QUIT must go exactly as scripted: TOP, never RETR or DELE.
-CheckRun play(const std::string& script, bool preview = false, const std::function<void(TEmlAccount&)>& edit = {}) {
+CheckRun play(const std::string& script, bool preview = false, const std::function<void(TEmlAccount&)>& edit = {},
+              bool tls = false) {
   const auto check = [&](int port) {
     TEmlAccount a = loopbackAccount("Pop box", true, port);
+    a.useTLS = tls;
     if (edit) edit(a);
     return runOne(a, preview);
   };
-  return withServer(script, check, script.find("C: QUIT") != std::string::npos);
+  return withServer(script, check, script.find("C: QUIT") != std::string::npos, 5000, tls);
 }
 
 TEST(PopChecker, ListsEveryMessageNewestFirst) {
   std::string script = kStat + "3 3000\n";
   for (int n : {3, 2, 1}) script += "C: TOP " + std::to_string(n) + " 0\n" + header(n, n == 2 ? "   " : "msg " + std::to_string(n));
-  for (int before : {2, 3}) {
+  for (int before : {2, 3}) {  // the second time with TLS from the first byte
     SCOPED_TRACE(before);
-    const CheckRun run = play(script + kQuit, false, [before](TEmlAccount& a) { a.lastMessageCount = before; });
+    const bool tls = before == 3;
+    const CheckRun run = play(script + kQuit, false, [before](TEmlAccount& a) { a.lastMessageCount = before; }, tls);
     EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Sender 3|msg 3||1796583280|",
                                                  "INBOX|Sender 2|[no subject]||1796583280|",
                                                  "INBOX|Sender 1|msg 1||1796583280|"));
@@ -44,7 +47,8 @@ TEST(PopChecker, ListsEveryMessageNewestFirst) {
     EXPECT_TRUE(run.hasMessages && run.account.hasMessages);
     EXPECT_EQ(run.account.lastMessageCount, 3);
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "<3 rows>"));
-    EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: False",
+    EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: " +
+                                         std::string(tls ? "True" : "False"),
                                      " Connected successfully", " Checking for message count...", " 3 New Messages",
                                      " Retrieving headers...", " Retrieving header 1 of 3", " Retrieving header 2 of 3",
                                      " Retrieving header 3 of 3", " Header check completed", kEnd, kDone));
