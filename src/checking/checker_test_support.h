@@ -124,15 +124,12 @@ inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port, 
 inline int closedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_family = AF_INET, addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    ADD_FAILURE() << "no loopback port to hold";
-    return 1;
-  }
-  return ntohs(addr.sin_port);
+  const bool held = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  EXPECT_TRUE(held) << "no loopback port to hold";
+  return held ? ntohs(addr.sin_port) : 1;
 }
 
 // Calls use(port) while a loopback fake server plays `script` (empty: nothing

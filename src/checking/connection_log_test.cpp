@@ -32,7 +32,8 @@ TEST(LogFileName, NamesNeverLeaveTheLogFolder) {
   EXPECT_TRUE(file.ends_with("\xC3\xA9.log"));
 }
 
-TEST(ConnectionLog, AppendsTimestampedCrLfLinesOnlyWhenOpen) {
+// Connection logs, then the reset of their folder and the main log.
+TEST(LogFolder, ConnectionLogsResetAndMainLog) {
   test::TempDir dir;
   for (int round = 0; round < 2; ++round) {
     ConnectionLog log;
@@ -46,18 +47,13 @@ TEST(ConnectionLog, AppendsTimestampedCrLfLinesOnlyWhenOpen) {
   closed.line(" dropped");
   const std::string line1 = kStamp + " Home queued for check\r\n", line2 = kStamp + " Home bad  line\r\n";
   EXPECT_THAT(readAll(dir / "brivan_conn_Home.log"), MatchesRegex(line1 + line2 + line1 + line2));
-}
-
-TEST(LogFolder, ResetEmptiesTheFolderAndWritesTheMainLog) {
-  test::TempDir dir;
-  test::writeAll(dir / "brivan_conn_Old.log", "old");
   test::writeAll(dir / "other.txt", "x");
   fs::create_directories(dir / "sub");
   AccountList accounts(2);
   accounts[0].server = "imap.example.org", accounts[0].port = 993;
   accounts[1].isPOP = true, accounts[1].server = "pop.example.org", accounts[1].port = 110;
   ASSERT_TRUE(ResetLogFolder(dir.path() + "/", accounts));
-  EXPECT_FALSE(fs::exists(dir / "brivan_conn_Old.log") || fs::exists(dir / "other.txt"));
+  EXPECT_FALSE(fs::exists(dir / "brivan_conn_Home.log") || fs::exists(dir / "other.txt"));
   EXPECT_TRUE(fs::is_directory(dir / "sub"));
   const std::string head = "IMAP4:imap.example.org:993\r\nPOP3:pop.example.org:110\r\n------------------\r\n";
   EXPECT_EQ(readAll(dir / "brivan.log"), head);
