@@ -4,32 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <latch>
 #include <thread>
 
 #include "checking/checker_test_support.h"
 #include "checking/fake_checkers.h"
 #include "common/log_directory.h"
-#include "common/messages.h"
 #include "common/status_words.h"
-#include "temp_dir.h"
 
 using namespace brivane;
 using namespace brivane::testing;
 using namespace std::chrono_literals;
+using ::testing::Contains;
 using Rows = std::vector<std::string>;
 
 namespace {
 
 class CycleTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    cycle_.logDirectory = [this](std::string& out) { return out = dir_.path() + "/", true; };
-    cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); };
-  }
-  void TearDown() override {
-    cycle_.requestStopAll();
-    cycle_.waitAll(CheckCycle::Clock::now() + 5s);
-  }
+  void SetUp() override { cycle_.EndOfCycle = [this](bool last) { endCalls_.push_back(last); }; }
   // Collects done messages: all (until no checker is left) or one.
   void collect(bool all = true) {
     do {
@@ -46,17 +39,10 @@ class CycleTest : public ::testing::Test {
       return out;
     });
   }
-  void waitForRow(const std::string& row) {
-    for (const auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(1ms))
-      if (::testing::Matches(::testing::Contains(row))(subjects())) return;
-    ADD_FAILURE() << "no row " << row;
-  }
-
-  test::TempDir dir_{"brivane-cycle"};
   std::map<std::string, FakeChecker::Body> bodies_;
-  MessageQueue queue_;
-  CheckCycle cycle_{queue_, std::make_unique<FakeFactory>(bodies_)};
+  CycleRig rig_{std::make_unique<FakeFactory>(bodies_)};
+  CheckCycle& cycle_ = rig_.cycle;
+  MessageQueue& queue_ = rig_.queue;
   std::vector<bool> endCalls_;
 };
 
@@ -64,102 +50,65 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", true), fakeAccount("C", false)};
   cycle_.displayMsgPreview = true;
   std::promise<void> release;
-  std::shared_future<void> go = release.get_future().share();
-  for (auto name : {"A", "B", "C"}) bodies_[name] = [go](FakeChecker&) { go.wait(); };
+  const std::shared_future<void> go = release.get_future().share();
+  bodies_["A"] = [go](FakeChecker&) { go.wait(); };
+  // The POP3 count travels to the checker and back, the IMAP one never comes back.
+  cycle_.Accounts[1].lastMessageCount = 2, cycle_.Accounts[2].lastMessageCount = 7;
+  bodies_["B"] = [go](FakeChecker& c) { go.wait(), c.account.lastMessageCount += 3; };
+  bodies_["C"] = [go](FakeChecker& c) { go.wait(), c.account.lastMessageCount = 99; };
   cycle_.newMailArrived = cycle_.hasMessages = 1;
   ASSERT_TRUE(cycle_.StartCheckCycle());
-  EXPECT_EQ(cycle_.newMailArrived.load(), 0);
-  EXPECT_EQ(cycle_.hasMessages.load(), 0);
-  ASSERT_EQ(cycle_.imapCheckers.size(), 2u);
-  ASSERT_EQ(cycle_.popCheckers.size(), 1u);
-  EXPECT_EQ(cycle_.imapCheckers[1]->accountIndex, 2);
-  EXPECT_EQ(cycle_.imapCheckers[1]->slotIndex, 1);
-  EXPECT_EQ(cycle_.popCheckers[0]->accountIndex, 1);
-  EXPECT_EQ(cycle_.popCheckers[0]->slotIndex, 0);
-  EXPECT_TRUE(cycle_.popCheckers[0]->showPreview);
+  EXPECT_EQ(cycle_.newMailArrived.load() + cycle_.hasMessages.load(), 0);  // cleared at the start
+  ASSERT_EQ(std::pair(cycle_.imapCheckers.size(), cycle_.popCheckers.size()), std::pair(2ul, 1ul));
+  const auto &imap = *cycle_.imapCheckers[1], &pop = *cycle_.popCheckers[0];
+  EXPECT_EQ(std::tuple(imap.accountIndex, imap.slotIndex, pop.accountIndex, pop.slotIndex, pop.showPreview),
+            std::tuple(2, 1, 1, 0, true));
   EXPECT_FALSE(cycle_.StartCheckCycle());  // a poll while any checker lives starts nothing
   EXPECT_EQ(cycle_.liveCheckers(), 3u);
   release.set_value();
   collect();
   EXPECT_EQ(endCalls_, (std::vector<bool>{false, false, true}));
+  EXPECT_EQ(std::pair(cycle_.Accounts[1].lastMessageCount, cycle_.Accounts[2].lastMessageCount), std::pair(5, 7));
   EXPECT_FALSE(cycle_.firstCycle);
   EXPECT_TRUE(cycle_.StartCheckCycle());  // once all are collected the next poll starts a cycle
   collect();
 }
 
-TEST_F(CycleTest, RunTimeFieldsTravelBackOnCollection) {
-  cycle_.Accounts = {fakeAccount("P", true), fakeAccount("I", false)};
-  cycle_.Accounts[0].lastMessageCount = 2;
-  cycle_.Accounts[1].lastMessageCount = 7;
-  bodies_["P"] = [](FakeChecker& c) {
-    EXPECT_EQ(c.account.lastMessageCount, 2);
-    c.account.lastMessageCount = 5;
-    c.account.hasMessages = true;
+// C's rows stand first and keep their place; A and B show CHECKING until
+// released, then each replaces only its own rows at the end of the list.
+TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
+  cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", false), fakeAccount("C", true)};
+  std::promise<void> aGo, bGo, cDone;
+  std::latch checking(2);
+  bodies_["C"] = [&cDone](FakeChecker& c) {
+    c.addRow("c1");
+    c.addRow("c2");
+    c.PublishResults();
+    cDone.set_value();
   };
-  bodies_["I"] = [](FakeChecker& c) {
-    c.account.lastMessageCount = 99;  // never copied back for IMAP
-    c.account.hasMessages = true;
-  };
-  ASSERT_TRUE(cycle_.StartCheckCycle());
-  collect();
-  EXPECT_EQ(cycle_.Accounts[0].lastMessageCount, 5);
-  EXPECT_EQ(cycle_.Accounts[1].lastMessageCount, 7);
-  EXPECT_TRUE(cycle_.Accounts[0].hasMessages && cycle_.Accounts[1].hasMessages);
-  // A status row of kind 2 or 3 clears hasMessages, which travels back too.
-  bodies_["P"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
-  bodies_["I"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error); };
-  ASSERT_TRUE(cycle_.StartCheckCycle());
-  collect();
-  EXPECT_FALSE(cycle_.Accounts[0].hasMessages || cycle_.Accounts[1].hasMessages);
-}
-
-TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRowsInEitherOrder) {
-  for (bool aEndsFirst : {true, false}) {
-    SCOPED_TRACE(aEndsFirst);
-    cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", false), fakeAccount("C", true)};
-    {
-      std::lock_guard lock(cycle_.resultLock);
-      cycle_.resultList.clear();
-    }
-    // C's rows stand in the middle and keep their place; A and B show
-    // CHECKING until released, then publish their rows.
-    std::promise<void> aGo, bGo, cDone;
-    bodies_["C"] = [&cDone](FakeChecker& c) {
-      c.addRow("c1");
-      c.addRow("c2");
+  const auto waiter = [&checking](std::shared_future<void> go, Rows rows) {
+    return [go, rows, &checking](FakeChecker& c) {
+      c.SetStatus(status::kChecking, RowKind::Progress);
+      checking.count_down();
+      go.wait();
+      for (const auto& r : rows) c.addRow(r);
       c.PublishResults();
-      cDone.set_value();
     };
-    const auto waiter = [](std::shared_future<void> go, Rows rows) {
-      return [go, rows](FakeChecker& c) {
-        c.SetStatus(status::kChecking, RowKind::Progress);
-        go.wait();
-        for (const auto& r : rows) c.addRow(r);
-        c.PublishResults();
-      };
-    };
-    bodies_["A"] = waiter(aGo.get_future().share(), {"a1", "a2"});
-    bodies_["B"] = waiter(bGo.get_future().share(), {"b1"});
-    ASSERT_TRUE(cycle_.StartCheckCycle());
-    cDone.get_future().wait();
-    collect(false);  // C's done message
-    waitForRow("0:CHECKING");
-    waitForRow("1:CHECKING");
-    (aEndsFirst ? aGo : bGo).set_value();
-    collect(false);
-    const Rows mid = subjects();
-    (aEndsFirst ? bGo : aGo).set_value();
-    collect();
-    // In between, C's rows keep their order (and B's row counts while A's show).
-    Rows midC;
-    std::copy_if(mid.begin(), mid.end(), std::back_inserter(midC), [](const auto& r) { return r[0] == '2'; });
-    EXPECT_EQ(midC, (Rows{"2:c1", "2:c2"}));
-    if (aEndsFirst) {
-      EXPECT_EQ(mid.size(), 5u);
-    }
-    EXPECT_EQ(subjects(), (aEndsFirst ? Rows{"2:c1", "2:c2", "0:a1", "0:a2", "1:b1"}
-                                      : Rows{"2:c1", "2:c2", "1:b1", "0:a1", "0:a2"}));
-  }
+  };
+  bodies_["A"] = waiter(aGo.get_future().share(), {"a1", "a2"});
+  bodies_["B"] = waiter(bGo.get_future().share(), {"b1"});
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  cDone.get_future().wait();
+  collect(false);  // C's done message
+  checking.wait();
+  bGo.set_value();
+  collect(false);
+  const Rows mid = subjects();
+  aGo.set_value();
+  collect();
+  EXPECT_THAT(mid, ::testing::UnorderedElementsAre("2:c1", "2:c2", "0:CHECKING", "1:b1"));
+  EXPECT_LT(std::ranges::find(mid, "2:c1"), std::ranges::find(mid, "2:c2"));
+  EXPECT_EQ(subjects(), (Rows{"2:c1", "2:c2", "1:b1", "0:a1", "0:a2"}));
 }
 
 // The connect-lock wait honours a stop: the stopped checker posts done at once.
@@ -180,32 +129,33 @@ TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
   std::this_thread::sleep_for(50ms);
   const auto asked = CheckCycle::Clock::now();
   cycle_.requestStopAll();
-  auto done = queue_.waitNextFor(1s);
-  ASSERT_TRUE(done);
+  collect(false);
   EXPECT_LT(CheckCycle::Clock::now() - asked, 500ms);
-  EXPECT_EQ(done->message, WM_POPCHECKDONE);
-  cycle_.onDone(done->message, done->wParam);
-  EXPECT_EQ(cycle_.liveCheckers(), 0u);
-  EXPECT_THAT(logSteps(dir_.path() + "/", "Waiting"), ::testing::Contains(" Disconnected successfully - check completed"));
+  EXPECT_EQ(cycle_.liveCheckers(), 0u);  // the message was the POP3 slot's
+  EXPECT_THAT(logSteps(rig_.dir.path(), "Waiting"), Contains(" Disconnected successfully - check completed"));
   EXPECT_EQ(subjects(), Rows{"0:QUEUED"});
 }
 
-TEST_F(CycleTest, DoneMessageAfterClosingIsIgnored) {
+// A done message while closing, an unknown message and an empty or
+// out-of-range slot change nothing; waitAll reports a thread that does not end.
+TEST_F(CycleTest, StrayDoneMessagesAreIgnoredAndWaitAllReportsStuckThreads) {
   cycle_.Accounts = {fakeAccount("A", false)};
+  std::promise<void> release;
+  bodies_["A"] = [go = release.get_future().share()](FakeChecker&) { go.wait(); };  // ignores stop requests
   ASSERT_TRUE(cycle_.StartCheckCycle());
+  cycle_.requestStopAll();
+  EXPECT_FALSE(cycle_.waitAll(CheckCycle::Clock::now() + 100ms));
+  release.set_value();
   auto done = queue_.waitNextFor(5s);
   ASSERT_TRUE(done);
   cycle_.closing = 1;
   cycle_.onDone(done->message, done->wParam);
-  EXPECT_EQ(cycle_.liveCheckers(), 1u);
-  EXPECT_TRUE(endCalls_.empty());
-  EXPECT_TRUE(cycle_.firstCycle);
-  // Unknown messages and empty or out-of-range slots are ignored as well.
   cycle_.closing = 0;
   cycle_.onDone(WM_POPCHECKDONE, 0);
   cycle_.onDone(WM_IMAPCHECKDONE, 7);
   cycle_.onDone(WM_UPDATECHECKDONE, 0);
   EXPECT_EQ(cycle_.liveCheckers(), 1u);
+  EXPECT_TRUE(endCalls_.empty() && cycle_.firstCycle);
   EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
 }
 
@@ -226,19 +176,32 @@ TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
   ASSERT_TRUE(cycle_.StartCheckCycle());
   collect();
   EXPECT_EQ(endCalls_.back(), true);
-  EXPECT_THAT(subjects(), ::testing::Contains("1:NOMSG"));
-  EXPECT_THAT(test::readAll(dir_ / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
+  EXPECT_THAT(subjects(), Contains("1:NOMSG"));
+  EXPECT_THAT(test::readAll(rig_.dir / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));
 }
 
-TEST_F(CycleTest, WaitAllReportsThreadsThatDoNotEnd) {
-  cycle_.Accounts = {fakeAccount("Stuck", false)};
-  std::promise<void> release;
-  bodies_["Stuck"] = [go = release.get_future().share()](FakeChecker&) { go.wait(); };  // ignores stop requests
-  ASSERT_TRUE(cycle_.StartCheckCycle());
-  cycle_.requestStopAll();
-  EXPECT_FALSE(cycle_.waitAll(CheckCycle::Clock::now() + 100ms));
-  release.set_value();
-  EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
+// Each checker kind, stopped 300 ms after the start while its server stays
+// silent: the done message comes within a second of the request and nothing
+// is published after it.
+TEST(CheckerStop, ACheckerOfEitherKindStopsAtOnceOnASilentServer) {
+  for (bool pop : {false, true}) {
+    SCOPED_TRACE(pop ? "POP3" : "IMAP");
+    const std::string script = pop ? kPopLoggedIn + std::string("C: STAT\nSTALL\n")
+                                   : kImapLoggedIn + std::string("C: C4 LIST \"\" *\nSTALL\n");
+    CheckCycle::Clock::time_point asked;
+    const auto stop = [&](CheckCycle& c) {
+      std::this_thread::sleep_for(300ms);
+      asked = CheckCycle::Clock::now();
+      c.requestStopAll();
+    };
+    const CheckRun run = withServer(
+        script, [&](int port) { return runOne(loopbackAccount("Stalled", pop, port, {"INBOX;Inbox"}), false, {}, stop); },
+        false, 100);
+    EXPECT_LT(CheckCycle::Clock::now() - asked, 1s);
+    EXPECT_TRUE(run.posted);
+    EXPECT_THAT(run.published, ::testing::ElementsAre("QUEUED", "CONNECTING", "CHECKING"));
+    EXPECT_EQ(run.log.back(), " Disconnected successfully - check completed");
+  }
 }
 
 }  // namespace

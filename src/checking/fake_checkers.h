@@ -13,18 +13,10 @@ namespace brivane::testing {
 
 // An account of the fake checkers' tests (their server is never contacted).
 inline TEmlAccount fakeAccount(const std::string& name, bool pop, int port = 0, bool tls = false) {
-  TEmlAccount a;
-  a.name = name;
-  a.isPOP = pop;
-  a.server = "mail.example.org";
-  a.username = "ann";
-  a.password = "secret";
-  a.port = port ? port : pop ? 110 : 143;
-  a.useTLS = tls;
-  return a;
+  return {.name = name, .isPOP = pop, .username = "ann", .password = "secret", .server = "mail.example.org",
+          .port = port ? port : pop ? 110 : 143, .useTLS = tls, .folders = {}};
 }
 
-// A checker whose body the test writes; it runs the common frame's helpers.
 class FakeChecker : public CheckerThread {
  public:
   using Body = std::function<void(FakeChecker&)>;
@@ -33,7 +25,6 @@ class FakeChecker : public CheckerThread {
     requestStop();
     join();
   }
-
   using CheckerThread::enterConnectLock, CheckerThread::markCycleHasMessages, CheckerThread::markNewMailArrived,
       CheckerThread::PublishResults, CheckerThread::SetStatus;
 
@@ -69,8 +60,7 @@ class FakeFactory : public CheckerFactory {
   std::unique_ptr<CheckerThread> make(CheckCycle& c, uint32_t done) {
     // The body is chosen when the thread runs: the account copy is filled after creation.
     return std::make_unique<FakeChecker>(c, done, [this](FakeChecker& self) {
-      auto it = bodies_.find(self.account.name);
-      if (it != bodies_.end()) it->second(self);
+      if (auto it = bodies_.find(self.account.name); it != bodies_.end()) it->second(self);
     });
   }
   std::map<std::string, FakeChecker::Body>& bodies_;

@@ -4,78 +4,80 @@
 
 #include "checking/checker_test_support.h"
 #include "common/messages.h"
-#include "fake_server.h"
 
 using namespace brivane;
 using namespace brivane::testing;
 using namespace std::chrono_literals;
+using SteadyClock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-// Runs one listing like the account editor: polls the result record until
-// the done message (0x953F, wParam 0); returns every result it took.
-std::vector<FolderGetResult::Snapshot> list(int port, std::string password, bool& posted) {
+struct Listing {
+  std::vector<FolderGetResult::Snapshot> seen;  // every result the editor took
+  bool posted = false;                          // the done message (0x953F, wParam 0) came
+  SteadyClock::duration afterStop{};
+};
+
+// Runs one listing like the account editor, polling the result record until
+// the done message; `stop`: asks the thread to stop once it shows "Downloading...".
+Listing list(int port, std::string password, bool stop = false) {
   FolderGetResult result;
   MessageQueue editor;
   TIMAPFolderGet thread(result, editor);
   thread.account = loopbackAccount("", false, port);
   thread.account.password = std::move(password);
-  thread.start();
-  std::vector<FolderGetResult::Snapshot> seen;
-  posted = false;
-  for (const auto deadline = std::chrono::steady_clock::now() + 15s; !posted && std::chrono::steady_clock::now() < deadline;) {
-    if (auto r = result.take()) seen.push_back(*r);
-    if (auto m = editor.waitNextFor(5ms)) posted = m->message == WM_FOLDERGETDONE && m->wParam == 0;
+  EXPECT_TRUE(thread.start());
+  Listing l;
+  std::optional<SteadyClock::time_point> asked;
+  for (const auto deadline = SteadyClock::now() + 15s; !l.posted && SteadyClock::now() < deadline;) {
+    if (auto r = result.take()) l.seen.push_back(*r);
+    if (stop && !asked && !l.seen.empty() && l.seen.back().lines.at(0) == TIMAPFolderGet::kDownloading) {
+      asked = SteadyClock::now();
+      thread.requestStop();
+    }
+    if (auto m = editor.waitNextFor(5ms)) l.posted = m->message == WM_FOLDERGETDONE && m->wParam == 0;
   }
+  l.afterStop = SteadyClock::now() - asked.value_or(SteadyClock::now());
   thread.join();
-  if (auto r = result.take()) seen.push_back(*r);
-  return seen;
+  if (auto r = result.take()) l.seen.push_back(*r);
+  return l;
 }
 
 // The folder names in the server's order (decoded), or one message for the user.
 TEST(ImapFolderGet, FolderNamesOrAMessageForTheUser) {
-  const std::string logout = "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n", loggedIn = kImapLoggedIn;
-  struct Case {
+  const std::string logout = "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n";
+  const std::string list4 = kImapLoggedIn + std::string("C: C4 LIST \"\" *\n");
+  const struct {
     const char* what;
     std::string script;  // empty: nothing listens
     std::string password;
-    std::vector<std::string> lines;  // a single line: a message
-  };
-  const Case cases[] = {
+    Lines lines;  // a single line: a message
+    bool stop = false;
+  } cases[] = {
       // The greeting waits, so that the editor's poll sees "Connecting..." first.
-      {"folder names", "W: 100\n" + loggedIn + "C: C4 LIST \"\" *\n"
-                           "S: * LIST (\\HasNoChildren) \"/\" \"Sent Items\"\nS: * LIST () \"/\" \"INBOX\"\n"
-                           "S: * LIST (\\HasNoChildren) \"/\" \"Entw&APw-rfe\"\nS: C4 OK done\n" + logout,
-       "secret", {"Sent Items", "INBOX", "Entw\xC3\xBCrfe"}},
+      {"folder names", "W: 100\n" + list4 + "S: * LIST (\\HasNoChildren) \"/\" \"Sent Items\"\nS: * LIST () \"/\" \"INBOX\"\n"
+           "S: * LIST (\\HasNoChildren) \"/\" \"Entw&APw-rfe\"\nS: C4 OK done\n" + logout, "secret",
+       {"Sent Items", "INBOX", "Entw\xC3\xBCrfe"}},
       {"empty password", "", "", {TIMAPFolderGet::kIncomplete}},
       {"refused", "", "secret", {TIMAPFolderGet::kCannotConnect}},
-      {"wrong password",
-       "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\n"
-       "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\nC: C3 LOGOUT\nS: * BYE\nS: C3 OK done\nX\n",
-       "secret", {TIMAPFolderGet::kCannotLogin}},
-      {"no folders", loggedIn + "C: C4 LIST \"\" *\nS: C4 OK done\n" + logout, "secret", {TIMAPFolderGet::kNoFolderList}},
-      {"LIST refused", loggedIn + "C: C4 LIST \"\" *\nS: C4 NO later\n" + logout, "secret",
-       {TIMAPFolderGet::kNoFolderList}},
-      {"dropped during LIST", loggedIn + "C: C4 LIST \"\" *\nS: * LIST () \"/\" \"INBOX\"\nX\n", "secret",
-       {TIMAPFolderGet::kNoFolderList}},
+      {"wrong password", kImapLoginRefused, "secret", {TIMAPFolderGet::kCannotLogin}},
+      {"no folders", list4 + "S: C4 OK done\n" + logout, "secret", {TIMAPFolderGet::kNoFolderList}},
+      {"dropped during LIST", list4 + "S: * LIST () \"/\" \"INBOX\"\nX\n", "secret", {TIMAPFolderGet::kNoFolderList}},
+      // Nothing is shown after the stop, and the done message comes at once.
+      {"stopped while the server is silent", list4 + "STALL\n", "secret", {TIMAPFolderGet::kDownloading}, true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::unique_ptr<test::LoopbackServer> server;
-    if (!c.script.empty()) server = std::make_unique<test::LoopbackServer>(c.script);
-    bool posted = false;
-    const auto seen = list(server ? server->port() : closedPort(), c.password, posted);
-    if (server) {
-      server->finish();
-      EXPECT_TRUE(server->errors().empty()) << ::testing::PrintToString(server->errors());
-    }
-    EXPECT_TRUE(posted);
-    ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back().lines, c.lines);
+    const Listing l = withServer(c.script, [&](int port) { return list(port, c.password, c.stop); }, !c.stop, c.stop ? 100 : 5000);
+    EXPECT_TRUE(l.posted);
+    EXPECT_LT(l.afterStop, 1s);
+    ASSERT_FALSE(l.seen.empty());
+    EXPECT_EQ(l.seen.back().lines, c.lines);
     const bool names = c.lines.size() > 1;
-    EXPECT_EQ(seen.back().kind, names ? FolderGetResult::FolderNames : FolderGetResult::Message);
+    EXPECT_EQ(l.seen.back().kind, names ? FolderGetResult::FolderNames : FolderGetResult::Message);
     if (names) {
-      EXPECT_EQ(seen.front().lines, std::vector<std::string>{TIMAPFolderGet::kConnecting});
+      EXPECT_EQ(l.seen.front().lines, Lines{TIMAPFolderGet::kConnecting});
     }
   }
 }

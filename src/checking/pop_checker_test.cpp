@@ -4,16 +4,15 @@
 #include <gtest/gtest.h>
 
 #include "checking/checker_test_support.h"
-#include "fake_server.h"
 
 using namespace brivane;
 using namespace brivane::testing;
-using brivane::test::LoopbackServer;
 using ::testing::ElementsAre;
 
 namespace {
 
-const std::string kQuit = "C: QUIT\nS: +OK\nX\n";
+const std::string kStat = std::string(kPopLoggedIn) + "C: STAT\nS: +OK ", kQuit = "C: QUIT\nS: +OK\nX\n";
+const std::string kEnd = " Disconnecting...", kDone = " Disconnected successfully - check completed";
 
 std::string header(int n, const std::string& subject) {
   const std::string i = std::to_string(n);
@@ -24,26 +23,23 @@ std::string header(int n, const std::string& subject) {
 // Plays `script` (empty: nothing listens) to a POP3 account changed by `edit`.
 // A dialogue that ends with QUIT must go exactly as scripted: TOP, never RETR or DELE.
 CheckRun play(const std::string& script, bool preview = false, const std::function<void(TEmlAccount&)>& edit = {},
-              LoopbackServer::Options options = {}) {
-  std::unique_ptr<LoopbackServer> server;
-  if (!script.empty()) server = std::make_unique<LoopbackServer>(script, options);
-  TEmlAccount a = loopbackAccount("Pop box", true, server ? server->port() : closedPort());
-  a.useTLS = options.tls;
-  if (edit) edit(a);
-  const CheckRun run = runOne(a, preview);
-  if (server) server->finish();
-  if (server && script.find("C: QUIT") != std::string::npos) {
-    EXPECT_TRUE(server->errors().empty()) << ::testing::PrintToString(server->errors());
-  }
-  return run;
+              bool tls = false) {
+  const auto check = [&](int port) {
+    TEmlAccount a = loopbackAccount("Pop box", true, port);
+    a.useTLS = tls;
+    if (edit) edit(a);
+    return runOne(a, preview);
+  };
+  return withServer(script, check, script.find("C: QUIT") != std::string::npos, 5000, tls);
 }
 
 TEST(PopChecker, ListsEveryMessageNewestFirst) {
-  std::string script = std::string(kPopLoggedIn) + "C: STAT\nS: +OK 3 3000\n";
+  std::string script = kStat + "3 3000\n";
   for (int n : {3, 2, 1}) script += "C: TOP " + std::to_string(n) + " 0\n" + header(n, n == 2 ? "   " : "msg " + std::to_string(n));
-  for (int before : {2, 3}) {
+  for (int before : {2, 3}) {  // the second time with TLS from the first byte
     SCOPED_TRACE(before);
-    const CheckRun run = play(script + kQuit, false, [before](TEmlAccount& a) { a.lastMessageCount = before; });
+    const bool tls = before == 3;
+    const CheckRun run = play(script + kQuit, false, [before](TEmlAccount& a) { a.lastMessageCount = before; }, tls);
     EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Sender 3|msg 3||1796583280|",
                                                  "INBOX|Sender 2|[no subject]||1796583280|",
                                                  "INBOX|Sender 1|msg 1||1796583280|"));
@@ -51,80 +47,66 @@ TEST(PopChecker, ListsEveryMessageNewestFirst) {
     EXPECT_TRUE(run.hasMessages && run.account.hasMessages);
     EXPECT_EQ(run.account.lastMessageCount, 3);
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "<3 rows>"));
-    EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: False",
+    EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: " +
+                                         std::string(tls ? "True" : "False"),
                                      " Connected successfully", " Checking for message count...", " 3 New Messages",
                                      " Retrieving headers...", " Retrieving header 1 of 3", " Retrieving header 2 of 3",
-                                     " Retrieving header 3 of 3", " Header check completed", " Disconnecting...",
-                                     " Disconnected successfully - check completed"));
+                                     " Retrieving header 3 of 3", " Header check completed", kEnd, kDone));
   }
 }
 
-// Plain and with TLS from the first byte.
 TEST(PopChecker, EmptyMaildropShowsNoMsgAndKeepsTheCount) {
-  for (bool tls : {false, true}) {
-    SCOPED_TRACE(tls);
-    const CheckRun run = play(std::string(kPopLoggedIn) + "C: STAT\nS: +OK 0 0\n" + kQuit, false,
-                              [](TEmlAccount& a) { a.lastMessageCount = 5, a.hasMessages = true; }, {.tls = tls});
-    EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "NOMSG"));
-    EXPECT_EQ(run.log[1], std::string(" created, host: 127.0.0.1, username: ann, usetls: ") + (tls ? "True" : "False"));
-    EXPECT_EQ(run.account.lastMessageCount, 5);
-    EXPECT_FALSE(run.account.hasMessages || run.newMailArrived);
-  }
+  const CheckRun run = play(kStat + "0 0\n" + kQuit, false, [](TEmlAccount& a) { a.lastMessageCount = 5, a.hasMessages = true; });
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "NOMSG"));
+  EXPECT_EQ(run.account.lastMessageCount, 5);
+  EXPECT_FALSE(run.account.hasMessages || run.newMailArrived);
 }
 
 // Validation (in its order, before any connection) and connect and login
 // failures: one error row and one log line each. The sorting of every
-// refusal code is proved on describeFailure.
+// refusal code is proved on describeFailure, the session's refusals in its own tests.
 TEST(PopChecker, ValidationAndConnectFailures) {
-  struct Case {
+  const std::string h = "127.0.0.1", inUse = "[IN-USE] Mailbox locked by <phone>",
+                    refused = "S: +OK\nC: CAPA\nS: -ERR\nC: USER ann\nS: +OK\nC: PASS secret\nS: -ERR " + inUse + "\nX\n";
+  const struct {
     const char* what;
     std::string server, user, pass, script;  // script empty: nothing listens
     const char* word;
     std::string line, detail = "";  // detail: the server's words on the row
+  } cases[] = {
+      {"no server", "", "", "", "", "NOSERVER", "no server"},
+      {"no user", h, "", "", "", "NOUSER", "no user"},
+      {"no password", h, "ann", "", "", "NOPASS", "no password"},
+      {"no port", h, "ann", "secret", "", "NOPORT", "no port"},
+      {"refused", h, "ann", "secret", "", "INVSERVER", "EIdSocketError"},
+      {"closed after greeting", h, "ann", "secret", "S: +OK\nX\n", "ERRCONN", "Unknown Connect Error"},
+      {"box in use", h, "ann", "secret", refused, "ERRCONN", inUse, inUse},
   };
-  const std::string h = "127.0.0.1";
-  const auto refusedPass = [](const std::string& reply) {
-    return "S: +OK\nC: CAPA\nS: -ERR\nC: USER ann\nS: +OK\nC: PASS secret\nS: " + reply + "\nX\n";
-  };
-  const Case cases[] = {
-      {"no server", "", "", "", "", "NOSERVER", " ERROR: no server... quitting"},
-      {"no user", h, "", "", "", "NOUSER", " ERROR: no user... quitting"},
-      {"no password", h, "ann", "", "", "NOPASS", " ERROR: no password... quitting"},
-      {"no port", h, "ann", "secret", "", "NOPORT", " ERROR: no port... quitting"},
-      {"refused", h, "ann", "secret", "", "INVSERVER", " ERROR: EIdSocketError... quitting"},
-      {"wrong password", h, "ann", "secret", refusedPass("-ERR [AUTH] no"), "INVUSERPASS",
-       " ERROR: EIdReplyPOP3Error... quitting"},
-      {"closed after greeting", h, "ann", "secret", "S: +OK\nX\n", "ERRCONN", " ERROR: Unknown Connect Error... quitting"},
-      {"bad greeting", h, "ann", "secret", "S: -ERR busy\nX\n", "INVUSERPASS", " ERROR: EIdReplyPOP3Error... quitting"},
-      {"box in use", h, "ann", "secret", refusedPass("-ERR [IN-USE] Mailbox locked by <phone>"), "ERRCONN",
-       " ERROR: [IN-USE] Mailbox locked by <phone>... quitting", "[IN-USE] Mailbox locked by <phone>"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const CheckRun run = play(c.script, false, [&c](TEmlAccount& a) {
-      a.server = c.server, a.username = c.user, a.password = c.pass;
+      a.server = c.server, a.username = c.user, a.password = c.pass, a.hasMessages = true;
       if (std::string(c.word) == "NOPORT") a.port = 0;
     });
     ASSERT_EQ(run.rows.size(), 1u);
     EXPECT_EQ(run.rows[0].kind, RowKind::Error);
     EXPECT_EQ(run.rows[0].preview, c.detail);
+    EXPECT_FALSE(run.account.hasMessages);  // an error row clears it
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", c.word));
-    EXPECT_THAT(run.log, ElementsAre(" queued for check",
-                                     " created, host: " + c.server + ", username: " + c.user + ", usetls: False",
-                                     c.line, " Disconnecting...", " Disconnected successfully - check completed"));
+    EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: " + c.server + ", username: " + c.user +
+                                     ", usetls: False", " ERROR: " + c.line + "... quitting", kEnd, kDone));
   }
 }
 
+// The loop's end is logged before the error, the disconnect after it; the
+// count, as far as changed, travels back.
 TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
-  const CheckRun run = play(std::string(kPopLoggedIn) + "C: STAT\nS: +OK 2 100\nC: TOP 2 0\nX\n");
+  const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\nX\n");
   EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
   EXPECT_FALSE(run.newMailArrived);
-  // The loop's end is logged before the error, the disconnect after it.
-  const auto at = std::find(run.log.begin(), run.log.end(), " Header check completed");
-  ASSERT_LE(at + 3, run.log.end());
-  EXPECT_EQ(*(at + 1), " ERROR: Connection Closed Gracefully.... quitting");
-  EXPECT_EQ(*(at + 2), " Disconnecting...");
-  EXPECT_EQ(run.account.lastMessageCount, 2);  // as far as changed, it travels back
+  EXPECT_THAT(std::vector(run.log.end() - 4, run.log.end()),
+              ElementsAre(" Header check completed", " ERROR: Connection Closed Gracefully.... quitting", kEnd, kDone));
+  EXPECT_EQ(run.account.lastMessageCount, 2);
 }
 
 // A message whose TOP is refused (deleted by another client) is skipped;
@@ -132,9 +114,8 @@ TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
 TEST(PopChecker, RefusedTopSkipsThatMessage) {
   for (bool all : {false, true}) {
     SCOPED_TRACE(all ? "every message refused" : "one refused");
-    std::string script = std::string(kPopLoggedIn) + "C: STAT\nS: +OK 2 100\nC: TOP 2 0\n";
-    script += (all ? std::string("S: -ERR [IN-USE] locked\n") : header(2, "msg 2"));
-    const CheckRun run = play(script + "C: TOP 1 0\nS: -ERR no such message\n" + kQuit);
+    const std::string top2 = all ? "S: -ERR [IN-USE] locked\n" : header(2, "msg 2");
+    const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\n" + top2 + "C: TOP 1 0\nS: -ERR no such message\n" + kQuit);
     EXPECT_EQ(subjectsOf(run.rows), std::vector<std::string>{all ? "NOMSG" : "msg 2"});
     EXPECT_EQ(run.newMailArrived, !all);
     EXPECT_EQ(run.hasMessages, !all);
@@ -142,16 +123,14 @@ TEST(PopChecker, RefusedTopSkipsThatMessage) {
 }
 
 // Previews use TOP with body lines; a refused TOP gives no row (not a
-// repeat of the previous message).
+// repeat of the previous message). Message 3: multipart, its text part
+// shorter than 80 characters over two lines; message 1: a long
+// Windows-1252 body, dot-stuffed first line.
 TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
-  std::string script = std::string(kPopLoggedIn) + "C: STAT\nS: +OK 3 300\n";
-  // Message 3: multipart, its text part shorter than 80 characters over two lines.
-  script += "C: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
-            "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
-            "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\n";
-  script += "C: TOP 2 100\nS: -ERR gone\n";
-  // Message 1: a long Windows-1252 body, dot-stuffed first line.
-  script += "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \n" + rawStep("..caf\xE9 " + std::string(100, 'x') + "\r\n");
+  const std::string script = kStat + "3 300\nC: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
+                             "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
+                             "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\nC: TOP 2 100\nS: -ERR gone\n"
+                             "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \nS: ..caf\xE9 " + std::string(100, 'x') + "\n";
   const CheckRun run = play(script + "S: .\n" + kQuit, true);
   EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|a@example.org|three||0|Hello world",
                                                "INBOX||one||0|.caf\xC3\xA9 " + std::string(74, 'x')));

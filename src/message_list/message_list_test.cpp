@@ -15,77 +15,41 @@ namespace {
 
 using Rows = std::vector<std::string>;
 
-// The list with fixed metrics (6 pixels a character at 9 points): rows laid
-// out as the rich list box lays them out.
-class FixedRowList : public RowList {
- public:
-  explicit FixedRowList(int width) : width_(width) {}
-  int count() const override { return static_cast<int>(rows_.size()); }
-  const std::string& text(int i) const override { return ok(i) ? rows_[i].text : empty_; }
-  int tag(int i) const override { return ok(i) ? rows_[i].tag : -1; }
-  void insert(int i, std::string text, int tag) override {
-    EXPECT_GT(updating_, 0) << "rows change only inside an update";
-    i = std::clamp(i, 0, count());
-    rows_.insert(rows_.begin() + i, Row{std::move(text), tag});
-    ++edits;
-  }
-  void replace(int i, std::string text, int tag) override {
-    if (ok(i)) rows_[i] = Row{std::move(text), tag};
-    ++edits;
-  }
-  void remove(int i) override {
-    if (ok(i)) rows_.erase(rows_.begin() + i);
-    ++edits;
-  }
-  void clear() override { rows_.clear(); }
-  int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
-  int rowBottom(int i) const override {
-    int y = 0;
-    for (int k = 0; k <= i; ++k) y += rowHeight(k);
-    return y;
-  }
-  int clientWidth() const override { return width_; }
-  void beginUpdate() override { ++updating_; }
-  void endUpdate() override { --updating_; }
+constexpr int64_t kNow = 1765450890;
 
-  RowLayout layout(int i) const {
-    LayoutStyle style;
-    style.width = width_;
-    PictureCatalog pictures;
+// The model over a list with fixed metrics (6 pixels a character at 9
+// points), rows laid out as the rich list box lays them out, in a panel 60
+// pixels from the top of a window 768 pixels high.
+struct ListRig : RowList, MessagePanelHost {
+  explicit ListRig(int width = 334, const std::function<void(SaverSettings&)>& configure = {}) : width(width) {
     pictures.imageCount = 6;
     pictures.addPicture("hrfullwide", {334, 4});
-    return layoutMarkup(rows_[i].text, style, pictures, metrics_);
+    model.setClock([] { return kNow; });
+    model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
+    settings.displayMsgDate = false;
+    if (configure) configure(settings);
+    model.setSettings(settings);
   }
-  // The rows as a reader sees them: laid-out text, lines joined by " | ".
-  std::vector<std::string> plain() const {
-    std::vector<std::string> out;
-    for (int i = 0; i < count(); ++i) {
-      std::string t = layout(i).plainText();
-      for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, " | ");
-      out.push_back(t);
-    }
-    return out;
+  int count() const override { return static_cast<int>(rows.size()); }
+  const std::string& text(int i) const override { return ok(i) ? rows[i].first : empty; }
+  int tag(int i) const override { return ok(i) ? rows[i].second : -1; }
+  void insert(int i, std::string text, int tag) override {
+    EXPECT_GT(updating, 0) << "rows change only inside an update";
+    rows.insert(rows.begin() + std::clamp(i, 0, count()), {std::move(text), tag}), ++edits;
   }
-  bool updating() const { return updating_ > 0; }
-  int edits = 0;
-
- private:
-  struct Row {
-    std::string text;
-    int tag;
-  };
-  bool ok(int i) const { return i >= 0 && i < count(); }
-  int width_;
-  int updating_ = 0;
-  std::vector<Row> rows_;
-  std::string empty_;
-  FixedMetrics metrics_;
-};
-
-class FakeHost : public MessagePanelHost {
- public:
-  int clientHeight() const override { return client; }
-  int panelTop() const override { return top; }
+  void replace(int i, std::string text, int tag) override { rows.at(i) = {std::move(text), tag}, ++edits; }
+  void remove(int i) override {
+    ASSERT_TRUE(ok(i));
+    rows.erase(rows.begin() + i), ++edits;
+  }
+  void clear() override { rows.clear(); }
+  int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
+  int rowBottom(int i) const override { return i < 0 ? 0 : rowBottom(i - 1) + rowHeight(i); }
+  int clientWidth() const override { return width; }
+  void beginUpdate() override { ++updating; }
+  void endUpdate() override { --updating; }
+  int clientHeight() const override { return 768; }
+  int panelTop() const override { return 60; }
   int panelHeight() const override { return height; }
   void setPanelHeight(int h) override { height = h; }
   int panelFrameHeight() const override { return 16; }
@@ -93,143 +57,116 @@ class FakeHost : public MessagePanelHost {
     ++moves;
     if (onMove) onMove();
   }
-  int client = 768, top = 60, height = 400, moves = 0;
-  std::function<void()> onMove;
-};
 
-constexpr int64_t kNow = 1765450890;  // set per test through the clock
-
-struct ListRig {
-  explicit ListRig(int width = 334) : rows(width) {
-    model.setClock([this] { return now; });
-    model.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
-    settings.displayMsgDate = false;
-    model.setSettings(settings);
-  }
-  void configure(const std::function<void(SaverSettings&)>& fn) {
-    fn(settings);
-    model.setSettings(settings);
-  }
-  TEmlAccount& account(const std::string& name, bool pop = false, std::vector<std::string> folders = {}) {
-    TEmlAccount a;
-    a.name = name;
-    a.isPOP = pop;
-    a.server = "mail." + name + ".example";
-    a.folders = std::move(folders);
-    cycle.Accounts.push_back(a);
-    return cycle.Accounts.back();
-  }
-  void message(int account, std::string sender, std::string subject, int64_t when = 0,
-               std::string folder = "INBOX", std::string preview = "") {
-    MessageSummary m;
-    m.accountIndex = account;
-    m.sender = std::move(sender);
-    m.subject = std::move(subject);
-    m.received = when;
-    m.setFolder(folder);  // as the checkers fill it
-    m.preview = std::move(preview);
-    cycle.resultList.push_back(m);
-  }
-  void status(int account, const char* code, RowKind kind) {
-    cycle.resultList.push_back(statusRow(code, kind, account));
-  }
-  // Replaces an account's rows, as a checker publishes them.
-  void publish(int account, const std::function<void()>& add) {
-    std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account; });
-    add();
-    cycle.listChanged = 1;
-  }
-  std::vector<std::string> rebuild() {
-    cycle.listChanged = 1;
-    model.RebuildList(cycle);
-    return rows.plain();
+  bool ok(int i) const { return i >= 0 && i < count(); }
+  RowLayout layout(int i) const { return layoutMarkup(rows[i].first, {.font = {}, .width = width}, pictures, metrics); }
+  // The rows as a reader sees them: laid-out text, lines joined by " | ".
+  Rows plain() const {
+    Rows out;
+    for (int i = 0; i < count(); ++i) {
+      std::string t = layout(i).plainText();
+      for (size_t p; (p = t.find('\n')) != std::string::npos;) t.replace(p, 1, " | ");
+      out.push_back(t);
+    }
+    return out;
   }
   std::vector<int> tags() const {
-    std::vector<int> t;
-    for (int i = 0; i < rows.count(); ++i) t.push_back(rows.tag(i));
+    std::vector<int> t(count());
+    for (int i = 0; i < count(); ++i) t[i] = tag(i);
     return t;
   }
+  TEmlAccount& account(const std::string& name, bool pop = false, Rows folders = {"INBOX;Inbox"}) {
+    cycle.Accounts.push_back(
+        {.name = name, .isPOP = pop, .username = "", .password = "", .server = "mail." + name + ".example", .folders = folders});
+    return cycle.Accounts.back();
+  }
+  // As a checker publishes: a message drops its account's status row, a status row all its rows.
+  void message(int account, std::string sender, std::string subject, int64_t when = 0, std::string folder = "INBOX",
+               std::string preview = "") {
+    std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account && m.isStatus(); });
+    cycle.resultList.push_back({.sender = sender, .subject = subject, .preview = preview, .messageUid = "",
+                                .received = when, .folder = folder, .accountIndex = account});
+  }
+  void status(int account, const char* code, RowKind kind, std::string detail = "") {
+    std::erase_if(cycle.resultList, [&](const MessageSummary& m) { return m.accountIndex == account; });
+    cycle.resultList.push_back(statusRow(code, kind, account, std::move(detail)));
+  }
+  Rows rebuild() {
+    cycle.listChanged = 1;
+    model.RebuildList(cycle);
+    return plain();
+  }
 
+  int width, updating = 0, edits = 0, height = 400, moves = 0;
+  std::vector<std::pair<std::string, int>> rows;
+  std::string empty;
+  PictureCatalog pictures;
+  std::function<void()> onMove;
   MessageQueue target;
   CheckCycle cycle{target};
-  FixedRowList rows;
-  FakeHost host;
   FixedMetrics metrics;
   SaverSettings settings;
-  MessageListModel model{rows, host, metrics, MessageListFonts::from({"", 9, false, false})};
-  int64_t now = kNow;
+  MessageListModel model{*this, *this, metrics, MessageListFonts::from({"", 9, false, false})};
 };
-
-const std::string kNotSetUp =
-    "  You have not set up any mailboxes to check - | please configure accounts in the screensaver | "
-    "options dialog";
 
 TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
   ListRig none;
   none.model.FillInitialList(none.cycle.Accounts);
-  EXPECT_EQ(none.rows.plain(), Rows{kNotSetUp});
-  EXPECT_EQ(none.rows.tag(0), -1);
+  const Rows notSetUp = {"  You have not set up any mailboxes to check - | please configure accounts in the screensaver | "
+                         "options dialog"};
+  EXPECT_EQ(none.plain(), notSetUp);
+  EXPECT_EQ(none.tag(0), -1);
   none.message(0, "Ann", "stray row");
-  EXPECT_EQ(none.rebuild(), Rows{kNotSetUp}) << "never changes";
-
+  EXPECT_EQ(none.rebuild(), notSetUp) << "never changes";
   ListRig rig;
-  rig.account("Home");
-  rig.account("Work & Play");
+  for (const char* name : {"Home", "Work & Play"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(rig.rows.plain(), (Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}));
+  EXPECT_EQ(rig.plain(), (Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}));
   EXPECT_EQ(rig.tags(), (std::vector<int>{0, 0, 1, 1}));
-  EXPECT_EQ(rig.rows.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
+  EXPECT_EQ(rig.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
                                   std::string(listmarkup::HeaderEnd));
 }
 
 TEST(MessageList, SenderGroupsStandAtTheNewestMessageNewestFirst) {
   ListRig rig;
-  rig.account("Home", false, {"INBOX;Inbox"});
-  rig.message(0, "Bob", "first", 100);
-  rig.message(0, "Ann", "old", 50);
-  rig.message(0, "Bob", "newest", 300);
-  rig.message(0, "Bob", "middle", 200);
-  rig.message(0, "*****", "stars", 10);  // a sender like any other
-  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (5)", "- Bob (3) | newest", "middle",
-                                 "first", "- Ann | old", "- ***** | stars"}));
+  rig.account("Home");
+  const std::tuple<const char*, const char*, int> rows[] = {
+      {"Bob", "first", 100}, {"Ann", "old", 50}, {"Bob", "newest", 300}, {"Bob", "middle", 200}, {"*****", "stars", 10}};
+  for (const auto& [sender, subject, when] : rows) rig.message(0, sender, subject, when);  // "*****" is a sender like any other
+  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (5)", "- Bob (3) | newest", "middle", "first", "- Ann | old",
+                                 "- ***** | stars"}));
 }
 
+// Folder blocks by caption, a path longer than any displayed width, and a
+// POP3 account's rows with or without a folder.
 TEST(MessageList, FoldersWithAndWithoutHideFolders) {
   for (bool hide : {true, false}) {
-    ListRig rig;
-    rig.configure([&](SaverSettings& s) { s.hideFolders = hide; });
+    ListRig rig(334, [&](SaverSettings& s) { s.hideFolders = hide; });
     rig.account("Home", false, {"INBOX;Inbox", " archive ; Old mail"});
     rig.message(0, "Ann", "kept", 0, "ARCHIVE");
-    std::vector<std::string> expected{"  Home"};
-    if (!hide) expected.push_back(" Inbox (0)");
-    expected.insert(expected.end(), {" Old mail (1)", "- Ann | kept"});
+    Rows expected{"  Home", " Old mail (1)", "- Ann | kept"};
+    if (!hide) expected.insert(expected.begin() + 1, " Inbox (0)");
     EXPECT_EQ(rig.rebuild(), expected) << hide;
   }
-  // A path longer than any displayed width still finds its block.
   ListRig deep;
   const std::string path = "Lists/" + std::string(120, 'p');
   deep.account("Deep", false, {path + ";Deep"});
   deep.message(0, "Ann", "deep", 0, path);
   EXPECT_EQ(deep.rebuild(), (Rows{"  Deep", " Deep (1)", "- Ann | deep"}));
   ListRig pop;
-  pop.account("Pop", true);
+  pop.account("Pop", true, {});
   pop.message(0, "Ann", "hello", 0, "");
   pop.message(0, "Cy", "again", 0, "INBOX");
   EXPECT_EQ(pop.rebuild(), (Rows{"  Pop", " Inbox (1)", "- Cy | again"}));
   EXPECT_EQ(pop.cycle.Accounts[0].folders, Rows{"INBOX;Inbox"});
 }
 
+// 140 px less the time and one blank: the subject is cut, a blank stays before the time.
 TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
   for (bool dates : {true, false}) {
-    ListRig rig(200);
-    rig.configure([&](SaverSettings& s) {
-      s.displayMsgDate = dates;
-      s.displayMsgPreview = true;
-    });
-    rig.account("Home", false, {"INBOX;Inbox"});
-    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX",
-                "<B>x</B>");
-    // 140 px less the time and one blank: the subject is cut, a blank stays before the time.
+    ListRig rig(200, [&](SaverSettings& s) { s.displayMsgDate = dates, s.displayMsgPreview = true; });
+    rig.account("Home");
+    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX", "<B>x</B>");
     EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)",
                                    dates ? "- AT&T <news@att.com> | a < b & c... 5 secs ago | <B>x</B>"
                                          : "- AT&T <news@att.com> | a < b & c and a very... | <B>x</B>"}));
@@ -239,13 +176,7 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};
-  const struct {
-    const char* name;
-    std::string text;
-    int width;
-    size_t keep;
-    std::string out;
-  } rows[] = {
+  const struct { const char* name; std::string text; int width; size_t keep; std::string out; } rows[] = {
       {"30 px fit in 31", "Hello", 31, 0, "Hello"},
       {"30 px do not fit in 30", "Hello", 30, 0, "H..."},
       {"never inside the two bytes of a letter", "Grüße aus Köln", 36, 0, "Gr..."},
@@ -263,32 +194,24 @@ TEST(MessageList, FitTextCuts) {
   }
 }
 
+// A CHECKING row replaces the earlier messages only when the list would otherwise show nothing new.
 TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
-  struct Case {
-    const char* name;
-    bool firstCycle, hasMessages, hideFolders, hideAccounts;
-    bool queuedShown;
-  };
-  const Case cases[] = {
+  const struct { const char* name; bool firstCycle, hasMessages, hideFolders, hideAccounts, queuedShown; } cases[] = {
       {"first cycle", true, false, true, false, true},
       {"later cycle, hideFolders", false, false, true, false, true},
       {"later cycle, folders shown", false, false, false, false, false},
       {"later cycle, hideAccounts", false, false, true, true, false},
       {"account has messages", true, true, true, false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ListRig rig;
-    rig.configure([&](SaverSettings& s) {
-      s.hideFolders = c.hideFolders;
-      s.hideAccounts = c.hideAccounts;
-    });
-    rig.account("Home", false, {"INBOX;Inbox"}).hasMessages = c.hasMessages;
+    ListRig rig(334, [&](SaverSettings& s) { s.hideFolders = c.hideFolders, s.hideAccounts = c.hideAccounts; });
+    rig.account("Home").hasMessages = c.hasMessages;
     rig.model.FillInitialList(rig.cycle.Accounts);
     rig.message(0, "Ann", "earlier");
     rig.rebuild();
     rig.cycle.firstCycle = c.firstCycle;
-    rig.publish(0, [&] { rig.status(0, status::kChecking, RowKind::Progress); });
+    rig.status(0, status::kChecking, RowKind::Progress);
     EXPECT_EQ(rig.rebuild(), (c.queuedShown ? Rows{"  Home", "  Retrieving status..."}
                                             : Rows{"  Home", " Inbox (1)", "- Ann | earlier"}));
   }
@@ -296,115 +219,93 @@ TEST(MessageList, StatusRowsFollowTheCycleAndTheSettings) {
 
 TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   ListRig rig;
-  rig.account("Home", false, {"INBOX;Inbox"});
-  rig.account("a&b", false, {"INBOX;Inbox"}).server = "a&b";
+  rig.account("Home");
+  rig.account("a&b").server = "a&b";
   rig.model.FillInitialList(rig.cycle.Accounts);
-  rig.publish(0, [&] { rig.message(0, "Ann", "hi"); });
-  rig.publish(1, [&] { rig.status(1, status::kErrConn, RowKind::Error); });
-  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- Ann | hi", " |   a&b",
-                                 "  ERROR - Could not connect to  | a&b"}));
-  rig.publish(0, [&] { rig.status(0, status::kInvUserPass, RowKind::Error); });
-  rig.publish(1, [&] { rig.message(1, "Cy", "back"); });
-  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", "  ERROR - Username/password is invalid",
-                                 " |   a&b", " Inbox (1)", "- Cy | back"}));
-  // A server's words on the row (a refused login) come on a line of their
-  // own, as text, never as mark-up.
-  rig.publish(1, [&] {
-    rig.cycle.resultList.push_back(statusRow(status::kErrConn, RowKind::Error, 1, "[IN-USE] <B>locked</B>"));
-  });
-  const std::vector<std::string> shown = rig.rebuild();
-  EXPECT_EQ(shown.back(), "  ERROR - Could not connect to  | a&b | [IN-USE] <B>locked</B>");
-  // An unknown code word shows no row.
-  rig.publish(1, [&] { rig.status(1, "BOGUS", RowKind::Error); });
+  rig.message(0, "Ann", "hi");
+  rig.status(1, status::kErrConn, RowKind::Error);
+  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- Ann | hi", " |   a&b", "  ERROR - Could not connect to  | a&b"}));
+  rig.status(0, status::kInvUserPass, RowKind::Error);
+  rig.message(1, "Cy", "back");
+  EXPECT_EQ(rig.rebuild(), (Rows{"  Home", "  ERROR - Username/password is invalid", " |   a&b", " Inbox (1)", "- Cy | back"}));
+  // A server's words (a refused login) come on a line of their own, as text, never as mark-up.
+  rig.status(1, status::kErrConn, RowKind::Error, "[IN-USE] <B>locked</B>");
+  EXPECT_EQ(rig.rebuild().back(), "  ERROR - Could not connect to  | a&b | [IN-USE] <B>locked</B>");
+  rig.status(1, "BOGUS", RowKind::Error);  // an unknown code word shows no row
   EXPECT_EQ(rig.rebuild().size(), 3u);
   // A long status row wraps at blanks within the list's width.
-  rig.publish(0, [&] { rig.status(0, status::kNoServer, RowKind::Error); });
+  rig.status(0, status::kNoServer, RowKind::Error);
   EXPECT_EQ(rig.rebuild()[1], "  No server specified for this account - please | configure accounts in the screensaver "
                               "options | dialog");
-  for (const LaidOutLine& line : rig.rows.layout(1).lines) EXPECT_LE(line.width, 334);
+  for (const LaidOutLine& line : rig.layout(1).lines) EXPECT_LE(line.width, 334);
 }
 
 TEST(MessageList, HideAccountsRemovesAQuietBlockAndPutsItBackInOrder) {
-  ListRig rig;
-  rig.configure([](SaverSettings& s) { s.hideAccounts = true; });
-  for (const char* name : {"A", "B", "C"}) rig.account(name, false, {"INBOX;Inbox"});
+  ListRig rig(334, [](SaverSettings& s) { s.hideAccounts = true; });
+  for (const char* name : {"A", "B", "C"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  for (int i : {0, 1, 2}) rig.publish(i, [&] { rig.status(i, status::kNoMsg, RowKind::NoMessages); });
+  for (int i : {0, 1, 2}) rig.status(i, status::kNoMsg, RowKind::NoMessages);
   EXPECT_TRUE(rig.rebuild().empty());
-  EXPECT_EQ(rig.host.height, 16);  // an empty list: the panel's smallest height
-  rig.publish(2, [&] { rig.message(2, "Cy", "last"); });
+  EXPECT_EQ(rig.height, 16);  // an empty list: the panel's smallest height
+  rig.message(2, "Cy", "last");
   EXPECT_EQ(rig.rebuild(), (Rows{"  C", " Inbox (1)", "- Cy | last"}));
-  rig.publish(0, [&] { rig.message(0, "Ann", "first"); });
+  rig.message(0, "Ann", "first");
   EXPECT_EQ(rig.rebuild(), (Rows{"  A", " Inbox (1)", "- Ann | first", " |   C", " Inbox (1)", "- Cy | last"}));
-  rig.publish(1, [&] { rig.message(1, "Bo", "middle"); });
-  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
+  rig.message(1, "Bo", "middle");
+  rig.status(0, status::kNoMsg, RowKind::NoMessages);
   EXPECT_EQ(rig.rebuild(), (Rows{"  B", " Inbox (1)", "- Bo | middle", " |   C", " Inbox (1)", "- Cy | last"}));
   EXPECT_EQ(rig.tags(), (std::vector<int>{1, 1, 1, 2, 2, 2}));
 }
 
 TEST(MessageList, BlocksAreFoundByAccountNotByName) {
   ListRig rig;
-  rig.account("Home2", false, {"INBOX;Inbox"});
-  rig.account("Home", false, {"INBOX;Inbox"});
-  rig.account("Home", false, {"INBOX;Inbox"});
+  for (const char* name : {"Home2", "Home", "Home"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(rig.model.FindAccountHeader(1), 2);
-  EXPECT_EQ(rig.model.FindAccountHeader(2), 4);
-  rig.publish(2, [&] { rig.message(2, "Third", "mine"); });
-  rig.publish(1, [&] { rig.message(1, "Second", "mine"); });
-  rig.publish(0, [&] { rig.status(0, status::kNoMsg, RowKind::NoMessages); });
-  EXPECT_EQ(rig.rebuild(), (Rows{"  Home2", "  No New Messages", " |   Home", " Inbox (1)",
-                                 "- Second | mine", " |   Home", " Inbox (1)",
-                                                     "- Third | mine"}));
+  EXPECT_EQ(std::pair(rig.model.FindAccountHeader(1), rig.model.FindAccountHeader(2)), std::pair(2, 4));
+  rig.message(2, "Third", "mine");
+  rig.message(1, "Second", "mine");
+  rig.status(0, status::kNoMsg, RowKind::NoMessages);
+  EXPECT_EQ(rig.rebuild(), (Rows{"  Home2", "  No New Messages", " |   Home", " Inbox (1)", "- Second | mine", " |   Home",
+                                 " Inbox (1)", "- Third | mine"}));
 }
 
 TEST(MessageList, UnchangedRowsAreLeftAlone) {
   ListRig rig;
-  rig.account("Home", false, {"INBOX;Inbox"});
-  rig.account("Work", false, {"INBOX;Inbox"});
-  rig.publish(0, [&] { rig.message(0, "Ann", "one"); });
-  rig.publish(1, [&] { rig.message(1, "Bob", "two"); });
+  for (const char* name : {"Home", "Work"}) rig.account(name);
+  rig.message(0, "Ann", "one");
+  rig.message(1, "Bob", "two");
   rig.rebuild();
-  rig.rows.edits = 0;
-  rig.publish(1, [&] {
-    rig.message(1, "Bob", "two");
-    rig.message(1, "Cy", "three");
-  });
+  rig.edits = 0;
+  rig.message(1, "Cy", "three");
   rig.rebuild();
-  EXPECT_EQ(rig.rows.edits, 3);  // Work's rows after its header; Home's block is not touched
+  EXPECT_EQ(rig.edits, 3);  // Work's rows after its header; Home's block is not touched
   EXPECT_FALSE(rig.model.RebuildList(rig.cycle));  // listChanged taken
 }
 
+// Many rows: capped at the client height less 20; the panel (top 60) then
+// reaches below the window, and the one move runs after the rebuild with the
+// result lock free.
 TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   ListRig rig;
-  rig.account("Home", false, {"INBOX;Inbox"});
+  rig.account("Home");
   rig.model.FillInitialList(rig.cycle.Accounts);
-  const int fitted = rig.rows.rowBottom(1) + 2 + 16;
-  EXPECT_EQ(rig.host.height, fitted);
-  rig.host.height = 300;
+  const int fitted = rig.rowBottom(1) + 2 + 16;
+  EXPECT_EQ(rig.height, fitted);
+  rig.height = 300;
   rig.model.FitPanelHeight(true);
-  EXPECT_EQ(rig.host.height, 300);  // grow only
+  EXPECT_EQ(rig.height, 300);  // grow only
   rig.model.FitPanelHeight(false);
-  EXPECT_EQ(rig.host.height, fitted);
-  EXPECT_EQ(rig.host.moves, 0);
-
-  // Many rows: capped at the client height less 20; the panel (top 60) then
-  // reaches below the window, and the one move runs after the rebuild with
-  // the result lock free.
-  rig.publish(0, [&] {
-    for (int k = 0; k < 80; ++k) rig.message(0, "S" + std::to_string(k), "m");
-  });
+  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(fitted, 0));
+  for (int k = 0; k < 80; ++k) rig.message(0, "S" + std::to_string(k), "m");
   bool lockFree = false, rowsComplete = false;
-  rig.host.onMove = [&] {
+  rig.onMove = [&] {
     std::unique_lock lock(rig.cycle.resultLock, std::try_to_lock);
     lockFree = lock.owns_lock();
-    rowsComplete = !rig.rows.updating() && rig.rows.count() == 2 + 80;
+    rowsComplete = rig.updating == 0 && rig.count() == 2 + 80;
   };
   rig.rebuild();
-  EXPECT_EQ(rig.host.height, 768 - 20);
-  EXPECT_EQ(rig.host.moves, 1);
-  EXPECT_TRUE(lockFree);
-  EXPECT_TRUE(rowsComplete);
+  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(768 - 20, 1));
+  EXPECT_TRUE(lockFree && rowsComplete);
 }
 
 }  // namespace
