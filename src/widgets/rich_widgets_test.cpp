@@ -46,21 +46,18 @@ TEST(RichListBox, RowsAreMeasuredByLayoutAndStack) {
   list.setDefaultFont({"", 9, false, false}, Qt::white);
   EXPECT_EQ(list.add(kHeader), 0);
   EXPECT_EQ(list.add(kStatus), 1);
-  list.insert(1, "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
-  ASSERT_EQ(list.count(), 3);
-  EXPECT_EQ(list.text(1), "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)");
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(list.rowHeight(i), list.rowLayout(i).listRowHeight()) << i;
-    EXPECT_EQ(list.rowRect(i).top(), i == 0 ? 0 : list.rowRect(i - 1).bottom() + 1) << i;
-    EXPECT_EQ(list.rowRect(i).width(), 334);
-  }
+  const std::string inbox = "<IMG src=\"idx:1\" align=\"middle\"> Inbox (3)";
+  list.insert(1, inbox);
+  ASSERT_EQ(std::pair(list.count(), list.text(1)), std::pair(3, inbox));
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(std::tuple(list.rowHeight(i), list.rowRect(i).top(), list.rowRect(i).width()),
+              std::tuple(list.rowLayout(i).listRowHeight(), i == 0 ? 0 : list.rowRect(i - 1).bottom() + 1, 334)) << i;
   EXPECT_EQ(list.contentHeight(), list.rowRect(2).bottom() + 1);
   EXPECT_TRUE(list.rowLayout(0).pictures.size() == 2 && list.rowLayout(0).pictures[1].width == 334);
   list.remove(0);
   EXPECT_EQ(std::pair(list.count(), list.rowRect(0).top()), std::pair(2, 0));
   list.remove(2);  // out of range: ignored
-  EXPECT_EQ(std::pair(list.count(), list.text(2)), std::pair(2, std::string()));
-  EXPECT_TRUE(list.rowRect(-1).isEmpty());
+  EXPECT_TRUE(list.count() == 2 && list.text(2).empty() && list.rowRect(-1).isEmpty());
   list.setAutoRowHeight(false);
   EXPECT_EQ(list.rowRect(1).height(), 16);
   list.setAutoRowHeight(true);
