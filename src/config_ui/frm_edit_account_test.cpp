@@ -33,17 +33,13 @@ int answer(const QString&, const QString& heading, const QString& text, int, int
 
 // A login as ann/secret and a listing with a second level and a name that
 // looks like mark-up.
-const char* kFolderScript =
-    "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 OK done\n"
-    "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
-    "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK done\nC: C4 LIST \"\" *\n"
+const std::string kFolderScript = std::string(testing::kImapLoggedIn) + "C: C4 LIST \"\" *\n"
     "S: * LIST () \".\" \"INBOX\"\nS: * LIST () \".\" \"INBOX.Sent\"\n"
     "S: * LIST () \".\" \"Archive\"\nS: * LIST () \".\" \"<b>&-x\"\nS: C4 OK done\n"
     "C: C5 LOGOUT\nS: * BYE\nS: C5 OK done\nX\n";
 
 TEmlAccount imapAccount(int port, std::vector<std::string> folders = {}) {
-  return {.name = "Work", .username = "ann", .password = "secret", .server = "127.0.0.1", .port = port,
-          .folders = std::move(folders)};
+  return testing::loopbackAccount("Work", false, port, std::move(folders));
 }
 
 class EditAccount : public ::testing::Test {
