@@ -153,8 +153,7 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
 }
 
 // Missing details, then a refused connection, keep the stored folders; the
-// list drawn from the server's paths is sorted, indented by level, INBOX
-// shown as "Inbox", names shown literally, and ticks the stored folders still
+// listing's rows show names literally and tick the stored folders still
 // there. Listing again keeps the user's ticks and unticks; a field left
 // unchanged starts no listing; names are stored raw. The controls fit.
 TEST_F(EditAccount, FolderListKeepsTheChoiceAndSizeHintsFit) {

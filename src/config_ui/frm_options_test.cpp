@@ -131,7 +131,7 @@ class Options : public ::testing::Test {
   bool editorAnswer_ = true, realEditor_ = false;
 };
 
-// Every value off its default, three accounts, loaded and written back by OK:
+// Every value off its default, two accounts, loaded and written back by OK:
 // the store file comes out byte for byte as it went in.
 TEST_F(Options, FullStoreIsWrittenBackUnchanged) {
   DialogSettings d{.hideAccounts = true, .hideFolders = false, .playNotification = true,
