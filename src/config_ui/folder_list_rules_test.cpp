@@ -15,29 +15,18 @@ TEST(FolderListRules, PortNumbersAndPortAfterATypeOrSecureChange) {
   for (const char* ok : {"1", "143", "65535"}) EXPECT_TRUE(IsValidPort(ok)) << ok;
   for (const char* bad : {"", "0", "65536", "99999999999", "ten", "+143", "-1", " 143", "14 3"})
     EXPECT_FALSE(IsValidPort(bad)) << bad;
-  const struct {
-    const char* what;
-    bool typeChange, pop, secure;  // pop: the type after a type change, else the current one
-    const char *port, *expected;
-  } rows[] = {
-      {"IMAP 143 to POP", true, true, false, "143", "110"},
-      {"secure 993 to POP", true, true, true, "993", "995"},
-      {"plain 993 to POP", true, true, false, "993", "993"},
-      {"custom to POP", true, true, true, "1143", "1143"},
-      {"POP 110 to IMAP", true, false, false, "110", "143"},
-      {"secure 995 to IMAP", true, false, true, "995", "993"},
-      {"secure 992 to IMAP", true, false, true, "992", "993"},
-      {"plain 995 to IMAP", true, false, false, "995", "995"},
-      {"IMAP ticked", false, false, true, "143", "993"},
-      {"IMAP unticked", false, false, false, "993", "143"},
-      {"POP ticked", false, true, true, "110", "995"},
-      {"POP unticked", false, true, false, "995", "110"},
-      {"POP 992 unticked", false, true, false, "992", "110"},
-      {"custom ticked", false, false, true, "1143", "1143"},
-  };
-  for (const auto& r : rows)
-    EXPECT_EQ(r.typeChange ? PortAfterTypeChange(r.pop, r.secure, r.port) : PortAfterSecureChange(r.pop, r.secure, r.port),
-              r.expected) << r.what;
+  // {pop, secure, port, after}; pop: the type after a type change, else the current one.
+  const std::tuple<bool, bool, std::string, std::string> typeChanges[] = {
+      {true, false, "143", "110"}, {true, true, "993", "995"}, {true, false, "993", "993"},
+      {true, true, "1143", "1143"}, {false, false, "110", "143"}, {false, true, "995", "993"},
+      {false, true, "992", "993"}, {false, false, "995", "995"}};
+  for (const auto& [pop, secure, port, after] : typeChanges)
+    EXPECT_EQ(PortAfterTypeChange(pop, secure, port), after) << pop << secure << port;
+  const std::tuple<bool, bool, std::string, std::string> secureChanges[] = {
+      {false, true, "143", "993"}, {false, false, "993", "143"}, {true, true, "110", "995"},
+      {true, false, "995", "110"}, {true, false, "992", "110"}, {false, true, "1143", "1143"}};
+  for (const auto& [pop, secure, port, after] : secureChanges)
+    EXPECT_EQ(PortAfterSecureChange(pop, secure, port), after) << pop << secure << port;
 }
 
 // Levels only by "."; a "/" server lists flat; INBOX in any case is Inbox;
@@ -48,8 +37,7 @@ TEST(FolderListRules, RowsFromPaths) {
   for (const FolderRow& r : rows) captions.push_back(r.caption + (r.ticked ? "+" : ""));
   EXPECT_THAT(captions, ElementsAre("Inbox+", "a/b", "Inbox+", "x\x01<y>"));
   EXPECT_EQ(rows[0].path, "Work.inbox");
-  EXPECT_TRUE(rows[0].markup.starts_with("<ind x=\"12\">"));
-  EXPECT_TRUE(rows[1].markup.starts_with("<ind x=\"0\">"));
+  EXPECT_TRUE(rows[0].markup.starts_with("<ind x=\"12\">") && rows[1].markup.starts_with("<ind x=\"0\">"));
   EXPECT_TRUE(rows[3].markup.ends_with("> x &lt;y&gt;")) << rows[3].markup;
 }
 

@@ -42,7 +42,7 @@ TEST(ScreensaverDiscovery, WalkOrderLinksDuplicatesAndOwnFile) {
       {(root / "a").string(), (root / "b").string(), (root / "b-again").string(), (root / "none").string()},
       OwnProgramFile());
   EXPECT_EQ(found, (std::vector<std::string>{alpha, zeta, beta, other}));
-  EXPECT_EQ(std::tuple(ScreensaverDisplayName(alpha), ScreensaverDisplayName(zeta)), std::tuple(std::string("Alpha"), std::string("zeta")));
+  EXPECT_EQ(ScreensaverDisplayName(alpha) + "|" + ScreensaverDisplayName(zeta), "Alpha|zeta");
   std::atomic<bool> stop{true};
   EXPECT_TRUE(FindScreensaverPrograms({(root / "a").string()}, "", &stop).empty());
 }
