@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -90,9 +91,9 @@ class Executable : public ::testing::Test {
     env.insert(env.end(), env_.begin(), env_.end());
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     const auto pointers = [](std::vector<std::string>& v) {
-      std::vector<char*> p;
-      for (auto& s : v) p.push_back(s.data());
-      return p.push_back(nullptr), p;
+      std::vector<char*> p(v.size() + 1, nullptr);
+      std::transform(v.begin(), v.end(), p.begin(), [](std::string& s) { return s.data(); });
+      return p;
     };
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, pointers(args).data(), pointers(env).data()), 0);
