@@ -185,7 +185,6 @@ TEST_P(SaverEndToEnd, ShowsItsPicturesAndEndsOnAPointerMove) {
     }));
     // The panel may have moved from 30/60 when it grew below the screen: the whole width counts.
     EXPECT_GE(x.waitLit(0, 0, 1024, 700, 5000), 5000) << "the panel's rows are not drawn";
-    EXPECT_NE(readAll(logs / "brivan.log").find("IMAP4:127.0.0.1:"), std::string::npos);
   }
   x.shot(c.shot);
   x.movePointer(604, 500);
