@@ -245,7 +245,8 @@ TEST(TfrmSaver, PollIntervalAndNoAccounts) {
     int checks = 0;
     rig.bodies["Account0"] = [&](FakeChecker&) { ++checks; };
     TfrmSaverTestPeer peer(rig.run());
-    EXPECT_EQ(peer.tmrMailCheck.isActive() ? peer.tmrMailCheck.interval() : 0, interval);
+    const QTimer& t = peer.tmrMailCheck;
+    EXPECT_EQ(std::pair(t.isActive(), t.isActive() ? t.interval() : 0), std::pair(interval != 0, interval));
     EXPECT_TRUE(waitUntil([&] { return checks == 1; }));
     const std::string log = rig.mainLog();
     const size_t said = log.find("Setting \"pollInterval\" = 1 is out of range; 60000 is used");
