@@ -23,11 +23,7 @@ MessageSummary row(const char* folder, const char* sender, const char* subject, 
   return {.sender = sender, .subject = subject, .preview = preview, .messageUid = "17", .received = received,
           .folder = folder};
 }
-
-void setZone(const char* tz) {
-  ::setenv("TZ", tz, 1);
-  ::tzset();
-}
+void setZone(const char* tz) { ::setenv("TZ", tz, 1), ::tzset(); }
 
 class CheckMode : public ::testing::Test {
  protected:
@@ -38,8 +34,7 @@ class CheckMode : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete state_; }
   int run(const AccountList& accounts, CheckOptions options, CheckRunLimits limits = {}) {
-    out_.str("");
-    err_.str("");
+    out_.str(""), err_.str("");
     return runCheck(accounts, false, options, limits, out_, err_, std::make_unique<FakeFactory>(bodies_));
   }
   static inline test::TempDir* state_ = new test::TempDir("brivane-check-cmd");
@@ -65,8 +60,8 @@ TEST(CheckArguments, UsageErrorsAndGoodForms) {
 }
 
 TEST_F(CheckMode, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
-  for (auto [pop, port, tls, used] : {std::tuple{false, 143, true, 993}, {false, 143, false, 143}, {true, 110, true, 995},
-                                      {true, 1995, true, 1995}})
+  for (auto [pop, port, tls, used] :
+       {std::tuple{false, 143, true, 993}, {false, 143, false, 143}, {true, 110, true, 995}, {true, 1995, true, 1995}})
     EXPECT_EQ(effectivePort(fakeAccount("a", pop, port, tls)), used) << port;
   // No offset is "+00:00"; a negative one keeps its sign; summer time counts.
   for (auto [zone, when, text] : {std::tuple{"UTC0", 1796583280, "2026-12-06T18:54:40+00:00"},
@@ -85,8 +80,9 @@ TEST_F(CheckMode, TextForm) {
   const auto outcome = [](const char* name, bool pop, bool finished, std::optional<std::string> status,
                           std::vector<MessageSummary> rows = {}, const char* detail = "") {
     const bool newMail = !rows.empty();
-    return CheckOutcome{{{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows)}},
-                        newMail, newMail};
+    return CheckOutcome{
+        {{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows)}}, newMail,
+        newMail};
   };
   const struct {
     const char* name;
@@ -95,8 +91,8 @@ TEST_F(CheckMode, TextForm) {
   } cases[] = {
       {"no accounts", {}, "You have not set up any mailboxes to check\n"},
       {"messages grouped by folder",
-       outcome("Home", false, true, std::nullopt,
-               {row("INBOX", "Ann", "Hello", 1796583280, "first words"), row("INBOX", "", "Hi"), row("Lists", "Bob", "Yo")}),
+       outcome("Home", false, true, std::nullopt, {row("INBOX", "Ann", "Hello", 1796583280, "first words"),
+                                                   row("INBOX", "", "Hi"), row("Lists", "Bob", "Yo")}),
        "Home (IMAP4, mail.example.org:993, TLS)\n  INBOX\n    2026-12-06 18:54  Ann: Hello\n      first words\n"
        "    (no date)  (unknown sender): Hi\n  Lists\n    (no date)  Bob: Yo\nNew mail has arrived.\n"},
       {"no row at all", outcome("Pop", true, true, std::nullopt),
@@ -118,15 +114,15 @@ TEST_F(CheckMode, TextForm) {
 // The exit status is 0 only when every account ended with messages or none.
 TEST_F(CheckMode, JsonDocumentAndExitStatus) {
   bodies_["Home"] = [](FakeChecker& c) {
-    c.markCycleHasMessages();
-    c.markNewMailArrived();
+    c.markCycleHasMessages(), c.markNewMailArrived();
     c.results = {row("INBOX", "Ann", "Hi \xC3\xBF"), row("Lists", "Ann", "Hi \xC3\xBF")};
     for (auto& r : c.results) r.accountIndex = c.accountIndex;
     c.PublishResults();
   };
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
   bodies_["Busy"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error, "[IN-USE] locked"); };
-  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true), fakeAccount("Busy", true)};
+  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true),
+                                fakeAccount("Busy", true)};
   EXPECT_EQ(run(accounts, {.json = true}), 1);
   const auto message = [](const char* folder) {
     return json{{"folder", folder}, {"sender", "Ann"}, {"subject", "Hi \xC3\xBF"},

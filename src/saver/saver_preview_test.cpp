@@ -24,13 +24,12 @@ struct PreviewRig {
     if (display) window = XCreateSimpleWindow(display, DefaultRootWindow(display), 0, 0, 10, 10, 0, 0, 0xFFFFFF);
   }
   // Closing the connection destroys the window, which ends a preview still running.
-  ~PreviewRig() {
-    if (display) XCloseDisplay(display);
-  }
+  ~PreviewRig() { if (display) XCloseDisplay(display); }
   void start(unsigned long id, bool date, bool time, RandomInRange random = {}) {
     SaverSettings settings;
     settings.displayDate = date, settings.displayTime = time;
-    running = std::async(std::launch::async, [this, id, settings, options = PreviewOptions{server.name(), 20ms, 1000, random}] {
+    const PreviewOptions options{server.name(), 20ms, 1000, random};
+    running = std::async(std::launch::async, [this, id, settings, options] {
       return RunSaverPreview(id, settings, [this] { ++releases; }, options);
     });
   }
@@ -65,19 +64,14 @@ TEST(SaverPreview, DrawsMiniatureUntilWindowGoes) {
     int width, height;
     bool date, time, high, destroy;
     const char* dateTimeSize;
-  } cases[] = {
-      {152, 112, true, true, true, true, "34x15"},
-      {200, 150, false, true, false, false, "34x7"},
-      {40, 30, true, false, true, true, "34x8"},  // smaller than the box: at 0,0
-      {100, 80, false, false, true, false, ""},
-  };
+  } cases[] = {{152, 112, true, true, true, true, "34x15"}, {200, 150, false, true, false, false, "34x7"},
+               {40, 30, true, false, true, true, "34x8"},  // smaller than the box: at 0,0
+               {100, 80, false, false, true, false, ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << "x" << c.height << " date " << c.date << " time " << c.time);
     PreviewRig rig;
     ASSERT_NE(rig.display, nullptr) << "Xvfb did not start";
-    XResizeWindow(rig.display, rig.window, c.width, c.height);
-    XMapWindow(rig.display, rig.window);
-    rig.sync();
+    XResizeWindow(rig.display, rig.window, c.width, c.height), XMapWindow(rig.display, rig.window), rig.sync();
     rig.start(rig.window, c.date, c.time, [&](int lo, int hi) { return c.high ? hi : lo; });
     const QImage dateTime = PreviewDateTimePicture(c.date, c.time);
     EXPECT_EQ(dateTime.isNull() ? "" : std::to_string(dateTime.width()) + "x" + std::to_string(dateTime.height()),
@@ -89,8 +83,7 @@ TEST(SaverPreview, DrawsMiniatureUntilWindowGoes) {
                 PreviewPanelPicture());
     if (!dateTime.isNull()) p.drawImage(c.width - dateTime.width(), c.height - dateTime.height(), dateTime);
     p.end();
-    EXPECT_TRUE(rig.shows(expected));
-    EXPECT_EQ(rig.releases, 1);
+    EXPECT_TRUE(rig.shows(expected) && rig.releases == 1) << rig.releases;
     // Cleared by the server (as when uncovered): drawn again long before the next place is due.
     XClearArea(rig.display, rig.window, 0, 0, 0, 0, True);
     rig.sync();
