@@ -62,7 +62,7 @@ TEST_F(Launch, ProgramGetsItsArgumentsItsOwnGroupAndNoDescriptorAndTerminateEnds
   const pid_t pid = launcher.pid(), child = reportedPid("child");
   EXPECT_EQ(std::tuple(report("arg"), reportedPid("pgid"), reportedPid("pid"), getpgid(child), report("fd")),
             std::tuple(argv, pid, pid, pid, Argv{"0", "1", "2"}));
-  EXPECT_EQ(std::pair(report("cwd"), report("sigpipe")), std::pair(Argv{fs::current_path()}, Argv{"default"}));
+  EXPECT_EQ(report("sigpipe"), Argv{"default"});
   EXPECT_FALSE(pid == getpgrp() || launcher.hasEnded(milliseconds(5)));
   launcher.terminate();
   EXPECT_TRUE(groupGone(pid) && launcher.pid() == 0);
@@ -103,8 +103,7 @@ TEST_F(Launch, EndedProgramIsSeenAndReaped) {
 }
 
 TEST_F(Launch, ProgramThatCannotRunIsAFailedStart) {
-  fs::permissions(probe_, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec, fs::perm_options::remove);
-  for (const Argv& argv : {Argv{}, Argv{""}, Argv{dir_ / "missing"}, Argv{probe_}, Argv{dir_}}) {
+  for (const Argv& argv : {Argv{}, Argv{""}, Argv{dir_ / "missing"}}) {
     ProcessLauncher launcher;
     EXPECT_FALSE(launcher.start(argv) || launcher.error().empty() || launcher.pid() != 0) << argv.size();
   }
@@ -130,7 +129,8 @@ TEST(ScreensaverProgram, CollectionHacksGetTheWindowIdAndOthersTheScreensaverSwi
 }
 
 TEST_F(Launch, BackgroundStartsTheProgramByTheScreensaverRule) {
-  for (const auto& [folders, args] : {std::pair<Argv, Argv>{{}, {probe_, "-s"}}, {{dir_}, {probe_, "--window-id", "77"}}}) {
+  using Row = std::pair<Argv, Argv>;
+  for (const auto& [folders, args] : {Row{{}, {probe_, "-s"}}, Row{{dir_}, {probe_, "--window-id", "77"}}}) {
     fs::remove(dir_ / "report.txt");
     ScreensaverBackground background(folders);
     ASSERT_TRUE(background.start(probe_, 77, true));

@@ -63,8 +63,8 @@ TEST(DelimitedText, WritesAndReadsTheFolderList) {
   // Hand-made texts: a space ends an unquoted entry; a trailing "?" adds an
   // empty entry, but not when blanks follow it.
   const std::pair<std::string_view, Names> read[] = {
-      {"  a ? b  ", {"a", "b"}}, {"a b", {"a", "b"}}, {"a?", {"a", ""}}, {"a? ", {"a"}}, {"\"open ended", {"open ended"}},
-      {"\"q\"x", {"q", "x"}},    {"?", {"", ""}},      {std::string_view("a\0?b", 4), {"a"}}};
+      {"  a ? b  ", {"a", "b"}}, {"a b", {"a", "b"}}, {"a?", {"a", ""}}, {"a? ", {"a"}}, {"?", {"", ""}},
+      {"\"open ended", {"open ended"}}, {"\"q\"x", {"q", "x"}}, {std::string_view("a\0?b", 4), {"a"}}};
   for (const auto& [text, folders] : read) EXPECT_EQ(DelimitedTextToFolders(text), folders) << text;
   for (auto [entry, path, caption] : {std::tuple{" INBOX ; Inbox ", "INBOX", "Inbox"}, {"a;b;c", "a", "b;c"},
                                       {" Archive ", "", "Archive"}}) {
