@@ -23,8 +23,7 @@ void expectDecodes(const std::string& bytes, size_t wellFormedLength) {
   size_t length = 99;
   const char32_t cp = decodeUtf8(bytes, length);
   const std::string sequence = bytes.substr(0, wellFormedLength);
-  ASSERT_EQ(length, wellFormedLength);
-  EXPECT_EQ(utf8SequenceLength(bytes), wellFormedLength);
+  ASSERT_EQ(std::pair(length, utf8SequenceLength(bytes)), std::pair(wellFormedLength, wellFormedLength));
   EXPECT_EQ(isValidUtf8(length ? sequence : bytes), length > 0);
   EXPECT_TRUE(length ? utf8Of(cp) == sequence && utf8Length(sequence) == 1 : cp == static_cast<unsigned char>(bytes[0]))
       << uint32_t(cp);
