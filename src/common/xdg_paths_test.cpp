@@ -15,10 +15,7 @@ namespace {
 
 class UserFolders : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string t = (fs::temp_directory_path() / "brivane-folders-XXXXXX").string();
-    base_ = mkdtemp(t.data());
-  }
+  void SetUp() override { base_ = mkdtemp((fs::temp_directory_path() / "brivane-folders-XXXXXX").string().data()); }
   void TearDown() override { fs::remove_all(base_); }
   // Opens base/<rel> with two own levels, as the log folder is opened.
   bool opens(const std::string& rel, bool create = true) {

@@ -1,4 +1,5 @@
 #include "platform/registry_file.h"
+#include "platform/instance_lock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,13 +42,11 @@ TEST_F(FileStore, LoadCreatesOnlyAMissingFileAndACommitReadsItAgain) {
   const mode_t old = umask(022);
   const bool ok = again.transact([](RegistryStore& t) { return t.writeString("\\K", "mine", "x"); });
   umask(old);
-  ASSERT_TRUE(ok) << again.lastError();
-  EXPECT_EQ(again.readDword("\\K", "theirs").value, 7u);
+  ASSERT_TRUE(ok && again.readDword("\\K", "theirs").value == 7u) << again.lastError();
   FileRegistryStore fresh(path);
   ASSERT_TRUE(fresh.load());
   EXPECT_EQ(fresh.readString("\\K", "mine").value + std::to_string(fresh.readDword("\\K", "theirs").value), "x7");
-  EXPECT_EQ(modeOf(path), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
+  EXPECT_TRUE(modeOf(path) == (fs::perms::owner_read | fs::perms::owner_write) && !fs::exists(path + ".tmp"));
 }
 
 // Each way a commit can fail, from the lock to the rename: the commit says
@@ -78,8 +77,7 @@ TEST_P(CommitFails, AndLeavesFileAndContentAsTheyWere) {
     return t.writeDword("\\New", "v", 2);
   }));
   EXPECT_TRUE(contains(s.lastError(), c.error)) << s.lastError();
-  EXPECT_EQ(test::readAll(path), before);
-  EXPECT_EQ(s.readDword("\\K", "v").value, 1u);
+  EXPECT_TRUE(test::readAll(path) == before && s.readDword("\\K", "v").value == 1u);
   EXPECT_FALSE(s.keyExists("\\New") || fs::exists(path + ".tmp"));
 }
 
@@ -132,8 +130,7 @@ TEST_F(FileStore, CommitsThroughALink) {
   ASSERT_EQ(symlink("dotfiles/brivane.reg", path.c_str()), 0);
   FileRegistryStore s(path);
   ASSERT_TRUE(s.load() && s.transact(writeV)) << s.lastError();
-  EXPECT_TRUE(fs::is_symlink(path));
-  EXPECT_TRUE(contains(test::readAll(target), "\"v\"=dword:00000001"));
+  EXPECT_TRUE(fs::is_symlink(path) && contains(test::readAll(target), "\"v\"=dword:00000001"));
   chmod((dir / "dotfiles").c_str(), 0777);
   EXPECT_FALSE(s.transact([](RegistryStore& t) { return t.writeDword("\\K", "v", 2); }));
   EXPECT_TRUE(contains(test::readAll(target), "\"v\"=dword:00000001"));
@@ -146,6 +143,20 @@ TEST(FileRegistryStore, DefaultPathFollowsTheEnvironment) {
   unsetenv("BRIVANE_STORE");
   setenv("XDG_CONFIG_HOME", "/cfg", 1);
   EXPECT_EQ(FileRegistryStore::defaultPath(), "/cfg/torvex/Brivane/brivane.reg");
+}
+
+TEST_F(FileStore, InstanceLockRefusesASecondHolderUntilTheFirstReleasesAndFollowsNoLink) {
+  const std::string lock = dir / "lock", target = dir / "target", link = dir / "link";
+  InstanceLock a, b;
+  EXPECT_EQ(a.tryAcquire(lock), InstanceLockResult::Acquired);
+  EXPECT_EQ(b.tryAcquire(lock), InstanceLockResult::AlreadyHeld);
+  a.release();
+  EXPECT_EQ(b.tryAcquire(lock), InstanceLockResult::Acquired);
+  b.release();
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_TRUE(a.tryAcquire(link) == InstanceLockResult::Unavailable && !fs::exists(target));
+  setenv("XDG_RUNTIME_DIR", "/run/user/42", 1);
+  EXPECT_EQ(InstanceLock::defaultPath(), "/run/user/42/Pellucine.lock");
 }
 
 }  // namespace

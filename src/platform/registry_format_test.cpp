@@ -10,6 +10,7 @@ namespace brivane {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::string_view_literals;
 using Names = std::vector<std::string>;
 
 RegNode parse(std::string_view text) {
@@ -46,15 +47,12 @@ TEST(RegistryFormat, ReadsTheExportSyntaxInEachEncodingAndWritesItBack) {
     SCOPED_TRACE(text.substr(0, 3));
     MemoryRegistryStore s = storeOf(text);
     EXPECT_EQ(s.readInteger("\\K", "pollInterval").value, 300000);
-    EXPECT_EQ(s.readString("\\K", "path").value, "C:\\Media\\\"ding\".wav");
-    EXPECT_EQ(s.readString("\\K", "multi").value, "line one\r\nline two");
-    EXPECT_EQ(s.readString("\\K", "raw").value, "a\x01\xc2\x9d" "b");
-    EXPECT_EQ(s.readString("\\K", "").value, "default");
-    EXPECT_EQ(s.getValue("\\K", "expand")->type, 2u);
-    EXPECT_EQ(s.readString("\\K", "expand").status, ReadStatus::WrongType);
-    EXPECT_EQ(s.getValue("\\K", "list")->data, "a\0\0\0b\0\0\0\0\0"s);
-    EXPECT_EQ(s.getValue("\\K", "blob")->data, "\xde\xad\xbe\xef");
-    EXPECT_EQ(s.getValue("\\K", "q")->type, 11u);
+    Names texts;
+    for (const char* name : {"path", "multi", "raw", ""}) texts.push_back(s.readString("\\K", name).value);
+    EXPECT_EQ(texts, (Names{"C:\\Media\\\"ding\".wav", "line one\r\nline two", "a\x01\xc2\x9d" "b", "default"}));
+    EXPECT_EQ(std::tuple(s.getValue("\\K", "expand")->type, s.readString("\\K", "expand").status,
+                         s.getValue("\\K", "q")->type), std::tuple(2u, ReadStatus::WrongType, 11u));
+    EXPECT_EQ(s.getValue("\\K", "list")->data + s.getValue("\\K", "blob")->data, "a\0\0\0b\0\0\0\0\0\xde\xad\xbe\xef"s);
     EXPECT_EQ(s.subKeyNames("\\A"), Names{"0 my [work] box"});  // the key path runs to the last "]"
     const std::string out = written(s);
     EXPECT_EQ(serializeRegistryFile(parse(out)), out);
@@ -94,30 +92,20 @@ TEST(RegistryFormat, MalformedLinesAreKeptAndNeverSwallowTheNextKey) {
       "REGEDIT4\n\"before\"=\"any key\"\n[HKEY_CURRENT_USER\\K]\n\"open\"=\"never closed\n\"ok\"=dword:1\n"
       "\"bad\"=dword:123456789\n\"badhex\"=hex:zz\n\"del\"=-\n[HKEY_CURRENT_USER\\A]\n\"broken\n\n"
       "[HKEY_CURRENT_USER\\B]\n\"v\"=\"x\"\n\"s\"=\"open\n[HKEY_CURRENT_USER\\C]\n\"w\"=dword:00000002\n");
-  EXPECT_EQ(s.valueNames("\\K"), Names{"ok"});
-  EXPECT_EQ(s.readDword("\\K", "ok").value, 1u);
+  EXPECT_EQ(std::tuple(s.valueNames("\\K"), s.valueNames("\\A"), s.valueNames("\\B"), keyK(s.root()).extraLines.size()),
+            std::tuple(Names{"ok"}, Names{}, Names{"v"}, 4u));
   EXPECT_EQ(s.root().extraLines, (std::vector<RawLine>{{0, "\"before\"=\"any key\""}}));
-  EXPECT_EQ(keyK(s.root()).extraLines.size(), 4u);
-  EXPECT_EQ(s.valueNames("\\A"), Names{});
-  EXPECT_EQ(s.valueNames("\\B"), Names{"v"});
-  EXPECT_EQ(s.readString("\\B", "v").value + std::to_string(s.readDword("\\C", "w").value), "x2");
+  EXPECT_EQ(std::to_string(s.readDword("\\K", "ok").value) + s.readString("\\B", "v").value +
+                std::to_string(s.readDword("\\C", "w").value), "1x2");
   EXPECT_TRUE(contains(written(s), "\"open\"=\"never closed\n"));
   EXPECT_EQ(written(storeOf(written(s))), written(s));
-  // A value named twice stands where it was named last, so the kept lines
-  // around that place do not meet and read back as one value.
-  const RegNode twice =
-      parse("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:1\n\"x\"=\"open\n\"a\"=dword:2\n?\\\"end\\\"\"\n");
-  const RegNode back = parse(serializeRegistryFile(twice));
-  EXPECT_EQ(keyK(back).extraLines.size(), 2u);
-  EXPECT_EQ(keyK(back).values, keyK(twice).values);
-  // Nor do kept lines that stood apart (a key in two sections, a value deleted
-  // between two lines), nor a kept line and a default value after it.
-  for (const char* text : {"REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n[HKEY_CURRENT_USER\\K]\nclose\"\n",
-                           "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"b\"=dword:1\nclose\"\n",
-                           "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n\"x\"=\"open\n\"\"=dword:1\nclose\"\n"}) {
-    MemoryRegistryStore store = storeOf(text);
-    store.deleteValue("\\K", "b");
-    MemoryRegistryStore reread = storeOf(written(store));
+  // Kept lines that stood apart never meet and read back as one value: around a value named twice (it stands
+  // where it was named last), in a key of two sections, before a default value.
+  for (const char* lines : {"\"a\"=dword:1\n\"x\"=\"open\n\"a\"=dword:2\n?\\\"end\\\"\"\n",
+                            "\"x\"=\"open\n[HKEY_CURRENT_USER\\K]\nclose\"\n",
+                            "\"x\"=\"open\n\"\"=dword:1\nclose\"\n"}) {
+    const MemoryRegistryStore store = storeOf("REGEDIT4\n[HKEY_CURRENT_USER\\K]\n"s + lines);
+    const MemoryRegistryStore reread = storeOf(written(store));
     EXPECT_EQ(reread.valueNames("\\K"), store.valueNames("\\K")) << written(store);
     EXPECT_EQ(written(reread), written(store));
   }
@@ -131,9 +119,8 @@ TEST(RegistryFormat, ValuesAfterAnUnreadableKeyLineBelongToNoKey) {
     SCOPED_TRACE(bad);
     MemoryRegistryStore s = storeOf("REGEDIT4\n[HKEY_CURRENT_USER\\A\\0 Home]\n\"server\"=\"home\"\n" + bad +
                                     "\n\"server\"=\"work\"\n\"port\"=dword:00000001\n");
-    EXPECT_EQ(s.valueNames("\\A\\0 Home"), Names{"server"});
-    EXPECT_EQ(s.readString("\\A\\0 Home", "server").value, "home");
-    EXPECT_EQ(s.root().extraLines.size(), 3u);
+    EXPECT_EQ(std::tuple(s.valueNames("\\A\\0 Home"), s.readString("\\A\\0 Home", "server").value,
+                         s.root().extraLines.size()), std::tuple(Names{"server"}, "home", 3u));
     ASSERT_TRUE(s.deleteKey("\\A\\0 Home"));  // as saving the accounts does
     EXPECT_TRUE(contains(written(s), "\"server\"=\"work\"\n\"port\"=dword:00000001\n")) << written(s);
     EXPECT_EQ(written(storeOf(written(s))), written(s));
@@ -167,10 +154,49 @@ TEST(RegistryFormat, HostileFilesStayBounded) {
   std::string deep = "REGEDIT4\n[HKEY_CURRENT_USER", open = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n";
   for (int i = 0; i < 100000; ++i) deep += "\\a", open += "@=\"x\n";
   const RegNode root = parse(deep + "]\n");
-  EXPECT_TRUE(root.children.empty());
-  EXPECT_EQ(root.extraLines.size(), 1u);
+  EXPECT_TRUE(root.children.empty() && root.extraLines.size() == 1u);
   EXPECT_EQ(keyK(parse(open)).extraLines.size(), 100000u);
   EXPECT_TRUE(parse(" \r\n\n").children.empty());  // blank: an empty store
+}
+
+TEST(RegistryStore, NamesAreCaseInsensitiveKeepTheirFirstSpellingAndSortInUpperCase) {
+  MemoryRegistryStore s;
+  ASSERT_TRUE(s.writeString("\\Software\\Torvex\\Main", "NotificationPath", "a"));
+  ASSERT_TRUE(s.writeString("\\SOFTWARE\\torvex\\MAIN", "notificationpath", "b"));
+  ASSERT_TRUE(s.openKey("\\K\\Ärger"));  // folding beyond ASCII
+  for (const char* n : {"b", "10 x", "A", "2 y", "_u", "C"}) ASSERT_TRUE(s.openKey(std::string("\\L\\") + n));
+  EXPECT_EQ(std::tuple(s.valueNames("\\Software\\Torvex\\Main"), s.subKeyNames("\\Software"),
+                       s.readString("\\software\\torvex\\main", "NOTIFICATIONPATH").value, s.keyExists("\\K\\äRGER")),
+            std::tuple(Names{"NotificationPath"}, Names{"Torvex"}, "b", true));
+  EXPECT_EQ(s.subKeyNames("\\L"), (Names{"10 x", "2 y", "A", "b", "C", "_u"}));  // "_" after the letters
+}
+
+// Typed reads tell an absent value from one of the wrong type; strings are UTF-16;
+// deleting a key is recursive; invalid paths fail; a transaction keeps all or nothing.
+TEST(RegistryStore, TypedValuesKeysAndTransactions) {
+  MemoryRegistryStore s;
+  s.writeDword("\\K", "d", 0xFFFFFFFF);
+  s.writeString("\\K", "s", "ò€😀");
+  s.setValue("\\K", "x", RegValue{kRegExpandSz, std::string("a\0\0\0", 4)});
+  s.setValue("\\K", "short", RegValue{kRegDword, std::string("\1\0", 2)});
+  s.setValue("\\K", "n", RegValue{kRegSz, std::string("a\0\0\0b\0\0\0", 8)});
+  EXPECT_EQ(std::tuple(s.readInteger("\\K", "d").value, s.readBool("\\K", "d").value), std::tuple(-1, true));
+  EXPECT_EQ(std::pair(s.readDword("\\K", "missing").status, s.readString("\\Missing", "s").status),
+            std::pair(ReadStatus::Absent, ReadStatus::Absent));
+  for (const char* name : {"s", "short"}) EXPECT_EQ(s.readDword("\\K", name).status, ReadStatus::WrongType) << name;
+  for (const char* name : {"d", "x"}) EXPECT_EQ(s.readString("\\K", name).status, ReadStatus::WrongType) << name;
+  EXPECT_EQ(s.getValue("\\K", "s")->data, std::string("\xF2\x00\xAC\x20\x3D\xD8\x00\xDE\x00\x00", 10));
+  EXPECT_EQ(s.readString("\\K", "s").value + "|" + s.readString("\\K", "n").value, "ò€😀|a");  // "n" up to its NUL
+  s.writeDword("\\A\\B\\C", "v", 1);
+  s.openKey("\\A\\D");
+  EXPECT_TRUE(s.deleteKey("\\a\\b") && !s.keyExists("\\A\\B\\C") && s.keyExists("\\A\\D") && !s.deleteKey("\\A\\B"));
+  for (std::string_view bad : {"\\A\\\\B"sv, "\\A\\"sv, "\\A\rB"sv, "\\A\0B"sv})
+    EXPECT_FALSE(s.openKey(bad) || s.writeDword(bad, "v", 1)) << bad;
+  EXPECT_FALSE(s.writeDword("\\A", "two\nlines", 1));
+  EXPECT_FALSE(s.transact([](RegistryStore& t) { t.writeDword("\\A\\D", "v", 2), t.deleteKey("\\A"); return false; }));
+  EXPECT_TRUE(s.keyExists("\\A\\D") && !s.getValue("\\A\\D", "v"));
+  EXPECT_TRUE(s.transact([](RegistryStore& t) { return t.writeDword("\\A\\D", "v", 3); }) &&
+              s.readDword("\\A\\D", "v").value == 3u);
 }
 
 }  // namespace

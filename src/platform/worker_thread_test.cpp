@@ -15,9 +15,7 @@ class Probe : public WorkerThread {
   std::vector<std::string> ends;
 
  protected:
-  void execute() override {
-    if (throws_) throw std::runtime_error("boom");
-  }
+  void execute() override { if (throws_) throw std::runtime_error("boom"); }
   void abandoned(const std::string& why) override { ends.push_back(why); }
   std::thread spawn(std::function<void()> body) override {
     if (noThread_) throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
@@ -27,9 +25,9 @@ class Probe : public WorkerThread {
 };
 
 TEST(WorkerThread, EveryEndIsReportedAndJoinNeverHangs) {
-  const std::tuple<bool, bool, bool, std::string> cases[] = {{false, false, true, ""},
-                                                             {true, false, true, "ended by an error: boom"},
-                                                             {false, true, false, "the thread could not be started: "}};
+  const std::tuple<bool, bool, bool, std::string> cases[] = {
+      {false, false, true, ""}, {true, false, true, "ended by an error: boom"},
+      {false, true, false, "the thread could not be started: "}};
   for (const auto& [throws, noThread, starts, end] : cases) {
     Probe p(throws, noThread);
     EXPECT_EQ(p.start(), starts);

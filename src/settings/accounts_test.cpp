@@ -41,18 +41,14 @@ TEST(Password, ScramblesEachByteAndStoresItThroughWindows1252) {
   EXPECT_EQ(DecodeStoredPassword("\r"), "ò");  // typed on Windows: "ò" is F2 there, stored as U+000D
   // A stored character Windows-1252 lacks reads as "?" (scrambled back: 0xC0 -> "À").
   EXPECT_EQ(DecodeStoredPassword("\xE2\x82\xB9"), "À");
-  // Every scrambled byte, and every password of the characters U+0001..U+00FE, survive the store file.
-  std::string scrambled, all, bytes, error;
-  for (int b = 1; b <= 0xFE; ++b) scrambled.push_back(static_cast<char>(b)), appendUtf8(all, b);
+  // A password of every character U+0001..U+00FE (so every scrambled byte) survives the store file.
+  std::string all, error;
+  for (int b = 1; b <= 0xFE; ++b) appendUtf8(all, b);
   MemoryRegistryStore store, back;
-  store.writeString("\\K", "password", windows1252ToUtf8(scrambled));
   SaveAccounts(store, {account("a", all)});
   ASSERT_TRUE(parseRegistryFile(serializeRegistryFile(store.root()), back.root(), error)) << error;
-  ASSERT_TRUE(utf8ToWindows1252(back.readString("\\K", "password").value, bytes));
-  EXPECT_EQ(bytes, scrambled);
   const AccountList loaded = loadFrom(back);
-  ASSERT_EQ(loaded.size(), 1u);
-  EXPECT_EQ(loaded[0].password, all);
+  EXPECT_TRUE(loaded.size() == 1u && loaded[0].password == all);
 }
 
 TEST(DelimitedText, WritesAndReadsTheFolderList) {
@@ -67,8 +63,8 @@ TEST(DelimitedText, WritesAndReadsTheFolderList) {
   // Hand-made texts: a space ends an unquoted entry; a trailing "?" adds an
   // empty entry, but not when blanks follow it.
   const std::pair<std::string_view, Names> read[] = {
-      {"  a ? b  ", {"a", "b"}}, {"a b", {"a", "b"}}, {"a?", {"a", ""}}, {"a? ", {"a"}}, {"\"open ended", {"open ended"}},
-      {"\"q\"x", {"q", "x"}},    {"?", {"", ""}},      {std::string_view("a\0?b", 4), {"a"}}};
+      {"  a ? b  ", {"a", "b"}}, {"a b", {"a", "b"}}, {"a?", {"a", ""}}, {"a? ", {"a"}}, {"?", {"", ""}},
+      {"\"open ended", {"open ended"}}, {"\"q\"x", {"q", "x"}}, {std::string_view("a\0?b", 4), {"a"}}};
   for (const auto& [text, folders] : read) EXPECT_EQ(DelimitedTextToFolders(text), folders) << text;
   for (auto [entry, path, caption] : {std::tuple{" INBOX ; Inbox ", "INBOX", "Inbox"}, {"a;b;c", "a", "b;c"},
                                       {" Archive ", "", "Archive"}}) {
@@ -100,23 +96,13 @@ TEST(Accounts, SubKeyNamesGiveTheAccountNamesInTheirSavedOrder) {
             std::tuple(false, 0, "", 0u, "kept"));
 }
 
-TEST(Accounts, SaveReplacesTheWholeListAndRoundTrips) {
+// What each field reads back as is proved on the store files (settings_test); here, the old list goes.
+TEST(Accounts, SaveReplacesTheWholeListUnderKeyNamesThatCannotBreakThePath) {
   MemoryRegistryStore s;
   SaveAccounts(s, AccountList(5, account("old")));
-  AccountList three = {account("Home", "abc", {"INBOX;Inbox", "Sent Items;Sent"}), account("Work"),
-                       account("Back\\slash\r\nname")};
-  std::tie(three[1].isPOP, three[1].useTLS, three[1].port) = std::tuple(true, false, 110);
-  SaveAccounts(s, three);
-  EXPECT_EQ(s.subKeyNames(kAccountsKey), (Names{"0 Home", "1 Work", "2 Back_slash__name"}));
-  EXPECT_EQ(s.getValue(acct("1 Work"), "usersFolders"), std::nullopt);  // an empty folder list is not written
-  EXPECT_EQ(s.readBool(acct("1 Work"), "isIMAP").value, false);
-  EXPECT_EQ(s.getValue(acct("0 Home"), "password")->data, std::string("\x7E\x01\x9D\x00\x53\x01\x00\x00", 8));
-  const AccountList loaded = loadFrom(s);
-  ASSERT_EQ(loaded.size(), 3u);
-  EXPECT_EQ(std::tie(loaded[0].folders, loaded[0].password), std::tuple(three[0].folders, "abc"));
-  EXPECT_EQ(std::tuple(loaded[1].isPOP, loaded[1].useTLS, loaded[1].port, loaded[1].folders.size()),
-            std::tuple(true, false, 110, 0u));
-  EXPECT_EQ(loaded[2].name, "Back_slash__name");
+  SaveAccounts(s, {account("Home"), account("Back\\slash\r\nname")});
+  EXPECT_EQ(s.subKeyNames(kAccountsKey), (Names{"0 Home", "1 Back_slash__name"}));
+  EXPECT_EQ(s.getValue(acct("1 Back_slash__name"), "usersFolders"), std::nullopt);  // an empty list is not written
 }
 
 }  // namespace

@@ -129,9 +129,9 @@ TEST_F(StoreKill, TwoProcessesCommittingInTurnKeepEachOthersValues) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   }
   ASSERT_TRUE(store.load());
-  for (const char* name : {"proc0", "proc1"}) EXPECT_EQ(store.readDword(main, name).value, 40u) << name;
-  EXPECT_EQ(store.readString("\\Other", "kept").value, "1");
-  EXPECT_TRUE(store.readInteger(main, "pollInterval").ok());
+  EXPECT_EQ(std::tuple(store.readDword(main, "proc0").value, store.readDword(main, "proc1").value,
+                       store.readString("\\Other", "kept").value, store.readInteger(main, "pollInterval").ok()),
+            std::tuple(40u, 40u, "1", true));
 }
 
 }  // namespace
