@@ -151,9 +151,7 @@ TEST_F(CycleTest, StrayDoneMessagesAreIgnoredAndWaitAllReportsStuckThreads) {
   cycle_.closing = 1;
   cycle_.onDone(done->message, done->wParam);
   cycle_.closing = 0;
-  cycle_.onDone(WM_POPCHECKDONE, 0);
-  cycle_.onDone(WM_IMAPCHECKDONE, 7);
-  cycle_.onDone(WM_UPDATECHECKDONE, 0);
+  cycle_.onDone(WM_POPCHECKDONE, 0), cycle_.onDone(WM_IMAPCHECKDONE, 7), cycle_.onDone(WM_UPDATECHECKDONE, 0);
   EXPECT_EQ(cycle_.liveCheckers(), 1u);
   EXPECT_TRUE(endCalls_.empty() && cycle_.firstCycle);
   EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));

@@ -262,12 +262,8 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
     switch (step.kind) {
       case ScriptStep::Wait:
         if (waitLeft_ < 0) waitLeft_ = static_cast<int64_t>(step.count);
-        if (budget >= 0 && budget < waitLeft_) {
-          waitLeft_ -= budget;
-          return stall();
-        }
-        spend(waitLeft_);
-        waitLeft_ = -1;
+        if (budget >= 0 && budget < waitLeft_) return waitLeft_ -= budget, stall();
+        spend(waitLeft_), waitLeft_ = -1;
         break;
       case ScriptStep::Close:
         transcript_.push_back("X");
@@ -382,12 +378,10 @@ void LoopbackServer::run() {
 }
 
 void LoopbackServer::play(ServerConnection& conn) {
+  const auto hangUp = [&](const char* entry) { record(entry), conn.abort(), done_ = true; };
   if (options_.tls && !steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
     conn.readSome(options_.clientTimeoutMs);
-    record("HANDSHAKE-DROP");
-    conn.abort();
-    done_ = true;
-    return;
+    return hangUp("HANDSHAKE-DROP");
   }
   if (options_.tls) {
     SSL_CTX* ctx = newServerContext();
@@ -435,10 +429,7 @@ void LoopbackServer::play(ServerConnection& conn) {
     } else if (step.kind == ScriptStep::Drip || step.kind == ScriptStep::Fast) {
       dripMs = step.kind == ScriptStep::Fast ? -1 : static_cast<int64_t>(step.count);
     } else if (step.kind == ScriptStep::Close) {
-      record("X");
-      conn.abort();
-      done_ = true;
-      return;
+      return hangUp("X");
     } else if (step.kind == ScriptStep::Stall) {
       break;
     } else {
