@@ -75,19 +75,12 @@ TEST_F(CheckingDovecot, FullCycleOverSeveralAccountsPlainAndTls) {
                         account("TLS POP", true, true)};
   ASSERT_TRUE(rig.run());
   EXPECT_TRUE(rig.cycle.newMailArrived.load() && rig.cycle.hasMessages.load());
-  const auto plain = rowsOf(rig.cycle, 0);
-  EXPECT_THAT(subjectsOf(plain), ElementsAre("First new", "Second new"));
-  EXPECT_EQ(std::tuple(plain[0].folder, plain[0].messageUid.empty(), plain[0].received, plain[0].preview),
-            std::tuple(f1, false, 1796583280, "Dear tester, " + std::string(67, 'p')));
+  // The rows' fields and the log are proved against the fake server; here every account's rows come.
+  EXPECT_THAT(subjectsOf(rowsOf(rig.cycle, 0)), ElementsAre("First new", "Second new"));
+  EXPECT_EQ(rowsOf(rig.cycle, 0).at(0).preview, "Dear tester, " + std::string(67, 'p'));
   EXPECT_THAT(subjectsOf(rowsOf(rig.cycle, 1)), ElementsAre("Over TLS"));
-  for (int index : {2, 3}) {
-    const auto rows = rowsOf(rig.cycle, index);
-    ASSERT_EQ(rows.size(), 7u) << index;
-    EXPECT_EQ(std::tuple(rows[0].subject, rows[1].preview, rows[6].preview),  // newest number first
-              std::tuple("Lines starting with dots", "Part one text. .", "Hello, this message has been read already."));
-    EXPECT_EQ(rig.cycle.Accounts[index].lastMessageCount, 7);
-  }
-  EXPECT_THAT(logSteps(rig.dir.path(), "Plain IMAP"), ::testing::Contains(" 2 new messages in " + f1));
+  for (int i : {2, 3})
+    EXPECT_EQ(std::pair(rowsOf(rig.cycle, i).size(), rig.cycle.Accounts[i].lastMessageCount), std::pair(7ul, 7)) << i;
 }
 
 // The command checks with the real checkers (the output's form is proved
