@@ -166,8 +166,7 @@ class MemoryServer::Stream : public ByteStream {
   explicit Stream(MemoryServer* server) : s_(server) {}
   size_t read(char* buf, size_t cap, int timeoutMs) override {
     if (peeked_.empty() || cap == 0) return s_->read(buf, cap, timeoutMs);
-    buf[0] = peeked_[0];
-    peeked_.clear();
+    buf[0] = peeked_[0], peeked_.clear();
     return 1;
   }
   void write(std::string_view data) override { s_->write(data); }
@@ -227,21 +226,21 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
     if (clock_) clock_->advance(milliseconds(ms));
     if (budget >= 0) budget -= ms;
   };
+  // Ends the connection (the client's next read or write reports it); `why`, when given, is a script error.
+  auto hangUp = [&](std::string why) -> size_t {
+    if (!why.empty()) errors_.push_back(std::move(why));
+    serverClosed_ = true;
+    throw ConnectionClosedError();
+  };
   auto stall = [&]() -> size_t {
-    if (budget < 0) {
-      errors_.push_back("the client waits without a time-out while the script waits for the client");
-      serverClosed_ = true;
-      throw ConnectionClosedError();
-    }
+    if (budget < 0) return hangUp("the client waits without a time-out while the script waits for the client");
     spend(budget);
     return 0;
   };
   for (;;) {
     if (outHead_ < out_.size()) {
-      if (dripMs_ > 0) {
-        if (budget >= 0 && budget < dripMs_) return stall();
-        spend(dripMs_);
-      }
+      if (dripMs_ > 0 && budget >= 0 && budget < dripMs_) return stall();
+      if (dripMs_ > 0) spend(dripMs_);
       const size_t n = dripMs_ < 0 ? std::min(cap, out_.size() - outHead_) : 1;
       std::memcpy(buf, out_.data() + outHead_, n);
       if ((outHead_ += n) == out_.size()) out_.clear(), outHead_ = 0;
@@ -266,17 +265,12 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
         spend(waitLeft_), waitLeft_ = -1;
         break;
       case ScriptStep::Close:
-        transcript_.push_back("X");
-        serverClosed_ = true;
-        ++index_;
-        throw ConnectionClosedError();
+        transcript_.push_back("X"), ++index_;
+        return hangUp({});
       case ScriptStep::Drip: dripMs_ = static_cast<int64_t>(step.count); break;
       case ScriptStep::Fast: dripMs_ = -1; break;
       case ScriptStep::Stall: return stall();
-      default:
-        errors_.push_back("step not supported by the memory server: " + transcriptEntry(step));
-        serverClosed_ = true;
-        throw ConnectionClosedError();
+      default: return hangUp("step not supported by the memory server: " + transcriptEntry(step));
     }
     ++index_;
   }
@@ -295,9 +289,7 @@ struct ServerConnection {
     if (fd >= 0) ::close(fd);
   }
   void abort() {
-    if (fd < 0) return;
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR), ::close(fd);
     fd = -1;
   }
   // Reads what is there within ms; false on end of stream.
