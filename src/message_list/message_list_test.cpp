@@ -114,8 +114,8 @@ TEST(MessageList, InitialListQueuesEveryAccountOrSaysNoneIsSetUp) {
   ListRig rig;
   for (const char* name : {"Home", "Work & Play"}) rig.account(name);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_EQ(std::pair(rig.plain(), rig.tags()),
-            std::pair(Rows{"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"}, std::vector{0, 0, 1, 1}));
+  const Rows queued = {"  Home", "  Queued for check", " |   Work & Play", "  Queued for check"};
+  EXPECT_EQ(std::pair(rig.plain(), rig.tags()), std::pair(queued, std::vector{0, 0, 1, 1}));
   EXPECT_EQ(rig.text(2), "<BR>" + std::string(listmarkup::HeaderStart) + "Work &amp; Play" +
                                   std::string(listmarkup::HeaderEnd));
 }
