@@ -70,8 +70,7 @@ TEST_F(CycleTest, StartsOneCheckerPerAccountInSlotsByProtocol) {
   EXPECT_EQ(endCalls_, (std::vector<bool>{false, false, true}));
   EXPECT_EQ(std::pair(cycle_.Accounts[1].lastMessageCount, cycle_.Accounts[2].lastMessageCount), std::pair(5, 7));
   EXPECT_FALSE(cycle_.firstCycle);
-  EXPECT_TRUE(cycle_.StartCheckCycle());  // once all are collected the next poll starts a cycle
-  collect();
+  rig_.run();  // once all are collected the next poll starts a cycle
 }
 
 // C's rows stand first and keep their place; A and B show CHECKING until
@@ -151,9 +150,7 @@ TEST_F(CycleTest, StrayDoneMessagesAreIgnoredAndWaitAllReportsStuckThreads) {
   cycle_.closing = 1;
   cycle_.onDone(done->message, done->wParam);
   cycle_.closing = 0;
-  cycle_.onDone(WM_POPCHECKDONE, 0);
-  cycle_.onDone(WM_IMAPCHECKDONE, 7);
-  cycle_.onDone(WM_UPDATECHECKDONE, 0);
+  cycle_.onDone(WM_POPCHECKDONE, 0), cycle_.onDone(WM_IMAPCHECKDONE, 7), cycle_.onDone(WM_UPDATECHECKDONE, 0);
   EXPECT_EQ(cycle_.liveCheckers(), 1u);
   EXPECT_TRUE(endCalls_.empty() && cycle_.firstCycle);
   EXPECT_TRUE(cycle_.waitAll(CheckCycle::Clock::now() + 5s));
@@ -173,8 +170,7 @@ TEST_F(CycleTest, ACheckerEndedByAnErrorStillEndsItsCheck) {
     thrown.get_future().wait();
     if (c.enterConnectLock()) c.SetStatus(status::kNoMsg, RowKind::NoMessages);
   };
-  ASSERT_TRUE(cycle_.StartCheckCycle());
-  collect();
+  rig_.run();
   EXPECT_EQ(endCalls_.back(), true);
   EXPECT_THAT(subjects(), Contains("1:NOMSG"));
   EXPECT_THAT(test::readAll(rig_.dir / MAIN_LOG_FILE), ::testing::HasSubstr("Throws: check ended by an error: std::bad_alloc"));

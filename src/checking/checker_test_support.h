@@ -107,8 +107,7 @@ inline CheckRun runOne(const TEmlAccount& account, bool preview = false, const C
   run.rows = rowsOf(rig.cycle, 0);
   run.log = logSteps(rig.dir.path(), account.name);
   run.account = rig.cycle.Accounts[0];
-  run.newMailArrived = rig.cycle.newMailArrived.load() != 0;
-  run.hasMessages = rig.cycle.hasMessages.load() != 0;
+  run.newMailArrived = rig.cycle.newMailArrived.load(), run.hasMessages = rig.cycle.hasMessages.load();
   return run;
 }
 
@@ -118,13 +117,11 @@ inline TEmlAccount loopbackAccount(const std::string& name, bool pop, int port, 
           .folders = std::move(folders)};
 }
 
-// A loopback port with nothing listening on it: a connection is refused.
-// The socket stays bound (never listening) until the test process ends, so
-// no listener of a test running beside this one can be given the port.
+// A loopback port nothing listens on: a connection is refused. The socket stays bound (never listening)
+// until the test process ends, so no listener of a test running beside this one can be given the port.
 inline int closedPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET, addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{.sin_family = AF_INET, .sin_port = 0, .sin_addr = {htonl(INADDR_LOOPBACK)}, .sin_zero = {}};
   socklen_t len = sizeof addr;
   const bool held = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
@@ -132,10 +129,8 @@ inline int closedPort() {
   return held ? ntohs(addr.sin_port) : 1;
 }
 
-// Calls use(port) while a loopback fake server plays `script` (empty: nothing
-// listens on the port), with TLS from the first byte when `tls`. When
-// `strict`, the dialogue must go exactly as scripted: a command the client
-// adds (a STORE, a RETR) fails the test.
+// Calls use(port) while a loopback fake server plays `script` (empty: nothing listens on the port), with TLS
+// from the first byte when `tls`. When `strict`, a command the client adds (a STORE, a RETR) fails the test.
 template <class Fn>
 auto withServer(const std::string& script, Fn use, bool strict = true, int finishMs = 5000, bool tls = false) {
   std::optional<test::LoopbackServer> server;

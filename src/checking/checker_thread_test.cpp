@@ -32,10 +32,7 @@ TEST_P(DescribeFailure, GivesTheRowTheLogLineAndWhetherToClose) {
   EXPECT_EQ(got.serverText, f.serverText);
 }
 
-template <class E>
-std::exception_ptr error(E e) {
-  return std::make_exception_ptr(std::move(e));
-}
+template <class E> std::exception_ptr error(E e) { return std::make_exception_ptr(std::move(e)); }
 std::exception_ptr pop(const std::string& text, const char* code) { return error(Pop3ReplyError(text, code)); }
 const std::string kLimit = "the check did not finish within 2 minutes", kCut = "[SYS/TEMP] " + std::string(89, 'w');
 

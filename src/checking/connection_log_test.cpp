@@ -21,15 +21,13 @@ TEST(LogFileName, NamesNeverLeaveTheLogFolder) {
   const std::pair<std::string, std::string> cases[] = {
       {"Work mail", "Work mail"}, {"../../etc/passwd", "_._.._etc_passwd"}, {".hidden", "_hidden"},
       {std::string("a\0b", 3), "a_b"}, {"tab\there\r\n", "tab_here__"}, {"back\\slash", "back_slash"},
-      {"M\xC3\xBCller", "M\xC3\xBCller"},
-  };
+      {"M\xC3\xBCller", "M\xC3\xBCller"}};
   for (const auto& [name, file] : cases) EXPECT_EQ(connectionLogFileName(name), "brivan_conn_" + file + ".log") << name;
   // A very long name is cut to whole characters, short enough for a file name.
   std::string longName;
   for (int i = 0; i < 150; ++i) longName += "\xC3\xA9";
   const std::string file = connectionLogFileName(longName);
-  EXPECT_LE(file.size(), 255u);
-  EXPECT_TRUE(file.ends_with("\xC3\xA9.log"));
+  EXPECT_TRUE(file.size() <= 255 && file.ends_with("\xC3\xA9.log")) << file.size();
 }
 
 // Connection logs, then the reset of their folder and the main log.
@@ -42,8 +40,7 @@ TEST(LogFolder, ConnectionLogsResetAndMainLog) {
     log.line(" bad\r\nline");
   }
   ConnectionLog closed;
-  EXPECT_FALSE(closed.open(dir.path() + "/missing/", "Home"));
-  EXPECT_FALSE(closed.isOpen());
+  EXPECT_FALSE(closed.open(dir.path() + "/missing/", "Home") || closed.isOpen());
   closed.line(" dropped");
   const std::string line1 = kStamp + " Home queued for check\r\n", line2 = kStamp + " Home bad  line\r\n";
   EXPECT_THAT(readAll(dir / "brivan_conn_Home.log"), MatchesRegex(line1 + line2 + line1 + line2));
@@ -65,9 +62,9 @@ TEST(LogFolder, ConnectionLogsResetAndMainLog) {
   test::writeAll(dir / "open/keep.txt", "x");
   fs::permissions(dir / "open", fs::perms::all);
   for (const std::string sub : {"link", "open"}) {
-    EXPECT_FALSE(ResetLogFolder(dir / sub + "/", {})) << sub;
-    EXPECT_TRUE(fs::exists(dir / (sub + "/keep.txt"))) << sub;
-    EXPECT_FALSE(fs::exists(dir / (sub + "/brivan.log"))) << sub;
+    const bool reset = ResetLogFolder(dir / sub + "/", {});
+    EXPECT_EQ(std::tuple(reset, fs::exists(dir / (sub + "/keep.txt")), fs::exists(dir / (sub + "/brivan.log"))),
+              std::tuple(false, true, false)) << sub;
   }
 }
 
@@ -79,8 +76,7 @@ TEST(RowText, CutsCleansAndConvertsFieldTexts) {
   MessageSummary row;
   row.setSubject(std::string(150, 's'));
   row.setPreview(std::string(300, 'p'));
-  EXPECT_EQ(row.subject.size(), 100u);
-  EXPECT_EQ(row.preview.size(), 255u);
+  EXPECT_EQ(std::pair(row.subject.size(), row.preview.size()), std::pair(100ul, 255ul));
   EXPECT_EQ(statusRow("CHECKING", RowKind::Message, 3).kind, RowKind::Progress);  // a status row never has kind 0
 }
 

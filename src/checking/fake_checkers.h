@@ -21,21 +21,15 @@ class FakeChecker : public CheckerThread {
  public:
   using Body = std::function<void(FakeChecker&)>;
   FakeChecker(CheckCycle& cycle, uint32_t done, Body body) : CheckerThread(cycle, done), body_(std::move(body)) {}
-  ~FakeChecker() override {
-    requestStop();
-    join();
-  }
+  ~FakeChecker() override { requestStop(), join(); }
   using CheckerThread::enterConnectLock, CheckerThread::markCycleHasMessages, CheckerThread::markNewMailArrived,
       CheckerThread::PublishResults, CheckerThread::SetStatus;
 
   // Builds the checker's rows afresh (the first call drops a status row).
   void addRow(const std::string& subject) {
     if (!results.empty() && results.front().isStatus()) results.clear();
-    MessageSummary row;
-    row.setSubject(subject);
-    row.setFolder("INBOX");
-    row.accountIndex = accountIndex;
-    results.push_back(row);
+    MessageSummary& row = results.emplace_back();
+    row.setSubject(subject), row.setFolder("INBOX"), row.accountIndex = accountIndex;
   }
 
  protected:

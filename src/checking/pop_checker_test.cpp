@@ -43,9 +43,9 @@ TEST(PopChecker, ListsEveryMessageNewestFirst) {
     EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Sender 3|msg 3||1796583280|",
                                                  "INBOX|Sender 2|[no subject]||1796583280|",
                                                  "INBOX|Sender 1|msg 1||1796583280|"));
-    EXPECT_EQ(run.newMailArrived, before < 3);  // more messages than at the previous check
-    EXPECT_TRUE(run.hasMessages && run.account.hasMessages);
-    EXPECT_EQ(run.account.lastMessageCount, 3);
+    // New mail: more messages than at the previous check.
+    EXPECT_EQ(std::tuple(run.newMailArrived, run.hasMessages, run.account.hasMessages, run.account.lastMessageCount),
+              std::tuple(before < 3, true, true, 3));
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "<3 rows>"));
     EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: 127.0.0.1, username: ann, usetls: " +
                                          std::string(tls ? "True" : "False"),
@@ -58,8 +58,8 @@ TEST(PopChecker, ListsEveryMessageNewestFirst) {
 TEST(PopChecker, EmptyMaildropShowsNoMsgAndKeepsTheCount) {
   const CheckRun run = play(kStat + "0 0\n" + kQuit, false, [](TEmlAccount& a) { a.lastMessageCount = 5, a.hasMessages = true; });
   EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "CHECKING", "NOMSG"));
-  EXPECT_EQ(run.account.lastMessageCount, 5);
-  EXPECT_FALSE(run.account.hasMessages || run.newMailArrived);
+  EXPECT_EQ(std::tuple(run.account.lastMessageCount, run.account.hasMessages, run.newMailArrived),
+            std::tuple(5, false, false));
 }
 
 // Validation (in its order, before any connection) and connect and login
@@ -88,10 +88,9 @@ TEST(PopChecker, ValidationAndConnectFailures) {
       a.server = c.server, a.username = c.user, a.password = c.pass, a.hasMessages = true;
       if (std::string(c.word) == "NOPORT") a.port = 0;
     });
-    ASSERT_EQ(run.rows.size(), 1u);
-    EXPECT_EQ(run.rows[0].kind, RowKind::Error);
-    EXPECT_EQ(run.rows[0].preview, c.detail);
-    EXPECT_FALSE(run.account.hasMessages);  // an error row clears it
+    ASSERT_EQ(run.rows.size(), 1u);  // an error row clears hasMessages
+    EXPECT_EQ(std::tuple(run.rows[0].kind, run.rows[0].preview, run.account.hasMessages),
+              std::tuple(RowKind::Error, c.detail, false));
     EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", c.word));
     EXPECT_THAT(run.log, ElementsAre(" queued for check", " created, host: " + c.server + ", username: " + c.user +
                                      ", usetls: False", " ERROR: " + c.line + "... quitting", kEnd, kDone));
@@ -102,11 +101,10 @@ TEST(PopChecker, ValidationAndConnectFailures) {
 // count, as far as changed, travels back.
 TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
   const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\nX\n");
-  EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
-  EXPECT_FALSE(run.newMailArrived);
+  EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived, run.account.lastMessageCount),
+            std::tuple(std::vector<std::string>{"ERRCONN"}, false, 2));
   EXPECT_THAT(std::vector(run.log.end() - 4, run.log.end()),
               ElementsAre(" Header check completed", " ERROR: Connection Closed Gracefully.... quitting", kEnd, kDone));
-  EXPECT_EQ(run.account.lastMessageCount, 2);
 }
 
 // A message whose TOP is refused (deleted by another client) is skipped;
@@ -116,9 +114,8 @@ TEST(PopChecker, RefusedTopSkipsThatMessage) {
     SCOPED_TRACE(all ? "every message refused" : "one refused");
     const std::string top2 = all ? "S: -ERR [IN-USE] locked\n" : header(2, "msg 2");
     const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\n" + top2 + "C: TOP 1 0\nS: -ERR no such message\n" + kQuit);
-    EXPECT_EQ(subjectsOf(run.rows), std::vector<std::string>{all ? "NOMSG" : "msg 2"});
-    EXPECT_EQ(run.newMailArrived, !all);
-    EXPECT_EQ(run.hasMessages, !all);
+    EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived, run.hasMessages),
+              std::tuple(std::vector<std::string>{all ? "NOMSG" : "msg 2"}, !all, !all));
   }
 }
 

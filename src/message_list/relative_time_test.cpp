@@ -25,14 +25,10 @@ TEST(RelativeTimes, ByLocalCalendarFields) {
   int64_t now = 0;
   RelativeTimes times;
   times.setClock([&] { return now; });
-  times.setShortDate([](int64_t t) { return "date:" + std::to_string(t); });
   const auto date = [](int64_t t) { return "date:" + std::to_string(t); };
+  times.setShortDate(date);
   const int64_t noon = at(15, 12, 1, 30);
-  const struct {
-    const char* name;
-    int64_t now, when;
-    std::string shown;
-  } rows[] = {
+  const struct { const char* name; int64_t now, when; std::string shown; } rows[] = {
       {"40 s ago is a minute", noon, at(15, 12, 0, 50), "1 mins ago"},
       {"seconds", noon, at(15, 12, 1, 10), "20 secs ago"},
       {"now", noon, noon, "Just received"},

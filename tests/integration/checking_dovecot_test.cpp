@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <nlohmann/json.hpp>
 
 #include "checking/checker_test_support.h"
@@ -27,20 +26,6 @@ namespace fs = std::filesystem;
 std::string message(const std::string& subject, const std::string& body) {
   return "From: Tester <tester@example.org>\r\nTo: brivane@example.test\r\nSubject: " + subject +
          "\r\nDate: Sun, 6 Dec 2026 19:54:40 +0100\r\nMessage-ID: <" + subject.substr(0, 8) + "@example.org>\r\n\r\n" + body;
-}
-
-// Each message file of a Maildir folder (base name) and whether it carries \Seen.
-std::map<std::string, bool> seenState(const fs::path& dir) {
-  std::map<std::string, bool> state;
-  for (const char* sub : {"cur", "new"}) {
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(dir / sub, ec)) {
-      const std::string file = entry.path().filename().string();
-      const size_t info = file.find(":2,");
-      state[file.substr(0, info)] = info != std::string::npos && file.find('S', info) != std::string::npos;
-    }
-  }
-  return state;
 }
 
 class CheckingDovecot : public ::testing::Test {
@@ -77,51 +62,25 @@ class CheckingDovecot : public ::testing::Test {
   test::DovecotEnv env;
 };
 
-// Plain and TLS accounts of both protocols with previews, and a POP3 account
-// on a server left at its POP3 defaults, where RETR does set \Seen: the
-// previews (BODY.PEEK, TOP) leave every message unseen.
+// Plain and TLS accounts of both protocols with previews; that the previews
+// leave the messages unseen is proved by the fake server's exact dialogues.
 TEST_F(CheckingDovecot, FullCycleOverSeveralAccountsPlainAndTls) {
   const std::string f1 = makeFolder({message("First new", "Dear tester,\r\n" + std::string(120, 'p') + "\r\n"),
                                      message("Second new", "two\r\n")});
   const std::string f2 = makeFolder({message("Over TLS", "three\r\n")});
   CycleRig rig;
   rig.cycle.displayMsgPreview = true;
-  TEmlAccount popDefault = account("Default POP", true, false);
-  popDefault.username = env.popDefaultUser;
-  popDefault.password = env.popDefaultPassword;
   rig.cycle.Accounts = {account("Plain IMAP", false, false, {f1 + ";Mine", "Nowhere;Nowhere"}),
                         account("TLS IMAP", false, true, {" " + f2 + " ;Other"}), account("Plain POP", true, false),
-                        account("TLS POP", true, true), popDefault};
-  const auto popDefaultSeen = seenState(maildir(env.popDefaultUser));
+                        account("TLS POP", true, true)};
   ASSERT_TRUE(rig.run());
   EXPECT_TRUE(rig.cycle.newMailArrived.load() && rig.cycle.hasMessages.load());
-  const auto plain = rowsOf(rig.cycle, 0);
-  EXPECT_THAT(subjectsOf(plain), ElementsAre("First new", "Second new"));
-  EXPECT_EQ(plain[0].folder, f1);
-  EXPECT_FALSE(plain[0].messageUid.empty());
-  EXPECT_EQ(plain[0].received, 1796583280);
-  EXPECT_EQ(plain[0].preview, "Dear tester, " + std::string(67, 'p'));
+  // The rows' fields and the log are proved against the fake server; here every account's rows come.
+  EXPECT_THAT(subjectsOf(rowsOf(rig.cycle, 0)), ElementsAre("First new", "Second new"));
+  EXPECT_EQ(rowsOf(rig.cycle, 0).at(0).preview, "Dear tester, " + std::string(67, 'p'));
   EXPECT_THAT(subjectsOf(rowsOf(rig.cycle, 1)), ElementsAre("Over TLS"));
-  for (int index : {2, 3, 4}) {
-    const auto rows = rowsOf(rig.cycle, index);
-    ASSERT_EQ(rows.size(), 7u) << index;
-    EXPECT_EQ(rows.front().subject, "Lines starting with dots");  // newest number first
-    EXPECT_EQ(rows[1].subject, "Multipart with \xE2\x82\xAC");
-    EXPECT_EQ(rows[1].preview, "Part one text. .");  // the text part, not the preamble
-    EXPECT_EQ(rows.back().subject, "Welcome to the test mailbox");
-    EXPECT_EQ(rows.back().preview, "Hello, this message has been read already.");
-    EXPECT_EQ(rig.cycle.Accounts[index].lastMessageCount, 7);
-  }
-  EXPECT_THAT(logSteps(rig.dir.path(), "Plain IMAP"), ::testing::Contains(" 2 new messages in " + f1));
-  EXPECT_EQ(logSteps(rig.dir.path(), "TLS POP").back(), " Disconnected successfully - check completed");
-  for (const auto& [file, seen] : seenState(maildir(env.user) / ("." + f1))) EXPECT_FALSE(seen) << file;
-  EXPECT_EQ(seenState(maildir(env.popDefaultUser)), popDefaultSeen);
-  // The same messages again: listed, but no longer new mail.
-  ASSERT_TRUE(rig.run());
-  EXPECT_FALSE(rig.cycle.newMailArrived.load());
-  EXPECT_TRUE(rig.cycle.hasMessages.load());
-  EXPECT_EQ(rowsOf(rig.cycle, 0).size(), 2u);
-  EXPECT_EQ(rowsOf(rig.cycle, 2).size(), 7u);
+  for (int i : {2, 3})
+    EXPECT_EQ(std::pair(rowsOf(rig.cycle, i).size(), rig.cycle.Accounts[i].lastMessageCount), std::pair(7ul, 7)) << i;
 }
 
 // The command checks with the real checkers (the output's form is proved
@@ -146,7 +105,6 @@ TEST_F(CheckingDovecot, CheckCommandPrintsJson) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << out;
   const auto doc = nlohmann::json::parse(out);
   ASSERT_EQ(doc["accounts"].size(), 2u);
-  EXPECT_EQ(doc["accounts"][0]["port"], env.imapsPort);
   ASSERT_EQ(doc["accounts"][0]["messages"].size(), 1u);
   EXPECT_EQ(doc["accounts"][0]["messages"][0]["subject"], "For the command");
   EXPECT_EQ(doc["accounts"][1]["messages"].size(), 7u);

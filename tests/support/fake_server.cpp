@@ -166,8 +166,7 @@ class MemoryServer::Stream : public ByteStream {
   explicit Stream(MemoryServer* server) : s_(server) {}
   size_t read(char* buf, size_t cap, int timeoutMs) override {
     if (peeked_.empty() || cap == 0) return s_->read(buf, cap, timeoutMs);
-    buf[0] = peeked_[0];
-    peeked_.clear();
+    buf[0] = peeked_[0], peeked_.clear();
     return 1;
   }
   void write(std::string_view data) override { s_->write(data); }
@@ -227,21 +226,21 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
     if (clock_) clock_->advance(milliseconds(ms));
     if (budget >= 0) budget -= ms;
   };
+  // Ends the connection (the client's next read or write reports it); `why`, when given, is a script error.
+  auto hangUp = [&](std::string why) -> size_t {
+    if (!why.empty()) errors_.push_back(std::move(why));
+    serverClosed_ = true;
+    throw ConnectionClosedError();
+  };
   auto stall = [&]() -> size_t {
-    if (budget < 0) {
-      errors_.push_back("the client waits without a time-out while the script waits for the client");
-      serverClosed_ = true;
-      throw ConnectionClosedError();
-    }
+    if (budget < 0) return hangUp("the client waits without a time-out while the script waits for the client");
     spend(budget);
     return 0;
   };
   for (;;) {
     if (outHead_ < out_.size()) {
-      if (dripMs_ > 0) {
-        if (budget >= 0 && budget < dripMs_) return stall();
-        spend(dripMs_);
-      }
+      if (dripMs_ > 0 && budget >= 0 && budget < dripMs_) return stall();
+      if (dripMs_ > 0) spend(dripMs_);
       const size_t n = dripMs_ < 0 ? std::min(cap, out_.size() - outHead_) : 1;
       std::memcpy(buf, out_.data() + outHead_, n);
       if ((outHead_ += n) == out_.size()) out_.clear(), outHead_ = 0;
@@ -262,25 +261,16 @@ size_t MemoryServer::read(char* buf, size_t cap, int timeoutMs) {
     switch (step.kind) {
       case ScriptStep::Wait:
         if (waitLeft_ < 0) waitLeft_ = static_cast<int64_t>(step.count);
-        if (budget >= 0 && budget < waitLeft_) {
-          waitLeft_ -= budget;
-          return stall();
-        }
-        spend(waitLeft_);
-        waitLeft_ = -1;
+        if (budget >= 0 && budget < waitLeft_) return waitLeft_ -= budget, stall();
+        spend(waitLeft_), waitLeft_ = -1;
         break;
       case ScriptStep::Close:
-        transcript_.push_back("X");
-        serverClosed_ = true;
-        ++index_;
-        throw ConnectionClosedError();
+        transcript_.push_back("X"), ++index_;
+        return hangUp({});
       case ScriptStep::Drip: dripMs_ = static_cast<int64_t>(step.count); break;
       case ScriptStep::Fast: dripMs_ = -1; break;
       case ScriptStep::Stall: return stall();
-      default:
-        errors_.push_back("step not supported by the memory server: " + transcriptEntry(step));
-        serverClosed_ = true;
-        throw ConnectionClosedError();
+      default: return hangUp("step not supported by the memory server: " + transcriptEntry(step));
     }
     ++index_;
   }
@@ -299,9 +289,7 @@ struct ServerConnection {
     if (fd >= 0) ::close(fd);
   }
   void abort() {
-    if (fd < 0) return;
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR), ::close(fd);
     fd = -1;
   }
   // Reads what is there within ms; false on end of stream.
@@ -382,12 +370,10 @@ void LoopbackServer::run() {
 }
 
 void LoopbackServer::play(ServerConnection& conn) {
+  const auto hangUp = [&](const char* entry) { record(entry), conn.abort(), done_ = true; };
   if (options_.tls && !steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
     conn.readSome(options_.clientTimeoutMs);
-    record("HANDSHAKE-DROP");
-    conn.abort();
-    done_ = true;
-    return;
+    return hangUp("HANDSHAKE-DROP");
   }
   if (options_.tls) {
     SSL_CTX* ctx = newServerContext();
@@ -435,10 +421,7 @@ void LoopbackServer::play(ServerConnection& conn) {
     } else if (step.kind == ScriptStep::Drip || step.kind == ScriptStep::Fast) {
       dripMs = step.kind == ScriptStep::Fast ? -1 : static_cast<int64_t>(step.count);
     } else if (step.kind == ScriptStep::Close) {
-      record("X");
-      conn.abort();
-      done_ = true;
-      return;
+      return hangUp("X");
     } else if (step.kind == ScriptStep::Stall) {
       break;
     } else {

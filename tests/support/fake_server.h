@@ -59,10 +59,9 @@ class MemoryServer {
 
   std::vector<ScriptStep> steps_;
   ManualClock* clock_;
-  size_t index_ = 0;
+  size_t index_ = 0, outHead_ = 0;
   uint64_t produced_ = 0;  // of the output step at index_
   std::string out_, clientIn_;
-  size_t outHead_ = 0;
   bool serverClosed_ = false, clientClosed_ = false;
   int64_t dripMs_ = -1, waitLeft_ = -1;  // output: whole (-1) or a byte every dripMs_
   std::vector<std::string> transcript_, errors_;
