@@ -13,6 +13,7 @@
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
 #include "platform/message_target.h"
+#include "protocols/certificate.h"
 #include "protocols/transport.h"
 #include "settings/account.h"
 
@@ -67,6 +68,10 @@ class CheckCycle {
   // Called under resultLock with an account's new rows each time a checker
   // publishes (tests follow the row sequence with it); may be empty.
   std::function<void(int32_t accountIndex, const std::vector<MessageSummary>& rows)> publishObserver;
+  // Called from a checker's thread when an account's server presented a
+  // certificate that was refused (before its ERRCERT row is published);
+  // may be empty. `--check --json` shows the certificate with it.
+  std::function<void(int32_t accountIndex, const CertificateInfo& certificate)> certificateObserver;
   // Longest time one account's check may take once it connects (set before
   // a cycle starts; tests shorten it). Past it the check ends with ERRCONN.
   std::chrono::milliseconds checkTimeLimit{std::chrono::minutes(10)};

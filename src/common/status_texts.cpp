@@ -4,7 +4,7 @@
 
 namespace brivane {
 
-std::optional<StatusText> statusText(std::string_view code, std::string_view server) {
+std::optional<StatusText> statusText(std::string_view code, std::string_view server, std::string_view detail) {
   using namespace status;
   const std::string srv(server);
   auto is = [&](const char* word) { return code == word; };
@@ -16,6 +16,18 @@ std::optional<StatusText> statusText(std::string_view code, std::string_view ser
   if (is(kErrConn) || is(kInvServer)) return StatusText{"idx:2", "ERROR - Could not connect to ", srv};
   if (is(kNoFolders)) return StatusText{"idx:2", "You currently are not subscribed to any folders on " + srv, {}};
   if (is(kInvUserPass)) return StatusText{"idx:2", "ERROR - Username/password is invalid", {}};
+  if (is(kErrCert))
+    return StatusText{"idx:2",
+                      "ERROR - The certificate of " + srv + " is not trusted (" + std::string(detail) +
+                          ") - review it in the account's settings",
+                      {}, true};
+  if (is(kNoStartTls)) return StatusText{"idx:2", "ERROR - The server does not offer STARTTLS", {}};
+  if (is(kNeedTls))
+    return StatusText{"idx:2",
+                      "ERROR - " + srv +
+                          " accepts passwords only over an encrypted connection - choose TLS or STARTTLS in the "
+                          "account's settings",
+                      {}};
   if (is(kNoServer)) return StatusText{"idx:2", std::string("No server") + configure, {}};
   if (is(kNoUser)) return StatusText{"idx:2", std::string("No user") + configure, {}};
   if (is(kNoPass)) return StatusText{"idx:2", std::string("No password") + configure, {}};

@@ -14,10 +14,13 @@ struct StatusText {
   std::string picture;
   std::string first;
   std::optional<std::string> second;
+  // The row's detail (the server's words) is part of `first`, not a line of its own.
+  bool detailUsed = false;
 };
 
 // The texts of code word `code` for an account on `server`; nothing for an
-// unknown code word.
-std::optional<StatusText> statusText(std::string_view code, std::string_view server);
+// unknown code word. `detail` is the row's detail: for "ERRCERT" the reason
+// the certificate was refused.
+std::optional<StatusText> statusText(std::string_view code, std::string_view server, std::string_view detail = {});
 
 }  // namespace brivane

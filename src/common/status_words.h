@@ -17,5 +17,12 @@ inline constexpr const char* kInvUserPass = "INVUSERPASS";
 inline constexpr const char* kErrConn = "ERRCONN";
 inline constexpr const char* kNoFolders = "NOFOLDERS";
 inline constexpr const char* kNoMsg = "NOMSG";
+// The server's certificate did not verify and is not the trusted one; the
+// row's detail holds the reason.
+inline constexpr const char* kErrCert = "ERRCERT";
+// A STARTTLS account whose server does not offer STARTTLS or refuses it.
+inline constexpr const char* kNoStartTls = "NOSTARTTLS";
+// The server takes passwords only over an encrypted connection (LOGINDISABLED).
+inline constexpr const char* kNeedTls = "NEEDTLS";
 
 }  // namespace brivane::status

@@ -225,3 +225,49 @@ bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
 }
 
 }  // namespace brivane
+
+namespace brivane {
+
+std::optional<std::string> normalizeFingerprint(std::string_view text) {
+  std::string digits;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == ':') {
+      // Only between byte pairs.
+      if (digits.empty() || digits.size() % 2 != 0 || i + 1 == text.size() || text[i + 1] == ':') return std::nullopt;
+      continue;
+    }
+    if (hexDigitValue(c) < 0) return std::nullopt;
+    digits.push_back(c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c);
+  }
+  if (digits.size() != 64) return std::nullopt;
+  std::string out;
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    if (i > 0) out.push_back(':');
+    out.append(digits, i, 2);
+  }
+  return out;
+}
+
+std::string escapeControl(std::string_view text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  const std::string utf8 = bytesToUtf8(text);
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size();) {
+    size_t n = 0;
+    const char32_t cp = decodeUtf8(std::string_view(utf8).substr(i), n);
+    if (n == 0) n = 1;
+    if (cp == '\\') out += "\\\\";
+    else if (cp == '\n') out += "\\n";
+    else if (cp == '\r') out += "\\r";
+    else if (cp == '\t') out += "\\t";
+    else if (cp < 0x20 || cp == 0x7F) out += std::string("\\x") + kHex[cp >> 4] + kHex[cp & 15];
+    else if (isControlChar(cp)) out += std::string("\\u00") + kHex[cp >> 4] + kHex[cp & 15];
+    else out.append(utf8, i, n);
+    i += n;
+  }
+  return out;
+}
+
+}  // namespace brivane

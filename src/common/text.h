@@ -1,6 +1,7 @@
 #pragma once
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -66,6 +67,17 @@ bool utf8ToWindows1252(std::string_view utf8, std::string& out);
 // Bytes from outside (servers, files) to UTF-8: well-formed UTF-8 sequences
 // are kept, every other byte is read as Windows-1252.
 std::string bytesToUtf8(std::string_view bytes);
+
+// A certificate fingerprint typed or stored: 64 hex digits, colons between
+// byte pairs optional, any case. Gives the "AB:CD:..." form, nothing for
+// other text.
+std::optional<std::string> normalizeFingerprint(std::string_view text);
+
+// Untrusted text (from a server) made safe for a dialog, a log line, JSON or
+// a terminal: invalid UTF-8 read as Windows-1252, control characters written
+// as "\n", "\r", "\t" or "\xHH" (C1 characters as "\u0085"), a backslash
+// as "\\".
+std::string escapeControl(std::string_view text);
 
 // Removes characters with codes 0..32 from both ends.
 std::string trimControl(std::string_view text);

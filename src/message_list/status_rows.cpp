@@ -61,7 +61,7 @@ std::string wrappedStatusRow(std::string_view code, std::string_view server, std
   const int rest = width - kStatusIndent;
   std::string row = statusPicture(s->picture) + wrapSegment(s->first, width - pictureWidth(layout), rest, layout);
   if (s->second) row += std::string(StatusContinuation) + wrapSegment(*s->second, rest, rest, layout);
-  if (!detail.empty()) row += std::string(StatusContinuation) + wrapSegment(detail, rest, rest, layout);
+  if (!detail.empty() && !s->detailUsed) row += std::string(StatusContinuation) + wrapSegment(detail, rest, rest, layout);
   return row;
 }
 

@@ -1,9 +1,17 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace brivane {
+
+// How a connection to the mail server is protected.
+enum class Encryption {
+  Tls,       // TLS from the first byte (ports 993, 995)
+  StartTls,  // plain connection upgraded by STARTTLS / STLS before the login, never without (143, 110)
+  None,      // no encryption: the password travels in clear text (143, 110)
+};
 
 // One mail account. The settings dialog edits the list, the saver loads it
 // once and hands each checker a private copy. Texts are UTF-8; the password
@@ -15,7 +23,14 @@ struct TEmlAccount {
   std::string password;
   std::string server;
   int32_t port = 0;
-  bool useTLS = false;   // TLS from the first byte
+  bool useTLS = false;   // TLS from the first byte; kept true exactly for Encryption::Tls
+  // The stored "encryption" value, when the store has a valid one; without
+  // it `useTLS` decides (see encryptionOf).
+  std::optional<Encryption> encryption;
+  // SHA-256 fingerprint ("AB:CD:...") of the one certificate the user
+  // trusted for this server and port although it does not verify; empty
+  // for none.
+  std::string trustedCertificate;
   // Folders to watch (IMAP4): "path;caption" entries such as "INBOX;Inbox".
   std::vector<std::string> folders;
 
@@ -23,6 +38,16 @@ struct TEmlAccount {
   bool hasMessages = false;
   int32_t lastMessageCount = 0;  // POP3: message count of the previous check
 };
+
+// The account's encryption: the stored mode, else TLS when useTLS, else none.
+inline Encryption encryptionOf(const TEmlAccount& account) {
+  return account.encryption.value_or(account.useTLS ? Encryption::Tls : Encryption::None);
+}
+// Sets the mode and keeps useTLS in step with it.
+inline void setEncryption(TEmlAccount& account, Encryption mode) {
+  account.encryption = mode;
+  account.useTLS = mode == Encryption::Tls;
+}
 
 // The ordered account list; an account's index is its identity during a run.
 using AccountList = std::vector<TEmlAccount>;

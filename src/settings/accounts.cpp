@@ -45,6 +45,28 @@ std::string toWindows1252Lossy(std::string_view utf8) {
 
 }  // namespace
 
+std::string_view EncryptionName(Encryption mode) {
+  switch (mode) {
+    case Encryption::Tls: return "TLS";
+    case Encryption::StartTls: return "STARTTLS";
+    case Encryption::None: return "None";
+  }
+  return "TLS";
+}
+
+std::optional<Encryption> ParseEncryption(std::string_view text) {
+  for (Encryption mode : {Encryption::Tls, Encryption::StartTls, Encryption::None})
+    if (equalsIgnoreCase(text, EncryptionName(mode))) return mode;
+  return std::nullopt;
+}
+
+int DefaultPort(bool isPOP, Encryption mode) {
+  if (mode == Encryption::Tls) return isPOP ? 995 : 993;
+  return isPOP ? 110 : 143;
+}
+
+bool SameEndpoint(const TEmlAccount& a, const TEmlAccount& b) { return a.server == b.server && a.port == b.port; }
+
 std::string ScramblePassword(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = static_cast<char>(~static_cast<unsigned char>(c));
@@ -164,6 +186,11 @@ void LoadAccounts(RegistryStore& store, AccountList& Accounts) {
     if (const auto v = store.readInteger(path, "port"); v.ok()) a.port = v.value;
     if (const auto v = store.readBool(path, "useTLS"); v.ok()) a.useTLS = v.value;
     if (const auto v = store.readString(path, "usersFolders"); v.ok()) a.folders = DelimitedTextToFolders(v.value);
+    // An unknown mode falls back to useTLS, never to no encryption.
+    if (const auto v = store.readString(path, "encryption"); v.ok()) a.encryption = ParseEncryption(v.value);
+    if (a.encryption) a.useTLS = *a.encryption == Encryption::Tls;
+    if (const auto v = store.readString(path, "certificateSha256"); v.ok())
+      a.trustedCertificate = normalizeFingerprint(v.value).value_or("");
     Accounts.push_back(std::move(a));
   }
 }
@@ -180,8 +207,11 @@ void SaveAccounts(RegistryStore& store, const AccountList& Accounts) {
     store.writeString(path, "password", EncodeStoredPassword(a.password));
     store.writeString(path, "server", a.server);
     store.writeInteger(path, "port", a.port);
-    store.writeBool(path, "useTLS", a.useTLS);
+    store.writeBool(path, "useTLS", encryptionOf(a) == Encryption::Tls);
     if (!a.folders.empty()) store.writeString(path, "usersFolders", FoldersToDelimitedText(a.folders));
+    // Written only when set, so a store without them saves as it was.
+    if (a.encryption) store.writeString(path, "encryption", std::string(EncryptionName(*a.encryption)));
+    if (const auto pin = normalizeFingerprint(a.trustedCertificate)) store.writeString(path, "certificateSha256", *pin);
   }
 }
 

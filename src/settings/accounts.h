@@ -1,4 +1,5 @@
 #pragma once
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,19 @@ void LoadAccounts(RegistryStore& store, AccountList& Accounts);
 
 // Replaces every sub-key of Accounts by the given list.
 void SaveAccounts(RegistryStore& store, const AccountList& Accounts);
+
+// The stored forms of an encryption mode: "TLS", "STARTTLS", "None"; any
+// other text (any case accepted) gives nothing.
+std::string_view EncryptionName(Encryption mode);
+std::optional<Encryption> ParseEncryption(std::string_view text);
+
+// The default port of a protocol and encryption mode: 993 and 995 with TLS,
+// 143 and 110 otherwise.
+int DefaultPort(bool isPOP, Encryption mode);
+
+// Whether two accounts name the same server and port: a trusted
+// certificate belongs to them and goes when either changes.
+bool SameEndpoint(const TEmlAccount& a, const TEmlAccount& b);
 
 // The bitwise complement of every byte (its own inverse).
 std::string ScramblePassword(std::string_view text);
