@@ -40,10 +40,11 @@ bool waitFor(const std::function<bool()>& done) {
 }
 
 // A child process with its own environment (plus the sanitizers' options, with
-// the suppressions of leaks inside the X platform's libraries); killed on destruction.
+// the suppressions of leaks inside the X platform's libraries, and the trust
+// store $SSL_CERT_FILE: the harness's CA); killed on destruction.
 struct Child {
   Child(const std::vector<std::string>& args, std::vector<std::string> env) {
-    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "SSL_CERT_FILE"})
       if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
     env.push_back("LSAN_OPTIONS=suppressions=" BRIVANE_SOURCE_DIR "/tests/support/lsan.supp:print_suppressions=0");
     std::vector<char*> argv, envp;
