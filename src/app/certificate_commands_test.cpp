@@ -18,8 +18,9 @@ std::string fingerprint(char digit) {
 }
 
 TEmlAccount account(const std::string& name, Encryption mode = Encryption::Tls, std::string pinned = {}) {
-  TEmlAccount a{.name = name, .username = "ann", .password = "s\xC3\xA9" "cret", .server = "mail.example.org",
-                .port = mode == Encryption::Tls ? 993 : 143, .trustedCertificate = std::move(pinned)};
+  TEmlAccount a;
+  a.name = name, a.username = "ann", a.password = "s\xC3\xA9" "cret", a.server = "mail.example.org";
+  a.port = mode == Encryption::Tls ? 993 : 143, a.trustedCertificate = std::move(pinned);
   setEncryption(a, mode);
   return a;
 }

@@ -87,8 +87,8 @@ TEST_F(CheckMode, TextForm) {
                           std::vector<MessageSummary> rows = {}, const char* detail = "") {
     const bool newMail = !rows.empty();
     return CheckOutcome{
-        {{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows)}}, newMail,
-        newMail};
+        {{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows), {}}},
+        newMail, newMail};
   };
   auto startTls = outcome("Work", false, true, "NOSTARTTLS");
   setEncryption(startTls.accounts[0].account, Encryption::StartTls);
