@@ -126,40 +126,11 @@ TEST_F(Executable, VersionAndHelp) {
             std::tuple(0, std::string("Brivane 1.0.0.0\n"), 0, std::string(), 2, true));
   for (const std::string& word : std::vector<std::string>{"/s", "/p <window>", "/l", "/c[:<window>]", "--help",
                                                           "--version", "--certificate ACCOUNT",
-                                                          "--trust-certificate ACCOUNT SHA256", dir / "store/brivane.reg",
-                                                          dir / "state/Torvex/Brivane/"})
+                                                          "--trust-certificate ACCOUNT SHA256",
+                                                          dir / "store/brivane.reg", dir / "state/Torvex/Brivane/"})
     EXPECT_NE(h.out.find(word), std::string::npos) << word;
   // Long options neither take the guard nor touch the store.
   EXPECT_FALSE(fs::exists(dir / "Pellucine.lock") || fs::exists(dir / "store"));
-}
-
-// The certificate commands end before any connection when they can: a
-// usage error with 2; no store, an unknown account or one without
-// encryption with 1. No store is created, an existing one is left as it was.
-TEST_F(Executable, CertificateCommandsRefuseBeforeConnecting) {
-  const ProcessRun noStore = brivane({"--certificate", "Plain"});
-  EXPECT_EQ(std::pair(noStore.status, noStore.err.find("no settings store") != std::string::npos), std::pair(1, true));
-  EXPECT_FALSE(fs::exists(dir / "store"));
-  writeStore("[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Accounts\\0 Plain]\r\n"
-             "\"isIMAP\"=dword:00000001\r\n\"server\"=\"mail.example.test\"\r\n\"port\"=dword:0000008f\r\n");
-  const std::string before = readAll(dir / "store/brivane.reg");
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    const char* said;
-  } cases[] = {
-      {{"--certificate"}, 2, "usage: brivane --certificate ACCOUNT"},
-      {{"--trust-certificate", "Plain", "12:34"}, 2, "64 hexadecimal digits"},
-      {{"--certificate", "Nobody"}, 1, "no account is named \"Nobody\" (the accounts: #0 Plain)"},
-      {{"--trust-certificate", "#0", std::string(64, 'a')}, 1, "uses no encryption"},
-  };
-  for (const auto& c : cases) {
-    const ProcessRun r = brivane(c.args);
-    EXPECT_EQ(std::tuple(r.status, r.out, r.err.find(c.said) != std::string::npos),
-              std::tuple(c.status, std::string(), true))
-        << ::testing::PrintToString(c.args) << r.err;
-  }
-  EXPECT_EQ(readAll(dir / "store/brivane.reg"), before);
 }
 
 // "/p 0" ends at once and silently; the saver, the preview and the settings

@@ -85,7 +85,7 @@ AccountChoice chooseAccount(const AccountList& accounts, std::string_view spec) 
     std::vector<size_t> all(accounts.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
     choice.error = "no account is named " + quoted(spec) +
-                   (accounts.empty() ? std::string(": none is set up") : " (the accounts: " + listOf(accounts, all) + ")");
+                   (all.empty() ? std::string(": none is set up") : " (the accounts: " + listOf(accounts, all) + ")");
   } else {
     choice.error = quoted(spec) + " names " + std::to_string(matches.size()) + " accounts: " +
                    listOf(accounts, matches) + "; name one by its number (#N)";
@@ -96,7 +96,8 @@ AccountChoice chooseAccount(const AccountList& accounts, std::string_view spec) 
 std::optional<std::string> parseCertificateArguments(const std::vector<std::string>& args, bool trust,
                                                      CertificateArguments& parsed) {
   const size_t wanted = trust ? 2 : 1;
-  if (args.size() < wanted) return trust ? "--trust-certificate needs ACCOUNT and SHA256" : "--certificate needs ACCOUNT";
+  if (args.size() < wanted)
+    return trust ? "--trust-certificate needs ACCOUNT and SHA256" : "--certificate needs ACCOUNT";
   if (args.size() > wanted) return "unexpected argument " + quoted(args[wanted]);
   if (args[0].empty()) return "ACCOUNT is empty: give an account's name or #N";
   parsed.account = args[0];

@@ -117,7 +117,8 @@ std::string usageText() {
     t += wrapped(left, option.help);
   }
   t += "\n"
-       "ACCOUNT is an account's name or #N, N being its \"index\" in --check --json.\n"
+       "ACCOUNT is an account's name or #N, N being its \"index\" in --check --json\n"
+       "(quoted for the shell: '#2').\n"
        "SHA256 is 64 hexadecimal digits, with or without colons, as --certificate\n"
        "prints it.\n";
   const std::string store = FileRegistryStore::defaultPath();
