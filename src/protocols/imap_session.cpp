@@ -363,7 +363,7 @@ void ImapSession::connect(bool login) {
     t.setHost(host_);
     t.setPort(port_);
     t.setConnectTimeout(connectTimeoutMs_);
-    t.setPassThrough(tlsMode_ == TlsMode::None);
+    t.setPassThrough(tlsMode_ != TlsMode::Implicit);  // STARTTLS starts in plain text
     t.connect();
   }
   guarded([&] {
