@@ -81,8 +81,9 @@ def write_store(path, env):
                 f'"usersFolders"="{FOLDER};{FOLDER}"\n')
 
 
-def run_brivane(exe, store, state, expected):
-    env = dict(os.environ, BRIVANE_STORE=store, XDG_STATE_HOME=state)
+def run_brivane(exe, store, state, ca_file, expected):
+    # The harness's CA as the trust store: brivane verifies the server's certificate.
+    env = dict(os.environ, BRIVANE_STORE=store, XDG_STATE_HOME=state, SSL_CERT_FILE=ca_file)
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     out = subprocess.run([exe, "--check", "--json", "--timeout", "600"], env=env, capture_output=True, check=False)
@@ -153,11 +154,11 @@ def main():
         write_store(store, env)
         results = {"brivane": [], "imaplib": []}
         # Warm up both (server caches, index files), then alternate.
-        run_brivane(exe, store, os.path.join(work, "state"), args.messages)
+        run_brivane(exe, store, os.path.join(work, "state"), env["CA_FILE"], args.messages)
         run_imaplib(env, args.messages)
         print(f"load average before: {os.getloadavg()[0]:.2f}")
         for r in range(args.rounds):
-            results["brivane"].append(run_brivane(exe, store, os.path.join(work, "state"), args.messages))
+            results["brivane"].append(run_brivane(exe, store, os.path.join(work, "state"), env["CA_FILE"], args.messages))
             results["imaplib"].append(run_imaplib(env, args.messages))
             (bw, bc), (iw, ic) = results["brivane"][-1], results["imaplib"][-1]
             print(f"round {r + 1}: brivane wall {bw:.3f} s CPU {bc:.3f} s | imaplib wall {iw:.3f} s CPU {ic:.3f} s"

@@ -165,9 +165,10 @@ def main():
         store = os.path.join(private, "brivane.reg")
         write_store(store, env, args.poll_ms)
         xvfb, display = start_xvfb(work)
+        # SSL_CERT_FILE: the harness's CA, so that the IMAP account's certificate verifies.
         run_env = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb", BRIVANE_STORE=store,
                        XDG_STATE_HOME=os.path.join(private, "state"),
-                       XDG_RUNTIME_DIR=os.path.join(private, "runtime"))
+                       XDG_RUNTIME_DIR=os.path.join(private, "runtime"), SSL_CERT_FILE=env["CA_FILE"])
         saver = subprocess.Popen([brivane, "/s"], env=run_env, stdin=subprocess.DEVNULL)
         time.sleep(args.settle)
         if saver.poll() is not None:

@@ -29,9 +29,11 @@ std::optional<DovecotEnv> DovecotEnv::load() {
   for (auto [key, text] : {std::pair{"USER", &env.user}, {"PASSWORD", &env.password}, {"BLANK_USER", &env.blankUser},
                            {"BLANK_PASSWORD", &env.blankPassword}, {"QUOTE_USER", &env.quoteUser},
                            {"QUOTE_PASSWORD", &env.quotePassword}, {"POPDEFAULT_USER", &env.popDefaultUser},
-                           {"POPDEFAULT_PASSWORD", &env.popDefaultPassword}, {"MAIL_ROOT", &env.mailRoot}})
+                           {"POPDEFAULT_PASSWORD", &env.popDefaultPassword}, {"MAIL_ROOT", &env.mailRoot},
+                           {"CA_FILE", &env.caFile}})
     *text = values[key];
   if (!values["HOST"].empty()) env.host = values["HOST"];
+  if (!values["ALT_HOST"].empty()) env.altHost = values["ALT_HOST"];
   if (env.pop3Port == 0 || env.imapPort == 0) return std::nullopt;
   return env;
 }

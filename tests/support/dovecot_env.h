@@ -3,14 +3,18 @@
 #include <string>
 
 // What the Dovecot test harness (dovecot/start.sh) wrote into its env file:
-// ports and test users. Tests in tests/integration/ get the CTest fixture
-// "dovecot" and $BRIVANE_DOVECOT_ENV (else the build tree's dovecot-test/env).
+// ports, addresses, test users and its CA. Tests in tests/integration/ get
+// the CTest fixture "dovecot", $BRIVANE_DOVECOT_ENV (else the build tree's
+// dovecot-test/env) and $SSL_CERT_FILE naming the harness's CA, so that its
+// certificate verifies for `host` (and "localhost") but not for `altHost`.
 // Each user has his own copy of the Maildirs filled from tests/data/mail
 // (INBOX 7 messages, 1 seen; folders "Archive", "Sent Items", "Entwürfe").
 namespace brivane::test {
 
 struct DovecotEnv {
   std::string host = "127.0.0.1";
+  std::string altHost = "127.0.0.2";  // the same server at an address its certificate does not name
+  std::string caFile;                 // the CA (PEM) that signed the server's certificate
   int imapPort = 0, pop3Port = 0, imapsPort = 0, pop3sPort = 0;
   std::string user, password;                   // main user, POP3 leaves flags alone
   std::string blankUser, blankPassword;         // the password holds a blank

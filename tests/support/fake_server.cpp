@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,7 +18,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "common/text.h"
@@ -25,7 +33,8 @@ namespace brivane::test {
 
 // Expectations, then output steps, then the rest (isExpect, isOutput and the parser rely on the order).
 struct ScriptStep {
-  enum Kind { Expect, ExpectPrefix, ExpectAny, Send, Raw, Repeat, Fill, Wait, Close, Drip, Fast, Stall, HandshakeDrop };
+  enum Kind { Expect, ExpectPrefix, ExpectAny, Send, Raw, Repeat, Fill, Wait, Close, Drip, Fast, Stall, HandshakeDrop,
+              StartTls };
   Kind kind;
   std::string text;
   uint64_t count = 0;  // Wait/Drip: milliseconds (SLOW is DRIP: 0); Repeat/Fill: how many
@@ -58,7 +67,8 @@ std::string unescape(std::string_view s) {
 std::vector<ScriptStep> parseScript(std::string_view text) {
   using K = ScriptStep::Kind;
   static const std::pair<std::string_view, K> words[] = {
-      {"X", K::Close}, {"SLOW", K::Drip}, {"FAST", K::Fast}, {"STALL", K::Stall}, {"HANDSHAKE-DROP", K::HandshakeDrop}};
+      {"X", K::Close}, {"SLOW", K::Drip}, {"FAST", K::Fast}, {"STALL", K::Stall}, {"HANDSHAKE-DROP", K::HandshakeDrop},
+      {"STARTTLS", K::StartTls}};
   static const std::pair<std::string_view, K> prefixes[] = {
       {"C:", K::Expect}, {"C~", K::ExpectPrefix}, {"C?", K::ExpectAny}, {"S:", K::Send}, {"R:", K::Raw},
       {"W:", K::Wait},   {"DRIP:", K::Drip},      {"REPEAT:", K::Repeat}, {"FILL:", K::Fill}};
@@ -102,6 +112,8 @@ std::string transcriptEntry(const ScriptStep& s) {
     case ScriptStep::Repeat: return "REPEAT: <" + std::to_string(s.count) + ">";
     case ScriptStep::Fill: return "FILL: <" + std::to_string(s.count) + ">";
     case ScriptStep::Close: return "X";
+    case ScriptStep::HandshakeDrop: return "HANDSHAKE-DROP";
+    case ScriptStep::StartTls: return "STARTTLS";
     default: return {};
   }
 }
@@ -132,29 +144,114 @@ bool nextChunk(const ScriptStep& s, uint64_t& produced, std::string& out, size_t
   return (produced += n) < all.size();
 }
 
-// A server context with a self-signed "localhost" certificate (EC P-256) made once per process.
-SSL_CTX* newServerContext() {
-  static const std::pair<X509*, EVP_PKEY*> material = [] {
+// ---------------------------------------------------------------- certificates
+
+using Certificate = LoopbackServer::Options::Certificate;
+
+constexpr long kDay = 24L * 3600;
+
+struct KeyAndCertificate {
+  EVP_PKEY* key = nullptr;
+  X509* cert = nullptr;
+};
+
+void addExtension(X509* x, X509* issuer, int nid, const char* value) {
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, issuer, x, nullptr, nullptr, 0);
+  X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+  if (!ext || X509_add_ext(x, ext, -1) != 1) throw std::runtime_error(std::string("test certificate: ") + value);
+  X509_EXTENSION_free(ext);
+}
+
+// A certificate for `key` named `cn`, valid from `fromSec` to `toSec` (relative to now), signed by
+// `issuer` (itself when null). A CA gets the CA extensions, a server certificate "localhost" and 127.0.0.1.
+KeyAndCertificate makeCertificate(EVP_PKEY* key, const char* cn, const KeyAndCertificate* issuer, long fromSec,
+                                  long toSec, const EVP_MD* digest, bool ca) {
+  X509* x = X509_new();
+  unsigned char serial[8];
+  if (!key || !x || RAND_bytes(serial, sizeof serial) != 1) throw std::runtime_error("cannot make a test certificate");
+  serial[0] &= 0x7f;  // positive
+  BIGNUM* bn = BN_bin2bn(serial, sizeof serial, nullptr);
+  BN_to_ASN1_INTEGER(bn, X509_get_serialNumber(x));
+  BN_free(bn);
+  X509_set_version(x, 2);
+  X509_gmtime_adj(X509_getm_notBefore(x), fromSec);
+  X509_gmtime_adj(X509_getm_notAfter(x), toSec);
+  X509_set_pubkey(x, key);
+  X509_NAME_add_entry_by_txt(X509_get_subject_name(x), "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn),
+                             -1, -1, 0);
+  X509* signer = issuer ? issuer->cert : x;
+  X509_set_issuer_name(x, X509_get_subject_name(signer));
+  addExtension(x, signer, NID_subject_key_identifier, "hash");
+  if (issuer) addExtension(x, signer, NID_authority_key_identifier, "keyid:always");
+  if (ca) {
+    addExtension(x, signer, NID_basic_constraints, "critical,CA:TRUE");
+    addExtension(x, signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+  } else {
+    addExtension(x, signer, NID_basic_constraints, "CA:FALSE");
+    addExtension(x, signer, NID_ext_key_usage, "serverAuth");
+    addExtension(x, signer, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1");
+  }
+  if (X509_sign(x, issuer ? issuer->key : key, digest) == 0) throw std::runtime_error("cannot sign a test certificate");
+  return {key, x};
+}
+
+// The test CA and one certificate of each kind, made at first use and kept for the process.
+struct TestCertificates {
+  KeyAndCertificate ca, caSigned, selfSigned, expired, weak;
+
+  static const TestCertificates& get() {
+    static const TestCertificates all;
+    return all;
+  }
+  const KeyAndCertificate& of(Certificate kind) const {
+    switch (kind) {
+      case Certificate::SelfSigned: return selfSigned;
+      case Certificate::Expired: return expired;
+      case Certificate::WeakRsa1024: return weak;
+      case Certificate::CaSigned: break;
+    }
+    return caSigned;
+  }
+
+ private:
+  // EC keys: made in a millisecond; the one RSA key is as small as it gets.
+  TestCertificates() {
     ensureOpenSsl();
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* x = X509_new();
-    if (!key || !x) throw std::runtime_error("cannot generate the test key");
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 1);
-    X509_gmtime_adj(X509_getm_notBefore(x), -3600);
-    X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24 * 365);
-    X509_set_pubkey(x, key);
-    X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(x, name);
-    if (X509_sign(x, key, EVP_sha256()) == 0) throw std::runtime_error("cannot sign the test certificate");
-    return std::pair{x, key};
-  }();
+    const EVP_MD* sha256 = EVP_sha256();
+    ca = makeCertificate(EVP_EC_gen("P-256"), "Brivane Loopback Test CA", nullptr, -kDay, 3650 * kDay, sha256, true);
+    caSigned = makeCertificate(EVP_EC_gen("P-256"), "localhost", &ca, -3600, 365 * kDay, sha256, false);
+    selfSigned = makeCertificate(EVP_EC_gen("P-256"), "localhost", nullptr, -3600, 365 * kDay, sha256, false);
+    expired = makeCertificate(EVP_EC_gen("P-256"), "localhost", &ca, -730 * kDay, -365 * kDay, sha256, false);
+    weak = makeCertificate(EVP_RSA_gen(1024), "localhost", nullptr, -3600, 365 * kDay, EVP_sha1(), false);
+  }
+};
+
+// A server context presenting one kind of certificate. Security level 0, so
+// that the weak certificate can be loaded at all: what a client accepts is
+// the client's decision.
+SSL_CTX* newServerContext(Certificate kind) {
+  const KeyAndCertificate& material = TestCertificates::get().of(kind);
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (!ctx) throw std::runtime_error("cannot make a TLS server context");
+  SSL_CTX_set_security_level(ctx, 0);
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-  if (SSL_CTX_use_certificate(ctx, material.first) != 1 || SSL_CTX_use_PrivateKey(ctx, material.second) != 1)
+  if (SSL_CTX_use_certificate(ctx, material.cert) != 1 || SSL_CTX_use_PrivateKey(ctx, material.key) != 1) {
+    SSL_CTX_free(ctx);
     throw std::runtime_error("cannot load the test certificate");
+  }
   return ctx;
+}
+
+std::string pemOf(X509* x) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  PEM_write_bio_X509(bio, x);
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  std::string pem(data, static_cast<size_t>(std::max(n, 0L)));
+  BIO_free(bio);
+  return pem;
 }
 
 }  // namespace
@@ -303,6 +400,27 @@ struct ServerConnection {
     in.append(buf, static_cast<size_t>(n));
     return true;
   }
+  // Runs the server's side of a TLS handshake on the open socket; empty when
+  // it succeeded, else why not (OpenSSL's words where it has some).
+  std::string acceptTls(Certificate kind) {
+    SSL_CTX* ctx = newServerContext(kind);
+    ssl = SSL_new(ctx);
+    SSL_CTX_free(ctx);  // the SSL holds its own reference
+    SSL_set_fd(ssl, fd);
+    timeval tv{5, 0};  // the handshake runs on the blocking socket, bounded by this
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ERR_clear_error();
+    errno = 0;
+    if (SSL_accept(ssl) == 1) return {};
+    const int savedErrno = errno;
+    if (const unsigned long e = ERR_peek_last_error(); e != 0) {
+      const char* reason = ERR_reason_error_string(e);
+      ERR_clear_error();
+      return reason ? reason : "OpenSSL error " + std::to_string(e);
+    }
+    if (savedErrno == EAGAIN || savedErrno == EWOULDBLOCK) return "no handshake from the client within 5 s";
+    return "the client closed the connection";
+  }
   bool writeAll(std::string_view data) {
     while (!data.empty()) {
       if (fd < 0) return false;
@@ -320,6 +438,8 @@ LoopbackServer::LoopbackServer(std::string_view script, Options options)
     : steps_(parseScript(script)), options_(options) {
   // OpenSSL writes cannot ask for MSG_NOSIGNAL: a client hanging up must not kill the test.
   std::signal(SIGPIPE, SIG_IGN);
+  if (options_.tls || std::ranges::any_of(steps_, [](const ScriptStep& s) { return s.kind == ScriptStep::StartTls; }))
+    trustTestCa();
   listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int one = 1;
   setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -371,19 +491,18 @@ void LoopbackServer::run() {
 
 void LoopbackServer::play(ServerConnection& conn) {
   const auto hangUp = [&](const char* entry) { record(entry), conn.abort(), done_ = true; };
-  if (options_.tls && !steps_.empty() && steps_[0].kind == ScriptStep::HandshakeDrop) {
-    conn.readSome(options_.clientTimeoutMs);
-    return hangUp("HANDSHAKE-DROP");
-  }
-  if (options_.tls) {
-    SSL_CTX* ctx = newServerContext();
-    conn.ssl = SSL_new(ctx);
-    SSL_CTX_free(ctx);  // the SSL holds its own reference
-    SSL_set_fd(conn.ssl, conn.fd);
-    timeval tv{5, 0};  // the handshake runs on the blocking socket, bounded by this
-    setsockopt(conn.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (SSL_accept(conn.ssl) != 1) return record("TLS handshake failed on the server side", true);
-  }
+  // The handshake before step `next`; a failure ends the connection, and is an error when steps are left.
+  const auto handshake = [&](size_t next) {
+    const std::string why = conn.acceptTls(options_.certificate);
+    if (why.empty()) return true;
+    record("TLS handshake failed: " + why);
+    if (next < steps_.size()) record("TLS handshake failed on the server side: " + why, true);
+    conn.abort();
+    done_ = next >= steps_.size();
+    return false;
+  };
+  // A script starting with HANDSHAKE-DROP reads the client's hello instead of answering it.
+  if (options_.tls && (steps_.empty() || steps_[0].kind != ScriptStep::HandshakeDrop) && !handshake(0)) return;
   int64_t dripMs = -1;
   auto sleepMs = [&](int64_t ms) {
     for (auto until = steady_clock::now() + milliseconds(ms); !stop_ && steady_clock::now() < until;)
@@ -424,6 +543,19 @@ void LoopbackServer::play(ServerConnection& conn) {
       return hangUp("X");
     } else if (step.kind == ScriptStep::Stall) {
       break;
+    } else if (step.kind == ScriptStep::HandshakeDrop) {
+      conn.readSome(options_.clientTimeoutMs);
+      return hangUp("HANDSHAKE-DROP");
+    } else if (step.kind == ScriptStep::StartTls) {
+      if (conn.ssl) return record("STARTTLS on a connection that is TLS already", true);
+      record("STARTTLS");
+      // What the client sent after its command came before the handshake: a client must wait for the answer.
+      if (!conn.in.empty()) {
+        record("the client sent " + std::to_string(conn.in.size()) + " bytes after STARTTLS, before its handshake",
+               true);
+        return conn.abort();
+      }
+      if (!handshake(i + 1)) return;
     } else {
       return record("step not supported here: " + transcriptEntry(step), true);
     }
@@ -438,6 +570,52 @@ void LoopbackServer::play(ServerConnection& conn) {
       break;
     }
   }
+}
+
+// ---------------------------------------------------------------- trust
+
+std::string certificateSha256(LoopbackServer::Options::Certificate kind) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (X509_digest(TestCertificates::get().of(kind).cert, EVP_sha256(), md, &n) != 1)
+    throw std::runtime_error("cannot hash the test certificate");
+  std::string hex;
+  for (unsigned int k = 0; k < n; ++k) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, k ? ":%02X" : "%02X", md[k]);
+    hex += byte;
+  }
+  return hex;
+}
+
+void trustTestCa() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::string bundle = pemOf(TestCertificates::get().ca.cert);
+    if (const char* prior = std::getenv("SSL_CERT_FILE"); prior && *prior) {
+      std::ifstream in(prior, std::ios::binary);
+      std::ostringstream text;
+      text << in.rdbuf();
+      bundle += "\n" + text.str();
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/brivane-test-ca.XXXXXX.pem";
+    const int fd = ::mkstemps(path.data(), 4);
+    if (fd < 0) throw std::runtime_error("cannot write the test CA bundle " + path + ": " + std::strerror(errno));
+    const bool written = ::write(fd, bundle.data(), bundle.size()) == static_cast<ssize_t>(bundle.size());
+    ::close(fd);
+    if (!written) {
+      ::unlink(path.c_str());
+      throw std::runtime_error("cannot write the test CA bundle " + path);
+    }
+    // Removed at exit by this process only: a forked child (a death test) exiting must leave it.
+    static const pid_t owner = ::getpid();
+    static const std::string bundlePath = path;
+    std::atexit([] {
+      if (::getpid() == owner) ::unlink(bundlePath.c_str());
+    });
+    ::setenv("SSL_CERT_FILE", path.c_str(), 1);
+  });
 }
 
 }  // namespace brivane::test

@@ -26,12 +26,26 @@
 //   STALL            send nothing more but keep the connection open
 //   REPEAT: N LINE   send LINE + CR LF N times (generated on the fly)
 //   FILL: N [C]      send N bytes of C (default 'a'), no line end
-//   HANDSHAKE-DROP   (loopback, TLS) read the client's hello, then close
+//   HANDSHAKE-DROP   (loopback) read what the client sends (its TLS hello), then close
+//   STARTTLS         (loopback) run the server's side of a TLS handshake now, with
+//                    the server's certificate; later steps go over TLS. Bytes
+//                    sent before it stay plain (R: before STARTTLS is how a test
+//                    injects them between "OK Begin TLS" and the handshake); a
+//                    client that sent bytes after its command is an error.
 // MemoryServer plays a script over an in-memory stream on the caller's thread
 // with a ManualClock (W:, DRIP and STALL advance it instead of sleeping);
 // LoopbackServer plays it on 127.0.0.1 in a thread of its own, optionally with
 // TLS from the first byte. Transcript entries: "C: line" for every client
-// line, "S: line", "R: <n bytes>", "REPEAT: <n>", "FILL: <n>", "X" for a close.
+// line, "S: line", "R: <n bytes>", "REPEAT: <n>", "FILL: <n>", "X" for a close,
+// "STARTTLS", and "TLS handshake failed: REASON" (OpenSSL's words, such as
+// "tlsv1 alert unknown ca" when the client refused the certificate; an error
+// too when script steps were left).
+//
+// Certificates: a test CA (EC P-256, "Brivane Loopback Test CA") and the
+// certificates of Options::Certificate are made once per process.
+// trustTestCa() makes the CA trusted by OpenSSL's default verify paths in
+// this process and the programs it starts; every LoopbackServer that uses
+// TLS calls it, so a client that verifies accepts CaSigned.
 namespace brivane::test {
 
 struct ScriptStep;
@@ -71,7 +85,15 @@ class MemoryServer {
 class LoopbackServer {
  public:
   struct Options {
+    // What the server presents in a TLS handshake (from the first byte or at STARTTLS).
+    enum class Certificate {
+      CaSigned,     // by the test CA; subjectAltName DNS:localhost, IP:127.0.0.1; valid now
+      SelfSigned,   // the same names, its own issuer
+      Expired,      // by the test CA, the same names; notBefore and notAfter in the past
+      WeakRsa1024,  // self-signed, RSA 1024 bits, SHA-1 signature (OpenSSL refuses it at security level 2)
+    };
     bool tls = false;           // TLS from the first byte
+    Certificate certificate = Certificate::CaSigned;
     int acceptTimeoutMs = 10000;
     int clientTimeoutMs = 10000;  // longest wait for one client line
   };
@@ -100,5 +122,18 @@ class LoopbackServer {
   std::vector<std::string> transcript_, errors_;
   std::thread thread_;
 };
+
+// The SHA-256 fingerprint of a certificate's DER form, "AB:CD:..." (upper
+// case, 95 characters), as a test pins it.
+std::string certificateSha256(LoopbackServer::Options::Certificate kind);
+
+// Makes the test CA trusted, once per process (later calls do nothing):
+// writes a PEM bundle of the test CA and the certificates of the
+// $SSL_CERT_FILE already set (the Dovecot harness's CA under CTest) to a
+// temporary file, removed when the process exits, and points $SSL_CERT_FILE
+// at it. It changes the environment: call it before starting threads that
+// read it (the LoopbackServer constructor does). Throws std::runtime_error
+// when the file cannot be written.
+void trustTestCa();
 
 }  // namespace brivane::test

@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Starts a private Dovecot for the integration tests on 127.0.0.1.
+# Starts a private Dovecot for the integration tests on 127.0.0.1 and
+# 127.0.0.2 (the kernel routes all of 127/8 to the loopback device).
 #   start.sh WORKDIR MAILDATA
-# WORKDIR is emptied and receives the configuration, a self-signed
-# certificate, the users' Maildirs (copied from MAILDATA), the logs and
-# WORKDIR/env: ports and users as KEY='value' lines (read by
-# tests/support/dovecot_env.h). Stop it with stop.sh WORKDIR.
+# WORKDIR is emptied and receives the configuration, a test CA and the
+# server certificate it signed, the users' Maildirs (copied from MAILDATA),
+# the logs and WORKDIR/env: ports, addresses, users and the CA's path as
+# KEY='value' lines (read by tests/support/dovecot_env.h). Stop it with
+# stop.sh WORKDIR.
+#
+# Certificates: WORKDIR/ca.pem is a CA made at each start ("Brivane Test
+# CA", EC P-256, its key deleted once it has signed); the server's
+# certificate (CN=localhost, subjectAltName DNS:localhost, IP:127.0.0.1)
+# verifies against it for "localhost" and 127.0.0.1, not for ALT_HOST
+# (127.0.0.2): a client trusting the CA (SSL_CERT_FILE=WORKDIR/ca.pem) sees
+# a name mismatch there and nothing else. Every listener serves it; the
+# plain IMAP and POP3 ports offer STARTTLS / STLS.
 #
 # Ports: IMAP, POP3, IMAPS and POP3S (TLS from the first byte), free ports
 # chosen at start outside the kernel's ephemeral range, so that no client
@@ -73,10 +83,29 @@ fi
 mail_uid=$(id -u "$mail_user")
 mail_gid=$(id -g "$mail_user")
 
-# An EC key: made in milliseconds, where an RSA key takes seconds on a loaded machine.
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 -subj "/CN=localhost" \
-  -keyout "$work/key.pem" -out "$work/cert.pem" >/dev/null 2>&1
+# The test CA and the server certificate it signs. EC keys: made in
+# milliseconds, where an RSA key takes seconds on a loaded machine.
+make_certificates() {
+  local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  openssl req -x509 "${ec[@]}" -days 30 -subj "/CN=Brivane Test CA" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -keyout "$work/ca.key" -out "$work/ca.pem" &&
+  openssl req -new "${ec[@]}" -subj "/CN=localhost" -keyout "$work/key.pem" -out "$work/server.csr" &&
+  printf '%s\n' "subjectAltName = DNS:localhost, IP:127.0.0.1" "basicConstraints = CA:FALSE" \
+    "keyUsage = critical, digitalSignature" "extendedKeyUsage = serverAuth" \
+    "authorityKeyIdentifier = keyid" "subjectKeyIdentifier = hash" >"$work/server.ext" &&
+  openssl x509 -req -in "$work/server.csr" -CA "$work/ca.pem" -CAkey "$work/ca.key" -set_serial "0x$(openssl rand -hex 8)" \
+    -days 30 -sha256 -extfile "$work/server.ext" -out "$work/cert.pem" &&
+  openssl verify -CAfile "$work/ca.pem" -verify_hostname localhost -verify_ip 127.0.0.1 "$work/cert.pem"
+}
+if ! make_certificates >"$work/log/certificates.out" 2>&1; then
+  echo "cannot make the test certificates:" >&2
+  cat "$work/log/certificates.out" >&2
+  exit 1
+fi
+rm -f "$work/ca.key" "$work/server.csr" "$work/server.ext"
 chmod 600 "$work/key.pem"
+chmod 644 "$work/ca.pem" "$work/cert.pem"
 
 # Free ports, users, Maildirs and the env file.
 python3 - "$work" "$data" <<'PY'
@@ -142,6 +171,8 @@ def q(v):
     return "'" + v.replace("'", "'\\''") + "'"
 env = {
     "HOST": "127.0.0.1",
+    "ALT_HOST": "127.0.0.2",
+    "CA_FILE": os.path.join(work, "ca.pem"),
     "USER": users[0][0], "PASSWORD": users[0][1],
     "BLANK_USER": users[1][0], "BLANK_PASSWORD": users[1][1],
     "QUOTE_USER": users[2][0], "QUOTE_PASSWORD": users[2][1],
@@ -158,7 +189,8 @@ PY
 chown -R "$mail_uid:$mail_gid" "$work/home"
 
 # Four ports that nothing listens on, outside the ephemeral range (and the
-# reserved ports), each bound once to see that it is free at this moment.
+# reserved ports), each bound once on both addresses to see that it is free
+# at this moment.
 choose_ports() {
   python3 - <<'PY'
 import random, socket
@@ -182,14 +214,17 @@ while len(chosen) < 4:
     p = random.choice(candidates)
     if p in chosen:
         continue
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", p))
+    free = True
+    for address in ("127.0.0.1", "127.0.0.2"):
+        s = socket.socket()
+        try:
+            s.bind((address, p))
+        except OSError:
+            free = False
+        finally:
+            s.close()
+    if free:
         chosen.append(p)
-    except OSError:
-        pass
-    finally:
-        s.close()
 print(*chosen)
 PY
 }
@@ -201,7 +236,7 @@ state_dir = $work/state
 log_path = $work/log/dovecot.log
 info_log_path = $work/log/dovecot.log
 instance_name = brivane-test-$$
-listen = 127.0.0.1
+listen = $HOST, $ALT_HOST
 protocols = imap pop3
 default_login_user = $login_user
 default_internal_user = $internal_user
@@ -275,9 +310,10 @@ fi
 
 # Wait until every listener accepts connections (at most 60 s, ending early
 # when the master process is gone).
-if ! python3 - "$PID_FILE" "$IMAP_PORT" "$POP3_PORT" "$IMAPS_PORT" "$POP3S_PORT" <<'PY'
+if ! python3 - "$PID_FILE" "$HOST" "$ALT_HOST" "$IMAP_PORT" "$POP3_PORT" "$IMAPS_PORT" "$POP3S_PORT" <<'PY'
 import os, socket, sys, time
-pid_file, ports = sys.argv[1], [int(p) for p in sys.argv[2:]]
+pid_file, hosts = sys.argv[1], sys.argv[2:4]
+ports = [(h, int(p)) for h in hosts for p in sys.argv[4:]]
 def master_alive():
     try:
         with open(pid_file) as f:
@@ -290,7 +326,7 @@ while time.monotonic() < deadline:
     waiting = []
     for p in ports:
         try:
-            socket.create_connection(("127.0.0.1", p), timeout=1).close()
+            socket.create_connection(p, timeout=1).close()
         except OSError:
             waiting.append(p)
     if not waiting:
