@@ -31,8 +31,6 @@ function(brivane_folder_library name)
   cmake_parse_arguments(ARG "QT_TEST_MAIN" "" "LINKS;TEST_LINKS;TEST_LABELS" ${ARGN})
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
-  # checking/connection_test.cpp is the account's connection test (code), not a test file.
-  list(REMOVE_ITEM tests ${CMAKE_CURRENT_SOURCE_DIR}/connection_test.cpp)
   if(tests)
     list(REMOVE_ITEM srcs ${tests})
   endif()

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "checking/connection_test.h"
+#include "checking/connection_tester.h"
 #include "platform/registry_store.h"
 #include "protocols/certificate.h"
 #include "settings/account.h"

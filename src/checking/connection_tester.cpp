@@ -1,4 +1,4 @@
-#include "checking/connection_test.h"
+#include "checking/connection_tester.h"
 
 #include <chrono>
 
