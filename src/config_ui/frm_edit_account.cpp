@@ -389,6 +389,7 @@ void TfrmEditAccount::startListing() {
   stopListing();
   clearSharedResult();
   listingCertificate_.reset();
+  btnReviewFolderCertificate_->hide();
   listing_ = std::make_unique<Listing>(this, ++generation_, result_);
   listing_->thread.account = connectionDetails();
   listedServer_ = listing_->thread.account.server;
