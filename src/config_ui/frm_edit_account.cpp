@@ -90,8 +90,10 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   for (QLabel* l : captions) l->setMinimumWidth(captionWidth);
   // Room for real host and user names (about 30 characters); the fields
   // take their share of any width the dialog is given.
+  // At least as wide as the warning under the encryption, so that choosing
+  // None does not widen the dialog.
   for (QLineEdit* e : {ui->edtAccountName, ui->edtServer, ui->edtUsername, ui->edtPassword})
-    e->setMinimumWidth(e->fontMetrics().averageCharWidth() * 30);
+    e->setMinimumWidth(std::max(e->fontMetrics().averageCharWidth() * 30, ui->lblUnencrypted->sizeHint().width()));
   ui->columnsLayout->setStretch(0, 1);
   ui->columnsLayout->setStretch(1, 1);
   // Room for any port number, at every font size.
