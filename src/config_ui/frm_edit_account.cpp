@@ -172,7 +172,7 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   ui->imgPadlock->setPicture(art::lockSecure);
   ui->chkSecure->hide();
   ui->lblUnencrypted->hide();
-  // The status of a connection test, under its button.
+  // The status line of a connection test, shown once there is one.
   ui->testBusy->setFixedSize(fontMetrics().height() * 2, fontMetrics().height());
   ui->testBusy->hide();
   ui->lblTestStatus->hide();
@@ -566,7 +566,7 @@ void TfrmEditAccount::testDone(uintptr_t generation) {
     // The user asked for this connection: the review comes at once, after
     // this message is handled.
     QMetaObject::invokeMethod(this, [this] {
-      if (testCertificate_) reviewCertificate(CertificateSource::Test);
+      if (testCertificate_ && isVisible()) reviewCertificate(CertificateSource::Test);
     }, Qt::QueuedConnection);
     return;
   }

@@ -55,8 +55,8 @@ namespace brivane {
 // still drive the old control.
 //
 // "Test connection" runs a TConnectionTest with the fields as they stand
-// (the trusted fingerprint included) and reports in the status line under
-// it, never in a message box. The test follows the listing's rules: a new
+// (the trusted fingerprint included) and reports in the status line above
+// the dialog's buttons, never in a message box. The test follows the listing's rules: a new
 // test, a changed field and closing the editor stop it (asked to stop,
 // then joined, on the UI thread), and its done message
 // (WM_CONNECTIONTESTDONE) carries its number so that a stopped test's
