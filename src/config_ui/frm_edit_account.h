@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "checking/connection_test.h"
+#include "checking/connection_tester.h"
 #include "checking/imap_folder_get.h"
 #include "config_ui/folder_list_rules.h"
 #include "protocols/certificate.h"
