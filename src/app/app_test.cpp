@@ -125,8 +125,9 @@ TEST_F(Executable, VersionAndHelp) {
   EXPECT_EQ(std::tuple(v.status, v.out, h.status, h.err, bad.status, bad.err.find("--nonsense") != std::string::npos),
             std::tuple(0, std::string("Brivane 1.0.0.0\n"), 0, std::string(), 2, true));
   for (const std::string& word : std::vector<std::string>{"/s", "/p <window>", "/l", "/c[:<window>]", "--help",
-                                                          "--version", dir / "store/brivane.reg",
-                                                          dir / "state/Torvex/Brivane/"})
+                                                          "--version", "--certificate ACCOUNT",
+                                                          "--trust-certificate ACCOUNT SHA256",
+                                                          dir / "store/brivane.reg", dir / "state/Torvex/Brivane/"})
     EXPECT_NE(h.out.find(word), std::string::npos) << word;
   // Long options neither take the guard nor touch the store.
   EXPECT_FALSE(fs::exists(dir / "Pellucine.lock") || fs::exists(dir / "store"));

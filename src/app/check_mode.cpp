@@ -5,6 +5,8 @@
 
 #include <cmath>
 #include <iostream>
+#include <map>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -17,6 +19,7 @@
 #include "common/time.h"
 #include "platform/registry_file.h"
 #include "protocols/ports.h"
+#include "settings/accounts.h"
 #include "settings/settings.h"
 
 namespace brivane {
@@ -38,14 +41,41 @@ bool parseSeconds(const std::string& text, int& seconds) {
 }
 
 // The text the message list shows for a status word, without mark-up and on
-// one line; an unknown word as it is.
-std::string statusLine(const std::string& word, const std::string& server) {
-  const std::optional<StatusText> text = statusText(word, server);
+// one line; an unknown word as it is. `detailUsed` tells whether the text
+// holds the row's detail (ERRCERT's reason), which is then not repeated.
+std::string statusLine(const std::string& word, const std::string& server, const std::string& detail,
+                       bool& detailUsed) {
+  const std::optional<StatusText> text = statusText(word, server, terminalSafe(detail));
+  detailUsed = text && text->detailUsed;
   if (!text) return word;
   return text->second ? text->first + *text->second : text->first;
 }
 
+// The encryption as the text form names it after the port.
+std::string encryptionLabel(const TEmlAccount& account) {
+  const Encryption mode = encryptionOf(account);
+  return mode == Encryption::None ? "no encryption" : std::string(EncryptionName(mode));
+}
+
+// The refused certificates of a run, by account index: written on the
+// checkers' threads, read once they have ended (or been given up on).
+struct RefusedCertificates {
+  std::mutex lock;
+  std::map<int32_t, CertificateInfo> byAccount;  // guarded by lock
+};
+
 }  // namespace
+
+std::string terminalSafe(std::string_view text) {
+  bool plain = isValidUtf8(text);
+  for (size_t i = 0; plain && i < text.size();) {
+    size_t n = 0;
+    const char32_t cp = decodeUtf8(text.substr(i), n);
+    plain = n > 0 && !isControlChar(cp);
+    i += n;
+  }
+  return plain ? std::string(text) : escapeControl(text);
+}
 
 std::optional<std::string> parseCheckArguments(const std::vector<std::string>& args, CheckOptions& options) {
   for (size_t i = 0; i < args.size(); ++i) {
@@ -107,10 +137,14 @@ std::string formatCheckJson(const CheckOutcome& outcome) {
                         {"server", a.account.server},
                         {"port", a.port},
                         {"tls", a.account.useTLS},
+                        {"encryption", EncryptionName(encryptionOf(a.account))},
                         {"finished", a.finished},
                         {"status", a.status ? json(*a.status) : json(nullptr)},
                         {"messages", std::move(messages)}};
     if (!a.statusDetail.empty()) entry["statusDetail"] = a.statusDetail;  // the server's words
+    if (const auto& c = a.certificate)
+      entry["certificate"] = {{"subject", c->subject}, {"issuer", c->issuer}, {"notBefore", c->notBefore},
+                              {"notAfter", c->notAfter}, {"sha256", c->sha256}, {"reason", c->reason}};
     accounts.push_back(std::move(entry));
   }
   const json doc = {{"accounts", std::move(accounts)},
@@ -128,10 +162,17 @@ std::string formatCheckText(const CheckOutcome& outcome) {
   }
   for (const AccountOutcome& a : outcome.accounts) {
     out << a.account.name << " (" << (a.account.isPOP ? "POP3" : "IMAP4") << ", " << a.account.server << ":"
-        << a.port << (a.account.useTLS ? ", TLS" : "") << ")\n";
+        << a.port << ", " << encryptionLabel(a.account) << ")\n";
+    if (encryptionOf(a.account) == Encryption::None)
+      out << "  Warning: the password travels unencrypted (choose TLS or STARTTLS in the account's settings)\n";
     if (!a.finished) out << "  The check did not finish in time.\n";
-    if (a.status) out << "  " << statusLine(*a.status, a.account.server) << "\n";
-    if (a.status && !a.statusDetail.empty()) out << "  " << a.statusDetail << "\n";
+    bool detailUsed = false;
+    if (a.status) out << "  " << statusLine(*a.status, a.account.server, a.statusDetail, detailUsed) << "\n";
+    if (a.status && !a.statusDetail.empty() && !detailUsed) out << "  " << a.statusDetail << "\n";
+    if (a.certificate) {
+      for (const std::string& line : certificateLines(*a.certificate)) out << "    " << terminalSafe(line) << "\n";
+      out << "  To review it: brivane --certificate '#" << a.index << "'\n";
+    }
     if (!a.status && a.messages.empty() && a.finished) out << "  No messages to show\n";
     std::string folder;
     bool firstRow = true;
@@ -169,6 +210,12 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
   auto cycle = std::make_unique<CheckCycle>(queue, std::move(factory));
   cycle->Accounts = accounts;
   cycle->displayMsgPreview = displayMsgPreview;
+  // Shared with the observer, which a checker given up on may still call.
+  auto refused = std::make_shared<RefusedCertificates>();
+  cycle->certificateObserver = [refused](int32_t index, const CertificateInfo& certificate) {
+    std::lock_guard lock(refused->lock);
+    refused->byAccount.insert_or_assign(index, certificate);
+  };
 
   std::vector<bool> finished(accounts.size(), false);
   if (!accounts.empty()) cycle->StartCheckCycle();
@@ -198,6 +245,11 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
   outcome.newMailArrived = cycle->newMailArrived.load() != 0;
   outcome.hasMessages = cycle->hasMessages.load() != 0;
   const std::vector<MessageSummary> rows = cycle->readResults([](const auto& list) { return list; });
+  std::map<int32_t, CertificateInfo> certificates;
+  {
+    std::lock_guard lock(refused->lock);
+    certificates = refused->byAccount;
+  }
   for (size_t i = 0; i < accounts.size(); ++i) {
     AccountOutcome a;
     a.index = static_cast<int>(i);
@@ -213,6 +265,7 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
       } else
         a.messages.push_back(row);
     }
+    if (const auto it = certificates.find(a.index); it != certificates.end()) a.certificate = it->second;
     outcome.accounts.push_back(std::move(a));
   }
   const int code = checkExitStatus(outcome);
@@ -231,6 +284,35 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
 
 namespace brivane {
 
+std::unique_ptr<FileRegistryStore> openExistingStore(std::ostream& err) {
+  // load() would create a missing file: it is looked for first.
+  const std::string path = FileRegistryStore::defaultPath();
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+    err << "brivane: no settings store at " << (path.empty() ? "(no home folder known)" : path) << "\n";
+    return nullptr;
+  }
+  auto store = std::make_unique<FileRegistryStore>(path);
+  if (!store->load()) {
+    err << "brivane: cannot read the settings store " << path << ": " << store->lastError() << "\n";
+    return nullptr;
+  }
+  return store;
+}
+
+bool readStoredAccounts(AccountList& accounts, std::ostream& err, SaverSettings* settings) {
+  // The store is only read, never written.
+  accounts.clear();
+  const std::unique_ptr<FileRegistryStore> store = openExistingStore(err);
+  if (!store) return false;
+  SaverSettings loaded;
+  TColor color{};
+  int32_t panelWidth = 0;
+  LoadSettings(*store, loaded, color, panelWidth, accounts);
+  if (settings != nullptr) *settings = loaded;
+  return true;
+}
+
 int checkModeMain(const std::vector<std::string>& args) {
   CheckOptions options;
   if (const auto error = parseCheckArguments(args, options)) {
@@ -238,24 +320,9 @@ int checkModeMain(const std::vector<std::string>& args) {
               << "usage: brivane --check [--json] [--timeout SECONDS]\n";
     return 2;
   }
-  // The store is only read: a missing file is not created, an existing one
-  // never written.
   AccountList accounts;
   SaverSettings settings;
-  const std::string path = FileRegistryStore::defaultPath();
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) {
-    FileRegistryStore store(path);
-    if (store.load()) {
-      TColor color{};
-      int32_t panelWidth = 0;
-      LoadSettings(store, settings, color, panelWidth, accounts);
-    } else {
-      std::cerr << "brivane: cannot read the settings store " << path << ": " << store.lastError() << "\n";
-    }
-  } else {
-    std::cerr << "brivane: no settings store at " << path << "\n";
-  }
+  readStoredAccounts(accounts, std::cerr, &settings);
   CheckRunLimits limits;
   limits.timeout = std::chrono::seconds(options.timeoutSeconds);
   return runCheck(accounts, settings.displayMsgPreview, options, limits, std::cout, std::cerr);

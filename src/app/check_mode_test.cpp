@@ -75,15 +75,27 @@ TEST_F(CheckMode, PortAfterTheTlsSwitchAndLocalTimeWithOffset) {
   EXPECT_FALSE(isoLocalTime(0).has_value() || isoLocalTime(INT64_MAX).has_value());
 }
 
+CertificateInfo selfSigned() {
+  return {.subject = "CN=mail.example.org", .issuer = "CN=Private\\, CA", .notBefore = "2026-12-01T00:00:00Z",
+          .notAfter = "2027-12-01T00:00:00Z", .sha256 = "AB:CD", .problem = CertificateProblem::UnknownIssuer,
+          .reason = "unknown issuer or self-signed"};
+}
+
 // The human-readable form, one row per kind of account outcome.
 TEST_F(CheckMode, TextForm) {
   const auto outcome = [](const char* name, bool pop, bool finished, std::optional<std::string> status,
                           std::vector<MessageSummary> rows = {}, const char* detail = "") {
     const bool newMail = !rows.empty();
     return CheckOutcome{
-        {{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows)}}, newMail,
-        newMail};
+        {{0, fakeAccount(name, pop, 0, !pop), pop ? 110 : 993, finished, status, detail, std::move(rows), {}}},
+        newMail, newMail};
   };
+  auto refused = outcome("Home", false, true, "ERRCERT", {}, "unknown issuer or self-signed");
+  refused.accounts[0].certificate = selfSigned();
+  refused.accounts[0].certificate->subject = "CN=evil\x1B[2J";  // what a wrong escaping upstream would leave
+  refused.accounts[0].certificate->issuer = "CN=evil\x07";
+  const std::string unencrypted = "  Warning: the password travels unencrypted (choose TLS or STARTTLS in the "
+                                  "account's settings)\n";
   const struct {
     const char* name;
     CheckOutcome outcome;
@@ -95,23 +107,43 @@ TEST_F(CheckMode, TextForm) {
                                                    row("INBOX", "", "Hi"), row("Lists", "Bob", "Yo")}),
        "Home (IMAP4, mail.example.org:993, TLS)\n  INBOX\n    2026-12-06 18:54  Ann: Hello\n      first words\n"
        "    (no date)  (unknown sender): Hi\n  Lists\n    (no date)  Bob: Yo\nNew mail has arrived.\n"},
-      {"no row at all", outcome("Pop", true, true, std::nullopt),
-       "Pop (POP3, mail.example.org:110)\n  No messages to show\nNo new mail since the last check.\n"},
+      {"no row at all, no encryption", outcome("Pop", true, true, std::nullopt),
+       "Pop (POP3, mail.example.org:110, no encryption)\n" + unencrypted +
+           "  No messages to show\nNo new mail since the last check.\n"},
       {"error with the server's words", outcome("Busy", true, true, "ERRCONN", {}, "[IN-USE] locked"),
-       "Busy (POP3, mail.example.org:110)\n  ERROR - Could not connect to mail.example.org\n  [IN-USE] locked\n"
-       "No new mail since the last check.\n"},
+       "Busy (POP3, mail.example.org:110, no encryption)\n" + unencrypted +
+           "  ERROR - Could not connect to mail.example.org\n  [IN-USE] locked\nNo new mail since the last check.\n"},
       {"the list's whole text", outcome("Blank", true, true, "NOSERVER"),
-       "Blank (POP3, mail.example.org:110)\n  No server specified for this account - please configure accounts in "
-       "the screensaver options dialog\nNo new mail since the last check.\n"},
+       "Blank (POP3, mail.example.org:110, no encryption)\n" + unencrypted +
+           "  No server specified for this account - please configure accounts in "
+           "the screensaver options dialog\nNo new mail since the last check.\n"},
       {"unfinished", outcome("Slow", true, false, "CHECKING"),
-       "Slow (POP3, mail.example.org:110)\n  The check did not finish in time.\n  Retrieving status...\n"
+       "Slow (POP3, mail.example.org:110, no encryption)\n" + unencrypted +
+           "  The check did not finish in time.\n  Retrieving status...\nNo new mail since the last check.\n"},
+      // The reason stands once, inside the status text; a control character never reaches the terminal.
+      {"certificate refused", refused,
+       "Home (IMAP4, mail.example.org:993, TLS)\n  ERROR - The certificate of mail.example.org is not trusted "
+       "(unknown issuer or self-signed) - review it in the account's settings\n"
+       "    Subject: CN=evil\\x1B[2J\n    Issuer: CN=evil\\x07\n"
+       "    Valid from 2026-12-01T00:00:00Z to 2027-12-01T00:00:00Z\n    SHA-256: AB:CD\n"
+       "    Problem: unknown issuer or self-signed\n  To review it: brivane --certificate '#0'\n"
        "No new mail since the last check.\n"},
   };
   for (const auto& c : cases) EXPECT_EQ(formatCheckText(c.outcome), c.text) << c.name;
 }
 
-// One JSON document on one line; a refused login brings the server's words.
-// The exit status is 0 only when every account ended with messages or none.
+// Fake checkers that hand the test the cycle, whose certificate observer a refused certificate reaches.
+struct CycleFactory : FakeFactory {
+  using FakeFactory::FakeFactory;
+  std::unique_ptr<CheckerThread> createImapChecker(CheckCycle& c) override {
+    return cycle = &c, FakeFactory::createImapChecker(c);
+  }
+  CheckCycle* cycle = nullptr;
+};
+
+// One JSON document on one line; a refused login brings the server's words,
+// a refused certificate the certificate. The exit status is 0 only when
+// every account ended with messages or none.
 TEST_F(CheckMode, JsonDocumentAndExitStatus) {
   bodies_["Home"] = [](FakeChecker& c) {
     c.markCycleHasMessages(), c.markNewMailArrived();
@@ -121,28 +153,45 @@ TEST_F(CheckMode, JsonDocumentAndExitStatus) {
   };
   bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
   bodies_["Busy"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error, "[IN-USE] locked"); };
-  const AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true),
-                                fakeAccount("Busy", true)};
-  EXPECT_EQ(run(accounts, {.json = true}), 1);
+  auto factory = std::make_unique<CycleFactory>(bodies_);
+  bodies_["Cert"] = [f = factory.get()](FakeChecker& c) {
+    f->cycle->certificateObserver(c.accountIndex, selfSigned());
+    c.SetStatus(status::kErrCert, RowKind::Error, "unknown issuer or self-signed");
+  };
+  AccountList accounts = {fakeAccount("Home", false, 143, true), fakeAccount("Pop", true), fakeAccount("Busy", true),
+                          fakeAccount("Cert", false)};
+  setEncryption(accounts[3], Encryption::StartTls);
+  out_.str("");
+  EXPECT_EQ(runCheck(accounts, false, {.json = true}, {}, out_, err_, std::move(factory)), 1);
   const auto message = [](const char* folder) {
     return json{{"folder", folder}, {"sender", "Ann"}, {"subject", "Hi \xC3\xBF"},
                 {"received", nullptr}, {"uid", "17"}, {"preview", ""}};
   };
-  const auto account = [](int index, const char* name, bool pop, int port, json status, json messages) {
-    return json{{"index", index}, {"name", name}, {"protocol", pop ? "POP3" : "IMAP4"}, {"server", "mail.example.org"},
-                {"port", port}, {"tls", !pop}, {"finished", true}, {"status", status}, {"messages", messages}};
+  const auto account = [](int index, const char* name, bool pop, int port, const char* encryption, json status,
+                          json messages) {
+    return json{{"index", index}, {"name", name}, {"protocol", pop ? "POP3" : "IMAP4"},
+                {"server", "mail.example.org"}, {"port", port}, {"tls", encryption == std::string("TLS")},
+                {"encryption", encryption}, {"finished", true}, {"status", status}, {"messages", messages}};
   };
-  json busy = account(2, "Busy", true, 110, "ERRCONN", json::array());
+  json busy = account(2, "Busy", true, 110, "None", "ERRCONN", json::array());
   busy["statusDetail"] = "[IN-USE] locked";
-  const json expected = {{"accounts", {account(0, "Home", false, 993, nullptr, {message("INBOX"), message("Lists")}),
-                                       account(1, "Pop", true, 110, "NOMSG", json::array()), busy}},
-                         {"newMailArrived", true},
-                         {"hasMessages", true}};
+  json cert = account(3, "Cert", false, 143, "STARTTLS", "ERRCERT", json::array());
+  cert["statusDetail"] = "unknown issuer or self-signed";
+  cert["certificate"] = {{"subject", "CN=mail.example.org"}, {"issuer", "CN=Private\\, CA"},
+                         {"notBefore", "2026-12-01T00:00:00Z"}, {"notAfter", "2027-12-01T00:00:00Z"},
+                         {"sha256", "AB:CD"}, {"reason", "unknown issuer or self-signed"}};
+  const json expected = {
+      {"accounts", {account(0, "Home", false, 993, "TLS", nullptr, {message("INBOX"), message("Lists")}),
+                    account(1, "Pop", true, 110, "None", "NOMSG", json::array()), busy, cert}},
+      {"newMailArrived", true},
+      {"hasMessages", true}};
   EXPECT_EQ(json::parse(out_.str()), expected) << out_.str();
   EXPECT_EQ(out_.str().find('\n'), out_.str().size() - 1);
   EXPECT_EQ(run({accounts[0], accounts[1], fakeAccount("Quiet", true)}, {}), 0) << "messages, none, no row at all";
-  bodies_["Pop"] = [](FakeChecker& c) { c.SetStatus(status::kChecking, RowKind::Progress); };
-  EXPECT_EQ(run({accounts[1]}, {}), 1) << "a progress row";
+  for (const char* word : {status::kChecking, status::kErrCert, status::kNoStartTls, status::kNeedTls}) {
+    bodies_["Pop"] = [word](FakeChecker& c) { c.SetStatus(word, RowKind::Error); };
+    EXPECT_EQ(run({accounts[1]}, {}), 1) << word;
+  }
   EXPECT_EQ(run({}, {.json = true}), 1) << "no accounts";
   EXPECT_EQ(out_.str(), "{\"accounts\":[],\"newMailArrived\":false,\"hasMessages\":false}\n");
 }

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/certificate_commands.h"
 #include "app/check_mode.h"
 #include "common/log_directory.h"
 #include "common/version.h"
@@ -26,6 +27,33 @@ std::string logFolder() {
   return dir.empty() ? std::string("(no home folder known)") : dir;
 }
 
+// An option's line of the help: the left column, then the help wrapped at
+// 79 columns in a column of its own (under the option when that is long).
+std::string wrapped(std::string left, std::string_view help) {
+  constexpr size_t kColumn = 18, kWidth = 79;
+  if (left.size() < kColumn) left.resize(kColumn, ' ');
+  else left += "\n" + std::string(kColumn, ' ');
+  std::string out = left;
+  size_t lineLength = kColumn;
+  bool first = true;
+  while (!help.empty()) {
+    const size_t end = help.find(' ');
+    const std::string_view word = help.substr(0, end);
+    help = end == std::string_view::npos ? std::string_view() : help.substr(end + 1);
+    if (!first && lineLength + 1 + word.size() > kWidth) {
+      out += "\n" + std::string(kColumn, ' ');
+      lineLength = kColumn;
+    } else if (!first) {
+      out += ' ';
+      ++lineLength;
+    }
+    out += word;
+    lineLength += word.size();
+    first = false;
+  }
+  return out + "\n";
+}
+
 }  // namespace
 
 const std::vector<LongOption>& longOptions() {
@@ -35,6 +63,14 @@ const std::vector<LongOption>& longOptions() {
       {"check", "[--json] [--timeout SECONDS]",
        "check every account once and print what it found (exit status 0: all well, 1: a problem)",
        &checkModeMain},
+      {"certificate", "ACCOUNT",
+       "show the certificate the account's server presents now, whether it verifies and whether it is the one "
+       "trusted for the account",
+       &certificateMain},
+      {"trust-certificate", "ACCOUNT SHA256",
+       "trust the certificate with this SHA-256 fingerprint for the account although it does not verify; the "
+       "server must present it now",
+       &trustCertificateMain},
   };
   return options;
 }
@@ -78,10 +114,13 @@ std::string usageText() {
   for (const auto& option : longOptions()) {
     std::string left = "  --" + std::string(option.name);
     if (!option.argument.empty()) left += " " + std::string(option.argument);
-    if (left.size() < 18) left.resize(18, ' ');
-    else left += "  ";
-    t += left + std::string(option.help) + "\n";
+    t += wrapped(left, option.help);
   }
+  t += "\n"
+       "ACCOUNT is an account's name or #N, N being its \"index\" in --check --json\n"
+       "(quoted for the shell: '#2').\n"
+       "SHA256 is 64 hexadecimal digits, with or without colons, as --certificate\n"
+       "prints it.\n";
   const std::string store = FileRegistryStore::defaultPath();
   t += "\n"
        "Settings and accounts are kept in\n"

@@ -48,6 +48,8 @@ bool CheckCycle::StartCheckCycle() {
     copy.server = source.server;
     copy.port = source.port;
     copy.useTLS = source.useTLS;
+    copy.encryption = source.encryption;
+    copy.trustedCertificate = source.trustedCertificate;
     copy.isPOP = source.isPOP;
     copy.hasMessages = source.hasMessages;
     if (source.isPOP)

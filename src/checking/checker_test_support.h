@@ -21,11 +21,11 @@ namespace brivane::testing {
 
 // The fake servers' logins: user "ann", password "secret", no capabilities.
 inline constexpr const char* kImapLoggedIn =
-    "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 OK done\n"
+    "S: * OK [CAPABILITY IMAP4rev1] ready\nC: C1 LOGIN ann secret\nS: C1 OK done\n"
     "C: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C2 OK done\n"
     "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK done\n";
 inline constexpr const char* kImapLoginRefused =
-    "S: * OK ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\nC: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\n"
+    "S: * OK [CAPABILITY IMAP4rev1] ready\nC: C1 LOGIN ann secret\nS: C1 NO [AUTHENTICATIONFAILED] no\nC: C2 CAPABILITY\nS: * CAPABILITY IMAP4rev1\n"
     "S: C2 OK done\nC: C3 LOGOUT\nS: * BYE\nS: C3 OK done\nX\n";
 inline constexpr const char* kPopLoggedIn =
     "S: +OK ready <1.2@x>\nC: CAPA\nS: -ERR no capabilities\nC: USER ann\nS: +OK\nC: PASS secret\nS: +OK logged in\n";

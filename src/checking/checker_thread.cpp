@@ -117,8 +117,16 @@ CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase) {
       fail(status::kErrConn, std::string(" ERROR: ") + e.what() + "... quitting");
       f.closeConnection =
           dynamic_cast<const ReadTimeoutError*>(&e) || dynamic_cast<const CheckTimeLimitError*>(&e);
+    } else if (const auto* cert = dynamic_cast<const CertificateError*>(&e)) {
+      f.serverText = cert->certificate().reason;
+      f.certificate = cert->certificate();
+      std::string line = " ERROR: " + std::string(e.what());
+      for (const std::string& detail : certificateLines(cert->certificate())) line += "; " + detail;
+      fail(status::kErrCert, line + "... quitting");
+    } else if (dynamic_cast<const StartTlsError*>(&e)) {
+      fail(status::kNoStartTls, std::string(" ERROR: ") + e.what() + "... quitting");
     } else if (dynamic_cast<const ImapLoginDisabledError*>(&e)) {
-      fail(status::kErrConn, " ERROR: the server refuses plain-text login - turn on the secure connection... quitting");
+      fail(status::kNeedTls, " ERROR: the server refuses plain-text login - choose TLS or STARTTLS... quitting");
     } else if (dynamic_cast<const CheckTimeLimitError*>(&e)) {
       fail(status::kErrConn, std::string(" ERROR: ") + e.what() + "... quitting");
     } else if (dynamic_cast<const SocketError*>(&e)) {
@@ -143,6 +151,8 @@ void CheckerThread::reportFailure(std::exception_ptr error, CheckPhase phase, Tr
   const CheckFailure f = describeFailure(std::move(error), phase);
   if (!f.statusWord) return;
   log(f.logLine);
+  if (f.certificate && cycle_.certificateObserver && !stopRequested())
+    cycle_.certificateObserver(accountIndex, *f.certificate);
   SetStatus(f.statusWord, RowKind::Error, f.serverText);
   if (f.closeConnection && transport) transport->close();
 }
@@ -187,7 +197,8 @@ void CheckerThread::endCheck(const std::function<void()>& closeSession) {
 
 std::string CheckerThread::createdLine() const {
   return " created, host: " + account.server + ", username: " + account.username +
-         ", usetls: " + (account.useTLS ? "True" : "False");
+         ", usetls: " + (encryptionOf(account) == Encryption::Tls ? "True" : "False") +
+         (encryptionOf(account) == Encryption::StartTls ? ", starttls: True" : "");
 }
 
 }  // namespace brivane

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "checking/session_setup.h"
 #include "common/status_words.h"
 #include "platform/worker_thread.h"
+#include "protocols/certificate.h"
 #include "settings/account.h"
 
 namespace brivane {
@@ -37,12 +39,15 @@ struct CheckFailure {
   std::string serverText;
   std::string logLine;
   bool closeConnection = false;
+  std::optional<CertificateInfo> certificate;  // a refused certificate
 };
 
 // Sorts the failure `error` of `phase`. Connecting: a socket failure is
 // "INVSERVER", a refused POP3 login "INVUSERPASS" (unless the server says
-// the account is fine), anything else "ERRCONN" (LOGINDISABLED and the
-// check's time limit with log lines of their own). After the login every
+// the account is fine), a refused certificate "ERRCERT" (its reason as the
+// server text, its fields in the log line), a failed STARTTLS "NOSTARTTLS",
+// LOGINDISABLED "NEEDTLS", anything else "ERRCONN" (the check's time limit
+// with a log line of its own). After the login every
 // failure is "ERRCONN" with its own text; a read time-out or the time limit
 // closes the connection. A stop shows nothing; an error that is no
 // std::exception is thrown on.

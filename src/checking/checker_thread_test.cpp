@@ -36,6 +36,11 @@ template <class E> std::exception_ptr error(E e) { return std::make_exception_pt
 std::exception_ptr pop(const std::string& text, const char* code) { return error(Pop3ReplyError(text, code)); }
 const std::string kLimit = "the check did not finish within 2 minutes", kCut = "[SYS/TEMP] " + std::string(89, 'w');
 
+const CertificateInfo kSelfSigned{"CN=h\\x07", "CN=h", "A", "B", "AB", false, CertificateProblem::UnknownIssuer,
+                                  "unknown issuer or self-signed"};
+const std::string kCertLog = "The certificate of h is not trusted (unknown issuer or self-signed); Subject: CN=h\\x07; "
+                             "Issuer: CN=h; Valid from A to B; SHA-256: AB; Problem: unknown issuer or self-signed";
+
 using P = CheckPhase;
 INSTANTIATE_TEST_SUITE_P(
     Failures, DescribeFailure,
@@ -49,8 +54,12 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"PermanentServerFailure", pop("disk broken", "SYS/PERM"), P::Connect, "ERRCONN",
                 "[SYS/PERM] disk broken", false, "[SYS/PERM] disk broken"},
         Failure{"UnknownCodeIsAWrongPassword", pop("no", "XYZ"), P::Connect, "INVUSERPASS", "EIdReplyPOP3Error"},
-        Failure{"PlainLoginRefused", error(ImapLoginDisabledError()), P::Connect, "ERRCONN",
-                "the server refuses plain-text login - turn on the secure connection"},
+        Failure{"PlainLoginRefused", error(ImapLoginDisabledError()), P::Connect, "NEEDTLS",
+                "the server refuses plain-text login - choose TLS or STARTTLS"},
+        Failure{"RefusedCertificate", error(CertificateError("h", kSelfSigned)), P::Connect, "ERRCERT", kCertLog,
+                false, "unknown issuer or self-signed"},
+        Failure{"NoStartTls", error(StartTlsError("The server does not offer STARTTLS")), P::Connect, "NOSTARTTLS",
+                "The server does not offer STARTTLS"},
         Failure{"TimeLimitWhileConnecting", error(CheckTimeLimitError(120000)), P::Connect, "ERRCONN", kLimit},
         Failure{"OtherConnectError", error(ConnectTimeoutError()), P::Connect, "ERRCONN", "Unknown Connect Error"},
         Failure{"SilentServerAfterLogin", error(ReadTimeoutError()), P::Check, "ERRCONN", "Read timed out.", true},

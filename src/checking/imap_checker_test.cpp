@@ -138,17 +138,18 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
 }
 
 // A refused login, a server that forbids plain-text login (the password is
-// never sent), and a server that drips every reply slowly enough for each
+// never sent, also when only its CAPABILITY reply says so), and a server that drips every reply slowly enough for each
 // line limit but not for the check's time limit.
 TEST(ImapChecker, FailuresGiveOneErrorRowAndLogLine) {
   CheckRun run = play(kImapLoginRefused, {"INBOX;Inbox"});
   EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "INVUSERPASS"));
   EXPECT_THAT(run.log, Contains(" ERROR: Invalid Username/Password... quitting"));
-  run = play("S: * OK [CAPABILITY IMAP4rev1 LOGINDISABLED] ready\nC: C1 LOGOUT\nS: * BYE\nS: C1 OK\nX\n",
+  // LOGINDISABLED only in the CAPABILITY reply to a greeting that lists none.
+  run = play("S: * OK ready\nC: C1 CAPABILITY\nS: * CAPABILITY IMAP4rev1 STARTTLS LOGINDISABLED\nS: C1 OK\n"
+             "C: C2 LOGOUT\nS: * BYE\nS: C2 OK\nX\n",
              {"INBOX;Inbox"});
-  EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "ERRCONN"));
-  EXPECT_THAT(run.log,
-              Contains(" ERROR: the server refuses plain-text login - turn on the secure connection... quitting"));
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "NEEDTLS"));
+  EXPECT_THAT(run.log, Contains(" ERROR: the server refuses plain-text login - choose TLS or STARTTLS... quitting"));
   run = play(std::string(kImapLoggedIn) + "C: C4 LIST \"\" *\nDRIP: 50\nREPEAT: 1000 * LIST () \"/\" x\n", {"INBOX;Inbox"},
              false, 600);
   EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));

@@ -18,12 +18,13 @@ TIMAPFolderGet::~TIMAPFolderGet() {
   join();
 }
 
-void TIMAPFolderGet::Publish(int kind) {
+void TIMAPFolderGet::Publish(int kind, std::optional<CertificateInfo> certificate) {
   if (stopRequested()) return;
   std::lock_guard guard(result_.lock);
   result_.newResult = true;
   result_.kind = kind;
   result_.lines = lines_;
+  result_.certificate = std::move(certificate);
 }
 
 void TIMAPFolderGet::Report(const std::string& message) {
@@ -52,6 +53,17 @@ void TIMAPFolderGet::execute() {
     try {
       client->connect(true);
     } catch (const StopRequestedError&) {
+      return;
+    } catch (const CertificateError& e) {
+      // The editor offers to review the certificate.
+      lines_.assign(1, e.what());
+      Publish(FolderGetResult::Message, e.certificate());
+      return;
+    } catch (const StartTlsError&) {
+      Report(kNoStartTls);
+      return;
+    } catch (const ImapLoginDisabledError&) {
+      Report(account.server + kNeedsTls);
       return;
     } catch (const std::exception&) {
       Report(kCannotConnect);

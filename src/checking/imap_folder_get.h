@@ -6,6 +6,7 @@
 
 #include "platform/message_target.h"
 #include "platform/worker_thread.h"
+#include "protocols/certificate.h"
 #include "settings/account.h"
 
 namespace brivane {
@@ -19,17 +20,20 @@ struct FolderGetResult {
   bool newResult = false;
   int kind = Message;
   std::vector<std::string> lines;
+  // With a Message: the certificate that was refused, when that was why.
+  std::optional<CertificateInfo> certificate;
 
   struct Snapshot {
     int kind;
     std::vector<std::string> lines;
+    std::optional<CertificateInfo> certificate;
   };
   // The new result, if one came since the last call (clears `newResult`).
   std::optional<Snapshot> take() {
     std::lock_guard guard(lock);
     if (!newResult) return std::nullopt;
     newResult = false;
-    return Snapshot{kind, lines};
+    return Snapshot{kind, lines, certificate};
   }
 };
 
@@ -42,7 +46,8 @@ class TIMAPFolderGet : public WorkerThread {
   TIMAPFolderGet(FolderGetResult& result, MessageTarget& editor);
   ~TIMAPFolderGet() override;
 
-  // Filled by the editor before start(): server, port, username, password, useTLS.
+  // Filled by the editor before start(): server, port, username, password,
+  // encryption (useTLS / encryption) and the trusted certificate.
   TEmlAccount account;
 
   static constexpr int kConnectTimeoutMs = 10000;
@@ -52,6 +57,9 @@ class TIMAPFolderGet : public WorkerThread {
   static constexpr const char* kCannotConnect = "Could not connect to server - please check server details";
   static constexpr const char* kDownloading = "Downloading folders from server...";
   static constexpr const char* kNoFolderList = "ERROR: Could not download folder list from server";
+  static constexpr const char* kNoStartTls = "The server does not offer STARTTLS";
+  static constexpr const char* kNeedsTls =
+      " accepts passwords only over an encrypted connection - choose TLS or STARTTLS";
   static constexpr const char* kCannotLogin = "Could not login to server - please check your username and password";
 
  protected:
@@ -61,7 +69,7 @@ class TIMAPFolderGet : public WorkerThread {
   void abandoned(const std::string& why) override;
 
  private:
-  void Publish(int kind);
+  void Publish(int kind, std::optional<CertificateInfo> certificate = std::nullopt);
   void Report(const std::string& message);
 
   FolderGetResult& result_;

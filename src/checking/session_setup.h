@@ -11,23 +11,33 @@
 
 namespace brivane {
 
-// Server, credentials and TLS choice of `account` for a POP3 or IMAP4
-// session; implicit TLS moves the protocol's default port to its TLS port
-// inside the session.
+// The session's TLS mode for an account's encryption.
+inline TlsMode tlsModeOf(const TEmlAccount& account) {
+  switch (encryptionOf(account)) {
+    case Encryption::Tls: return TlsMode::Implicit;
+    case Encryption::StartTls: return TlsMode::Explicit;
+    case Encryption::None: return TlsMode::None;
+  }
+  return TlsMode::Implicit;
+}
+
+// Server, credentials, encryption and trusted certificate of `account` for
+// a POP3 or IMAP4 session; implicit TLS moves the protocol's default port
+// to its TLS port inside the session.
 template <class Session>
 void configureSession(Session& client, Transport& transport, const TEmlAccount& account) {
   client.setHost(account.server);
   client.setUsername(account.username);
   client.setPassword(account.password);
   client.setPort(account.port);
-  if (account.useTLS) {
-    client.setTlsMode(TlsMode::Implicit);
+  const TlsMode mode = tlsModeOf(account);
+  client.setTlsMode(mode);
+  if (mode == TlsMode::Implicit) {
     transport.setDestination(account.server + ":" + std::to_string(account.port));
     transport.setHost(account.server);
     transport.setPort(account.port);
-  } else {
-    client.setTlsMode(TlsMode::None);
   }
+  transport.setTlsTrust(TlsTrust{account.trustedCertificate, false});
 }
 
 // The first connection detail that is missing, tested in this order.

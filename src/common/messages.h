@@ -9,5 +9,7 @@ inline constexpr uint32_t WM_IMAPCHECKDONE = 0x953D;
 inline constexpr uint32_t WM_POPCHECKDONE = 0x953E;
 inline constexpr uint32_t WM_FOLDERGETDONE = 0x953F;
 inline constexpr uint32_t WM_UPDATECHECKDONE = 0x9540;
+// The account editor's connection test ended (wParam: the test's number).
+inline constexpr uint32_t WM_CONNECTIONTESTDONE = 0x9541;
 
 }  // namespace brivane

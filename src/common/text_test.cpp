@@ -126,4 +126,17 @@ TEST(LocalTime, UsesTheRulesOfThatDate) {
   EXPECT_EQ(formatLocalTime(1784116800, "%Y-%m-%d %H:%M:%S"), "2026-07-15 14:00:00");
 }
 
+TEST(TextHelpers, FingerprintsAndEscapedServerText) {
+  const std::string hex = "00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
+  std::string colons;
+  for (size_t i = 0; i < hex.size(); i += 2) colons += (i ? ":" : "") + hex.substr(i, 2);
+  const std::string want = asciiUpper(colons);
+  for (const std::string& ok : {hex, colons, asciiLower(colons)}) EXPECT_EQ(normalizeFingerprint(ok), want) << ok;
+  for (const std::string& bad : {hex.substr(2), hex + "00", ":" + hex, hex.substr(0, 62) + "0g", colons + ":",
+                                 "0:0" + hex.substr(3), colons.substr(0, 2) + "::" + colons.substr(3)})
+    EXPECT_EQ(normalizeFingerprint(bad), std::nullopt) << bad;
+  EXPECT_EQ(escapeControl("CN=a\\b\n\r\t\x1b[31m\x7f\xc2\x85 caf\xc3\xa9 \xe9"),
+            "CN=a\\\\b\\n\\r\\t\\x1B[31m\\x7F\\u0085 caf\xc3\xa9 \xc3\xa9");
+}
+
 }  // namespace

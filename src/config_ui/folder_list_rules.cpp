@@ -19,18 +19,21 @@ bool DetailsComplete(const std::string& server, const std::string& username, con
   return server.find('.') != std::string::npos && !username.empty() && !password.empty() && IsValidPort(port);
 }
 
-std::string PortAfterSecureChange(bool isPOP, bool secure, const std::string& port) {
+std::string PortAfterEncryptionChange(bool isPOP, Encryption from, Encryption to, const std::string& port) {
+  const bool toTls = to == Encryption::Tls && from != Encryption::Tls;
+  const bool fromTls = from == Encryption::Tls && to != Encryption::Tls;
   if (isPOP) {
-    if (secure && port == "110") return "995";
-    if (!secure && (port == "995" || port == "992")) return "110";
+    if (toTls && port == "110") return "995";
+    if (fromTls && (port == "995" || port == "992")) return "110";
   } else {
-    if (secure && port == "143") return "993";
-    if (!secure && port == "993") return "143";
+    if (toTls && port == "143") return "993";
+    if (fromTls && port == "993") return "143";
   }
   return port;
 }
 
-std::string PortAfterTypeChange(bool toPOP, bool secure, const std::string& port) {
+std::string PortAfterTypeChange(bool toPOP, Encryption mode, const std::string& port) {
+  const bool secure = mode == Encryption::Tls;
   if (toPOP) {
     if (port == "143") return "110";
     if (secure && port == "993") return "995";

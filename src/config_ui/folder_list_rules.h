@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "settings/account.h"
+
 // The account editor's rules that need no window: the port a type or
-// security change leads to, when the details are complete enough to list
+// encryption change leads to, when the details are complete enough to list
 // folders, the folder rows drawn from the server's paths, and the folder
 // selection read back from the ticked rows. TfrmEditAccount wires them to
 // its controls.
@@ -19,16 +21,16 @@ bool IsValidPort(const std::string& text);
 bool DetailsComplete(const std::string& server, const std::string& username, const std::string& password,
                      const std::string& port);
 
-// The port text after the user ticks (`secure` true) or unticks "Secure
-// server": the protocol's plain and TLS ports swap (IMAP 143/993, POP
-// 110/995; a POP "992" of older stores also becomes 110). Any other text is
-// kept.
-std::string PortAfterSecureChange(bool isPOP, bool secure, const std::string& port);
+// The port text after the user picks another encryption mode: the
+// protocol's default ports move with TLS (IMAP 143 <-> 993, POP 110 <-> 995;
+// a POP "992" of older stores counts as a TLS port and becomes 110 when TLS
+// is left). STARTTLS and None share the plain port. Any other text is kept.
+std::string PortAfterEncryptionChange(bool isPOP, Encryption from, Encryption to, const std::string& port);
 
 // The port text after the account type changes to POP (`toPOP`) or IMAP:
 // the plain port follows the type; with TLS, 993 becomes 995 and 995 or 992
 // becomes 993. Any other text is kept.
-std::string PortAfterTypeChange(bool toPOP, bool secure, const std::string& port);
+std::string PortAfterTypeChange(bool toPOP, Encryption mode, const std::string& port);
 
 // The most rows the Inbox rule ticks by itself: a server that names
 // thousands of folders INBOX gets only the first of them ticked, and the

@@ -8,25 +8,40 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// A port is 1..65535 written as plain digits. The type and the secure box
-// move the port between the protocols' plain and TLS ports and leave any
-// other port alone.
-TEST(FolderListRules, PortNumbersAndPortAfterATypeOrSecureChange) {
+// A port is 1..65535 written as plain digits. The type and the encryption
+// mode move the port between the protocols' plain and TLS ports and leave
+// any other port alone.
+TEST(FolderListRules, PortNumbersAndPortAfterATypeOrEncryptionChange) {
   for (const char* ok : {"1", "143", "65535"}) EXPECT_TRUE(IsValidPort(ok)) << ok;
   for (const char* bad : {"", "0", "65536", "99999999999", "ten", "+143", "-1", " 143", "14 3"})
     EXPECT_FALSE(IsValidPort(bad)) << bad;
-  // {pop, secure, port, after}; pop: the type after a type change, else the current one.
-  const std::tuple<bool, bool, std::string, std::string> typeChanges[] = {
-      {true, false, "143", "110"}, {true, true, "993", "995"}, {true, false, "993", "993"},
-      {true, true, "1143", "1143"}, {false, false, "110", "143"}, {false, true, "995", "993"},
-      {false, true, "992", "993"}, {false, false, "995", "995"}};
-  for (const auto& [pop, secure, port, after] : typeChanges)
-    EXPECT_EQ(PortAfterTypeChange(pop, secure, port), after) << pop << secure << port;
-  const std::tuple<bool, bool, std::string, std::string> secureChanges[] = {
-      {false, true, "143", "993"}, {false, false, "993", "143"}, {true, true, "110", "995"},
-      {true, false, "995", "110"}, {true, false, "992", "110"}, {false, true, "1143", "1143"}};
-  for (const auto& [pop, secure, port, after] : secureChanges)
-    EXPECT_EQ(PortAfterSecureChange(pop, secure, port), after) << pop << secure << port;
+  constexpr Encryption kTls = Encryption::Tls, kStart = Encryption::StartTls, kNone = Encryption::None;
+  // {pop, mode, port, after}; pop: the type after the change.
+  const std::tuple<bool, Encryption, std::string, std::string> typeChanges[] = {
+      {true, kNone, "143", "110"}, {true, kTls, "993", "995"}, {true, kNone, "993", "993"},
+      {true, kStart, "143", "110"}, {true, kStart, "993", "993"}, {true, kTls, "1143", "1143"},
+      {false, kNone, "110", "143"}, {false, kTls, "995", "993"}, {false, kTls, "992", "993"},
+      {false, kNone, "995", "995"}, {false, kStart, "110", "143"}};
+  for (const auto& [pop, mode, port, after] : typeChanges)
+    EXPECT_EQ(PortAfterTypeChange(pop, mode, port), after) << pop << int(mode) << port;
+  const struct {
+    const char* what;
+    bool pop;
+    Encryption from, to;
+    std::string port, after;
+  } modeChanges[] = {
+      {"IMAP to TLS", false, kNone, kTls, "143", "993"},
+      {"IMAP from TLS to STARTTLS", false, kTls, kStart, "993", "143"},
+      {"STARTTLS and None share the port", false, kStart, kNone, "143", "143"},
+      {"TLS chosen again", false, kTls, kTls, "143", "143"},
+      {"an IMAP account keeps a POP port", false, kNone, kTls, "110", "110"},
+      {"POP to TLS", true, kNone, kTls, "110", "995"},
+      {"POP from TLS", true, kTls, kStart, "995", "110"},
+      {"POP old TLS port", true, kTls, kNone, "992", "110"},
+      {"POP old TLS port kept while TLS stays", true, kTls, kTls, "992", "992"},
+  };
+  for (const auto& c : modeChanges)
+    EXPECT_EQ(PortAfterEncryptionChange(c.pop, c.from, c.to, c.port), c.after) << c.what;
 }
 
 // Levels only by "."; a "/" server lists flat; INBOX in any case is Inbox;

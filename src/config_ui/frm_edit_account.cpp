@@ -5,6 +5,7 @@
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QFontMetrics>
@@ -12,9 +13,12 @@
 #include <QShowEvent>
 
 #include "common/messages.h"
+#include "config_ui/certificate_dialog.h"
 #include "config_ui/message_dialog.h"
+#include "config_ui/window_fit.h"
 #include "markup/markup_parser.h"
 #include "desktop/posted_target.h"
+#include "settings/accounts.h"
 #include "ui_frm_edit_account.h"
 
 namespace brivane {
@@ -22,6 +26,16 @@ namespace brivane {
 namespace {
 const char* const kTitle = "Edit Account";
 const char* const kPopInboxRow = "<IMG src=\"idx:0\" align=\"middle\"> Inbox";
+const char* const kTestConnecting = "Connecting...";
+const char* const kTestSucceeded = "Connected and logged in successfully";
+
+// The modes in the order of the encryption box.
+constexpr Encryption kModes[] = {Encryption::Tls, Encryption::StartTls, Encryption::None};
+int modeIndex(Encryption mode) {
+  for (int i = 0; i < 3; ++i)
+    if (kModes[i] == mode) return i;
+  return 0;
+}
 
 std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
@@ -55,20 +69,31 @@ struct TfrmEditAccount::Listing {
   TIMAPFolderGet thread;  // destroyed first: asks the thread to stop and joins it
 };
 
+// One connection test with the target its done message goes through; the
+// message carries the test's generation, as the listing's does.
+struct TfrmEditAccount::ConnectionTest {
+  ConnectionTest(QObject* receiver, uintptr_t generation)
+      : target(receiver), thread(target, WM_CONNECTIONTESTDONE, generation) {}
+  PostedTarget target;
+  TConnectionTest thread;  // destroyed first: asks the thread to stop and joins it
+};
+
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   // The captions of both groups share one width, so that the edits of the
   // two groups line up.
   int captionWidth = 0;
-  for (QLabel* l : {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblUsername, ui->lblPassword})
-    captionWidth = std::max(captionWidth, l->sizeHint().width());
-  for (QLabel* l : {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblUsername, ui->lblPassword})
-    l->setMinimumWidth(captionWidth);
+  const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblEncryption, ui->lblUsername,
+                         ui->lblPassword};
+  for (QLabel* l : captions) captionWidth = std::max(captionWidth, l->sizeHint().width());
+  for (QLabel* l : captions) l->setMinimumWidth(captionWidth);
   // Room for real host and user names (about 30 characters); the fields
   // take their share of any width the dialog is given.
+  // At least as wide as the warning under the encryption, so that choosing
+  // None does not widen the dialog.
   for (QLineEdit* e : {ui->edtAccountName, ui->edtServer, ui->edtUsername, ui->edtPassword})
-    e->setMinimumWidth(e->fontMetrics().averageCharWidth() * 30);
+    e->setMinimumWidth(std::max(e->fontMetrics().averageCharWidth() * 30, ui->lblUnencrypted->sizeHint().width()));
   ui->columnsLayout->setStretch(0, 1);
   ui->columnsLayout->setStretch(1, 1);
   // Room for any port number, at every font size.
@@ -109,6 +134,12 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
     row->addWidget(busy_, 0, Qt::AlignTop);
     row->addWidget(lblFolderStatus_, 1);
     column->addLayout(row);
+    // A listing refused on the certificate offers its review here.
+    btnReviewFolderCertificate_ = new QPushButton(QStringLiteral("Re&view certificate..."));
+    btnReviewFolderCertificate_->setObjectName(QStringLiteral("btnReviewFolderCertificate"));
+    btnReviewFolderCertificate_->setAutoDefault(false);
+    btnReviewFolderCertificate_->hide();
+    column->addWidget(btnReviewFolderCertificate_, 0, Qt::AlignLeft);
     column->addStretch();
     folderStack_->addWidget(page);
   }
@@ -136,16 +167,37 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   });
   connect(&tmrUpdateList, &QTimer::timeout, this, &TfrmEditAccount::updateList);
 
+  // The encryption: the padlock follows the font; the old check box stays,
+  // hidden, as a mirror of the choice.
+  ui->imgPadlock->setPicture(art::lockSecure);
+  ui->chkSecure->hide();
+  ui->lblUnencrypted->hide();
+  // The status line of a connection test, shown once there is one.
+  ui->testBusy->setFixedSize(fontMetrics().height() * 2, fontMetrics().height());
+  ui->testBusy->hide();
+  ui->lblTestStatus->hide();
+  ui->btnReviewCertificate->hide();
+
   connect(ui->edtAccountType, &QComboBox::activated, this, &TfrmEditAccount::typeChosen);
+  connect(ui->cmbEncryption, &QComboBox::activated, this, &TfrmEditAccount::encryptionChosen);
   connect(ui->chkSecure, &QCheckBox::clicked, this, &TfrmEditAccount::secureClicked);
+  connect(ui->btnTestConnection, &QPushButton::clicked, this, &TfrmEditAccount::startTest);
+  connect(ui->btnReviewCertificate, &QPushButton::clicked, this,
+          [this] { reviewCertificate(CertificateSource::Test); });
+  connect(btnReviewFolderCertificate_, &QPushButton::clicked, this,
+          [this] { reviewCertificate(CertificateSource::Listing); });
   for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword})
     edit->installEventFilter(this);
   ui->edtAccountType->installEventFilter(this);
+  ui->cmbEncryption->installEventFilter(this);
   connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
   connect(ui->Button2, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-TfrmEditAccount::~TfrmEditAccount() { stopListing(); }
+TfrmEditAccount::~TfrmEditAccount() {
+  stopTest();
+  stopListing();
+}
 
 void TfrmEditAccount::setTimerIntervals(int delayedPopulateMs, int updateListMs) {
   delayedPopulateFolders.setInterval(delayedPopulateMs);
@@ -158,10 +210,12 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
   ui->edtAccountType->setCurrentIndex(account.isPOP ? 1 : 0);
   ui->edtServer->setText(QString::fromStdString(account.server));
   ui->edtPort->setText(QString::number(account.port));
-  ui->chkSecure->setChecked(account.useTLS);
+  showEncryption(encryptionOf(account));
   ui->edtUsername->setText(QString::fromStdString(account.username));
   ui->edtPassword->setText(QString::fromStdString(account.password));
   shownPOP_ = account.isPOP;
+  trusted_ = account.trustedCertificate;
+  trustedEndpoint_ = account;
   selection_ = account.folders;
   shownTicks_.reset();
 }
@@ -172,9 +226,29 @@ bool TfrmEditAccount::complete() const {
   return DetailsComplete(text(ui->edtServer), text(ui->edtUsername), text(ui->edtPassword), text(ui->edtPort));
 }
 
+Encryption TfrmEditAccount::encryption() const {
+  const int i = ui->cmbEncryption->currentIndex();
+  return i >= 0 && i < 3 ? kModes[i] : Encryption::Tls;
+}
+
+TEmlAccount TfrmEditAccount::connectionDetails() const {
+  TEmlAccount a;
+  a.isPOP = isPOP();
+  a.server = text(ui->edtServer);
+  a.port = ui->edtPort->text().toInt();
+  setEncryption(a, encryption());
+  a.username = text(ui->edtUsername);
+  a.password = text(ui->edtPassword);
+  a.trustedCertificate = trusted_;
+  return a;
+}
+
 void TfrmEditAccount::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;  // restored from minimised: not a new showing
+  showTestStatus({}, false, false);
+  testCertificate_.reset();
+  listingCertificate_.reset();
   clearSharedResult();
   drawnRows_.clear();
   shownTicks_.reset();
@@ -193,21 +267,56 @@ void TfrmEditAccount::typeChosen(int index) {
   const bool toPOP = index == 1;
   if (toPOP == shownPOP_) return;  // the same type chosen again changes nothing
   shownPOP_ = toPOP;
-  ui->edtPort->setText(
-      QString::fromStdString(PortAfterTypeChange(toPOP, ui->chkSecure->isChecked(), text(ui->edtPort))));
+  ui->edtPort->setText(QString::fromStdString(PortAfterTypeChange(toPOP, encryption(), text(ui->edtPort))));
   ui->edtServer->clear();
   ui->edtUsername->clear();
   ui->edtPassword->clear();
+  connectionDetailsChanged();
+  refreshFolders();
+}
+
+void TfrmEditAccount::encryptionChosen(int index) {
+  if (index < 0 || index >= 3) return;
+  const Encryption mode = kModes[index];
+  if (mode == shownEncryption_) return;  // the same mode chosen again changes nothing
+  ui->edtPort->setText(
+      QString::fromStdString(PortAfterEncryptionChange(isPOP(), shownEncryption_, mode, text(ui->edtPort))));
+  showEncryption(mode);
+  connectionDetailsChanged();
   refreshFolders();
 }
 
 void TfrmEditAccount::secureClicked(bool checked) {
-  ui->edtPort->setText(QString::fromStdString(PortAfterSecureChange(isPOP(), checked, text(ui->edtPort))));
+  encryptionChosen(modeIndex(checked ? Encryption::Tls : Encryption::None));
+}
+
+void TfrmEditAccount::showEncryption(Encryption mode) {
+  shownEncryption_ = mode;
+  ui->cmbEncryption->setCurrentIndex(modeIndex(mode));
+  ui->chkSecure->setChecked(mode == Encryption::Tls);
+  const bool encrypted = mode != Encryption::None;
+  ui->imgPadlock->setPicture(encrypted ? art::lockSecure : art::lockOpen);
+  ui->imgPadlock->setProperty("closed", encrypted);
+  ui->imgPadlock->setToolTip(encrypted ? QStringLiteral("The connection is encrypted")
+                                       : QStringLiteral("The connection is not encrypted"));
+  ui->lblUnencrypted->setVisible(!encrypted);
+  FitMinimumHeight(*this);
+}
+
+void TfrmEditAccount::dropMovedTrust() {
+  if (!trusted_.empty() && !SameEndpoint(trustedEndpoint_, connectionDetails())) trusted_.clear();
+}
+
+void TfrmEditAccount::connectionDetailsChanged() {
+  dropMovedTrust();
+  stopTest();
+  testCertificate_.reset();
+  showTestStatus({}, false, false);
 }
 
 bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
-  // A wheel turned on the way to another field must not pick a type.
-  if (watched == ui->edtAccountType && event->type() == QEvent::Wheel) return true;
+  // A wheel turned on the way to another field must not pick a type or mode.
+  if ((watched == ui->edtAccountType || watched == ui->cmbEncryption) && event->type() == QEvent::Wheel) return true;
   auto* edit = qobject_cast<QLineEdit*>(watched);
   if (edit && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) &&
       !windowFocusChange(static_cast<QFocusEvent*>(event)) && isVisible()) {
@@ -229,6 +338,7 @@ void TfrmEditAccount::fieldLeft(QLineEdit* edit) {
     ui->edtPassword->clear();
   }
   enteredText_ = edit->text();
+  connectionDetailsChanged();
   refreshFolders();
 }
 
@@ -252,10 +362,12 @@ void TfrmEditAccount::showOneLineState() {
   }
   list->setEnabled(!isPOP());
   list->setSelectionHidden(!isPOP());
+  listingCertificate_.reset();
   showFolderStatus(isPOP() ? std::string() : line);
 }
 
-void TfrmEditAccount::showFolderStatus(const std::string& status) {
+void TfrmEditAccount::showFolderStatus(const std::string& status, bool review) {
+  btnReviewFolderCertificate_->setVisible(review);
   if (status.empty()) {
     folderStack_->setCurrentIndex(0);
     return;
@@ -270,6 +382,7 @@ void TfrmEditAccount::clearSharedResult() {
   result_.newResult = false;
   result_.kind = FolderGetResult::Message;
   result_.lines.clear();
+  result_.certificate.reset();
 }
 
 void TfrmEditAccount::startListing() {
@@ -277,14 +390,11 @@ void TfrmEditAccount::startListing() {
   tmrUpdateList.start();
   stopListing();
   clearSharedResult();
+  listingCertificate_.reset();
+  btnReviewFolderCertificate_->hide();
   listing_ = std::make_unique<Listing>(this, ++generation_, result_);
-  TEmlAccount& a = listing_->thread.account;
-  a.isPOP = false;
-  a.server = text(ui->edtServer);
-  a.port = ui->edtPort->text().toInt();
-  a.useTLS = ui->chkSecure->isChecked();
-  a.username = text(ui->edtUsername);
-  a.password = text(ui->edtPassword);
+  listing_->thread.account = connectionDetails();
+  listedServer_ = listing_->thread.account.server;
   listing_->thread.start();  // a thread that cannot start still posts its done message
 }
 
@@ -304,6 +414,7 @@ bool TfrmEditAccount::event(QEvent* event) {
   if (event->type() == WindowMessageEvent::type()) {
     auto* message = static_cast<WindowMessageEvent*>(event);
     if (message->message == WM_FOLDERGETDONE) listingDone(message->wParam);
+    if (message->message == WM_CONNECTIONTESTDONE) testDone(message->wParam);
     return true;
   }
   return QDialog::event(event);
@@ -319,7 +430,14 @@ void TfrmEditAccount::updateList() {
   list->clear();
   list->setSelectionHidden(true);
   drawnRows_.clear();
-  if (result->kind == FolderGetResult::Message) {
+  listingCertificate_.reset();
+  if (result->kind == FolderGetResult::Message && result->certificate) {
+    // Refused on the certificate: said in the editor's words, with its review.
+    listingCertificate_ = std::move(result->certificate);
+    const std::string line = UntrustedCertificateLine(listedServer_, *listingCertificate_);
+    list->add(EscapeMarkup(line), true);
+    showFolderStatus(line, true);
+  } else if (result->kind == FolderGetResult::Message) {
     std::string status;
     for (const std::string& line : result->lines) {
       list->add(EscapeMarkup(line), true);
@@ -394,13 +512,16 @@ bool TfrmEditAccount::closeQuery() {
     if (answer != mrYes) return false;
   }
 
+  dropMovedTrust();  // a server typed and confirmed with Enter was never left
+  const TEmlAccount details = connectionDetails();
   account_.name = text(ui->edtAccountName);
-  account_.isPOP = isPOP();
-  account_.server = text(ui->edtServer);
-  account_.port = ui->edtPort->text().toInt();
-  account_.useTLS = ui->chkSecure->isChecked();
-  account_.username = text(ui->edtUsername);
-  account_.password = text(ui->edtPassword);
+  account_.isPOP = details.isPOP;
+  account_.server = details.server;
+  account_.port = details.port;
+  setEncryption(account_, encryption());
+  account_.username = details.username;
+  account_.password = details.password;
+  account_.trustedCertificate = details.trustedCertificate;
   account_.folders = std::move(folders);
   return true;
 }
@@ -409,8 +530,69 @@ void TfrmEditAccount::done(int result) {
   if (result == QDialog::Accepted && !closeQuery()) return;
   delayedPopulateFolders.stop();
   tmrUpdateList.stop();
+  stopTest();
   stopListing();
   QDialog::done(result);
+}
+
+// ---- connection test ----
+
+void TfrmEditAccount::startTest() {
+  stopTest();
+  testCertificate_.reset();
+  test_ = std::make_unique<ConnectionTest>(this, ++testGeneration_);
+  test_->thread.account = connectionDetails();
+  testedServer_ = test_->thread.account.server;
+  showTestStatus(QString::fromUtf8(kTestConnecting), true, false);
+  test_->thread.start();  // a thread that cannot start still posts its done message
+}
+
+void TfrmEditAccount::stopTest() {
+  if (!test_) return;
+  test_->thread.requestStop();
+  test_.reset();  // joins: the transport notices the stop within one read slice
+}
+
+void TfrmEditAccount::testDone(uintptr_t generation) {
+  // A stopped test's message finds its thread already released.
+  if (!test_ || generation != testGeneration_) return;
+  const ConnectionTestResult result = test_->thread.result();
+  test_.reset();  // it posted as its last step: joins at once
+  using Outcome = ConnectionTestResult::Outcome;
+  if (result.outcome == Outcome::Certificate && result.certificate) {
+    testCertificate_ = result.certificate;
+    showTestStatus(QString::fromStdString(UntrustedCertificateLine(testedServer_, *testCertificate_)), false,
+                   true);
+    // The user asked for this connection: the review comes at once, after
+    // this message is handled.
+    QMetaObject::invokeMethod(this, [this] {
+      if (testCertificate_ && isVisible()) reviewCertificate(CertificateSource::Test);
+    }, Qt::QueuedConnection);
+    return;
+  }
+  std::string line = result.message;
+  if (line.empty()) line = result.outcome == Outcome::Success ? kTestSucceeded : "";
+  showTestStatus(QString::fromStdString(line), false, false);
+}
+
+void TfrmEditAccount::showTestStatus(const QString& text, bool busy, bool review) {
+  ui->lblTestStatus->setText(text);
+  ui->lblTestStatus->setVisible(!text.isEmpty());
+  ui->testBusy->setVisible(busy);
+  ui->btnReviewCertificate->setVisible(review);
+  FitMinimumHeight(*this);
+}
+
+void TfrmEditAccount::reviewCertificate(CertificateSource source) {
+  const bool fromTest = source == CertificateSource::Test;
+  const std::optional<CertificateInfo> info = fromTest ? testCertificate_ : listingCertificate_;
+  if (!info) return;
+  const std::string server = fromTest ? testedServer_ : listedServer_;
+  if (!ReviewCertificate(this, server, *info, trusted_)) return;
+  trusted_ = info->sha256;
+  trustedEndpoint_ = connectionDetails();
+  if (!isPOP() && complete()) startListing();
+  if (fromTest || isPOP()) startTest();
 }
 
 }  // namespace brivane

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "checking/connection_tester.h"
 #include "checking/imap_folder_get.h"
 #include "config_ui/folder_list_rules.h"
+#include "protocols/certificate.h"
 #include "settings/account.h"
 
 namespace Ui {
@@ -16,6 +18,7 @@ class TfrmEditAccount;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
+class QPushButton;
 class QStackedWidget;
 
 namespace brivane {
@@ -45,10 +48,33 @@ namespace brivane {
 // thread); while the list shows a status line the account keeps the ticks
 // of the list shown last, else the folders it was given, else Inbox.
 //
+// The encryption is one choice (TLS, STARTTLS, None) with a padlock beside
+// it and, for None, a plain warning; choosing a mode moves a default port
+// (PortAfterEncryptionChange). The hidden check box `chkSecure` mirrors it
+// (checked exactly for TLS; clicking it picks TLS or None) for callers that
+// still drive the old control.
+//
+// "Test connection" runs a TConnectionTest with the fields as they stand
+// (the trusted fingerprint included) and reports in the status line above
+// the dialog's buttons, never in a message box. The test follows the listing's rules: a new
+// test, a changed field and closing the editor stop it (asked to stop,
+// then joined, on the UI thread), and its done message
+// (WM_CONNECTIONTESTDONE) carries its number so that a stopped test's
+// message is ignored.
+//
+// A listing or a test refused on the certificate says so in its status
+// line ("The certificate of <server> is not trusted (<reason>)") with a
+// "Review certificate..." button; a test opens the review at once. Trusting
+// keeps the certificate's fingerprint for the account (account()
+// .trustedCertificate after OK) and runs the listing (IMAP) or the test
+// again. The fingerprint belongs to the server and port it was trusted
+// for: a change of either (seen when the field is left, a type or mode
+// chosen, or OK pressed) drops it.
+//
 // Filling the editor runs no change rule: the rules react only to what the
-// user does (type chosen, check box clicked, an edit field left). A type is
-// chosen only from the open list or with the keyboard: the wheel over the
-// type box changes nothing, as a type change empties the server and the
+// user does (type or mode chosen, an edit field left). A type or mode is
+// chosen only from the open list or with the keyboard: the wheel over these
+// boxes changes nothing, as a type change empties the server and the
 // credentials.
 class TfrmEditAccount : public QDialog {
   Q_OBJECT
@@ -63,13 +89,16 @@ class TfrmEditAccount : public QDialog {
   // Fills every field and the folder selection.
   void setAccount(const TEmlAccount& account);
   // The fields as they were when OK closed the editor: name, isPOP, server,
-  // port, useTLS, username, password, folders.
+  // port, encryption (and useTLS), username, password, trusted certificate,
+  // folders.
   TEmlAccount account() const { return account_; }
 
   // For tests: the timers' intervals.
   void setTimerIntervals(int delayedPopulateMs, int updateListMs);
   // For tests: whether a listing thread is held.
   bool listingRunning() const { return listing_ != nullptr; }
+  // For tests: whether a connection test thread is held.
+  bool testRunning() const { return test_ != nullptr; }
 
   QTimer delayedPopulateFolders;
   QTimer tmrUpdateList;
@@ -82,22 +111,43 @@ class TfrmEditAccount : public QDialog {
 
  private:
   struct Listing;
+  struct ConnectionTest;
+  // Where a refused certificate came from.
+  enum class CertificateSource { Listing, Test };
 
   bool isPOP() const;
   bool complete() const;
+  Encryption encryption() const;
+  // The connection details as the fields stand, with the trusted fingerprint.
+  TEmlAccount connectionDetails() const;
   void typeChosen(int index);
+  void encryptionChosen(int index);
   void secureClicked(bool checked);
+  // Shows a mode: the combo box, the mirrored check box, padlock and warning.
+  void showEncryption(Encryption mode);
   void fieldLeft(QLineEdit* edit);
+  // Drops the trusted fingerprint when the server or port is no longer the
+  // one it was trusted for.
+  void dropMovedTrust();
+  // A connection detail changed: a shown test result no longer holds.
+  void connectionDetailsChanged();
   void refreshFolders();
   void showOneLineState();
   // Shows `status` (lines) whole in place of the folder list; the list
-  // itself when empty.
-  void showFolderStatus(const std::string& status);
+  // itself when empty. `review` shows "Review certificate..." under it.
+  void showFolderStatus(const std::string& status, bool review = false);
   void startListing();
   void stopListing();
   void clearSharedResult();
   void updateList();
   void listingDone(uintptr_t generation);
+  void startTest();
+  void stopTest();
+  void testDone(uintptr_t generation);
+  void showTestStatus(const QString& text, bool busy, bool review);
+  // Opens the certificate dialog for the refused certificate of `source`;
+  // trusting it keeps its fingerprint and connects again.
+  void reviewCertificate(CertificateSource source);
   // The close rules of OK: false (and a message shown) when it is refused.
   bool closeQuery();
   // Shows the validation message, focuses the field; returns false.
@@ -112,10 +162,22 @@ class TfrmEditAccount : public QDialog {
   QStackedWidget* folderStack_ = nullptr;   // page 0 the folder list, page 1 a status line
   QLabel* lblFolderStatus_ = nullptr;
   QProgressBar* busy_ = nullptr;
+  QPushButton* btnReviewFolderCertificate_ = nullptr;
   FolderGetResult result_;
   std::unique_ptr<Listing> listing_;
   uintptr_t generation_ = 0;
+  std::unique_ptr<ConnectionTest> test_;
+  uintptr_t testGeneration_ = 0;
   bool shownPOP_ = false;                  // the type the fields were last set up for
+  Encryption shownEncryption_ = Encryption::Tls;  // the mode the port was last set up for
+  // The fingerprint the user trusted (empty for none) and the server and
+  // port it belongs to.
+  std::string trusted_;
+  TEmlAccount trustedEndpoint_;
+  // The refused certificates the status lines offer for review, with the
+  // server each connection went to.
+  std::optional<CertificateInfo> listingCertificate_, testCertificate_;
+  std::string listedServer_, testedServer_;
   std::vector<std::string> selection_;     // the folders the editor was given
   std::vector<FolderRow> drawnRows_;       // the folder rows as last drawn, in list order
   // The selection of the folder list shown last, once one was replaced (by

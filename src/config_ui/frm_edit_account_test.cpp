@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "checking/checker_test_support.h"
+#include "config_ui/certificate_dialog.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "fake_server.h"
@@ -21,6 +22,7 @@ namespace {
 
 using test::LoopbackServer;
 using ::testing::ElementsAre;
+using Certificate = LoopbackServer::Options::Certificate;
 
 // Messages shown while a test runs (heading, text, default button), answered
 // with gAnswer once, then Yes.
@@ -42,6 +44,13 @@ TEmlAccount imapAccount(int port, std::vector<std::string> folders = {}) {
   return testing::loopbackAccount("Work", false, port, std::move(folders));
 }
 
+// A POP3 login and logout as the connection test makes them, and a refused
+// password.
+const std::string kTestLogin = std::string(testing::kPopLoggedIn) + "C: QUIT\nS: +OK bye\nX\n";
+const std::string kTestLoginRefused =
+    "S: +OK ready <1.2@x>\nC: CAPA\nS: -ERR no capabilities\nC: USER ann\nS: +OK\nC: PASS secret\n"
+    "S: -ERR [AUTH] wrong\nC: QUIT\nS: +OK bye\nX\n";
+
 class EditAccount : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,7 +58,10 @@ class EditAccount : public ::testing::Test {
     SetMessageHook(answer);
     dlg.setTimerIntervals(1, 5);
   }
-  void TearDown() override { SetMessageHook(nullptr); }
+  void TearDown() override {
+    SetMessageHook(nullptr);
+    SetCertificateReviewHook(nullptr);
+  }
 
   template <class T = QLineEdit>
   T* w(const char* name) {
@@ -78,6 +90,20 @@ class EditAccount : public ::testing::Test {
     type->setFocus();
     QTest::keyClick(type, pop ? Qt::Key_Down : Qt::Key_Up);
   }
+  // Picks a mode in the encryption box with the arrow keys (through
+  // STARTTLS, between TLS and None: the same ports in the end).
+  void chooseMode(const char* mode) {
+    QComboBox* box = w<QComboBox>("cmbEncryption");
+    box->setFocus();
+    const int to = box->findText(mode);
+    while (box->currentIndex() != to)
+      QTest::keyClick(box, box->currentIndex() < to ? Qt::Key_Down : Qt::Key_Up);
+  }
+  std::string testStatus() {
+    const QLabel* l = w<QLabel>("lblTestStatus");
+    return l->isVisible() ? l->text().toStdString() : std::string();
+  }
+  void clickTest() { QTest::mouseClick(w<QPushButton>("btnTestConnection"), Qt::LeftButton); }
   bool waitForRows(int n) {
     return QTest::qWaitFor([&] { return list()->count() == n && list()->rowLayout(0).pictures.size() == 1; }, 5000);
   }
@@ -127,13 +153,16 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
   a = imapAccount(143);
   a.server = "localhost";  // no listing
   open(a);
-  QComboBox* type = w<QComboBox>("edtAccountType");
-  for (bool focused : {false, true}) {
-    if (focused) type->setFocus();
-    const QPoint at = type->rect().center();
-    QWheelEvent wheel(at, type->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(type, &wheel);
-    EXPECT_EQ(type->currentIndex(), 0) << focused;
+  for (const char* name : {"edtAccountType", "cmbEncryption"}) {
+    QComboBox* box = w<QComboBox>(name);
+    const int before = box->currentIndex();
+    for (bool focused : {false, true}) {
+      if (focused) box->setFocus();
+      const QPoint at = box->rect().center();
+      QWheelEvent wheel(at, box->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, {}, Qt::NoScrollPhase, false);
+      QApplication::sendEvent(box, &wheel);
+      EXPECT_EQ(box->currentIndex(), before) << name << focused;
+    }
   }
   QTest::mouseClick(w<QCheckBox>("chkSecure"), Qt::LeftButton);
   EXPECT_EQ(std::tuple(port(), w("edtServer")->text()), std::tuple("993", "localhost"));
@@ -150,6 +179,160 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
   // The store cannot keep "\" in a name: the field does not take it.
   QTest::keyClicks(w("edtAccountName"), "a\\b");
   EXPECT_FALSE(w("edtAccountName")->text().contains('\\'));
+}
+
+// The encryption box moves the default ports and shows the padlock, closed
+// for TLS and STARTTLS, open with a warning for None; the hidden "Secure
+// server" box mirrors it and, clicked, picks TLS or None. A type change
+// keeps its port rules with the mode; other ports stay. OK stores the mode.
+TEST_F(EditAccount, EncryptionModesPortsAndTheSecureMirror) {
+  TEmlAccount a = imapAccount(143);
+  a.server = "localhost";  // no listing
+  open(a);
+  QCheckBox* secure = w<QCheckBox>("chkSecure");
+  EXPECT_FALSE(secure->isVisible());
+  const struct {
+    const char* what;
+    std::function<void()> act;
+    std::string port;
+    const char* mode;
+  } steps[] = {
+      {"stored: None", [] {}, "143", "None"},
+      {"to TLS", [&] { chooseMode("TLS"); }, "993", "TLS"},
+      {"to STARTTLS", [&] { chooseMode("STARTTLS"); }, "143", "STARTTLS"},
+      {"to None", [&] { chooseMode("None"); }, "143", "None"},
+      {"secure box ticked", [&] { secure->click(); }, "993", "TLS"},
+      {"secure box unticked", [&] { secure->click(); }, "143", "None"},
+      {"to POP", [&] { chooseType(true); }, "110", "None"},
+      {"POP to TLS", [&] { chooseMode("TLS"); }, "995", "TLS"},
+      {"to IMAP with TLS", [&] { chooseType(false); }, "993", "TLS"},
+      {"a port of the user's", [&] { retype("edtPort", "1993"); }, "1993", "TLS"},
+      {"is kept", [&] { chooseMode("STARTTLS"); }, "1993", "STARTTLS"},
+      {"a server and credentials", [&] {
+         retype("edtServer", "localhost");
+         retype("edtUsername", "ann");
+         retype("edtPassword", "pw");
+       }, "1993", "STARTTLS"},
+  };
+  for (const auto& step : steps) {
+    step.act();
+    const bool none = std::string(step.mode) == "None";
+    EXPECT_EQ(std::tuple(port(), w<QComboBox>("cmbEncryption")->currentText().toStdString(), secure->isChecked(),
+                         w<QWidget>("imgPadlock")->property("closed").toBool(), w<QLabel>("lblUnencrypted")->isVisible()),
+              std::tuple(step.port, step.mode, std::string(step.mode) == "TLS", !none, none)) << step.what;
+  }
+  pressOK();
+  EXPECT_EQ(std::tuple(dlg.account().encryption, dlg.account().useTLS, dlg.account().port),
+            std::tuple(std::optional(Encryption::StartTls), false, 1993));
+
+}
+
+// The trusted fingerprint is kept on OK while the server and port stay;
+// changing either (the field left, a mode that moves the port, or a server
+// confirmed with Enter without leaving the field) drops it.
+TEST_F(EditAccount, TrustedCertificateFollowsTheServerAndPort) {
+  const std::string pin = test::certificateSha256(Certificate::SelfSigned);
+  const struct {
+    const char* what;
+    Encryption mode;
+    std::function<void()> act;
+    bool kept;
+  } cases[] = {
+      {"nothing changed", Encryption::Tls, [] {}, true},
+      {"another user", Encryption::Tls, [&] { retype("edtUsername", "bob"); }, true},
+      {"the same server typed again", Encryption::Tls, [&] { retype("edtServer", "localhost"); }, true},
+      {"STARTTLS to None on the same port", Encryption::StartTls, [&] { chooseMode("None"); }, true},
+      {"another server", Encryption::Tls, [&] { retype("edtServer", "otherhost"); }, false},
+      {"another port", Encryption::Tls, [&] { retype("edtPort", "1993"); }, false},
+      {"TLS to STARTTLS moves the port", Encryption::Tls, [&] { chooseMode("STARTTLS"); }, false},
+      {"another server confirmed with Enter", Encryption::Tls, [&] {
+         w("edtServer")->setFocus();
+         w("edtServer")->setText("otherhost");
+         QTest::keyClick(w("edtServer"), Qt::Key_Return);
+       }, false},
+  };
+  for (const auto& c : cases) {
+    TEmlAccount a = imapAccount(c.mode == Encryption::Tls ? 993 : 143);
+    a.server = "localhost";  // no listing
+    setEncryption(a, c.mode);
+    a.trustedCertificate = pin;
+    open(a);
+    c.act();
+    if (dlg.isVisible()) {
+      w("edtPassword")->setText("secret");  // a new server empties the credentials
+      w("edtUsername")->setText("ann");
+      pressOK();
+    }
+    EXPECT_EQ(dlg.result(), QDialog::Accepted) << c.what;
+    EXPECT_EQ(dlg.account().trustedCertificate, c.kept ? pin : "") << c.what;
+  }
+}
+
+// "Test connection" reports in its status line, never in a message box: a
+// login, a refused password, a certificate that does not verify (with its
+// review, opened at once). Trusting keeps the fingerprint and tests again;
+// cancelling leaves "Review certificate..." to come back to.
+TEST_F(EditAccount, TestConnectionReportsInTheStatusLine) {
+  const struct {
+    const char* what;
+    std::string script;
+    std::string status;
+  } cases[] = {
+      {"logged in", kTestLogin, "Connected and logged in successfully"},
+      {"password refused", kTestLoginRefused, "Could not login to server - please check your username and password"},
+  };
+  for (const auto& c : cases) {
+    LoopbackServer server(c.script);
+    open(testing::loopbackAccount("Work", true, server.port()));  // POP: no listing beside the test
+    clickTest();
+    EXPECT_EQ(std::tuple(dlg.testRunning(), testStatus()), std::tuple(true, std::string("Connecting..."))) << c.what;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.testRunning(); }, 10000)) << c.what;
+    EXPECT_EQ(std::tuple(testStatus(), w<QPushButton>("btnReviewCertificate")->isVisible(), gShown.size()),
+              std::tuple(c.status, false, 0u)) << c.what;
+    server.finish();
+    EXPECT_TRUE(server.errors().empty()) << c.what << ::testing::PrintToString(server.errors());
+  }
+
+  LoopbackServer selfSigned("S: +OK ready\n", {.tls = true, .certificate = Certificate::SelfSigned});
+  TEmlAccount a = testing::loopbackAccount("Work", true, selfSigned.port());
+  setEncryption(a, Encryption::Tls);
+  open(a);
+  std::vector<std::string> reviewed;
+  bool trust = false;
+  SetCertificateReviewHook([&](TfrmCertificate& d) {
+    reviewed.push_back(d.findChild<QLabel*>("lblHeading")->text().toStdString());
+    return trust;
+  });
+  clickTest();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !reviewed.empty(); }, 10000));
+  const std::string refused = "The certificate of 127.0.0.1 is not trusted (unknown issuer or self-signed)";
+  EXPECT_EQ(reviewed, std::vector<std::string>{refused + "."});
+  EXPECT_EQ(std::tuple(testStatus(), w<QPushButton>("btnReviewCertificate")->isVisible(), dlg.testRunning()),
+            std::tuple(refused, true, false));
+  trust = true;
+  QTest::mouseClick(w<QPushButton>("btnReviewCertificate"), Qt::LeftButton);
+  EXPECT_EQ(std::tuple(reviewed.size(), dlg.testRunning()), std::tuple(2u, true)) << "trusting tests again";
+  pressOK();  // stops the test; keeps the fingerprint
+  EXPECT_EQ(std::tuple(dlg.result(), dlg.testRunning(), dlg.account().trustedCertificate),
+            std::tuple(int(QDialog::Accepted), false, test::certificateSha256(Certificate::SelfSigned)));
+  selfSigned.finish(0);
+}
+
+// A running test stops when a field changes (its line goes), when a new
+// test starts, and when the editor closes.
+TEST_F(EditAccount, TestStopsOnChangeRestartAndClose) {
+  LoopbackServer silent("STALL\n");
+  open(testing::loopbackAccount("Work", true, silent.port()));
+  clickTest();
+  EXPECT_EQ(std::tuple(dlg.testRunning(), testStatus()), std::tuple(true, std::string("Connecting...")));
+  retype("edtUsername", "bob");
+  EXPECT_EQ(std::tuple(dlg.testRunning(), testStatus()), std::tuple(false, std::string()));
+  clickTest();
+  clickTest();
+  EXPECT_EQ(std::tuple(dlg.testRunning(), testStatus()), std::tuple(true, std::string("Connecting...")));
+  w<QPushButton>("Button2")->click();
+  EXPECT_FALSE(dlg.testRunning());
+  silent.finish(0);
 }
 
 // Missing details, then a refused connection, keep the stored folders; the

@@ -20,6 +20,7 @@
 #include "config_ui/message_dialog.h"
 #include "desktop/x11_dialog_parent.h"
 #include "markup/markup_parser.h"
+#include "settings/accounts.h"
 #include "widgets/qt_text_metrics.h"
 #include "widgets/rich_graphics.h"
 #include "ui_frm_options.h"
@@ -297,7 +298,8 @@ DialogSettings TfrmOptions::settings() const {
 // ---- account list ----
 
 std::string TfrmOptions::accountRow(const TEmlAccount& a) {
-  return std::string(a.useTLS ? "<IMG src=\"idx:0\" align=\"middle\">" : "<IMG src=\"idx:1\" align=\"middle\">") +
+  // The closed padlock for any encrypted connection, STARTTLS included.
+  return std::string(encryptionOf(a) != Encryption::None ? "<IMG src=\"idx:0\" align=\"middle\">" : "<IMG src=\"idx:1\" align=\"middle\">") +
          " " + EscapeMarkup(a.name);
 }
 
@@ -324,7 +326,7 @@ void TfrmOptions::updateAccountSelection() {
     l->setVisible(selected);
   if (!selected) return;
   const TEmlAccount& a = accounts_[i];
-  ui->lblType->setText(QString(a.isPOP ? "POP" : "IMAP") + (a.useTLS ? " (Secure)" : ""));
+  ui->lblType->setText(QString(a.isPOP ? "POP" : "IMAP") + (encryptionOf(a) != Encryption::None ? " (Secure)" : ""));
   ui->lblServer->setText(q(a.server));
   ui->lblUser->setText(q(a.username));
 }
@@ -338,8 +340,10 @@ void TfrmOptions::addAccount() {
       break;
     }
   }
+  // A new account starts encrypted: IMAP over TLS on its default port.
   account.isPOP = false;
-  account.port = 143;
+  setEncryption(account, Encryption::Tls);
+  account.port = DefaultPort(false, Encryption::Tls);
   if (!deps_.editAccount || !deps_.editAccount(this, account)) return;
   accounts_.push_back(account);
   ui->lstAccounts->add(accountRow(account));

@@ -173,10 +173,11 @@ TEST_F(Options, AccountListButtons) {
   TfrmOptions& dlg = open();
   w<QTabWidget>("PageControl1")->setCurrentIndex(1);
   EXPECT_FALSE(w<QPushButton>("btnEdit")->isEnabled() || w<QLabel>("lblType")->isVisible());
-  // Add proposes the first free number; the editor's OK appends.
+  // Add proposes the first free number, IMAP over TLS; the editor's OK appends.
   click("btnAdd");
   ASSERT_EQ(edited_.size(), 1u);
-  EXPECT_EQ(std::tuple(edited_[0].name, edited_[0].port, edited_[0].isPOP), std::tuple("Email Account 2", 143, false));
+  EXPECT_EQ(std::tuple(edited_[0].name, edited_[0].port, edited_[0].isPOP, encryptionOf(edited_[0])),
+            std::tuple("Email Account 2", 993, false, Encryption::Tls));
   EXPECT_EQ(names(), (std::vector<std::string>{"Email Account 1", "Email Account 3", "Email Account 2"}));
   EXPECT_EQ(dlg.accounts()[2].server, "edited.example");
   // The selection's details; the editor's Cancel changes nothing.
@@ -221,8 +222,9 @@ void whenEditorShown(std::function<void(TfrmEditAccount&)> step) {
   });
 }
 
-// The whole account path without a mouse: add an account, list its folders,
-// tick two, OK; reach the list by Tab and delete it (No first, the default).
+// The whole account path without a mouse: add an account (the plain test
+// server needs encryption None), list its folders, tick two, OK; reach the
+// list by Tab and delete it (No first, the default).
 TEST_F(Options, KeyboardOnlyAccountPath) {
   test::LoopbackServer server(
       std::string(testing::kImapLoggedIn) + "C: C4 LIST \"\" *\n"
@@ -238,6 +240,8 @@ TEST_F(Options, KeyboardOnlyAccountPath) {
     const std::pair<Qt::Key, std::string> fields[] = {
         {Qt::Key_S, "127.0.0.1"}, {Qt::Key_P, std::to_string(server.port())}, {Qt::Key_U, "ann"},
         {Qt::Key_W, "secret"}};
+    press(Qt::Key_E, Qt::AltModifier);
+    press(Qt::Key_End);  // None
     for (const auto& [mnemonic, text] : fields) {
       press(mnemonic, Qt::AltModifier);
       QTest::keyClicks(QApplication::focusWidget(), QString::fromStdString(text));
@@ -254,6 +258,7 @@ TEST_F(Options, KeyboardOnlyAccountPath) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return dlg.accounts().size() == 1; }, 10000));
   activate(&dlg);
   EXPECT_EQ(dlg.accounts()[0].folders, (std::vector<std::string>{"Archive;Archive", "INBOX;Inbox", "Junk;Junk"}));
+  EXPECT_EQ(encryptionOf(dlg.accounts()[0]), Encryption::None);
   auto* accounts = w<RichListBox>("lstAccounts");
   EXPECT_EQ(accounts->currentRow(), 0) << "the new account is selected";
   for (int i = 0; i < 30 && QApplication::focusWidget() != accounts; ++i) press(Qt::Key_Tab);

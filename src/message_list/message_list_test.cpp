@@ -219,6 +219,10 @@ TEST(MessageList, ErrorRowReplacesMessagesUntilACheckSucceeds) {
   // A server's words (a refused login) come on a line of their own, as text, never as mark-up.
   rig.status(1, status::kErrConn, RowKind::Error, "[IN-USE] <B>locked</B>");
   EXPECT_EQ(rig.rebuild().back(), "  ERROR - Could not connect to  | a&b | [IN-USE] <B>locked</B>");
+  // A refused certificate: its reason goes inside the row's one sentence.
+  rig.status(1, status::kErrCert, RowKind::Error, "name does not match");
+  EXPECT_EQ(rig.rebuild().back(), "  ERROR - The certificate of a&b is not trusted | (name does not match) - review it "
+                                  "in the account's | settings");
   rig.status(1, "BOGUS", RowKind::Error);  // an unknown code word shows no row
   EXPECT_EQ(rig.rebuild().size(), 3u);
   // A long status row wraps at blanks within the list's width.

@@ -55,7 +55,7 @@ std::string StatusRow(std::string_view code, std::string_view server) {
 
 std::string wrappedStatusRow(std::string_view code, std::string_view server, std::string_view detail,
                              const StatusRowLayout& layout) {
-  std::optional<StatusText> s = statusText(code, server);
+  std::optional<StatusText> s = statusText(code, server, detail);
   if (!s) return {};
   const int width = layout.listWidth - 4;
   const int rest = width - kStatusIndent;

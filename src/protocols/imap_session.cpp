@@ -60,8 +60,7 @@ bool ImapSession::connected() const { return transport_ && transport_->connected
 
 void ImapSession::setTlsMode(TlsMode mode) {
   if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
-  if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
-    throw TlsModeError("Explicit TLS (STARTTLS) is not supported.");
+  if (mode == TlsMode::RequireExplicit) mode = TlsMode::Explicit;  // STARTTLS is never optional
   if (mode == tlsMode_) return;
   port_ = mode == TlsMode::Implicit ? implicitTlsPort(kProtocol, port_) : plainPort(kProtocol, port_);
   tlsMode_ = mode;
@@ -110,6 +109,12 @@ auto ImapSession::guarded(F&& body) -> decltype(body()) {
     lost(false);
     throw;
   } catch (const CheckTimeLimitError&) {
+    lost(false);
+    throw;
+  } catch (const TlsError&) {  // a refused certificate, a failed handshake
+    lost(false);
+    throw;
+  } catch (const PlainTextInjectionError&) {
     lost(false);
     throw;
   } catch (const ProtocolError&) {
@@ -348,6 +353,7 @@ void ImapSession::connect(bool login) {
   if (login && (hasLineBreakOrNul(username_) || hasLineBreakOrNul(password_))) throw UnsafeCredentialsError();
   state_ = ImapState::NonAuthenticated;
   closedByPeer_ = false;
+  counter_ = 0;
   Transport& t = *transport_;
   t.setMaxLineLength(kMaxLineLength);
   t.setLineLimit(lineLimitMs_);
@@ -357,7 +363,7 @@ void ImapSession::connect(bool login) {
     t.setHost(host_);
     t.setPort(port_);
     t.setConnectTimeout(connectTimeoutMs_);
-    t.setPassThrough(tlsMode_ == TlsMode::None);
+    t.setPassThrough(tlsMode_ != TlsMode::Implicit);  // STARTTLS starts in plain text
     t.connect();
   }
   guarded([&] {
@@ -371,19 +377,55 @@ void ImapSession::connect(bool login) {
         nullptr);
   });
   greeting_ = reply_.textLines.empty() ? std::string() : reply_.textLines.front();
+  greetingStatus_ = reply_.status;
+  capabilities_ = imapCapabilityCode(reply_.finalText);
+  capabilitiesKnown_ = !capabilities_.empty();
+  if (tlsMode_ == TlsMode::Explicit) startTls();
   if (login) this->login();
+}
+
+bool ImapSession::hasCapability(std::string_view name) const {
+  return std::any_of(capabilities_.begin(), capabilities_.end(),
+                     [&](const std::string& word) { return equalsIgnoreCase(word, name); });
+}
+
+// RFC 3501 6.2.1 and RFC 2595: STARTTLS must be offered and accepted, or the
+// session ends; it never goes on in plain text. The capabilities are asked
+// again inside TLS, since those sent before it may have been tampered with.
+void ImapSession::startTls() {
+  const auto refuse = [this](const std::string& why) {
+    lost(false);
+    throw StartTlsError(why);
+  };
+  if (greetingStatus_ == "PREAUTH")
+    refuse("The server greeted with PREAUTH, so STARTTLS cannot be used: the account is not used without TLS.");
+  if (greetingStatus_ != "OK") return;  // a refusing greeting: nothing is sent, login() reports it
+  if (!capabilitiesKnown_) capability();
+  if (!hasCapability("STARTTLS")) refuse("The server does not offer STARTTLS");
+  sendCommand("STARTTLS", {});
+  if (reply_.status != "OK") {
+    const std::string text = reply_.finalText;
+    refuse("The server does not offer STARTTLS (it answered STARTTLS with " + reply_.status +
+           (text.empty() ? "" : " " + text) + ")");
+  }
+  guarded([&] { wire().startTls(); });
+  capability();
+  capabilitiesKnown_ = true;
 }
 
 void ImapSession::login() {
   try {
-    const std::string greetingStatus = reply_.status;
+    const std::string greetingStatus = greetingStatus_;
     if (greetingStatus == "OK") {
       state_ = ImapState::NonAuthenticated;
-      counter_ = 0;
       // A server that announces LOGINDISABLED would get the password in
-      // clear text only to refuse it.
-      for (const std::string& word : imapCapabilityCode(reply_.finalText))
-        if (equalsIgnoreCase(word, "LOGINDISABLED")) throw ImapLoginDisabledError();
+      // clear text only to refuse it. When the greeting listed no
+      // capabilities they are asked for first.
+      if (!capabilitiesKnown_) {
+        capability();
+        capabilitiesKnown_ = true;
+      }
+      if (hasCapability("LOGINDISABLED")) throw ImapLoginDisabledError();
       // Each argument goes as an atom when it is one, as a literal when it
       // holds 8-bit bytes (strict servers refuse those in quoted strings),
       // else quoted.
@@ -406,7 +448,6 @@ void ImapSession::login() {
       }
     } else if (greetingStatus == "PREAUTH") {
       state_ = ImapState::Authenticated;
-      counter_ = 0;
     }
     capability();
   } catch (...) {

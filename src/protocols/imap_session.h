@@ -23,9 +23,11 @@
 //   imap.setTransport(&transport);
 //   imap.setHost("mail.example.org"); imap.setUsername(u); imap.setPassword(p);
 //   imap.setPort(143); imap.setTlsMode(TlsMode::Implicit);  // port -> 993
-//   imap.connect(true);                 // greeting, LOGIN, CAPABILITY
+//   imap.connect(true);                 // greeting, [CAPABILITY, STARTTLS,
+//                                       // CAPABILITY], LOGIN, CAPABILITY
 //                                       // (ImapLoginDisabledError when the
-//                                       // greeting announces LOGINDISABLED)
+//                                       // server announces LOGINDISABLED,
+//                                       // StartTlsError when STARTTLS fails)
 //   if (imap.state() == ImapState::Authenticated) { imap.listFolders(names); ... }
 //   if (imap.connected()) imap.disconnect();
 //
@@ -115,10 +117,10 @@ class ImapSession {
   const std::string& username() const { return username_; }
   void setPassword(std::string password) { password_ = std::move(password); }
   const std::string& password() const { return password_; }
-  // None (plain) or Implicit (TLS from the first byte); changing the mode
-  // moves the port between 143 and 993 when it holds the other mode's port.
-  // Fails with TlsModeError while connected, and for the explicit modes
-  // (STARTTLS is never sent).
+  // None (plain), Implicit (TLS from the first byte) or Explicit (STARTTLS
+  // before anything else; RequireExplicit is the same: never without TLS);
+  // changing the mode moves the port between 143 and 993 when it holds the
+  // other mode's port. Fails with TlsModeError while connected.
   void setTlsMode(TlsMode mode);
   TlsMode tlsMode() const { return tlsMode_; }
   void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
@@ -171,6 +173,7 @@ class ImapSession {
   uint32_t commandCounter() const { return counter_; }
   const std::string& greeting() const { return greeting_; }
   const std::vector<std::string>& capabilities() const { return capabilities_; }
+  bool hasCapability(std::string_view name) const;
   const ImapMailbox& mailbox() const { return mailbox_; }
   const ImapReply& lastReply() const { return reply_; }
   const ImapFetchItem& fetchItem() const { return fetchItem_; }
@@ -180,6 +183,7 @@ class ImapSession {
   using Expected = std::vector<std::string_view>;
 
   void login();
+  void startTls();
   void requireState(std::initializer_list<ImapState> accepted) const;
   static uint32_t checkNumber(int64_t n);
   std::string nextTag();
@@ -216,6 +220,8 @@ class ImapSession {
   uint32_t counter_ = 0;
   std::string greeting_;
   std::vector<std::string> capabilities_;
+  bool capabilitiesKnown_ = false;  // the greeting listed them, or CAPABILITY was asked
+  std::string greetingStatus_;
   ImapMailbox mailbox_;
   ImapReply reply_;
   ImapFetchItem fetchItem_;

@@ -85,9 +85,14 @@ TEST(SessionPorts, TlsModeMovesOnlyTheStandardPorts) {
     s.setPort(plain + 1000);
     s.setTlsMode(TlsMode::Implicit);
     EXPECT_EQ(s.port(), plain + 1000);
-    EXPECT_THROW(s.setTlsMode(TlsMode::Explicit), TlsModeError);  // refused rather than sent in plain text
-    EXPECT_THROW(s.setTlsMode(TlsMode::RequireExplicit), TlsModeError);
-    EXPECT_EQ(s.tlsMode(), TlsMode::Implicit);
+    s.setTlsMode(TlsMode::RequireExplicit);  // STARTTLS is never optional: the same mode
+    EXPECT_EQ(std::pair(s.tlsMode(), s.port()), std::pair(TlsMode::Explicit, plain + 1000));
+    s.setPort(tls);
+    s.setTlsMode(TlsMode::Explicit);
+    EXPECT_EQ(s.port(), tls);  // unchanged mode, unchanged port
+    s.setTlsMode(TlsMode::Implicit);
+    s.setTlsMode(TlsMode::Explicit);
+    EXPECT_EQ(s.port(), plain);
   };
   ImapSession imap;
   Pop3Session pop3(nullptr);
@@ -104,16 +109,16 @@ TEST(ImapSession, GreetingsLoginRepliesAndCredentials) {
   const struct { std::string script, outcome, user = "john", password = "secret"; } rows[] = {
       {"S: * PREAUTH ready\nC: C1 CAPABILITY\nS: C1 OK done\n", "Authenticated"},
       {"S: * NO [UNAVAILABLE] busy\nC: C1 CAPABILITY\nS: C1 OK\n", "Non Authenticated"},
-      {"S: * OK hi\nC: C1 LOGIN john secret\nR: C1 O\n", "error: Read timed out. disconnected"},
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN john secret\nR: C1 O\n", "error: Read timed out. disconnected"},
       {"S: * BYE Too many connections\nX\n", "error: Disconnected. disconnected"},
-      {"S: * OK hi\nC: C1 LOGIN john secret\nS: C1 WHAT is this\nC: C2 LOGOUT\nS: * BYE\nS: C2 OK\n",
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN john secret\nS: C1 WHAT is this\nC: C2 LOGOUT\nS: * BYE\nS: C2 OK\n",
        "error: Unexpected: Line starts with a command reference (like C41) but next word was not a valid response like "
        "OK, BAD, etc, offending line: C1 WHAT is this disconnected"},
-      {"S: * OK hi\nC: C1 LOGIN \"first last\" \"\"\n" + in, "Authenticated", "first last", ""},
-      {"S: * OK hi\nC: C1 LOGIN john {7}\nS: + go\nC: caf\xC3\xA9 x\n" + in, "Authenticated", "john", "caf\xC3\xA9 x"},
-      {"S: * OK hi\nC: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n" + in, "Authenticated", "j\xC3\xB6rg", "pa\xE9"},
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN \"first last\" \"\"\n" + in, "Authenticated", "first last", ""},
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN john {7}\nS: + go\nC: caf\xC3\xA9 x\n" + in, "Authenticated", "john", "caf\xC3\xA9 x"},
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN {5}\nS: + go\nC: j\xC3\xB6rg {3}\nS: + go\nC: pa\xE9\n" + in, "Authenticated", "j\xC3\xB6rg", "pa\xE9"},
       // A refusal instead of the "+": the literal is not sent.
-      {"S: * OK hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "Non Authenticated", "j\xC3\xB6rg"},
+      {"S: * OK [CAPABILITY IMAP4rev1] hi\nC: C1 LOGIN {5}\nS: C1 NO not here\nC: C2 CAPABILITY\nS: C2 OK\n", "Non Authenticated", "j\xC3\xB6rg"},
       // Line breaks or NUL would split the command.
       {"", unsafe, "john", "a\nC2 LOGOUT"}, {"", unsafe, "a\0b"s},
   };

@@ -1,5 +1,7 @@
 #include "protocols/pop3_session.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "protocols/protocol_errors.h"
 
@@ -90,8 +92,7 @@ long parseStatCount(std::string_view text) {
 
 void Pop3Session::setTlsMode(TlsMode mode) {
   if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
-  if (mode == TlsMode::RequireExplicit || mode == TlsMode::Explicit)
-    throw TlsModeError("Explicit TLS (STLS) is not supported.");
+  if (mode == TlsMode::RequireExplicit) mode = TlsMode::Explicit;  // STLS is never optional
   if (mode == tlsMode_) return;
   port_ = mode == TlsMode::Implicit ? implicitTlsPort(kProtocol, port_) : plainPort(kProtocol, port_);
   tlsMode_ = mode;
@@ -159,16 +160,48 @@ void Pop3Session::connect() {
     if (gt != std::string::npos) greetingTimestamp_ = greeting.substr(lt, gt - lt + 1);
   }
 
-  sendCommand("CAPA");
-  if (reply_.ok()) {
-    t.capture(capabilities_, ".", true, kMaxCapabilities);
-    hasCapabilities_ = true;
-  }
+  readCapabilities();
+  if (tlsMode_ == TlsMode::Explicit) startTls();
 
   if (loginOnConnect_) {
     sendCommand("USER " + username_, "+OK");
     sendCommand("PASS " + password_, "+OK");
   }
+}
+
+void Pop3Session::readCapabilities() {
+  capabilities_.clear();
+  hasCapabilities_ = false;
+  sendCommand("CAPA");
+  if (reply_.ok()) {
+    transport().capture(capabilities_, ".", true, kMaxCapabilities);
+    hasCapabilities_ = true;
+  }
+}
+
+bool Pop3Session::hasCapability(std::string_view name) const {
+  return std::any_of(capabilities_.begin(), capabilities_.end(), [&](const std::string& line) {
+    const std::string_view word = std::string_view(line).substr(0, line.find(' '));
+    return equalsIgnoreCase(word, name);
+  });
+}
+
+// RFC 2595 and RFC 2449: STLS must be advertised and accepted, or the
+// session ends; it never goes on in plain text. The capabilities are asked
+// again inside TLS, since those sent before it may have been tampered with.
+void Pop3Session::startTls() {
+  Transport& t = transport();
+  const auto refuse = [&t](const std::string& why) {
+    t.close();
+    throw StartTlsError(why);
+  };
+  if (!hasCapability("STLS")) refuse("The server does not offer STARTTLS");
+  sendCommand("STLS");
+  if (!reply_.ok())
+    refuse("The server does not offer STARTTLS (it answered STLS with " + reply_.indicator +
+           (reply_.text().empty() ? "" : " " + reply_.text()) + ")");
+  t.startTls();
+  readCapabilities();
 }
 
 long Pop3Session::messageCount() {

@@ -10,10 +10,11 @@
 #include "protocols/transport.h"
 
 // The POP3 client dialogue (RFC 1939) as the checker uses it: greeting,
-// CAPA, USER/PASS, STAT, TOP n 0, RETR n, QUIT. It never deletes or changes
+// CAPA, [STLS, CAPA,] USER/PASS, STAT, TOP n 0, RETR n, QUIT. It never deletes or changes
 // messages. Errors: the transport's (SocketError, ConnectionClosedError,
 // ReadTimeoutError, ...), Pop3ReplyError for a required "+OK" that did not
-// come, MalformedReplyError, UnsafeCredentialsError.
+// come, MalformedReplyError, UnsafeCredentialsError, StartTlsError, and the TLS
+// errors (CertificateError, PlainTextInjectionError).
 namespace brivane {
 
 enum class TlsMode { None = 0, Implicit = 1, RequireExplicit = 2, Explicit = 3 };
@@ -63,9 +64,9 @@ class Pop3Session {
   void setUsername(std::string user) { username_ = std::move(user); }
   void setPassword(std::string password) { password_ = std::move(password); }
   // Changing the mode moves the port between 110 and 995 when it is the
-  // other mode's standard port. Not allowed while connected; the explicit
-  // modes are refused (STLS is never sent), so nothing connects in plain
-  // text when TLS was asked for.
+  // other mode's standard port. Not allowed while connected. Explicit
+  // (and RequireExplicit, the same) sends STLS after the capabilities and
+  // before the login, and never goes on without TLS (StartTlsError).
   void setTlsMode(TlsMode mode);
   TlsMode tlsMode() const { return tlsMode_; }
   void setLoginOnConnect(bool on) { loginOnConnect_ = on; }
@@ -93,10 +94,14 @@ class Pop3Session {
   const std::string& greetingTimestamp() const { return greetingTimestamp_; }
   const std::vector<std::string>& capabilities() const { return capabilities_; }
   bool hasCapabilities() const { return hasCapabilities_; }
+  // Whether a CAPA line starts with `name` (any case).
+  bool hasCapability(std::string_view name) const;
 
  private:
   Transport& transport();
   void readReply();
+  void readCapabilities();
+  void startTls();
   void require(std::string_view indicator);
   // Header lines up to "." (TOP) or also the empty line (RETR); true when
   // the empty line ended it.

@@ -117,6 +117,22 @@ class TlsModeError : public ProtocolError {
   using ProtocolError::ProtocolError;
 };
 
+// STARTTLS (IMAP) or STLS (POP3) was asked for but not advertised, or was
+// refused, or the server greeted already logged in (PREAUTH): the session
+// never goes on in plain text.
+class StartTlsError : public ProtocolError {
+ public:
+  using ProtocolError::ProtocolError;
+};
+
+// Bytes arrived after the server's go-ahead for STARTTLS/STLS and before the
+// TLS handshake.
+class PlainTextInjectionError : public ProtocolError {
+ public:
+  PlainTextInjectionError()
+      : ProtocolError("The server sent data before the TLS handshake (possible plain-text injection).") {}
+};
+
 // A POP3 command that requires "+OK" got another reply.
 class Pop3ReplyError : public ProtocolError {
  public:

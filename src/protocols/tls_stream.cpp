@@ -3,9 +3,11 @@
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "protocols/protocol_errors.h"
@@ -33,6 +35,9 @@ struct TlsStream::Impl {
   SSL* ssl = nullptr;
   BIO* in = nullptr;   // records from the peer, owned by ssl
   BIO* out = nullptr;  // records to the peer, owned by ssl
+  TlsTrust trust;
+  CertificateInfo peer;  // filled by the verification step
+  bool refused = false;  // the verification step refused the certificate
   ~Impl() {
     if (ssl) SSL_free(ssl);
     if (ctx) SSL_CTX_free(ctx);
@@ -46,10 +51,105 @@ bool isIpLiteral(const std::string& host) {
   unsigned char buf[sizeof(in6_addr)];
   return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
+
+// A distinguished name, most specific part first ("CN=mail.example.org,O=Example"),
+// as UTF-8 with control characters escaped.
+std::string nameText(const X509_NAME* name) {
+  if (!name) return {};
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (!bio) return {};
+  constexpr unsigned long kFlags =
+      XN_FLAG_SEP_COMMA_PLUS | XN_FLAG_DN_REV | XN_FLAG_FN_SN | XN_FLAG_DUMP_UNKNOWN_FIELDS | ASN1_STRFLGS_UTF8_CONVERT;
+  X509_NAME_print_ex(bio, name, 0, kFlags);
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio, &data);
+  std::string text = n > 0 ? escapeControl(std::string_view(data, static_cast<size_t>(std::min(n, 4096L)))) : "";
+  BIO_free(bio);
+  return text;
+}
+
+std::string timeText(const ASN1_TIME* t) {
+  std::tm tm{};
+  if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return "?";
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+std::string fingerprint(X509* cert) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (X509_digest(cert, EVP_sha256(), md, &n) != 1) return {};
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned int i = 0; i < n; ++i) {
+    if (i > 0) out.push_back(':');
+    out.push_back(kHex[md[i] >> 4]);
+    out.push_back(kHex[md[i] & 15]);
+  }
+  return out;
+}
+
+CertificateProblem problemOf(int verifyError) {
+  switch (verifyError) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return CertificateProblem::UnknownIssuer;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return CertificateProblem::NameMismatch;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return CertificateProblem::Expired;
+    default:
+      return CertificateProblem::Other;
+  }
+}
+
+// The verification step of the handshake: the chain, name and dates as
+// OpenSSL checks them, then the account's exception. Returning 0 ends the
+// handshake with an alert, before any application data.
+int verifyPeer(X509_STORE_CTX* store, void* arg) {
+  auto* impl = static_cast<TlsStream::Impl*>(arg);
+  const int ok = X509_verify_cert(store);
+  X509* leaf = X509_STORE_CTX_get0_cert(store);
+  CertificateInfo& info = impl->peer;
+  info = {};
+  if (leaf) {
+    info.subject = nameText(X509_get_subject_name(leaf));
+    info.issuer = nameText(X509_get_issuer_name(leaf));
+    info.notBefore = timeText(X509_get0_notBefore(leaf));
+    info.notAfter = timeText(X509_get0_notAfter(leaf));
+    info.sha256 = fingerprint(leaf);
+  }
+  if (ok == 1) {
+    info.verifies = true;
+    return 1;
+  }
+  const int error = X509_STORE_CTX_get_error(store);
+  info.problem = problemOf(error);
+  info.reason = certificateReasonText(info.problem, X509_verify_cert_error_string(error));
+  const bool pinned = !impl->trust.pinnedSha256.empty() && !info.sha256.empty() &&
+                      normalizeFingerprint(impl->trust.pinnedSha256) == info.sha256;
+  if (pinned || impl->trust.inspectOnly) {
+    X509_STORE_CTX_set_error(store, X509_V_OK);
+    return 1;
+  }
+  if (!impl->trust.pinnedSha256.empty()) {
+    info.problem = CertificateProblem::ChangedSinceTrusted;
+    info.reason = certificateReasonText(info.problem);
+  }
+  impl->refused = true;
+  return 0;
+}
 }  // namespace
 
 TlsStream::TlsStream(std::unique_ptr<ByteStream> inner, const std::string& serverName,
-                     const TlsHandshakeLimits& limits)
+                     const TlsHandshakeLimits& limits, const TlsTrust& trust)
     : inner_(std::move(inner)), impl_(new Impl) {
   std::unique_ptr<Impl> guard(impl_);
   ensureOpenSsl();
@@ -58,7 +158,12 @@ TlsStream::TlsStream(std::unique_ptr<ByteStream> inner, const std::string& serve
   if (!impl_->ctx) throw TlsLibraryError();
   SSL_CTX_set_min_proto_version(impl_->ctx, TLS1_2_VERSION);
   SSL_CTX_set_max_proto_version(impl_->ctx, TLS1_3_VERSION);
-  SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_NONE, nullptr);
+  impl_->trust = trust;
+  // A missing or unreadable store leaves nothing trusted: every certificate
+  // then fails as from an unknown issuer, never the other way round.
+  SSL_CTX_set_default_verify_paths(impl_->ctx);
+  SSL_CTX_set_verify(impl_->ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_cert_verify_callback(impl_->ctx, verifyPeer, impl_);
   impl_->ssl = SSL_new(impl_->ctx);
   impl_->in = BIO_new(BIO_s_mem());
   impl_->out = BIO_new(BIO_s_mem());
@@ -69,8 +174,17 @@ TlsStream::TlsStream(std::unique_ptr<ByteStream> inner, const std::string& serve
   }
   BIO_set_mem_eof_return(impl_->in, -1);
   SSL_set_bio(impl_->ssl, impl_->in, impl_->out);
-  if (!serverName.empty() && !isIpLiteral(serverName))
-    SSL_set_tlsext_host_name(impl_->ssl, serverName.c_str());
+  // The name the certificate must carry: the host name without a final
+  // dot, or the address for an IP literal.
+  std::string host = serverName;
+  if (host.size() > 1 && host.back() == '.') host.pop_back();
+  if (isIpLiteral(host)) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(impl_->ssl), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(impl_->ssl, host.c_str());
+    SSL_set_hostflags(impl_->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    if (SSL_set1_host(impl_->ssl, host.c_str()) != 1) throw TlsError(openSslErrorText("TLS set-up failed."));
+  }
   SSL_set_connect_state(impl_->ssl);
 
   const Clock& clock = limits.clock ? *limits.clock : Clock::steady();
@@ -79,6 +193,14 @@ TlsStream::TlsStream(std::unique_ptr<ByteStream> inner, const std::string& serve
     int rc = SSL_do_handshake(impl_->ssl);
     if (rc == 1) break;
     int err = SSL_get_error(impl_->ssl, rc);
+    if (impl_->refused) {
+      try {
+        flushOut();  // the alert that tells the server why
+      } catch (const ProtocolError&) {
+      }
+      ERR_clear_error();
+      throw CertificateError(serverName, impl_->peer);
+    }
     if (err != SSL_ERROR_WANT_READ) raise(rc, "TLS handshake failed.");
     try {
       flushOut();
@@ -189,5 +311,7 @@ void TlsStream::close() {
 }
 
 std::string TlsStream::protocolVersion() const { return SSL_get_version(impl_->ssl); }
+
+const CertificateInfo& TlsStream::peerCertificate() const { return impl_->peer; }
 
 }  // namespace brivane

@@ -4,12 +4,16 @@
 #include <string>
 
 #include "protocols/byte_stream.h"
+#include "protocols/certificate.h"
 
 // TLS client over any other ByteStream (normally a SocketStream). OpenSSL
 // works on memory buffers and this class moves the records to and from the
 // inner stream, so time-outs and the stop flag work exactly as for plain
-// streams. TLS 1.2 and 1.3, SNI sent for host names, no certificate
-// verification.
+// streams. TLS 1.2 and 1.3, SNI sent for host names. The server's
+// certificate is verified against OpenSSL's default trust store (so
+// SSL_CERT_FILE and SSL_CERT_DIR apply), for the host name or IP address
+// connected to, and for its dates; one that fails is refused during the
+// handshake unless it is the certificate pinned by TlsTrust.
 namespace brivane {
 
 struct TlsHandshakeLimits {
@@ -20,10 +24,11 @@ struct TlsHandshakeLimits {
 
 class TlsStream : public ByteStream {
  public:
-  // Runs the client handshake; throws TlsError (OpenSSL's text),
-  // TlsLibraryError, ReadTimeoutError or StopRequestedError.
+  // Runs the client handshake; throws CertificateError (a refused
+  // certificate), TlsError (OpenSSL's text), TlsLibraryError,
+  // ReadTimeoutError or StopRequestedError.
   TlsStream(std::unique_ptr<ByteStream> inner, const std::string& serverName,
-            const TlsHandshakeLimits& limits = {});
+            const TlsHandshakeLimits& limits = {}, const TlsTrust& trust = {});
   ~TlsStream() override;
   TlsStream(const TlsStream&) = delete;
   TlsStream& operator=(const TlsStream&) = delete;
@@ -36,13 +41,17 @@ class TlsStream : public ByteStream {
 
   // The negotiated protocol, e.g. "TLSv1.3".
   std::string protocolVersion() const;
+  // The server's certificate as verified during the handshake.
+  const CertificateInfo& peerCertificate() const;
+
+ // OpenSSL's state; public only for the verification step's callback.
+  struct Impl;
 
  private:
   void flushOut();
   bool pullIn(int timeoutMs);  // false on time-out
   [[noreturn]] void raise(int sslResult, const char* what);
 
-  struct Impl;
   std::unique_ptr<ByteStream> inner_;
   Impl* impl_;
   std::string pending_;  // plaintext read ahead by readableWithin

@@ -53,10 +53,12 @@ void Transport::connect() {
     if (lineLimitMs_ > 0) socket->setWriteTimeout(lineLimitMs_);
     stream = std::move(socket);
   }
+  peer_.reset();
   if (!passThrough_) {
     TlsHandshakeLimits limits{connectTimeout >= 0 ? connectTimeout : lineLimitMs_, stop_, clock_};
-    stream = std::make_unique<TlsStream>(std::move(stream), host_, limits);
-    tls_ = true;
+    auto tls = std::make_unique<TlsStream>(std::move(stream), host_, limits, trust_);
+    peer_ = tls->peerCertificate();
+    stream = std::move(tls);
   }
   attach(std::move(stream));
   tls_ = !passThrough_;
@@ -76,12 +78,19 @@ void Transport::attach(std::unique_ptr<ByteStream> stream) {
 
 void Transport::startTls() {
   if (!connected()) throw NotConnectedError();
-  // Bytes that arrived before the handshake are not trusted into the TLS session.
+  // Bytes that came before the handshake are not the server's answer inside
+  // TLS: a man in the middle could have sent them to pass as protected.
+  if (head_ < buffer_.size() || stream().readableWithin(0)) {
+    close();
+    throw PlainTextInjectionError();
+  }
   buffer_.clear();
   head_ = scanned_ = 0;
   TlsHandshakeLimits limits{checkLimited_ ? checkLimitWait(lineLimitMs_ < 0 ? (1 << 30) : lineLimitMs_) : lineLimitMs_,
                             stop_, clock_};
-  stream_ = std::make_unique<TlsStream>(std::move(stream_), host_, limits);
+  auto tls = std::make_unique<TlsStream>(std::move(stream_), host_, limits, trust_);
+  peer_ = tls->peerCertificate();
+  stream_ = std::move(tls);
   tls_ = true;
 }
 

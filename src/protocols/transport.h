@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "protocols/byte_stream.h"
+#include "protocols/certificate.h"
 #include "protocols/clock.h"
 
 // Transport: the line-oriented connection a protocol session talks through.
@@ -83,16 +85,25 @@ class Transport {
   void setCheckLimit(std::chrono::milliseconds limit);
   void setClock(const Clock* clock) { clock_ = clock ? clock : &Clock::steady(); }
   void setConnector(Connector connector) { connector_ = std::move(connector); }
+  // What TLS accepts besides a certificate that verifies (the account's
+  // trusted certificate); applies to the next connect() or startTls().
+  void setTlsTrust(TlsTrust trust) { trust_ = std::move(trust); }
+  const TlsTrust& tlsTrust() const { return trust_; }
 
   // Connection.
   void connect();
   // Uses an already open stream (tests, or a connection made elsewhere).
   void attach(std::unique_ptr<ByteStream> stream);
   // Wraps the open connection in TLS (explicit TLS after STARTTLS/STLS).
+  // Bytes the server sent after its reply and before the handshake would
+  // pass as if protected: they are an error (PlainTextInjectionError).
   void startTls();
   bool connected() const;
   void close();
   bool usingTls() const { return tls_; }
+  // The server's certificate once TLS was reached on the last connection
+  // (kept after close(), so a caller can show it).
+  const std::optional<CertificateInfo>& peerCertificate() const { return peer_; }
 
   // Writing: the text and CR LF in one send.
   void writeLine(std::string_view line);
@@ -145,6 +156,8 @@ class Transport {
   const std::atomic<bool>* stop_ = nullptr;
   const Clock* clock_;
   Connector connector_;
+  TlsTrust trust_;
+  std::optional<CertificateInfo> peer_;
 
   std::unique_ptr<ByteStream> stream_;
   bool tls_ = false;

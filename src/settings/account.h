@@ -26,11 +26,11 @@ struct TEmlAccount {
   bool useTLS = false;   // TLS from the first byte; kept true exactly for Encryption::Tls
   // The stored "encryption" value, when the store has a valid one; without
   // it `useTLS` decides (see encryptionOf).
-  std::optional<Encryption> encryption;
+  std::optional<Encryption> encryption{};
   // SHA-256 fingerprint ("AB:CD:...") of the one certificate the user
   // trusted for this server and port although it does not verify; empty
   // for none.
-  std::string trustedCertificate;
+  std::string trustedCertificate{};
   // Folders to watch (IMAP4): "path;caption" entries such as "INBOX;Inbox".
   std::vector<std::string> folders;
 

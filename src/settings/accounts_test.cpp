@@ -107,3 +107,47 @@ TEST(Accounts, SaveReplacesTheWholeListUnderKeyNamesThatCannotBreakThePath) {
 
 }  // namespace
 }  // namespace brivane
+
+namespace brivane {
+namespace {
+
+// The encryption mode and the trusted certificate are new values beside
+// useTLS: a store without them reads and saves as it was, a valid mode
+// decides, an unknown one falls back to useTLS (never to no encryption).
+TEST(Accounts, EncryptionModeAndTrustedCertificate) {
+  const std::string pin(95, 'A');
+  const struct { const char* name; std::optional<std::string> stored; bool useTLS; Encryption mode; } rows[] = {
+      {"no value, TLS", std::nullopt, true, Encryption::Tls},
+      {"no value, plain", std::nullopt, false, Encryption::None},
+      {"STARTTLS", "starttls", true, Encryption::StartTls},
+      {"none", "None", true, Encryption::None},
+      {"unknown, TLS", "ssl3", true, Encryption::Tls},
+      {"unknown, plain", "", false, Encryption::None},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    MemoryRegistryStore s;
+    TEmlAccount a = account("A");
+    a.useTLS = r.useTLS;
+    SaveAccounts(s, {a});
+    EXPECT_EQ(s.getValue(acct("0 A"), "encryption"), std::nullopt);  // saved as before
+    if (r.stored) s.writeString(acct("0 A"), "encryption", *r.stored);
+    s.writeString(acct("0 A"), "certificateSha256", std::string(64, 'a'));
+    TEmlAccount got = loadFrom(s).at(0);
+    EXPECT_EQ(std::tuple(encryptionOf(got), got.useTLS, got.trustedCertificate),
+              std::tuple(r.mode, r.mode == Encryption::Tls, normalizeFingerprint(std::string(64, 'A')).value()));
+    setEncryption(got, Encryption::StartTls);
+    SaveAccounts(s, {got});
+    const TEmlAccount again = loadFrom(s).at(0);
+    EXPECT_EQ(std::tuple(encryptionOf(again), again.useTLS, again.trustedCertificate),
+              std::tuple(Encryption::StartTls, false, got.trustedCertificate));
+  }
+  MemoryRegistryStore s;
+  TEmlAccount bad = account("B");
+  bad.trustedCertificate = "not a fingerprint";
+  SaveAccounts(s, {bad});
+  EXPECT_EQ(s.getValue(acct("0 B"), "certificateSha256"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace brivane

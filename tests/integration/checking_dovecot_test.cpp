@@ -15,6 +15,7 @@
 #include "platform/registry_file.h"
 #include "settings/accounts.h"
 #include "settings/settings.h"
+#include "temp_dir.h"
 
 namespace brivane {
 namespace {
@@ -81,6 +82,46 @@ TEST_F(CheckingDovecot, FullCycleOverSeveralAccountsPlainAndTls) {
   EXPECT_THAT(subjectsOf(rowsOf(rig.cycle, 1)), ElementsAre("Over TLS"));
   for (int i : {2, 3})
     EXPECT_EQ(std::pair(rowsOf(rig.cycle, i).size(), rig.cycle.Accounts[i].lastMessageCount), std::pair(7ul, 7)) << i;
+}
+
+// Certificates against the harness's CA (or an empty trust store), by the
+// address the certificate names or another, pinned or not; STARTTLS and STLS
+// on the plain ports. Each account is checked by the real checkers.
+TEST_F(CheckingDovecot, CertificatesAndStartTls) {
+  const test::TempDir dir;
+  const std::string empty = dir / "empty.pem";
+  std::ofstream(empty).flush();
+  const std::string ca = std::getenv("SSL_CERT_FILE") ? std::getenv("SSL_CERT_FILE") : "";
+  std::string seen;  // the fingerprint the server presented
+  const auto check = [&](TEmlAccount a, Encryption mode, bool trusted) {
+    setEncryption(a, mode);
+    a.folders = {"INBOX;Inbox"};
+    ::setenv("SSL_CERT_FILE", (trusted ? ca : empty).c_str(), 1);  // no checker runs now
+    const CheckRun run = runOne(a, false, [&](CheckCycle& c) {
+      c.certificateObserver = [&](int32_t, const CertificateInfo& info) { seen = info.sha256; };
+    });
+    ::setenv("SSL_CERT_FILE", ca.c_str(), 1);
+    const MessageSummary& first = run.rows.at(0);
+    return first.isStatus() ? first.subject + " " + first.preview : std::to_string(run.rows.size()) + " messages";
+  };
+  const TEmlAccount imap = account("Cert", false, true), pop = account("Cert", true, true);
+  EXPECT_EQ(check(imap, Encryption::Tls, true), "6 messages");
+  EXPECT_EQ(check(imap, Encryption::Tls, false), "ERRCERT unknown issuer or self-signed");
+  const std::string fingerprint = seen;
+  ASSERT_EQ(normalizeFingerprint(fingerprint), fingerprint);
+  TEmlAccount other = imap;
+  other.server = env.altHost;
+  EXPECT_EQ(check(other, Encryption::Tls, true), "ERRCERT name does not match");
+  TEmlAccount pinned = imap;
+  pinned.trustedCertificate = fingerprint;
+  EXPECT_EQ(check(pinned, Encryption::Tls, false), "6 messages");
+  pinned.trustedCertificate = std::string(95, 'A');
+  EXPECT_EQ(check(pinned, Encryption::Tls, false), "ERRCERT changed since you trusted it");
+  TEmlAccount plainImap = account("Cert", false, false), plainPop = account("Cert", true, false);
+  EXPECT_EQ(check(plainImap, Encryption::StartTls, true), "6 messages");
+  EXPECT_EQ(check(plainPop, Encryption::StartTls, true), "7 messages");
+  EXPECT_EQ(check(plainPop, Encryption::StartTls, false), "ERRCERT unknown issuer or self-signed");
+  EXPECT_EQ(check(pop, Encryption::Tls, true), "7 messages");
 }
 
 // The command checks with the real checkers (the output's form is proved
