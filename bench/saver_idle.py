@@ -17,8 +17,11 @@ starting 10 s after the start, panel moves included. Reports
 
 BUILD_DIR defaults to ./build (it must hold src/app/brivane). The poll
 interval is the default 5 minutes, so the window holds no mail check; pass
---poll-ms 15000 to include checks. --perf-record FILE also samples the saver
-with `perf record -g` over the window. Exit status 0 when both goals are met.
+--poll-ms 60000 (the shortest interval the settings accept; a shorter one is
+raised to it) and a window over a minute to include checks. The IMAP account
+uses TLS and verifies the harness's certificate (SSL_CERT_FILE is set to the
+harness's CA). --perf-record FILE also samples the saver with `perf record
+-g` over the window. Exit status 0 when both goals are met.
 """
 import argparse
 import email.utils
