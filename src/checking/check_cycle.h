@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "checking/check_memory.h"
 #include "checking/checker_thread.h"
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
@@ -78,6 +79,9 @@ class CheckCycle {
   // How checkers connect (set before a cycle starts); empty: TCP to the
   // account's server. Fuzzers and tests hand out memory streams.
   Transport::Connector connector;
+  // What checks remember about mailboxes (new-mail marks, the run's rows);
+  // set before a cycle starts. Defaults to one that keeps it in memory only.
+  std::shared_ptr<CheckMemory> memory = std::make_shared<CheckMemory>();
   // Where checkers write their connection logs; defaults to GetLogDirectory.
   std::function<bool(std::string&)> logDirectory;
 
