@@ -62,14 +62,18 @@ size_t fuzzImapReplyLines(std::string_view bytes) {
 size_t fuzzImapFetchLines(std::string_view bytes) {
   const std::vector<std::string_view> pieces = splitLf(bytes);
   size_t digest = 0;
-  for (const char* wanted : {"RFC822.HEADER", "BODY[TEXT]"}) {
-    ImapFetchParser parser(wanted);
-    if (!parser.start(pieces[0])) continue;
-    for (size_t i = 1; i < pieces.size(); ++i) parser.resume(pieces[i]);
-    const ImapFetchItem& item = parser.item();
-    digest += item.messageNumber + item.uid.size() + item.flags.size() + item.value.size() +
-              item.literalSize + static_cast<size_t>(item.valueKind);
+  ImapFetchParser parser({"RFC822.HEADER", "BODY[TEXT]"});
+  if (!parser.start(pieces[0])) return digest;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    const int target = parser.literalTarget();
+    if (target < -1 || target > 1) std::abort();  // only a wanted item's index
+    parser.resume(pieces[i]);
   }
+  const ImapFetchItem& item = parser.item();
+  if (item.values.size() != 2) std::abort();
+  digest += item.messageNumber + item.uid.size() + item.flags.size();
+  for (const ImapFetchValue& value : item.values)
+    digest += value.bytes.size() + value.literalSize + static_cast<size_t>(value.kind);
   return digest;
 }
 

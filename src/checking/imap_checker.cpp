@@ -1,6 +1,9 @@
 #include "checking/imap_checker.h"
 
+#include <algorithm>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "checking/check_cycle.h"
 #include "checking/checker_rows.h"
@@ -96,79 +99,121 @@ bool TIMAPChecker::readFolders(ImapSession& client) {
   return true;
 }
 
-void TIMAPChecker::scanFolders(ImapSession& client) {
-  results.clear();
-  bool anyUnseen = false;
-  bool newMail = false;  // announced only by a check that ends showing messages
-  for (const Folder& entry : folderNames) {
-    const std::string& folder = entry.name;
-    stopPoint();
-    const bool selected = client.select(entry.wire);
-    // A STATUS answered without an UNSEEN item counts like a refused one.
-    const bool statusOk = client.status(entry.wire) && client.mailbox().unseenKnown;
-    stopPoint();
-    // The count of this folder only, never the previous folder's number. A
-    // refused STATUS in a folder that opened falls back to SEARCH UNSEEN.
-    bool searched = false;
-    uint32_t unseen = statusOk ? client.mailbox().unseenMessages : 0;
-    if (selected && !statusOk) {
-      searched = client.search("UNSEEN");
-      unseen = static_cast<uint32_t>(client.mailbox().searchResult.size());
-      stopPoint();
-    }
-    log(" " + std::to_string(unseen) + " new messages in " + folder);
-    if (!selected || unseen == 0) continue;  // a folder that cannot be opened is skipped
+// One folder: opened read-only, its unseen messages found by UID, the rows
+// of those the run has not seen yet fetched in batches, and the UIDs that are
+// new by the folder's remembered mark.
+void TIMAPChecker::scanFolder(ImapSession& client, const Folder& entry, FolderScan& scan) {
+  const std::string& folder = entry.name;
+  stopPoint();
+  const bool opened = client.examine(entry.wire);
+  stopPoint();
+  const ImapMailbox& box = client.mailbox();
+  const bool searched = opened && client.uidSearch("UNSEEN");
+  stopPoint();
+  std::vector<uint32_t> unseen = searched ? box.searchResult : std::vector<uint32_t>{};
+  log(" " + std::to_string(unseen.size()) + " new messages in " + folder);
+  if (!searched) return;  // a folder that cannot be opened or searched is skipped
 
-    markCycleHasMessages();
-    anyUnseen = true;
-    MailMessage message;
+  // Where the folder stands now, for the next check: without a UIDNEXT in
+  // the reply, one past its highest UID (1 for an empty folder).
+  const std::optional<uint32_t> validity = parseImapNumber(box.uidValidity);
+  std::optional<uint32_t> uidNext = parseImapNumber(box.uidNext);
+  const uint32_t recent = box.recentMessages;
+  const uint32_t total = box.totalMessages;
+  if (validity && *validity > 0 && (!uidNext || *uidNext == 0)) {
+    const uint32_t highest = total == 0 ? 0 : client.highestUid();
+    if (total == 0 || highest > 0) uidNext = highest + 1;
+    stopPoint();
+  }
+  // A message that arrived between EXAMINE and the search is reported now,
+  // so the next check starts past it.
+  if (uidNext && !unseen.empty()) {
+    const uint32_t last = *std::max_element(unseen.begin(), unseen.end());
+    if (last < UINT32_MAX) uidNext = std::max(*uidNext, last + 1);
+  }
+  const std::string markKey = CheckMemory::folderKey(memoryKey_, entry.wire);
+  if (validity && *validity > 0 && uidNext && *uidNext > 0) scan.marks[markKey] = FolderMark{*validity, *uidNext};
+
+  // New: unseen at or above the mark of the last completed check with the
+  // same UIDVALIDITY; with none, what the server still reports as \Recent.
+  std::vector<uint32_t> fresh;
+  const std::optional<FolderMark> mark = cycle_.memory->folderMark(markKey);
+  if (mark && validity && mark->uidValidity == *validity) {
+    for (uint32_t uid : unseen)
+      if (uid >= mark->uidNext) fresh.push_back(uid);
+  } else if (recent > 0 && !unseen.empty()) {
+    if (client.uidSearch("NEW")) fresh = box.searchResult;
+    stopPoint();
+  }
+  if (unseen.empty()) {
+    scan.cache.folders.erase(entry.wire);
+    return;
+  }
+
+  markCycleHasMessages();
+  scan.anyUnseen = true;
+  // Rows the run already built stay valid while UIDVALIDITY does.
+  CachedFolder& cached = scan.cache.folders[entry.wire];
+  if (!validity || cached.uidValidity != *validity) cached = CachedFolder{validity.value_or(0), {}};
+  std::vector<uint32_t> missing;
+  for (uint32_t uid : unseen)
+    if (!cached.rows.count(uid)) missing.push_back(uid);
+  if (!missing.empty()) {
     client.setReadTimeout(kFetchReadTimeoutMs);
     struct RestoreTimeout {
       ImapSession& client;
       ~RestoreTimeout() { client.setReadTimeout(-1); }
     } restore{client};
-
-    stopPoint();
-    if (!searched) client.search("UNSEEN");
-    stopPoint();
-    const std::vector<uint32_t> numbers = client.mailbox().searchResult;
-    for (uint32_t m : numbers) {
-      stopPoint();
-      // A refused FETCH, or one answered without a header (a bare OK or
-      // "RFC822.HEADER NIL", as for a message another client expunged
-      // meanwhile), gives no row.
-      std::string header;
-      if (!client.fetchHeaderBytes(m, header)) continue;
-      message = MailMessage::fromHeaderBytes(header);
-      stopPoint();
+    client.uidFetchHeaders(missing, showPreview, [&](ImapSession::FetchedMessage& message) {
       MessageSummary row;
-      fillMessageRow(row, message);
-      std::string uid;
-      client.fetchUid(m, uid);
-      row.setMessageUid(uid);
+      fillMessageRow(row, MailMessage::fromHeaderBytes(message.header));
+      row.setMessageUid(std::to_string(message.uid));
       row.setFolder(folder);
-      row.accountIndex = accountIndex;
-      stopPoint();
-      if (showPreview) {
-        std::string text;
-        client.fetchText(m, text);
-        row.setPreview(previewText(header, text));
-      }
-      stopPoint();
-      results.push_back(std::move(row));
-    }
-    // New mail only from a SEARCH NEW the server answered.
-    if (client.search("NEW") && !client.mailbox().searchResult.empty()) newMail = true;
+      if (showPreview) row.setPreview(previewText(message.header, message.text));
+      cached.rows[message.uid] = std::move(row);
+    });
     stopPoint();
-    account.hasMessages = true;
   }
-  if (!anyUnseen) {
-    SetStatus(status::kNoMsg, RowKind::NoMessages);
-    return;
+  // The folder's rows in the order of the search; only unseen messages stay
+  // in the cache.
+  std::map<uint32_t, MessageSummary> kept;
+  for (uint32_t uid : unseen) {
+    auto it = cached.rows.find(uid);
+    if (it == cached.rows.end()) continue;
+    MessageSummary row = it->second;
+    row.accountIndex = accountIndex;
+    results.push_back(std::move(row));
+    kept.insert(cached.rows.extract(it));
   }
+  cached.rows = std::move(kept);
+  for (uint32_t uid : fresh)
+    if (cached.rows.count(uid)) scan.newMail = true;
+  account.hasMessages = true;
+}
+
+void TIMAPChecker::scanFolders(ImapSession& client) {
+  results.clear();
+  memoryKey_ = CheckMemory::accountKey(account);
+  FolderScan scan;
+  scan.cache = cycle_.memory->takeCache(memoryKey_, showPreview);
+  // The cache is handed back only by a check that completes: a failed one
+  // leaves the next check to fetch afresh.
+  for (const Folder& entry : folderNames) scanFolder(client, entry, scan);
   stopPoint();
-  if (newMail && !results.empty()) markNewMailArrived();
-  PublishResults();
+  if (!scan.anyUnseen) {
+    SetStatus(status::kNoMsg, RowKind::NoMessages);
+  } else {
+    if (scan.newMail && !results.empty()) markNewMailArrived();
+    PublishResults();
+  }
+  if (stopRequested()) return;
+  // Folders no longer watched leave the cache.
+  for (auto it = scan.cache.folders.begin(); it != scan.cache.folders.end();)
+    it = std::any_of(folderNames.begin(), folderNames.end(), [&](const Folder& f) { return f.wire == it->first; })
+             ? std::next(it)
+             : scan.cache.folders.erase(it);
+  cycle_.memory->keepCache(memoryKey_, std::move(scan.cache));
+  if (!cycle_.memory->commitFolders(scan.marks)) log(" ERROR: could not save which messages were announced");
 }
 
 }  // namespace brivane

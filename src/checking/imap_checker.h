@@ -1,8 +1,10 @@
 #pragma once
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "checking/check_memory.h"
 #include "checking/checker_thread.h"
 
 namespace brivane {
@@ -10,9 +12,12 @@ namespace brivane {
 class ImapSession;
 
 // The checker of one IMAP4 account for one cycle: logs in, lists the
-// folders, keeps the watched ones in the account's order, and reads the
-// header (with previews also the text, BODY.PEEK) of every unseen message of
-// each; new mail is what SEARCH NEW finds. Messages stay unseen.
+// folders, keeps the watched ones in the account's order, opens each
+// read-only (EXAMINE), finds its unseen messages by UID and reads the header
+// (with previews also the start of the text, BODY.PEEK) of those the run has
+// not seen yet, in batches. New mail is an unseen message at or above the
+// UIDNEXT that the last completed check recorded (CheckMemory). Nothing on
+// the server changes, not even a \Recent flag.
 class TIMAPChecker : public CheckerThread {
  public:
   explicit TIMAPChecker(CheckCycle& cycle);
@@ -40,13 +45,24 @@ class TIMAPChecker : public CheckerThread {
   void scanFolders(ImapSession& client);
   void stopPoint() const;
 
+  // What the scan of the watched folders gathers for the end of the check.
+  struct FolderScan {
+    AccountCache cache;
+    std::map<std::string, FolderMark> marks;  // by CheckMemory::folderKey
+    bool anyUnseen = false;
+    bool newMail = false;
+  };
+
   // A watched folder: its decoded name (shown, matched against the
   // account's entries) and its name as LIST sent it (used on the wire).
   struct Folder {
     std::string name;
     std::string wire;
   };
+  void scanFolder(ImapSession& client, const Folder& entry, FolderScan& scan);
+
   std::vector<Folder> folderNames;
+  std::string memoryKey_;
 };
 
 }  // namespace brivane

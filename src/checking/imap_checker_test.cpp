@@ -5,6 +5,8 @@
 
 #include "checking/checker_test_support.h"
 
+#include <optional>
+
 using namespace brivane;
 using namespace brivane::testing;
 using ::testing::Contains;
@@ -29,21 +31,42 @@ class Script {
     for (const auto& n : names) data.push_back("* LIST (\\HasNoChildren) \"/\" \"" + n + "\"");
     return command("LIST \"\" *", data);
   }
-  Script& folder(const std::string& name, int unseen, bool selectOk = true) {
-    command("SELECT \"" + name + "\"", {"* 10 EXISTS", "* 0 RECENT"}, selectOk ? "OK [READ-WRITE] done" : "NO no such");
-    return command("STATUS \"" + name + "\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
-                   {"* STATUS \"" + name + "\" (MESSAGES 10 RECENT 0 UIDNEXT 11 UIDVALIDITY 7 UNSEEN " +
-                    std::to_string(unseen) + ")"});
+  // EXAMINE of a folder (UIDVALIDITY 7, UIDNEXT `next`, `recent` \Recent
+  // messages; a refused one when `next` is 0), then UID SEARCH UNSEEN.
+  Script& folder(const std::string& name, const std::string& unseenUids, int recent = 0, int next = 200,
+                 int validity = 7) {
+    if (next == 0) return command("EXAMINE \"" + name + "\"", {}, "NO no such");
+    command("EXAMINE \"" + name + "\"",
+            {"* 10 EXISTS", "* " + std::to_string(recent) + " RECENT", "* OK [UIDVALIDITY " + std::to_string(validity) + "] v",
+             "* OK [UIDNEXT " + std::to_string(next) + "] n"},
+            "OK [READ-ONLY] done");
+    return search("UNSEEN", unseenUids);
   }
-  Script& search(const std::string& criterion, const std::string& numbers) {
-    return command("SEARCH " + criterion, {"* SEARCH" + (numbers.empty() ? "" : " " + numbers)});
+  Script& search(const std::string& criterion, const std::string& uids) {
+    return command("UID SEARCH " + criterion, {"* SEARCH" + (uids.empty() ? "" : " " + uids)});
   }
-  // Header, UID and (with previews) text of message n.
-  Script& message(int n, const std::string& header, int uid = 0, const std::string* text = nullptr) {
-    const std::string m = std::to_string(n), head = "* " + m + " FETCH (";
-    command("FETCH " + m + " (RFC822.HEADER)", literal(head + "RFC822.HEADER", header));
-    command("FETCH " + m + " (UID)", {head + "UID " + std::to_string(uid) + ")"});
-    return text ? command("FETCH " + m + " (BODY.PEEK[TEXT]<0.65536>)", literal(head + "BODY[TEXT]<0>", *text)) : *this;
+  // One UID FETCH of headers (with previews also texts): `set` as the
+  // command names it, each message as (uid, header[, text]).
+  struct Msg {
+    int uid;
+    std::string header;
+    std::optional<std::string> text = std::nullopt;
+  };
+  Script& fetch(const std::string& set, const std::vector<Msg>& messages, bool preview = false,
+                const std::string& status = "OK done") {
+    Lines data;
+    int seq = 0;
+    for (const Msg& m : messages) {
+      Lines lines = literal("* " + std::to_string(++seq) + " FETCH (UID " + std::to_string(m.uid) + " RFC822.HEADER", m.header);
+      if (m.text) {
+        lines.pop_back();
+        const Lines text = literal(" BODY[TEXT]<0>", *m.text);  // the line goes on after the header's bytes
+        lines.insert(lines.end(), text.begin(), text.end());
+      }
+      data.insert(data.end(), lines.begin(), lines.end());
+    }
+    return command("UID FETCH " + set + (preview ? " (UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)" : " (UID RFC822.HEADER)"),
+                   data, status);
   }
   std::string logout() { return command("LOGOUT", {"* BYE bye"}), text_ + "X\n"; }
 
@@ -74,14 +97,30 @@ CheckRun play(const std::string& script, const Lines& folders, bool preview = fa
   return withServer(script, check, timeLimitMs == 0, timeLimitMs ? 100 : 5000);
 }
 
+// A check of one account watching INBOX on port 143, whose every
+// connection reaches the scripted server in memory, with `memory` shared
+// across checks as a run's cycles share it.
+CheckRun playRemembering(const std::shared_ptr<CheckMemory>& memory, const std::string& script, bool strict = true) {
+  test::MemoryServer server(script);
+  CheckRun run = runOne(loopbackAccount("Imap box", false, 143, {"INBOX;Inbox"}), false, [&](CheckCycle& c) {
+    c.memory = memory;
+    c.connector = server.connector();
+  });
+  if (strict) {
+    EXPECT_THAT(server.errors(), ::testing::IsEmpty());
+  }
+  return run;
+}
+
 // Folders are matched ignoring case and blanks, in the account's order, each
-// once; an entry without a path is no folder.
+// once; an entry without a path is no folder. Each is opened read-only; with
+// nothing remembered, new mail is what the server still marks \Recent.
 TEST(ImapChecker, ScansWatchedFoldersInOrderAndLeavesOthersAlone) {
   Script s;
-  s.list({"Archive", "INBOX", "Sent"}).folder("INBOX", 2).search("UNSEEN", "4 9");
-  s.message(4, header("\"Ann\" <ann@example.org>", "=?ISO-8859-1?Q?__two_blanks_?="), 104);
-  s.message(9, header("bob@example.org", " "), 109).search("NEW", "9");
-  s.folder("Archive", 1).search("UNSEEN", "2").message(2, header("Carl <c@x.org>", "old"), 52).search("NEW", "");
+  s.list({"Archive", "INBOX", "Sent"}).folder("INBOX", "104 109", 1).search("NEW", "109");
+  s.fetch("104,109", {{104, header("\"Ann\" <ann@example.org>", "=?ISO-8859-1?Q?__two_blanks_?=")},
+                      {109, header("bob@example.org", " ")}});
+  s.folder("Archive", "52").fetch("52", {{52, header("Carl <c@x.org>", "old")}});
   const CheckRun run = play(s.logout(), {"INBOX;Inbox", " archive ;Archive", "Sent", ";Sent", "inbox;In"});
   EXPECT_THAT(rowsText(run.rows), ElementsAre("INBOX|Ann|  two blanks |104|1796583280|",
                                                "INBOX|bob@example.org|[no subject]|109|1796583280|",
@@ -105,24 +144,23 @@ TEST(ImapChecker, EndsOfACheckWithoutMessages) {
   } cases[] = {
       {"no watched folder on the server", [](Script& s) { s.list({"INBOX", "Sent"}); }, {"Archive;Archive"},
        {"NOFOLDERS"}, false, " ERROR: no folders... quitting"},
-      {"nothing unseen", [](Script& s) { s.list({"INBOX", "Lists"}).folder("INBOX", 0).folder("Lists", 0); },
+      {"nothing unseen", [](Script& s) { s.list({"INBOX", "Lists"}).folder("INBOX", "", 3).folder("Lists", ""); },
        {"INBOX;Inbox", "Lists;Lists"}, {"NOMSG"}, false, " 0 new messages in Lists"},
-      {"STATUS counts unseen but SEARCH finds none: no row at all",
-       [](Script& s) { s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "").search("NEW", ""); },
-       {"INBOX;Inbox"}, {}, true, " 1 new messages in INBOX"},
+      {"unseen messages all expunged before their headers came: no row at all",
+       [](Script& s) { s.list({"INBOX"}).folder("INBOX", "8").fetch("8", {}); }, {"INBOX;Inbox"}, {}, true,
+       " 1 new messages in INBOX"},
       {"LIST refused", [](Script& s) { s.command("LIST \"\" *", {}, "NO not now"); }, {"INBOX;Inbox"}, {"ERRCONN"},
        false, " ERROR: Could not download folder list from server... quitting"},
-      {"a folder that cannot be selected is skipped", [](Script& s) {
-         s.list({"INBOX", "Gone"}).folder("Gone", 4, false).folder("INBOX", 1).search("UNSEEN", "3");
-         s.message(3, header("a@b.c", "kept"), 33).search("NEW", "");
-       }, {"Gone;Gone", "INBOX;Inbox"}, {"kept"}, true, " 4 new messages in Gone"},
-      {"a refused STATUS and nothing found by SEARCH: 0, not the previous folder's number", [](Script& s) {
-         s.list({"INBOX", "B"}).folder("INBOX", 0).command("SELECT \"B\"", {"* 3 EXISTS"}, "OK [READ-WRITE] done");
-         s.command("STATUS \"B\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {}, "NO no status").search("UNSEEN", "");
+      {"a folder that cannot be opened is skipped", [](Script& s) {
+         s.list({"INBOX", "Gone"}).folder("Gone", "", 0, 0).folder("INBOX", "3").fetch("3", {{3, header("a@b.c", "kept")}});
+       }, {"Gone;Gone", "INBOX;Inbox"}, {"kept"}, true, " 0 new messages in Gone"},
+      {"a refused search is a folder skipped, not the previous folder's result", [](Script& s) {
+         s.list({"INBOX", "B"}).folder("INBOX", "").command("EXAMINE \"B\"", {"* 3 EXISTS"}, "OK [READ-ONLY] done");
+         s.command("UID SEARCH UNSEEN", {}, "NO no search");
        }, {"INBOX;Inbox", "B;B"}, {"NOMSG"}, false, " 0 new messages in B"},
-      {"a refused SEARCH NEW is no new mail", [](Script& s) {
-         s.list({"INBOX"}).folder("INBOX", 1).search("UNSEEN", "5").message(5, header("a@b.c", "unseen"), 55);
-         s.command("SEARCH NEW", {}, "BAD unknown");
+      {"a refused search for \\Recent is no new mail", [](Script& s) {
+         s.list({"INBOX"}).folder("INBOX", "5", 2).command("UID SEARCH NEW", {}, "BAD unknown");
+         s.fetch("5", {{5, header("a@b.c", "unseen")}});
        }, {"INBOX;Inbox"}, {"unseen"}, true, " 1 new messages in INBOX"},
   };
   for (const auto& c : cases) {
@@ -158,30 +196,103 @@ TEST(ImapChecker, FailuresGiveOneErrorRowAndLogLine) {
 }
 
 // Names that are no valid modified UTF-7 go back as LIST sent them, and a
-// quoted name ending in a blank byte for byte; a refused STATUS, or one
-// without UNSEEN, falls back to SEARCH UNSEEN; a header FETCH refused, with a
-// bare OK or answered NIL (a message expunged by another client) gives no
-// row, neither blank nor a repeat; [ALERT] texts reach the log.
+// quoted name ending in a blank byte for byte; a message left out of the
+// FETCH reply (expunged by another client meanwhile) or answered NIL gives
+// no row, neither blank nor a repeat; items may come in any order; a FETCH
+// line the server adds for another message is no row; [ALERT] texts reach
+// the log; previews come from the same command as the headers.
 TEST(ImapChecker, ServerQuirksAndPreviewsGiveTheRightRows) {
   const std::string text = "Hello\r\nthere, " + std::string(100, 'y') + "\r\n", empty;
   Script s;
   s.command("LIST \"\" *", {"* LIST () \".\" \"Tom & Jerry\" (\"CHILDINFO\" (\"SUBSCRIBED\"))",
                             "* list () \".\" Entw&APw-rfe", "* LIST () \".\" \"Lists \""});
-  s.command("SELECT \"Tom & Jerry\"", {"* 5 exists", "* OK [ALERT] Quota at 95%"}, "ok [READ-WRITE] done");
-  s.command("STATUS \"Tom & Jerry\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {}, "NO [SERVERBUG] no");
-  s.search("UNSEEN", "3 4 5 6 7").message(3, header("=?UTF-8?Q?Support:_Team?= <s@x>", "kept"), 34, &text);
-  s.command("FETCH 4 (RFC822.HEADER)", {}, "NO [EXPUNGEISSUED] gone").command("FETCH 5 (RFC822.HEADER)", {});
-  s.command("FETCH 6 (RFC822.HEADER)", {"* 6 FETCH (RFC822.HEADER NIL)"}).message(7, header("c@x", "z"), 35, &empty);
-  s.command("SEARCH NEW", {"* SEARCH 4"}, "ok done").folder("Entw&APw-rfe", 0);
-  s.command("SELECT \"Lists \"", {"* 5 EXISTS"}, "OK [READ-WRITE] done");
-  s.command("STATUS \"Lists \" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)", {"* STATUS \"Lists \" (MESSAGES 5 RECENT 0)"});
-  s.search("UNSEEN", "5").message(5, header("a@b.c", "found"), 55, &empty).search("NEW", "");
+  s.command("EXAMINE \"Tom & Jerry\"", {"* 5 exists", "* OK [ALERT] Quota at 95%", "* OK [UIDVALIDITY 3] v"},
+            "ok [READ-ONLY] done");
+  s.search("UNSEEN", "34 35 36 37").command("UID FETCH * (UID)", {"* 5 FETCH (UID 37)"});
+  const std::string kept = header("=?UTF-8?Q?Support:_Team?= <s@x>", "kept"), z = header("c@x", "z");
+  s.command("UID FETCH 34:37 (UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)",
+            {"* 1 FETCH (UID 34 RFC822.HEADER {" + std::to_string(kept.size()) + "}",
+             "From: =?UTF-8?Q?Support:_Team?= <s@x>", "Subject: kept", "Date: Sun, 06 Dec 2026 18:54:40 +0000", "",
+             " BODY[TEXT]<0> {" + std::to_string(text.size()) + "}", "Hello", "there, " + std::string(100, 'y'), ")",
+             "* 3 FETCH (UID 36 RFC822.HEADER NIL)", "* 9 FETCH (UID 90 RFC822.HEADER {5}", "a:b", ")",
+             "* 4 FETCH (FLAGS (\\Seen))", "* 4 FETCH (BODY[TEXT]<0> {0}",
+             " UID 37 RFC822.HEADER {" + std::to_string(z.size()) + "}", "From: c@x", "Subject: z",
+             "Date: Sun, 06 Dec 2026 18:54:40 +0000", "", ")"});
+  s.folder("Entw&APw-rfe", "");
+  s.folder("Lists ", "55").fetch("55", {{55, header("a@b.c", "found"), empty}}, true);
   const CheckRun run = play(s.logout(), {"Tom & Jerry;T", "Entwürfe;E", "Lists;Lists"}, true);
   EXPECT_THAT(rowsText(run.rows), ElementsAre("Tom & Jerry|Support: Team|kept|34|1796583280|Hello there, " + std::string(67, 'y'),
-                                               "Tom & Jerry|c@x|z|35|1796583280|", "Lists |a@b.c|found|55|1796583280|"));
-  EXPECT_TRUE(run.newMailArrived);
-  EXPECT_THAT(run.log, ::testing::IsSupersetOf({" ALERT: Quota at 95%", " 5 new messages in Tom & Jerry",
+                                               "Tom & Jerry|c@x|z|37|1796583280|", "Lists |a@b.c|found|55|1796583280|"));
+  EXPECT_FALSE(run.newMailArrived);
+  EXPECT_THAT(run.log, ::testing::IsSupersetOf({" ALERT: Quota at 95%", " 4 new messages in Tom & Jerry",
                                                 " 0 new messages in Entwürfe", " 1 new messages in Lists "}));
+}
+
+// Several checks sharing one memory, as the saver's cycles do: new mail is an
+// unseen UID at or above the UIDNEXT of the last completed check, never the
+// \Recent flag once something is remembered; a re-check fetches only UIDs it
+// has not seen; a changed UIDVALIDITY or a failed check starts afresh.
+TEST(ImapChecker, NewMailByUidAndOnlyUnseenHeadersFetched) {
+  auto memory = std::make_shared<CheckMemory>();
+  const auto check = [&](const std::string& script) { return playRemembering(memory, script); };
+  const auto h = [](int uid) { return header("a@b.c", "m" + std::to_string(uid)); };
+  const struct {
+    const char* what;
+    std::function<void(Script&)> body;
+    Lines rows;
+    bool newMail;
+  } steps[] = {
+      {"first check: nothing remembered, nothing \\Recent", [&](Script& s) {
+         s.folder("INBOX", "5 9", 0, 11).fetch("5,9", {{5, h(5)}, {9, h(9)}});
+       }, {"m5", "m9"}, false},
+      {"a message arrives while \\Recent was taken by another client", [&](Script& s) {
+         s.folder("INBOX", "5 9 11", 0, 12).fetch("11", {{11, h(11)}});
+       }, {"m5", "m9", "m11"}, true},
+      {"5 read elsewhere, nothing new: nothing fetched", [&](Script& s) { s.folder("INBOX", "9 11", 4, 12); },
+       {"m9", "m11"}, false},
+      {"5 marked unseen again is listed, not new", [&](Script& s) {
+         s.folder("INBOX", "5 9 11", 0, 12).fetch("5", {{5, h(5)}});
+       }, {"m5", "m9", "m11"}, false},
+      {"UIDVALIDITY changed: all fetched, new only by \\Recent", [&](Script& s) {
+         s.folder("INBOX", "1 2", 1, 3, 8).search("NEW", "2").fetch("1:2", {{1, h(1)}, {2, h(2)}});
+       }, {"m1", "m2"}, true},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.what);
+    Script s;
+    s.list({"INBOX"});
+    step.body(s);
+    const CheckRun run = check(s.logout());
+    EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived), std::tuple(step.rows, step.newMail));
+  }
+  // A check cut off in the middle leaves neither the mark nor the cache: the
+  // next check fetches everything and still reports UID 3 as new.
+  Script cut;
+  cut.list({"INBOX"}).folder("INBOX", "1 2 3", 0, 4, 8);
+  const std::string cutScript = cut.logout();
+  CheckRun run = playRemembering(memory, cutScript.substr(0, cutScript.rfind("C:")) +
+                                             "C: C7 UID FETCH 1:3 (UID RFC822.HEADER)\nS: * 1 FETCH (UID 1 RFC822.HEADER {50}\n"
+                                             "S: From: a\nX\n", false);
+  EXPECT_THAT(subjectsOf(run.rows), ElementsAre("ERRCONN"));
+  Script again;
+  again.list({"INBOX"}).folder("INBOX", "1 2 3", 0, 4, 8).fetch("1:3", {{1, h(1)}, {2, h(2)}, {3, h(3)}});
+  run = check(again.logout());
+  EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived), std::tuple(Lines{"m1", "m2", "m3"}, true));
+}
+
+// Without UIDNEXT in the EXAMINE reply the highest UID stands in for it.
+TEST(ImapChecker, MissingUidNextIsTakenFromTheHighestUid) {
+  auto memory = std::make_shared<CheckMemory>();
+  const auto check = [&](const std::string& unseen, int highest, const std::string& fetchSet, bool newMail) {
+    Script s;
+    s.list({"INBOX"}).command("EXAMINE \"INBOX\"", {"* 4 EXISTS", "* OK [UIDVALIDITY 9] v"}, "OK [READ-ONLY] done");
+    s.search("UNSEEN", unseen).command("UID FETCH * (UID)", {"* 4 FETCH (UID " + std::to_string(highest) + ")"});
+    s.fetch(fetchSet, {{highest, header("a@b.c", "x")}});
+    const CheckRun run = playRemembering(memory, s.logout());
+    EXPECT_EQ(run.newMailArrived, newMail) << unseen;
+  };
+  check("20", 20, "20", false);
+  check("20 21", 21, "21", true);
 }
 
 }  // namespace

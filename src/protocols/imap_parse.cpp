@@ -385,10 +385,23 @@ std::vector<uint32_t> parseImapSearch(const std::vector<std::string>& textLines)
   return result;
 }
 
+ImapFetchParser::ImapFetchParser(std::vector<std::string> wanted) : wanted_(std::move(wanted)) {}
+
+int ImapFetchParser::wantedIndex(std::string_view name) const {
+  // A partial fetch is answered with its origin ("BODY[TEXT]<0>").
+  if (name.size() > 2 && name.back() == '>' && name.rfind('<') != std::string_view::npos)
+    name = name.substr(0, name.rfind('<'));
+  for (size_t i = 0; i < wanted_.size(); ++i)
+    if (equalsIgnoreCase(name, wanted_[i])) return static_cast<int>(i);
+  return -1;
+}
+
 bool ImapFetchParser::start(std::string_view line) {
   item_ = ImapFetchItem();
+  item_.values.resize(wanted_.size());
   pendingName_.clear();
-  closed_ = broken_ = literalIsWanted_ = false;
+  closed_ = broken_ = false;
+  literalTarget_ = -1;
   const auto number = parseImapNumber(imapFirstWord(line));
   std::string_view rest = imapAfterFirstWord(line);
   if (!number || !equalsIgnoreCase(imapFirstWord(rest), "FETCH")) return false;
@@ -402,13 +415,10 @@ bool ImapFetchParser::start(std::string_view line) {
   return true;
 }
 
-void ImapFetchParser::resume(std::string_view rest) {
-  literalIsWanted_ = false;
-  parseItems(rest);
-}
+void ImapFetchParser::resume(std::string_view rest) { parseItems(rest); }
 
 void ImapFetchParser::parseItems(std::string_view s) {
-  literalIsWanted_ = false;
+  literalTarget_ = -1;
   size_t i = 0;
   while (!closed_ && !broken_) {
     while (i < s.size() && s[i] == ' ') ++i;
@@ -432,25 +442,22 @@ void ImapFetchParser::parseItems(std::string_view s) {
       if (pendingName_.empty()) broken_ = true;
       continue;
     }
-    // A partial fetch is answered with its origin ("BODY[TEXT]<0>").
-    std::string_view name = pendingName_;
-    if (name.size() > 2 && name.back() == '>' && name.rfind('<') != std::string_view::npos)
-      name = name.substr(0, name.rfind('<'));
-    const bool wanted = !wanted_.empty() && equalsIgnoreCase(name, wanted_);
+    const int wanted = wantedIndex(pendingName_);
+    ImapFetchValue* value = wanted >= 0 ? &item_.values[static_cast<size_t>(wanted)] : nullptr;
     const bool isUid = equalsIgnoreCase(pendingName_, "UID");
     const bool isFlags = equalsIgnoreCase(pendingName_, "FLAGS");
     if (c == '"') {
       bool terminated;
-      std::string value = readQuoted(s, i, terminated);
+      std::string text = readQuoted(s, i, terminated);
       if (!terminated) {
         broken_ = true;
         return;
       }
-      if (wanted) {
-        item_.valueKind = value.empty() ? ImapFetchItem::Nil : ImapFetchItem::Quoted;
-        item_.value = std::move(value);
+      if (value) {
+        value->kind = text.empty() ? ImapFetchValue::Nil : ImapFetchValue::Quoted;
+        value->bytes = std::move(text);
       } else if (isUid) {
-        item_.uid = std::move(value);
+        item_.uid = std::move(text);
       }
     } else if (c == '(') {
       const size_t close = matchingParen(s, i);
@@ -466,11 +473,11 @@ void ImapFetchParser::parseItems(std::string_view s) {
         broken_ = true;
         return;
       }
-      if (wanted) {
-        item_.valueKind = ImapFetchItem::Literal;
-        item_.literalSize = lit.size;
-        item_.value.clear();
-        literalIsWanted_ = true;
+      if (value) {
+        value->kind = ImapFetchValue::Literal;
+        value->literalSize = lit.size;
+        value->bytes.clear();
+        literalTarget_ = wanted;
       }
       pendingName_.clear();
       return;  // the literal's bytes follow on the wire
@@ -482,15 +489,44 @@ void ImapFetchParser::parseItems(std::string_view s) {
         broken_ = true;
         return;
       }
-      if (wanted && equalsIgnoreCase(atom, "NIL")) {
-        item_.valueKind = ImapFetchItem::Nil;
-        item_.value.clear();
+      if (value && equalsIgnoreCase(atom, "NIL")) {
+        value->kind = ImapFetchValue::Nil;
+        value->bytes.clear();
       } else if (isUid) {
         item_.uid = atom;
       }
     }
     pendingName_.clear();
   }
+}
+
+std::vector<std::string> imapUidSets(std::vector<uint32_t> uids, size_t maxLength, size_t maxCount) {
+  std::sort(uids.begin(), uids.end());
+  uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
+  if (!uids.empty() && uids.front() == 0) uids.erase(uids.begin());
+  std::vector<std::string> sets;
+  std::string current;
+  size_t count = 0;
+  for (size_t i = 0; i < uids.size();) {
+    size_t j = i;  // the run uids[i..j] of consecutive numbers, within the count left
+    const size_t room = maxCount > count ? maxCount - count : 0;
+    while (j + 1 < uids.size() && uids[j + 1] == uids[j] + 1 && j + 1 - i < room) ++j;
+    std::string piece = std::to_string(uids[i]);
+    if (j > i) piece += ":" + std::to_string(uids[j]);
+    const size_t length = current.size() + (current.empty() ? 0 : 1) + piece.size();
+    if (!current.empty() && (room == 0 || length > maxLength)) {
+      sets.push_back(std::move(current));
+      current.clear();
+      count = 0;
+      continue;  // the run starts the next set, with the whole count free
+    }
+    if (!current.empty()) current += ',';
+    current += piece;
+    count += j - i + 1;
+    i = j + 1;
+  }
+  if (!current.empty()) sets.push_back(std::move(current));
+  return sets;
 }
 
 std::optional<std::string> imapAlertText(std::string_view line) {

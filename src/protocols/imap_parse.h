@@ -109,24 +109,30 @@ std::vector<uint32_t> parseImapSearch(const std::vector<std::string>& textLines)
 // Decimal number within 0..4294967295, nothing else.
 std::optional<uint32_t> parseImapNumber(std::string_view text);
 
+// The value a FETCH data line gave for one of the items asked for.
+struct ImapFetchValue {
+  enum Kind { Absent, Nil, Quoted, Literal } kind = Absent;
+  std::string bytes;         // a quoted value unescaped, or the literal's bytes as far as kept
+  uint32_t literalSize = 0;  // for Literal: the size the server announced
+  bool truncated = false;    // bytes were dropped at the cap the reader set
+};
+
 // What a FETCH data line held.
 struct ImapFetchItem {
   uint32_t messageNumber = 0;
   std::string uid;  // the value after "UID", as written
   std::vector<std::string> flags;
-  // The value of the item the operation asked for.
-  enum ValueKind { Absent, Nil, Quoted, Literal } valueKind = Absent;
-  std::string value;         // a quoted value, unescaped
-  uint32_t literalSize = 0;  // for Literal
+  std::vector<ImapFetchValue> values;  // one per item asked for, in the order asked
 };
 
 // Reads a FETCH data line piece by piece: the line itself, and after each
-// literal the rest of the line that follows the literal's bytes. `wanted` is
-// the item the operation asked for ("RFC822.HEADER", "BODY[TEXT]"; empty
-// for none), compared without regard to case.
+// literal the rest of the line that follows the literal's bytes. `wanted`
+// are the items whose values are kept ("RFC822.HEADER", "BODY[TEXT]"),
+// compared without regard to case; a partial fetch's origin ("<0>") is
+// ignored. The items may come in any order.
 class ImapFetchParser {
  public:
-  explicit ImapFetchParser(std::string wanted) : wanted_(std::move(wanted)) {}
+  explicit ImapFetchParser(std::vector<std::string> wanted);
 
   // The line without "* ": false when it is not "<number> FETCH (...".
   bool start(std::string_view line);
@@ -134,20 +140,28 @@ class ImapFetchParser {
   void resume(std::string_view rest);
 
   const ImapFetchItem& item() const { return item_; }
-  // True when the piece last given ended with a literal that is the value
-  // of the wanted item.
-  bool literalIsWanted() const { return literalIsWanted_; }
+  ImapFetchItem& item() { return item_; }
+  // The index into `wanted` of the item whose value is the literal that the
+  // piece last given announced; -1 when that literal is no wanted value (or
+  // the piece announced none).
+  int literalTarget() const { return literalTarget_; }
 
  private:
   void parseItems(std::string_view text);
+  int wantedIndex(std::string_view name) const;
 
-  std::string wanted_;
+  std::vector<std::string> wanted_;
   ImapFetchItem item_;
   std::string pendingName_;  // item name waiting for its value
   bool closed_ = false;      // the outer ")" has been seen
   bool broken_ = false;      // a shape the parser does not follow
-  bool literalIsWanted_ = false;
+  int literalTarget_ = -1;
 };
+
+// A set of UIDs in the sequence-set syntax of RFC 3501 ("3:7,9,12:13"):
+// sorted, duplicates dropped, runs collapsed into ranges; split into sets of
+// at most `maxLength` characters and `maxCount` UIDs each (UID 0 is skipped).
+std::vector<std::string> imapUidSets(std::vector<uint32_t> uids, size_t maxLength, size_t maxCount);
 
 // The text of an "[ALERT]" response ("* OK [ALERT] text", "C3 NO [ALERT]
 // text", any case); nothing for other lines.

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 
+#include "protocols/imap_session.h"
+
 namespace brivane {
 namespace {
 
@@ -88,33 +90,50 @@ TEST(ImapMailboxRecord, StatusAndSearchKeepOnlyValidNumbers) {
 }
 
 TEST(ImapFetch, DataLinesAndTheirPieces) {
-  ImapFetchParser p("RFC822.HEADER");
+  ImapFetchParser p({"RFC822.HEADER", "BODY[TEXT]"});
   ASSERT_TRUE(p.start("12 FETCH (UID 345 FLAGS (\\Seen \\Recent) RFC822.HEADER {342}"));
-  EXPECT_TRUE(p.literalIsWanted());
-  EXPECT_EQ(std::tie(p.item().messageNumber, p.item().uid, p.item().literalSize), std::make_tuple(12u, "345", 342u));
+  EXPECT_EQ(p.literalTarget(), 0);
+  EXPECT_EQ(std::tie(p.item().messageNumber, p.item().uid, p.item().values[0].literalSize),
+            std::make_tuple(12u, "345", 342u));
   EXPECT_THAT(p.item().flags, ElementsAre("\\Seen", "\\Recent"));
-  p.resume(" FLAGS (\\Answered))");
-  EXPECT_FALSE(p.literalIsWanted());
+  p.resume(" FLAGS (\\Answered) BODY[HEADER.FIELDS (FROM)] {20}");  // a literal of an item not asked for
+  EXPECT_EQ(p.literalTarget(), -1);
   EXPECT_THAT(p.item().flags, ElementsAre("\\Answered"));
-  ImapFetchParser t("BODY[TEXT]");  // another item's literal first, then the wanted one
-  ASSERT_TRUE(t.start("3 FETCH (BODY[HEADER.FIELDS (FROM)] {20}"));
-  EXPECT_FALSE(t.literalIsWanted());
-  t.resume(" BODY[TEXT] {5}");
-  EXPECT_TRUE(t.literalIsWanted());
-  EXPECT_EQ(t.item().literalSize, 5u);
-  ImapFetchParser partial("BODY[TEXT]");  // a partial fetch answers with its origin
-  ASSERT_TRUE(partial.start("1 fetch (body[text]<0> {5}"));
-  EXPECT_TRUE(partial.literalIsWanted());
+  p.resume(" body[text]<0> {5}");  // a partial fetch answers with its origin, in any case
+  EXPECT_EQ(p.literalTarget(), 1);
+  EXPECT_EQ(p.item().values[1].literalSize, 5u);
   // NIL, quoted, absent and {0} values are proved through the session.
-  const std::pair<const char*, ImapFetchItem::ValueKind> values[] = {
-      {"1 FETCH (body[text] \"\")", ImapFetchItem::Nil}, {"1 FETCH (BODY[TEXT]", ImapFetchItem::Absent},
-      {"1 FETCH BODY[TEXT] {5}", ImapFetchItem::Absent}};
+  const std::pair<const char*, ImapFetchValue::Kind> values[] = {
+      {"1 FETCH (body[text] \"\")", ImapFetchValue::Nil}, {"1 FETCH (BODY[TEXT]", ImapFetchValue::Absent},
+      {"1 FETCH BODY[TEXT] {5}", ImapFetchValue::Absent}};
   for (const auto& [line, kind] : values) {
-    ImapFetchParser q("BODY[TEXT]");
+    ImapFetchParser q({"BODY[TEXT]"});
     ASSERT_TRUE(q.start(line));
-    EXPECT_EQ(q.item().valueKind, kind) << line;
+    EXPECT_EQ(q.item().values[0].kind, kind) << line;
   }
-  for (const char* line : {"3 EXISTS", "0x FETCH (UID 1)", "SEARCH 1 2"}) EXPECT_FALSE(ImapFetchParser("").start(line));
+  for (const char* line : {"3 EXISTS", "0x FETCH (UID 1)", "SEARCH 1 2"}) EXPECT_FALSE(ImapFetchParser({}).start(line));
+}
+
+// Ranges collapsed, duplicates and 0 dropped, sets split at the length and
+// the count without losing or repeating a UID.
+TEST(ImapFetch, UidSetsStayUnderTheirBounds) {
+  const struct { std::vector<uint32_t> uids; size_t length, count; std::vector<std::string> sets; } rows[] = {
+      {{9, 3, 4, 5, 7, 9, 0, 4294967295u}, 100, 100, {"3:5,7,9,4294967295"}},
+      {{1, 2, 3, 4, 5, 6, 7}, 100, 3, {"1:3", "4:6", "7"}},
+      {{1, 3, 5, 7, 9, 11}, 7, 100, {"1,3,5,7", "9,11"}},
+      {{}, 100, 100, {}},
+  };
+  for (const auto& r : rows) EXPECT_EQ(imapUidSets(r.uids, r.length, r.count), r.sets);
+  std::vector<uint32_t> many;
+  for (uint32_t u = 1000000; many.size() < 5000; u += 2) many.push_back(u);  // 987 fit in 7900 characters
+  const auto sets = imapUidSets(many, ImapSession::kMaxUidSetLength, ImapSession::kFetchBatch);
+  EXPECT_EQ(sets.size(), 6u);
+  size_t commas = 0;
+  for (const auto& set : sets) {
+    EXPECT_LE(set.size(), ImapSession::kMaxUidSetLength);
+    commas += std::count(set.begin(), set.end(), ',') + 1;
+  }
+  EXPECT_EQ(commas, many.size());
 }
 
 // Atoms, blanks, the empty string, LF and NUL are proved through the session.

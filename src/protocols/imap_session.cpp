@@ -40,15 +40,12 @@ std::string_view imapStateText(ImapState state) {
   return "";
 }
 
-// What a FETCH command wants from the data lines about its message.
+// What a FETCH command wants from its data lines: the values of `wanted`
+// (each kept up to its `keep` bytes), handed to `onItem` line by line.
 struct ImapSession::FetchCapture {
-  uint32_t number = 0;
-  std::string wanted;  // item whose value is wanted; empty for none
-  size_t keep = 0;     // bytes of that value kept
-  bool found = false;  // the wanted item had a value (literal, quoted or NIL)
-  bool truncated = false;
-  std::string value;
-  std::string uid;
+  std::vector<std::string> wanted;
+  std::vector<size_t> keep;
+  std::function<void(ImapFetchItem&)> onItem;
 };
 
 Transport& ImapSession::wire() const {
@@ -127,11 +124,6 @@ void ImapSession::requireState(std::initializer_list<ImapState> accepted) const 
   if (std::find(accepted.begin(), accepted.end(), state_) == accepted.end()) throw ImapStateError(state_);
 }
 
-uint32_t ImapSession::checkNumber(int64_t n) {
-  if (n < 1 || n > std::numeric_limits<uint32_t>::max()) throw ImapNumberError();
-  return static_cast<uint32_t>(n);
-}
-
 std::string ImapSession::nextTag() { return "C" + std::to_string(++counter_); }
 
 std::string ImapSession::readLine() {
@@ -167,13 +159,13 @@ std::string ImapSession::readLiteral(uint32_t size, size_t keep) {
 }
 
 // Reads the literals a data line announces, with the pieces of the line
-// that follow them. A FETCH line of the captured message gives its values
-// to the capture; in other lines each literal is written in as a quoted
-// string, so that a folder name sent as a literal reads like a quoted one.
+// that follow them. A FETCH line gives its values to the capture; in other
+// lines each literal is written in as a quoted string, so that a folder name
+// sent as a literal reads like a quoted one.
 std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
   const std::string_view text = imapAfterFirstWord(line);
   std::optional<ImapFetchParser> parser;
-  if (capture && equalsIgnoreCase(imapLineKeyword(text), "FETCH") && parseImapNumber(imapFirstWord(text)) == capture->number) {
+  if (capture && equalsIgnoreCase(imapLineKeyword(text), "FETCH")) {
     parser.emplace(capture->wanted);
     parser->start(text);
   }
@@ -187,10 +179,11 @@ std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
       lost(false);  // the length of what follows is unknown: out of step
       throw MalformedReplyError(imapInvalidLiteralError(piece));
     }
-    if (parser && parser->literalIsWanted() && !capture->found) {
-      capture->value = readLiteral(lit.size, capture->keep);
-      capture->truncated = lit.size > capture->keep;
-      capture->found = true;
+    if (parser && parser->literalTarget() >= 0) {
+      const auto index = static_cast<size_t>(parser->literalTarget());
+      ImapFetchValue& value = parser->item().values[index];
+      value.bytes = readLiteral(lit.size, capture->keep[index]);
+      value.truncated = lit.size > capture->keep[index];
     } else if (parser) {
       readLiteral(lit.size, 0);
     } else {
@@ -207,15 +200,17 @@ std::string ImapSession::readDataLine(std::string line, FetchCapture* capture) {
     if (joinedEndsWithPiece) joined += piece;
   }
   if (parser) {
-    fetchItem_ = parser->item();
-    const ImapFetchItem& item = fetchItem_;
-    if (!capture->found && (item.valueKind == ImapFetchItem::Quoted || item.valueKind == ImapFetchItem::Nil ||
-                            item.valueKind == ImapFetchItem::Literal)) {
-      capture->found = true;
-      capture->value = item.value.substr(0, capture->keep);
-      capture->truncated = item.value.size() > capture->keep;
+    ImapFetchItem& item = parser->item();
+    for (size_t i = 0; i < item.values.size(); ++i) {
+      ImapFetchValue& value = item.values[i];
+      if (value.kind == ImapFetchValue::Quoted && value.bytes.size() > capture->keep[i]) {
+        value.bytes.resize(capture->keep[i]);
+        value.truncated = true;
+      }
     }
-    if (capture->uid.empty()) capture->uid = item.uid;
+    if (capture->onItem) capture->onItem(item);
+    // The values went to the capture: the line itself need not be kept.
+    return "* " + std::to_string(item.messageNumber) + " FETCH";
   }
   return joined;
 }
@@ -503,9 +498,9 @@ std::string wireFolderName(std::string_view folder) {
 }
 }  // namespace
 
-bool ImapSession::select(std::string_view folder) {
+bool ImapSession::openFolder(const char* command, std::string_view folder) {
   requireState({ImapState::Authenticated, ImapState::Selected});
-  sendCommand("SELECT " + wireFolderName(folder), kSelectKeywords);
+  sendCommand(std::string(command) + " " + wireFolderName(folder), kSelectKeywords);
   if (reply_.status != "OK") {
     state_ = ImapState::Authenticated;
     return false;
@@ -517,6 +512,10 @@ bool ImapSession::select(std::string_view folder) {
   return true;
 }
 
+bool ImapSession::select(std::string_view folder) { return openFolder("SELECT", folder); }
+
+bool ImapSession::examine(std::string_view folder) { return openFolder("EXAMINE", folder); }
+
 bool ImapSession::status(std::string_view folder) {
   requireState({ImapState::Authenticated, ImapState::Selected});
   sendCommand("STATUS " + wireFolderName(folder) + " (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
@@ -527,78 +526,76 @@ bool ImapSession::status(std::string_view folder) {
   return true;
 }
 
-bool ImapSession::search(std::string_view criterion) {
+bool ImapSession::search(std::string_view criterion) { return runSearch("SEARCH ", criterion); }
+
+bool ImapSession::uidSearch(std::string_view criterion) { return runSearch("UID SEARCH ", criterion); }
+
+bool ImapSession::runSearch(std::string_view command, std::string_view criterion) {
   requireState({ImapState::Selected});
   if (criterion.empty() || hasLineBreakOrNul(criterion)) throw ImapUnsafeArgumentError();
   // A refused SEARCH leaves no result behind, never the previous one's.
   mailbox_.searchResult.clear();
-  sendCommand("SEARCH " + std::string(criterion), {"SEARCH"});
+  sendCommand(std::string(command) + std::string(criterion), {"SEARCH"});
   if (reply_.status != "OK") return false;
   mailbox_.searchResult = parseImapSearch(reply_.textLines);
   return true;
 }
 
-bool ImapSession::fetchHeaderBytes(int64_t n, std::string& header) {
-  header.clear();
+bool ImapSession::uidFetchHeaders(const std::vector<uint32_t>& uids, bool withText,
+                                  const std::function<void(FetchedMessage&)>& each) {
   requireState({ImapState::Selected});
+  std::vector<uint32_t> asked = uids;
+  std::sort(asked.begin(), asked.end());
+  asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
+  std::vector<bool> delivered(asked.size(), false);
   FetchCapture capture;
-  capture.number = checkNumber(n);
-  capture.wanted = "RFC822.HEADER";
-  capture.keep = kMaxHeaderBytes;
-  fetchItem_ = ImapFetchItem();
-  sendCommand("FETCH " + std::to_string(capture.number) + " (RFC822.HEADER)", {"FETCH"}, false, &capture);
-  header = std::move(capture.value);
-  if (capture.truncated) {
-    // Only whole lines of a header cut at the cap.
-    const size_t lf = header.rfind('\n');
-    header.resize(lf == std::string::npos ? 0 : lf + 1);
+  capture.wanted = {"RFC822.HEADER"};
+  capture.keep = {kMaxHeaderBytes};
+  std::string items = "(UID RFC822.HEADER)";
+  if (withText) {
+    // Only the part that is kept is asked for: an attachment is not fetched.
+    capture.wanted.emplace_back("BODY[TEXT]");
+    capture.keep.push_back(kMaxTextBytes);
+    items = "(UID RFC822.HEADER BODY.PEEK[TEXT]<0." + std::to_string(kMaxTextBytes) + ">)";
   }
-  return !header.empty() && reply_.status == "OK";
-}
-
-bool ImapSession::fetchHeader(int64_t n, MailMessage& message) {
-  message.clear();
-  std::string header;
-  const bool ok = fetchHeaderBytes(n, header);
-  if (header.empty()) return false;
-  // The header's lines up to the empty line that ends it.
-  std::string_view rest = header;
-  while (!rest.empty()) {
-    std::string_view line;
-    takeLine(rest, line);
-    if (line.empty()) break;
-    message.addRawHeader(std::string(line));
+  capture.onItem = [&](ImapFetchItem& item) {
+    // Only the messages asked for, each once: a server may send FETCH lines
+    // of its own accord (another client changed a flag).
+    const auto uid = parseImapNumber(item.uid);
+    if (!uid) return;
+    const auto at = std::lower_bound(asked.begin(), asked.end(), *uid);
+    if (at == asked.end() || *at != *uid) return;
+    const auto index = static_cast<size_t>(at - asked.begin());
+    ImapFetchValue& header = item.values[0];
+    if (delivered[index] || header.bytes.empty()) return;
+    if (header.truncated) {
+      // Only whole lines of a header cut at the cap.
+      const size_t lf = header.bytes.rfind('\n');
+      header.bytes.resize(lf == std::string::npos ? 0 : lf + 1);
+      if (header.bytes.empty()) return;
+    }
+    delivered[index] = true;
+    FetchedMessage message{*uid, std::move(header.bytes), {}};
+    if (withText) message.text = std::move(item.values[1].bytes);
+    each(message);
+  };
+  bool allOk = true;
+  for (const std::string& set : imapUidSets(asked, kMaxUidSetLength, kFetchBatch)) {
+    sendCommand("UID FETCH " + set + " " + items, {"FETCH"}, true, &capture);
+    if (reply_.status != "OK") allOk = false;
   }
-  message.decodeHeaders();
-  return ok;
+  return allOk;
 }
 
-bool ImapSession::fetchUid(int64_t n, std::string& uid) {
-  uid.clear();
+uint32_t ImapSession::highestUid() {
   requireState({ImapState::Selected});
+  uint32_t highest = 0;
   FetchCapture capture;
-  capture.number = checkNumber(n);
-  fetchItem_ = ImapFetchItem();
-  sendCommand("FETCH " + std::to_string(capture.number) + " (UID)", {"FETCH"}, true, &capture);
-  if (reply_.status != "OK") return false;
-  uid = std::move(capture.uid);
-  return !uid.empty();
-}
-
-bool ImapSession::fetchText(int64_t n, std::string& text) {
-  text.clear();
-  requireState({ImapState::Selected});
-  FetchCapture capture;
-  capture.number = checkNumber(n);
-  capture.wanted = "BODY[TEXT]";
-  capture.keep = kMaxTextBytes;
-  fetchItem_ = ImapFetchItem();
-  // Only the part that is kept is asked for: an attachment is not fetched.
-  sendCommand("FETCH " + std::to_string(capture.number) + " (BODY.PEEK[TEXT]<0." + std::to_string(kMaxTextBytes) +
-                  ">)",
-              {"FETCH", "UID"}, false, &capture);
-  text = std::move(capture.value);
-  return !text.empty() && reply_.status == "OK";
+  capture.onItem = [&](ImapFetchItem& item) {
+    if (auto uid = parseImapNumber(item.uid)) highest = std::max(highest, *uid);
+  };
+  sendCommand("UID FETCH * (UID)", {"FETCH"}, true, &capture);
+  return reply_.status == "OK" ? highest : 0;
 }
 
 void ImapSession::disconnect() {

@@ -15,8 +15,9 @@
 
 // The IMAP4rev1 client dialogue as the IMAP checker and the folder listing
 // use it: connect and greeting, LOGIN, CAPABILITY, LIST, SELECT, STATUS,
-// SEARCH, FETCH of a header, a UID or a text, and LOGOUT. It reads only in
-// forms that leave messages unseen (RFC822.HEADER, BODY.PEEK[TEXT]).
+// EXAMINE, SEARCH and UID SEARCH, UID FETCH of headers and texts, and
+// LOGOUT. It reads only in forms that leave messages unseen (RFC822.HEADER,
+// BODY.PEEK[TEXT]).
 //
 //   Transport transport;
 //   ImapSession imap;
@@ -70,13 +71,6 @@ class ImapStateError : public ProtocolError {
                       std::string(imapStateText(current)) + ".") {}
 };
 
-// A message number below 1 (or beyond 4294967295).
-class ImapNumberError : public ProtocolError {
- public:
-  ImapNumberError()
-      : ProtocolError("Number parameter (relative message number or UID) is invalid; Must be 1 or greater.") {}
-};
-
 // A folder name or search criterion that would split a command line.
 class ImapUnsafeArgumentError : public ProtocolError {
  public:
@@ -101,6 +95,10 @@ class ImapSession {
   // Kept of one reply: lines beyond these are read and dropped.
   static constexpr size_t kMaxReplyLines = 100000;
   static constexpr size_t kMaxReplyBytes = 16u << 20;
+  // Messages asked for in one UID FETCH, and the length of its UID set: the
+  // command line stays under 8 KB, which every server accepts.
+  static constexpr size_t kFetchBatch = 1000;
+  static constexpr size_t kMaxUidSetLength = 7900;
 
   ImapSession() = default;
   ImapSession(const ImapSession&) = delete;
@@ -150,22 +148,36 @@ class ImapSession {
   bool listFolders(std::vector<std::string>& names, std::vector<std::string>* wireNames = nullptr);
   // `folder` is the wire form (as LIST sent it), quoted as it stands.
   bool select(std::string_view folder);
+  // Opens the folder read-only (EXAMINE, RFC 3501 6.3.2): nothing in it
+  // changes, not even its \Recent flags. The mailbox record as SELECT fills it.
+  bool examine(std::string_view folder);
   bool status(std::string_view folder);
-  // One criterion: "UNSEEN" or "NEW". A refused SEARCH leaves an empty
+  // One criterion ("UNSEEN", "NEW"); the message numbers, or with uidSearch
+  // the UIDs, in mailbox().searchResult. A refused SEARCH leaves an empty
   // result and returns false.
   bool search(std::string_view criterion);
-  // Message n's header (RFC822.HEADER, which leaves it unseen) into the
-  // message object, decoded; true when the reply carried a header and ended
-  // "OK". The object is cleared first, so it stays empty when the reply
-  // carries none.
-  bool fetchHeader(int64_t n, MailMessage& message);
-  // The same as raw bytes (at most kMaxHeaderBytes, cut at a line end).
-  bool fetchHeaderBytes(int64_t n, std::string& header);
-  bool fetchUid(int64_t n, std::string& uid);
-  // The raw text of message n without marking it seen: only its first
-  // kMaxTextBytes are asked for (BODY.PEEK[TEXT]<0.n>); empty and false
-  // when the reply carries none.
-  bool fetchText(int64_t n, std::string& text);
+  bool uidSearch(std::string_view criterion);
+
+  // A message as UID FETCH brought it.
+  struct FetchedMessage {
+    uint32_t uid = 0;
+    std::string header;  // at most kMaxHeaderBytes, cut at a line end
+    std::string text;    // the first kMaxTextBytes of the raw text, when asked for
+  };
+  // The headers (RFC822.HEADER, which leaves a message unseen) and, with
+  // `withText`, the start of the texts (BODY.PEEK[TEXT]<0.n>) of the
+  // messages with the given UIDs, in one UID FETCH per kFetchBatch messages
+  // (its UID set under kMaxUidSetLength characters), so the round trips do
+  // not grow with the count. `each` gets every message that came with a
+  // header, as its reply line arrives (the items in any order); a message
+  // the server leaves out (expunged meanwhile), answers without a header or
+  // was not asked for gives nothing. False when a command was refused (the
+  // messages that came are handed on all the same).
+  bool uidFetchHeaders(const std::vector<uint32_t>& uids, bool withText,
+                       const std::function<void(FetchedMessage&)>& each);
+  // The highest UID in the selected folder (UID FETCH * (UID)); 0 when it is
+  // empty or the command was refused.
+  uint32_t highestUid();
   void disconnect();
 
   // State.
@@ -176,16 +188,16 @@ class ImapSession {
   bool hasCapability(std::string_view name) const;
   const ImapMailbox& mailbox() const { return mailbox_; }
   const ImapReply& lastReply() const { return reply_; }
-  const ImapFetchItem& fetchItem() const { return fetchItem_; }
 
  private:
   struct FetchCapture;
   using Expected = std::vector<std::string_view>;
 
   void login();
+  bool openFolder(const char* command, std::string_view folder);
+  bool runSearch(std::string_view command, std::string_view criterion);
   void startTls();
   void requireState(std::initializer_list<ImapState> accepted) const;
-  static uint32_t checkNumber(int64_t n);
   std::string nextTag();
   void sendCommand(std::string_view command, const Expected& expected, bool drain = true,
                    FetchCapture* capture = nullptr);
@@ -224,7 +236,6 @@ class ImapSession {
   std::string greetingStatus_;
   ImapMailbox mailbox_;
   ImapReply reply_;
-  ImapFetchItem fetchItem_;
   std::function<void(const std::string&)> alertHandler_;
 };
 

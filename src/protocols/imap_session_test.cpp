@@ -156,7 +156,9 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
           "C: C7 SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C7 OK\n"
           "C: C8 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C8 NO Mailbox doesn't exist\n"
           "C: C9 SEARCH NEW\nS: * SEARCH 4\nS: C9 BAD unknown criterion\n"
-          "C: C10 SELECT \"Gone\"\nS: C10 NO [ALERT] Mailbox over quota\n");
+          "C: C10 SELECT \"Gone\"\nS: C10 NO [ALERT] Mailbox over quota\n"
+          "C: C11 EXAMINE \"INBOX\"\nS: * 17 EXISTS\nS: * OK [UIDNEXT 4392] ok\nS: C11 OK [READ-ONLY] done\n"
+          "C: C12 UID SEARCH UNSEEN\nS: * SEARCH 4380 4391\nS: C12 OK\n");
   std::vector<std::string> names{"stale"}, wire;
   EXPECT_EQ(errorOf([&] { rig.session.listFolders(names); }), stateError("Non Authenticated"));
   rig.session.connect(true);
@@ -174,14 +176,6 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
             std::make_tuple("INBOX", 17u, 2u, 12u, "3857529045", "4392", true));
   EXPECT_THAT(m.flags, ElementsAre("\\Answered", "\\Seen"));
   EXPECT_THAT(m.permanentFlags, ElementsAre("\\Seen", "\\*"));
-  MailMessage msg;
-  std::string s;
-  for (int64_t n : {0LL, 4294967296LL}) {  // refused before anything is sent
-    EXPECT_EQ(errorOf([&] { rig.session.fetchHeader(n, msg); }),
-              "Number parameter (relative message number or UID) is invalid; Must be 1 or greater.");
-    EXPECT_THROW(rig.session.fetchUid(n, s), ImapNumberError);
-    EXPECT_THROW(rig.session.fetchText(n, s), ImapNumberError);
-  }
   ASSERT_TRUE(rig.session.status("INBOX"));
   EXPECT_EQ(std::tie(m.totalMessages, m.unseenMessages, m.uidNext), std::make_tuple(18u, 4u, "4393"));
   ASSERT_TRUE(rig.session.search("UNSEEN"));
@@ -194,6 +188,10 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
   EXPECT_EQ(m.name, "INBOX");  // a failed SELECT leaves the record
   EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }), stateError("Authenticated"));
   EXPECT_THAT(rig.alerts, ElementsAre("Quota {almost} reached", "Maintenance at 2:00", "Mailbox over quota"));
+  ASSERT_TRUE(rig.session.examine("INBOX"));
+  EXPECT_EQ(std::tie(m.totalMessages, m.uidNext, m.readWrite), std::make_tuple(17u, "4392", false));
+  ASSERT_TRUE(rig.session.uidSearch("UNSEEN"));
+  EXPECT_THAT(m.searchResult, ElementsAre(4380u, 4391u));
 }
 
 // What has already arrived before a command (a stray line, a literal holding
@@ -234,14 +232,15 @@ std::string rawStep(std::string_view bytes) {
   return out + '\n';
 }
 
-// A selected session asks one thing (h: fetchHeader into a message holding
-// another, b: header bytes, t: text, u: UID, all of message 5; s: SEARCH; l:
-// LIST), answered by `steps`. Gives "ok <result> [<value>] uid <n>" (the UID
-// fetched next proves the session in step) or "error: <text>".
+// A selected session asks one thing (f: headers of UID 5, p: the same with
+// texts, u: the highest UID; s: SEARCH; l: LIST), answered by `steps`.
+// Gives "ok <result> [<value>] uid <n>" (the highest UID asked next proves
+// the session in step) or "error: <text>"; the value of f and p lists each
+// message handed on as "uid:header" or "uid:header|text".
 const std::map<char, std::string> kCommands = {
-    {'h', "C3 FETCH 5 (RFC822.HEADER)"}, {'b', "C3 FETCH 5 (RFC822.HEADER)"}, {'u', "C3 FETCH 5 (UID)"},
-    {'t', "C3 FETCH 5 (BODY.PEEK[TEXT]<0.65536>)"}, {'s', "C3 SEARCH UNSEEN"}, {'l', "C3 LIST \"\" *"}};
-const std::string kFollowUp = "C: C4 FETCH 5 (UID)\nS: * 5 FETCH (UID 77)\nS: C4 OK\n";
+    {'f', "C3 UID FETCH 5 (UID RFC822.HEADER)"}, {'p', "C3 UID FETCH 5 (UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)"},
+    {'u', "C3 UID FETCH * (UID)"}, {'s', "C3 SEARCH UNSEEN"}, {'l', "C3 LIST \"\" *"}};
+const std::string kFollowUp = "C: C4 UID FETCH * (UID)\nS: * 5 FETCH (UID 77)\nS: C4 OK\n";
 
 std::string play(char kind, const std::string& steps) {
   Rig rig(kSelected + "C: " + kCommands.at(kind) + "\n" + steps);
@@ -249,22 +248,20 @@ std::string play(char kind, const std::string& steps) {
   try {
     s.connect(true);
     if (!s.select("INBOX")) return "select failed";
-    MailMessage m;
-    m.subject = "previous message";
-    m.from[0].name = "previous sender";
-    std::string value = "stale", uid;
+    std::string value;
     std::vector<std::string> names;
     bool ok = false;
+    const auto each = [&](ImapSession::FetchedMessage& m) {
+      value += (value.empty() ? "" : ";") + std::to_string(m.uid) + ":" + m.header + (kind == 'p' ? "|" + m.text : "");
+    };
     switch (kind) {
-      case 'h': ok = s.fetchHeader(5, m), value = m.subject + "|" + m.from[0].name + "|" + std::to_string(m.rawHeaders.size()); break;
-      case 'b': ok = s.fetchHeaderBytes(5, value); break;
-      case 't': ok = s.fetchText(5, value); break;
-      case 'u': ok = s.fetchUid(5, value); break;
+      case 'f': ok = s.uidFetchHeaders({5}, false, each); break;
+      case 'p': ok = s.uidFetchHeaders({5}, true, each); break;
+      case 'u': value = std::to_string(s.highestUid()), ok = value != "0"; break;
       case 's': ok = s.search("UNSEEN"), value = std::to_string(s.mailbox().searchResult.size()); break;
       case 'l': ok = s.listFolders(names), value = std::to_string(names.size()); break;
     }
-    s.fetchUid(5, uid);
-    return "ok " + std::to_string(ok) + " [" + value + "] uid " + uid;
+    return "ok " + std::to_string(ok) + " [" + value + "] uid " + std::to_string(s.highestUid());
   } catch (const ProtocolError& e) {
     return std::string("error: ") + e.what() + (s.connected() ? " (still connected)" : "");
   }
@@ -277,35 +274,35 @@ TEST(ImapSessionFaults, OddFetchRepliesInOneWriteAndByteByByte) {
   const std::string tricky = "Subject: a\0b\r\nX-Bare: c\rd\r\nC3 OK done\r\n\r\n"s, hdr = "Subject: mine\r\n\r\n", stall = "STALL\n";
   const std::string unexpected = "error: Unexpected: Non-last response line (i.e. a data line) did not start with a *, "
                                  "offending line: ";
+  const std::string h5 = "* 5 FETCH (UID 5 RFC822.HEADER {17}\r\n" + hdr;
   const struct { char kind; std::string reply, expected, tail = kFollowUp; } cases[] = {
-      {'h', "* 5 FETCH (RFC822.HEADER {46}\r\nFrom: \"Ann\" <ann@example.org>\r\nSubject: Hi\r\n\r\n FLAGS (\\Seen))\r\nC3 OK\r\n",
-       "ok 1 [Hi|Ann|2] uid 77"},
-      {'b', "* 5 FETCH (RFC822.HEADER {0}\r\n)\r\nC3 OK\r\n", "ok 0 [] uid 77"},
-      {'b', "* 5 FETCH (RFC822.HEADER {" + std::to_string(tricky.size()) + "}\r\n" + tricky + " FLAGS (\\Seen))\r\nC3 OK\r\n",
-       "ok 1 [" + tricky + "] uid 77"},
-      {'t', "* 5 FETCH (BODY[TEXT]<0> {13}\r\nC3 OK fake\0\r\n)\r\nC3 OK\r\n"s, "ok 1 [C3 OK fake\0\r\n] uid 77"s},
-      {'t', "* 5 FETCH (BODY[TEXT] NIL)\r\nC3 OK\r\n", "ok 0 [] uid 77"},
-      {'t', "* 5 FETCH (UID 9)\r\nC3 OK\r\n", "ok 0 [] uid 77"},
-      {'t', "* 5 FETCH (BODY[TEXT] \"short \\\"quoted\\\" text\")\r\nC3 OK\r\n", "ok 1 [short \"quoted\" text] uid 77"},
-      {'t', "* 5 FETCH (BODY[TEXT] {3}\r\nabc)\r\nC3 NO odd\r\n", "ok 0 [abc] uid 77"},
-      {'u', "* 5 FETCH (FLAGS ())\r\nC3 OK\r\n", "ok 0 [] uid 77"},
-      {'u', "C3 NO gone\r\n", "ok 0 [] uid 77"},
+      {'f', h5 + " FLAGS (\\Seen))\r\nC3 OK\r\n", "ok 1 [5:" + hdr + "] uid 77"},
+      {'f', "* 5 FETCH (UID 5 RFC822.HEADER {0}\r\n)\r\nC3 OK\r\n", "ok 1 [] uid 77"},
+      {'f', "* 5 FETCH (UID 5 RFC822.HEADER NIL)\r\nC3 OK\r\n", "ok 1 [] uid 77"},
+      {'f', "* 5 FETCH (RFC822.HEADER {17}\r\n" + hdr + ")\r\nC3 OK\r\n", "ok 1 [] uid 77"},  // no UID
+      {'f', "* 5 FETCH (UID 5 RFC822.HEADER {" + std::to_string(tricky.size()) + "}\r\n" + tricky + " FLAGS (\\Seen))\r\nC3 OK\r\n",
+       "ok 1 [5:" + tricky + "] uid 77"},
+      // Refused after some lines: what came is handed on.
+      {'f', h5 + ")\r\nC3 NO Some messages could not be fetched\r\n", "ok 0 [5:" + hdr + "] uid 77"},
+      {'p', h5 + " BODY[TEXT]<0> {13}\r\nC3 OK fake\0\r\n)\r\nC3 OK\r\n"s, "ok 1 [5:" + hdr + "|C3 OK fake\0\r\n] uid 77"s},
+      {'p', "* 5 FETCH (BODY[TEXT]<0> {3}\r\nabc UID 5 RFC822.HEADER {17}\r\n" + hdr + ")\r\nC3 OK\r\n",
+       "ok 1 [5:" + hdr + "|abc] uid 77"},  // items in another order
+      {'p', h5 + " BODY[TEXT] NIL)\r\nC3 OK\r\n", "ok 1 [5:" + hdr + "|] uid 77"},
+      {'p', h5 + " BODY[TEXT] \"short \\\"quoted\\\" text\")\r\nC3 OK\r\n", "ok 1 [5:" + hdr + "|short \"quoted\" text] uid 77"},
       {'u', "* 3 FETCH (UID 1)\r\n* 5 FETCH (UID 2)\r\nC3 OK\r\n", "ok 1 [2] uid 77"},
-      {'b', "* 5 FETCH (RFC822.HEADER {1a}\r\nabc)\r\nC3 OK\r\n",
-       "error: Unexpected: Literal size is not a number from 0 to 4294967295, offending line: * 5 FETCH (RFC822.HEADER {1a}",
+      {'u', "C3 NO gone\r\n", "ok 0 [0] uid 77"},
+      {'f', "* 5 FETCH (UID 5 RFC822.HEADER {1a}\r\nabc)\r\nC3 OK\r\n",
+       "error: Unexpected: Literal size is not a number from 0 to 4294967295, offending line: * 5 FETCH (UID 5 RFC822.HEADER {1a}",
        stall},
-      {'b', "* 5 FETCH (RFC822.HEADER {100}\r\nSubject: x", "error: Connection Closed Gracefully.", "X\n"},
-      {'b', "* 3 EXISTS\r\n* 1 RECENT\r\n* FLAGS (\\Seen \\Draft)\r\n* OK [ALERT] System going down\r\n"
-            "* 7 FETCH (FLAGS (\\Seen))\r\n* 7 FETCH (RFC822.HEADER {14}\r\nSubject: 7\r\n\r\n)\r\n* 5 FETCH (FLAGS (\\Recent))\r\n"
-            "* 5 FETCH (UID 9 RFC822.HEADER {17}\r\n" + hdr + " FLAGS (\\Recent))\r\n* 4 EXISTS\r\n"
-            "* 5 FETCH (RFC822.HEADER {5}\r\nlater)\r\nC3 OK\r\n",
-       "ok 1 [" + hdr + "] uid 77"},
+      {'f', "* 5 FETCH (UID 5 RFC822.HEADER {100}\r\nSubject: x", "error: Connection Closed Gracefully.", "X\n"},
+      // Unsolicited lines, a message not asked for and a second answer for
+      // UID 5 around the one that counts.
+      {'f', "* 3 EXISTS\r\n* 1 RECENT\r\n* FLAGS (\\Seen \\Draft)\r\n* OK [ALERT] System going down\r\n"
+            "* 7 FETCH (FLAGS (\\Seen))\r\n* 7 FETCH (UID 8 RFC822.HEADER {14}\r\nSubject: 7\r\n\r\n)\r\n* 5 FETCH (FLAGS (\\Recent))\r\n" +
+            h5 + " FLAGS (\\Recent))\r\n* 4 EXISTS\r\n* 5 FETCH (UID 5 RFC822.HEADER {7}\r\nlater\r\n)\r\nC3 OK\r\n",
+       "ok 1 [5:" + hdr + "] uid 77"},
       {'u', "C31 OK bogus\r\nC3 OK\r\n", unexpected + "C31 OK bogus (still connected)", stall},  // the tag is a whole word
-      {'b', "\x01\x02garbage \xFF\r\nC3 OK\r\n", unexpected + "garbage \xFF (still connected)", stall},
-      // A header FETCH without a header reads its reply to the end, reports false
-      // and leaves the message object cleared (NIL and NO: through the checker).
-      {'h', "* 5 FETCH (FLAGS (\\Seen))\r\nC3 OK\r\n", "ok 0 [||0] uid 77"},
-      {'h', "* 5 FETCH (RFC822.HEADER {0}\r\n UID 8)\r\n* 6 FETCH (FLAGS ())\r\nC3 OK\r\n", "ok 0 [||0] uid 77"},
+      {'f', "\x01\x02garbage \xFF\r\nC3 OK\r\n", unexpected + "garbage \xFF (still connected)", stall},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.reply));
@@ -315,17 +312,19 @@ TEST(ImapSessionFaults, OddFetchRepliesInOneWriteAndByteByByte) {
 }
 
 // A 10 MB line without LF is refused; a 20 MB text keeps 64 KiB, a 3 MB
-// header its lines within 1 MiB, a huge reply kMaxReplyLines lines.
+// header its whole lines within 1 MiB, a huge reply kMaxReplyLines lines.
 TEST(ImapSessionFaults, HugeRepliesAreBounded) {
   std::string search;
   uint32_t count = 0;
   while (search.size() < 300000) search += " " + std::to_string(++count);
+  std::string filler;  // the whole lines of a 3 MB header within 1 MiB
+  while (filler.size() + 30 <= ImapSession::kMaxHeaderBytes) filler += "X-Filler: 012345678901234567\r\n";
   const struct { char kind; std::string steps, expected; } cases[] = {
       {'s', "FILL: 10000000 7\nSTALL\n", "error: Max line length exceeded."},
-      {'t', "S: * 5 FETCH (BODY[TEXT] {20000000}\nFILL: 20000000 x\nS: )\nS: C3 OK\n" + kFollowUp,
-       "ok 1 [" + std::string(ImapSession::kMaxTextBytes, 'x') + "] uid 77"},
-      {'h', "S: * 5 FETCH (RFC822.HEADER {3000000}\nREPEAT: 100000 X-Filler: 012345678901234567\nS: )\nS: C3 OK\n" + kFollowUp,
-       "ok 1 [||" + std::to_string((1u << 20) / 30) + "] uid 77"},
+      {'p', "S: * 5 FETCH (UID 5 BODY[TEXT] {20000000}\nFILL: 20000000 x\nS:  RFC822.HEADER \"Subject: q\")\nS: C3 OK\n" + kFollowUp,
+       "ok 1 [5:Subject: q|" + std::string(ImapSession::kMaxTextBytes, 'x') + "] uid 77"},
+      {'f', "S: * 5 FETCH (UID 5 RFC822.HEADER {3000000}\nREPEAT: 100000 X-Filler: 012345678901234567\nS: )\nS: C3 OK\n" + kFollowUp,
+       "ok 1 [5:" + filler + "] uid 77"},
       {'s', "R: * SEARCH" + search + "\\r\\n\nS: C3 OK\n" + kFollowUp, "ok 1 [" + std::to_string(count) + "] uid 77"},
       {'l', "REPEAT: 101000 * LIST () \"/\" Folder\nS: C3 OK\n" + kFollowUp,
        "ok 1 [" + std::to_string(ImapSession::kMaxReplyLines) + "] uid 77"},
