@@ -1,10 +1,12 @@
-// A whole IMAP account check against a scripted server that answers from a
-// mailbox model the fuzz bytes describe: which folders the server has, the
-// messages of each (seen or not, new or not) and the faults to play (a
-// refused SELECT; a STATUS refused or answered without UNSEEN; a header
-// FETCH answered NIL, with a bare OK or refused). The rows must be exactly
-// the model's unseen messages whose header came, folder by folder in the
-// account's order, in every folder that opened; "new mail" only with rows.
+// Two IMAP account checks of one run against a scripted server that answers
+// from a mailbox model the fuzz bytes describe: which folders the server has,
+// the messages of each (seen or not, \Recent or not) and the faults to play
+// (a refused EXAMINE; no UIDNEXT in its reply; FETCH items in another order;
+// a header answered NIL, left out, or left out with a refused FETCH). Both
+// checks must show exactly the model's unseen messages whose header came,
+// folder by folder in the account's order, in every folder that opened; the
+// second (from the run's cache) the same rows as the first, and no new mail,
+// since nothing arrived between them; "new mail" only with rows.
 //
 // Bytes: the first holds options (bit 0: previews), the second the server's
 // folders (one bit each), then per folder on the server a fault byte and a
@@ -53,7 +55,8 @@ struct Message {
 struct Folder {
   std::string wire;
   bool refuseSelect = false;
-  int statusFault = 0;  // 0 normal, 1 without UNSEEN, 2 NO
+  bool noUidNext = false;      // EXAMINE answered without UIDNEXT
+  bool itemsReversed = false;  // FETCH items in another order
   std::vector<Message> messages;
   size_t unseen() const {
     size_t n = 0;
@@ -84,7 +87,8 @@ Model readModel(const uint8_t* data, size_t size) {
     f.wire = serverNames()[i];
     const uint8_t faults = next();
     f.refuseSelect = (faults & 3) == 3;
-    f.statusFault = (faults >> 2) % 3;
+    f.noUidNext = faults & 4;
+    f.itemsReversed = faults & 8;
     f.messages.resize(next() % 6);
     for (Message& m : f.messages) {
       const uint8_t b = next();
@@ -102,7 +106,8 @@ std::string subjectOf(const Folder& f, size_t n) { return "s" + std::to_string(f
 // The server: answers each command line the client writes from the model.
 class ModelServer : public MemoryStream {
  public:
-  explicit ModelServer(const Model& model) : MemoryStream({}, true), model_(model) {
+  // `fetched` counts the messages whose header was asked for.
+  ModelServer(const Model& model, size_t& fetched) : MemoryStream({}, true), model_(model), fetched_(fetched) {
     push("* OK ready\r\n");
   }
   void write(std::string_view data) override {
@@ -129,58 +134,78 @@ class ModelServer : public MemoryStream {
       for (const Folder& f : model_.folders) push("* LIST (\\HasNoChildren) \"/\" " + quoted(f.wire) + "\r\n");
       return done();
     }
-    if (command.starts_with("SELECT ")) {
-      selected_ = model_.find(unquoted(command.substr(7)));
+    if (command.starts_with("EXAMINE ")) {
+      selected_ = model_.find(unquoted(command.substr(8)));
       if (!selected_ || selected_->refuseSelect) {
         selected_ = nullptr;
         return done("NO no such folder");
       }
-      push("* " + std::to_string(selected_->messages.size()) + " EXISTS\r\n");
-      return done("OK [READ-WRITE] done");
-    }
-    if (command.starts_with("STATUS ")) {
-      const Folder* f = model_.find(unquoted(command.substr(7)));
-      if (!f || f->statusFault == 2) return done("NO no status");
-      push("* STATUS " + quoted(f->wire) + " (MESSAGES " + std::to_string(f->messages.size()) +
-           (f->statusFault == 1 ? ")" : " UNSEEN " + std::to_string(f->unseen()) + ")") + "\r\n");
-      return done();
+      size_t recent = 0;
+      for (const Message& m : selected_->messages) recent += m.fresh;
+      push("* " + std::to_string(selected_->messages.size()) + " EXISTS\r\n* " + std::to_string(recent) +
+           " RECENT\r\n* OK [UIDVALIDITY 5] v\r\n");
+      if (!selected_->noUidNext) push("* OK [UIDNEXT " + std::to_string(uidOf(selected_->messages.size() + 1)) + "] n\r\n");
+      return done("OK [READ-ONLY] done");
     }
     if (!selected_) return done("BAD nothing selected");
-    if (command == "SEARCH UNSEEN" || command == "SEARCH NEW") {
+    if (command == "UID SEARCH UNSEEN" || command == "UID SEARCH NEW") {
       std::string found = "* SEARCH";
       for (size_t i = 0; i < selected_->messages.size(); ++i) {
         const Message& m = selected_->messages[i];
-        if (!m.seen && (command == "SEARCH UNSEEN" || m.fresh)) found += " " + std::to_string(i + 1);
+        if (!m.seen && (command == "UID SEARCH UNSEEN" || m.fresh)) found += " " + std::to_string(uidOf(i + 1));
       }
       push(found + "\r\n");
       return done();
     }
-    if (command.starts_with("FETCH ")) {
-      const size_t n = std::strtoul(command.c_str() + 6, nullptr, 10);
-      if (n == 0 || n > selected_->messages.size()) return done("BAD no such message");
-      const Message& m = selected_->messages[n - 1];
-      const std::string number = std::to_string(n);
-      if (command.ends_with("(RFC822.HEADER)")) {
-        if (m.headerFault == 3) return done("NO [EXPUNGEISSUED] gone");
-        if (m.headerFault == 1) push("* " + number + " FETCH (RFC822.HEADER NIL)\r\n");
-        if (m.headerFault == 0) {
-          const std::string header = "From: a@example.org\r\nSubject: " + subjectOf(*selected_, n) + "\r\n\r\n";
-          push("* " + number + " FETCH (RFC822.HEADER {" + std::to_string(header.size()) + "}\r\n" + header + ")\r\n");
-        }
-        return done();
-      }
-      if (command.ends_with("(UID)")) {
-        push("* " + number + " FETCH (UID " + std::to_string(100 + n) + ")\r\n");
-        return done();
-      }
-      push("* " + number + " FETCH (BODY[TEXT]<0> {5}\r\nHello)\r\n");
+    if (command == "UID FETCH * (UID)") {
+      if (!selected_->messages.empty())
+        push("* " + std::to_string(selected_->messages.size()) + " FETCH (UID " +
+             std::to_string(uidOf(selected_->messages.size())) + ")\r\n");
       return done();
+    }
+    if (command.starts_with("UID FETCH ")) {
+      const bool text = command.find("BODY.PEEK[TEXT]") != std::string::npos;
+      if (!command.ends_with(text ? " (UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)" : " (UID RFC822.HEADER)"))
+        return done("BAD unexpected items");
+      bool refused = false;
+      for (size_t n = 1; n <= selected_->messages.size(); ++n) {
+        if (!inSet(command.substr(10, command.find(' ', 10) - 10), uidOf(n))) continue;
+        ++fetched_;
+        const Message& m = selected_->messages[n - 1];
+        const std::string head = "* " + std::to_string(n) + " FETCH (";
+        const std::string uid = "UID " + std::to_string(uidOf(n));
+        const std::string body = text ? "BODY[TEXT]<0> {5}\r\nHello" : "";
+        if (m.headerFault == 1) push(head + uid + " RFC822.HEADER NIL)\r\n");
+        if (m.headerFault == 3) refused = true;
+        if (m.headerFault != 0) continue;
+        const std::string header = "From: a@example.org\r\nSubject: " + subjectOf(*selected_, n) + "\r\n\r\n";
+        const std::string h = "RFC822.HEADER {" + std::to_string(header.size()) + "}\r\n" + header;
+        if (selected_->itemsReversed)
+          push(head + (text ? body + " " : "") + h + " " + uid + ")\r\n");
+        else
+          push(head + uid + " " + h + (text ? " " + body : "") + ")\r\n");
+      }
+      return done(refused ? "NO Some messages could not be fetched" : "OK done");
     }
     if (command == "LOGOUT") {
       push("* BYE bye\r\n");
       return done();
     }
     done("BAD unknown command");
+  }
+  static uint32_t uidOf(size_t n) { return static_cast<uint32_t>(1000 + 3 * n); }  // ascending, with gaps
+  // Whether a sequence set ("a:b,c") holds `uid`.
+  static bool inSet(std::string_view set, uint32_t uid) {
+    while (!set.empty()) {
+      const std::string_view part = set.substr(0, set.find(','));
+      set.remove_prefix(std::min(set.size(), part.size() + 1));
+      const size_t colon = part.find(':');
+      const unsigned long lo = std::strtoul(std::string(part.substr(0, colon)).c_str(), nullptr, 10);
+      const unsigned long hi =
+          colon == std::string_view::npos ? lo : std::strtoul(std::string(part.substr(colon + 1)).c_str(), nullptr, 10);
+      if (uid >= std::min(lo, hi) && uid <= std::max(lo, hi)) return true;
+    }
+    return false;
   }
   static std::string quoted(const std::string& s) { return "\"" + s + "\""; }
   static std::string unquoted(std::string_view s) {
@@ -194,6 +219,7 @@ class ModelServer : public MemoryStream {
   }
 
   const Model& model_;
+  size_t& fetched_;
   const Folder* selected_ = nullptr;
   std::string pending_;
 };
@@ -224,27 +250,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   MessageQueue queue;
   CheckCycle cycle(queue);
   cycle.logDirectory = [](std::string&) { return false; };
-  cycle.connector = [&model](const Transport::ConnectRequest&) -> std::unique_ptr<ByteStream> {
-    return std::make_unique<ModelServer>(model);
+  size_t fetched = 0;
+  cycle.connector = [&model, &fetched](const Transport::ConnectRequest&) -> std::unique_ptr<ByteStream> {
+    return std::make_unique<ModelServer>(model, fetched);
   };
   cycle.Accounts = {account};
   cycle.displayMsgPreview = model.preview;
-  if (!cycle.StartCheckCycle()) fail("the cycle did not start");
-  const auto deadline = CheckCycle::Clock::now() + std::chrono::seconds(8);
-  while (cycle.liveCheckers() > 0) {
-    const auto m = queue.waitNext(deadline);
-    if (!m) fail("the check did not end");
-    cycle.onDone(m->message, m->wParam);
-  }
-  std::vector<std::string> shown;
-  for (const MessageSummary& row : cycle.resultList)
-    if (row.kind == RowKind::Message) shown.push_back(row.folder + "|" + row.subject);
-  if (std::getenv("BRIVANE_FUZZ_TRACE")) {
-    for (const std::string& r : expected) std::fprintf(stderr, "expected %s\n", r.c_str());
+  const auto runCycle = [&] {
+    if (!cycle.StartCheckCycle()) fail("the cycle did not start");
+    const auto deadline = CheckCycle::Clock::now() + std::chrono::seconds(8);
+    while (cycle.liveCheckers() > 0) {
+      const auto m = queue.waitNext(deadline);
+      if (!m) fail("the check did not end");
+      cycle.onDone(m->message, m->wParam);
+    }
+    std::vector<std::string> shown;
     for (const MessageSummary& row : cycle.resultList)
-      std::fprintf(stderr, "row %d %s|%s\n", static_cast<int>(row.kind), row.folder.c_str(), row.subject.c_str());
-  }
-  if (shown != expected) fail("the rows differ from the model's unseen messages");
-  if (cycle.newMailArrived.load() && shown.empty()) fail("new mail without message rows");
+      if (row.kind == RowKind::Message) shown.push_back(row.folder + "|" + row.subject);
+    if (std::getenv("BRIVANE_FUZZ_TRACE")) {
+      for (const std::string& r : expected) std::fprintf(stderr, "expected %s\n", r.c_str());
+      for (const MessageSummary& row : cycle.resultList)
+        std::fprintf(stderr, "row %d %s|%s\n", static_cast<int>(row.kind), row.folder.c_str(), row.subject.c_str());
+    }
+    if (shown != expected) fail("the rows differ from the model's unseen messages");
+    if (cycle.newMailArrived.load() && shown.empty()) fail("new mail without message rows");
+  };
+  runCycle();
+  const size_t firstFetched = fetched;
+  runCycle();
+  if (cycle.newMailArrived.load()) fail("the re-check announced mail that was there before");
+  // The re-check asks only for the headers that did not come the first time.
+  if (fetched - firstFetched != firstFetched - expected.size()) fail("the re-check fetched a header it had");
   return 0;
 }

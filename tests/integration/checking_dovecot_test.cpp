@@ -8,11 +8,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 #include <nlohmann/json.hpp>
 
 #include "checking/checker_test_support.h"
 #include "dovecot_env.h"
 #include "platform/registry_file.h"
+#include "protocols/imap_session.h"
 #include "settings/accounts.h"
 #include "settings/settings.h"
 #include "temp_dir.h"
@@ -40,9 +42,9 @@ class CheckingDovecot : public ::testing::Test {
 
   // A fresh folder of the main user holding `messages` as new (unseen and
   // recent) mail, so that no other test touches its flags.
-  std::string makeFolder(const std::vector<std::string>& messages) {
+  std::string makeFolder(const std::vector<std::string>& messages, std::string name = {}) {
     static std::atomic<int> counter{0};
-    const std::string name = "Check" + std::to_string(::getpid()) + "x" + std::to_string(counter++);
+    if (name.empty()) name = "Check" + std::to_string(::getpid()) + "x" + std::to_string(counter++);
     const fs::path dir = maildir(env.user) / ("." + name);
     struct stat owner {};
     ::stat(maildir(env.user).c_str(), &owner);
@@ -151,6 +153,117 @@ TEST_F(CheckingDovecot, CheckCommandPrintsJson) {
   EXPECT_EQ(doc["accounts"][1]["messages"].size(), 7u);
   EXPECT_EQ(fs::last_write_time(store), storeBefore);
   EXPECT_TRUE(fs::exists(dir / "state/Torvex/Brivane/brivan_conn_Home.log"));
+}
+
+// UID-based checks of one folder through its life, each compared with a
+// check by a run that remembers nothing (which fetches every header): the
+// same rows, new mail announced once and by UID, whoever took \Recent; and
+// no check changes a flag on the server.
+class UidChecks : public CheckingDovecot {
+ protected:
+  // A session of another client: plain, logged in as the main user.
+  struct Client {
+    Transport transport;
+    ImapSession session;
+  };
+  std::unique_ptr<Client> client() {
+    auto c = std::make_unique<Client>();
+    c->session.setTransport(&c->transport);
+    c->session.setHost(env.host);
+    c->session.setPort(env.imapPort);
+    c->session.setUsername(env.user);
+    c->session.setPassword(env.password);
+    c->session.connect(true);
+    return c;
+  }
+  // The UIDs flagged \Seen and \Recent, looked at read-only.
+  std::pair<std::vector<uint32_t>, std::vector<uint32_t>> flags(const std::string& folder) {
+    auto c = client();
+    EXPECT_TRUE(c->session.examine(folder));
+    c->session.uidSearch("SEEN");
+    auto seen = c->session.mailbox().searchResult;
+    c->session.uidSearch("RECENT");
+    auto recent = c->session.mailbox().searchResult;
+    c->session.disconnect();
+    return {seen, recent};
+  }
+  struct Outcome {
+    std::vector<std::string> rows;
+    bool newMail = false;
+  };
+  Outcome check(const std::shared_ptr<CheckMemory>& memory, const std::string& folder) {
+    CycleRig rig;
+    rig.cycle.memory = memory;
+    rig.cycle.displayMsgPreview = true;
+    rig.cycle.Accounts = {account("UID box", false, false, {folder + ";F"})};
+    EXPECT_TRUE(rig.run());
+    return {rowsText(rowsOf(rig.cycle, 0)), rig.cycle.newMailArrived.load() != 0};
+  }
+  // A check with `memory` that must change no flag and give the rows of a
+  // check that remembers nothing.
+  Outcome checkAndCompare(const std::shared_ptr<CheckMemory>& memory, const std::string& folder) {
+    const auto before = flags(folder);
+    const Outcome outcome = check(memory, folder);
+    EXPECT_EQ(flags(folder), before) << "a check changed flags";
+    EXPECT_EQ(check(std::make_shared<CheckMemory>(), folder).rows, outcome.rows);
+    return outcome;
+  }
+  fs::path folderDir(const std::string& folder) { return maildir(env.user) / ("." + folder); }
+  void deliver(const std::string& folder, const std::string& text) {
+    static int counter = 0;
+    const fs::path file = folderDir(folder) / "new" / ("1810000000.D" + std::to_string(counter++) + "P1.uid");
+    std::ofstream(file, std::ios::binary) << text;
+    struct stat owner {};
+    ::stat(folderDir(folder).c_str(), &owner);
+    EXPECT_EQ(::chown(file.c_str(), owner.st_uid, owner.st_gid), 0);
+  }
+  // The file of the message with `subject`, wherever Dovecot keeps it now.
+  fs::path fileOf(const std::string& folder, const std::string& subject) {
+    for (const char* sub : {"new", "cur"})
+      for (const auto& e : fs::directory_iterator(folderDir(folder) / sub))
+        if (test::readAll(e.path()).find("Subject: " + subject + "\r\n") != std::string::npos) return e.path();
+    ADD_FAILURE() << "no message " << subject;
+    return {};
+  }
+};
+
+TEST_F(UidChecks, NewMailOnceByUidRowsAsAFreshCheckAndNoFlagChanged) {
+  const std::string f = makeFolder({message("One", "1\r\n"), message("Two", "2\r\n")});
+  auto memory = std::make_shared<CheckMemory>();
+  const auto subjects = [](const Outcome& o) {
+    std::vector<std::string> out;
+    for (const std::string& row : o.rows) out.push_back(row.substr(row.find('|', row.find('|') + 1) + 1, 3));
+    return out;
+  };
+  // First check: nothing remembered; both are still \Recent, and stay so.
+  EXPECT_EQ(flags(f).second.size(), 2u);
+  Outcome o = checkAndCompare(memory, f);
+  EXPECT_THAT(subjects(o), ElementsAre("One", "Two"));
+  EXPECT_TRUE(o.newMail);
+  EXPECT_FALSE(checkAndCompare(memory, f).newMail) << "announced twice";
+  // Another client takes \Recent of a new message before the check.
+  deliver(f, message("Three", "3\r\n"));
+  auto other = client();
+  ASSERT_TRUE(other->session.select(f));
+  other->session.disconnect();
+  EXPECT_TRUE(flags(f).second.empty());
+  o = checkAndCompare(memory, f);
+  EXPECT_THAT(subjects(o), ElementsAre("One", "Two", "Thr"));
+  EXPECT_TRUE(o.newMail);
+  // One read elsewhere, one expunged: listed as a fresh check lists them.
+  const fs::path one = fileOf(f, "One");
+  fs::rename(one, folderDir(f) / "cur" / (one.filename().string().substr(0, one.filename().string().find(':')) + ":2,S"));
+  fs::remove(fileOf(f, "Two"));
+  o = checkAndCompare(memory, f);
+  EXPECT_THAT(subjects(o), ElementsAre("Thr"));
+  EXPECT_FALSE(o.newMail);
+  // The folder made anew (a new UIDVALIDITY): nothing remembered holds.
+  fs::remove_all(folderDir(f));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // UIDVALIDITY counts seconds
+  ASSERT_EQ(makeFolder({message("Four", "4\r\n")}, f), f);
+  o = checkAndCompare(memory, f);
+  EXPECT_THAT(subjects(o), ElementsAre("Fou"));
+  EXPECT_TRUE(o.newMail);  // \Recent again, in the new folder
 }
 
 }  // namespace
