@@ -345,31 +345,6 @@ void applyImapSelect(ImapMailbox& mailbox, const ImapReply& reply) {
   applyCode(reply.finalText);
 }
 
-void applyImapStatus(ImapMailbox& mailbox, std::string_view statusLine) {
-  const std::vector<std::string> tokens = tokenizeImapList(statusLine);
-  if (tokens.size() < 3 || !equalsIgnoreCase(tokens[0], "STATUS")) return;
-  const std::vector<std::string> items = splitBlanks(tokens[2]);
-  for (size_t i = 0; i + 1 < items.size(); i += 2) {
-    const std::string& key = items[i];
-    const std::string& value = items[i + 1];
-    const auto n = parseImapNumber(value);
-    if (equalsIgnoreCase(key, "MESSAGES")) {
-      if (n) mailbox.totalMessages = *n;
-    } else if (equalsIgnoreCase(key, "RECENT")) {
-      if (n) mailbox.recentMessages = *n;
-    } else if (equalsIgnoreCase(key, "UNSEEN")) {
-      if (n) {
-        mailbox.unseenMessages = *n;
-        mailbox.unseenKnown = true;
-      }
-    } else if (equalsIgnoreCase(key, "UIDNEXT")) {
-      mailbox.uidNext = value;
-    } else if (equalsIgnoreCase(key, "UIDVALIDITY")) {
-      mailbox.uidValidity = value;
-    }
-  }
-}
-
 std::vector<uint32_t> parseImapSearch(const std::vector<std::string>& textLines) {
   std::vector<uint32_t> result;
   for (const std::string& line : textLines) {

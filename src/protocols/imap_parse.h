@@ -78,13 +78,11 @@ std::vector<std::string> tokenizeImapList(std::string_view line);
 // sent back in this form; decodeModifiedUtf7 gives the one to show.
 std::optional<std::string> parseImapListLine(std::string_view line);
 
-// What the last SELECT and STATUS replies said about a folder.
+// What the last SELECT or EXAMINE reply said about a folder.
 struct ImapMailbox {
   std::string name;
   uint32_t totalMessages = 0;
   uint32_t recentMessages = 0;
-  uint32_t unseenMessages = 0;  // from STATUS
-  bool unseenKnown = false;     // the last STATUS reply gave an UNSEEN number
   uint32_t firstUnseen = 0;     // from "[UNSEEN n]" of SELECT
   std::string uidValidity;
   std::string uidNext;
@@ -100,9 +98,6 @@ struct ImapMailbox {
 // first): "n EXISTS", "n RECENT", "FLAGS (...)" and the response codes
 // UIDVALIDITY, UIDNEXT, PERMANENTFLAGS, UNSEEN and READ-WRITE / READ-ONLY.
 void applyImapSelect(ImapMailbox& mailbox, const ImapReply& reply);
-// Writes the items of a STATUS data line (without "* ") into the record;
-// items the line lacks, or whose value is no number, leave their fields.
-void applyImapStatus(ImapMailbox& mailbox, std::string_view statusLine);
 // The message numbers of the first SEARCH line among `textLines`, in reply
 // order; words that are no message number are skipped.
 std::vector<uint32_t> parseImapSearch(const std::vector<std::string>& textLines);

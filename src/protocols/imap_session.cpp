@@ -516,26 +516,12 @@ bool ImapSession::select(std::string_view folder) { return openFolder("SELECT", 
 
 bool ImapSession::examine(std::string_view folder) { return openFolder("EXAMINE", folder); }
 
-bool ImapSession::status(std::string_view folder) {
-  requireState({ImapState::Authenticated, ImapState::Selected});
-  sendCommand("STATUS " + wireFolderName(folder) + " (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)",
-              {"STATUS"});
-  mailbox_.unseenKnown = false;
-  if (reply_.status != "OK") return false;
-  if (!reply_.textLines.empty()) applyImapStatus(mailbox_, reply_.textLines.front());
-  return true;
-}
-
-bool ImapSession::search(std::string_view criterion) { return runSearch("SEARCH ", criterion); }
-
-bool ImapSession::uidSearch(std::string_view criterion) { return runSearch("UID SEARCH ", criterion); }
-
-bool ImapSession::runSearch(std::string_view command, std::string_view criterion) {
+bool ImapSession::uidSearch(std::string_view criterion) {
   requireState({ImapState::Selected});
   if (criterion.empty() || hasLineBreakOrNul(criterion)) throw ImapUnsafeArgumentError();
   // A refused SEARCH leaves no result behind, never the previous one's.
   mailbox_.searchResult.clear();
-  sendCommand(std::string(command) + std::string(criterion), {"SEARCH"});
+  sendCommand("UID SEARCH " + std::string(criterion), {"SEARCH"});
   if (reply_.status != "OK") return false;
   mailbox_.searchResult = parseImapSearch(reply_.textLines);
   return true;

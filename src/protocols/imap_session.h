@@ -151,11 +151,9 @@ class ImapSession {
   // Opens the folder read-only (EXAMINE, RFC 3501 6.3.2): nothing in it
   // changes, not even its \Recent flags. The mailbox record as SELECT fills it.
   bool examine(std::string_view folder);
-  bool status(std::string_view folder);
-  // One criterion ("UNSEEN", "NEW"); the message numbers, or with uidSearch
-  // the UIDs, in mailbox().searchResult. A refused SEARCH leaves an empty
-  // result and returns false.
-  bool search(std::string_view criterion);
+  // UID SEARCH with one criterion ("UNSEEN", "NEW"): the UIDs in
+  // mailbox().searchResult. A refused SEARCH leaves an empty result and
+  // returns false.
   bool uidSearch(std::string_view criterion);
 
   // A message as UID FETCH brought it.
@@ -195,7 +193,6 @@ class ImapSession {
 
   void login();
   bool openFolder(const char* command, std::string_view folder);
-  bool runSearch(std::string_view command, std::string_view criterion);
   void startTls();
   void requireState(std::initializer_list<ImapState> accepted) const;
   std::string nextTag();

@@ -141,24 +141,22 @@ TEST(ImapSession, GreetingsLoginRepliesAndCredentials) {
 // Folder names are decoded for display and sent back as LIST gave them; a
 // stray alert (with a control character) before a command is drained and
 // reported, and so are the alerts inside a reply and of a refusal.
-TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
+TEST(ImapSession, ListSelectExamineSearchFillTheMailboxRecord) {
   Rig rig(kPreauth +
           "C: C2 LIST \"\" *\nS: * LIST (\\HasNoChildren) \"/\" \"INBOX\"\nS: * 4 EXISTS\nS: * LIST () NIL Archive\n"
           "S: * LIST (\\HasNoChildren) \".\" \"Sent Items\"\nS: * LIST () \"/\" \"Entw&APw-rfe\"\n"
           "S: * LIST () \"/\" \"a\\\\b \\\"c\\\"\"\nS: * LIST () \"/\" {4}\nR: x\"y\\\\\\r\\n\nS: * LIST () \"/\"\n"
           "S: * OK [ALERT] Quota {almost} reached\nS: * LIST () \"/\" \"AT&T-Lab\"\nS: C2 OK List completed.\n"
-          "C: C3 STATUS \"a\\\\b \\\"c\\\"\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C3 OK\n"
+          "C: C3 EXAMINE \"a\\\\b \\\"c\\\"\"\nS: C3 OK [READ-ONLY]\n"
           "C: C4 SELECT \"AT&T-Lab\"\nS: C4 OK\nS: * OK [ALERT] Maintenance at 2:00\x01\nC: C5 SELECT \"INBOX\"\n"
           "S: * FLAGS (\\Answered \\Seen)\nS: * OK [PERMANENTFLAGS (\\Seen \\*)] ok\nS: * 17 EXISTS\nS: * 2 RECENT\n"
           "S: * OK [UNSEEN 12] first unseen\nS: * OK [UIDVALIDITY 3857529045] ok\nS: * OK [UIDNEXT 4392] ok\n"
-          "S: C5 OK [READ-WRITE] Select completed.\nC: C6 STATUS \"INBOX\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\n"
-          "S: * STATUS \"INBOX\" (MESSAGES 18 RECENT 3 UIDNEXT 4393 UIDVALIDITY 3857529045 UNSEEN 4)\nS: C6 OK\n"
-          "C: C7 SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C7 OK\n"
-          "C: C8 STATUS \"Gone\" (MESSAGES RECENT UIDNEXT UIDVALIDITY UNSEEN)\nS: C8 NO Mailbox doesn't exist\n"
-          "C: C9 SEARCH NEW\nS: * SEARCH 4\nS: C9 BAD unknown criterion\n"
-          "C: C10 SELECT \"Gone\"\nS: C10 NO [ALERT] Mailbox over quota\n"
-          "C: C11 EXAMINE \"INBOX\"\nS: * 17 EXISTS\nS: * OK [UIDNEXT 4392] ok\nS: C11 OK [READ-ONLY] done\n"
-          "C: C12 UID SEARCH UNSEEN\nS: * SEARCH 4380 4391\nS: C12 OK\n");
+          "S: C5 OK [READ-WRITE] Select completed.\n"
+          "C: C6 UID SEARCH UNSEEN\nS: * SEARCH 4 9 12 17\nS: C6 OK\n"
+          "C: C7 UID SEARCH NEW\nS: * SEARCH 4\nS: C7 BAD unknown criterion\n"
+          "C: C8 EXAMINE \"Gone\"\nS: C8 NO [ALERT] Mailbox over quota\n"
+          "C: C9 EXAMINE \"INBOX\"\nS: * 17 EXISTS\nS: * OK [UIDNEXT 4392] ok\nS: C9 OK [READ-ONLY] done\n"
+          "C: C10 UID SEARCH UNSEEN\nS: * SEARCH 4380 4391\nS: C10 OK\n");
   std::vector<std::string> names{"stale"}, wire;
   EXPECT_EQ(errorOf([&] { rig.session.listFolders(names); }), stateError("Non Authenticated"));
   rig.session.connect(true);
@@ -167,7 +165,7 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
   EXPECT_THAT(wire, ElementsAre("INBOX", "Archive", "Sent Items", "Entw&APw-rfe", "a\\b \"c\"", "x\"y\\", "AT&T-Lab"));
   EXPECT_THAT(rig.session.lastReply().extraLines,
               ElementsAre("List completed.", "4 EXISTS", "OK [ALERT] Quota {almost} reached"));
-  EXPECT_TRUE(rig.session.status(wire[4]));
+  EXPECT_TRUE(rig.session.examine(wire[4]));
   EXPECT_TRUE(rig.session.select(wire[6]));
   EXPECT_THROW(rig.session.select("bad\xFF\r\nC9 LOGOUT"), ImapUnsafeArgumentError);
   ASSERT_TRUE(rig.session.select("INBOX"));
@@ -176,17 +174,14 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
             std::make_tuple("INBOX", 17u, 2u, 12u, "3857529045", "4392", true));
   EXPECT_THAT(m.flags, ElementsAre("\\Answered", "\\Seen"));
   EXPECT_THAT(m.permanentFlags, ElementsAre("\\Seen", "\\*"));
-  ASSERT_TRUE(rig.session.status("INBOX"));
-  EXPECT_EQ(std::tie(m.totalMessages, m.unseenMessages, m.uidNext), std::make_tuple(18u, 4u, "4393"));
-  ASSERT_TRUE(rig.session.search("UNSEEN"));
+  ASSERT_TRUE(rig.session.uidSearch("UNSEEN"));
   EXPECT_THAT(m.searchResult, ElementsAre(4u, 9u, 12u, 17u));
-  EXPECT_FALSE(rig.session.status("Gone"));  // still selected: SEARCH goes on
-  EXPECT_FALSE(rig.session.search("NEW"));  // refused: no result, not the previous one
+  EXPECT_FALSE(rig.session.uidSearch("NEW"));  // refused: no result, not the previous one
   EXPECT_THAT(m.searchResult, IsEmpty());
-  EXPECT_FALSE(rig.session.select("Gone"));
+  EXPECT_FALSE(rig.session.examine("Gone"));
   EXPECT_EQ(rig.session.state(), ImapState::Authenticated);
-  EXPECT_EQ(m.name, "INBOX");  // a failed SELECT leaves the record
-  EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }), stateError("Authenticated"));
+  EXPECT_EQ(m.name, "INBOX");  // a failed EXAMINE leaves the record
+  EXPECT_EQ(errorOf([&] { rig.session.uidSearch("UNSEEN"); }), stateError("Authenticated"));
   EXPECT_THAT(rig.alerts, ElementsAre("Quota {almost} reached", "Maintenance at 2:00", "Mailbox over quota"));
   ASSERT_TRUE(rig.session.examine("INBOX"));
   EXPECT_EQ(std::tie(m.totalMessages, m.uidNext, m.readWrite), std::make_tuple(17u, "4392", false));
@@ -200,18 +195,18 @@ TEST(ImapSession, ListSelectStatusSearchFillTheMailboxRecord) {
 TEST(ImapSession, DrainBeforeACommandAndByeWhileWaiting) {
   Rig rig(kSelected + "S: * 7 EXISTS\nS: * 3 FETCH (BODY[] {12}\nR: C3 OK evil\\r\\n)\\r\\n\n"
           "C: C3 CAPABILITY\nS: * CAPABILITY IMAP4rev1\nS: C3 OK\n"
-          "C: C4 SEARCH UNSEEN\nS: * SEARCH 1 2\nS: * BYE Server shutting down\nX\n");
+          "C: C4 UID SEARCH UNSEEN\nS: * SEARCH 1 2\nS: * BYE Server shutting down\nX\n");
   const auto start = rig.clock.now();
   rig.session.connect(true);
   ASSERT_TRUE(rig.session.select("INBOX"));
   ASSERT_TRUE(rig.session.capability());
   EXPECT_THAT(rig.session.lastReply().extraLines, IsEmpty());
   EXPECT_EQ(rig.clock.now(), start);
-  EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }),
+  EXPECT_EQ(errorOf([&] { rig.session.uidSearch("UNSEEN"); }),
             "Server has gracefully disconnected you, possibly because the connection was idle for too long.");
   EXPECT_EQ(rig.session.state(), ImapState::UnexpectedlyDisconnected);
   EXPECT_FALSE(rig.session.connected());
-  EXPECT_EQ(errorOf([&] { rig.session.search("UNSEEN"); }), stateError(""));
+  EXPECT_EQ(errorOf([&] { rig.session.uidSearch("UNSEEN"); }), stateError(""));
   EXPECT_THROW(rig.session.disconnect(), ImapDisconnectedError);
   Rig closing(kPreauth + "C: C2 LOGOUT\nS: * BYE bye\nX\n");  // closed after BYE, before the tagged reply
   closing.session.connect(true);
@@ -233,13 +228,13 @@ std::string rawStep(std::string_view bytes) {
 }
 
 // A selected session asks one thing (f: headers of UID 5, p: the same with
-// texts, u: the highest UID; s: SEARCH; l: LIST), answered by `steps`.
+// texts, u: the highest UID; s: UID SEARCH; l: LIST), answered by `steps`.
 // Gives "ok <result> [<value>] uid <n>" (the highest UID asked next proves
 // the session in step) or "error: <text>"; the value of f and p lists each
 // message handed on as "uid:header" or "uid:header|text".
 const std::map<char, std::string> kCommands = {
     {'f', "C3 UID FETCH 5 (UID RFC822.HEADER)"}, {'p', "C3 UID FETCH 5 (UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)"},
-    {'u', "C3 UID FETCH * (UID)"}, {'s', "C3 SEARCH UNSEEN"}, {'l', "C3 LIST \"\" *"}};
+    {'u', "C3 UID FETCH * (UID)"}, {'s', "C3 UID SEARCH UNSEEN"}, {'l', "C3 LIST \"\" *"}};
 const std::string kFollowUp = "C: C4 UID FETCH * (UID)\nS: * 5 FETCH (UID 77)\nS: C4 OK\n";
 
 std::string play(char kind, const std::string& steps) {
@@ -258,7 +253,7 @@ std::string play(char kind, const std::string& steps) {
       case 'f': ok = s.uidFetchHeaders({5}, false, each); break;
       case 'p': ok = s.uidFetchHeaders({5}, true, each); break;
       case 'u': value = std::to_string(s.highestUid()), ok = value != "0"; break;
-      case 's': ok = s.search("UNSEEN"), value = std::to_string(s.mailbox().searchResult.size()); break;
+      case 's': ok = s.uidSearch("UNSEEN"), value = std::to_string(s.mailbox().searchResult.size()); break;
       case 'l': ok = s.listFolders(names), value = std::to_string(names.size()); break;
     }
     return "ok " + std::to_string(ok) + " [" + value + "] uid " + std::to_string(s.highestUid());
