@@ -81,6 +81,7 @@ class Link:
         self.sent_to_client = False  # since the client's previous send
         self.client_bytes = bytearray()
         self.server = None
+        self.pumps_left = 2
         threading.Thread(target=self._run, daemon=True).start()
 
     def _run(self):
@@ -110,6 +111,20 @@ class Link:
         with self.lock:
             self.sent_to_client = True
 
+    def _pump_ended(self):
+        # Both directions have forwarded their end (or failed): the sockets
+        # go, which also wakes a reader still waiting on one.
+        with self.lock:
+            self.pumps_left -= 1
+            if self.pumps_left:
+                return
+        for s in (self.client, self.server):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+
     def _pump(self, source, target, on_read, before_write):
         chunks = collections.deque()
         ready = threading.Condition()
@@ -130,6 +145,10 @@ class Link:
                     return
 
         def write():
+            forward()
+            self._pump_ended()
+
+        def forward():
             while True:
                 with ready:
                     ready.wait_for(lambda: chunks)
@@ -160,6 +179,8 @@ class LatencyProxy:
     links are those made between two looks at its length."""
 
     def __init__(self, upstream, rtt_ms):
+        # A pump waiting for the interpreter lock must not add its own delay.
+        sys.setswitchinterval(0.0005)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         self.links = []
@@ -216,22 +237,26 @@ def mask_login(command):
 
 
 def shortened(commands):
-    """The commands with each run of one form (tag and numbers aside) given
-    as its first line and a count of the others."""
+    """The commands with each run of a repeated block (of one to three
+    commands of one form each, tags and numbers aside) given as its first
+    block and a count of the repeats."""
+    forms = [re.sub(r"\d+", "#", c.split(" ", 1)[-1]) for c in commands]
     out = []
-    form = None
-    repeats = 0
-    for command in commands:
-        this = re.sub(r"\d+", "#", command.split(" ", 1)[-1])
-        if this == form:
-            repeats += 1
-            continue
-        if repeats:
-            out.append(f"  ... and {repeats} more of this form")
-        out.append(command)
-        form, repeats = this, 0
-    if repeats:
-        out.append(f"  ... and {repeats} more of this form")
+    i = 0
+    while i < len(commands):
+        best_size, best_repeats = 1, 1
+        for size in (1, 2, 3):
+            repeats = 1
+            while forms[i + repeats * size:i + (repeats + 1) * size] == forms[i:i + size]:
+                repeats += 1
+            if repeats > 1 and repeats * size > best_repeats * best_size:
+                best_size, best_repeats = size, repeats
+        out += commands[i:i + best_size]
+        if best_repeats > 1:
+            what = "this command" if best_size == 1 else f"these {best_size} commands"
+            out.append(f"  ... {what} again {best_repeats - 1} more time{'s' if best_repeats > 2 else ''}"
+                       " (other numbers)")
+        i += best_size * best_repeats
     return out
 
 
@@ -304,9 +329,13 @@ def selftest():
               f"{elapsed * 1000:.0f} ms (want {low * 1000:.0f} ms or a little more), "
               f"{'bytes intact' if echoed == sent else 'BYTES DIFFER'}")
     commands = client_commands(b'a1 LOGIN "user" "se\\"cret"\r\na2 LOGIN {4}\r\nuser {6}\r\nsecret\r\n'
-                               b"a3 FETCH 1 (UID)\r\na4 FETCH 2 (UID)\r\n")
+                               b"a3 FETCH 1 (UID)\r\na4 FETCH 2 (UID)\r\na5 FETCH 3 (UID)\r\n"
+                               b"a6 FETCH 1 (RFC822.HEADER)\r\na7 FETCH 1 (UID)\r\n"
+                               b"a8 FETCH 2 (RFC822.HEADER)\r\na9 FETCH 2 (UID)\r\na10 LOGOUT\r\n")
     masked = shortened([mask_login(c) for c in commands])
-    want = ['a1 LOGIN "user" ***', "a2 LOGIN ***", "a3 FETCH 1 (UID)", "  ... and 1 more of this form"]
+    want = ['a1 LOGIN "user" ***', "a2 LOGIN ***", "a3 FETCH 1 (UID)",
+            "  ... this command again 2 more times (other numbers)", "a6 FETCH 1 (RFC822.HEADER)",
+            "a7 FETCH 1 (UID)", "  ... these 2 commands again 1 more time (other numbers)", "a10 LOGOUT"]
     ok = masked == want
     failed |= not ok
     print(f"{'ok  ' if ok else 'FAIL'} trace lines: {masked}")
@@ -390,14 +419,19 @@ def run_driver(driver, env, expected, proxy):
     """The driver's two checks through the proxy: per check (wall, CPU,
     round trips, the client's commands) and whether new mail was flagged."""
     checks = []
+    errors = tempfile.TemporaryFile("w+")  # a file: a pipe could fill while stdout is read
     proc = subprocess.Popen([driver, "--cycles", "2", "--timeout", "600"], env=env, stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=errors, text=True)
     try:
         first = len(proxy.links)
+        line = ""
         for n in (1, 2):
             if n == 2:
-                proc.stdin.write("go\n")
-                proc.stdin.flush()
+                try:
+                    proc.stdin.write("go\n")
+                    proc.stdin.flush()
+                except BrokenPipeError:
+                    break
             line = proc.stdout.readline()
             end = len(proxy.links)
             if not line:
@@ -412,9 +446,13 @@ def run_driver(driver, env, expected, proxy):
             checks.append((doc["wall"], doc["cpu"], proxy.round_trips(first, end),
                            [mask_login(c) for c in commands], doc["newMail"]))
             first = end
-        proc.stdin.close()
-        err = proc.stderr.read()
+        try:
+            proc.stdin.close()
+        except BrokenPipeError:
+            pass
         status = proc.wait(timeout=60)
+        errors.seek(0)
+        err = errors.read()
     finally:
         if proc.poll() is None:
             proc.kill()
@@ -505,7 +543,8 @@ def slow_link(args, exe, driver, work, env):
         for name, (wall, cpu, trips, commands, new_mail) in zip(names, checks):
             results[("brivane", name)].append((wall, cpu, trips))
             if args.trace and r == 0:
-                print(f"brivane {name} check: {len(commands)} commands, new mail flagged: {new_mail}")
+                label = "first check" if name == "first" else name
+                print(f"brivane {label}: {len(commands)} commands, new mail flagged: {new_mail}")
                 for line in shortened(commands):
                     print(f"  {line}")
         for name in names:
@@ -522,12 +561,13 @@ def slow_link(args, exe, driver, work, env):
     for (client, name), (wall, cpu, trips) in med.items():
         label = "brivane (check driver)" if client == "brivane" else "Python imaplib"
         print(f"{label:<26}{name:<10}{wall:>10.3f}{cpu:>10.3f}{trips:>13.0f}")
-    goal_note = "" if args.messages == 2000 and args.rtt == 20 else " (goals are for 2,000 unseen at --rtt 20)"
+    if args.messages != 2000 or args.rtt != 20:
+        print("the goals below are stated for 2,000 unseen at --rtt 20")
     bw, bc, _ = med[("brivane", "first")]
     iw, ic, _ = med[("imaplib", "first")]
     rw, _, rt = med[("brivane", "re-check")]
-    print(f"first check ratio brivane/imaplib: wall {bw / iw:.3f} (goal <= 0.05), CPU {bc / ic:.3f}{goal_note}")
-    print(f"re-check wall: brivane {rw:.3f} s (goal <= 0.5 s){goal_note}")
+    print(f"first check ratio brivane/imaplib: wall {bw / iw:.3f} (goal <= 0.05), CPU {bc / ic:.3f}")
+    print(f"re-check wall: brivane {rw:.3f} s (goal <= 0.5 s)")
     print(f"re-check round trips: brivane {rt:.0f} with {args.messages} messages "
           f"(goal: the same with --messages 20 and 2000)")
 

@@ -1,6 +1,7 @@
 // Runs check cycles of the store's accounts in one process, as the saver
 // does (one CheckCycle, so that what a cycle remembers in memory serves the
-// next), and prints one JSON line per cycle on standard output:
+// next; nothing is kept in a state file, so a run's first cycle starts
+// afresh), and prints one JSON line per cycle on standard output:
 //   {"cycle":1,"wall":0.84,"cpu":0.21,"rows":2000,"newMail":true,"status":null,"finished":true}
 // "wall" and "cpu" are seconds (CPU: user + system of the whole process,
 // from getrusage), "rows" counts message rows, "status" is the first status
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
   auto* cycle = new CheckCycle(queue);
   cycle->Accounts = accounts;
   cycle->displayMsgPreview = settings.displayMsgPreview;
+  cycle->memory = std::make_shared<brivane::CheckMemory>();  // in memory only
 
   for (int n = 1; n <= cycles; ++n) {
     if (n > 1) {
