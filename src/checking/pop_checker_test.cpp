@@ -12,6 +12,8 @@ using ::testing::ElementsAre;
 namespace {
 
 const std::string kStat = std::string(kPopLoggedIn) + "C: STAT\nS: +OK ", kQuit = "C: QUIT\nS: +OK\nX\n";
+// UIDL refused; the capabilities, refused before the login, are asked once more before the first TOP.
+const std::string kNoUidl = "C: UIDL\nS: -ERR not supported\nC: CAPA\nS: -ERR\n";
 const std::string kEnd = " Disconnecting...", kDone = " Disconnected successfully - check completed";
 
 std::string header(int n, const std::string& subject) {
@@ -34,7 +36,7 @@ CheckRun play(const std::string& script, bool preview = false, const std::functi
 }
 
 TEST(PopChecker, ListsEveryMessageNewestFirst) {
-  std::string script = kStat + "3 3000\n";
+  std::string script = kStat + "3 3000\n" + kNoUidl;
   for (int n : {3, 2, 1}) script += "C: TOP " + std::to_string(n) + " 0\n" + header(n, n == 2 ? "   " : "msg " + std::to_string(n));
   for (int before : {2, 3}) {  // the second time with TLS from the first byte
     SCOPED_TRACE(before);
@@ -100,7 +102,7 @@ TEST(PopChecker, ValidationAndConnectFailures) {
 // The loop's end is logged before the error, the disconnect after it; the
 // count, as far as changed, travels back.
 TEST(PopChecker, FailureAfterLoginEndsWithErrConn) {
-  const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\nX\n");
+  const CheckRun run = play(kStat + "2 100\n" + kNoUidl + "C: TOP 2 0\nX\n");
   EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived, run.account.lastMessageCount),
             std::tuple(std::vector<std::string>{"ERRCONN"}, false, 2));
   EXPECT_THAT(std::vector(run.log.end() - 4, run.log.end()),
@@ -113,7 +115,7 @@ TEST(PopChecker, RefusedTopSkipsThatMessage) {
   for (bool all : {false, true}) {
     SCOPED_TRACE(all ? "every message refused" : "one refused");
     const std::string top2 = all ? "S: -ERR [IN-USE] locked\n" : header(2, "msg 2");
-    const CheckRun run = play(kStat + "2 100\nC: TOP 2 0\n" + top2 + "C: TOP 1 0\nS: -ERR no such message\n" + kQuit);
+    const CheckRun run = play(kStat + "2 100\n" + kNoUidl + "C: TOP 2 0\n" + top2 + "C: TOP 1 0\nS: -ERR no such message\n" + kQuit);
     EXPECT_EQ(std::tuple(subjectsOf(run.rows), run.newMailArrived, run.hasMessages),
               std::tuple(std::vector<std::string>{all ? "NOMSG" : "msg 2"}, !all, !all));
   }
@@ -124,7 +126,7 @@ TEST(PopChecker, RefusedTopSkipsThatMessage) {
 // shorter than 80 characters over two lines; message 1: a long
 // Windows-1252 body, dot-stuffed first line.
 TEST(PopChecker, PreviewsUseTopWithBodyLinesNeverRetr) {
-  const std::string script = kStat + "3 300\nC: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
+  const std::string script = kStat + "3 300\n" + kNoUidl + "C: TOP 3 100\nS: +OK\nS: From: a@example.org\nS: Subject: three\n"
                              "S: Content-Type: multipart/mixed; boundary=b\nS: \nS: This is a multi-part message in MIME format.\n"
                              "S: --b\nS: Content-Type: text/plain\nS: \nS: Hello\nS: world\nS: .\nC: TOP 2 100\nS: -ERR gone\n"
                              "C: TOP 1 100\nS: +OK\nS: Subject: one\nS: \nS: ..caf\xE9 " + std::string(100, 'x') + "\n";
