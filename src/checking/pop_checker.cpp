@@ -123,7 +123,7 @@ bool TPOPChecker::collectRows(Pop3Session& client, long count, const Pop3UidList
         ++reused;
       }
     }
-    if (reused > 0) log(" Reusing " + std::to_string(reused) + " headers from the last check");
+    if (reused > 0) log(" Headers kept from the last check: " + std::to_string(reused));
     client.retrieveHeaders(fetch, showPreview ? kPreviewLines : 0, [&](long n, bool shown, MailMessage& message) {
       if (stopRequested()) throw CheckStopped{};
       log(" Retrieving header " + std::to_string(count + 1 - n) + " of " + std::to_string(count));

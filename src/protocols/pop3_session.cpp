@@ -329,7 +329,7 @@ void Pop3Session::retrieveHeaders(const std::vector<long>& numbers, int previewL
           batch += command;
           ++sent;
         }
-        t.write(batch);
+        if (!batch.empty()) t.write(batch);
       }
       t.beginReply();
       readReply();
