@@ -124,8 +124,9 @@ class Pop3Session {
   using HeaderCallback = std::function<void(long number, bool shown, MailMessage& message)>;
   // Reads the header of each message in `numbers`, in that order: "TOP n 0",
   // or with `previewLines` > 0 "TOP n previewLines" read as header, blank
-  // line and body. Asks the capabilities once when they are not known yet;
-  // with PIPELINING (RFC 2449) keeps up to kPipelineCommands commands (and
+  // line and body. Capabilities refused before the login are asked once
+  // more, before the first TOP of the session (not at all when a check
+  // reads no header); with PIPELINING (RFC 2449) keeps up to kPipelineCommands commands (and
   // kPipelineBytes of command text) in flight, else sends one at a time.
   // Each reply has the whole-reply limit of its own. Left by an error (or a
   // stop, which the transport raises while waiting, or the callback throws)
