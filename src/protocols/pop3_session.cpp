@@ -1,6 +1,7 @@
 #include "protocols/pop3_session.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "common/text.h"
 #include "protocols/protocol_errors.h"
@@ -33,6 +34,36 @@ void splitExtendedCode(Pop3Reply& reply) {
 }
 
 bool hasLineBreakOrNul(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+// One line of a UIDL listing: "number id", the number 1..count (trailing
+// blanks are tolerated); nothing when it is anything else.
+std::optional<Pop3Uid> parseUidLine(std::string_view line, long count) {
+  size_t digits = 0;
+  long number = 0;
+  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') {
+    if (++digits > 9) return std::nullopt;
+    number = number * 10 + (line[digits - 1] - '0');
+  }
+  if (digits == 0 || number < 1 || number > count) return std::nullopt;
+  size_t start = digits;
+  while (start < line.size() && line[start] == ' ') ++start;
+  if (start == digits) return std::nullopt;
+  size_t end = line.size();
+  while (end > start && (line[end - 1] == ' ' || line[end - 1] == '\t')) --end;
+  const std::string_view id = line.substr(start, end - start);
+  if (!isValidPop3Uid(id)) return std::nullopt;
+  return Pop3Uid{number, std::string(id)};
+}
+
+// True when `ids` holds each number 1..count once and no id twice.
+bool coversEveryMessageOnce(std::vector<Pop3Uid>& ids, long count) {
+  if (ids.size() != static_cast<size_t>(count)) return false;
+  std::sort(ids.begin(), ids.end(), [](const Pop3Uid& a, const Pop3Uid& b) { return a.number < b.number; });
+  std::unordered_set<std::string_view> seen;
+  for (size_t i = 0; i < ids.size(); ++i)
+    if (ids[i].number != static_cast<long>(i) + 1 || !seen.insert(ids[i].id).second) return false;
+  return true;
+}
 
 }  // namespace
 
@@ -90,6 +121,11 @@ long parseStatCount(std::string_view text) {
   return n;
 }
 
+bool isValidPop3Uid(std::string_view id) {
+  return !id.empty() && id.size() <= 70 &&
+         std::all_of(id.begin(), id.end(), [](char c) { return c >= 0x21 && c <= 0x7E; });
+}
+
 void Pop3Session::setTlsMode(TlsMode mode) {
   if (connected()) throw TlsModeError("The TLS mode cannot change while connected.");
   if (mode == TlsMode::RequireExplicit) mode = TlsMode::Explicit;  // STLS is never optional
@@ -137,6 +173,7 @@ void Pop3Session::connect() {
   greetingTimestamp_.clear();
   capabilities_.clear();
   hasCapabilities_ = false;
+  askedCapabilitiesAfterLogin_ = false;
   if (hasLineBreakOrNul(username_) || hasLineBreakOrNul(password_)) throw UnsafeCredentialsError();
   Transport& t = transport();
   t.setHost(host_);
@@ -222,13 +259,90 @@ bool Pop3Session::readHeaderLines(MailMessage& message, bool stopAtEmptyLine) {
   }
 }
 
+// With body lines the header ends at the blank line and the body follows;
+// without, every line up to "." counts as header (as a header-only TOP has
+// nothing else).
+void Pop3Session::readTopReply(MailMessage& message, int previewLines) {
+  const bool bodyFollows = readHeaderLines(message, previewLines > 0);
+  message.decodeHeaders();
+  if (bodyFollows) message.readBody(transport());
+}
+
 bool Pop3Session::retrieveHeader(long n, MailMessage& message) {
   message.clear();
   sendCommand("TOP " + std::to_string(n) + " 0");
   if (!reply_.ok()) return false;
-  readHeaderLines(message, false);
-  message.decodeHeaders();
+  readTopReply(message, 0);
   return true;
+}
+
+Pop3UidListing Pop3Session::uidl(long count, size_t maxIds) {
+  using Outcome = Pop3UidListing::Outcome;
+  Pop3UidListing listing;
+  sendCommand("UIDL");
+  if (!reply_.ok()) return listing;
+  listing.outcome = Outcome::Listed;
+  const auto fail = [&listing](Outcome why) {
+    listing.outcome = why;
+    std::vector<Pop3Uid>().swap(listing.ids);
+  };
+  // The listing is read to its end whatever it holds, so that the next
+  // reply is read in step; past the first fault its lines are only dropped.
+  Transport& t = transport();
+  for (std::string line = t.readReplyLine(); line != "."; line = t.readReplyLine()) {
+    if (!listing.listed()) continue;
+    if (listing.ids.size() >= maxIds) {
+      fail(Outcome::TooMany);
+      continue;
+    }
+    std::optional<Pop3Uid> entry = parseUidLine(line, count);
+    if (!entry) fail(Outcome::Malformed);
+    else listing.ids.push_back(std::move(*entry));
+  }
+  if (listing.listed() && !coversEveryMessageOnce(listing.ids, count)) fail(Outcome::Malformed);
+  return listing;
+}
+
+// RFC 2449 PIPELINING: commands go out in batches while the replies of the
+// earlier ones are read; the batch is refilled once half the window has been
+// answered, so the server always has work queued. The window is small enough
+// (a few KB of commands) that neither side can block the other on writing.
+void Pop3Session::retrieveHeaders(const std::vector<long>& numbers, int previewLines,
+                                  const HeaderCallback& onMessage) {
+  if (numbers.empty()) return;
+  if (!hasCapabilities_ && !askedCapabilitiesAfterLogin_) {
+    askedCapabilitiesAfterLogin_ = true;  // refused before the login: asked once more, never again
+    readCapabilities();
+  }
+  Transport& t = transport();
+  const size_t window = pipelining() ? kPipelineCommands : 1;
+  const std::string lines = " " + std::to_string(std::max(previewLines, 0));
+  size_t sent = 0, answered = 0;
+  MailMessage message;
+  try {
+    while (answered < numbers.size()) {
+      if (sent - answered <= window / 2) {
+        std::string batch;
+        while (sent < numbers.size() && sent - answered < window) {
+          std::string command = "TOP " + std::to_string(numbers[sent]) + lines + "\r\n";
+          if (!batch.empty() && batch.size() + command.size() > kPipelineBytes) break;
+          batch += command;
+          ++sent;
+        }
+        if (!batch.empty()) t.write(batch);
+      }
+      t.beginReply();
+      readReply();
+      message.clear();
+      const bool shown = reply_.ok();
+      if (shown) readTopReply(message, previewLines);
+      ++answered;
+      onMessage(numbers[answered - 1], shown, message);
+    }
+  } catch (...) {
+    if (sent > answered) t.close();  // replies outstanding (or half read): out of step
+    throw;
+  }
 }
 
 bool Pop3Session::retrieve(long n, MailMessage& message) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,7 +11,8 @@
 #include "protocols/transport.h"
 
 // The POP3 client dialogue (RFC 1939) as the checker uses it: greeting,
-// CAPA, [STLS, CAPA,] USER/PASS, STAT, TOP n 0, RETR n, QUIT. It never deletes or changes
+// CAPA, [STLS, CAPA,] USER/PASS, STAT, UIDL, TOP n 0 (pipelined when the
+// server offers PIPELINING), RETR n, QUIT. It never deletes or changes
 // messages. Errors: the transport's (SocketError, ConnectionClosedError,
 // ReadTimeoutError, ...), Pop3ReplyError for a required "+OK" that did not
 // come, MalformedReplyError, UnsafeCredentialsError, StartTlsError, and the TLS
@@ -43,6 +45,32 @@ Pop3Reply parsePop3Reply(std::string_view bytes);
 
 // The count of a STAT reply text ("7 12345"); throws MalformedReplyError.
 long parseStatCount(std::string_view text);
+
+// Whether `id` is a unique-id as RFC 1939 allows it: 1 to 70 characters
+// from 0x21 to 0x7E.
+bool isValidPop3Uid(std::string_view id);
+
+// A message's number and unique-id from a UIDL listing.
+struct Pop3Uid {
+  long number = 0;
+  std::string id;
+  friend bool operator==(const Pop3Uid&, const Pop3Uid&) = default;
+};
+
+// What a UIDL listing gave. Only `Listed` carries ids: one per message
+// 1..count, in number order, numbers and ids each unique.
+struct Pop3UidListing {
+  enum class Outcome {
+    Listed,
+    Refused,    // "-ERR": the server has no UIDL
+    Malformed,  // a line that is no "number id", a number outside 1..count, a
+                // number or id given twice, a message left out
+    TooMany,    // more lines than the caller keeps
+  };
+  Outcome outcome = Outcome::Refused;
+  std::vector<Pop3Uid> ids;
+  bool listed() const { return outcome == Outcome::Listed; }
+};
 
 class Pop3Session {
  public:
@@ -82,6 +110,30 @@ class Pop3Session {
   bool retrieveHeader(long n, MailMessage& message);
   // Reads the whole message n (RETR n); false (message untouched) on "-ERR".
   bool retrieve(long n, MailMessage& message);
+
+  // The unique-ids of the `count` messages STAT gave (UIDL). Keeps at most
+  // `maxIds` of them: a longer listing is read to its end and dropped
+  // (TooMany), so a maildrop of any size costs bounded memory. A refusal or
+  // a malformed listing is no error: the caller goes on without ids.
+  Pop3UidListing uidl(long count, size_t maxIds);
+
+  // Called with each message of retrieveHeaders as its reply arrives: its
+  // number, whether the server showed it ("-ERR" drops only that message)
+  // and, when shown, the message (reused between calls; the callee may move
+  // from it).
+  using HeaderCallback = std::function<void(long number, bool shown, MailMessage& message)>;
+  // Reads the header of each message in `numbers`, in that order: "TOP n 0",
+  // or with `previewLines` > 0 "TOP n previewLines" read as header, blank
+  // line and body. Capabilities refused before the login are asked once
+  // more, before the first TOP of the session (not at all when a check
+  // reads no header); with PIPELINING (RFC 2449) keeps up to kPipelineCommands commands (and
+  // kPipelineBytes of command text) in flight, else sends one at a time.
+  // Each reply has the whole-reply limit of its own. Left by an error (or a
+  // stop, which the transport raises while waiting, or the callback throws)
+  // with replies outstanding, the connection is closed: it is out of step.
+  void retrieveHeaders(const std::vector<long>& numbers, int previewLines, const HeaderCallback& onMessage);
+  static constexpr size_t kPipelineCommands = 64;
+  static constexpr size_t kPipelineBytes = 2048;
   // QUIT and close; a "-ERR" to QUIT is raised after the close.
   void disconnect();
   bool connected() const { return transport_ && transport_->connected(); }
@@ -96,6 +148,9 @@ class Pop3Session {
   bool hasCapabilities() const { return hasCapabilities_; }
   // Whether a CAPA line starts with `name` (any case).
   bool hasCapability(std::string_view name) const;
+  // Whether commands are sent ahead of the replies (the server lists
+  // PIPELINING).
+  bool pipelining() const { return hasCapability("PIPELINING"); }
 
  private:
   Transport& transport();
@@ -106,6 +161,8 @@ class Pop3Session {
   // Header lines up to "." (TOP) or also the empty line (RETR); true when
   // the empty line ended it.
   bool readHeaderLines(MailMessage& message, bool stopAtEmptyLine);
+  // The reply to "TOP n lines" after its status line, read into `message`.
+  void readTopReply(MailMessage& message, int previewLines);
 
   Transport* transport_;
   std::string host_;
@@ -120,6 +177,7 @@ class Pop3Session {
   std::string greetingTimestamp_;
   std::vector<std::string> capabilities_;
   bool hasCapabilities_ = false;
+  bool askedCapabilitiesAfterLogin_ = false;
 };
 
 }  // namespace brivane

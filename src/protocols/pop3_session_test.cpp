@@ -28,6 +28,8 @@ struct Pop3Fixture {
   Pop3Session session;
 };
 
+struct CheckStoppedForTest {};
+
 constexpr const char* kLogin =
     "S: +OK POP3 ready <1896.697170952@dbc.mailcom.org>\nC: CAPA\nS: +OK Capability list follows\n"
     "S: TOP\nS: ..odd\nS: USER\nS: .\nC: USER alice\nS: +OK\nC: PASS secret word\nS: +OK logged in\n";
@@ -133,6 +135,137 @@ TEST(Pop3Session, LargeRepliesAreReadToTheEndButKeptSmall) {
   EXPECT_TRUE(m.bodyTruncated);
   EXPECT_EQ(m.body.at(0).substr(0, 2), ".0");
   EXPECT_EQ(f.session.messageCount(), 1);
+}
+
+// UIDL listings: a good one gives the ids in number order; a refusal or
+// any fault means "no ids"; each listing is read to its end, so the STAT
+// behind it comes in step.
+TEST(Pop3Session, UidlListingsAndTheirFaults) {
+  using Outcome = Pop3UidListing::Outcome;
+  const std::string longest(70, '~');
+  const struct {
+    const char* name;
+    long count;
+    std::string reply;
+    Outcome outcome;
+    std::vector<Pop3Uid> ids = {};
+    size_t maxIds = 10;
+  } rows[] = {
+      {"listed out of order, blanks around the id", 2, "S: +OK\nS: 2  " + longest + " \nS: 1 !a\nS: .\n", Outcome::Listed,
+       {{1, "!a"}, {2, longest}}},
+      {"empty maildrop", 0, "S: +OK\nS: .\n", Outcome::Listed},
+      {"refused", 1, "S: -ERR no UIDL here\n", Outcome::Refused},
+      {"id of 71 characters", 1, "S: +OK\nS: 1 " + longest + "x\nS: .\n", Outcome::Malformed},
+      {"id with a blank", 1, "S: +OK\nS: 1 a b\nS: .\n", Outcome::Malformed},
+      {"id with a byte past 0x7E", 1, "S: +OK\nS: 1 caf\xC3\xA9\nS: .\n", Outcome::Malformed},
+      {"no id", 1, "S: +OK\nS: 1\nS: .\n", Outcome::Malformed},
+      {"number 0", 1, "S: +OK\nS: 0 a\nS: .\n", Outcome::Malformed},
+      {"number past the count", 1, "S: +OK\nS: 2 a\nS: .\n", Outcome::Malformed},
+      {"number with a sign", 1, "S: +OK\nS: +1 a\nS: .\n", Outcome::Malformed},
+      {"number given twice", 2, "S: +OK\nS: 1 a\nS: 1 b\nS: .\n", Outcome::Malformed},
+      {"id given twice", 2, "S: +OK\nS: 1 a\nS: 2 a\nS: .\n", Outcome::Malformed},
+      {"a message left out", 2, "S: +OK\nS: 2 b\nS: .\n", Outcome::Malformed},
+      {"more lines than kept", 3, "S: +OK\nS: 1 a\nS: 2 b\nS: 3 c\nS: .\n", Outcome::TooMany, {}, 2},
+      {"100,000 lines", 5000, "S: +OK\nREPEAT: 100000 1 0123456789\nS: .\n", Outcome::TooMany, {}, 5000},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Pop3Fixture f(std::string(kLogin) + "C: UIDL\n" + r.reply + "C: STAT\nS: +OK 1 9\n");
+    f.session.connect();
+    const Pop3UidListing listing = f.session.uidl(r.count, r.maxIds);
+    EXPECT_EQ(listing.outcome, r.outcome);
+    EXPECT_EQ(listing.ids, r.ids);
+    EXPECT_EQ(f.session.messageCount(), 1);
+  }
+}
+
+// Records the text of each write, to see which commands went out together.
+class RecordingStream : public ByteStream {
+ public:
+  RecordingStream(std::unique_ptr<ByteStream> inner, std::vector<std::string>& writes)
+      : inner_(std::move(inner)), writes_(writes) {}
+  size_t read(char* buf, size_t cap, int timeoutMs) override { return inner_->read(buf, cap, timeoutMs); }
+  void write(std::string_view data) override {
+    writes_.emplace_back(data);
+    inner_->write(data);
+  }
+  bool readableWithin(int timeoutMs) override { return inner_->readableWithin(timeoutMs); }
+  void close() override { inner_->close(); }
+  bool isOpen() const override { return inner_->isOpen(); }
+
+ private:
+  std::unique_ptr<ByteStream> inner_;
+  std::vector<std::string>& writes_;
+};
+
+std::string topReply(long n) { return "S: +OK\nS: Subject: m" + std::to_string(n) + "\nS: \nS: .\n"; }
+
+// Headers read ahead of their replies when the server offers PIPELINING,
+// one command at a time when it does not. The script of a pipelining
+// server expects each batch before it answers (a client that waited for
+// each reply would time out); the writes show the batches: 64 commands
+// first, refilled once half of them are answered. A refused message
+// (-ERR) is reported and skipped, its neighbours read on.
+TEST(Pop3Session, RetrievesHeadersPipelinedWhenOffered) {
+  const auto countLines = [](const std::vector<std::string>& writes) {
+    std::vector<size_t> n;
+    for (const auto& w : writes) n.push_back(static_cast<size_t>(std::count(w.begin(), w.end(), '\n')));
+    return n;
+  };
+  for (const bool pipelining : {true, false}) {
+    SCOPED_TRACE(pipelining ? "PIPELINING" : "one at a time");
+    std::string script = "S: +OK ready\nC: CAPA\nS: +OK\nS: USER\n" + std::string(pipelining ? "S: PIPELINING\n" : "") +
+                         "S: .\nC: USER alice\nS: +OK\nC: PASS secret word\nS: +OK\n";
+    std::vector<long> numbers;
+    for (long n = 70; n >= 1; --n) numbers.push_back(n);
+    const auto reply = [](long n) { return n == 69 ? std::string("S: -ERR [IN-USE] locked\n") : topReply(n); };
+    if (pipelining) {
+      for (long n = 70; n >= 7; --n) script += "C: TOP " + std::to_string(n) + " 0\n";
+      for (long n = 70; n >= 39; --n) script += reply(n);
+      for (long n = 6; n >= 1; --n) script += "C: TOP " + std::to_string(n) + " 0\n";
+      for (long n = 38; n >= 1; --n) script += reply(n);
+    } else {
+      for (long n : numbers) script += "C: TOP " + std::to_string(n) + " 0\n" + reply(n);
+    }
+    Pop3Fixture f(script + "C: STAT\nS: +OK 70 9\n");
+    std::vector<std::string> writes;
+    f.transport.setConnector([&f, &writes, inner = f.server.connector()](const Transport::ConnectRequest& r) {
+      return std::make_unique<RecordingStream>(inner(r), writes);
+    });
+    f.session.connect();
+    writes.clear();
+    std::vector<std::string> seen;
+    f.session.retrieveHeaders(numbers, 0, [&seen](long n, bool shown, MailMessage& m) {
+      seen.push_back(std::to_string(n) + (shown ? " " + m.subject : " refused"));
+    });
+    ASSERT_EQ(seen.size(), 70u);
+    EXPECT_THAT(std::vector(seen.begin(), seen.begin() + 3), ElementsAre("70 m70", "69 refused", "68 m68"));
+    EXPECT_EQ(seen.back(), "1 m1");
+    const std::vector<size_t> batches = pipelining ? std::vector<size_t>{64, 6} : std::vector<size_t>(70, 1);
+    EXPECT_EQ(countLines(writes), batches);
+    EXPECT_EQ(f.session.messageCount(), 70);  // in step after the last reply
+  }
+}
+
+// Capabilities refused before the login are asked once more before the
+// first TOP (here they offer PIPELINING), never again. Previews read the
+// header and the body lines up to ".". A reader that fails while replies are
+// outstanding leaves the connection closed: it is out of step.
+TEST(Pop3Session, HeadersAfterLoginCapabilitiesPreviewsAndFailures) {
+  Pop3Fixture f("S: +OK\nC: CAPA\nS: -ERR\nC: USER alice\nS: +OK\nC: PASS secret word\nS: +OK\n"
+                "C: CAPA\nS: +OK\nS: PIPELINING\nS: .\nC: TOP 2 100\nC: TOP 1 100\n"
+                "S: +OK\nS: Subject: two\nS: \nS: ..body\nS: more\nS: .\nS: +OK\nS: Subject: one\nS: .\n"
+                "C: TOP 3 0\nC: TOP 2 0\n" + topReply(3) + topReply(2));
+  f.session.connect();
+  std::vector<std::string> seen;
+  f.session.retrieveHeaders({2, 1}, 100, [&seen](long, bool, MailMessage& m) {
+    seen.push_back(m.subject + "|" + m.bodyText());
+  });
+  EXPECT_THAT(seen, ElementsAre("two|.body\r\nmore", "one|"));
+  EXPECT_TRUE(f.session.pipelining());
+  EXPECT_THROW(f.session.retrieveHeaders({3, 2}, 0, [](long, bool, MailMessage&) { throw CheckStoppedForTest{}; }),
+               CheckStoppedForTest);
+  EXPECT_FALSE(f.session.connected());
 }
 
 }  // namespace
