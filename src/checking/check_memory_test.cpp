@@ -48,8 +48,8 @@ TEST_F(MemoryFile, MarksAndIdsSurviveTheFileWhateverTheNames) {
   const TEmlAccount imaps[] = {account(false, "mail.example.org", "ann"), account(false, "mail.example.org", "ann b"),
                                account(false, "a|b", "c"), account(false, "a", "b|c"),
                                account(false, "m\xC3\xBCller.example", "\x01\x7F\n")};
-  const TEmlAccount pops[] = {account(true, "pop.example.org", "ann", 995),
-                              account(true, "pop.example.org", "ann", 110), account(true, "pop example", "\xE2\x82\xAC")};
+  const TEmlAccount pops[] = {account(true, "pop.example", "ann", 995), account(true, "pop.example", "ann", 110),
+                              account(true, "pop example", "\xE2\x82\xAC")};
   std::map<std::string, FolderMark> marks;
   uint32_t n = 1;
   for (const TEmlAccount& a : imaps)
