@@ -210,6 +210,7 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
   auto cycle = std::make_unique<CheckCycle>(queue, std::move(factory));
   cycle->Accounts = accounts;
   cycle->displayMsgPreview = displayMsgPreview;
+  cycle->memory = std::make_shared<CheckMemory>(CheckMemory::checkModeStateFile());
   // Shared with the observer, which a checker given up on may still call.
   auto refused = std::make_shared<RefusedCertificates>();
   cycle->certificateObserver = [refused](int32_t index, const CertificateInfo& certificate) {

@@ -69,6 +69,11 @@ class CheckMemory {
   // made and checked as the log folder is. Empty when none can be used.
   static std::string saverStateFile();
   static std::string checkModeStateFile();
+  // The state file `name` in the "seen" folder of `logFolder` (a log folder
+  // given by the caller, as the saver's tests give one); the log folder and
+  // "seen" must be real folders of this user's closed to others. Empty when
+  // they are not, or "seen" cannot be made.
+  static std::string stateFileIn(const std::string& logFolder, std::string_view name);
 
   // The key of an account's mailbox, and of one of its IMAP folders.
   static std::string accountKey(const TEmlAccount& account);

@@ -46,12 +46,14 @@ TEST(LogFolder, ConnectionLogsResetAndMainLog) {
   EXPECT_THAT(readAll(dir / "brivan_conn_Home.log"), MatchesRegex(line1 + line2 + line1 + line2));
   test::writeAll(dir / "other.txt", "x");
   fs::create_directories(dir / "sub");
+  test::writeAll(dir / "seen/saver", "brivane-seen 1\n");  // what checks remember: not a log
   AccountList accounts(2);
   accounts[0].server = "imap.example.org", accounts[0].port = 993;
   accounts[1].isPOP = true, accounts[1].server = "pop.example.org", accounts[1].port = 110;
   ASSERT_TRUE(ResetLogFolder(dir.path() + "/", accounts));
   EXPECT_FALSE(fs::exists(dir / "brivan_conn_Home.log") || fs::exists(dir / "other.txt"));
   EXPECT_TRUE(fs::is_directory(dir / "sub"));
+  EXPECT_EQ(readAll(dir / "seen/saver"), "brivane-seen 1\n");
   const std::string head = "IMAP4:imap.example.org:993\r\nPOP3:pop.example.org:110\r\n------------------\r\n";
   EXPECT_EQ(readAll(dir / "brivan.log"), head);
   ASSERT_TRUE(AppendHaltLine(dir.path() + "/"));

@@ -84,6 +84,14 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   cycle_ = std::make_unique<CheckCycle>(*target_, std::move(deps_.checkers));
   cycle_->EndOfCycle = [this](bool last) { EndOfCycle(last); };
   if (deps_.logDirectory) cycle_->logDirectory = deps_.logDirectory;
+  // What earlier runs announced, in the log folder's "seen" folder (made
+  // here, read at the first check): step 5 empties the log folder of files
+  // only. Tests that give a log folder find the file there.
+  std::string seenLogFolder;
+  cycle_->memory = std::make_shared<CheckMemory>(
+      !deps_.logDirectory                ? CheckMemory::saverStateFile()
+      : deps_.logDirectory(seenLogFolder) ? CheckMemory::stateFileIn(seenLogFolder, "saver")
+                                          : std::string());
 
   // 4.: settings and accounts, once for the run.
   std::vector<std::string> clamped;
