@@ -266,5 +266,39 @@ TEST_F(UidChecks, NewMailOnceByUidRowsAsAFreshCheckAndNoFlagChanged) {
   EXPECT_TRUE(o.newMail);  // \Recent again, in the new folder
 }
 
+// Separate runs of "brivane --check" share what they remember through their
+// state file: new mail is announced by the first run that sees it, once,
+// also when another client took \Recent; the saver's file is not touched.
+TEST_F(UidChecks, CheckRunsAnnounceNewMailOnceAcrossRuns) {
+  const std::string f = makeFolder({message("Old", "1\r\n")});
+  const test::TempDir dir;
+  const std::string store = dir / "brivane.reg";
+  {
+    FileRegistryStore s(store);
+    ASSERT_TRUE(s.load({std::string(kMainKey), std::string(kModulesKey), std::string(kAccountsKey)}));
+    ASSERT_TRUE(s.transact([&](RegistryStore& r) { return SaveAccounts(r, {account("Home", false, false, {f + ";F"})}), true; }));
+  }
+  const auto run = [&] {
+    const int status = std::system(("BRIVANE_STORE='" + store + "' XDG_STATE_HOME='" + (dir / "state") + "' '" BRIVANE_EXE
+                                     "' --check --json --timeout 60 >'" + (dir / "out.json") + "' 2>/dev/null").c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto doc = nlohmann::json::parse(test::readAll(dir / "out.json"));
+    return std::pair{doc["accounts"][0]["messages"].size(), doc["newMailArrived"].get<bool>()};
+  };
+  EXPECT_EQ(run(), std::pair(size_t{1}, true));  // nothing remembered: \Recent
+  EXPECT_EQ(run(), std::pair(size_t{1}, false));
+  deliver(f, message("New", "2\r\n"));
+  auto other = client();
+  ASSERT_TRUE(other->session.select(f));
+  other->session.disconnect();
+  EXPECT_EQ(run(), std::pair(size_t{2}, true));
+  EXPECT_EQ(run(), std::pair(size_t{2}, false));
+  const fs::path seen = dir / "state/Torvex/Brivane/seen";
+  struct stat st {};
+  ASSERT_EQ(::stat((seen / "check").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(fs::exists(seen / "saver"));
+}
+
 }  // namespace
 }  // namespace brivane
