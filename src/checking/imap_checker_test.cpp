@@ -36,10 +36,9 @@ class Script {
   Script& folder(const std::string& name, const std::string& unseenUids, int recent = 0, int next = 200,
                  int validity = 7) {
     if (next == 0) return command("EXAMINE \"" + name + "\"", {}, "NO no such");
-    command("EXAMINE \"" + name + "\"",
-            {"* 10 EXISTS", "* " + std::to_string(recent) + " RECENT", "* OK [UIDVALIDITY " + std::to_string(validity) + "] v",
-             "* OK [UIDNEXT " + std::to_string(next) + "] n"},
-            "OK [READ-ONLY] done");
+    Lines data = {"* 10 EXISTS", "* " + std::to_string(recent) + " RECENT", "* OK [UIDNEXT " + std::to_string(next) + "] n"};
+    if (validity) data.push_back("* OK [UIDVALIDITY " + std::to_string(validity) + "] v");  // 0: none
+    command("EXAMINE \"" + name + "\"", data, "OK [READ-ONLY] done");
     return search("UNSEEN", unseenUids);
   }
   Script& search(const std::string& criterion, const std::string& uids) {
@@ -253,9 +252,19 @@ TEST(ImapChecker, NewMailByUidAndOnlyUnseenHeadersFetched) {
       {"5 marked unseen again is listed, not new", [&](Script& s) {
          s.folder("INBOX", "5 9 11", 0, 12).fetch("5", {{5, h(5)}});
        }, {"m5", "m9", "m11"}, false},
+      {"12 arrived between EXAMINE and the search: new now", [&](Script& s) {
+         s.folder("INBOX", "5 9 11 12", 0, 12).fetch("12", {{12, h(12)}});
+       }, {"m5", "m9", "m11", "m12"}, true},
+      {"and not again", [&](Script& s) { s.folder("INBOX", "5 9 11 12", 0, 13); }, {"m5", "m9", "m11", "m12"}, false},
       {"UIDVALIDITY changed: all fetched, new only by \\Recent", [&](Script& s) {
          s.folder("INBOX", "1 2", 1, 3, 8).search("NEW", "2").fetch("1:2", {{1, h(1)}, {2, h(2)}});
        }, {"m1", "m2"}, true},
+      {"no UIDVALIDITY: UIDs are not trusted, nothing kept", [&](Script& s) {
+         s.folder("INBOX", "1 2", 0, 3, 0).fetch("1:2", {{1, h(1)}, {2, h(2)}});
+       }, {"m1", "m2"}, false},
+      {"nor the second time", [&](Script& s) {
+         s.folder("INBOX", "1 2", 0, 3, 0).fetch("1:2", {{1, h(1)}, {2, h(2)}});
+       }, {"m1", "m2"}, false},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.what);
