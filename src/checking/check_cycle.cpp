@@ -50,6 +50,8 @@ bool CheckCycle::StartCheckCycle() {
     copy.useTLS = source.useTLS;
     copy.encryption = source.encryption;
     copy.trustedCertificate = source.trustedCertificate;
+    copy.signIn = source.signIn;
+    copy.secretCommand = source.secretCommand;
     copy.isPOP = source.isPOP;
     copy.hasMessages = source.hasMessages;
     if (source.isPOP)

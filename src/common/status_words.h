@@ -25,4 +25,9 @@ inline constexpr const char* kNoStartTls = "NOSTARTTLS";
 // The server takes passwords only over an encrypted connection (LOGINDISABLED).
 inline constexpr const char* kNeedTls = "NEEDTLS";
 
+// The account's sign-in command failed; the row's detail says how.
+inline constexpr const char* kErrCommand = "ERRCMD";
+// An OAuth account whose server offers neither OAUTHBEARER nor XOAUTH2.
+inline constexpr const char* kNoOAuth = "NOOAUTH";
+
 }  // namespace brivane::status

@@ -125,6 +125,13 @@ class StartTlsError : public ProtocolError {
   using ProtocolError::ProtocolError;
 };
 
+// An account that signs in with an OAuth 2.0 token, on a server that offers
+// neither SASL OAUTHBEARER nor XOAUTH2.
+class OAuthNotOfferedError : public ProtocolError {
+ public:
+  OAuthNotOfferedError() : ProtocolError("The server does not offer OAuth sign-in") {}
+};
+
 // Bytes arrived after the server's go-ahead for STARTTLS/STLS and before the
 // TLS handshake.
 class PlainTextInjectionError : public ProtocolError {

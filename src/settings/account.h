@@ -13,6 +13,13 @@ enum class Encryption {
   None,      // no encryption: the password travels in clear text (143, 110)
 };
 
+// How an account signs in. Room is kept for more kinds (a desktop keyring).
+enum class SignIn {
+  Password,         // the stored password (LOGIN, USER/PASS)
+  PasswordCommand,  // a password that `secretCommand` prints (LOGIN, USER/PASS)
+  TokenCommand,     // an OAuth 2.0 access token that `secretCommand` prints (SASL OAUTHBEARER or XOAUTH2)
+};
+
 // One mail account. The settings dialog edits the list, the saver loads it
 // once and hands each checker a private copy. Texts are UTF-8; the password
 // is held in clear while in memory.
@@ -31,6 +38,12 @@ struct TEmlAccount {
   // trusted for this server and port although it does not verify; empty
   // for none.
   std::string trustedCertificate{};
+  // The stored "signIn" value, when the store has a valid one; without it
+  // the account signs in with `password` (see signInOf).
+  std::optional<SignIn> signIn{};
+  // The command (a /bin/sh command line) that prints the password or token
+  // of the command kinds; stored as "secretCommand".
+  std::string secretCommand{};
   // Folders to watch (IMAP4): "path;caption" entries such as "INBOX;Inbox".
   std::vector<std::string> folders;
 
@@ -48,6 +61,10 @@ inline void setEncryption(TEmlAccount& account, Encryption mode) {
   account.encryption = mode;
   account.useTLS = mode == Encryption::Tls;
 }
+
+inline SignIn signInOf(const TEmlAccount& account) { return account.signIn.value_or(SignIn::Password); }
+// True for the kinds whose secret a command prints.
+inline bool usesSecretCommand(const TEmlAccount& account) { return signInOf(account) != SignIn::Password; }
 
 // The ordered account list; an account's index is its identity during a run.
 using AccountList = std::vector<TEmlAccount>;

@@ -60,6 +60,21 @@ std::optional<Encryption> ParseEncryption(std::string_view text) {
   return std::nullopt;
 }
 
+std::string_view SignInName(SignIn kind) {
+  switch (kind) {
+    case SignIn::Password: return "Password";
+    case SignIn::PasswordCommand: return "PasswordCommand";
+    case SignIn::TokenCommand: return "TokenCommand";
+  }
+  return "Password";
+}
+
+std::optional<SignIn> ParseSignIn(std::string_view text) {
+  for (SignIn kind : {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand})
+    if (equalsIgnoreCase(text, SignInName(kind))) return kind;
+  return std::nullopt;
+}
+
 int DefaultPort(bool isPOP, Encryption mode) {
   if (mode == Encryption::Tls) return isPOP ? 995 : 993;
   return isPOP ? 110 : 143;
@@ -189,6 +204,9 @@ void LoadAccounts(RegistryStore& store, AccountList& Accounts) {
     // An unknown mode falls back to useTLS, never to no encryption.
     if (const auto v = store.readString(path, "encryption"); v.ok()) a.encryption = ParseEncryption(v.value);
     if (a.encryption) a.useTLS = *a.encryption == Encryption::Tls;
+    // An unknown kind signs in with the stored password, as a store without one does.
+    if (const auto v = store.readString(path, "signIn"); v.ok()) a.signIn = ParseSignIn(v.value);
+    if (const auto v = store.readString(path, "secretCommand"); v.ok()) a.secretCommand = v.value;
     if (const auto v = store.readString(path, "certificateSha256"); v.ok())
       a.trustedCertificate = normalizeFingerprint(v.value).value_or("");
     Accounts.push_back(std::move(a));
@@ -212,6 +230,8 @@ void SaveAccounts(RegistryStore& store, const AccountList& Accounts) {
     // Written only when set, so a store without them saves as it was.
     if (a.encryption) store.writeString(path, "encryption", std::string(EncryptionName(*a.encryption)));
     if (const auto pin = normalizeFingerprint(a.trustedCertificate)) store.writeString(path, "certificateSha256", *pin);
+    if (a.signIn) store.writeString(path, "signIn", std::string(SignInName(*a.signIn)));
+    if (!a.secretCommand.empty()) store.writeString(path, "secretCommand", a.secretCommand);
   }
 }
 

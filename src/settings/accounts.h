@@ -25,6 +25,11 @@ void SaveAccounts(RegistryStore& store, const AccountList& Accounts);
 std::string_view EncryptionName(Encryption mode);
 std::optional<Encryption> ParseEncryption(std::string_view text);
 
+// The stored forms of a sign-in kind: "Password", "PasswordCommand",
+// "TokenCommand"; any other text (any case accepted) gives nothing.
+std::string_view SignInName(SignIn kind);
+std::optional<SignIn> ParseSignIn(std::string_view text);
+
 // The default port of a protocol and encryption mode: 993 and 995 with TLS,
 // 143 and 110 otherwise.
 int DefaultPort(bool isPOP, Encryption mode);
