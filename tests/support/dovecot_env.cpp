@@ -30,7 +30,7 @@ std::optional<DovecotEnv> DovecotEnv::load() {
                            {"BLANK_PASSWORD", &env.blankPassword}, {"QUOTE_USER", &env.quoteUser},
                            {"QUOTE_PASSWORD", &env.quotePassword}, {"POPDEFAULT_USER", &env.popDefaultUser},
                            {"POPDEFAULT_PASSWORD", &env.popDefaultPassword}, {"MAIL_ROOT", &env.mailRoot},
-                           {"CA_FILE", &env.caFile}})
+                           {"CA_FILE", &env.caFile}, {"OAUTH_USER", &env.oauthUser}, {"TOKEN_FILE", &env.tokenFile}})
     *text = values[key];
   if (!values["HOST"].empty()) env.host = values["HOST"];
   if (!values["ALT_HOST"].empty()) env.altHost = values["ALT_HOST"];

@@ -9,6 +9,7 @@
 // certificate verifies for `host` (and "localhost") but not for `altHost`.
 // Each user has his own copy of the Maildirs filled from tests/data/mail
 // (INBOX 7 messages, 1 seen; folders "Archive", "Sent Items", "Entwürfe").
+// Password users cannot use the OAuth mechanisms, nor the OAuth user PLAIN.
 namespace brivane::test {
 
 struct DovecotEnv {
@@ -20,6 +21,9 @@ struct DovecotEnv {
   std::string blankUser, blankPassword;         // the password holds a blank
   std::string quoteUser, quotePassword;         // the password holds '"', '\' and "é"
   std::string popDefaultUser, popDefaultPassword;  // POP3 retrieval sets \Seen (server default)
+  // Signs in with XOAUTH2 or OAUTHBEARER only: the one valid token is the
+  // first line of tokenFile (a test may replace it); others are refused.
+  std::string oauthUser, tokenFile;
   std::string mailRoot;                         // the harness's copy of the Maildirs
 
   // Empty when the env file cannot be read (harness not running).

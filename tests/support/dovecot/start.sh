@@ -28,7 +28,12 @@
 #   blank        password with a blank
 #   quote        password with '"', '\' and "é"
 #   popdefault   POP3 at the server's default: retrieval sets \Seen
-# Each user has his own copy of the mailboxes.
+#   oauth        no password: signs in with XOAUTH2 or OAUTHBEARER and the
+#                token in WORKDIR/oauth/oauth (TOKEN_FILE in the env file),
+#                which a test may replace; every other token is refused
+# Each user has his own copy of the mailboxes. The OAuth mechanisms are
+# offered to all, but only tokens are checked for them (by token_server.py,
+# asked over HTTP at each sign-in), and only passwords for PLAIN and LOGIN.
 set -euo pipefail
 work=${1:?work directory}
 data=${2:?mail data directory}
@@ -109,7 +114,7 @@ chmod 644 "$work/ca.pem" "$work/cert.pem"
 
 # Free ports, users, Maildirs and the env file.
 python3 - "$work" "$data" <<'PY'
-import base64, os, shutil, socket, sys
+import base64, os, secrets, shutil, socket, sys
 work, data = sys.argv[1], sys.argv[2]
 
 def mutf7(name):
@@ -134,9 +139,12 @@ users = [
     ("blank", "with blank", "main"),
     ("quote", 'q"uo\\te\u00e9', "main"),
     ("popdefault", "default-pass", "popdefault"),
+    ("oauth", None, "oauth"),
 ]
 with open(os.path.join(work, "passwd"), "w", encoding="utf-8") as f:
     for name, password, kind in users:
+        if password is None:
+            continue
         extra = "userdb_pop3_no_flag_updates=no" if kind == "popdefault" else ""
         f.write(f"{name}:{{PLAIN}}{password}::::::{extra}\n")
 
@@ -167,6 +175,13 @@ for name, _, _ in users:
             shutil.copyfile(os.path.join(src, sub, f), target)
             os.utime(target, (stamp, stamp))
 
+# The OAuth user's one valid token, in a file named after him (see
+# token_server.py); any other token is refused.
+os.makedirs(os.path.join(work, "oauth"))
+token_file = os.path.join(work, "oauth", "oauth")
+with open(token_file, "w", encoding="utf-8") as f:
+    f.write("at-" + secrets.token_urlsafe(24) + "\n")
+
 def q(v):
     return "'" + v.replace("'", "'\\''") + "'"
 env = {
@@ -177,6 +192,7 @@ env = {
     "BLANK_USER": users[1][0], "BLANK_PASSWORD": users[1][1],
     "QUOTE_USER": users[2][0], "QUOTE_PASSWORD": users[2][1],
     "POPDEFAULT_USER": users[3][0], "POPDEFAULT_PASSWORD": users[3][1],
+    "OAUTH_USER": users[4][0], "TOKEN_FILE": token_file,
     "MAIL_ROOT": os.path.join(work, "home"),
     "PID_FILE": os.path.join(work, "run", "master.pid"),
 }
@@ -187,6 +203,34 @@ PY
 . "$work/env.users"
 
 chown -R "$mail_uid:$mail_gid" "$work/home"
+
+# The token introspection endpoint of the oauth2 passdb (token_server.py),
+# in the background with its output in the log folder; it writes its port
+# once it listens (at most 20 s).
+python3 "$here/token_server.py" "$work/oauth" "$work/run/token_server.port" \
+  </dev/null >"$work/log/token_server.log" 2>&1 &
+echo $! >"$work/run/token_server.pid"
+for _ in $(seq 200); do
+  [[ -s $work/run/token_server.port ]] && break
+  kill -0 "$(cat "$work/run/token_server.pid")" 2>/dev/null || break
+  sleep 0.1
+done
+if [[ ! -s $work/run/token_server.port ]]; then
+  echo "the token server did not start:" >&2
+  cat "$work/log/token_server.log" >&2
+  "$here/stop.sh" "$work" >/dev/null 2>&1 || true
+  exit 1
+fi
+TOKEN_PORT=$(cat "$work/run/token_server.port")
+# Tokens are checked by introspection at every sign-in (no cache), so that
+# a replaced token takes effect at once.
+cat >"$work/oauth2.conf" <<CONF
+introspection_url = http://127.0.0.1:$TOKEN_PORT/introspect
+introspection_mode = post
+username_attribute = username
+active_attribute = active
+active_value = true
+CONF
 
 # Four ports that nothing listens on, outside the ephemeral range (and the
 # reserved ports), each bound once on both addresses to see that it is free
@@ -248,17 +292,33 @@ ssl_key = <$work/key.pem
 ssl_min_protocol = TLSv1.2
 disable_plaintext_auth = no
 auth_failure_delay = 0
-auth_mechanisms = plain login
+auth_mechanisms = plain login xoauth2 oauthbearer
 mail_location = maildir:~/Maildir
 pop3_no_flag_updates = yes
 pop3_uidl_format = %08Xu%08Xv
+# Passwords for PLAIN and LOGIN only, tokens for the OAuth mechanisms only:
+# neither passdb sees the other's secrets.
 passdb {
   driver = passwd-file
+  mechanisms = plain login
   args = scheme=PLAIN username_format=%u $work/passwd
+}
+passdb {
+  driver = oauth2
+  mechanisms = xoauth2 oauthbearer
+  args = $work/oauth2.conf
 }
 userdb {
   driver = static
   args = uid=$mail_uid gid=$mail_gid home=$work/home/%u
+}
+# No growing delay after failed sign-ins (the anvil's penalty per client
+# address): tests with different wrong passwords or tokens would otherwise
+# wait up to 15 s each.
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
+  }
 }
 service imap-login {
   inet_listener imap {
@@ -305,6 +365,7 @@ done
 if [[ -z $started ]]; then
   echo "dovecot did not start (status $status); its output and log:" >&2
   cat "$work/log/start.out" "$work/log/dovecot.log" >&2 || true
+  "$here/stop.sh" "$work" >/dev/null 2>&1 || true
   exit 1
 fi
 
