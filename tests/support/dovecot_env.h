@@ -22,7 +22,8 @@ struct DovecotEnv {
   std::string quoteUser, quotePassword;         // the password holds '"', '\' and "é"
   std::string popDefaultUser, popDefaultPassword;  // POP3 retrieval sets \Seen (server default)
   // Signs in with XOAUTH2 or OAUTHBEARER only: the one valid token is the
-  // first line of tokenFile (a test may replace it); others are refused.
+  // first line of tokenFile, read at each sign-in (a test may replace the
+  // file: write another and rename it over); every other token is refused.
   std::string oauthUser, tokenFile;
   std::string mailRoot;                         // the harness's copy of the Maildirs
 
