@@ -160,6 +160,10 @@ struct Reader {
   bool haveLine = false;
   std::string errors;
 
+  // The whole room at once: no copy of the secret is left behind by a reallocation.
+  Reader() { line.reserve(kOutputLimit); }
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
   ~Reader() {
     closeFd(out);
     closeFd(err);
@@ -290,6 +294,16 @@ std::string firstLineOf(std::string_view text) {
   return shown;
 }
 
+// Standard error goes to the connection log: a command that also writes the
+// secret there (a verbose helper) must not put it in the log.
+void hideSecret(std::string& text, std::string_view line) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  if (line.empty()) return;
+  for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 3)) {
+    text.replace(at, line.size(), "***");
+  }
+}
+
 }  // namespace
 
 SecretCommandResult runSecretCommand(const SecretCommand& request) {
@@ -326,6 +340,7 @@ SecretCommandResult runSecretCommand(const SecretCommand& request) {
     const int status = reap(pid);
     if (pidFd >= 0) close(pidFd);
 
+    if (!reader.line.empty()) hideSecret(reader.errors, reader.line);
     result.errorOutput = reader.errors;
     result.firstErrorLine = firstLineOf(reader.errors);
     if (cut == Cut::Stopped) result.failure = "it was stopped";

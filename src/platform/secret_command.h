@@ -33,10 +33,12 @@ struct SecretCommandResult {
   // a line end", "it could not be started: ...", "the settings file ... can
   // be changed by other users", "it was stopped".
   std::string failure;
-  // Standard error as the command wrote it, at most 2 KiB: for the
+  // Standard error as the command wrote it, at most 2 KiB, with the first
+  // line of standard output replaced by "***" wherever it appears: for the
   // connection log only (with control characters escaped there).
   std::string errorOutput;
-  // Its first line, control characters escaped: shown after the failure.
+  // Its first line that is not empty, control characters escaped, at most
+  // 200 characters: shown after the failure.
   std::string firstErrorLine;
 };
 

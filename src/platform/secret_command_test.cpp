@@ -107,6 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
             .command = R"(printf '\n\033[31mno key\tfor "x"\r\nsecond\n' >&2; echo pw; exit 3)",
             .failure = "it exited with status 3",
             .firstErrorLine = R"(\x1B[31mno key\tfor "x")"},
+        Row{.name = "SecretWrittenToErrorOutputIsHidden",
+            .command = R"(echo 's3cr3t'; echo 'got s3cr3t;s3cr3t.' >&2)",
+            .secret = "s3cr3t",
+            .firstErrorLine = "got ***;***."},
         Row{.name = "KilledBySignal", .command = "echo pw; kill -9 $$", .failure = "it was ended by signal 9"},
         Row{.name = "EndlessLineIsCut",
             .command = "cat /dev/zero",
@@ -140,8 +144,9 @@ TEST(SecretCommand, NoDescriptorOrIgnoredSignalOfOursReachesTheCommand) {
   const int leaked = open("/dev/null", O_RDONLY);  // not close-on-exec
   auto* oldPipe = signal(SIGPIPE, SIG_IGN);
   auto* oldHup = signal(SIGHUP, SIG_IGN);
-  const SecretCommandResult result = runSecretCommand(
-      {.command = "test -e /proc/$$/fd/" + std::to_string(leaked) + R"( && echo leaked; sed -n 's/^SigIgn:\t//p' /proc/$$/status)"});
+  const std::string leakTest = "test -e /proc/$$/fd/" + std::to_string(leaked) + " && echo leaked; ";
+  const SecretCommandResult result =
+      runSecretCommand({.command = leakTest + R"(sed -n 's/^SigIgn:\t//p' /proc/$$/status)"});
   signal(SIGPIPE, oldPipe);
   signal(SIGHUP, oldHup);
   close(leaked);
