@@ -29,9 +29,10 @@ struct SecretCommandResult {
   std::string secret;
   // Why there is no secret, in words for the account's error row and log:
   // "it exited with status 3", "it was ended by signal 9", "it printed
-  // nothing", "it printed an empty line", "it did not finish within 20 s", "it printed 64 KiB without
-  // a line end", "it could not be started: ...", "the settings file ... can
-  // be changed by other users", "it was stopped".
+  // nothing", "it printed an empty line", "it did not finish within 20 s",
+  // "it printed 64 KiB without a line end", "it could not be started: ...",
+  // "the settings file ... can be changed by other users (...)", "the
+  // settings file ... is not a regular file", "it was stopped".
   std::string failure;
   // Standard error as the command wrote it, at most 2 KiB, with the first
   // line of standard output replaced by "***" wherever it appears: for the
