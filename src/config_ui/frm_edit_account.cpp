@@ -285,6 +285,7 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
   ui->edtUsername->setText(QString::fromStdString(account.username));
   ui->edtPassword->setText(QString::fromStdString(account.password));
   ui->edtCommand->setText(QString::fromStdString(account.secretCommand));
+  ui->edtCommand->setCursorPosition(0);  // a long command shows its start
   showSignIn(signInOf(account));
   showTryResult({});
   shownPOP_ = account.isPOP;

@@ -579,7 +579,8 @@ TEST_F(EditAccount, TryShowsTheOutcomeNeverTheSecret) {
 // (run again at 192 dpi). With BRIVANE_SHOT_DIR set, each kind is also
 // saved as a picture for looking at.
 TEST_F(EditAccount, SignInKindsSizeHintsFit) {
-  dlg.setSecretCommandRunner([](const SecretCommand&) {
+  dlg.setSecretCommandRunner([](const SecretCommand& request) {
+    if (request.command.starts_with("pass ")) return commandResult(true, "correct horse battery staple");
     return commandResult(false, "", "it exited with status 1", "",
                          "gpg: decryption failed: No secret key; see the agent's log "
                          "for the details of this rather long line of error output");
@@ -590,6 +591,7 @@ TEST_F(EditAccount, SignInKindsSizeHintsFit) {
   for (const auto& [kind, name] : kinds) {
     SCOPED_TRACE(name);
     TEmlAccount a = imapAccount(993);
+    setEncryption(a, Encryption::Tls);
     a.server = "localhost";  // no listing
     a.signIn = kind;
     a.secretCommand = kind == SignIn::TokenCommand ? "oauth2-helper --account work" : "pass show mail/work";
