@@ -722,10 +722,6 @@ void TfrmEditAccount::reviewCertificate(CertificateSource source) {
   if (fromTest || isPOP()) startTest();
 }
 
-}  // namespace brivane
-
-namespace brivane {
-
 // ---- Try of the sign-in command ----
 
 void TfrmEditAccount::startTry() {
