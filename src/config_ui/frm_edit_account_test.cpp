@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -573,6 +575,38 @@ TEST_F(EditAccount, TryShowsTheOutcomeNeverTheSecret) {
   EXPECT_EQ(calls, 1);
   QTest::qWait(20);  // the stopped Try's result, if posted, is ignored
   EXPECT_TRUE(shown->text().isEmpty());
+}
+
+// Without a fake, Try runs the real command with the account's variables,
+// and the store path decides whether it may run at all.
+TEST_F(EditAccount, TryRunsTheCommandAfterTheStoreCheck) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string store = dir.filePath(QStringLiteral("store.reg")).toStdString();
+  ASSERT_TRUE(QFile(QString::fromStdString(store)).open(QIODevice::WriteOnly));
+  QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  TEmlAccount a = imapAccount(143);
+  a.server = "localhost";  // no listing
+  a.signIn = SignIn::PasswordCommand;
+  a.secretCommand = "echo \"$BRIVANE_USER@$BRIVANE_SERVER\"; echo 'no such entry' >&2; exit 1";
+  const std::pair<QFile::Permissions, std::string> rows[] = {
+      {QFile::ReadOwner | QFile::WriteOwner, "The command failed: it exited with status 1: no such entry"},
+      {QFile::ReadOwner | QFile::WriteOwner | QFile::WriteOther, "The command failed: the settings file"}};
+  dlg.setStorePath(store);
+  for (const auto& [permissions, shown] : rows) {
+    QFile::setPermissions(QString::fromStdString(store), permissions);
+    open(a);
+    QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+    EXPECT_THAT(w<QLabel>("lblTryResult")->text().toStdString(), ::testing::StartsWith(shown));
+    dlg.reject();
+  }
+  a.secretCommand = "echo \"$BRIVANE_USER@$BRIVANE_SERVER\"";
+  QFile::setPermissions(QString::fromStdString(store), QFile::ReadOwner | QFile::WriteOwner);
+  open(a);
+  QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+  EXPECT_EQ(w<QLabel>("lblTryResult")->text(), "The command printed one line of 13 characters");  // ann@localhost
 }
 
 // The sign-in rows line up with the other fields and fit, for each kind
