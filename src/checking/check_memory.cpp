@@ -283,6 +283,23 @@ bool CheckMemory::commitPopIds(const std::string& accountKey, std::optional<std:
   return saveLocked();
 }
 
+std::optional<std::string> CheckMemory::password(const std::string& accountKey) {
+  std::lock_guard lock(mutex_);
+  auto it = passwords_.find(accountKey);
+  if (it == passwords_.end()) return std::nullopt;
+  return it->second;
+}
+
+void CheckMemory::keepPassword(const std::string& accountKey, std::string password) {
+  std::lock_guard lock(mutex_);
+  passwords_[accountKey] = std::move(password);
+}
+
+void CheckMemory::forgetPassword(const std::string& accountKey) {
+  std::lock_guard lock(mutex_);
+  passwords_.erase(accountKey);
+}
+
 AccountCache CheckMemory::takeCache(const std::string& accountKey, bool preview) {
   std::lock_guard lock(mutex_);
   auto it = caches_.find(accountKey);

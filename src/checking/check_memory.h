@@ -98,6 +98,13 @@ class CheckMemory {
   AccountCache takeCache(const std::string& accountKey, bool preview);
   void keepCache(const std::string& accountKey, AccountCache cache);
 
+  // A password the account's command printed earlier in this run (kept in
+  // memory only, never in the state file); forgotten when the server
+  // refused it, so the next check asks the command again.
+  std::optional<std::string> password(const std::string& accountKey);
+  void keepPassword(const std::string& accountKey, std::string password);
+  void forgetPassword(const std::string& accountKey);
+
   // Tests set the clock.
   void setNow(std::function<Clock::time_point()> now);
 
@@ -121,6 +128,7 @@ class CheckMemory {
   std::map<std::string, FolderEntry> folders_;
   std::map<std::string, PopEntry> pops_;
   std::map<std::string, AccountCache> caches_;
+  std::map<std::string, std::string> passwords_;
   std::function<Clock::time_point()> now_;
 };
 

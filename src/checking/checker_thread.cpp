@@ -5,6 +5,7 @@
 #include "checking/check_cycle.h"
 #include "checking/session_setup.h"
 #include "common/status_words.h"
+#include "common/text.h"
 #include "protocols/imap_session.h"
 #include "protocols/protocol_errors.h"
 #include "protocols/transport.h"
@@ -22,6 +23,10 @@ CheckerThread::~CheckerThread() {
 
 void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_view serverText) {
   if (stopRequested()) return;
+  // A password from the command that the server refused is asked for anew
+  // at the next check.
+  if (std::string_view(codeWord) == status::kInvUserPass && signInOf(account) == SignIn::PasswordCommand)
+    cycle_.memory->forgetPassword(CheckMemory::accountKey(account));
   results.clear();
   results.push_back(statusRow(codeWord, kind, accountIndex, serverText));
   if (kind == RowKind::Error || kind == RowKind::NoMessages) account.hasMessages = false;
@@ -71,6 +76,29 @@ void CheckerThread::leaveConnectLock() {
   if (!holdsConnectLock_) return;
   holdsConnectLock_ = false;
   cycle_.connectLock.unlock();
+}
+
+bool CheckerThread::prepareSignIn(AccountSecret& secret) {
+  if (!usesSecretCommand(account) || stopRequested()) return !stopRequested();
+  // An incomplete account gets its row from the validation, without the command.
+  if (firstMissingDetail(account.server, account.username, account.secretCommand, account.port) != MissingDetail::None)
+    return true;
+  const std::string key = CheckMemory::accountKey(account);
+  const bool password = signInOf(account) == SignIn::PasswordCommand;
+  if (password) {
+    if (auto known = cycle_.memory->password(key)) {
+      secret.use(std::move(*known));
+      return true;
+    }
+  }
+  try {
+    secret.fetch();
+  } catch (...) {
+    reportFailure(std::current_exception(), CheckPhase::Connect, nullptr);
+    return false;
+  }
+  if (password) cycle_.memory->keepPassword(key, secret.secret());
+  return !stopRequested();
 }
 
 bool CheckerThread::validateAccount(const std::string& server, const std::string& username,
@@ -123,6 +151,11 @@ CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase) {
       std::string line = " ERROR: " + std::string(e.what());
       for (const std::string& detail : certificateLines(cert->certificate())) line += "; " + detail;
       fail(status::kErrCert, line + "... quitting");
+    } else if (const auto* command = dynamic_cast<const SignInCommandError*>(&e)) {
+      f.serverText = statusDetail(command->detail());
+      fail(status::kErrCommand, " ERROR: " + escapeControl(e.what()) + "... quitting");
+    } else if (dynamic_cast<const OAuthNotOfferedError*>(&e)) {
+      fail(status::kNoOAuth, std::string(" ERROR: ") + e.what() + "... quitting");
     } else if (dynamic_cast<const StartTlsError*>(&e)) {
       fail(status::kNoStartTls, std::string(" ERROR: ") + e.what() + "... quitting");
     } else if (dynamic_cast<const ImapLoginDisabledError*>(&e)) {

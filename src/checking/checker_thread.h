@@ -11,6 +11,7 @@
 #include "checking/connection_log.h"
 #include "checking/message_summary.h"
 #include "checking/session_setup.h"
+#include "checking/sign_in.h"
 #include "common/status_words.h"
 #include "platform/worker_thread.h"
 #include "protocols/certificate.h"
@@ -46,7 +47,8 @@ struct CheckFailure {
 // "INVSERVER", a refused POP3 login "INVUSERPASS" (unless the server says
 // the account is fine), a refused certificate "ERRCERT" (its reason as the
 // server text, its fields in the log line), a failed STARTTLS "NOSTARTTLS",
-// LOGINDISABLED "NEEDTLS", anything else "ERRCONN" (the check's time limit
+// LOGINDISABLED "NEEDTLS", a failed sign-in command "ERRCMD" (how, as the
+// server text), no OAuth mechanism "NOOAUTH", anything else "ERRCONN" (the check's time limit
 // with a log line of its own). After the login every
 // failure is "ERRCONN" with its own text; a read time-out or the time limit
 // closes the connection. A stop shows nothing; an error that is no
@@ -105,6 +107,12 @@ class CheckerThread : public WorkerThread {
   void leaveConnectLock();
   bool holdsConnectLock() const { return holdsConnectLock_; }
 
+  // For the kinds whose secret a command prints: runs the command (or takes
+  // the password it printed earlier in the run), before the checker waits
+  // for the connect lock, so a slow command holds no other account up.
+  // False (its row and log line written) when it failed or a stop came.
+  bool prepareSignIn(AccountSecret& secret);
+
   // Tests server, username, password, port in this order; at the first
   // failure sets its status row and log line and returns false.
   bool validateAccount(const std::string& server, const std::string& username,
@@ -115,7 +123,7 @@ class CheckerThread : public WorkerThread {
   // (" Connected successfully" logged); a failure is reported.
   template <class Connect>
   bool validateAndConnect(const std::string& server, int32_t port, Connect&& connect) {
-    if (!validateAccount(server, account.username, account.password, port) || stopRequested()) return false;
+    if (!validateAccount(server, account.username, credentialOf(account), port) || stopRequested()) return false;
     try {
       connect();
     } catch (...) {
@@ -179,13 +187,16 @@ void CheckerThread::runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn
 
   std::unique_ptr<Transport> tlsHandler;
   std::unique_ptr<Session> client;
-  if (enterConnectLock()) {
+  AccountSecret secret(account, &stopFlag(), [this](const std::string& line) { log(line); });
+  if (prepareSignIn(secret) && enterConnectLock()) {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());
     client = open(*tlsHandler);
     startConnecting(*tlsHandler);
 
     configureSession(*client, *tlsHandler, account);  // the TLS port with TLS (143 -> 993, 110 -> 995)
+    secret.applyTo(*client);
+    client->setSignInLog([this](const std::string& line) { log(line); });
     const bool connected = validateAndConnect(client->host(), client->port(), [&] { connect(*client); });
     if (connected && !stopRequested() && loggedIn(*client)) {
       SetStatus(status::kChecking, RowKind::Progress);

@@ -4,6 +4,7 @@
 
 #include "checking/checker_thread.h"
 #include "checking/session_setup.h"
+#include "checking/sign_in.h"
 #include "protocols/imap_session.h"
 #include "protocols/pop3_session.h"
 #include "protocols/protocol_errors.h"
@@ -34,6 +35,10 @@ ConnectionTestResult describe(std::exception_ptr error, const TEmlAccount& accou
     return r;
   } catch (const StartTlsError& e) {
     return failure(Outcome::NoStartTls, e.what());
+  } catch (const SignInCommandError& e) {
+    return failure(Outcome::CannotLogin, "The sign-in command failed (" + e.detail() + ")");
+  } catch (const OAuthNotOfferedError& e) {
+    return failure(Outcome::CannotLogin, e.what());
   } catch (const ImapLoginDisabledError&) {
     return failure(Outcome::NeedsTls, account.server +
                                           " accepts passwords only over an encrypted connection - choose TLS or "
@@ -51,8 +56,10 @@ ConnectionTestResult describe(std::exception_ptr error, const TEmlAccount& accou
 }
 
 template <class Session>
-void prepare(Session& client, Transport& transport, const TEmlAccount& account, const ConnectionTestOptions& options) {
+void prepare(Session& client, Transport& transport, const TEmlAccount& account, const ConnectionTestOptions& options,
+             AccountSecret& secret) {
   configureSession(client, transport, account);
+  if (options.login) secret.applyTo(client);
   if (options.inspectOnly && !options.login) transport.setTlsTrust(TlsTrust{account.trustedCertificate, true});
   client.setConnectTimeout(options.timeoutMs);
 }
@@ -62,7 +69,7 @@ void prepare(Session& client, Transport& transport, const TEmlAccount& account, 
 ConnectionTestResult testConnection(const TEmlAccount& account, const ConnectionTestOptions& options,
                                     const std::atomic<bool>* stop) {
   const MissingDetail missing = firstMissingDetail(account.server, options.login ? account.username : "-",
-                                                   options.login ? account.password : "-", account.port);
+                                                   options.login ? credentialOf(account) : "-", account.port);
   if (missing != MissingDetail::None) return failure(Outcome::Incomplete, "Please enter complete account details");
 
   Transport transport;
@@ -80,10 +87,12 @@ ConnectionTestResult testConnection(const TEmlAccount& account, const Connection
       result = failure(Outcome::CannotLogin, "Could not login to server - please check your username and password");
     disconnectQuietly(client);
   };
+  AccountSecret secret(account, stop, {});
   try {
+    if (options.login) secret.fetch();
     if (account.isPOP) {
       Pop3Session client(&transport);
-      prepare(client, transport, account, options);
+      prepare(client, transport, account, options, secret);
       client.setLoginOnConnect(options.login);
       try {
         client.connect();
@@ -95,7 +104,7 @@ ConnectionTestResult testConnection(const TEmlAccount& account, const Connection
     } else {
       ImapSession client;
       client.setTransport(&transport);
-      prepare(client, transport, account, options);
+      prepare(client, transport, account, options, secret);
       client.connect(options.login);
       finish(client, client.state() == ImapState::Authenticated);
     }

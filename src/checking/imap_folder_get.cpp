@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "checking/session_setup.h"
+#include "checking/sign_in.h"
 #include "common/messages.h"
 #include "protocols/imap_session.h"
 #include "protocols/protocol_errors.h"
@@ -41,13 +42,22 @@ void TIMAPFolderGet::execute() {
 
   client->setTransport(tlsHandler.get());
   configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
+  AccountSecret secret(account, &stopFlag(), {});
 
   [&] {
-    if (firstMissingDetail(client->host(), client->username(), client->password(), client->port()) !=
+    if (firstMissingDetail(client->host(), client->username(), credentialOf(account), client->port()) !=
         MissingDetail::None) {
       Report(kIncomplete);
       return;
     }
+    if (stopRequested()) return;
+    try {
+      secret.fetch();
+    } catch (const SignInCommandError& e) {
+      Report("The sign-in command failed (" + e.detail() + ")");
+      return;
+    }
+    secret.applyTo(*client);
     if (stopRequested()) return;
     client->setConnectTimeout(kConnectTimeoutMs);
     try {
@@ -64,6 +74,12 @@ void TIMAPFolderGet::execute() {
       return;
     } catch (const ImapLoginDisabledError&) {
       Report(account.server + kNeedsTls);
+      return;
+    } catch (const OAuthNotOfferedError& e) {
+      Report(e.what());
+      return;
+    } catch (const SignInCommandError& e) {  // the second run, after a refused token
+      Report("The sign-in command failed (" + e.detail() + ")");
       return;
     } catch (const std::exception&) {
       Report(kCannotConnect);

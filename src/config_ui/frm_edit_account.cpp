@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QFocusEvent>
+#include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,6 +19,8 @@
 #include "config_ui/window_fit.h"
 #include "markup/markup_parser.h"
 #include "desktop/posted_target.h"
+#include "platform/registry_file.h"
+#include "platform/worker_thread.h"
 #include "settings/accounts.h"
 #include "ui_frm_edit_account.h"
 
@@ -36,6 +39,18 @@ int modeIndex(Encryption mode) {
     if (kModes[i] == mode) return i;
   return 0;
 }
+
+// The sign-in kinds in the order of the sign-in box.
+constexpr SignIn kSignIns[] = {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand};
+int signInIndex(SignIn kind) {
+  for (int i = 0; i < 3; ++i)
+    if (kSignIns[i] == kind) return i;
+  return 0;
+}
+
+const char* const kTryRunning = "Running the command...";
+// A result line past this length says nothing more useful (the label wraps).
+constexpr qsizetype kTryResultMax = 300;
 
 std::string text(const QLineEdit* edit) { return edit->text().toStdString(); }
 
@@ -78,6 +93,46 @@ struct TfrmEditAccount::ConnectionTest {
   TConnectionTest thread;  // destroyed first: asks the thread to stop and joins it
 };
 
+// One Try of the sign-in command on a worker thread. The result is posted
+// back to the editor with the Try's generation, so the result of a Try
+// already stopped and released is ignored.
+struct TfrmEditAccount::CommandTry : WorkerThread {
+  CommandTry(QObject* receiver, uintptr_t generation, SecretCommandRunner runner, SecretCommand request)
+      : receiver(receiver), generation(generation), runner(std::move(runner)), request(std::move(request)) {
+    this->request.stop = &stopFlag();
+  }
+  ~CommandTry() override {
+    requestStop();
+    join();  // the runner ends the command at once on the stop request
+  }
+
+  void execute() override {
+    result = runner(request);
+    post();
+  }
+  void abandoned(const std::string& why) override {
+    result = SecretCommandResult{};
+    result.failure = "it could not be run (" + why + ")";
+    post();
+  }
+  void post() {
+    // The editor releases this Try only on its own thread, and joins it
+    // first: the receiver outlives the call. The result is read after the
+    // join (done posted as the last step), so no lock is needed.
+    QMetaObject::invokeMethod(
+        receiver, [receiver = receiver, generation = generation] {
+          static_cast<TfrmEditAccount*>(receiver)->tryDone(generation);
+        },
+        Qt::QueuedConnection);
+  }
+
+  QObject* receiver;
+  uintptr_t generation;
+  SecretCommandRunner runner;
+  SecretCommand request;
+  SecretCommandResult result;
+};
+
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
@@ -85,7 +140,7 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   // two groups line up.
   int captionWidth = 0;
   const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblEncryption, ui->lblUsername,
-                         ui->lblPassword};
+                         ui->lblSignIn,      ui->lblPassword,    ui->lblCommand};
   for (QLabel* l : captions) captionWidth = std::max(captionWidth, l->sizeHint().width());
   for (QLabel* l : captions) l->setMinimumWidth(captionWidth);
   // Room for real host and user names (about 30 characters); the fields
@@ -94,6 +149,15 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   // None does not widen the dialog.
   for (QLineEdit* e : {ui->edtAccountName, ui->edtServer, ui->edtUsername, ui->edtPassword})
     e->setMinimumWidth(std::max(e->fontMetrics().averageCharWidth() * 30, ui->lblUnencrypted->sizeHint().width()));
+  // The command line and its Try button together as wide as the other fields.
+  ui->edtCommand->setMinimumWidth(ui->edtPassword->minimumWidth() - ui->btnTry->sizeHint().width() -
+                                  ui->commandLayout->spacing());
+  {
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(ui->edtCommand->font().pointSizeF() > 0 ? ui->edtCommand->font().pointSizeF()
+                                                               : mono.pointSizeF());
+    ui->edtCommand->setFont(mono);
+  }
   ui->columnsLayout->setStretch(0, 1);
   ui->columnsLayout->setStretch(1, 1);
   // Room for any port number, at every font size.
@@ -177,24 +241,31 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
   ui->testBusy->hide();
   ui->lblTestStatus->hide();
   ui->btnReviewCertificate->hide();
+  showSignIn(SignIn::Password);
 
   connect(ui->edtAccountType, &QComboBox::activated, this, &TfrmEditAccount::typeChosen);
   connect(ui->cmbEncryption, &QComboBox::activated, this, &TfrmEditAccount::encryptionChosen);
   connect(ui->chkSecure, &QCheckBox::clicked, this, &TfrmEditAccount::secureClicked);
+  connect(ui->cmbSignIn, &QComboBox::activated, this, &TfrmEditAccount::signInChosen);
+  connect(ui->btnTry, &QPushButton::clicked, this, &TfrmEditAccount::startTry);
+  // A result shown belongs to the command it ran.
+  connect(ui->edtCommand, &QLineEdit::textEdited, this, [this] {
+    if (!try_) showTryResult({});
+  });
   connect(ui->btnTestConnection, &QPushButton::clicked, this, &TfrmEditAccount::startTest);
   connect(ui->btnReviewCertificate, &QPushButton::clicked, this,
           [this] { reviewCertificate(CertificateSource::Test); });
   connect(btnReviewFolderCertificate_, &QPushButton::clicked, this,
           [this] { reviewCertificate(CertificateSource::Listing); });
-  for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword})
+  for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword, ui->edtCommand})
     edit->installEventFilter(this);
-  ui->edtAccountType->installEventFilter(this);
-  ui->cmbEncryption->installEventFilter(this);
+  for (QComboBox* box : {ui->edtAccountType, ui->cmbEncryption, ui->cmbSignIn}) box->installEventFilter(this);
   connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
   connect(ui->Button2, &QPushButton::clicked, this, &QDialog::reject);
 }
 
 TfrmEditAccount::~TfrmEditAccount() {
+  stopTry();
   stopTest();
   stopListing();
 }
@@ -213,6 +284,10 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
   showEncryption(encryptionOf(account));
   ui->edtUsername->setText(QString::fromStdString(account.username));
   ui->edtPassword->setText(QString::fromStdString(account.password));
+  ui->edtCommand->setText(QString::fromStdString(account.secretCommand));
+  ui->edtCommand->setCursorPosition(0);  // a long command shows its start
+  showSignIn(signInOf(account));
+  showTryResult({});
   shownPOP_ = account.isPOP;
   trusted_ = account.trustedCertificate;
   trustedEndpoint_ = account;
@@ -223,7 +298,21 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
 bool TfrmEditAccount::isPOP() const { return ui->edtAccountType->currentIndex() == 1; }
 
 bool TfrmEditAccount::complete() const {
-  return DetailsComplete(text(ui->edtServer), text(ui->edtUsername), text(ui->edtPassword), text(ui->edtPort));
+  // A command kind needs its command in place of the password.
+  const std::string secret =
+      signIn() == SignIn::Password ? text(ui->edtPassword) : ui->edtCommand->text().trimmed().toStdString();
+  return DetailsComplete(text(ui->edtServer), text(ui->edtUsername), secret, text(ui->edtPort));
+}
+
+SignIn TfrmEditAccount::signIn() const {
+  const int i = ui->cmbSignIn->currentIndex();
+  return i >= 0 && i < 3 ? kSignIns[i] : SignIn::Password;
+}
+
+std::optional<SignIn> TfrmEditAccount::signInValue() const {
+  const SignIn kind = signIn();
+  if (kind == SignIn::Password && !account_.signIn) return std::nullopt;
+  return kind;
 }
 
 Encryption TfrmEditAccount::encryption() const {
@@ -238,7 +327,10 @@ TEmlAccount TfrmEditAccount::connectionDetails() const {
   a.port = ui->edtPort->text().toInt();
   setEncryption(a, encryption());
   a.username = text(ui->edtUsername);
-  a.password = text(ui->edtPassword);
+  a.signIn = signInValue();
+  // A command kind signs in with what the command prints, never a stored password.
+  if (!usesSecretCommand(a)) a.password = text(ui->edtPassword);
+  a.secretCommand = text(ui->edtCommand);
   a.trustedCertificate = trusted_;
   return a;
 }
@@ -286,6 +378,31 @@ void TfrmEditAccount::encryptionChosen(int index) {
   refreshFolders();
 }
 
+void TfrmEditAccount::signInChosen(int index) {
+  if (index < 0 || index >= 3) return;
+  const SignIn kind = kSignIns[index];
+  if (kind == shownSignIn_) return;  // the same kind chosen again changes nothing
+  showSignIn(kind);
+  connectionDetailsChanged();
+  refreshFolders();
+}
+
+void TfrmEditAccount::showSignIn(SignIn kind) {
+  shownSignIn_ = kind;
+  ui->cmbSignIn->setCurrentIndex(signInIndex(kind));
+  const bool command = kind != SignIn::Password;
+  ui->lblPassword->setVisible(!command);
+  ui->edtPassword->setVisible(!command);
+  ui->lblCommand->setVisible(command);
+  ui->edtCommand->setVisible(command);
+  ui->btnTry->setVisible(command);
+  ui->lblTryResult->setVisible(command && !ui->lblTryResult->text().isEmpty());
+  ui->edtCommand->setPlaceholderText(kind == SignIn::TokenCommand ? QStringLiteral("prints the access token")
+                                                                  : QStringLiteral("prints the password"));
+  if (!command) stopTry();
+  fitUserRows();
+}
+
 void TfrmEditAccount::secureClicked(bool checked) {
   encryptionChosen(modeIndex(checked ? Encryption::Tls : Encryption::None));
 }
@@ -316,7 +433,9 @@ void TfrmEditAccount::connectionDetailsChanged() {
 
 bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
   // A wheel turned on the way to another field must not pick a type or mode.
-  if ((watched == ui->edtAccountType || watched == ui->cmbEncryption) && event->type() == QEvent::Wheel) return true;
+  if ((watched == ui->edtAccountType || watched == ui->cmbEncryption || watched == ui->cmbSignIn) &&
+      event->type() == QEvent::Wheel)
+    return true;
   auto* edit = qobject_cast<QLineEdit*>(watched);
   if (edit && (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut) &&
       !windowFocusChange(static_cast<QFocusEvent*>(event)) && isVisible()) {
@@ -491,7 +610,12 @@ bool TfrmEditAccount::closeQuery() {
     return false;
   }
   if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername);
-  if (ui->edtPassword->text().isEmpty()) return refuse("Please enter your password", ui->edtPassword);
+  if (signIn() == SignIn::Password && ui->edtPassword->text().isEmpty())
+    return refuse("Please enter your password", ui->edtPassword);
+  if (signIn() != SignIn::Password && ui->edtCommand->text().trimmed().isEmpty())
+    return refuse(signIn() == SignIn::TokenCommand ? "Please enter the command that prints the token"
+                                                   : "Please enter the command that prints the password",
+                  ui->edtCommand);
 
   // An unconfirmed account is saved only on a clear Yes: No is the default,
   // so that Enter pressed twice does not save it.
@@ -521,6 +645,8 @@ bool TfrmEditAccount::closeQuery() {
   setEncryption(account_, encryption());
   account_.username = details.username;
   account_.password = details.password;
+  account_.signIn = details.signIn;
+  account_.secretCommand = details.secretCommand;
   account_.trustedCertificate = details.trustedCertificate;
   account_.folders = std::move(folders);
   return true;
@@ -530,6 +656,7 @@ void TfrmEditAccount::done(int result) {
   if (result == QDialog::Accepted && !closeQuery()) return;
   delayedPopulateFolders.stop();
   tmrUpdateList.stop();
+  stopTry();
   stopTest();
   stopListing();
   QDialog::done(result);
@@ -593,6 +720,65 @@ void TfrmEditAccount::reviewCertificate(CertificateSource source) {
   trustedEndpoint_ = connectionDetails();
   if (!isPOP() && complete()) startListing();
   if (fromTest || isPOP()) startTest();
+}
+
+// ---- Try of the sign-in command ----
+
+void TfrmEditAccount::startTry() {
+  if (try_ || signIn() == SignIn::Password) return;  // one at a time: the button is disabled meanwhile
+  SecretCommand request;
+  request.command = text(ui->edtCommand);
+  request.account = text(ui->edtAccountName);
+  request.user = text(ui->edtUsername);
+  request.server = text(ui->edtServer);
+  request.storePath = storePath_.empty() ? FileRegistryStore::defaultPath() : storePath_;
+  try_ = std::make_unique<CommandTry>(this, ++tryGeneration_, runner_, std::move(request));
+  ui->btnTry->setEnabled(false);
+  showTryResult(QString::fromUtf8(kTryRunning));
+  try_->start();  // a thread that cannot start posts its result all the same
+}
+
+void TfrmEditAccount::stopTry() {
+  if (!try_) return;
+  try_.reset();  // asks the command to stop and joins
+  ui->btnTry->setEnabled(true);
+  showTryResult({});
+}
+
+void TfrmEditAccount::tryDone(uintptr_t generation) {
+  if (!try_ || generation != tryGeneration_) return;  // a stopped Try
+  try_->join();
+  const SecretCommandResult result = std::move(try_->result);
+  try_.reset();
+  ui->btnTry->setEnabled(true);
+  // What the command printed stays here: only its length is shown.
+  QString line;
+  if (result.ok) {
+    const qsizetype characters = QString::fromStdString(result.secret).toUcs4().size();
+    line = QStringLiteral("The command printed one line of %1 character%2")
+               .arg(characters)
+               .arg(characters == 1 ? "" : "s");
+  } else {
+    line = QStringLiteral("The command failed: ") + QString::fromStdString(result.failure);
+    if (!result.firstErrorLine.empty()) line += QStringLiteral(": ") + QString::fromStdString(result.firstErrorLine);
+  }
+  showTryResult(line);
+}
+
+void TfrmEditAccount::showTryResult(const QString& text) {
+  QString shown = text;
+  if (shown.size() > kTryResultMax) shown = shown.left(kTryResultMax - 1) + QChar(0x2026);
+  ui->lblTryResult->setText(shown);
+  ui->lblTryResult->setToolTip(shown.size() < text.size() ? text : QString());
+  ui->lblTryResult->setVisible(!text.isEmpty() && signIn() != SignIn::Password);
+  fitUserRows();
+}
+
+void TfrmEditAccount::fitUserRows() {
+  // The group box tells the dialog's layout of its new rows only on its
+  // next layout request; the dialog's height is set now.
+  ui->grpUser->updateGeometry();
+  FitMinimumHeight(*this);
 }
 
 }  // namespace brivane

@@ -1,6 +1,7 @@
 #pragma once
 #include <QDialog>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "checking/connection_tester.h"
 #include "checking/imap_folder_get.h"
 #include "config_ui/folder_list_rules.h"
+#include "platform/secret_command.h"
 #include "protocols/certificate.h"
 #include "settings/account.h"
 
@@ -71,6 +73,19 @@ namespace brivane {
 // for: a change of either (seen when the field is left, a type or mode
 // chosen, or OK pressed) drops it.
 //
+// The sign-in is one choice: the stored password, a password from a
+// command, or an OAuth 2.0 token from a command. For the command kinds the
+// password field gives way to the command line, a "Try" button and a
+// one-line result. Try runs the command on a worker thread (the runner is a
+// seam: runSecretCommand, a fake in tests) with the account's name, user and
+// server and the store path, and posts the result back; the result names
+// the length of the line printed or the failure with the first line of
+// standard error, never the secret. One Try runs at a time (the button is
+// disabled meanwhile); closing the editor stops it (asked to stop, then
+// joined). The account gets `signIn` when a command kind is chosen or it
+// had one already; the command is kept as typed; a command kind keeps no
+// password. The listing and the connection test get both.
+//
 // Filling the editor runs no change rule: the rules react only to what the
 // user does (type or mode chosen, an edit field left). A type or mode is
 // chosen only from the open list or with the keyboard: the wheel over these
@@ -89,8 +104,8 @@ class TfrmEditAccount : public QDialog {
   // Fills every field and the folder selection.
   void setAccount(const TEmlAccount& account);
   // The fields as they were when OK closed the editor: name, isPOP, server,
-  // port, encryption (and useTLS), username, password, trusted certificate,
-  // folders.
+  // port, encryption (and useTLS), username, password, sign-in kind and
+  // command, trusted certificate, folders.
   TEmlAccount account() const { return account_; }
 
   // For tests: the timers' intervals.
@@ -99,6 +114,15 @@ class TfrmEditAccount : public QDialog {
   bool listingRunning() const { return listing_ != nullptr; }
   // For tests: whether a connection test thread is held.
   bool testRunning() const { return test_ != nullptr; }
+
+  // Runs a sign-in command for Try (on a worker thread).
+  using SecretCommandRunner = std::function<SecretCommandResult(const SecretCommand&)>;
+  void setSecretCommandRunner(SecretCommandRunner runner) { runner_ = std::move(runner); }
+  // The settings store the commands come from; empty (the default): the
+  // program's store file, FileRegistryStore::defaultPath().
+  void setStorePath(std::string path) { storePath_ = std::move(path); }
+  // For tests: whether a Try thread is held.
+  bool tryRunning() const { return try_ != nullptr; }
 
   QTimer delayedPopulateFolders;
   QTimer tmrUpdateList;
@@ -112,12 +136,26 @@ class TfrmEditAccount : public QDialog {
  private:
   struct Listing;
   struct ConnectionTest;
+  struct CommandTry;
   // Where a refused certificate came from.
   enum class CertificateSource { Listing, Test };
 
   bool isPOP() const;
   bool complete() const;
   Encryption encryption() const;
+  SignIn signIn() const;
+  // The sign-in value the account carries: the kind chosen, left unset for
+  // a password when the account had none.
+  std::optional<SignIn> signInValue() const;
+  void signInChosen(int index);
+  // Shows the password field or the command line for `kind`.
+  void showSignIn(SignIn kind);
+  void startTry();
+  void stopTry();
+  void tryDone(uintptr_t generation);
+  void showTryResult(const QString& text);
+  // Sets the dialog's height after the rows of the user group changed.
+  void fitUserRows();
   // The connection details as the fields stand, with the trusted fingerprint.
   TEmlAccount connectionDetails() const;
   void typeChosen(int index);
@@ -168,6 +206,11 @@ class TfrmEditAccount : public QDialog {
   uintptr_t generation_ = 0;
   std::unique_ptr<ConnectionTest> test_;
   uintptr_t testGeneration_ = 0;
+  SecretCommandRunner runner_ = runSecretCommand;
+  std::string storePath_;
+  std::unique_ptr<CommandTry> try_;
+  uintptr_t tryGeneration_ = 0;
+  SignIn shownSignIn_ = SignIn::Password;  // the kind the fields were last set up for
   bool shownPOP_ = false;                  // the type the fields were last set up for
   Encryption shownEncryption_ = Encryption::Tls;  // the mode the port was last set up for
   // The fingerprint the user trusted (empty for none) and the server and

@@ -2,11 +2,16 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QTest>
 #include <QWheelEvent>
+#include <atomic>
+#include <cstdlib>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -153,7 +158,7 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
   a = imapAccount(143);
   a.server = "localhost";  // no listing
   open(a);
-  for (const char* name : {"edtAccountType", "cmbEncryption"}) {
+  for (const char* name : {"edtAccountType", "cmbEncryption", "cmbSignIn"}) {
     QComboBox* box = w<QComboBox>(name);
     const int before = box->currentIndex();
     for (bool focused : {false, true}) {
@@ -422,6 +427,225 @@ TEST_F(EditAccount, ValidationOrder) {
   pressOK();  // the one remaining question ("localhost" starts no listing) answered Yes
   EXPECT_EQ(std::tuple(dlg.result(), dlg.account().name), std::tuple(int(QDialog::Accepted), std::string("Home")));
   EXPECT_THAT(dlg.account().folders, ElementsAre("INBOX;Inbox")) << "never listed: Inbox, not nothing";
+}
+
+SecretCommandResult commandResult(bool ok, std::string secret, std::string failure = "", std::string errors = "",
+                                  std::string firstErrorLine = "") {
+  return {ok, std::move(secret), std::move(failure), std::move(errors), std::move(firstErrorLine)};
+}
+
+// The sign-in kind and its command come back from OK as chosen and typed;
+// a password account keeps no value unless it had one, a command kind
+// keeps no password. The command line takes the password field's place.
+TEST_F(EditAccount, SignInKindAndCommandRoundTrip) {
+  const struct {
+    const char* row;
+    std::optional<SignIn> given;
+    const char* choose;  // the kind picked in the box, or nullptr
+    const char* typed;   // the command typed, or nullptr
+    std::optional<SignIn> signIn;
+    std::string command, password;
+  } rows[] = {
+      {"a plain account stays without a value", std::nullopt, nullptr, nullptr, std::nullopt, "old", "secret"},
+      {"a stored Password value is kept", SignIn::Password, nullptr, nullptr, SignIn::Password, "old", "secret"},
+      {"a token command as stored", SignIn::TokenCommand, nullptr, nullptr, SignIn::TokenCommand, "old", ""},
+      {"a password command chosen, typed with spaces", std::nullopt, "Password from a command",
+       "  pass show 'mail/work' ", SignIn::PasswordCommand, "  pass show 'mail/work' ", ""},
+      {"back to the password from a token", SignIn::TokenCommand, "Password", nullptr, SignIn::Password, "old",
+       "secret"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    TEmlAccount a = imapAccount(143);
+    a.server = "localhost";  // no listing
+    a.signIn = r.given;
+    a.secretCommand = "old";
+    open(a);
+    QComboBox* box = w<QComboBox>("cmbSignIn");
+    if (r.choose) {
+      box->setFocus();
+      const int to = box->findText(r.choose);
+      while (box->currentIndex() != to) QTest::keyClick(box, box->currentIndex() < to ? Qt::Key_Down : Qt::Key_Up);
+    }
+    if (r.typed) retype("edtCommand", r.typed);
+    const bool command = r.signIn && *r.signIn != SignIn::Password;
+    EXPECT_EQ(std::tuple(w("edtPassword")->isVisible(), w("edtCommand")->isVisible(), w<QPushButton>("btnTry")->isVisible()),
+              std::tuple(!command, command, command));
+    pressOK();
+    ASSERT_EQ(dlg.result(), QDialog::Accepted);
+    const TEmlAccount& got = dlg.account();
+    EXPECT_EQ(std::tuple(got.signIn, got.secretCommand, got.password), std::tuple(r.signIn, r.command, r.password));
+  }
+}
+
+// For a command kind the command stands in for the password: OK asks for
+// the command (worded for the kind), never the password.
+TEST_F(EditAccount, CommandKindsAskForTheCommandNotThePassword) {
+  const struct {
+    const char* row;
+    SignIn kind;
+    const char* command;
+    std::string message;  // empty: accepted
+  } rows[] = {
+      {"password without one", SignIn::Password, "", "Please enter your password"},
+      {"password command without one", SignIn::PasswordCommand, " ",
+       "Please enter the command that prints the password"},
+      {"token command without one", SignIn::TokenCommand, "", "Please enter the command that prints the token"},
+      {"token command given, no password", SignIn::TokenCommand, "oauth-helper --token", ""},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    gShown.clear();
+    TEmlAccount a = imapAccount(testing::closedPort());
+    a.password.clear();
+    a.signIn = r.kind;
+    a.secretCommand = r.command;
+    open(a);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.listingRunning() && list()->count() == 1; }, 5000));
+    pressOK();
+    if (r.message.empty()) {
+      EXPECT_EQ(dlg.result(), QDialog::Accepted);  // after the "could not connect" question answered Yes
+      continue;
+    }
+    ASSERT_EQ(gShown.size(), 1u);
+    const char* field = r.kind == SignIn::Password ? "edtPassword" : "edtCommand";
+    EXPECT_EQ(std::tuple(std::get<1>(gShown[0]), w(field)->hasFocus(), dlg.isVisible()),
+              std::tuple(r.message, true, true));
+    dlg.reject();
+  }
+}
+
+// Try runs the command off the UI thread with the account's fields and the
+// store path and shows the length of the line or the failure, never the
+// secret; a second Try waits for the first; closing the editor stops it.
+TEST_F(EditAccount, TryShowsTheOutcomeNeverTheSecret) {
+  std::atomic<int> calls{0};
+  SecretCommand seen;
+  SecretCommandResult answer;
+  std::atomic<bool> hold{false};
+  dlg.setStorePath("/home/ann/.config/store.reg");
+  dlg.setSecretCommandRunner([&](const SecretCommand& request) {
+    ++calls;
+    seen = request;
+    while (hold && !request.stop->load()) QThread::msleep(2);
+    if (request.stop->load()) return commandResult(false, "", "it was stopped");
+    return answer;
+  });
+  TEmlAccount a = imapAccount(143);
+  a.server = "localhost";  // no listing
+  a.signIn = SignIn::TokenCommand;
+  a.secretCommand = "oauth-helper --account work";
+  const std::string secret = "ya29.s3cr\xC3\xA9t";  // 11 characters, 12 bytes
+  const struct {
+    const char* row;
+    SecretCommandResult result;
+    std::string shown;
+  } rows[] = {
+      {"a line printed", commandResult(true, secret), "The command printed one line of 11 characters"},
+      {"a failure with its first error line",
+       commandResult(false, "", "it exited with status 1", "no such entry\nmore", "no such entry"),
+       "The command failed: it exited with status 1: no such entry"},
+      {"a failure without error output", commandResult(false, "", "it did not finish within 20 s"),
+       "The command failed: it did not finish within 20 s"},
+  };
+  auto* tryButton = w<QPushButton>("btnTry");
+  auto* shown = w<QLabel>("lblTryResult");
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    open(a);
+    answer = r.result;
+    QTest::mouseClick(tryButton, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+    EXPECT_EQ(shown->text().toStdString(), r.shown);
+    EXPECT_TRUE(shown->isVisible() && tryButton->isEnabled());
+    EXPECT_FALSE(shown->text().contains(QStringLiteral("s3cr")));
+    EXPECT_EQ(std::tuple(seen.command, seen.account, seen.user, seen.server, seen.storePath),
+              std::tuple(a.secretCommand, a.name, a.username, a.server, std::string("/home/ann/.config/store.reg")));
+    dlg.reject();
+  }
+  calls = 0;
+  hold = true;
+  open(a);
+  QTest::mouseClick(tryButton, Qt::LeftButton);
+  EXPECT_FALSE(tryButton->isEnabled());
+  QTest::mouseClick(tryButton, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return calls == 1; }, 5000));
+  dlg.reject();
+  EXPECT_FALSE(dlg.tryRunning()) << "closing stopped and joined it";
+  EXPECT_EQ(calls, 1);
+  QTest::qWait(20);  // the stopped Try's result, if posted, is ignored
+  EXPECT_TRUE(shown->text().isEmpty());
+}
+
+// Without a fake, Try runs the real command with the account's variables,
+// and the store path decides whether it may run at all.
+TEST_F(EditAccount, TryRunsTheCommandAfterTheStoreCheck) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string store = dir.filePath(QStringLiteral("store.reg")).toStdString();
+  ASSERT_TRUE(QFile(QString::fromStdString(store)).open(QIODevice::WriteOnly));
+  QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  TEmlAccount a = imapAccount(143);
+  a.server = "localhost";  // no listing
+  a.signIn = SignIn::PasswordCommand;
+  a.secretCommand = "echo \"$BRIVANE_USER@$BRIVANE_SERVER\"; echo 'no such entry' >&2; exit 1";
+  const std::pair<QFile::Permissions, std::string> rows[] = {
+      {QFile::ReadOwner | QFile::WriteOwner, "The command failed: it exited with status 1: no such entry"},
+      {QFile::ReadOwner | QFile::WriteOwner | QFile::WriteOther, "The command failed: the settings file"}};
+  dlg.setStorePath(store);
+  for (const auto& [permissions, shown] : rows) {
+    QFile::setPermissions(QString::fromStdString(store), permissions);
+    open(a);
+    QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+    EXPECT_THAT(w<QLabel>("lblTryResult")->text().toStdString(), ::testing::StartsWith(shown));
+    dlg.reject();
+  }
+  a.secretCommand = "echo \"$BRIVANE_USER@$BRIVANE_SERVER\"";
+  QFile::setPermissions(QString::fromStdString(store), QFile::ReadOwner | QFile::WriteOwner);
+  open(a);
+  QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+  EXPECT_EQ(w<QLabel>("lblTryResult")->text(), "The command printed one line of 13 characters");  // ann@localhost
+}
+
+// The sign-in rows line up with the other fields and fit, for each kind
+// (run again at 192 dpi). With BRIVANE_SHOT_DIR set, each kind is also
+// saved as a picture for looking at.
+TEST_F(EditAccount, SignInKindsSizeHintsFit) {
+  dlg.setSecretCommandRunner([](const SecretCommand& request) {
+    if (request.command.starts_with("pass ")) return commandResult(true, "correct horse battery staple");
+    return commandResult(false, "", "it exited with status 1", "",
+                         "gpg: decryption failed: No secret key; see the agent's log "
+                         "for the details of this rather long line of error output");
+  });
+  const char* shots = std::getenv("BRIVANE_SHOT_DIR");
+  const std::pair<SignIn, const char*> kinds[] = {
+      {SignIn::Password, "password"}, {SignIn::PasswordCommand, "password-command"}, {SignIn::TokenCommand, "token"}};
+  for (const auto& [kind, name] : kinds) {
+    SCOPED_TRACE(name);
+    TEmlAccount a = imapAccount(993);
+    setEncryption(a, Encryption::Tls);
+    a.server = "localhost";  // no listing
+    a.signIn = kind;
+    a.secretCommand = kind == SignIn::TokenCommand ? "oauth2-helper --account work" : "pass show mail/work";
+    open(a);
+    if (kind != SignIn::Password) {
+      QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
+      ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
+      QApplication::processEvents();
+    }
+    EXPECT_TRUE(ControlsThatDoNotFit(dlg).isEmpty()) << ControlsThatDoNotFit(dlg).join("\n").toStdString();
+    const QWidget* user = w("edtUsername");
+    const QWidget* last = kind == SignIn::Password ? static_cast<QWidget*>(w("edtPassword")) : w<QPushButton>("btnTry");
+    const QWidget* first = kind == SignIn::Password ? static_cast<QWidget*>(w("edtPassword")) : w("edtCommand");
+    EXPECT_EQ(std::pair(first->x(), last->geometry().right()), std::pair(user->x(), user->geometry().right()));
+    if (shots) {
+      const QString dpi = qEnvironmentVariable("QT_FONT_DPI", QStringLiteral("96"));
+      dlg.grab().save(QStringLiteral("%1/edit-account-%2-%3dpi.png").arg(shots, name, dpi));
+    }
+    dlg.reject();
+  }
 }
 
 }  // namespace

@@ -9,15 +9,15 @@
 namespace brivane {
 
 struct SecretCommand {
-  std::string command;  // run as /bin/sh -c COMMAND
+  std::string command{};  // run as /bin/sh -c COMMAND
   // Handed to the command as BRIVANE_ACCOUNT, BRIVANE_USER, BRIVANE_SERVER
   // (beside the program's own environment).
-  std::string account, user, server;
+  std::string account{}, user{}, server{};
   // The settings store the command line came from: it runs only when that
   // file and its folder belong to this user and others cannot write them,
   // since whoever can change the store could make us run anything. Empty:
   // not checked (tests).
-  std::string storePath;
+  std::string storePath{};
   std::chrono::milliseconds timeLimit{20000};
   // Ends the command at once when it becomes true (the check was asked to stop).
   const std::atomic<bool>* stop = nullptr;
@@ -28,15 +28,18 @@ struct SecretCommandResult {
   // The first line of standard output, without its CR or LF: the secret.
   std::string secret;
   // Why there is no secret, in words for the account's error row and log:
-  // "it exited with status 3", "it was ended by signal 9", "it printed an
-  // empty line", "it did not finish within 20 s", "it printed 64 KiB without
-  // a line end", "it could not be started: ...", "the settings file ... can
-  // be changed by other users", "it was stopped".
+  // "it exited with status 3", "it was ended by signal 9", "it printed
+  // nothing", "it printed an empty line", "it did not finish within 20 s",
+  // "it printed 64 KiB without a line end", "it could not be started: ...",
+  // "the settings file ... can be changed by other users (...)", "the
+  // settings file ... is not a regular file", "it was stopped".
   std::string failure;
-  // Standard error as the command wrote it, at most 2 KiB: for the
+  // Standard error as the command wrote it, at most 2 KiB, with the first
+  // line of standard output replaced by "***" wherever it appears: for the
   // connection log only (with control characters escaped there).
   std::string errorOutput;
-  // Its first line, control characters escaped: shown after the failure.
+  // Its first line that is not empty, control characters escaped, at most
+  // 200 characters: shown after the failure.
   std::string firstErrorLine;
 };
 

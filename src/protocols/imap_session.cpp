@@ -420,6 +420,19 @@ void ImapSession::login() {
         capability();
         capabilitiesKnown_ = true;
       }
+      if (tokenSource_) {
+        // OAUTHBEARER is the standard one; XOAUTH2 is what older servers know.
+        const OAuthMechanism mechanism = hasCapability("AUTH=OAUTHBEARER") ? OAuthMechanism::OAuthBearer
+                                         : hasCapability("AUTH=XOAUTH2")   ? OAuthMechanism::XOAuth2
+                                                                           : throw OAuthNotOfferedError();
+        if (signInLog_) signInLog_(" Signing in with " + std::string(oauthMechanismName(mechanism)));
+        if (authenticate(mechanism, tokenSource_(false)) || authenticate(mechanism, tokenSource_(true))) {
+          state_ = ImapState::Authenticated;
+          capability();
+        }
+        capability();
+        return;
+      }
       if (hasCapability("LOGINDISABLED")) throw ImapLoginDisabledError();
       // Each argument goes as an atom when it is one, as a literal when it
       // holds 8-bit bytes (strict servers refuse those in quoted strings),
@@ -457,6 +470,50 @@ void ImapSession::login() {
     }
     throw;
   }
+}
+
+// RFC 3501 6.2.2 with RFC 4959 (SASL-IR) and RFC 7628: the initial response
+// on the command line when the server takes it there, else after its "+".
+// An error challenge gets the reply the mechanism asks for, then the
+// tagged NO follows; more challenges are cancelled with "*".
+bool ImapSession::authenticate(OAuthMechanism mechanism, const std::string& token) {
+  if (token.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) throw UnsafeCredentialsError();
+  const std::string response = oauthInitialResponse(mechanism, username_, host_, port_, token);
+  guarded([&] {
+    drainInput(false);
+    const std::string tag = nextTag();
+    std::string line = tag + " AUTHENTICATE " + std::string(oauthMechanismName(mechanism));
+    bool sent = hasCapability("SASL-IR");
+    if (sent) line += " " + response;
+    wire().writeLine(line);
+    for (int challenges = 0;; ++challenges) {
+      wire().beginReply();
+      ImapReply reply = collectReply(
+          [&](const std::string& l) {
+            if (startsWithIgnoreCase(l, "* BYE")) {
+              lost(true);
+              throw ImapByeError();
+            }
+            return l.front() == '+' || equalsIgnoreCase(imapFirstWord(l), tag);
+          },
+          nullptr);
+      if (reply.status != "+") {
+        keepExpectedImapLines(reply, {});
+        reply_ = std::move(reply);
+        return;
+      }
+      if (!sent) {
+        wire().writeLine(response);
+        sent = true;
+      } else if (challenges < 2) {
+        if (signInLog_) signInLog_(" The server refused the token: " + oauthErrorText(reply.finalText));
+        wire().writeLine(oauthErrorReply(mechanism));
+      } else {
+        wire().writeLine("*");
+      }
+    }
+  });
+  return reply_.status == "OK";
 }
 
 bool ImapSession::capability() {

@@ -12,6 +12,7 @@
 #include "protocols/ports.h"
 #include "protocols/pop3_session.h"  // TlsMode
 #include "protocols/protocol_errors.h"
+#include "protocols/sasl_oauth.h"
 
 // The IMAP4rev1 client dialogue as the IMAP checker and the folder listing
 // use it: connect and greeting, LOGIN, CAPABILITY, LIST, SELECT, STATUS,
@@ -137,6 +138,17 @@ class ImapSession {
   // Receives the text of every "[ALERT]" response (RFC 3501: it must reach
   // the user), as UTF-8 without control characters.
   void setAlertHandler(std::function<void(const std::string&)> handler) { alertHandler_ = std::move(handler); }
+  // Signs in with an OAuth 2.0 access token instead of LOGIN: AUTHENTICATE
+  // OAUTHBEARER when the server offers it, else XOAUTH2 (with the initial
+  // response on the command line when it offers SASL-IR, RFC 4959).
+  // `source(false)` gives the token; when the server refuses it, the token
+  // is asked for once more (`source(true)`: a helper may have refreshed it)
+  // and the sign-in tried once again. OAuthNotOfferedError when the server
+  // offers neither mechanism. An error `source` throws ends the connect.
+  void setTokenSource(std::function<std::string(bool again)> source) { tokenSource_ = std::move(source); }
+  // Receives what the sign-in is worth logging: the mechanism used and the
+  // server's decoded error text, never a token.
+  void setSignInLog(std::function<void(const std::string&)> log) { signInLog_ = std::move(log); }
 
   // Operations.
   void connect(bool login = true);
@@ -192,6 +204,8 @@ class ImapSession {
   using Expected = std::vector<std::string_view>;
 
   void login();
+  // One AUTHENTICATE exchange; true when the server accepted the token.
+  bool authenticate(OAuthMechanism mechanism, const std::string& token);
   bool openFolder(const char* command, std::string_view folder);
   void startTls();
   void requireState(std::initializer_list<ImapState> accepted) const;
@@ -234,6 +248,8 @@ class ImapSession {
   ImapMailbox mailbox_;
   ImapReply reply_;
   std::function<void(const std::string&)> alertHandler_;
+  std::function<std::string(bool)> tokenSource_;
+  std::function<void(const std::string&)> signInLog_;
 };
 
 }  // namespace brivane

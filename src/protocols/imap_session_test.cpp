@@ -327,5 +327,71 @@ TEST(ImapSessionFaults, HugeRepliesAreBounded) {
   for (const auto& c : cases) EXPECT_EQ(play(c.kind, c.steps), c.expected) << c.steps.substr(0, 40);
 }
 
+// The OAuth sign-in on the wire: the initial response on the command line
+// only with SASL-IR, an error challenge answered as each mechanism asks and
+// the token asked for once more, and no mechanism offered.
+TEST(ImapSession, OAuthSignInOnTheWire) {
+  const auto ir = [](OAuthMechanism m, const char* token) { return oauthInitialResponse(m, "john", "imap.test", 143, token); };
+  const std::string bearer1 = ir(OAuthMechanism::OAuthBearer, "t1"), bearer2 = ir(OAuthMechanism::OAuthBearer, "t2");
+  const std::string x1 = ir(OAuthMechanism::XOAuth2, "t1"), x2 = ir(OAuthMechanism::XOAuth2, "t2");
+  const std::string error = "+ eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=";  // {"status":"invalid_token"}
+  const std::string after = "S: C1 OK\nC: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n";
+  const struct {
+    const char* what;
+    std::string caps, dialogue;
+    bool signedIn;
+    std::vector<bool> asked;  // the token source's `again` arguments
+  } rows[] = {
+      {"SASL-IR and OAUTHBEARER", "SASL-IR AUTH=XOAUTH2 AUTH=OAUTHBEARER",
+       "C: C1 AUTHENTICATE OAUTHBEARER " + bearer1 + "\n" + after, true, {false}},
+      {"XOAUTH2 without SASL-IR", "AUTH=XOAUTH2", "C: C1 AUTHENTICATE XOAUTH2\nS: +\nC: " + x1 + "\n" + after, true, {false}},
+      {"OAUTHBEARER error challenge, then a fresh token", "SASL-IR AUTH=OAUTHBEARER",
+       "C: C1 AUTHENTICATE OAUTHBEARER " + bearer1 + "\nS: " + error + "\nC: AQ==\nS: C1 NO [AUTHENTICATIONFAILED] no\n"
+       "C: C2 AUTHENTICATE OAUTHBEARER " + bearer2 + "\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\nC: C4 CAPABILITY\nS: C4 OK\n",
+       true, {false, true}},
+      {"XOAUTH2 error challenge answered with an empty line, both tokens refused", "AUTH=XOAUTH2 SASL-IR",
+       "C: C1 AUTHENTICATE XOAUTH2 " + x1 + "\nS: " + error + "\nC: \nS: C1 NO no\nC: C2 AUTHENTICATE XOAUTH2 " + x2 +
+       "\nS: C2 NO no\nC: C3 CAPABILITY\nS: C3 OK\n", false, {false, true}},
+      {"an endless challenge is cancelled", "SASL-IR AUTH=OAUTHBEARER",
+       "C: C1 AUTHENTICATE OAUTHBEARER " + bearer1 + "\nS: " + error + "\nC: AQ==\nS: " + error + "\nC: AQ==\nS: " + error +
+       "\nC: *\nS: C1 BAD cancelled\nC: C2 AUTHENTICATE OAUTHBEARER " + bearer2 + "\nS: C2 NO no\n" + "C: C3 CAPABILITY\nS: C3 OK\n",
+       false, {false, true}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    Rig rig("S: * OK [CAPABILITY IMAP4rev1 " + r.caps + "] ready\n" + r.dialogue);
+    std::vector<bool> asked;
+    std::vector<std::string> log;
+    rig.session.setTokenSource([&](bool again) { return asked.push_back(again), std::string(again ? "t2" : "t1"); });
+    rig.session.setSignInLog([&](const std::string& line) { log.push_back(line); });
+    rig.session.connect(true);
+    EXPECT_EQ(rig.session.state() == ImapState::Authenticated, r.signedIn);
+    EXPECT_EQ(asked, r.asked);
+    for (const std::string& line : log) EXPECT_EQ(line.find("t1"), std::string::npos) << "a token in the log";
+    if (r.dialogue.find(error) != std::string::npos) {
+      EXPECT_THAT(log, ::testing::Contains(" The server refused the token: {\"status\":\"invalid_token\"}"));
+    }
+  }
+  Rig none("S: * OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] ready\nC: C1 LOGOUT\nS: * BYE\nS: C1 OK\n");
+  none.session.setTokenSource([](bool) -> std::string { ADD_FAILURE() << "asked for a token"; return "x"; });
+  EXPECT_THROW(none.session.connect(true), OAuthNotOfferedError);
+}
+
+// Known answers: RFC 7628's example and the XOAUTH2 form.
+TEST(SaslOAuth, InitialResponsesAndErrorTexts) {
+  EXPECT_EQ(oauthInitialResponse(OAuthMechanism::OAuthBearer, "user@example.com", "server.example.com", 143,
+                                 "vF9dft4qmTc2Nvb3RlckBhbHRhdmlzdGEuY29tCg=="),
+            "bixhPXVzZXJAZXhhbXBsZS5jb20sAWhvc3Q9c2VydmVyLmV4YW1wbGUuY29tAXBvcnQ9MTQzAWF1dGg9QmVhcmVyIHZGOWRmdDRxbVRjMk52YjNS"
+            "bGNrQmhiSFJoZG1semRHRXVZMjl0Q2c9PQEB");
+  EXPECT_EQ(oauthInitialResponse(OAuthMechanism::XOAuth2, "someuser@example.com", "ignored", 1,
+                                 "ya29.vF9dft4qmTc2Nvb3RlckBhdHRhdmlzdGEuY29tCg"),
+            "dXNlcj1zb21ldXNlckBleGFtcGxlLmNvbQFhdXRoPUJlYXJlciB5YTI5LnZGOWRmdDRxbVRjMk52YjNSbGNrQmhkSFJoZG1semRHRXVZMjl0Q2cBAQ==");
+  // "," and "=" of the user are escaped in OAUTHBEARER's header.
+  EXPECT_EQ(oauthInitialResponse(OAuthMechanism::OAuthBearer, "a,b=c", "h", 1, "t"), base64Encode("n,a=a=2Cb=3Dc,\x01host=h\x01port=1\x01" "auth=Bearer t\x01\x01"));
+  EXPECT_EQ(oauthErrorText("eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0="), "{\"status\":\"invalid_token\"}");
+  EXPECT_EQ(oauthErrorText("not base64!"), "not base64!");
+  EXPECT_EQ(oauthErrorText(base64Encode("a\nb")), "a\\nb");  // control characters escaped
+}
+
 }  // namespace
 }  // namespace brivane

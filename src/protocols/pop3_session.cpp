@@ -200,9 +200,54 @@ void Pop3Session::connect() {
   readCapabilities();
   if (tlsMode_ == TlsMode::Explicit) startTls();
 
-  if (loginOnConnect_) {
+  if (loginOnConnect_ && tokenSource_) {
+    // The mechanisms are the words after "SASL" in CAPA (RFC 2449).
+    bool bearer = false, xoauth2 = false;
+    for (const std::string& line : capabilities_) {
+      std::string_view rest = line;
+      if (!equalsIgnoreCase(rest.substr(0, rest.find(' ')), "SASL")) continue;
+      while (!rest.empty()) {
+        const size_t blank = rest.find(' ');
+        const std::string_view word = rest.substr(0, blank);
+        bearer = bearer || equalsIgnoreCase(word, "OAUTHBEARER");
+        xoauth2 = xoauth2 || equalsIgnoreCase(word, "XOAUTH2");
+        rest.remove_prefix(blank == std::string_view::npos ? rest.size() : blank + 1);
+      }
+    }
+    if (!bearer && !xoauth2) throw OAuthNotOfferedError();
+    const OAuthMechanism mechanism = bearer ? OAuthMechanism::OAuthBearer : OAuthMechanism::XOAuth2;
+    if (signInLog_) signInLog_(" Signing in with " + std::string(oauthMechanismName(mechanism)));
+    if (!authenticate(mechanism, tokenSource_(false)) && !authenticate(mechanism, tokenSource_(true))) require("+OK");
+  } else if (loginOnConnect_) {
     sendCommand("USER " + username_, "+OK");
     sendCommand("PASS " + password_, "+OK");
+  }
+}
+
+// RFC 5034 with RFC 7628: the initial response on the AUTH line when the
+// line stays within 255 octets, else after the server's "+"; an error
+// challenge gets the reply the mechanism asks for, and more are cancelled.
+bool Pop3Session::authenticate(OAuthMechanism mechanism, const std::string& token) {
+  if (hasLineBreakOrNul(token)) throw UnsafeCredentialsError();
+  const std::string response = oauthInitialResponse(mechanism, username_, host_, port_, token);
+  std::string line = "AUTH " + std::string(oauthMechanismName(mechanism));
+  bool sent = line.size() + 1 + response.size() + 2 <= 255;
+  if (sent) line += " " + response;
+  Transport& t = transport();
+  t.writeLine(line);
+  for (int challenges = 0;; ++challenges) {
+    t.beginReply();
+    readReply();
+    if (reply_.indicator != "+") return reply_.ok();
+    if (!sent) {
+      t.writeLine(response);
+      sent = true;
+    } else if (challenges < 2) {
+      if (signInLog_) signInLog_(" The server refused the token: " + oauthErrorText(reply_.text()));
+      t.writeLine(oauthErrorReply(mechanism));
+    } else {
+      t.writeLine("*");
+    }
   }
 }
 

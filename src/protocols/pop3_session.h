@@ -8,6 +8,7 @@
 
 #include "protocols/mail_message.h"
 #include "protocols/ports.h"
+#include "protocols/sasl_oauth.h"
 #include "protocols/transport.h"
 
 // The POP3 client dialogue (RFC 1939) as the checker uses it: greeting,
@@ -98,6 +99,16 @@ class Pop3Session {
   void setTlsMode(TlsMode mode);
   TlsMode tlsMode() const { return tlsMode_; }
   void setLoginOnConnect(bool on) { loginOnConnect_ = on; }
+  // Signs in with an OAuth 2.0 access token instead of USER/PASS: AUTH
+  // OAUTHBEARER when CAPA's SASL line lists it, else XOAUTH2 (RFC 5034),
+  // the initial response on the AUTH line only while that stays within 255
+  // octets. `source(false)` gives the token; a refused one is asked for
+  // once more (`source(true)`) and tried once again; a second refusal
+  // raises Pop3ReplyError as a refused PASS does. OAuthNotOfferedError when
+  // neither mechanism is listed.
+  void setTokenSource(std::function<std::string(bool again)> source) { tokenSource_ = std::move(source); }
+  // Receives the mechanism used and the server's decoded error text, never a token.
+  void setSignInLog(std::function<void(const std::string&)> log) { signInLog_ = std::move(log); }
   void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
   void setReadTimeout(int ms) { readTimeoutMs_ = ms; }
 
@@ -157,6 +168,8 @@ class Pop3Session {
   void readReply();
   void readCapabilities();
   void startTls();
+  // One AUTH exchange; true when the server accepted the token.
+  bool authenticate(OAuthMechanism mechanism, const std::string& token);
   void require(std::string_view indicator);
   // Header lines up to "." (TOP) or also the empty line (RETR); true when
   // the empty line ended it.
@@ -178,6 +191,8 @@ class Pop3Session {
   std::vector<std::string> capabilities_;
   bool hasCapabilities_ = false;
   bool askedCapabilitiesAfterLogin_ = false;
+  std::function<std::string(bool)> tokenSource_;
+  std::function<void(const std::string&)> signInLog_;
 };
 
 }  // namespace brivane

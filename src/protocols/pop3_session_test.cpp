@@ -268,5 +268,50 @@ TEST(Pop3Session, HeadersAfterLoginCapabilitiesPreviewsAndFailures) {
   EXPECT_FALSE(f.session.connected());
 }
 
+// AUTH with an OAuth token (RFC 5034): the mechanism from CAPA's SASL line,
+// the initial response on the AUTH line only within 255 octets, an error
+// challenge answered as each mechanism asks, a second token after a refusal.
+TEST(Pop3Session, OAuthSignInOnTheWire) {
+  const std::string shortToken = "t1", longToken(300, 'L');
+  const auto ir = [](OAuthMechanism m, const std::string& token) {
+    return oauthInitialResponse(m, "alice", "pop.example.org", 110, token);
+  };
+  const std::string greeting = "S: +OK ready\nC: CAPA\nS: +OK\nS: TOP\nS: SASL PLAIN ";
+  const std::string error = "S: + eyJzdGF0dXMiOiJpbnZhbGlkX3Rva2VuIn0=\n";
+  const struct {
+    const char* what;
+    std::string mechanisms, dialogue;
+    bool signedIn;
+    std::string token = "t1";
+  } rows[] = {
+      {"short: on the AUTH line", "XOAUTH2 OAUTHBEARER",
+       "C: AUTH OAUTHBEARER " + ir(OAuthMechanism::OAuthBearer, "t1") + "\nS: +OK signed in\n", true},
+      {"long: after the server's +", "XOAUTH2",
+       "C: AUTH XOAUTH2\nS: + \nC: " + ir(OAuthMechanism::XOAuth2, longToken) + "\nS: +OK\n", true, longToken},
+      {"an error challenge, then a second token", "OAUTHBEARER",
+       "C: AUTH OAUTHBEARER " + ir(OAuthMechanism::OAuthBearer, "t1") + "\n" + error + "C: AQ==\nS: -ERR no\n"
+       "C: AUTH OAUTHBEARER " + ir(OAuthMechanism::OAuthBearer, "t2") + "\nS: +OK\n", true},
+      {"XOAUTH2 refused twice", "XOAUTH2",
+       "C: AUTH XOAUTH2 " + ir(OAuthMechanism::XOAuth2, "t1") + "\n" + error + "C: \nS: -ERR [AUTH] no\n"
+       "C: AUTH XOAUTH2 " + ir(OAuthMechanism::XOAuth2, "t2") + "\nS: -ERR [AUTH] still no\n", false},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    Pop3Fixture f(greeting + r.mechanisms + "\nS: .\n" + r.dialogue);
+    std::vector<std::string> log;
+    f.session.setTokenSource([&](bool again) { return again ? std::string("t2") : r.token; });
+    f.session.setSignInLog([&](const std::string& line) { log.push_back(line); });
+    if (r.signedIn) {
+      EXPECT_NO_THROW(f.session.connect());
+    } else {
+      EXPECT_THROW(f.session.connect(), Pop3ReplyError);
+    }
+    for (const std::string& line : log) EXPECT_EQ(line.find(r.token), std::string::npos) << "a token in the log";
+  }
+  Pop3Fixture none("S: +OK ready\nC: CAPA\nS: +OK\nS: SASL PLAIN LOGIN\nS: .\n");
+  none.session.setTokenSource([](bool) -> std::string { ADD_FAILURE() << "asked for a token"; return "x"; });
+  EXPECT_THROW(none.session.connect(), OAuthNotOfferedError);
+}
+
 }  // namespace
 }  // namespace brivane
