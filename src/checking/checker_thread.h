@@ -185,9 +185,10 @@ template <class Session, class Open, class Connect, class LoggedIn, class Check>
 void CheckerThread::runCheck(Open&& open, Connect&& connect, LoggedIn&& loggedIn, Check&& check) {
   queueCheck();
 
+  // Declared first: the session's token source refers to it.
+  AccountSecret secret(account, &stopFlag(), [this](const std::string& line) { log(line); });
   std::unique_ptr<Transport> tlsHandler;
   std::unique_ptr<Session> client;
-  AccountSecret secret(account, &stopFlag(), [this](const std::string& line) { log(line); });
   if (prepareSignIn(secret) && enterConnectLock()) {
     tlsHandler = std::make_unique<Transport>();
     tlsHandler->setStopFlag(&stopFlag());

@@ -35,6 +35,7 @@ void TIMAPFolderGet::Report(const std::string& message) {
 }
 
 void TIMAPFolderGet::execute() {
+  AccountSecret secret(account, &stopFlag(), {});  // before the session, whose token source refers to it
   auto tlsHandler = std::make_unique<Transport>();
   tlsHandler->setStopFlag(&stopFlag());
   auto client = std::make_unique<ImapSession>();
@@ -42,7 +43,6 @@ void TIMAPFolderGet::execute() {
 
   client->setTransport(tlsHandler.get());
   configureSession(*client, *tlsHandler, account);  // 143 becomes 993 with TLS
-  AccountSecret secret(account, &stopFlag(), {});
 
   [&] {
     if (firstMissingDetail(client->host(), client->username(), credentialOf(account), client->port()) !=
