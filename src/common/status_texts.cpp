@@ -30,6 +30,7 @@ std::optional<StatusText> statusText(std::string_view code, std::string_view ser
                       {}};
   if (is(kErrCommand))
     return StatusText{"idx:2", "ERROR - The sign-in command failed (" + std::string(detail) + ")", {}, true};
+  if (is(kErrKeyring)) return StatusText{"idx:2", "ERROR - " + std::string(detail), {}, true};
   if (is(kNoOAuth)) return StatusText{"idx:2", "ERROR - The server does not offer OAuth sign-in", {}};
   if (is(kNoServer)) return StatusText{"idx:2", std::string("No server") + configure, {}};
   if (is(kNoUser)) return StatusText{"idx:2", std::string("No user") + configure, {}};

@@ -30,4 +30,9 @@ inline constexpr const char* kErrCommand = "ERRCMD";
 // An OAuth account whose server offers neither OAUTHBEARER nor XOAUTH2.
 inline constexpr const char* kNoOAuth = "NOOAUTH";
 
+// The account's password could not be read from the desktop keyring; the
+// row's detail says why ("No desktop keyring is running", "The desktop
+// keyring is locked", ...).
+inline constexpr const char* kErrKeyring = "ERRKEYRING";
+
 }  // namespace brivane::status

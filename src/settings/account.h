@@ -18,6 +18,7 @@ enum class SignIn {
   Password,         // the stored password (LOGIN, USER/PASS)
   PasswordCommand,  // a password that `secretCommand` prints (LOGIN, USER/PASS)
   TokenCommand,     // an OAuth 2.0 access token that `secretCommand` prints (SASL OAUTHBEARER or XOAUTH2)
+  Keyring,          // a password kept in the desktop keyring (Secret Service), never in the store
 };
 
 // One mail account. The settings dialog edits the list, the saver loads it
@@ -64,7 +65,9 @@ inline void setEncryption(TEmlAccount& account, Encryption mode) {
 
 inline SignIn signInOf(const TEmlAccount& account) { return account.signIn.value_or(SignIn::Password); }
 // True for the kinds whose secret a command prints.
-inline bool usesSecretCommand(const TEmlAccount& account) { return signInOf(account) != SignIn::Password; }
+inline bool usesSecretCommand(const TEmlAccount& account) {
+  return signInOf(account) == SignIn::PasswordCommand || signInOf(account) == SignIn::TokenCommand;
+}
 
 // The ordered account list; an account's index is its identity during a run.
 using AccountList = std::vector<TEmlAccount>;

@@ -65,12 +65,13 @@ std::string_view SignInName(SignIn kind) {
     case SignIn::Password: return "Password";
     case SignIn::PasswordCommand: return "PasswordCommand";
     case SignIn::TokenCommand: return "TokenCommand";
+    case SignIn::Keyring: return "Keyring";
   }
   return "Password";
 }
 
 std::optional<SignIn> ParseSignIn(std::string_view text) {
-  for (SignIn kind : {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand})
+  for (SignIn kind : {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand, SignIn::Keyring})
     if (equalsIgnoreCase(text, SignInName(kind))) return kind;
   return std::nullopt;
 }

@@ -26,7 +26,7 @@ std::string_view EncryptionName(Encryption mode);
 std::optional<Encryption> ParseEncryption(std::string_view text);
 
 // The stored forms of a sign-in kind: "Password", "PasswordCommand",
-// "TokenCommand"; any other text (any case accepted) gives nothing.
+// "TokenCommand", "Keyring"; any other text (any case accepted) gives nothing.
 std::string_view SignInName(SignIn kind);
 std::optional<SignIn> ParseSignIn(std::string_view text);
 
