@@ -13,6 +13,7 @@
 #include "checking/checker_thread.h"
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
+#include "platform/keyring.h"
 #include "platform/message_target.h"
 #include "protocols/certificate.h"
 #include "protocols/transport.h"
@@ -82,6 +83,9 @@ class CheckCycle {
   // What checks remember about mailboxes (new-mail marks, the run's rows);
   // set before a cycle starts. Defaults to one that keeps it in memory only.
   std::shared_ptr<CheckMemory> memory = std::make_shared<CheckMemory>();
+  // How checkers read a password from the desktop keyring (set before a
+  // cycle starts; tests give fakes); empty: the Secret Service.
+  std::function<KeyringResult(const KeyringEntry&, const KeyringOptions&)> keyring;
   // Where checkers write their connection logs; defaults to GetLogDirectory.
   std::function<bool(std::string&)> logDirectory;
 

@@ -25,7 +25,7 @@ void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_vi
   if (stopRequested()) return;
   // A password from the command that the server refused is asked for anew
   // at the next check.
-  if (std::string_view(codeWord) == status::kInvUserPass && signInOf(account) == SignIn::PasswordCommand)
+  if (std::string_view(codeWord) == status::kInvUserPass && keepsPassword(account))
     cycle_.memory->forgetPassword(CheckMemory::accountKey(account));
   results.clear();
   results.push_back(statusRow(codeWord, kind, accountIndex, serverText));
@@ -79,18 +79,19 @@ void CheckerThread::leaveConnectLock() {
 }
 
 bool CheckerThread::prepareSignIn(AccountSecret& secret) {
-  if (!usesSecretCommand(account) || stopRequested()) return !stopRequested();
+  if (!fetchesSecret(account) || stopRequested()) return !stopRequested();
   // An incomplete account gets its row from the validation, without the command.
-  if (firstMissingDetail(account.server, account.username, account.secretCommand, account.port) != MissingDetail::None)
+  if (firstMissingDetail(account.server, account.username, credentialOf(account), account.port) != MissingDetail::None)
     return true;
   const std::string key = CheckMemory::accountKey(account);
-  const bool password = signInOf(account) == SignIn::PasswordCommand;
+  const bool password = keepsPassword(account);
   if (password) {
     if (auto known = cycle_.memory->password(key)) {
       secret.use(std::move(*known));
       return true;
     }
   }
+  if (cycle_.keyring) secret.keyring = cycle_.keyring;
   try {
     secret.fetch();
   } catch (...) {
@@ -154,6 +155,9 @@ CheckFailure describeFailure(std::exception_ptr error, CheckPhase phase) {
     } else if (const auto* command = dynamic_cast<const SignInCommandError*>(&e)) {
       f.serverText = statusDetail(command->detail());
       fail(status::kErrCommand, " ERROR: " + escapeControl(e.what()) + "... quitting");
+    } else if (const auto* keyring = dynamic_cast<const KeyringSignInError*>(&e)) {
+      f.serverText = statusDetail(keyring->detail());
+      fail(status::kErrKeyring, " ERROR: " + keyring->detail() + "... quitting");
     } else if (dynamic_cast<const OAuthNotOfferedError*>(&e)) {
       fail(status::kNoOAuth, std::string(" ERROR: ") + e.what() + "... quitting");
     } else if (dynamic_cast<const StartTlsError*>(&e)) {

@@ -35,7 +35,9 @@ void TIMAPFolderGet::Report(const std::string& message) {
 }
 
 void TIMAPFolderGet::execute() {
-  AccountSecret secret(account, &stopFlag(), {});  // before the session, whose token source refers to it
+  // Before the session, whose token source refers to it; the editor may let
+  // the keyring prompt to unlock.
+  AccountSecret secret(account, &stopFlag(), {}, true);
   auto tlsHandler = std::make_unique<Transport>();
   tlsHandler->setStopFlag(&stopFlag());
   auto client = std::make_unique<ImapSession>();
@@ -55,6 +57,9 @@ void TIMAPFolderGet::execute() {
       secret.fetch();
     } catch (const SignInCommandError& e) {
       Report("The sign-in command failed (" + e.detail() + ")");
+      return;
+    } catch (const KeyringSignInError& e) {
+      Report(e.detail());
       return;
     }
     secret.applyTo(*client);

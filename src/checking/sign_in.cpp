@@ -15,10 +15,27 @@ std::string masked(std::string text, const std::string& secret) {
 
 }  // namespace
 
-AccountSecret::AccountSecret(const TEmlAccount& account, const std::atomic<bool>* stop, Log log)
-    : account_(account), stop_(stop), log_(log ? std::move(log) : [](const std::string&) {}) {}
+AccountSecret::AccountSecret(const TEmlAccount& account, const std::atomic<bool>* stop, Log log, bool inEditor)
+    : account_(account), stop_(stop), inEditor_(inEditor), log_(log ? std::move(log) : [](const std::string&) {}) {}
 
 void AccountSecret::fetch() {
+  if (signInOf(account_) == SignIn::Keyring) {
+    if (inEditor_ && !account_.password.empty()) {
+      secret_ = account_.password;  // typed in the editor, not saved yet
+      return;
+    }
+    log_(" Reading the password from the desktop keyring");
+    KeyringOptions options;
+    options.mayPrompt = inEditor_;
+    options.stop = stop_;
+    const KeyringResult result = keyring(keyringEntryOf(account_), options);
+    if (!result.ok()) {
+      secret_.clear();
+      throw KeyringSignInError(keyringOutcomeText(result));
+    }
+    secret_ = result.secret;
+    return;
+  }
   if (!usesSecretCommand(account_)) {
     secret_ = account_.password;
     return;

@@ -133,4 +133,41 @@ TEST(SignIn, FailuresGiveTheirRows) {
   EXPECT_THAT(run.published, ElementsAre("QUEUED", "CONNECTING", "NOOAUTH"));
 }
 
+// The keyring kind: read once per run without ever allowing a prompt; a
+// keyring that is not there or locked gives its row before any connection,
+// and is asked again at the next check.
+TEST(SignIn, PasswordFromTheKeyringOncePerRunNeverPrompting) {
+  SignInRig rig;
+  auto memory = std::make_shared<CheckMemory>();
+  std::vector<KeyringResult> answers;
+  int asked = 0;
+  const auto keyring = [&](const KeyringEntry& entry, const KeyringOptions& options) {
+    EXPECT_FALSE(options.mayPrompt);
+    EXPECT_EQ(std::tie(entry.server, entry.port, entry.user), std::make_tuple("127.0.0.1", 143, "ann"));
+    return answers.at(asked++);
+  };
+  const auto check = [&](const std::string& script) {
+    test::MemoryServer server(script);
+    CheckRun run = runOne(rig.account(SignIn::Keyring, ""), false, [&](CheckCycle& c) {
+      c.memory = memory;
+      c.connector = server.connector();
+      c.keyring = keyring;
+    });
+    EXPECT_THAT(server.errors(), ::testing::IsEmpty());
+    return run;
+  };
+  answers = {{KeyringResult::Outcome::NoService, "", ""}, {KeyringResult::Outcome::Locked, "", ""},
+             {KeyringResult::Outcome::Ok, "from keyring", ""}};
+  CheckRun run = check("");
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "ERRKEYRING"));
+  EXPECT_EQ(run.rows.at(0).preview, "No desktop keyring is running");
+  run = check("");
+  EXPECT_EQ(run.rows.at(0).preview, "The desktop keyring is locked");
+  const std::string loggedIn = "S: * OK [CAPABILITY IMAP4rev1] ready\nC: C1 LOGIN ann \"from keyring\"\nS: C1 OK\n"
+                               "C: C2 CAPABILITY\nS: C2 OK\nC: C3 CAPABILITY\nS: C3 OK\n";
+  EXPECT_THAT(check(loggedIn + listNothing(4)).published, Contains("NOMSG"));
+  EXPECT_THAT(check(loggedIn + listNothing(4)).published, Contains("NOMSG"));
+  EXPECT_EQ(asked, 3);
+}
+
 }  // namespace
