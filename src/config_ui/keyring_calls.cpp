@@ -32,8 +32,14 @@ KeyringResult RunKeyringCall(QWidget* window, const std::function<KeyringResult(
   window->setEnabled(false);  // no second OK, no edits while the call runs
   QApplication::setOverrideCursor(Qt::BusyCursor);
   thread->start();
-  if (!thread->isFinished()) loop.exec();
-  thread->wait();  // `result` is complete once the thread has ended
+  if (!thread->isRunning() && !thread->isFinished()) {
+    // No thread could be made: its finished signal would never come.
+    result.outcome = KeyringResult::Outcome::Failed;
+    result.message = "no thread could be started for the call";
+  } else {
+    if (!thread->isFinished()) loop.exec();
+    thread->wait();  // `result` is complete once the thread has ended
+  }
   delete thread;
   QApplication::restoreOverrideCursor();
   window->setEnabled(wasEnabled);
