@@ -516,7 +516,9 @@ void TfrmOptions::removeDroppedKeyringEntries() {
     if (used) continue;
     KeyringOptions options;
     options.mayPrompt = true;  // the user is here to unlock the keyring
+    keyringBusy_ = true;
     const KeyringResult removed = RunKeyringCall(this, [&] { return deps_.keyring.remove(entry, options); });
+    keyringBusy_ = false;
     if (!removed.ok() && removed.outcome != KeyringResult::Outcome::NotFound)
       failures += QStringLiteral("%1@%2: %3\n").arg(q(entry.user), q(entry.server), q(keyringOutcomeText(removed)));
   }
@@ -526,6 +528,7 @@ void TfrmOptions::removeDroppedKeyringEntries() {
 }
 
 void TfrmOptions::done(int result) {
+  if (keyringBusy_) return;  // the OK that runs the keyring calls closes the dialog
   // A screensaver's own settings window is still open: what the user has
   // open there would be lost, so closing is asked first.
   if (background_->settingsPid() != 0 &&

@@ -134,6 +134,7 @@ class TfrmOptions : public QDialog {
   // The keyring entries of the keyring accounts deleted since the dialog
   // opened: removed from the keyring only when OK saves the list.
   std::vector<KeyringEntry> droppedKeyringEntries_;
+  bool keyringBusy_ = false;                // a keyring call runs (the dialog is disabled meanwhile)
 };
 
 }  // namespace brivane
