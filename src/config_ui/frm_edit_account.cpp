@@ -15,6 +15,7 @@
 
 #include "common/messages.h"
 #include "config_ui/certificate_dialog.h"
+#include "config_ui/keyring_calls.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/window_fit.h"
 #include "markup/markup_parser.h"
@@ -41,12 +42,18 @@ int modeIndex(Encryption mode) {
 }
 
 // The sign-in kinds in the order of the sign-in box.
-constexpr SignIn kSignIns[] = {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand};
+constexpr SignIn kSignIns[] = {SignIn::Password, SignIn::PasswordCommand, SignIn::TokenCommand,
+                               SignIn::Keyring};
+constexpr int kSignInCount = static_cast<int>(std::size(kSignIns));
 int signInIndex(SignIn kind) {
-  for (int i = 0; i < 3; ++i)
+  for (int i = 0; i < kSignInCount; ++i)
     if (kSignIns[i] == kind) return i;
   return 0;
 }
+
+const char* const kKeptInKeyring = "kept in the desktop keyring";
+
+bool commandKind(SignIn kind) { return kind == SignIn::PasswordCommand || kind == SignIn::TokenCommand; }
 
 const char* const kTryRunning = "Running the command...";
 // A result line past this length says nothing more useful (the label wraps).
@@ -299,14 +306,15 @@ bool TfrmEditAccount::isPOP() const { return ui->edtAccountType->currentIndex() 
 
 bool TfrmEditAccount::complete() const {
   // A command kind needs its command in place of the password.
-  const std::string secret =
-      signIn() == SignIn::Password ? text(ui->edtPassword) : ui->edtCommand->text().trimmed().toStdString();
+  std::string secret = commandKind(signIn()) ? ui->edtCommand->text().trimmed().toStdString()
+                                             : text(ui->edtPassword);
+  if (secret.empty() && keepsKeyringPassword()) secret = kKeptInKeyring;
   return DetailsComplete(text(ui->edtServer), text(ui->edtUsername), secret, text(ui->edtPort));
 }
 
 SignIn TfrmEditAccount::signIn() const {
   const int i = ui->cmbSignIn->currentIndex();
-  return i >= 0 && i < 3 ? kSignIns[i] : SignIn::Password;
+  return i >= 0 && i < kSignInCount ? kSignIns[i] : SignIn::Password;
 }
 
 std::optional<SignIn> TfrmEditAccount::signInValue() const {
@@ -333,6 +341,13 @@ TEmlAccount TfrmEditAccount::connectionDetails() const {
   a.secretCommand = text(ui->edtCommand);
   a.trustedCertificate = trusted_;
   return a;
+}
+
+bool TfrmEditAccount::keyringHeld() const { return signInOf(account_) == SignIn::Keyring; }
+
+bool TfrmEditAccount::keepsKeyringPassword() const {
+  return signIn() == SignIn::Keyring && ui->edtPassword->text().isEmpty() && keyringHeld() &&
+         SameKeyringEntry(KeyringEntryOf(account_), KeyringEntryOf(connectionDetails()));
 }
 
 void TfrmEditAccount::showEvent(QShowEvent* event) {
@@ -379,7 +394,7 @@ void TfrmEditAccount::encryptionChosen(int index) {
 }
 
 void TfrmEditAccount::signInChosen(int index) {
-  if (index < 0 || index >= 3) return;
+  if (index < 0 || index >= kSignInCount) return;
   const SignIn kind = kSignIns[index];
   if (kind == shownSignIn_) return;  // the same kind chosen again changes nothing
   showSignIn(kind);
@@ -390,7 +405,7 @@ void TfrmEditAccount::signInChosen(int index) {
 void TfrmEditAccount::showSignIn(SignIn kind) {
   shownSignIn_ = kind;
   ui->cmbSignIn->setCurrentIndex(signInIndex(kind));
-  const bool command = kind != SignIn::Password;
+  const bool command = commandKind(kind);
   ui->lblPassword->setVisible(!command);
   ui->edtPassword->setVisible(!command);
   ui->lblCommand->setVisible(command);
@@ -399,6 +414,9 @@ void TfrmEditAccount::showSignIn(SignIn kind) {
   ui->lblTryResult->setVisible(command && !ui->lblTryResult->text().isEmpty());
   ui->edtCommand->setPlaceholderText(kind == SignIn::TokenCommand ? QStringLiteral("prints the access token")
                                                                   : QStringLiteral("prints the password"));
+  // An empty field keeps the password the keyring holds for the account.
+  ui->edtPassword->setPlaceholderText(kind == SignIn::Keyring && keyringHeld()
+                                          ? QString::fromUtf8(kKeptInKeyring) : QString());
   if (!command) stopTry();
   fitUserRows();
 }
@@ -610,9 +628,11 @@ bool TfrmEditAccount::closeQuery() {
     return false;
   }
   if (ui->edtUsername->text().isEmpty()) return refuse("Please enter your username", ui->edtUsername);
-  if (signIn() == SignIn::Password && ui->edtPassword->text().isEmpty())
+  // A keyring account's empty field keeps the password the keyring holds,
+  // but only under the entry it was stored for.
+  if (!commandKind(signIn()) && ui->edtPassword->text().isEmpty() && !keepsKeyringPassword())
     return refuse("Please enter your password", ui->edtPassword);
-  if (signIn() != SignIn::Password && ui->edtCommand->text().trimmed().isEmpty())
+  if (commandKind(signIn()) && ui->edtCommand->text().trimmed().isEmpty())
     return refuse(signIn() == SignIn::TokenCommand ? "Please enter the command that prints the token"
                                                    : "Please enter the command that prints the password",
                   ui->edtCommand);
@@ -637,14 +657,17 @@ bool TfrmEditAccount::closeQuery() {
   }
 
   dropMovedTrust();  // a server typed and confirmed with Enter was never left
-  const TEmlAccount details = connectionDetails();
+  TEmlAccount details = connectionDetails();
+  details.name = text(ui->edtAccountName);
+  if (!applyKeyring(details)) return false;
   account_.name = text(ui->edtAccountName);
   account_.isPOP = details.isPOP;
   account_.server = details.server;
   account_.port = details.port;
   setEncryption(account_, encryption());
   account_.username = details.username;
-  account_.password = details.password;
+  // The keyring kind keeps its password out of the store.
+  account_.password = signIn() == SignIn::Keyring ? std::string() : details.password;
   account_.signIn = details.signIn;
   account_.secretCommand = details.secretCommand;
   account_.trustedCertificate = details.trustedCertificate;
@@ -652,7 +675,43 @@ bool TfrmEditAccount::closeQuery() {
   return true;
 }
 
+KeyringResult TfrmEditAccount::runKeyring(const std::function<KeyringResult()>& call) {
+  keyringBusy_ = true;
+  KeyringResult result = RunKeyringCall(this, call);
+  keyringBusy_ = false;
+  return result;
+}
+
+bool TfrmEditAccount::applyKeyring(const TEmlAccount& details) {
+  const KeyringEntry held = KeyringEntryOf(account_);
+  const KeyringEntry entry = KeyringEntryOf(details);
+  KeyringOptions options;
+  options.mayPrompt = true;  // the user is here to unlock the keyring
+  if (signIn() == SignIn::Keyring && !ui->edtPassword->text().isEmpty()) {
+    const std::string password = text(ui->edtPassword);
+    const std::string label = KeyringLabelOf(details);
+    const KeyringResult stored =
+        runKeyring([&] { return keyring_.store(entry, label, password, options); });
+    if (!stored.ok()) {
+      ShowMessage(this, kTitle, "The password could not be kept in the desktop keyring",
+                  QString::fromStdString(keyringOutcomeText(stored)), mbOK, miError);
+      ui->edtPassword->setFocus(Qt::OtherFocusReason);
+      return false;
+    }
+  }
+  // The entry the keyring held for this account is no longer used: removed
+  // after the new one is written. A failure is said but keeps nothing open.
+  if (keyringHeld() && (signIn() != SignIn::Keyring || !SameKeyringEntry(held, entry))) {
+    const KeyringResult removed = runKeyring([&] { return keyring_.remove(held, options); });
+    if (!removed.ok() && removed.outcome != KeyringResult::Outcome::NotFound)
+      ShowMessage(this, kTitle, "The old password could not be removed from the desktop keyring",
+                  QString::fromStdString(keyringOutcomeText(removed)), mbOK, miWarning);
+  }
+  return true;
+}
+
 void TfrmEditAccount::done(int result) {
+  if (keyringBusy_) return;  // a keyring call is under way: OK decides when it ends
   if (result == QDialog::Accepted && !closeQuery()) return;
   delayedPopulateFolders.stop();
   tmrUpdateList.stop();

@@ -10,6 +10,7 @@
 #include "checking/connection_tester.h"
 #include "checking/imap_folder_get.h"
 #include "config_ui/folder_list_rules.h"
+#include "config_ui/keyring_calls.h"
 #include "platform/secret_command.h"
 #include "protocols/certificate.h"
 #include "settings/account.h"
@@ -74,7 +75,8 @@ namespace brivane {
 // chosen, or OK pressed) drops it.
 //
 // The sign-in is one choice: the stored password, a password from a
-// command, or an OAuth 2.0 token from a command. For the command kinds the
+// command, an OAuth 2.0 token from a command, or a password in the desktop
+// keyring. For the command kinds the
 // password field gives way to the command line, a "Try" button and a
 // one-line result. Try runs the command on a worker thread (the runner is a
 // seam: runSecretCommand, a fake in tests) with the account's name, user and
@@ -85,6 +87,19 @@ namespace brivane {
 // joined). The account gets `signIn` when a command kind is chosen or it
 // had one already; the command is kept as typed; a command kind keeps no
 // password. The listing and the connection test get both.
+//
+// The keyring kind keeps the password field: OK writes what it holds to
+// the desktop keyring (the keyring may prompt to unlock) under the
+// account's protocol, server, port and user, and the account keeps no
+// password. An account that already is of the keyring kind opens with the
+// field empty ("kept in the desktop keyring"): left empty, OK keeps the
+// keyring's password (allowed only while the entry is the same), typed, it
+// replaces it. The password is never read back from the keyring. A failed
+// write keeps the editor open and says why. Once the new entry is written,
+// the entry the account used before is removed when the kind changes away
+// from the keyring or the entry moves; a failed removal is said, not
+// blocking. Keyring calls run on a worker thread while the editor is
+// disabled under a busy cursor (each call is bounded).
 //
 // Filling the editor runs no change rule: the rules react only to what the
 // user does (type or mode chosen, an edit field left). A type or mode is
@@ -121,6 +136,8 @@ class TfrmEditAccount : public QDialog {
   // The settings store the commands come from; empty (the default): the
   // program's store file, FileRegistryStore::defaultPath().
   void setStorePath(std::string path) { storePath_ = std::move(path); }
+  // The desktop keyring's calls (fakes in tests).
+  void setKeyringCalls(KeyringCalls calls) { keyring_ = std::move(calls); }
   // For tests: whether a Try thread is held.
   bool tryRunning() const { return try_ != nullptr; }
 
@@ -156,6 +173,14 @@ class TfrmEditAccount : public QDialog {
   void showTryResult(const QString& text);
   // Sets the dialog's height after the rows of the user group changed.
   void fitUserRows();
+  // Whether the account as given keeps its password in the keyring.
+  bool keyringHeld() const;
+  // The keyring kind with an empty field that keeps the keyring's password.
+  bool keepsKeyringPassword() const;
+  // OK's keyring work for `details`: writes the typed password, removes an
+  // entry no longer used. False (and the reason shown) when the write fails.
+  bool applyKeyring(const TEmlAccount& details);
+  KeyringResult runKeyring(const std::function<KeyringResult()>& call);
   // The connection details as the fields stand, with the trusted fingerprint.
   TEmlAccount connectionDetails() const;
   void typeChosen(int index);
@@ -209,6 +234,8 @@ class TfrmEditAccount : public QDialog {
   SecretCommandRunner runner_ = runSecretCommand;
   std::string storePath_;
   std::unique_ptr<CommandTry> try_;
+  KeyringCalls keyring_;
+  bool keyringBusy_ = false;               // a keyring call runs: the editor stays open
   uintptr_t tryGeneration_ = 0;
   SignIn shownSignIn_ = SignIn::Password;  // the kind the fields were last set up for
   bool shownPOP_ = false;                  // the type the fields were last set up for

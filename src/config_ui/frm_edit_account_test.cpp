@@ -17,6 +17,7 @@
 
 #include "checking/checker_test_support.h"
 #include "config_ui/certificate_dialog.h"
+#include "config_ui/keyring_fake.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "fake_server.h"
@@ -609,6 +610,109 @@ TEST_F(EditAccount, TryRunsTheCommandAfterTheStoreCheck) {
   EXPECT_EQ(w<QLabel>("lblTryResult")->text(), "The command printed one line of 13 characters");  // ann@localhost
 }
 
+// The keyring kind: OK writes the typed password (moving a stored one on
+// conversion) and keeps none in the account; an empty field keeps the
+// keyring's password; an entry no longer used is removed after the new one
+// is written.
+TEST_F(EditAccount, KeyringKindWritesMovesAndRemoves) {
+  const char* const keyringKind = "Password in the desktop keyring";
+  const std::string label = " Brivane: Work (localhost)";
+  const struct {
+    const char* row;
+    std::optional<SignIn> given;
+    const char* choose;  // the kind picked in the box, or nullptr
+    const char* port;    // the port typed, or nullptr
+    const char* typed;   // the password typed, or nullptr
+    std::vector<std::string> calls;
+    std::optional<SignIn> signIn;
+    std::string password;
+  } rows[] = {
+      {"a stored password moves to the keyring", std::nullopt, keyringKind, nullptr, nullptr,
+       {"store imap ann@localhost:143 secret" + label}, SignIn::Keyring, ""},
+      {"an empty field keeps the keyring's password", SignIn::Keyring, nullptr, nullptr, nullptr, {},
+       SignIn::Keyring, ""},
+      {"a typed password replaces it", SignIn::Keyring, nullptr, nullptr, "new", {"store imap ann@localhost:143 new" + label},
+       SignIn::Keyring, ""},
+      {"a new port writes there, then removes the old entry", SignIn::Keyring, nullptr, "144", "new",
+       {"store imap ann@localhost:144 new" + label, "remove imap ann@localhost:143"}, SignIn::Keyring, ""},
+      {"back to a stored password removes the entry", SignIn::Keyring, "Password", nullptr, "new",
+       {"remove imap ann@localhost:143"}, SignIn::Password, "new"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    test::FakeKeyring keyring;
+    dlg.setKeyringCalls(keyring.seam());
+    TEmlAccount a = imapAccount(143);
+    a.server = "localhost";  // no listing
+    a.signIn = r.given;
+    if (r.given == SignIn::Keyring) a.password.clear();
+    open(a);
+    EXPECT_EQ(w("edtPassword")->placeholderText().isEmpty(), r.given != SignIn::Keyring);
+    QComboBox* box = w<QComboBox>("cmbSignIn");
+    if (r.choose) {
+      box->setFocus();
+      const int to = box->findText(r.choose);
+      while (box->currentIndex() != to) QTest::keyClick(box, box->currentIndex() < to ? Qt::Key_Down : Qt::Key_Up);
+    }
+    EXPECT_TRUE(w("edtPassword")->isVisible() && !w("edtCommand")->isVisible());
+    if (r.port) retype("edtPort", r.port);
+    if (r.typed) retype("edtPassword", r.typed);
+    pressOK();
+    ASSERT_EQ(dlg.result(), QDialog::Accepted);
+    EXPECT_EQ(keyring.calls, r.calls);
+    EXPECT_TRUE(keyring.prompted);
+    EXPECT_EQ(std::tuple(dlg.account().signIn, dlg.account().password), std::tuple(r.signIn, r.password));
+  }
+}
+
+// A failed write keeps the editor open with the keyring's reason and
+// removes nothing; an entry moved with the field left empty asks for the
+// password (the keyring holds it under the old entry); a failed removal is
+// said but the editor closes.
+TEST_F(EditAccount, KeyringFailuresAndTheMovedEntry) {
+  using Outcome = KeyringResult::Outcome;
+  const struct {
+    const char* row;
+    const char* port;   // the port typed, or nullptr
+    const char* typed;  // the password typed, or nullptr
+    Outcome store, remove;
+    std::vector<std::string> calls;
+    bool accepted;
+    std::string heading, text;
+  } rows[] = {
+      {"a locked keyring refuses the write", "144", "new", Outcome::Locked, Outcome::Ok,
+       {"store imap ann@localhost:144 new Brivane: Work (localhost)"}, false,
+       "The password could not be kept in the desktop keyring", keyringOutcomeText(test::FakeKeyring::result(Outcome::Locked))},
+      {"a moved entry needs the password typed", "144", nullptr, Outcome::Ok, Outcome::Ok, {}, false,
+       "Account details missing or invalid", "Please enter your password"},
+      {"a failed removal is said", "144", "new", Outcome::Ok, Outcome::Failed,
+       {"store imap ann@localhost:144 new Brivane: Work (localhost)", "remove imap ann@localhost:143"}, true,
+       "The old password could not be removed from the desktop keyring",
+       keyringOutcomeText(test::FakeKeyring::result(Outcome::Failed))},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.row);
+    gShown.clear();
+    test::FakeKeyring keyring;
+    keyring.storeOutcome = r.store;
+    keyring.removeOutcome = r.remove;
+    dlg.setKeyringCalls(keyring.seam());
+    TEmlAccount a = imapAccount(143);
+    a.server = "localhost";  // no listing
+    a.signIn = SignIn::Keyring;
+    a.password.clear();
+    open(a);
+    if (r.port) retype("edtPort", r.port);
+    if (r.typed) retype("edtPassword", r.typed);
+    pressOK();
+    EXPECT_EQ(keyring.calls, r.calls);
+    EXPECT_EQ(std::pair(dlg.isVisible(), dlg.isEnabled()), std::pair(!r.accepted, true));
+    ASSERT_FALSE(gShown.empty());
+    EXPECT_EQ(std::pair(std::get<0>(gShown.back()), std::get<1>(gShown.back())), std::pair(r.heading, r.text));
+    dlg.reject();
+  }
+}
+
 // The sign-in rows line up with the other fields and fit, for each kind
 // (run again at 192 dpi). With BRIVANE_SHOT_DIR set, each kind is also
 // saved as a picture for looking at.
@@ -621,7 +725,8 @@ TEST_F(EditAccount, SignInKindsSizeHintsFit) {
   });
   const char* shots = std::getenv("BRIVANE_SHOT_DIR");
   const std::pair<SignIn, const char*> kinds[] = {
-      {SignIn::Password, "password"}, {SignIn::PasswordCommand, "password-command"}, {SignIn::TokenCommand, "token"}};
+      {SignIn::Password, "password"}, {SignIn::PasswordCommand, "password-command"}, {SignIn::TokenCommand, "token"},
+      {SignIn::Keyring, "keyring"}};
   for (const auto& [kind, name] : kinds) {
     SCOPED_TRACE(name);
     TEmlAccount a = imapAccount(993);
@@ -629,16 +734,18 @@ TEST_F(EditAccount, SignInKindsSizeHintsFit) {
     a.server = "localhost";  // no listing
     a.signIn = kind;
     a.secretCommand = kind == SignIn::TokenCommand ? "oauth2-helper --account work" : "pass show mail/work";
+    if (kind == SignIn::Keyring) a.password.clear();  // shows the placeholder
     open(a);
-    if (kind != SignIn::Password) {
+    const bool command = kind == SignIn::PasswordCommand || kind == SignIn::TokenCommand;
+    if (command) {
       QTest::mouseClick(w<QPushButton>("btnTry"), Qt::LeftButton);
       ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.tryRunning(); }, 5000));
       QApplication::processEvents();
     }
     EXPECT_TRUE(ControlsThatDoNotFit(dlg).isEmpty()) << ControlsThatDoNotFit(dlg).join("\n").toStdString();
     const QWidget* user = w("edtUsername");
-    const QWidget* last = kind == SignIn::Password ? static_cast<QWidget*>(w("edtPassword")) : w<QPushButton>("btnTry");
-    const QWidget* first = kind == SignIn::Password ? static_cast<QWidget*>(w("edtPassword")) : w("edtCommand");
+    const QWidget* last = !command ? static_cast<QWidget*>(w("edtPassword")) : w<QPushButton>("btnTry");
+    const QWidget* first = !command ? static_cast<QWidget*>(w("edtPassword")) : w("edtCommand");
     EXPECT_EQ(std::pair(first->x(), last->geometry().right()), std::pair(user->x(), user->geometry().right()));
     if (shots) {
       const QString dpi = qEnvironmentVariable("QT_FONT_DPI", QStringLiteral("96"));

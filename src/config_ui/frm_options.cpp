@@ -10,6 +10,7 @@
 #include <QSpinBox>
 #include <QStyle>
 #include <QTimer>
+#include <algorithm>
 #include <filesystem>
 
 #include "common/messages.h"
@@ -366,6 +367,7 @@ void TfrmOptions::editAccount() {
 void TfrmOptions::deleteAccount() {
   const int i = ui->lstAccounts->currentRow();
   if (i < 0 || i >= static_cast<int>(accounts_.size())) return;
+  if (signInOf(accounts_[i]) == SignIn::Keyring) droppedKeyringEntries_.push_back(KeyringEntryOf(accounts_[i]));
   accounts_.erase(accounts_.begin() + i);
   ui->lstAccounts->remove(i);
   ui->lstAccounts->setCurrentRow(-1);
@@ -502,7 +504,31 @@ bool TfrmOptions::writeSettings() {
   return false;
 }
 
+void TfrmOptions::removeDroppedKeyringEntries() {
+  std::vector<KeyringEntry> entries = std::move(droppedKeyringEntries_);
+  droppedKeyringEntries_.clear();
+  QString failures;
+  for (const KeyringEntry& entry : entries) {
+    // An account added or edited since may use the same entry again.
+    const bool used = std::any_of(accounts_.begin(), accounts_.end(), [&](const TEmlAccount& account) {
+      return signInOf(account) == SignIn::Keyring && SameKeyringEntry(KeyringEntryOf(account), entry);
+    });
+    if (used) continue;
+    KeyringOptions options;
+    options.mayPrompt = true;  // the user is here to unlock the keyring
+    keyringBusy_ = true;
+    const KeyringResult removed = RunKeyringCall(this, [&] { return deps_.keyring.remove(entry, options); });
+    keyringBusy_ = false;
+    if (!removed.ok() && removed.outcome != KeyringResult::Outcome::NotFound)
+      failures += QStringLiteral("%1@%2: %3\n").arg(q(entry.user), q(entry.server), q(keyringOutcomeText(removed)));
+  }
+  if (!failures.isEmpty())
+    ShowMessage(this, windowTitle(), QStringLiteral("Passwords could not be removed from the desktop keyring"),
+                failures.trimmed(), mbOK, miWarning);
+}
+
 void TfrmOptions::done(int result) {
+  if (keyringBusy_) return;  // the OK that runs the keyring calls closes the dialog
   // A screensaver's own settings window is still open: what the user has
   // open there would be lost, so closing is asked first.
   if (background_->settingsPid() != 0 &&
@@ -528,6 +554,7 @@ void TfrmOptions::done(int result) {
                   miError);
     }
     if (refuse || !written) return;
+    removeDroppedKeyringEntries();
   }
   stopUpdateCheck();
   background_->shutdown();

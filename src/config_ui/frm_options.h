@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "config_ui/keyring_calls.h"
 #include "desktop/posted_target.h"
 #include "platform/http_fetch.h"
 #include "platform/notification_sound.h"
@@ -31,6 +32,9 @@ class TfrmOptions;
 // and keeps the dialog open); a save that fails shows the reason and keeps
 // the dialog open, so the user's changes are not lost.
 //
+// A deleted account of the keyring kind takes its keyring password with
+// it, on the OK that saves the list (Cancel keeps both).
+//
 // The update check runs on a TUpdateCheck thread owned by the dialog; its
 // done message arrives through a PostedTarget. Closing the dialog stops and
 // joins a running check (the fetcher honours the stop within about 100 ms).
@@ -50,6 +54,7 @@ struct OptionsDeps {
   std::function<void(const std::string& address)> openUrl;  // the browser
   AccountEditor editAccount;
   unsigned long parentWindow = 0;      // X11 window given on the command line; 0: none
+  KeyringCalls keyring;                // removes the keyring passwords of deleted accounts
 };
 
 // Where the dialog goes: 30/30 pixels right of and below the parent's
@@ -110,6 +115,9 @@ class TfrmOptions : public QDialog {
   void stopUpdateCheck();
   bool soundFileValid() const;
   bool writeSettings();
+  // After a save: removes the keyring entries of the deleted accounts that
+  // no remaining keyring account uses; failures are said, not blocking.
+  void removeDroppedKeyringEntries();
   void place();
 
   std::unique_ptr<Ui::TfrmOptions> ui;
@@ -123,6 +131,10 @@ class TfrmOptions : public QDialog {
   bool pollEdited_ = false;                 // the user changed the poll interval
   BackgroundTab* background_ = nullptr;     // child of the Background page
   TfrmEditAccount* editor_ = nullptr;       // child of this dialog, made on first use
+  // The keyring entries of the keyring accounts deleted since the dialog
+  // opened: removed from the keyring only when OK saves the list.
+  std::vector<KeyringEntry> droppedKeyringEntries_;
+  bool keyringBusy_ = false;                // a keyring call runs (the dialog is disabled meanwhile)
 };
 
 }  // namespace brivane

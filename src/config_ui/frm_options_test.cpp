@@ -21,6 +21,7 @@
 #include "config_ui/frm_adv_scrn_options.h"
 #include "config_ui/frm_edit_account.h"
 #include "config_ui/frm_no_scrn_options.h"
+#include "config_ui/keyring_fake.h"
 #include "config_ui/message_dialog.h"
 #include "config_ui/size_hint_check.h"
 #include "fake_server.h"
@@ -337,6 +338,52 @@ TEST_F(Options, CancelAndCloseBoxWriteNothing) {
     w<QCheckBox>("chkHideAccounts")->click();
     cancel ? click("btnCancel") : void(dlg.close());
     EXPECT_EQ(std::pair(dlg.isVisible(), test::readAll(path_)), std::pair(false, before));
+  }
+}
+
+// Deleted keyring accounts take their keyring password with them on the OK
+// that saves the list, not on Cancel; an entry a remaining keyring account
+// still uses stays, an account of another kind has none; a failed removal
+// is said and the dialog closes all the same.
+TEST_F(Options, DeletedKeyringAccountsLeaveTheKeyringOnOk) {
+  auto keyringAccount = [](std::string name, std::string user, std::optional<SignIn> kind = SignIn::Keyring) {
+    TEmlAccount a = account(std::move(name));
+    a.username = std::move(user);
+    a.signIn = kind;
+    return a;
+  };
+  DialogSettings d;
+  d.accounts = {keyringAccount("Gone", "bob"), keyringAccount("Plain", "carl", std::nullopt),
+                keyringAccount("Twin", "ann"), keyringAccount("Kept", "ann"), keyringAccount("Late", "dora")};
+  writeStore(d);
+  for (bool ok : {false, true}) {
+    SCOPED_TRACE(ok ? "OK" : "Cancel");
+    shown.clear();
+    test::FakeKeyring keyring;
+    keyring.removeOutcome = KeyringResult::Outcome::Failed;
+    OptionsDeps deps;
+    deps.keyring = keyring.seam();
+    TfrmOptions& dlg = open(std::move(deps));
+    w<QTabWidget>("PageControl1")->setCurrentIndex(1);
+    for (int row : {0, 0, 0}) {  // Gone, Plain, Twin
+      selectRow(row);
+      click("btnDelete");
+    }
+    selectRow(1);
+    click("btnDelete");
+    ASSERT_EQ(names(), std::vector<std::string>{"Kept"});
+    click(ok ? "btnOK" : "btnCancel");
+    EXPECT_FALSE(dlg.isVisible());
+    if (!ok) {
+      EXPECT_TRUE(keyring.calls.empty() && shown.empty());
+      continue;
+    }
+    EXPECT_EQ(keyring.calls,
+              (std::vector<std::string>{"remove imap bob@mail.example:143", "remove imap dora@mail.example:143"}));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].heading.toStdString(), "Passwords could not be removed from the desktop keyring");
+    const std::string why = keyringOutcomeText(test::FakeKeyring::result(KeyringResult::Outcome::Failed));
+    EXPECT_EQ(shown[0].text.toStdString(), "bob@mail.example: " + why + "\ndora@mail.example: " + why);
   }
 }
 
