@@ -124,11 +124,11 @@ class Service {
     service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, &error);
     if (!service_) {
       // Whatever keeps us from the bus means no service, except a stop.
-      if (!g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) && !g_error_matches(error, SECRET_ERROR, 0)) {
+      if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
+        failure = fromError(error);
+      } else {
         failure = outcome(Outcome::NoService, error->message);
         g_error_free(error);
-      } else {
-        failure = fromError(error);
       }
       return;
     }

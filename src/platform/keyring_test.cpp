@@ -2,11 +2,12 @@
 // starts its own with tests/support/keyring/keyring-session: a private
 // dbus-daemon (its own configuration, activating nothing) and
 // gnome-keyring-daemon --unlock fed a test password, with HOME and the XDG
-// folders in a temporary folder. That takes about 0.1 s, far less than a
-// dbus-run-session around the test program, works as root, and leaves the
-// user's own session bus alone: the client reads DBUS_SESSION_BUS_ADDRESS on
-// every call and opens a connection of its own. Without dbus-daemon,
-// gnome-keyring-daemon or gdbus the tests skip and say which is missing.
+// folders in a temporary folder. That takes about 0.1 s, so every test starts
+// from an empty keyring; it works as root and leaves the user's own session
+// bus alone (the client keeps no bus connection between calls, so it follows
+// DBUS_SESSION_BUS_ADDRESS as each test sets it). A dbus-monitor on the private bus shows whether a call asked
+// the keyring to prompt. Without dbus-daemon, dbus-monitor,
+// gnome-keyring-daemon or gdbus these tests skip and say which is missing.
 #include "platform/keyring.h"
 
 #include <signal.h>
@@ -29,7 +30,7 @@ using std::chrono::milliseconds;
 using Outcome = KeyringResult::Outcome;
 
 std::string missingTool() {
-  for (const char* tool : {"dbus-daemon", "gnome-keyring-daemon", "gdbus"}) {
+  for (const char* tool : {"dbus-daemon", "dbus-monitor", "gnome-keyring-daemon", "gdbus"}) {
     if (std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) != 0) return tool;
   }
   return {};
@@ -66,7 +67,7 @@ class KeyringSession : public test::TempDirTest {
  protected:
   void start(bool withKeyring = true) {
     if (const std::string tool = missingTool(); !tool.empty())
-      GTEST_SKIP() << tool << " is not installed: the desktop keyring tests need dbus-daemon, gnome-keyring and gdbus";
+      GTEST_SKIP() << tool << " is not installed: the desktop keyring tests need dbus-daemon, dbus-monitor, gnome-keyring-daemon and gdbus";
     std::istringstream out(run("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "'" +
                                (withKeyring ? "" : " --no-keyring")));
     std::string address;
@@ -74,10 +75,23 @@ class KeyringSession : public test::TempDirTest {
     out >> busPid_ >> keyringPid_;
     ASSERT_GT(busPid_, 0) << "the session did not start";
     bus_.emplace(address);
+    address_ = address;
   }
+  // Records every call of the Secret Service's prompt interface on the bus.
+  void watchPrompts() {
+    const std::string log = dir / "prompts", pidFile = dir / "monitor.pid";
+    std::system(("dbus-monitor --address '" + address_ + "' \"interface='org.freedesktop.Secret.Prompt'\" > '" +
+                 log + "' 2>&1 & echo $! > '" + pidFile + "'")
+                    .c_str());
+    monitorPid_ = std::atoi(test::readAll(pidFile).c_str());
+    // The monitor prints its own name once it is listening.
+    for (int i = 0; i < 250 && test::readAll(log).find("NameAcquired") == std::string::npos; ++i)
+      std::this_thread::sleep_for(milliseconds(20));
+  }
+  bool promptSeen() { return test::readAll(dir / "prompts").find("member=Prompt") != std::string::npos; }
   void TearDown() override {
     bus_.reset();
-    for (pid_t pid : {keyringPid_, busPid_}) {
+    for (pid_t pid : {monitorPid_, keyringPid_, busPid_}) {
       if (pid > 0) kill(pid, SIGTERM);
     }
   }
@@ -93,7 +107,8 @@ class KeyringSession : public test::TempDirTest {
   const KeyringEntry work{.pop = false, .server = "imap.example.org", .port = 993, .user = "ann@example.org"};
 
  private:
-  pid_t busPid_ = 0, keyringPid_ = 0;
+  pid_t busPid_ = 0, keyringPid_ = 0, monitorPid_ = 0;
+  std::string address_;
   std::optional<BusAddress> bus_;
 };
 
@@ -125,13 +140,24 @@ TEST_F(KeyringSession, LockedKeyringIsReportedWithoutPrompting) {
   if (IsSkipped()) return;
   ASSERT_TRUE(keyringStore(work, "Brivane: Work", "s3cret", options).ok());
   lockKeyring();
+  watchPrompts();
   // A prompt would wait for a person (or for the time limit): every call must
-  // come back at once instead.
+  // come back at once instead, and none may ask.
   const auto began = std::chrono::steady_clock::now();
   EXPECT_EQ(outcomeOf(keyringLookup(work, options)), "The desktop keyring is locked");
   EXPECT_EQ(keyringStore(work, "Brivane: Work", "other", options).outcome, Outcome::Locked);
   EXPECT_EQ(keyringRemove(work, options).outcome, Outcome::Locked);
   EXPECT_LT(std::chrono::steady_clock::now() - began, milliseconds(3000));
+  std::this_thread::sleep_for(milliseconds(100));  // the monitor's output to arrive
+  EXPECT_FALSE(promptSeen());
+
+  // Where prompting is allowed the service is asked to unlock; here nobody
+  // can answer, so the keyring stays locked.
+  options.mayPrompt = true;
+  options.timeLimit = milliseconds(3000);
+  EXPECT_EQ(keyringLookup(work, options).outcome, Outcome::Locked);
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_TRUE(promptSeen());
 }
 
 TEST_F(KeyringSession, BusWithoutKeyringMeansNoService) {
