@@ -115,27 +115,31 @@ KeyringResult fromError(GError* error) {
 
 // A Secret Service proxy of this call's own (libsecret's shared default one
 // would outlive a bus that went away). It rides on GIO's session bus
-// connection; that connection must not end the program when the bus closes.
+// connection, which by default ends the program when the bus closes: that is
+// switched off before anything else uses the connection.
 class Service {
  public:
   // On failure service() is null and `failure` says why.
   explicit Service(GCancellable* cancellable) {
     GError* error = nullptr;
-    service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, &error);
+    bus_ = g_bus_get_sync(G_BUS_TYPE_SESSION, cancellable, &error);
+    if (bus_) {
+      g_dbus_connection_set_exit_on_close(bus_, FALSE);
+      service_ = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, &error);
+    }
     if (!service_) {
       // Whatever keeps us from the bus means no service, except a stop.
       if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED)) {
         failure = fromError(error);
       } else {
-        failure = outcome(Outcome::NoService, error->message);
-        g_error_free(error);
+        failure = outcome(Outcome::NoService, error ? error->message : "no session bus");
+        if (error) g_error_free(error);
       }
-      return;
     }
-    g_dbus_connection_set_exit_on_close(g_dbus_proxy_get_connection(G_DBUS_PROXY(service_)), FALSE);
   }
   ~Service() {
     if (service_) g_object_unref(service_);
+    if (bus_) g_object_unref(bus_);
   }
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
@@ -144,6 +148,7 @@ class Service {
   KeyringResult failure;
 
  private:
+  GDBusConnection* bus_ = nullptr;
   SecretService* service_ = nullptr;
 };
 
