@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace brivane {
@@ -174,17 +175,22 @@ constexpr milliseconds kStopPoll{100};
 // time limit, polling the stop flag, and cancels it when either ends the wait.
 KeyringResult runBounded(const KeyringOptions& options, std::function<KeyringResult(GCancellable*)> work) {
   auto call = std::make_shared<Call>();
-  std::thread worker([call, work = std::move(work)] {
-    GMainContext* context = g_main_context_new();
-    g_main_context_push_thread_default(context);
-    KeyringResult result = work(call->cancellable);
-    g_main_context_pop_thread_default(context);
-    g_main_context_unref(context);
-    std::lock_guard lock(call->mutex);
-    call->result = std::move(result);
-    call->done = true;
-    call->finished.notify_all();
-  });
+  std::thread worker;
+  try {
+    worker = std::thread([call, work = std::move(work)] {
+      GMainContext* context = g_main_context_new();
+      g_main_context_push_thread_default(context);
+      KeyringResult result = work(call->cancellable);
+      g_main_context_pop_thread_default(context);
+      g_main_context_unref(context);
+      std::lock_guard lock(call->mutex);
+      call->result = std::move(result);
+      call->done = true;
+      call->finished.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    return outcome(Outcome::Failed, std::string("no thread for the keyring call: ") + e.what());
+  }
 
   const auto deadline = std::chrono::steady_clock::now() + options.timeLimit;
   Outcome ended = Outcome::Ok;
