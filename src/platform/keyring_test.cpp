@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -81,7 +82,7 @@ class KeyringSession : public test::TempDirTest {
   void start(bool withKeyring = true) {
     if (const std::string tool = missingTool(); !tool.empty())
       GTEST_SKIP() << tool << " is not installed: the desktop keyring tests need dbus-daemon, dbus-monitor, gnome-keyring-daemon and gdbus";
-    std::istringstream out(run("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "'" +
+    std::istringstream out(run("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid()) +
                                (withKeyring ? "" : " --no-keyring")));
     std::string address;
     std::getline(out, address);
