@@ -1,0 +1,87 @@
+// A keyring account checked against the suite's Dovecot, with a Secret
+// Service of the test's own (tests/support/keyring/keyring-session): the
+// password comes from the keyring, the account holds none; a locked keyring
+// gives its row without a prompt, and so does a missing one.
+#include <gmock/gmock.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "checking/checker_test_support.h"
+#include "dovecot_env.h"
+#include "platform/keyring.h"
+
+namespace brivane {
+namespace {
+
+using namespace brivane::testing;
+using ::testing::ElementsAre;
+
+std::string output(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
+
+class KeyringDovecot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto loaded = test::DovecotEnv::load();
+    if (!loaded) GTEST_SKIP() << "Dovecot harness not running";
+    env = *loaded;
+    for (const char* tool : {"dbus-daemon", "gnome-keyring-daemon", "gdbus"})
+      if (std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) != 0)
+        GTEST_SKIP() << tool << " is not installed";
+    std::istringstream out(
+        output("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid())));
+    std::getline(out, address);
+    out >> busPid >> keyringPid;
+    ASSERT_GT(busPid, 0) << "the keyring session did not start";
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  }
+  void TearDown() override {
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    for (pid_t pid : {keyringPid, busPid})
+      if (pid > 0) ::kill(pid, SIGTERM);
+  }
+  TEmlAccount account() const {
+    TEmlAccount a{.name = "Keyring box", .isPOP = false, .username = env.user, .password = "", .server = env.host,
+                  .port = env.imapPort, .folders = {"INBOX;Inbox"}};
+    a.signIn = SignIn::Keyring;
+    return a;
+  }
+  test::DovecotEnv env;
+  test::TempDir dir{"brivane-kr"};
+  std::string address;
+  pid_t busPid = 0, keyringPid = 0;
+};
+
+TEST_F(KeyringDovecot, PasswordFromTheKeyringLockedAndMissing) {
+  const TEmlAccount a = account();
+  ASSERT_TRUE(keyringStore({false, a.server, a.port, a.username}, "test", env.password, {}).ok());
+  CheckRun run = runOne(a);
+  EXPECT_GE(run.rows.size(), 6u);
+  EXPECT_FALSE(run.rows.empty() || run.rows[0].isStatus());
+  EXPECT_TRUE(run.account.password.empty());
+  for (const std::string& line : run.log) EXPECT_EQ(line.find(env.password), std::string::npos) << line;
+
+  output("gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
+         "--method org.freedesktop.Secret.Service.Lock \"['/org/freedesktop/secrets/collection/login']\"");
+  run = runOne(a);
+  EXPECT_THAT(run.published, ElementsAre("QUEUED", "ERRKEYRING"));
+  EXPECT_EQ(run.rows.at(0).preview, "The desktop keyring is locked");
+
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent", 1);
+  run = runOne(a);
+  EXPECT_EQ(run.rows.at(0).preview, "No desktop keyring is running");
+}
+
+}  // namespace
+}  // namespace brivane
