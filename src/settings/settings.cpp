@@ -120,6 +120,12 @@ const StoredValue kValues[] = {
        s.writeBool(v.key, v.name, d.monitorOn && d.monitorStayOn);
      }},
     same<&SaverSettings::checkForUpdates, &DialogSettings::checkForUpdates>(kMainKey, "checkForUpdates"),
+    {kMainKey, "startAfterMinutes", Only::Always, &readSaver<&SaverSettings::startAfterMinutes>,
+     &readDialog<&DialogSettings::startAfterMinutes>,
+     [](RegistryStore& s, const StoredValue& v, const DialogSettings& d) {
+       s.writeInteger(v.key, v.name, std::clamp(d.startAfterMinutes, kFewestIdleMinutes, kMostIdleMinutes));
+     }},
+    same<&SaverSettings::startAtLogin, &DialogSettings::startAtLogin>(kMainKey, "startAtLogin"),
     {kMainKey, "useScreensaverBackground", Only::Always,
      [](RegistryStore& s, const StoredValue& v, SaverRecord& r) { read(s, v.key, v.name, r.useScreensaver); },
      &readDialog<&DialogSettings::useScreensaverBackground>,
@@ -285,6 +291,7 @@ std::vector<std::string> ClampSettings(SaverSettings& s, int32_t& panelWidth) {
   // 0 stays: the dialog stores it, and it means one check per run.
   if (s.pollInterval < 0) keepWithin("pollInterval", s.pollInterval, 0, kLongestPoll, SaverSettings().pollInterval);
   else if (s.pollInterval != 0) keepWithin("pollInterval", s.pollInterval, kMinute, kLongestPoll);
+  keepWithin("startAfterMinutes", s.startAfterMinutes, kFewestIdleMinutes, kMostIdleMinutes);
   keepWithin("previewWidth", panelWidth, kWidthSlim, kWidthWide);
   keepWithin("overlayTransparency", s.overlayTransparency, 0, 255);
   keepWithin("maxMsgPreviews", s.maxMsgPreviews, 0, INT32_MAX);

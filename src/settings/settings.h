@@ -38,6 +38,11 @@ struct SaverSettings {
   bool displayMsgPreview = false;
   bool checkForUpdates = true;
   std::string screensaverPath;
+  // Starting by itself: the idle watcher (`brivane --idle`) starts the saver
+  // after this many minutes without input (1 to 1440), and is started at
+  // login when startAtLogin is on.
+  int32_t startAfterMinutes = 10;
+  bool startAtLogin = false;
   int32_t overlayTransparency = 255;  // 0..255, 255 = opaque
   bool supportScreenCapSavers = false;
   bool supportNonPreviewSavers = false;
@@ -45,6 +50,10 @@ struct SaverSettings {
   int32_t maxMsgPreviews = 10;
   int32_t maxNewUIDAdd = 10;
 };
+
+// The range of "startAfterMinutes": one minute to one day.
+inline constexpr int32_t kFewestIdleMinutes = 1;
+inline constexpr int32_t kMostIdleMinutes = 1440;
 
 // Opens the program's store file (FileRegistryStore::defaultPath()), creating
 // it with the keys Main, Modules and Accounts when there is none. A file that
@@ -86,6 +95,8 @@ struct DialogSettings {
   bool monitorOn = true;
   bool monitorStayOn = false;
   bool checkForUpdates = true;
+  int32_t startAfterMinutes = 10;      // the "Starting" group's spin box
+  bool startAtLogin = false;           // its check box
   // The background choice: a screensaver (an entry after "(None)") or a colour.
   bool useScreensaverBackground = false;
   std::string screensaverPath;         // the chosen entry's full path

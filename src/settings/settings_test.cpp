@@ -154,9 +154,10 @@ TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
       {"previewWidth", 2000, 550},  // the times pushed off screen
       {"previewWidth", 0, 290},       {"overlayTransparency", 256, 255}, {"overlayTransparency", -1, 0},
       {"maxMsgPreviews", -3, 0},      {"maxNewUIDAdd", INT32_MIN, 0},
+      {"startAfterMinutes", 0, 1},    {"startAfterMinutes", 1441, 1440},
       // In range: taken as stored, nothing said.
       {"pollInterval", 0, 0},         {"pollInterval", 60000, 60000},    {"previewWidth", 400, 400},
-      {"overlayTransparency", 0, 0}};
+      {"overlayTransparency", 0, 0},  {"startAfterMinutes", 30, 30}};
   for (const auto& [name, stored, used] : cases) {
     SCOPED_TRACE(std::string(name) + " " + std::to_string(stored));
     MemoryRegistryStore store;
@@ -164,7 +165,7 @@ TEST(Settings, OddStoredNumbersAreClampedAndNamed) {
     const Loaded l = load(store);
     const std::map<std::string, int32_t> got = {{"pollInterval", l.s.pollInterval}, {"previewWidth", l.width},
         {"overlayTransparency", l.s.overlayTransparency}, {"maxMsgPreviews", l.s.maxMsgPreviews},
-        {"maxNewUIDAdd", l.s.maxNewUIDAdd}};
+        {"maxNewUIDAdd", l.s.maxNewUIDAdd}, {"startAfterMinutes", l.s.startAfterMinutes}};
     EXPECT_EQ(got.at(name), used);
     const std::string note = "Setting \"" + std::string(name) + "\" = " + std::to_string(stored) +
                              " is out of range; " + std::to_string(used) + " is used";
