@@ -104,6 +104,12 @@ std::string xdgRuntimeDir(const std::string& systemRoot) {
   return own;
 }
 
+bool isWaylandSession() {
+  const char* type = std::getenv("XDG_SESSION_TYPE");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  return (type != nullptr && std::string_view(type) == "wayland") || (wayland != nullptr && *wayland != '\0');
+}
+
 int openUserFolder(std::string_view path, size_t ownLevels, bool create, std::string* why) {
   if (path.empty() || path[0] != '/') return fail(why, path, "not an absolute path");
   std::vector<std::string_view> levels;

@@ -17,6 +17,11 @@ std::string xdgStateHome();   // $XDG_STATE_HOME, else ~/.local/state
 // variable (from cron, or a service) so finds the same folder as the desktop.
 std::string xdgRuntimeDir(const std::string& systemRoot = "/run/user");
 
+// True in a Wayland session ($XDG_SESSION_TYPE is "wayland", or
+// $WAYLAND_DISPLAY is set), XWayland included: there the X server's idle time
+// misses input to native Wayland windows.
+bool isWaylandSession();
+
 // Opens the folder `path` (absolute) for this user's private files, one
 // level at a time from "/", creating missing levels with mode 0700 when
 // `create` is set. Returns a close-on-exec O_DIRECTORY descriptor, or -1
