@@ -100,8 +100,8 @@ bool ScreenSaverService::registerOnBus(std::string& error) {
   }
   // Not queued: a name held by another program stays theirs, and this
   // process relies on its other rules instead of waiting in line.
-  const QDBusMessage reply = bus_.call(busMethod("RequestName", {QString(kServiceName), kAllowReplacement | kDoNotQueue}),
-                                       QDBus::Block, kBusCallTimeoutMs);
+  const QDBusMessage request = busMethod("RequestName", {QString(kServiceName), kAllowReplacement | kDoNotQueue});
+  const QDBusMessage reply = bus_.call(request, QDBus::Block, kBusCallTimeoutMs);
   const uint answer = reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
                           ? reply.arguments().front().toUInt()
                           : 0;
@@ -207,7 +207,8 @@ void ScreenSaverService::watchCaller(const QString& caller) {
   // A caller that left before the watch began sent no notice to this
   // object: ask the bus whether it is still there (the question follows
   // the watch's match rule on the same connection, so nothing falls between).
-  auto* pending = new QDBusPendingCallWatcher(bus_.asyncCall(busMethod("NameHasOwner", {caller}), kBusCallTimeoutMs), this);
+  const QDBusPendingCall call = bus_.asyncCall(busMethod("NameHasOwner", {caller}), kBusCallTimeoutMs);
+  auto* pending = new QDBusPendingCallWatcher(call, this);
   connect(pending, &QDBusPendingCallWatcher::finished, this, [this, caller](QDBusPendingCallWatcher* call) {
     call->deleteLater();
     const QDBusMessage reply = call->reply();

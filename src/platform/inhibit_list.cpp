@@ -5,6 +5,14 @@
 #include "common/text.h"
 
 namespace brivane {
+namespace {
+
+template <class Entries>
+auto findCookie(Entries& entries, uint32_t cookie) {
+  return std::find_if(entries.begin(), entries.end(), [&](const Inhibitor& e) { return e.cookie == cookie; });
+}
+
+}  // namespace
 
 std::string inhibitText(std::string_view text) {
   const std::string utf8 = bytesToUtf8(text);
@@ -23,7 +31,7 @@ InhibitList::Added InhibitList::add(std::string_view caller, std::string_view ap
 }
 
 InhibitList::RemoveResult InhibitList::remove(std::string_view caller, uint32_t cookie) {
-  const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Inhibitor& e) { return e.cookie == cookie; });
+  const auto it = findCookie(entries_, cookie);
   if (it == entries_.end()) return RemoveResult::Unknown;
   if (it->caller != caller) return RemoveResult::OtherCaller;
   entries_.erase(it);
@@ -39,7 +47,7 @@ size_t InhibitList::countOf(std::string_view caller) const {
 }
 
 const Inhibitor* InhibitList::find(uint32_t cookie) const {
-  const auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Inhibitor& e) { return e.cookie == cookie; });
+  const auto it = findCookie(entries_, cookie);
   return it == entries_.end() ? nullptr : &*it;
 }
 
