@@ -98,6 +98,9 @@ bool ScreenSaverService::registerOnBus(std::string& error) {
       return false;
     }
   }
+  // Listening before the request: a take-over right after it is not missed
+  // (the notice is handled once this call has returned and serving_ is set).
+  bus_.connect(kBusService, kBusPath, kBusInterface, "NameLost", this, SLOT(onNameLost(QString)));
   // Not queued: a name held by another program stays theirs, and this
   // process relies on its other rules instead of waiting in line.
   const QDBusMessage request = busMethod("RequestName", {QString(kServiceName), kAllowReplacement | kDoNotQueue});
@@ -106,6 +109,7 @@ bool ScreenSaverService::registerOnBus(std::string& error) {
                           ? reply.arguments().front().toUInt()
                           : 0;
   if (answer != kPrimaryOwner && answer != kAlreadyOwner) {
+    bus_.disconnect(kBusService, kBusPath, kBusInterface, "NameLost", this, SLOT(onNameLost(QString)));
     for (const char* path : kPaths) bus_.unregisterObject(path);
     if (reply.type() == QDBusMessage::ErrorMessage || answer == 0)
       error = std::string("the session bus refused the name ") + kServiceName + " (" +
@@ -114,7 +118,6 @@ bool ScreenSaverService::registerOnBus(std::string& error) {
       error = std::string("another program owns ") + kServiceName + " on the session bus: " + describeOwner();
     return false;
   }
-  bus_.connect(kBusService, kBusPath, kBusInterface, "NameLost", this, SLOT(onNameLost(QString)));
   serving_ = true;
   log(std::string("Serving ") + kServiceName + " on the session bus");
   return true;
