@@ -16,7 +16,7 @@ constexpr const char* kBusInterface = "org.freedesktop.DBus";
 // The bus daemon answers at once; a daemon that does not is not waited for long.
 constexpr int kBusCallTimeoutMs = 5000;
 
-// RequestName's flags and answers (the bus specification's numbers).
+// RequestName's flags and answers, as the D-Bus protocol numbers them.
 constexpr uint kAllowReplacement = 0x1;
 constexpr uint kDoNotQueue = 0x4;
 constexpr uint kPrimaryOwner = 1;
