@@ -13,6 +13,7 @@
 #ifdef BRIVANE_HAVE_SAVER
 #include <QApplication>
 #include <QDesktopServices>
+#include <QSocketNotifier>
 #include <QUrl>
 
 #include "app/instance_guard.h"
@@ -23,8 +24,6 @@
 #include "desktop/x11_application.h"
 #include "desktop/x11_display_power.h"
 #include "desktop/x11_host_window.h"
-#include <QSocketNotifier>
-
 #include "common/xdg_paths.h"
 #include "settings/colors.h"
 #include "platform/http_fetch.h"
@@ -102,7 +101,6 @@ int runPreview(int32_t parentWindow, int /*argc*/, char** /*argv*/) {
                          [] { ReleaseInstanceGuard(); });
 }
 
-
 // The saver's run in the application `app`: full screen, or inside `host`.
 int runSaver(QApplication& app, X11HostWindow* host) {
   std::string storeError;
@@ -165,8 +163,8 @@ int runHostedColour(QApplication& app, X11HostWindow& host, int signalFd) {
   window.setPalette(palette);
   window.setAutoFillBackground(true);
   window.setCursor(Qt::BlankCursor);
-  host.embed(&window);
   host.onDestroyed = [&app] { app.quit(); };
+  host.embed(&window);
   std::unique_ptr<QSocketNotifier> signalled;
   if (signalFd >= 0) {
     signalled = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
@@ -179,7 +177,7 @@ int runHostedColour(QApplication& app, X11HostWindow& host, int signalFd) {
 int runHosted(unsigned long window) {
   if (!haveX11Display()) return 1;
   const bool first = TakeInstanceGuard();
-  // The colour-only copy ends on these signalFd through a descriptor that the
+  // The colour-only copy ends on these signals through a descriptor that the
   // event loop watches; blocked before any thread starts, so every thread
   // leaves them to it. (The saver installs its own handlers.)
   int signalFd = -1;

@@ -1,9 +1,12 @@
 #include "desktop/x11_host_window.h"
 
+#include "desktop/x11_application.h"
+
 #include <QGuiApplication>
 #include <QMetaObject>
 #include <QWidget>
 #include <QtGui/qguiapplication_platform.h>
+#include <X11/Xlib.h>
 #include <xcb/xcb.h>
 
 #include <cstdio>
@@ -48,7 +51,7 @@ bool X11HostWindow::watch(std::string& error) {
     error = "no X11 connection to find window " + hexId(window_) + " on";
     return false;
   }
-  if (window_ == 0) window_ = xcb_setup_roots_iterator(xcb_get_setup(c)).data->root;  // the (first) screen's root
+  if (window_ == 0) window_ = DefaultRootWindow(ApplicationX11Display());  // of the display's default screen
   const auto w = static_cast<xcb_window_t>(window_);
   const std::string gone = "window " + hexId(window_) + " does not exist";
   // Added to what this connection already selects there (the framework
@@ -74,8 +77,14 @@ void X11HostWindow::embed(QWidget* widget) {
   embedded_ = widget;
   const auto child = static_cast<xcb_window_t>(widget->winId());
   xcb_connection_t* c = applicationConnection();
-  xcb_reparent_window(c, child, static_cast<xcb_window_t>(window_), 0, 0);
-  xcb_flush(c);
+  if (c == nullptr) return;
+  // Refused only when the window went since watch(): as if destroyed now.
+  if (xcb_generic_error_t* e = xcb_request_check(
+          c, xcb_reparent_window_checked(c, child, static_cast<xcb_window_t>(window_), 0, 0))) {
+    std::free(e);
+    if (!destroyed_) hostGone();
+    return;
+  }
   fitEmbedded();
 }
 
@@ -84,6 +93,13 @@ void X11HostWindow::fitEmbedded() {
   // Widgets measure in device-independent pixels.
   const qreal ratio = embedded_->devicePixelRatioF() > 0 ? embedded_->devicePixelRatioF() : 1.0;
   embedded_->setGeometry(0, 0, qRound(size_.width() / ratio), qRound(size_.height() / ratio));
+}
+
+void X11HostWindow::hostGone() {
+  destroyed_ = true;
+  // Run from the event loop: the handler may end the run, which must not
+  // happen inside the framework's event dispatch.
+  if (onDestroyed) QMetaObject::invokeMethod(qGuiApp, [f = onDestroyed] { f(); }, Qt::QueuedConnection);
 }
 
 bool X11HostWindow::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) {
@@ -103,10 +119,7 @@ bool X11HostWindow::nativeEventFilter(const QByteArray& eventType, void* message
     case XCB_DESTROY_NOTIFY: {
       const auto* destroy = static_cast<const xcb_destroy_notify_event_t*>(message);
       if (destroy->window != window_) break;
-      destroyed_ = true;
-      // Run from the event loop: the handler may end the run, which must not
-      // happen inside the framework's event dispatch.
-      if (onDestroyed) QMetaObject::invokeMethod(qGuiApp, [f = onDestroyed] { f(); }, Qt::QueuedConnection);
+      hostGone();
       break;
     }
     default:

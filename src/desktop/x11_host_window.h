@@ -35,7 +35,8 @@ class X11HostWindow : public QAbstractNativeEventFilter {
   bool destroyed() const { return destroyed_; }
 
   // Makes `widget` (a top-level widget, not shown yet) a child window of the
-  // foreign window at its origin and of its size, and keeps it that size.
+  // foreign window at its origin and of its size, and keeps it that size
+  // (a window gone meanwhile gives `onDestroyed`: set that first).
   // The framework still takes it for a top-level window of its own, so that
   // it paints it as one (its backing store serves top-level windows).
   // Native child widgets would become native siblings of their own: the
@@ -48,6 +49,7 @@ class X11HostWindow : public QAbstractNativeEventFilter {
 
  private:
   void fitEmbedded();
+  void hostGone();
 
   unsigned long window_;
   QSize size_;

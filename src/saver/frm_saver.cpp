@@ -109,6 +109,9 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   if (deps_.store != nullptr)
     LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts, &clamped);
   cycle_->displayMsgPreview = settings_.displayMsgPreview;
+  // In a host's window a background program draws into pnlPreview only: a
+  // window of its own would cover the screen outside the host's window.
+  if (hosted()) settings_.supportNonPreviewSavers = settings_.supportScreenCapSavers = false;
   const uint32_t rgb = ColorToRgb(windowColor_);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, QColor(QRgb(0xFF000000u | rgb)));
@@ -232,11 +235,11 @@ void TfrmSaver::start() {
     connect(qApp, &QGuiApplication::screenRemoved, this, &TfrmSaver::coverScreens);
     connect(qApp, &QGuiApplication::primaryScreenChanged, this, &TfrmSaver::coverScreens);
   } else if (hosted()) {
-    deps_.host->embed(this);
     deps_.host->onDestroyed = [this] {
       logLine("The host window ended the run");
       closeRun();
     };
+    deps_.host->embed(this);
   } else {
     resize(1024, 768);
   }
