@@ -75,20 +75,16 @@ TEST(CommandLine, HostSwitches) {
       {"root without a host window", {"-root"}, nullptr, true, 0, false},
       {"root with an empty variable", {"--root"}, "", true, 0, false},
       {"root in the host's window", {"--root"}, "0x2c00003", true, 0x2c00003, false},
-      {"root, decimal variable", {"-root"}, "4194307", true, 4194307, false},
       {"missing id", {"--window-id"}, nullptr, true, 0, true},
       {"zero", {"-window-id", "0"}, nullptr, true, 0, true},
       {"negative", {"--window-id", "-5"}, nullptr, true, 0, true},
       {"not a number", {"--window-id", "12x"}, nullptr, true, 0, true},
       {"over 32 bits", {"--window-id", "0x100000000"}, nullptr, true, 0, true},
-      {"decimal over 32 bits", {"--window-id", "4294967296"}, nullptr, true, 0, true},
-      {"bare 0x", {"--window-id", "0x"}, nullptr, true, 0, true},
       {"extra argument", {"-root", "1"}, nullptr, true, 0, true},
       {"bad variable", {"-root"}, "window", true, 0, true},
       {"system switch r", {"-r"}, "0x2c00003", false, 0, false},
       {"another spelling", {"/root"}, nullptr, false, 0, false},
       {"preview", {"/p", "0x12"}, nullptr, false, 0, false},
-      {"nothing", {}, nullptr, false, 0, false},
   };
   for (const auto& c : cases) {
     const HostSwitch h = parseHostSwitch(c.args, c.variable);

@@ -324,7 +324,8 @@ TEST(SaverInAHostWindow, ASecondCopyDrawsTheColourOnly) {
   std::vector<std::string> otherEnv = x.env;
   for (auto& e : otherEnv)
     if (e.rfind("XDG_STATE_HOME=", 0) == 0) e = "XDG_STATE_HOME=" + x.home + "/state2";
-  Child two({BRIVANE_EXE, "--window-id", second.arg()}, otherEnv);
+  otherEnv.push_back("XSCREENSAVER_WINDOW=" + second.arg());  // as the host starts "brivane -root"
+  Child two({BRIVANE_EXE, "-root"}, otherEnv);
   EXPECT_TRUE(waitFor([&] {
     const QImage img = x.grab(520, 0, 500, 400);
     for (int k = 0; k < 500 * 400; k += 7)
