@@ -21,13 +21,14 @@ X11DisplayPower::~X11DisplayPower() {
 }
 
 // Why only from a low-power level: when DPMS is forced On while the X screen
-// saver is active, the server also deactivates that saver (as if input had
-// arrived). Under an idle tool that started this saver because the X saver
-// activated (xss-lock), that is the end of the idle period, and some of them
-// end their command then. A monitor that is already on needs no wake; one in
-// Standby, Suspend or Off can only be woken this way. The saver's timers are
-// suspended for the run, so the monitor is low only when this saver lowered
-// it (monitorLowPower) or it was already low when the run began.
+// saver is active, the server also deactivates that saver, as input would.
+// An idle tool that started this saver because the X saver activated reads
+// that as the user's return: xss-lock then ends its notifier (-n), and a
+// tool may end its command. A monitor that is already on needs no wake; one
+// in Standby, Suspend or Off can only be woken this way. The X saver's
+// timers are suspended for the run, so the monitor is low only when this
+// saver lowered it (monitorLowPower) or it was already low when the run
+// began.
 void X11DisplayPower::monitorOn() {
   if (!dpmsUsable()) return;
   CARD16 level = DPMSModeOn;
