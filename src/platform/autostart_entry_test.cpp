@@ -3,13 +3,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "platform/idle_lock.h"
@@ -95,16 +95,11 @@ TEST(AutostartEntry, WrittenAtomicallyRemovedAndRefusedInAnUnsafeFolder) {
   ASSERT_TRUE(writeAutostartEntry(path, "second\n", &why)) << why;
   EXPECT_TRUE(autostartEntryPresent(path));
   EXPECT_EQ(readAll(path), "second\n");
-  struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
-  ASSERT_EQ(::stat((dir / "config/autostart").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0644));
+  EXPECT_EQ(fs::status(dir / "config/autostart").permissions(), fs::perms::owner_all);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "config/autostart"), fs::directory_iterator()), 1);
-  EXPECT_TRUE(removeAutostartEntry(path, &why)) << why;
-  EXPECT_FALSE(autostartEntryPresent(path));
-  EXPECT_TRUE(removeAutostartEntry(path, &why)) << why;
-  EXPECT_TRUE(removeAutostartEntry(dir / "missing/autostart/brivane-idle.desktop", &why)) << why;
+  EXPECT_TRUE(removeAutostartEntry(path, &why) && !autostartEntryPresent(path)) << why;
+  EXPECT_TRUE(removeAutostartEntry(path, &why) && removeAutostartEntry(dir / "none/x.desktop", &why)) << why;
 
   fs::create_directories(dir / "open/autostart");
   fs::permissions(dir / "open/autostart", fs::perms::all);
@@ -113,78 +108,49 @@ TEST(AutostartEntry, WrittenAtomicallyRemovedAndRefusedInAnUnsafeFolder) {
   EXPECT_FALSE(writeAutostartEntry("", "x\n", &why));
 }
 
-TEST(AutostartEntry, PathFollowsTheConfigHome) {
-  const char* saved = std::getenv("XDG_CONFIG_HOME");
-  const std::string previous = saved ? saved : "";
-  setenv("XDG_CONFIG_HOME", "/cfg/home", 1);
-  EXPECT_EQ(autostartEntryPath(), "/cfg/home/autostart/brivane-idle.desktop");
-  saved ? setenv("XDG_CONFIG_HOME", previous.c_str(), 1) : unsetenv("XDG_CONFIG_HOME");
-}
-
-// The watcher runs in a session of its own, is not this process's child,
-// gets "--idle", its standard streams on /dev/null and none of this
-// process's other descriptors. A program that cannot run is said.
-TEST(AutostartEntry, WatcherStartsDetached) {
+// The dialog's OK, ticked: the entry names the program by its path (not on
+// PATH), and the watcher runs detached: its own session, not our child,
+// "--idle", standard streams on /dev/null, none of our other descriptors.
+// Cleared: the entry goes, and the watcher holding this display's lock gets
+// SIGTERM. A program that cannot run is said.
+TEST(AutostartEntry, ApplyStartsDetachedThenRemovesAndStops) {
   const test::TempDir dir("brivane-autostart");
-  const std::string probe = dir / "probe";
-  fs::copy_file(BRIVANE_LAUNCH_PROBE, probe);
-  const int leaked = ::open("/dev/zero", O_RDONLY);  // inheritable: no close-on-exec
-  ASSERT_GE(leaked, 0);
-  std::string why;
-  ASSERT_TRUE(startIdleWatcherDetached(probe, &why)) << why;
-  ::close(leaked);
-  for (int i = 0; i < 500 && !fs::exists(dir / "report.txt"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const std::string report = readAll(dir / "report.txt");
-  const size_t at = report.find("pid:");
-  ASSERT_NE(at, std::string::npos) << "the program did not run";
-  const pid_t pid = std::atoi(report.c_str() + at + 4);
-  const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
-  const std::string fields = stat.substr(stat.rfind(')') + 2);  // state ppid pgrp session ...
-  int ppid = 0, pgrp = 0, session = 0;
-  std::sscanf(fields.c_str(), "%*c %d %d %d", &ppid, &pgrp, &session);
-  const std::string fd0 = fs::read_symlink("/proc/" + std::to_string(pid) + "/fd/0").string();
-  ::kill(pid, SIGTERM);
-  EXPECT_NE(report.find("arg:--idle\n"), std::string::npos) << report;
-  EXPECT_NE(ppid, getpid());
-  EXPECT_NE(session, getsid(0));
-  EXPECT_EQ(fd0, "/dev/null");
-  EXPECT_EQ(report.find("fd:" + std::to_string(leaked) + "\n"), std::string::npos) << report;
-  EXPECT_NE(report.find("fd:2\n"), std::string::npos) << report;
-
-  EXPECT_FALSE(startIdleWatcherDetached(dir / "missing", &why));
-  EXPECT_NE(why.find("No such file"), std::string::npos) << why;
-}
-
-// The dialog's OK, ticked: the entry names the program by its path (it is
-// not on PATH) and the watcher runs; cleared: the entry goes and the
-// watcher holding this display's lock gets SIGTERM.
-TEST(AutostartEntry, ApplyWritesAndStartsThenRemovesAndStops) {
-  const test::TempDir dir("brivane-autostart");
-  const std::string probe = dir / "bin/probe";
+  const std::string probe = dir / "bin/probe", entry = dir / "config/autostart/brivane-idle.desktop";
   fs::create_directories(dir / "bin"), fs::create_directories(dir / "run");
   fs::copy_file(BRIVANE_LAUNCH_PROBE, probe);
-  std::vector<std::pair<const char*, std::string>> saved;
-  for (const auto& [name, value] : {std::pair<const char*, std::string>{"XDG_CONFIG_HOME", dir / "config"},
-                                    {"XDG_RUNTIME_DIR", dir / "run"}, {"DISPLAY", ":97"}, {"PATH", "/usr/bin:/bin"}}) {
-    const char* old = std::getenv(name);
-    saved.emplace_back(name, old ? old : "");
-    setenv(name, value.c_str(), 1);
-  }
+  struct Env {  // set for this test, put back after it
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+    void set(const char* name, const std::string& value) {
+      const char* old = std::getenv(name);
+      saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      setenv(name, value.c_str(), 1);
+    }
+    ~Env() {
+      for (const auto& [name, value] : saved) value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+    }
+  } env;
+  env.set("XDG_CONFIG_HOME", dir / "config"), env.set("XDG_RUNTIME_DIR", dir / "run");
+  env.set("DISPLAY", ":97"), env.set("PATH", "/usr/bin:/bin");
+  const int leaked = ::open("/dev/zero", O_RDONLY);  // no close-on-exec
   std::string why;
   EXPECT_TRUE(applyStartAtLogin(true, probe, &why)) << why;
-  EXPECT_NE(readAll(dir / "config/autostart/brivane-idle.desktop").find("\nExec=" + probe + " --idle\n"),
-            std::string::npos);
+  ::close(leaked);
+  EXPECT_NE(readAll(entry).find("\nExec=" + probe + " --idle\n"), std::string::npos);
   for (int i = 0; i < 500 && !fs::exists(dir / "bin/report.txt"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const std::string report = readAll(dir / "bin/report.txt");
+  const std::string report = readAll(dir / "bin/report.txt"), proc = "/proc/" + report.substr(report.find("pid:") + 4);
   ASSERT_NE(report.find("arg:--idle\n"), std::string::npos) << "the watcher was not started";
-  ::kill(std::atoi(report.c_str() + report.find("pid:") + 4), SIGTERM);
+  const std::string pid = proc.substr(0, proc.find('\n')), stat = readAll(pid + "/stat");
+  int ppid = 0, session = 0;
+  std::sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c %d %*d %d", &ppid, &session);
+  EXPECT_EQ(fs::read_symlink(pid + "/fd/0"), "/dev/null");
+  ::kill(std::atoi(pid.c_str() + 6), SIGTERM);
+  EXPECT_TRUE(ppid != getpid() && session != getsid(0)) << stat;
+  EXPECT_EQ(report.find("fd:" + std::to_string(leaked) + "\n"), std::string::npos) << report;
 
-  // A watcher of this display: a child holding the lock until a signal ends it.
   const std::string lockPath = idleLockPath(":97");
   const pid_t watcher = ::fork();
-  if (watcher == 0) {
+  if (watcher == 0) {  // a watcher of this display: holds the lock until a signal
     IdleLock lock;
     if (lock.tryAcquire(lockPath) != InstanceLockResult::Acquired) ::_exit(1);
     for (;;) ::pause();
@@ -195,8 +161,10 @@ TEST(AutostartEntry, ApplyWritesAndStartsThenRemovesAndStops) {
   int status = 0;
   ASSERT_EQ(::waitpid(watcher, &status, 0), watcher);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_FALSE(autostartEntryPresent(dir / "config/autostart/brivane-idle.desktop"));
-  for (const auto& [name, value] : saved) value.empty() ? unsetenv(name) : setenv(name, value.c_str(), 1);
+  EXPECT_FALSE(autostartEntryPresent(entry));
+
+  EXPECT_FALSE(startIdleWatcherDetached(dir / "missing", &why));
+  EXPECT_NE(why.find("No such file"), std::string::npos) << why;
 }
 
 }  // namespace

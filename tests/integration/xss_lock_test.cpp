@@ -39,8 +39,7 @@ bool waitFor(const std::function<bool()>& done) {
   return done();
 }
 
-// A child with exactly the given environment (plus the sanitizers' options);
-// killed on destruction unless it has ended.
+// A child with exactly `env` (plus the sanitizers' options); killed on destruction unless ended.
 struct Child {
   Child(const std::vector<std::string>& args, std::vector<std::string> env) {
     for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
@@ -53,167 +52,127 @@ struct Child {
     if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   }
   ~Child() {
-    if (pid > 0 && status < 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    if (running()) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
   }
   bool running() {
     int s = 0;
-    if (pid > 0 && status < 0 && ::waitpid(pid, &s, WNOHANG) == pid)
-      status = WIFEXITED(s) ? WEXITSTATUS(s) : 128 + WTERMSIG(s);
+    if (pid > 0 && status < 0 && ::waitpid(pid, &s, WNOHANG) == pid) status = WIFEXITED(s) ? WEXITSTATUS(s) : 128;
     return pid > 0 && status < 0;
   }
-  int waitExit() {  // the exit status once ended within the patience, or -1
-    waitFor([&] { return !running(); });
-    return status;
-  }
+  int waitExit() { return waitFor([&] { return !running(); }), status; }
   pid_t pid = -1;
   int status = -1;
 };
 
-bool onPath(const std::string& program) {
-  std::error_code ec;
-  for (const char* dir : {"/usr/local/bin", "/usr/bin", "/bin"})
-    if (fs::exists(fs::path(dir) / program, ec)) return true;
-  return false;
-}
-
-// The live processes whose command line starts with `program`, and their parents'.
+// The live processes whose command line starts with `program`: (pid, parent pid).
 std::vector<std::pair<pid_t, pid_t>> processesOf(const std::string& program) {
   std::vector<std::pair<pid_t, pid_t>> found;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string stat = readAll(entry.path() / "stat");
     const size_t close = stat.rfind(')');
-    if (close == std::string::npos || stat.substr(close + 1, 3) == " Z " ||
-        readAll(entry.path() / "cmdline").rfind(program + '\0', 0) != 0)
-      continue;
-    found.emplace_back(std::atoi(entry.path().filename().c_str()), std::atoi(stat.c_str() + close + 4));
+    if (close != std::string::npos && stat.substr(close + 1, 3) != " Z " &&
+        readAll(entry.path() / "cmdline").rfind(program + '\0', 0) == 0)
+      found.emplace_back(std::atoi(entry.path().filename().c_str()), std::atoi(stat.c_str() + close + 4));
   }
   return found;
 }
 
-int serverSaverState(Display* display) {
-  XScreenSaverInfo* info = XScreenSaverAllocInfo();
-  XScreenSaverQueryInfo(display, DefaultRootWindow(display), info);
-  const int state = info->state;
-  XFree(info);
-  return state;
-}
-
-struct XssCase {
-  const char* name;
-  bool byInput;  // the user moves the pointer; else xss-lock gets SIGTERM
-};
-
-class XssLock : public ::testing::TestWithParam<XssCase> {};
+class XssLock : public ::testing::TestWithParam<bool /* ended by input, else by xss-lock's SIGTERM */> {};
 
 // xss-lock starts the saver after the idle time as its own child (no fork
-// in between); the check finds new mail with "turn on monitor" and "keep it
-// on" set, and the X server's saver stays active meanwhile, so xss-lock
-// keeps it. Its end (xss-lock's SIGTERM, or the user's input) ends the run
-// cleanly: status 0, no "Halted" line in the main log.
+// in between); the first check finds mail new to the run with "turn on
+// monitor" and "keep it on" set, and the X server's saver stays active, so
+// xss-lock keeps the saver. Its end (xss-lock's SIGTERM, or the user's
+// input) ends the run cleanly: status 0, no "Halted" line in the main log.
 TEST_P(XssLock, StartsTheSaverWhenIdleAndItsEndEndsTheRun) {
-  if (!onPath("xss-lock")) GTEST_SKIP() << "xss-lock is not installed (Debian package xss-lock)";
-  ASSERT_TRUE(onPath("xset")) << "xset is not installed (Debian package x11-xserver-utils)";
+  if (!fs::exists("/usr/bin/xss-lock")) GTEST_SKIP() << "xss-lock is not installed (Debian package xss-lock)";
   const auto dovecot = test::DovecotEnv::load();
   ASSERT_TRUE(dovecot) << "Dovecot harness not running";
-  // The saver outlives xss-lock for a moment when xss-lock is ended: then
-  // this process collects it.
+  // The saver outlives xss-lock for a moment when xss-lock is ended: this process then collects it.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   XvfbServer xvfb;
-  ASSERT_FALSE(xvfb.name().empty()) << "Xvfb did not start";
-  // This connection stays open for the whole test: the server keeps the
-  // `xset` settings while it has a client.
+  // Open for the whole test: the server keeps the `xset` settings while it has a client.
   Display* display = XOpenDisplay(xvfb.name().c_str());
-  ASSERT_NE(display, nullptr);
+  ASSERT_NE(display, nullptr) << "Xvfb did not start";
   const test::TempDir tmp("brivane-xss");
   const std::string home = tmp.path();
+  const fs::path logs = home + "/state/Torvex/Brivane";
   fs::create_directories(home + "/run"), fs::permissions(home + "/run", fs::perms::owner_all);
   std::vector<std::string> env = {"DISPLAY=" + xvfb.name(), "BRIVANE_STORE=" + home + "/brivane.reg",
                                   "XDG_STATE_HOME=" + home + "/state", "XDG_RUNTIME_DIR=" + home + "/run",
                                   "HOME=" + home, "QT_QPA_PLATFORM=xcb", "PATH=/usr/local/bin:/usr/bin:/bin"};
   if (const char* ca = std::getenv("SSL_CERT_FILE")) env.push_back(std::string("SSL_CERT_FILE=") + ca);
 
-  // A private bus with the stand-in login manager, as xss-lock's system bus.
+  // A private bus (address, process id) with the stand-in login manager on it, as xss-lock's system bus.
   ASSERT_EQ(Child({"sh", "-c", "\"$0\" \"$1/bus\" \"$2\" --no-keyring > \"$1/bus.txt\"", BRIVANE_KEYRING_SESSION,
                    home, std::to_string(getpid())},
                   env)
                 .waitExit(),
             0);
-  const std::string busText = readAll(home + "/bus.txt");
-  const std::string address = busText.substr(0, busText.find('\n'));
-  const pid_t busPid = std::atoi(busText.c_str() + busText.find('\n') + 1);
-  ASSERT_GT(busPid, 0) << busText;
+  const std::string bus = readAll(home + "/bus.txt"), address = bus.substr(0, bus.find('\n'));
   struct BusEnd {
     pid_t pid;
     ~BusEnd() { ::kill(pid, SIGTERM); }
-  } busEnd{busPid};
+  } busEnd{std::atoi(bus.c_str() + address.size() + 1)};
+  ASSERT_GT(busEnd.pid, 0) << bus;
   env.push_back("DBUS_SYSTEM_BUS_ADDRESS=" + address);
   Child logind({BRIVANE_FAKE_LOGIND, address, home + "/logind-ready"}, env);
-  ASSERT_TRUE(waitFor([&] { return fs::exists(home + "/logind-ready") || !logind.running(); }));
-  ASSERT_TRUE(logind.running()) << "the stand-in login manager did not start";
+  ASSERT_TRUE(waitFor([&] { return fs::exists(home + "/logind-ready") || !logind.running(); }) && logind.running());
 
-  {
-    FileRegistryStore store(home + "/brivane.reg");
-    ASSERT_TRUE(store.load({std::string(kMainKey), std::string(kModulesKey), std::string(kAccountsKey)}));
-    ASSERT_TRUE(store.transact([&](RegistryStore& s) {
-      s.writeDword(kMainKey, "checkForUpdates", 0);
-      s.writeDword(kMainKey, "monitorOn", 1);
-      s.writeDword(kMainKey, "monitorStayOn", 1);
-      SaveAccounts(s, {{.name = "Dovecot POP3", .isPOP = true, .username = dovecot->user,
-                        .password = dovecot->password, .server = dovecot->host, .port = dovecot->pop3Port,
-                        .folders = {}}});
-      return true;
-    }));
-  }
-  ASSERT_EQ(Child({"xset", "s", "2", "2"}, env).waitExit(), 0);
+  FileRegistryStore store(home + "/brivane.reg");
+  ASSERT_TRUE(store.load({std::string(kMainKey), std::string(kModulesKey), std::string(kAccountsKey)}));
+  ASSERT_TRUE(store.transact([&](RegistryStore& s) {
+    s.writeDword(kMainKey, "checkForUpdates", 0);
+    s.writeDword(kMainKey, "monitorOn", 1);
+    s.writeDword(kMainKey, "monitorStayOn", 1);
+    SaveAccounts(s, {{.name = "Dovecot POP3", .isPOP = true, .username = dovecot->user, .password = dovecot->password,
+                      .server = dovecot->host, .port = dovecot->pop3Port, .folders = {}}});
+    return true;
+  }));
+  ASSERT_EQ(Child({"xset", "s", "2", "2"}, env).waitExit(), 0) << "xset (Debian package x11-xserver-utils)";
   Child xssLock({"sh", "-c", "exec xss-lock --verbose -- \"$@\" 2> \"$HOME/xss-lock.log\"", "sh", BRIVANE_EXE, "/s"},
                 env);
 
-  // After the idle time: the saver, xss-lock's own child.
   std::vector<std::pair<pid_t, pid_t>> savers;
-  ASSERT_TRUE(waitFor([&] { return !(savers = processesOf(BRIVANE_EXE)).empty() || !xssLock.running(); }))
-      << "xss-lock did not start the saver";
-  ASSERT_TRUE(xssLock.running()) << "xss-lock ended";
-  ASSERT_EQ(savers.size(), 1u);
-  EXPECT_EQ(savers[0].second, xssLock.pid) << "the saver is not xss-lock's child";
-  const pid_t saver = savers[0].first;
-
-  // The first check finds mail that is new to this run's memory.
-  const fs::path logs = home + "/state/Torvex/Brivane";
+  ASSERT_TRUE(waitFor([&] { return !(savers = processesOf(BRIVANE_EXE)).empty() || !xssLock.running(); }) &&
+              xssLock.running())
+      << "xss-lock did not start the saver: " << readAll(home + "/xss-lock.log");
+  ASSERT_EQ(savers, (std::vector<std::pair<pid_t, pid_t>>{{savers[0].first, xssLock.pid}}))
+      << "not one saver, xss-lock's child";
   ASSERT_TRUE(waitFor([&] {
     return readAll(logs / "brivan_conn_Dovecot POP3.log").find("check completed") != std::string::npos;
   })) << "the check did not complete";
   std::this_thread::sleep_for(3s);  // past the power steps and more than the X saver's timeout
-  EXPECT_EQ(serverSaverState(display), ScreenSaverOn) << "the run ended the X server's saver";
+  XScreenSaverInfo* info = XScreenSaverAllocInfo();
+  XScreenSaverQueryInfo(display, DefaultRootWindow(display), info);
+  EXPECT_EQ(info->state, ScreenSaverOn) << "the run ended the X server's saver";
+  XFree(info);
   // The wake for new mail asked for DPMS, which Xvfb lacks: noted once.
   EXPECT_NE(readAll(logs / "brivan.log").find("the X server has no DPMS"), std::string::npos)
       << "the monitor was not woken for new mail";
   EXPECT_EQ(processesOf(BRIVANE_EXE), savers) << "the saver ended or another one started";
 
-  if (GetParam().byInput) {
-    // xss-lock stays and collects the saver's status: it logs one that is not 0.
+  if (GetParam()) {  // xss-lock stays and collects the saver: it logs a status that is not 0
     XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 100, 100);
     XFlush(display);
     EXPECT_TRUE(waitFor([&] { return processesOf(BRIVANE_EXE).empty(); })) << "the saver did not end";
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(readAll(home + "/xss-lock.log").find("exited abnormally"), std::string::npos)
         << readAll(home + "/xss-lock.log");
-    ::kill(xssLock.pid, SIGTERM);
-  } else {
-    // xss-lock sends SIGTERM to the saver and leaves at once: the saver,
-    // orphaned, is this process's to collect (a child subreaper).
+    ::kill(xssLock.pid, SIGTERM);  // and with it any saver it started again
+  } else {  // xss-lock sends SIGTERM to the saver and leaves at once: the saver is ours to collect
     ASSERT_EQ(::kill(xssLock.pid, SIGTERM), 0);
     EXPECT_EQ(xssLock.waitExit(), 0);
     int status = -1;
-    EXPECT_TRUE(waitFor([&] { return ::waitpid(saver, &status, WNOHANG) == saver; })) << "the saver did not end";
+    EXPECT_TRUE(waitFor([&] { return ::waitpid(savers[0].first, &status, WNOHANG) == savers[0].first; }));
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   }
   EXPECT_EQ(readAll(logs / "brivan.log").find("Halted"), std::string::npos) << readAll(logs / "brivan.log");
   XCloseDisplay(display);
 }
 
-INSTANTIATE_TEST_SUITE_P(Xvfb, XssLock,
-                         ::testing::Values(XssCase{"EndedByXssLock", false}, XssCase{"EndedByInput", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Xvfb, XssLock, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "EndedByInput" : "EndedByXssLock"; });
 
 }  // namespace
 }  // namespace brivane
