@@ -198,6 +198,8 @@ bool startIdleWatcherDetached(const std::string& programPath, std::string* why) 
       ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
       if (null > 2) ::close(null);
     }
+    // No hold on the dialog's folder (a mount point, say).
+    if (::chdir("/") != 0) ::_exit(127);
     // Every other descriptor goes; the report pipe only at exec (close-on-exec).
     for (int fd = 3; fd < report[1]; ++fd) ::close(fd);
     ::close_range(static_cast<unsigned>(report[1]) + 1, ~0U, 0);

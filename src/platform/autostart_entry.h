@@ -49,8 +49,8 @@ bool removeAutostartEntry(const std::string& path, std::string* why = nullptr);
 bool autostartEntryPresent(const std::string& path);
 
 // Starts `programPath --idle` in its own session, detached: not a child of
-// this process (it is left to init), its standard streams on /dev/null, no
-// other descriptor inherited. True once the program was executed; false
+// this process (it is left to init), in the folder "/", its standard
+// streams on /dev/null, no other descriptor inherited. True once the program was executed; false
 // with `why` set when it could not be started (waits at most 2 s).
 bool startIdleWatcherDetached(const std::string& programPath, std::string* why = nullptr);
 
