@@ -64,14 +64,17 @@ struct Child {
   int status = -1;
 };
 
-// The live processes whose command line starts with `program`: (pid, parent pid).
-std::vector<std::pair<pid_t, pid_t>> processesOf(const std::string& program) {
+// The live processes whose command line starts with `program` on `display`
+// only (other tests run theirs in parallel): (pid, parent pid).
+std::vector<std::pair<pid_t, pid_t>> processesOf(const std::string& program, const std::string& display) {
   std::vector<std::pair<pid_t, pid_t>> found;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string stat = readAll(entry.path() / "stat");
     const size_t close = stat.rfind(')');
     if (close != std::string::npos && stat.substr(close + 1, 3) != " Z " &&
-        readAll(entry.path() / "cmdline").rfind(program + '\0', 0) == 0)
+        readAll(entry.path() / "cmdline").rfind(program + '\0', 0) == 0 &&
+        ('\0' + readAll(entry.path() / "environ")).find(std::string("\0DISPLAY=", 9) + display + '\0') !=
+            std::string::npos)
       found.emplace_back(std::atoi(entry.path().filename().c_str()), std::atoi(stat.c_str() + close + 4));
   }
   return found;
@@ -134,7 +137,7 @@ TEST_P(XssLock, StartsTheSaverWhenIdleAndItsEndEndsTheRun) {
                 env);
 
   std::vector<std::pair<pid_t, pid_t>> savers;
-  ASSERT_TRUE(waitFor([&] { return !(savers = processesOf(BRIVANE_EXE)).empty() || !xssLock.running(); }) &&
+  ASSERT_TRUE(waitFor([&] { return !(savers = processesOf(BRIVANE_EXE, xvfb.name())).empty() || !xssLock.running(); }) &&
               xssLock.running())
       << "xss-lock did not start the saver: " << readAll(home + "/xss-lock.log");
   ASSERT_EQ(savers, (std::vector<std::pair<pid_t, pid_t>>{{savers[0].first, xssLock.pid}}))
@@ -150,12 +153,12 @@ TEST_P(XssLock, StartsTheSaverWhenIdleAndItsEndEndsTheRun) {
   // The wake for new mail asked for DPMS, which Xvfb lacks: noted once.
   EXPECT_NE(readAll(logs / "brivan.log").find("the X server has no DPMS"), std::string::npos)
       << "the monitor was not woken for new mail";
-  EXPECT_EQ(processesOf(BRIVANE_EXE), savers) << "the saver ended or another one started";
+  EXPECT_EQ(processesOf(BRIVANE_EXE, xvfb.name()), savers) << "the saver ended or another one started";
 
   if (GetParam()) {  // xss-lock stays and collects the saver: it logs a status that is not 0
     XWarpPointer(display, None, DefaultRootWindow(display), 0, 0, 0, 0, 100, 100);
     XFlush(display);
-    EXPECT_TRUE(waitFor([&] { return processesOf(BRIVANE_EXE).empty(); })) << "the saver did not end";
+    EXPECT_TRUE(waitFor([&] { return processesOf(BRIVANE_EXE, xvfb.name()).empty(); })) << "the saver did not end";
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(readAll(home + "/xss-lock.log").find("exited abnormally"), std::string::npos)
         << readAll(home + "/xss-lock.log");
