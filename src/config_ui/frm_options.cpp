@@ -1,5 +1,6 @@
 #include "config_ui/frm_options.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QGuiApplication>
@@ -14,6 +15,7 @@
 #include <filesystem>
 
 #include "common/messages.h"
+#include "common/xdg_paths.h"
 #include "common/text.h"
 #include "common/version.h"
 #include "config_ui/background_tab.h"
@@ -21,6 +23,7 @@
 #include "config_ui/message_dialog.h"
 #include "desktop/x11_dialog_parent.h"
 #include "markup/markup_parser.h"
+#include "platform/autostart_entry.h"
 #include "settings/accounts.h"
 #include "widgets/qt_text_metrics.h"
 #include "widgets/rich_graphics.h"
@@ -131,6 +134,25 @@ void TfrmOptions::setUpNotificationTab() {
     updateMonitorControls();
   });
   connect(ui->chkMonitorOn, &QCheckBox::toggled, this, [this] { updateMonitorControls(); });
+
+  // Starting: the idle time, and starting at login. Under Wayland the X
+  // server's idle time misses input to Wayland windows, so the idle watcher
+  // refuses to run there and the box is not offered.
+  if (!deps_.startAtLogin) {
+    deps_.startAtLogin = [](bool on, std::string& why) {
+      return brivane::applyStartAtLogin(on, QCoreApplication::applicationFilePath().toStdString(), &why);
+    };
+  }
+  wayland_ = isWaylandSession();
+  ui->chkStartAtLogin->setEnabled(!wayland_);
+  ui->lblStartAtLoginNote->setVisible(wayland_);
+  if (wayland_) {
+    // One short line beside the box; the whole reason in its tooltip.
+    ui->lblStartAtLoginNote->setText(QStringLiteral("Not available in a Wayland session."));
+    ui->chkStartAtLogin->setToolTip(QStringLiteral(
+        "Not available in a Wayland session: the screensaver cannot see your typing in Wayland windows, so it "
+        "would start while you work."));
+  }
 }
 
 // The Modules page: the panels shown and the update check.
@@ -250,6 +272,9 @@ void TfrmOptions::loadControls(const DialogSettings& d) {
   ui->chkMonitorOn->setChecked(d.monitorOn);
   ui->chkMonitorStayOn->setChecked(d.monitorStayOn);
   ui->chkMonitorOff->setChecked(d.monitorOff);
+  ui->edtStartAfter->setValue(
+      std::clamp<int>(d.startAfterMinutes, ui->edtStartAfter->minimum(), ui->edtStartAfter->maximum()));
+  ui->chkStartAtLogin->setChecked(d.startAtLogin);
   ui->chkUpdateNotify->setChecked(d.checkForUpdates);
   ui->chkDisplayDate->setChecked(d.displayDate);
   ui->chkDisplayTime->setChecked(d.displayTime);
@@ -283,6 +308,8 @@ DialogSettings TfrmOptions::settings() const {
   d.monitorOff = ui->chkMonitorOff->isChecked();
   d.monitorOn = ui->chkMonitorOn->isChecked();
   d.monitorStayOn = d.monitorOn && ui->chkMonitorStayOn->isChecked();
+  d.startAfterMinutes = ui->edtStartAfter->value();
+  if (!wayland_) d.startAtLogin = ui->chkStartAtLogin->isChecked();
   d.checkForUpdates = ui->chkUpdateNotify->isChecked();
   d.displayDate = ui->chkDisplayDate->isChecked();
   d.displayTime = ui->chkDisplayTime->isChecked();
@@ -430,6 +457,24 @@ bool TfrmOptions::soundFileValid() const {
          ui->edtNotification->text().endsWith(QStringLiteral(".wav"), Qt::CaseInsensitive);
 }
 
+bool TfrmOptions::applyStartAtLogin() {
+  if (wayland_) return true;
+  const bool on = ui->chkStartAtLogin->isChecked();
+  // Cleared: only what this box set up is undone, not a watcher the user
+  // starts some other way.
+  if (!on && !loaded_.startAtLogin && !autostartEntryPresent(autostartEntryPath())) return true;
+  std::string why;
+  if (deps_.startAtLogin(on, why)) {
+    loaded_.startAtLogin = on;
+    return true;
+  }
+  ShowMessage(this, windowTitle(),
+              on ? QStringLiteral("Brivane could not be set to start when you log in")
+                 : QStringLiteral("Brivane could not be kept from starting when you log in"),
+              q(why) + QStringLiteral("\n\nThe other settings are saved."), mbOK, miError);
+  return false;
+}
+
 // ---- update check ----
 
 void TfrmOptions::startUpdateCheck() {
@@ -555,6 +600,7 @@ void TfrmOptions::done(int result) {
     }
     if (refuse || !written) return;
     removeDroppedKeyringEntries();
+    if (!applyStartAtLogin()) return;
   }
   stopUpdateCheck();
   background_->shutdown();

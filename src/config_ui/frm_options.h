@@ -35,6 +35,12 @@ class TfrmOptions;
 // A deleted account of the keyring kind takes its keyring password with
 // it, on the OK that saves the list (Cancel keeps both).
 //
+// "Start the screensaver automatically when I log in": an OK with the box
+// ticked writes the autostart entry and starts the idle watcher; an OK with
+// it cleared removes them, when the box was ticked before or the entry is
+// there (a watcher the user runs by other means is left alone). In a
+// Wayland session the box is disabled, says why, and OK changes nothing.
+//
 // The update check runs on a TUpdateCheck thread owned by the dialog; its
 // done message arrives through a PostedTarget. Closing the dialog stops and
 // joins a running check (the fetcher honours the stop within about 100 ms).
@@ -55,6 +61,10 @@ struct OptionsDeps {
   AccountEditor editAccount;
   unsigned long parentWindow = 0;      // X11 window given on the command line; 0: none
   KeyringCalls keyring;                // removes the keyring passwords of deleted accounts
+  // Starting at login, on OK: true writes the autostart entry and starts the
+  // idle watcher, false removes both (applyStartAtLogin); false with `why`
+  // on a failure. Empty: the real one, for this program's own file.
+  std::function<bool(bool on, std::string& why)> startAtLogin;
 };
 
 // Where the dialog goes: 30/30 pixels right of and below the parent's
@@ -108,6 +118,9 @@ class TfrmOptions : public QDialog {
   void moveAccount(int step);
   void updateSoundControls();
   void updateMonitorControls();
+  // After a save: the autostart entry and the idle watcher as the box says;
+  // false (said to the user) when that failed.
+  bool applyStartAtLogin();
   void browseSound();
   void playSound();
   void startUpdateCheck();
@@ -129,6 +142,7 @@ class TfrmOptions : public QDialog {
   bool loadErrorShown_ = false;
   bool placedWithFrame_ = false;
   bool pollEdited_ = false;                 // the user changed the poll interval
+  bool wayland_ = false;                    // a Wayland session: no starting at login
   BackgroundTab* background_ = nullptr;     // child of the Background page
   TfrmEditAccount* editor_ = nullptr;       // child of this dialog, made on first use
   // The keyring entries of the keyring accounts deleted since the dialog

@@ -63,6 +63,9 @@ class Options : public ::testing::Test {
     // Screensaver programs are looked for only in this test's own folder.
     fs::create_directories(dir_ + "/savers");
     setenv("BRIVANE_SAVER_PATH", (dir_ + "/savers").c_str(), 1);
+    // The autostart folder is this test's own, and the session is not Wayland.
+    setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+    unsetenv("XDG_SESSION_TYPE"), unsetenv("WAYLAND_DISPLAY");
     shown.clear();
     answer = mrOK;
     SetMessageHook(recordMessage);
@@ -91,6 +94,11 @@ class Options : public ::testing::Test {
     if (!store_->load()) deps.storeLoadError = store_->lastError();
     deps.store = store_.get();
     deps.sound = &sound_;
+    if (!deps.startAtLogin) deps.startAtLogin = [this](bool on, std::string& why) {
+      startAtLoginCalls_.push_back(on);
+      why = "No space left on device";
+      return startAtLoginResult_;
+    };
     if (!deps.editAccount && !realEditor_) deps.editAccount = [this](QWidget*, TEmlAccount& a) {
       edited_.push_back(a);
       a.server = "edited.example";
@@ -130,6 +138,8 @@ class Options : public ::testing::Test {
   FakeNotificationSound sound_;
   std::vector<TEmlAccount> edited_;
   bool editorAnswer_ = true, realEditor_ = false;
+  std::vector<bool> startAtLoginCalls_;
+  bool startAtLoginResult_ = true;
 };
 
 // Every value off its default, two accounts, loaded and written back by OK:
@@ -469,6 +479,70 @@ TEST_F(Options, UpdateButtonReportsEachOutcome) {
   }
 }
 
+// "Starting": the minutes and the box are stored on OK. The box's action
+// runs on OK as the box says, but never for a box that was and stays clear
+// (a watcher started some other way is left alone); a failed action is
+// said and keeps the dialog open, the other settings saved.
+TEST_F(Options, StartingGroupStoresAndActsOnOk) {
+  DialogSettings d;
+  d.startAfterMinutes = 25;
+  writeStore(d);
+  open();
+  EXPECT_EQ(w<QSpinBox>("edtStartAfter")->value(), 25);
+  EXPECT_TRUE(w<QCheckBox>("chkStartAtLogin")->isEnabled() && !w<QCheckBox>("chkStartAtLogin")->isChecked());
+  EXPECT_FALSE(w<QLabel>("lblStartAtLoginNote")->isVisible());
+  click("btnOK");
+  EXPECT_TRUE(startAtLoginCalls_.empty());
+
+  TfrmOptions& dlg = open();
+  w<QSpinBox>("edtStartAfter")->setValue(30);
+  w<QCheckBox>("chkStartAtLogin")->click();
+  startAtLoginResult_ = false;
+  click("btnOK");
+  EXPECT_EQ(startAtLoginCalls_, std::vector<bool>{true});
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_TRUE(shown[0].text.startsWith("No space left on device")) << shown[0].text.toStdString();
+  EXPECT_TRUE(dlg.isVisible());
+  EXPECT_EQ(std::tuple(stored(kMainKey, "startAfterMinutes"), stored(kMainKey, "startAtLogin")),
+            std::tuple(std::optional<int32_t>(30), std::optional<int32_t>(1)));
+  startAtLoginResult_ = true;
+  click("btnOK");
+  EXPECT_FALSE(dlg.isVisible());
+
+  open();
+  EXPECT_TRUE(w<QCheckBox>("chkStartAtLogin")->isChecked());
+  w<QCheckBox>("chkStartAtLogin")->click();
+  click("btnOK");
+  EXPECT_EQ(startAtLoginCalls_, (std::vector<bool>{true, true, false}));
+  EXPECT_EQ(stored(kMainKey, "startAtLogin"), 0);
+}
+
+// In a Wayland session the box cannot be changed, says why (the note fits),
+// and OK neither acts nor changes the stored choice.
+TEST_F(Options, StartAtLoginIsRefusedUnderWayland) {
+  DialogSettings d;
+  d.startAtLogin = true;
+  writeStore(d);
+  setenv("XDG_SESSION_TYPE", "wayland", 1);
+  open();
+  unsetenv("XDG_SESSION_TYPE");
+  QCheckBox* box = w<QCheckBox>("chkStartAtLogin");
+  EXPECT_FALSE(box->isEnabled());
+  EXPECT_TRUE(w<QLabel>("lblStartAtLoginNote")->isVisible());
+  EXPECT_TRUE(w<QLabel>("lblStartAtLoginNote")->text().contains("Wayland"));
+  EXPECT_TRUE(box->toolTip().contains("typing")) << box->toolTip().toStdString();
+  QApplication::processEvents();
+  EXPECT_EQ(ControlsThatDoNotFit(*dialog_).join("\n").toStdString(), "");
+  if (const char* shots = std::getenv("BRIVANE_SHOT_DIR")) {
+    const QString dpi = qEnvironmentVariable("QT_FONT_DPI", QStringLiteral("96"));
+    dialog_->grab().save(QStringLiteral("%1/options-notification-wayland-%2dpi.png").arg(shots, dpi));
+  }
+  box->setChecked(false);  // even if it were cleared somehow
+  click("btnOK");
+  EXPECT_TRUE(startAtLoginCalls_.empty());
+  EXPECT_EQ(stored(kMainKey, "startAtLogin"), 1);
+}
+
 TEST(OptionsPlacement, ThirtyPixelsFromTheParentInsideTheScreen) {
   const QRect screen(0, 0, 1000, 800);
   const QSize frame(400, 300);
@@ -489,10 +563,15 @@ TEST_F(Options, SizeHintsFitOnEveryTab) {
   TfrmOptions& dlg = open();
   selectRow(0);
   QTabWidget* tabs = w<QTabWidget>("PageControl1");
+  const char* shots = std::getenv("BRIVANE_SHOT_DIR");
   for (int i = 0; i < tabs->count(); ++i) {
     tabs->setCurrentIndex(i);
     QApplication::processEvents();
     EXPECT_EQ(ControlsThatDoNotFit(dlg).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+    if (shots && i == 0) {  // for looking at, with BRIVANE_SHOT_DIR set
+      const QString dpi = qEnvironmentVariable("QT_FONT_DPI", QStringLiteral("96"));
+      dlg.grab().save(QStringLiteral("%1/options-notification-%2dpi.png").arg(shots, dpi));
+    }
   }
   TfrmNoScrnOptions colour;
   TfrmAdvScrnOptions advanced;

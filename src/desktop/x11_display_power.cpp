@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/extensions/dpms.h>
+#include <X11/extensions/scrnsaver.h>
 
 #include "desktop/x11_error_trap.h"
 
@@ -19,26 +20,48 @@ X11DisplayPower::~X11DisplayPower() {
   if (ownDisplay_) XCloseDisplay(display_);
 }
 
-void X11DisplayPower::monitorOn() { forceLevel(DPMSModeOn); }
-
-void X11DisplayPower::monitorLowPower() {
-  restore();  // a level can be forced only with DPMS on
-  forceLevel(DPMSModeStandby);
+// Why only from a low-power level: when DPMS is forced On while the X screen
+// saver is active, the server also deactivates that saver, as input would.
+// An idle tool that started this saver because the X saver activated reads
+// that as the user's return: xss-lock then ends its notifier (-n), and a
+// tool may end its command. A monitor that is already on needs no wake; one
+// in Standby, Suspend or Off can only be woken this way. The X saver's
+// timers are suspended for the run, so the monitor is low only when this
+// saver lowered it (monitorLowPower) or it was already low when the run
+// began.
+void X11DisplayPower::monitorOn() {
+  if (!dpmsUsable()) return;
+  CARD16 level = DPMSModeOn;
+  BOOL enabled = False;
+  if (DPMSInfo(display_, &level, &enabled) && level == DPMSModeOn) return;
+  forceLevel(DPMSModeOn);
 }
 
-void X11DisplayPower::resetIdleTimer() {
-  // Already off (by us, or never on): nothing to do.
-  if (dpmsSwitchedOff_ || !dpmsUsable()) return;
+void X11DisplayPower::monitorLowPower() { forceLevel(DPMSModeStandby); }
+
+void X11DisplayPower::suspendTimers() {
+  if (suspended_) return;  // one suspension per object: the server counts them per client
+  if (!display_) {
+    logOnce("Display power: no X display; monitor power requests skipped");
+    return;
+  }
+  int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+  // The suspend request came with version 1.1 of the extension.
+  if (!XScreenSaverQueryExtension(display_, &eventBase, &errorBase) ||
+      !XScreenSaverQueryVersion(display_, &major, &minor) || (major < 1 || (major == 1 && minor < 1))) {
+    logOnce("Display power: the X server cannot suspend its screen saver; the monitor may blank during the run");
+    return;
+  }
   X11ErrorTrap trap(display_);
-  DPMSDisable(display_);  // the monitor comes on and stays on
-  dpmsSwitchedOff_ = trap.sync() == 0;
+  XScreenSaverSuspend(display_, True);
+  suspended_ = trap.sync() == 0;
 }
 
 void X11DisplayPower::restore() {
-  if (!dpmsSwitchedOff_) return;
-  dpmsSwitchedOff_ = false;
+  if (!suspended_) return;
+  suspended_ = false;
   X11ErrorTrap trap(display_);
-  DPMSEnable(display_);
+  XScreenSaverSuspend(display_, False);
   trap.sync();
 }
 

@@ -35,14 +35,67 @@ TEST(X11DisplayPower, WithoutDpmsSkipsAndLogsOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     power.resetIdleTimer();
     power.monitorOn();
-    power.restore();
     XScreenSaverInfo* info = XScreenSaverAllocInfo();
     ASSERT_TRUE(XScreenSaverQueryInfo(display, DefaultRootWindow(display), info));
     EXPECT_GE(info->idle, 500u) << "the idle time was reset";
     XFree(info);
+    // (restore() gives the suspension back; the server then counts the idle
+    // time afresh unless its saver is active: its rule, not ours.)
+    power.restore();
   }
   EXPECT_EQ(log, std::vector<std::string>{"Display power: the X server has no DPMS; monitor power requests skipped"});
   XCloseDisplay(display);
+}
+
+// The X server's saver (timeout 1 s) does not activate while the run holds it
+// off, even when the monitor is kept on and woken meanwhile, and it is never
+// switched off once active; after restore() it activates again. Its state
+// changes are read as an idle tool reads them, from another connection.
+TEST(X11DisplayPower, HoldsTheServersSaverOffUntilRestored) {
+  XvfbServer server;
+  ASSERT_FALSE(server.name().empty()) << "Xvfb did not start";
+  Display* display = XOpenDisplay(server.name().c_str());
+  Display* watcher = XOpenDisplay(server.name().c_str());
+  ASSERT_NE(display, nullptr);
+  ASSERT_NE(watcher, nullptr);
+  XSetScreenSaver(watcher, 1, 0, DefaultBlanking, DefaultExposures);
+  const auto state = [&] {
+    XScreenSaverInfo* info = XScreenSaverAllocInfo();
+    XScreenSaverQueryInfo(watcher, DefaultRootWindow(watcher), info);
+    const int s = info->state;
+    XFree(info);
+    return s;
+  };
+  const auto waitState = [&](int wanted) {
+    for (int i = 0; i < 50 && state() != wanted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return state();
+  };
+  {
+    X11DisplayPower power(display);
+    power.holdScreenSaver();
+    power.resetIdleTimer();  // a second hold is the same hold: one restore() gives it back
+    EXPECT_TRUE(power.timersSuspended());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(state(), ScreenSaverOff) << "the server's saver activated during the run";
+    power.restore();
+    EXPECT_FALSE(power.timersSuspended());
+    EXPECT_EQ(waitState(ScreenSaverOn), ScreenSaverOn) << "the saver's timers were not given back";
+    // Started while the server's saver is active (as xss-lock starts it):
+    // holding, keeping on and waking leave that saver active.
+    power.holdScreenSaver();
+    power.monitorOn();
+    power.resetIdleTimer();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(state(), ScreenSaverOn) << "the run ended the server's saver";
+  }
+  // Destruction gave the hold back too: the user's return (a reset) ends the
+  // server's saver, and it comes again.
+  XResetScreenSaver(watcher);
+  XFlush(watcher);
+  EXPECT_EQ(waitState(ScreenSaverOff), ScreenSaverOff);
+  EXPECT_EQ(waitState(ScreenSaverOn), ScreenSaverOn) << "destruction did not give the hold back";
+  XCloseDisplay(display);
+  XCloseDisplay(watcher);
 }
 
 // With no X server at all the reason is logged once too.

@@ -13,11 +13,16 @@ class DisplayPower {
   virtual void monitorOn() = 0;
   // Puts the monitor into its low-power state.
   virtual void monitorLowPower() = 0;
+  // Holds the display's own screen saver and its power-saving timers off
+  // for the whole run, so that nothing blanks or powers down the monitor over
+  // the saver; called when the saver window is shown.
+  virtual void holdScreenSaver() = 0;
   // Keeps the display from blanking or powering down while mail is waiting,
   // without touching the idle time that screen lockers read (no fake input).
   virtual void resetIdleTimer() = 0;
-  // Gives back what resetIdleTimer() changed (the user's own power
-  // settings); called when the window is hidden, on every way out of the run.
+  // Gives back what holdScreenSaver() and resetIdleTimer() changed (the
+  // user's own power settings); called when the window is hidden, on every
+  // way out of the run.
   virtual void restore() = 0;
 };
 

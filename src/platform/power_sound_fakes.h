@@ -8,11 +8,12 @@
 // Recording fakes of the power and sound seams, for tests of their users.
 namespace brivane {
 
-// Records every call as one word: "on", "low", "reset", "restore".
+// Records every call as one word: "on", "low", "hold", "reset", "restore".
 class FakeDisplayPower : public DisplayPower {
  public:
   void monitorOn() override { calls.push_back("on"); }
   void monitorLowPower() override { calls.push_back("low"); }
+  void holdScreenSaver() override { calls.push_back("hold"); }
   void resetIdleTimer() override { calls.push_back("reset"); }
   void restore() override { calls.push_back("restore"); }
   std::vector<std::string> calls;

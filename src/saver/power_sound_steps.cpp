@@ -21,9 +21,9 @@ void PowerSoundSteps::endOfCycle(bool newMailArrived, bool hasMessages) {
   }
   const bool keep = hasMessages && monitorStayOn_;
   if (keepDisplayOn_) keepDisplayOn_(keep);
-  // No more reason to keep the monitor on: the user's settings apply again.
-  if (keptOn_ && !keep) power_.restore();
-  keptOn_ = keep;
+  // No restore() when there is no more reason to keep the monitor on: the
+  // display's saver stays held off for the whole run (holdScreenSaver), and
+  // its settings come back when the window is hidden.
   if (monitorOff_) {
     if (!hasMessages) {
       monitorLowered_ = true;

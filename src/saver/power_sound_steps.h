@@ -30,8 +30,12 @@ class PowerSoundSteps {
   // The power and sound steps of EndOfCycle, run when the last checker of a
   // cycle has been collected, with the cycle's two flags.
   void endOfCycle(bool newMailArrived, bool hasMessages);
-  // The saver window was shown: monitorLowered := false.
-  void windowShown() { monitorLowered_ = false; }
+  // The saver window was shown: monitorLowered := false, and the display's
+  // own saver is held off until the window is hidden.
+  void windowShown() {
+    monitorLowered_ = false;
+    power_.holdScreenSaver();
+  }
   // The saver window is hidden at the end of the run: monitor on, and the
   // user's power settings back.
   void windowHidden() {
@@ -52,7 +56,6 @@ class PowerSoundSteps {
   bool monitorStayOn_;
   bool lookedUp_;
   bool monitorLowered_ = false;
-  bool keptOn_ = false;  // tmrKeepDisplayOn runs
   DisplayPower& power_;
   NotificationSound& sound_;
   TimerSwitch keepDisplayOn_;

@@ -18,7 +18,7 @@ SaverSettings Options(bool play, bool off, bool on, bool stayOn) {
 }
 
 // Each row runs steps in order and expects, per step, the calls it made:
-// "play new.wav", the power calls "on"/"low"/"reset"/"restore", and the keep-awake
+// "play new.wav", the power calls "on"/"low"/"hold"/"reset"/"restore", and the keep-awake
 // timer's "start"/"stop". A step is an end of cycle "<newMail><hasMessages>"
 // ("10": new mail, no messages), "show", "hide" or "tick" (tmrKeepDisplayOn).
 TEST(PowerSoundSteps, Sequences) {
@@ -35,9 +35,9 @@ TEST(PowerSoundSteps, Sequences) {
       {"monitorOff and monitorOn: monitor on twice after a quiet cycle", Options(false, true, true, false),
        {{"00", "stop low"}, {"11", "on reset stop on reset"}}},
       {"shown again: a monitor lowered before is not woken", Options(false, true, true, false),
-       {{"00", "stop low"}, {"show", ""}, {"01", "stop"}}},
-      {"monitorStayOn alone: keep-awake timer while messages wait", Options(true, false, false, true),
-       {{"01", "start"}, {"11", "play new.wav start"}, {"tick", "reset"}, {"00", "stop restore"}, {"00", "stop"}}},
+       {{"00", "stop low"}, {"show", "hold"}, {"01", "stop"}}},
+      {"monitorStayOn alone: keep-awake timer while messages wait; the hold lasts until hidden", Options(true, false, false, true),
+       {{"01", "start"}, {"11", "play new.wav start"}, {"tick", "reset"}, {"00", "stop"}, {"show", "hold"}, {"hide", "on restore"}}},
   };
   for (const Case& c : cases) {
     FakeDisplayPower power;
