@@ -4,6 +4,7 @@
 
 #include "app/certificate_commands.h"
 #include "app/check_mode.h"
+#include "app/idle_mode.h"
 #include "common/log_directory.h"
 #include "common/version.h"
 #include "platform/registry_file.h"
@@ -71,6 +72,10 @@ const std::vector<LongOption>& longOptions() {
        "trust the certificate with this SHA-256 fingerprint for the account although it does not verify; the "
        "server must present it now",
        &trustCertificateMain},
+      {"idle", "",
+       "watch this X display and start the screensaver after the inactivity time of the settings (one watcher "
+       "per display; not in a Wayland session)",
+       &idleModeMain},
   };
   return options;
 }

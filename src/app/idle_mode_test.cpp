@@ -1,0 +1,213 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "temp_dir.h"
+#include "xvfb_server.h"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>  // last: its macros clash with other names
+
+extern char** environ;
+
+namespace brivane {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using test::readAll;
+
+bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
+  for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(20ms))
+    if (Clock::now() > end) return false;
+  return true;
+}
+
+// `brivane --idle` run as a whole, with its files in a temporary folder.
+class IdleMode : public ::testing::Test {
+ protected:
+  // Starts `args` with stdout and stderr to NAME.out, the extra `env` over
+  // the fixture's and the inherited.
+  pid_t start(std::vector<std::string> args, std::vector<std::string> env, const std::string& name = "run") {
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, (dir / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    env.insert(env.end(), env_.begin(), env_.end());
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    const auto pointers = [](std::vector<std::string>& v) {
+      std::vector<char*> p(v.size() + 1, nullptr);
+      std::transform(v.begin(), v.end(), p.begin(), [](std::string& s) { return s.data(); });
+      return p;
+    };
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, pointers(args).data(), pointers(env).data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+  }
+  // Runs `brivane --idle` to its end (at most 20 s): exit status and output.
+  std::pair<int, std::string> runIdle(std::vector<std::string> env) {
+    const pid_t pid = start({BRIVANE_EXE, "--idle"}, std::move(env), "once");
+    int ws = 0;
+    if (!waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, 20s)) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &ws, 0);
+      return {-1, readAll(dir / "once.out")};
+    }
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, readAll(dir / "once.out")};
+  }
+  // Waits up to `limit` for `pid` to end: true when it exited with 0.
+  static bool endsWithZero(pid_t pid, Clock::duration limit) {
+    int ws = 0;
+    if (waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit)) return WIFEXITED(ws) && !WEXITSTATUS(ws);
+    kill(pid, SIGKILL);
+    waitpid(pid, &ws, 0);
+    return false;
+  }
+
+  test::TempDir dir{"brivane-idle"};
+  const std::string mainLog = dir / "state/Torvex/Brivane/brivan.log";
+  std::vector<std::string> env_ = {"XDG_RUNTIME_DIR=" + dir.path(), "BRIVANE_STORE=" + (dir / "store/brivane.reg"),
+                                   "XDG_STATE_HOME=" + (dir / "state"), "XDG_CONFIG_HOME=" + (dir / "config"),
+                                   "XDG_SESSION_TYPE=", "WAYLAND_DISPLAY=", "BRIVANE_IDLE_SECONDS=2"};
+};
+
+// A Wayland session (XWayland included) and a missing display are refused
+// in one line with status 1.
+TEST_F(IdleMode, RefusedInAWaylandSessionAndWithoutADisplay) {
+  const struct {
+    std::vector<std::string> env;
+    const char* says;
+  } cases[] = {
+      {{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"}, "Wayland session"},
+      {{"XDG_SESSION_TYPE=wayland", "DISPLAY=:0"}, "Wayland session"},
+      {{"DISPLAY="}, "DISPLAY is not set"},
+  };
+  for (const auto& c : cases) {
+    const auto [status, out] = runIdle(c.env);
+    EXPECT_EQ(std::tuple(status, std::count(out.begin(), out.end(), '\n'), out.find(c.says) != std::string::npos),
+              std::tuple(1, 1, true))
+        << out;
+  }
+  EXPECT_FALSE(fs::exists(mainLog));
+}
+
+class IdleOnX : public IdleMode {
+ protected:
+  void SetUp() override {
+#ifndef BRIVANE_HAVE_SAVER
+    GTEST_SKIP() << "built without the saver";
+#endif
+    ASSERT_FALSE(x_.name().empty()) << "Xvfb did not start";
+    d_ = XOpenDisplay(x_.name().c_str());
+    ASSERT_NE(d_, nullptr);
+  }
+  void TearDown() override {
+    if (d_ != nullptr) XCloseDisplay(d_);
+  }
+  void moveThePointer() {
+    static int step = 0;
+    const std::string x = std::to_string(100 + 50 * (++step % 8));
+    const pid_t pid = start({"/usr/bin/xdotool", "mousemove", x, "300"}, {"DISPLAY=" + x_.name()}, "xdotool");
+    EXPECT_TRUE(endsWithZero(pid, 10s));
+  }
+  // A top-level window in the full-screen state made the active one (no
+  // window manager does it here); `active` false takes the activeness away.
+  void fullScreenWindow(bool active) {
+    const Atom activeAtom = XInternAtom(d_, "_NET_ACTIVE_WINDOW", False);
+    if (!active) {
+      XDeleteProperty(d_, DefaultRootWindow(d_), activeAtom);
+    } else {
+      const Window w = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 1024, 768, 0, 0, 0);
+      Atom state[] = {XInternAtom(d_, "_NET_WM_STATE_ABOVE", False),
+                      XInternAtom(d_, "_NET_WM_STATE_FULLSCREEN", False)};
+      XChangeProperty(d_, w, XInternAtom(d_, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeReplace,
+                      reinterpret_cast<unsigned char*>(state), 2);
+      XChangeProperty(d_, DefaultRootWindow(d_), activeAtom, XA_WINDOW, 32, PropModeReplace,
+                      reinterpret_cast<unsigned char*>(const_cast<Window*>(&w)), 1);
+    }
+    XSync(d_, False);
+  }
+  // The mapped top-level windows.
+  size_t shownWindows() {
+    Window r, parent, *children = nullptr;
+    unsigned count = 0;
+    size_t shown = 0;
+    XWindowAttributes a;
+    if (XQueryTree(d_, DefaultRootWindow(d_), &r, &parent, &children, &count) != 0)
+      for (unsigned i = 0; i < count; ++i)
+        if (XGetWindowAttributes(d_, children[i], &a) != 0 && a.map_state == IsViewable) ++shown;
+    if (children != nullptr) XFree(children);
+    return shown;
+  }
+  size_t saverStarts() {
+    const std::string text = readAll(dir / "starts");
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  XvfbServer x_;
+  Display* d_ = nullptr;
+};
+
+// With a stand-in saver that ends at once: it starts after the idle time,
+// not again without input, again after input (and, the run having been
+// short, two idle periods), not while a full-screen window is active, and
+// once that window is no longer active. A second watcher is refused.
+TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
+  const std::string saver = dir / "saver";
+  test::writeAll(saver, "#!/bin/sh\necho \"$1\" >> '" + (dir / "starts") + "'\n");
+  fs::permissions(saver, fs::perms::owner_all);
+  const pid_t watcher = start({BRIVANE_EXE, "--idle"}, {"DISPLAY=" + x_.name(), "BRIVANE_IDLE_SAVER=" + saver});
+  ASSERT_TRUE(waitUntil([&] { return saverStarts() == 1; }, 15s)) << readAll(dir / "run.out");
+  EXPECT_EQ(readAll(dir / "starts"), "/s\n");
+
+  std::this_thread::sleep_for(5s);
+  EXPECT_EQ(saverStarts(), 1u) << "started again without input";
+  moveThePointer();
+  EXPECT_TRUE(waitUntil([&] { return saverStarts() == 2; }, 15s)) << "not started again after input";
+
+  const auto [status, out] = runIdle({"DISPLAY=" + x_.name()});
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(out.find("already running"), std::string::npos) << out;
+
+  fullScreenWindow(true);
+  moveThePointer();
+  std::this_thread::sleep_for(7s);
+  EXPECT_EQ(saverStarts(), 2u) << "started over a full-screen window";
+  fullScreenWindow(false);
+  EXPECT_TRUE(waitUntil([&] { return saverStarts() == 3; }, 10s)) << "not started once the window was not active";
+
+  kill(watcher, SIGTERM);
+  EXPECT_TRUE(endsWithZero(watcher, 10s));
+  const std::string log = readAll(mainLog);
+  for (const char* line : {"Idle watcher started on display", "started the screensaver", "ended with status 0",
+                           "held off, the active window is full screen", "Idle watcher ended"})
+    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+// The real saver shows after the idle time; SIGTERM ends the watcher and
+// the saver with it.
+TEST_F(IdleOnX, StartsTheRealSaverAndSigtermEndsBoth) {
+  const pid_t watcher = start({BRIVANE_EXE, "--idle"},
+                              {"DISPLAY=" + x_.name(), "QT_QPA_PLATFORM=xcb", "BRIVANE_IDLE_SAVER="});
+  EXPECT_TRUE(waitUntil([&] { return shownWindows() > 0; }, 30s)) << "the saver did not show";
+  std::this_thread::sleep_for(1s);
+  kill(watcher, SIGTERM);
+  EXPECT_TRUE(endsWithZero(watcher, 15s));
+  EXPECT_TRUE(waitUntil([&] { return shownWindows() == 0; }, 5s)) << "the saver outlived the watcher";
+}
+
+}  // namespace
+}  // namespace brivane

@@ -1,0 +1,191 @@
+#include "platform/idle_policy.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/idle_watch.h"
+
+namespace brivane {
+namespace {
+
+constexpr int64_t kIdle = 60000;  // one minute
+constexpr int64_t kStart = 1000000;
+
+// One row: the policy's history (relative to kStart), then one wake-up.
+struct Row {
+  const char* name;
+  int64_t at;          // the wake-up, ms after the watcher started
+  int64_t serverIdle;  // the X server's idle time then
+  IdleDecision want;
+  int64_t runStart = -1, runEnd = -1;  // a saver run before, if >= 0
+  int64_t activity = -1;               // SimulateUserActivity at, if >= 0
+  bool inhibited = false, fullScreen = false, running = false;
+  bool reset = false;  // the run's start reset the X server's saver
+};
+
+TEST(IdlePolicy, Decisions) {
+  using V = IdleVerdict;
+  using H = IdleHold;
+  const Row rows[] = {
+      {"counts from the start of the watcher, not the server's older idle time", 20000, 500000,
+       {V::Sleep, 40000, H::Counting}},
+      {"sleeps until the last input plus the idle time", 90000, 10000, {V::Sleep, 50000, H::Counting}},
+      {"starts once the idle time is reached", 70000, 60000, {V::StartSaver, 0, H::None}},
+      {"simulated activity restarts the count", 70000, 70000, {V::Sleep, 20000, H::Counting}, -1, -1, 30000},
+      {"real input after simulated activity counts from the input", 100000, 5000, {V::Sleep, 55000, H::Counting},
+       -1, -1, 30000},
+      {"an inhibitor holds it off", 70000, 70000, {V::Sleep, kIdle, H::Inhibited}, -1, -1, -1, true},
+      {"a full-screen window holds it off", 70000, 70000, {V::Sleep, kIdle, H::FullScreen}, -1, -1, -1, false, true},
+      {"a running saver needs no wake-up", 70000, 70000, {V::WaitForSaver, 0, H::SaverRunning}, -1, -1, -1, false,
+       false, true},
+      {"no input since the last run: waits for input", 500000, 440000, {V::Sleep, kIdle, H::AwaitingInput}, 60000,
+       300000},
+      {"the reset before the start is not input", 500000, 439800, {V::Sleep, kIdle, H::AwaitingInput}, 60000,
+       300000, -1, false, false, false, true},
+      {"without a reset, input just after the start counts", 400000, 339800, {V::StartSaver, 0, H::None}, 60000,
+       300000},
+      {"input that ended the run, then an idle period: starts", 400000, 100000, {V::StartSaver, 0, H::None}, 60000,
+       300000},
+      {"input that ended the run, idle period not over", 320000, 20000, {V::Sleep, 40000, H::Counting}, 60000,
+       300000},
+      {"a short run waits for input too", 500000, 440000, {V::Sleep, 2 * kIdle, H::AwaitingInput}, 60000, 65000},
+      {"a short run makes it wait two idle periods after input", 200000, 100000,
+       {V::Sleep, 2 * kIdle - 100000, H::Counting}, 60000, 65000},
+      {"after a short run and two idle periods it starts", 200000, 120000, {V::StartSaver, 0, H::None}, 60000,
+       65000},
+      {"a negative server idle time is input now", 70000, -5, {V::Sleep, kIdle, H::Counting}},
+  };
+  for (const Row& r : rows) {
+    IdlePolicy p(kIdle, kStart);
+    if (r.activity >= 0) p.userActivity(kStart + r.activity);
+    if (r.runStart >= 0) {
+      p.saverStarted(kStart + r.runStart, r.reset);
+      p.saverEnded(kStart + r.runEnd);
+    }
+    IdleState s{kStart + r.at, r.serverIdle, r.inhibited, r.fullScreen, r.running};
+    const IdleDecision d = p.decide(s);
+    EXPECT_EQ(std::tuple(d.verdict, d.sleepMs, d.hold), std::tuple(r.want.verdict, r.want.sleepMs, r.want.hold))
+        << r.name;
+  }
+}
+
+// A full-screen window is looked at again within a minute, whatever the idle time.
+TEST(IdlePolicy, FullScreenRecheckIsBounded) {
+  IdlePolicy p(3600000, 0);
+  const IdleDecision d = p.decide({7200000, 7200000, false, true, false});
+  EXPECT_EQ(std::pair(d.hold, d.sleepMs), std::pair(IdleHold::FullScreen, IdlePolicy::kFullScreenRecheckMs));
+}
+
+// The watcher's steps over fake X and service sides.
+class FakeSensor : public IdleSensor {
+ public:
+  std::optional<IdleReading> read() override { return reading; }
+  bool activeWindowFullScreen() override { return ++fullScreenAsked, fullScreen; }
+  void suspendServerSaver(bool s) override { calls.push_back(s ? "suspend" : "resume"); }
+  void resetServerSaver() override { calls.push_back("reset"); }
+  std::optional<IdleReading> reading = IdleReading{};
+  bool fullScreen = false;
+  int fullScreenAsked = 0;
+  std::vector<std::string> calls;
+};
+
+class FakeInhibitors : public IdleInhibitors {
+ public:
+  bool inhibited() const override { return held; }
+  void setActive(bool a) override { active.push_back(a); }
+  bool held = false;
+  std::vector<bool> active;
+};
+
+class IdleWatchTest : public ::testing::Test {
+ protected:
+  IdleWatch::Deps deps() {
+    IdleWatch::Deps d;
+    d.sensor = &sensor;
+    d.inhibitors = &inhibitors;
+    d.startSaver = [this](std::string& error) {
+      ++starts;
+      error = startError;
+      return startError.empty();
+    };
+    d.log = [this](const std::string& line) { log.push_back(line); };
+    d.now = [this] { return now; };
+    return d;
+  }
+  void idleFor(int64_t ms) {
+    now += ms;
+    sensor.reading->idleMs += ms;
+  }
+  FakeSensor sensor;
+  FakeInhibitors inhibitors;
+  int64_t now = 5000;
+  int starts = 0;
+  std::string startError;
+  std::vector<std::string> log;
+};
+
+TEST_F(IdleWatchTest, StartsTheSaverResettingABlankedServerSaverAndReportsActive) {
+  IdleWatch w(deps(), kIdle);
+  EXPECT_EQ(w.wake(), kIdle);
+  EXPECT_EQ(sensor.fullScreenAsked, 0) << "the active window is asked for only when due";
+  idleFor(kIdle);
+  sensor.reading->serverSaverOn = true;
+  EXPECT_EQ(w.wake(), IdleWatch::kNoWake);
+  EXPECT_EQ(std::tuple(starts, sensor.calls, inhibitors.active),
+            std::tuple(1, std::vector<std::string>{"reset"}, std::vector<bool>{true}));
+  idleFor(30000);
+  w.saverEnded("ended with status 0");
+  EXPECT_EQ(inhibitors.active, (std::vector<bool>{true, false}));
+  EXPECT_EQ(log.back(), "Idle watcher: the screensaver ended with status 0 after 30 s");
+  EXPECT_EQ(w.wake(), kIdle) << "no input since: waits";
+  EXPECT_EQ(starts, 1);
+}
+
+// An inhibitor suspends the X server's timers once, keeps the saver off, and
+// the end of it resumes them; stopping the watcher resumes them too.
+TEST_F(IdleWatchTest, InhibitorSuspendsTheServerSaver) {
+  IdleWatch w(deps(), kIdle);
+  inhibitors.held = true;
+  w.inhibitedChanged(true);
+  w.inhibitedChanged(true);
+  idleFor(5 * kIdle);
+  w.wake();
+  EXPECT_EQ(std::pair(starts, w.lastDecision().hold), std::pair(0, IdleHold::Inhibited));
+  inhibitors.held = false;
+  w.inhibitedChanged(false);
+  w.wake();
+  EXPECT_EQ(starts, 1);
+  w.inhibitedChanged(true);
+  w.stop();
+  EXPECT_EQ(sensor.calls, (std::vector<std::string>{"suspend", "resume", "suspend", "resume"}));
+}
+
+// A saver that cannot be started is not retried at every wake-up.
+TEST_F(IdleWatchTest, AFailedStartWaitsForInput) {
+  IdleWatch w(deps(), kIdle);
+  startError = "no such file";
+  idleFor(kIdle);
+  EXPECT_EQ(w.wake(), 2 * kIdle);
+  idleFor(10 * kIdle);
+  w.wake();
+  EXPECT_EQ(std::pair(starts, w.saverRunning()), std::pair(1, false));
+  EXPECT_EQ(log.front(), "Idle watcher: could not start the screensaver: no such file");
+}
+
+// The full-screen hold is logged once per stretch; an unreadable server
+// sleeps an idle period.
+TEST_F(IdleWatchTest, FullScreenLoggedOnceAndUnreadableServerSleeps) {
+  IdleWatch w(deps(), kIdle);
+  sensor.fullScreen = true;
+  idleFor(kIdle);
+  w.wake();
+  idleFor(kIdle);
+  w.wake();
+  EXPECT_EQ(std::pair(starts, log.size()), std::pair(0, size_t{1}));
+  sensor.reading.reset();
+  EXPECT_EQ(w.wake(), kIdle);
+}
+
+}  // namespace
+}  // namespace brivane
