@@ -17,6 +17,7 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>  // last: its macros clash with other names
+#include <X11/extensions/scrnsaver.h>
 
 extern char** environ;
 
@@ -157,20 +158,35 @@ class IdleOnX : public IdleMode {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
   }
 
+  // The X server's idle time (ms).
+  unsigned long serverIdle() {
+    XScreenSaverInfo* info = XScreenSaverAllocInfo();
+    XScreenSaverQueryInfo(d_, DefaultRootWindow(d_), info);
+    const unsigned long idle = info->idle;
+    XFree(info);
+    return idle;
+  }
+
   XvfbServer x_;
   Display* d_ = nullptr;
 };
 
-// With a stand-in saver that ends at once: it starts after the idle time,
+
+// With a stand-in saver that ends at once: it starts after the idle time
+// (resetting the X server's own saver, which blanks after one second here),
 // not again without input, again after input (and, the run having been
 // short, two idle periods), not while a full-screen window is active, and
 // once that window is no longer active. A second watcher is refused.
 TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
+  XSetScreenSaver(d_, 1, 0, DontPreferBlanking, AllowExposures);
+  XSync(d_, False);
   const std::string saver = dir / "saver";
   test::writeAll(saver, "#!/bin/sh\necho \"$1\" >> '" + (dir / "starts") + "'\n");
   fs::permissions(saver, fs::perms::owner_all);
   const pid_t watcher = start({BRIVANE_EXE, "--idle"}, {"DISPLAY=" + x_.name(), "BRIVANE_IDLE_SAVER=" + saver});
   ASSERT_TRUE(waitUntil([&] { return saverStarts() == 1; }, 15s)) << readAll(dir / "run.out");
+  // Two idle seconds passed, but the reset restarted the server's count.
+  EXPECT_LT(serverIdle(), 1500u) << "the blanked X saver was not reset";
   EXPECT_EQ(readAll(dir / "starts"), "/s\n");
 
   std::this_thread::sleep_for(5s);
@@ -182,6 +198,9 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   EXPECT_EQ(status, 0);
   EXPECT_NE(out.find("already running"), std::string::npos) << out;
 
+  // Input within a quarter second of a start that reset the X saver is
+  // taken for that reset.
+  std::this_thread::sleep_for(500ms);
   fullScreenWindow(true);
   moveThePointer();
   std::this_thread::sleep_for(7s);
