@@ -30,11 +30,10 @@
 #include "platform/process_launcher.h"
 #include "settings/settings.h"
 
-// The org.freedesktop.ScreenSaver service is built separately; until it is
-// part of the build the watcher serves no inhibitors.
-#if __has_include("desktop/screensaver_service.h")
+// The org.freedesktop.ScreenSaver service (desktop/) is part of the build
+// when CMake finds it; without it the watcher serves no inhibitors.
+#ifdef BRIVANE_HAVE_SCREENSAVER_SERVICE
 #include "desktop/screensaver_service.h"
-#define BRIVANE_HAVE_SCREENSAVER_SERVICE 1
 #endif
 #endif
 
