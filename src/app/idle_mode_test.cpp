@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -214,6 +215,27 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   for (const char* line : {"Idle watcher started on display", "started the screensaver", "ended with status 0",
                            "held off, the active window is full screen", "Idle watcher ended"})
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+// A new inactivity time saved while the watcher runs (the store replaced
+// by a rename, as every save does) is taken over without a restart.
+TEST_F(IdleOnX, FollowsTheStoredInactivityTime) {
+  const auto store = [&](int minutes) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08x", minutes);
+    test::writeAll(dir / "store/new.reg", "Windows Registry Editor Version 5.00\r\n\r\n"
+                   "[HKEY_CURRENT_USER\\Software\\torvex\\Brivane\\1.0\\Main]\r\n"
+                   "\"startAfterMinutes\"=dword:" + std::string(hex) + "\r\n");
+    fs::rename(dir / "store/new.reg", dir / "store/brivane.reg");
+  };
+  store(7);
+  const pid_t watcher = start({BRIVANE_EXE, "--idle"}, {"DISPLAY=" + x_.name(), "BRIVANE_IDLE_SECONDS="});
+  EXPECT_TRUE(waitUntil([&] { return readAll(mainLog).find("after 7 min without input") != std::string::npos; }, 10s));
+  store(3);
+  EXPECT_TRUE(waitUntil([&] { return readAll(mainLog).find("now starts after 180 s") != std::string::npos; }, 10s))
+      << readAll(mainLog);
+  kill(watcher, SIGTERM);
+  EXPECT_TRUE(endsWithZero(watcher, 10s));
 }
 
 // The real saver shows after the idle time; SIGTERM ends the watcher and
