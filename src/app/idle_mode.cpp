@@ -154,10 +154,12 @@ class IdleWatcher : public QObject {
   IdleWatcher(X11IdleMonitor& monitor, Log log) : monitor_(monitor), log_(std::move(log)) {
     inhibitors_ = connectScreenSaverService(
         [this](bool inhibited) {
+          if (!watch_) return;
           watch_->inhibitedChanged(inhibited);
-          schedule(watch_->wake());
+          if (!watch_->saverRunning()) schedule(watch_->wake());
         },
         [this] {
+          if (!watch_) return;
           watch_->userActivity();
           if (!watch_->saverRunning()) schedule(watch_->wake());
         },
@@ -180,7 +182,6 @@ class IdleWatcher : public QObject {
     watchSettings();
   }
 
-  int64_t idleTime() const { return watch_->idleTime(); }
   void start() { schedule(watch_->wake()); }
 
   // Ends the saver and lets go of the X server's saver and the service.
@@ -249,10 +250,14 @@ class IdleWatcher : public QObject {
     followStoreFile();
   }
 
+  // Watches the store file and its folder; while the folder does not exist
+  // yet (nothing was ever saved), the nearest folder above it that does.
   void followStoreFile() {
-    const QString folder = QFileInfo(storePath_).absolutePath();
-    if (QFileInfo::exists(folder) && !settingsWatch_.directories().contains(folder))
-      settingsWatch_.addPath(folder);
+    QString folder = QFileInfo(storePath_).absolutePath();
+    while (!QFileInfo(folder).isDir() && folder != QStringLiteral("/")) folder = QFileInfo(folder).absolutePath();
+    for (const QString& watched : settingsWatch_.directories())
+      if (watched != folder) settingsWatch_.removePath(watched);
+    if (!settingsWatch_.directories().contains(folder)) settingsWatch_.addPath(folder);
     if (QFileInfo::exists(storePath_) && !settingsWatch_.files().contains(storePath_))
       settingsWatch_.addPath(storePath_);
   }
@@ -359,9 +364,9 @@ int idleModeMain(const std::vector<std::string>& args) {
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 
-  IdleWatcher watcher(monitor, log);
   log("Idle watcher started on display " + display + " (process " + std::to_string(::getpid()) +
-      "): the screensaver starts after " + minutesText(watcher.idleTime()) + " without input");
+      "): the screensaver starts after " + minutesText(settingsIdleTime()) + " without input");
+  IdleWatcher watcher(monitor, log);
   watcher.start();
   QCoreApplication::exec();
   watcher.stop();
