@@ -17,7 +17,7 @@
 #include "xvfb_server.h"
 
 #include <X11/Xatom.h>
-#include <X11/Xlib.h>  // last: its macros clash with other names
+#include <X11/Xlib.h>  // after the others: its macros clash with other names
 #include <X11/extensions/scrnsaver.h>
 
 extern char** environ;
@@ -36,11 +36,24 @@ bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
   return true;
 }
 
+// The exit status of `pid` within `limit`; else it is killed and -1.
+int exitStatus(pid_t pid, Clock::duration limit) {
+  int ws = 0;
+  if (waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit)) return WIFEXITED(ws) ? WEXITSTATUS(ws) : -1;
+  kill(pid, SIGKILL);
+  waitpid(pid, &ws, 0);
+  return -1;
+}
+
 // `brivane --idle` run as a whole, with its files in a temporary folder.
 class IdleMode : public ::testing::Test {
  protected:
-  // Starts `args` with stdout and stderr to NAME.out, the extra `env` over
-  // the fixture's and the inherited.
+  void SetUp() override {
+#ifndef BRIVANE_HAVE_SAVER
+    GTEST_SKIP() << "built without the saver";
+#endif
+  }
+  // Starts `args` with both outputs to NAME.out and `env` over the fixture's and the inherited.
   pid_t start(std::vector<std::string> args, std::vector<std::string> env, const std::string& name = "run") {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -49,34 +62,21 @@ class IdleMode : public ::testing::Test {
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
     env.insert(env.end(), env_.begin(), env_.end());
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    const auto pointers = [](std::vector<std::string>& v) {
-      std::vector<char*> p(v.size() + 1, nullptr);
-      std::transform(v.begin(), v.end(), p.begin(), [](std::string& s) { return s.data(); });
-      return p;
-    };
+    std::vector<char*> a, e;
+    for (auto* v : {&args, &env}) {
+      auto& p = v == &args ? a : e;
+      for (std::string& s : *v) p.push_back(s.data());
+      p.push_back(nullptr);
+    }
     pid_t pid = -1;
-    EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, pointers(args).data(), pointers(env).data()), 0);
+    EXPECT_EQ(posix_spawn(&pid, args[0].c_str(), &fa, nullptr, a.data(), e.data()), 0);
     posix_spawn_file_actions_destroy(&fa);
     return pid;
   }
-  // Runs `brivane --idle` to its end (at most 20 s): exit status and output.
+  // A run of `brivane --idle` to its end: exit status and output.
   std::pair<int, std::string> runIdle(std::vector<std::string> env) {
-    const pid_t pid = start({BRIVANE_EXE, "--idle"}, std::move(env), "once");
-    int ws = 0;
-    if (!waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, 20s)) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &ws, 0);
-      return {-1, readAll(dir / "once.out")};
-    }
-    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, readAll(dir / "once.out")};
-  }
-  // Waits up to `limit` for `pid` to end: true when it exited with 0.
-  static bool endsWithZero(pid_t pid, Clock::duration limit) {
-    int ws = 0;
-    if (waitUntil([&] { return waitpid(pid, &ws, WNOHANG) == pid; }, limit)) return WIFEXITED(ws) && !WEXITSTATUS(ws);
-    kill(pid, SIGKILL);
-    waitpid(pid, &ws, 0);
-    return false;
+    const int status = exitStatus(start({BRIVANE_EXE, "--idle"}, std::move(env), "once"), 20s);
+    return {status, readAll(dir / "once.out")};
   }
 
   test::TempDir dir{"brivane-idle"};
@@ -89,20 +89,13 @@ class IdleMode : public ::testing::Test {
 // A Wayland session (XWayland included) and a missing display are refused
 // in one line with status 1.
 TEST_F(IdleMode, RefusedInAWaylandSessionAndWithoutADisplay) {
-#ifndef BRIVANE_HAVE_SAVER
-  GTEST_SKIP() << "built without the saver";
-#endif
-  const struct {
-    std::vector<std::string> env;
-    const char* says;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
       {{"WAYLAND_DISPLAY=wayland-0", "DISPLAY=:0"}, "Wayland session"},
       {{"XDG_SESSION_TYPE=wayland", "DISPLAY=:0"}, "Wayland session"},
-      {{"DISPLAY="}, "DISPLAY is not set"},
-  };
-  for (const auto& c : cases) {
-    const auto [status, out] = runIdle(c.env);
-    EXPECT_EQ(std::tuple(status, std::count(out.begin(), out.end(), '\n'), out.find(c.says) != std::string::npos),
+      {{"DISPLAY="}, "DISPLAY is not set"}};
+  for (const auto& [env, says] : cases) {
+    const auto [status, out] = runIdle(env);
+    EXPECT_EQ(std::tuple(status, std::count(out.begin(), out.end(), '\n'), out.find(says) != std::string::npos),
               std::tuple(1, 1, true))
         << out;
   }
@@ -112,57 +105,50 @@ TEST_F(IdleMode, RefusedInAWaylandSessionAndWithoutADisplay) {
 class IdleOnX : public IdleMode {
  protected:
   void SetUp() override {
-#ifndef BRIVANE_HAVE_SAVER
-    GTEST_SKIP() << "built without the saver";
-#endif
+    IdleMode::SetUp();
+    if (IsSkipped()) return;
     ASSERT_FALSE(x_.name().empty()) << "Xvfb did not start";
-    d_ = XOpenDisplay(x_.name().c_str());
-    ASSERT_NE(d_, nullptr);
+    ASSERT_NE(d_ = XOpenDisplay(x_.name().c_str()), nullptr);
   }
   void TearDown() override {
     if (d_ != nullptr) XCloseDisplay(d_);
   }
+  pid_t startWatcher(std::vector<std::string> env) {
+    env.push_back("DISPLAY=" + x_.name());
+    return start({BRIVANE_EXE, "--idle"}, env);
+  }
   void moveThePointer() {
     static int step = 0;
     const std::string x = std::to_string(100 + 50 * (++step % 8));
-    const pid_t pid = start({"/usr/bin/xdotool", "mousemove", x, "300"}, {"DISPLAY=" + x_.name()}, "xdotool");
-    EXPECT_TRUE(endsWithZero(pid, 10s));
+    EXPECT_EQ(exitStatus(start({"/usr/bin/xdotool", "mousemove", x, "300"}, {"DISPLAY=" + x_.name()}, "xdotool"), 10s),
+              0);
   }
-  // A top-level window in the full-screen state made the active one (no
-  // window manager does it here); `active` false takes the activeness away.
+  // A window in the full-screen state made the active one, as a window
+  // manager would (there is none here); `active` false takes that away.
   void fullScreenWindow(bool active) {
     const Atom activeAtom = XInternAtom(d_, "_NET_ACTIVE_WINDOW", False);
-    if (!active) {
-      XDeleteProperty(d_, DefaultRootWindow(d_), activeAtom);
-    } else {
-      const Window w = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 1024, 768, 0, 0, 0);
-      Atom state[] = {XInternAtom(d_, "_NET_WM_STATE_ABOVE", False),
-                      XInternAtom(d_, "_NET_WM_STATE_FULLSCREEN", False)};
-      XChangeProperty(d_, w, XInternAtom(d_, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeReplace,
-                      reinterpret_cast<unsigned char*>(state), 2);
+    const Window w = XCreateSimpleWindow(d_, DefaultRootWindow(d_), 0, 0, 1024, 768, 0, 0, 0);
+    Atom state[] = {XInternAtom(d_, "_NET_WM_STATE_ABOVE", False), XInternAtom(d_, "_NET_WM_STATE_FULLSCREEN", False)};
+    XChangeProperty(d_, w, XInternAtom(d_, "_NET_WM_STATE", False), XA_ATOM, 32, PropModeReplace,
+                    reinterpret_cast<unsigned char*>(state), 2);
+    if (active)
       XChangeProperty(d_, DefaultRootWindow(d_), activeAtom, XA_WINDOW, 32, PropModeReplace,
-                      reinterpret_cast<unsigned char*>(const_cast<Window*>(&w)), 1);
-    }
+                      reinterpret_cast<const unsigned char*>(&w), 1);
+    else
+      XDeleteProperty(d_, DefaultRootWindow(d_), activeAtom);
     XSync(d_, False);
   }
-  // The mapped top-level windows.
-  size_t shownWindows() {
+  size_t mappedWindows() {
     Window r, parent, *children = nullptr;
     unsigned count = 0;
-    size_t shown = 0;
+    size_t mapped = 0;
     XWindowAttributes a;
     if (XQueryTree(d_, DefaultRootWindow(d_), &r, &parent, &children, &count) != 0)
       for (unsigned i = 0; i < count; ++i)
-        if (XGetWindowAttributes(d_, children[i], &a) != 0 && a.map_state == IsViewable) ++shown;
+        if (XGetWindowAttributes(d_, children[i], &a) != 0 && a.map_state == IsViewable) ++mapped;
     if (children != nullptr) XFree(children);
-    return shown;
+    return mapped;
   }
-  size_t saverStarts() {
-    const std::string text = readAll(dir / "starts");
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-  }
-
-  // The X server's idle time (ms).
   unsigned long serverIdle() {
     XScreenSaverInfo* info = XScreenSaverAllocInfo();
     XScreenSaverQueryInfo(d_, DefaultRootWindow(d_), info);
@@ -170,11 +156,17 @@ class IdleOnX : public IdleMode {
     XFree(info);
     return idle;
   }
+  size_t saverStarts() {
+    const std::string text = readAll(dir / "starts");
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+  }
+  bool logged(const char* text) {
+    return waitUntil([&] { return readAll(mainLog).find(text) != std::string::npos; }, 10s);
+  }
 
   XvfbServer x_;
   Display* d_ = nullptr;
 };
-
 
 // With a stand-in saver that ends at once: it starts after the idle time
 // (resetting the X server's own saver, which blanks after one second here),
@@ -187,7 +179,7 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   const std::string saver = dir / "saver";
   test::writeAll(saver, "#!/bin/sh\necho \"$1\" >> '" + (dir / "starts") + "'\n");
   fs::permissions(saver, fs::perms::owner_all);
-  const pid_t watcher = start({BRIVANE_EXE, "--idle"}, {"DISPLAY=" + x_.name(), "BRIVANE_IDLE_SAVER=" + saver});
+  const pid_t watcher = startWatcher({"BRIVANE_IDLE_SAVER=" + saver});
   ASSERT_TRUE(waitUntil([&] { return saverStarts() == 1; }, 15s)) << readAll(dir / "run.out");
   // Two idle seconds passed, but the reset restarted the server's count.
   EXPECT_LT(serverIdle(), 1500u) << "the blanked X saver was not reset";
@@ -199,11 +191,9 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   EXPECT_TRUE(waitUntil([&] { return saverStarts() == 2; }, 15s)) << "not started again after input";
 
   const auto [status, out] = runIdle({"DISPLAY=" + x_.name()});
-  EXPECT_EQ(status, 0);
-  EXPECT_NE(out.find("already running"), std::string::npos) << out;
+  EXPECT_EQ(std::pair(status, out.find("already running") != std::string::npos), std::pair(0, true)) << out;
 
-  // Input within a quarter second of a start that reset the X saver is
-  // taken for that reset.
+  // Input within a quarter second of a start that reset the X saver is taken for that reset.
   std::this_thread::sleep_for(500ms);
   fullScreenWindow(true);
   moveThePointer();
@@ -213,11 +203,10 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   EXPECT_TRUE(waitUntil([&] { return saverStarts() == 3; }, 10s)) << "not started once the window was not active";
 
   kill(watcher, SIGTERM);
-  EXPECT_TRUE(endsWithZero(watcher, 10s));
-  const std::string log = readAll(mainLog);
+  EXPECT_EQ(exitStatus(watcher, 10s), 0);
   for (const char* line : {"Idle watcher started on display", "started the screensaver", "ended with status 0",
                            "held off, the active window is full screen", "Idle watcher ended"})
-    EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    EXPECT_TRUE(logged(line)) << line << "\n" << readAll(mainLog);
 }
 
 // A new inactivity time saved while the watcher runs (the store replaced
@@ -232,30 +221,25 @@ TEST_F(IdleOnX, FollowsTheStoredInactivityTime) {
                    "\"startAfterMinutes\"=dword:" + std::string(hex) + "\r\n");
     fs::rename(dir / "store/new.reg", dir / "store/brivane.reg");
   };
-  const auto logged = [&](const char* text) {
-    return waitUntil([&] { return readAll(mainLog).find(text) != std::string::npos; }, 10s);
-  };
-  // No store yet (its folder neither): the default, then the first save.
-  const pid_t watcher = start({BRIVANE_EXE, "--idle"}, {"DISPLAY=" + x_.name(), "BRIVANE_IDLE_SECONDS="});
+  const pid_t watcher = startWatcher({"BRIVANE_IDLE_SECONDS="});
   EXPECT_TRUE(logged("after 10 min without input"));
   store(3);
   EXPECT_TRUE(logged("now starts after 180 s")) << readAll(mainLog);
   store(7);
   EXPECT_TRUE(logged("now starts after 420 s")) << readAll(mainLog);
   kill(watcher, SIGTERM);
-  EXPECT_TRUE(endsWithZero(watcher, 10s));
+  EXPECT_EQ(exitStatus(watcher, 10s), 0);
 }
 
 // The real saver shows after the idle time; SIGTERM ends the watcher and
 // the saver with it.
 TEST_F(IdleOnX, StartsTheRealSaverAndSigtermEndsBoth) {
-  const pid_t watcher = start({BRIVANE_EXE, "--idle"},
-                              {"DISPLAY=" + x_.name(), "QT_QPA_PLATFORM=xcb", "BRIVANE_IDLE_SAVER="});
-  EXPECT_TRUE(waitUntil([&] { return shownWindows() > 0; }, 30s)) << "the saver did not show";
+  const pid_t watcher = startWatcher({"QT_QPA_PLATFORM=xcb", "BRIVANE_IDLE_SAVER="});
+  EXPECT_TRUE(waitUntil([&] { return mappedWindows() > 0; }, 30s)) << "the saver did not show";
   std::this_thread::sleep_for(1s);
   kill(watcher, SIGTERM);
-  EXPECT_TRUE(endsWithZero(watcher, 15s));
-  EXPECT_TRUE(waitUntil([&] { return shownWindows() == 0; }, 5s)) << "the saver outlived the watcher";
+  EXPECT_EQ(exitStatus(watcher, 15s), 0);
+  EXPECT_TRUE(waitUntil([&] { return mappedWindows() == 0; }, 5s)) << "the saver outlived the watcher";
 }
 
 }  // namespace

@@ -37,8 +37,6 @@ TEST(IdlePolicy, Decisions) {
        -1, -1, 30000},
       {"an inhibitor holds it off", 70000, 70000, {V::Sleep, kIdle, H::Inhibited}, -1, -1, -1, true},
       {"a full-screen window holds it off", 70000, 70000, {V::Sleep, kIdle, H::FullScreen}, -1, -1, -1, false, true},
-      {"a running saver needs no wake-up", 70000, 70000, {V::WaitForSaver, 0, H::SaverRunning}, -1, -1, -1, false,
-       false, true},
       {"no input since the last run: waits for input", 500000, 440000, {V::Sleep, kIdle, H::AwaitingInput}, 60000,
        300000},
       {"the reset before the start is not input", 500000, 439800, {V::Sleep, kIdle, H::AwaitingInput}, 60000,
@@ -52,8 +50,6 @@ TEST(IdlePolicy, Decisions) {
       {"a short run waits for input too", 500000, 440000, {V::Sleep, 2 * kIdle, H::AwaitingInput}, 60000, 65000},
       {"a short run makes it wait two idle periods after input", 200000, 100000,
        {V::Sleep, 2 * kIdle - 100000, H::Counting}, 60000, 65000},
-      {"after a short run and two idle periods it starts", 200000, 120000, {V::StartSaver, 0, H::None}, 60000,
-       65000},
       {"a negative server idle time is input now", 70000, -5, {V::Sleep, kIdle, H::Counting}},
   };
   for (const Row& r : rows) {
@@ -70,22 +66,14 @@ TEST(IdlePolicy, Decisions) {
   }
 }
 
-// A full-screen window is looked at again within a minute, whatever the idle time.
-TEST(IdlePolicy, FullScreenRecheckIsBounded) {
-  IdlePolicy p(3600000, 0);
-  const IdleDecision d = p.decide({7200000, 7200000, false, true, false});
-  EXPECT_EQ(std::pair(d.hold, d.sleepMs), std::pair(IdleHold::FullScreen, IdlePolicy::kFullScreenRecheckMs));
-}
-
 // The watcher's steps over fake X and service sides.
 class FakeSensor : public IdleSensor {
  public:
   std::optional<IdleReading> read() override { return reading; }
-  bool activeWindowFullScreen() override { return ++fullScreenAsked, fullScreen; }
+  bool activeWindowFullScreen() override { return ++fullScreenAsked, false; }
   void suspendServerSaver(bool s) override { calls.push_back(s ? "suspend" : "resume"); }
   void resetServerSaver() override { calls.push_back("reset"); }
   std::optional<IdleReading> reading = IdleReading{};
-  bool fullScreen = false;
   int fullScreenAsked = 0;
   std::vector<std::string> calls;
 };
@@ -171,20 +159,6 @@ TEST_F(IdleWatchTest, AFailedStartWaitsForInput) {
   w.wake();
   EXPECT_EQ(std::pair(starts, w.saverRunning()), std::pair(1, false));
   EXPECT_EQ(log.front(), "Idle watcher: could not start the screensaver: no such file");
-}
-
-// The full-screen hold is logged once per stretch; an unreadable server
-// sleeps an idle period.
-TEST_F(IdleWatchTest, FullScreenLoggedOnceAndUnreadableServerSleeps) {
-  IdleWatch w(deps(), kIdle);
-  sensor.fullScreen = true;
-  idleFor(kIdle);
-  w.wake();
-  idleFor(kIdle);
-  w.wake();
-  EXPECT_EQ(std::pair(starts, log.size()), std::pair(0, size_t{1}));
-  sensor.reading.reset();
-  EXPECT_EQ(w.wake(), kIdle);
 }
 
 }  // namespace
