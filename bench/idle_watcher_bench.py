@@ -7,7 +7,8 @@ with no input at all. Reports for each phase
 
   wake-ups  voluntary + involuntary context switches of all its threads
             (/proc/PID/task/*/status), over the window and per idle hour
-            (goal: at most 60 per hour, i.e. no polling)
+            (goal: at most 60 per hour, i.e. no polling); one decision
+            costs about four (its round trips to the X server)
   CPU       utime+stime (/proc/PID/stat) over the window, as a share of one
             core (goal: at most 0.01 %)
   memory    VmRSS at the end
