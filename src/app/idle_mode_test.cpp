@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <utility>
 
 #include "temp_dir.h"
 #include "xvfb_server.h"
@@ -229,6 +230,16 @@ TEST_F(IdleOnX, FollowsTheStoredInactivityTime) {
   EXPECT_TRUE(logged("now starts after 420 s")) << readAll(mainLog);
   kill(watcher, SIGTERM);
   EXPECT_EQ(exitStatus(watcher, 10s), 0);
+}
+
+// Losing the X server ends the watcher at once (status 1, a line in the log).
+TEST_F(IdleOnX, LosingTheXServerEndsIt) {
+  const pid_t watcher = startWatcher({"BRIVANE_IDLE_SECONDS=3600"});
+  ASSERT_TRUE(logged("Idle watcher started"));
+  XCloseDisplay(std::exchange(d_, nullptr));  // ours would end this test
+  x_.stop();
+  EXPECT_EQ(exitStatus(watcher, 10s), 1);
+  EXPECT_TRUE(logged("lost the connection to the X server")) << readAll(mainLog);
 }
 
 // The real saver shows after the idle time; SIGTERM ends the watcher and
