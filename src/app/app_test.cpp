@@ -58,6 +58,43 @@ TEST(CommandLine, ModeAndWindow) {
   }
 }
 
+// The host switches come before the one-letter switches, which would read
+// "-root" as "r" and "-window-id" as "w" (the settings dialog).
+TEST(CommandLine, HostSwitches) {
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    const char* variable;  // $XSCREENSAVER_WINDOW
+    bool matched;
+    unsigned long window;
+    bool error;
+  } cases[] = {
+      {"long decimal", {"--window-id", "12345"}, nullptr, true, 12345, false},
+      {"short hexadecimal", {"-window-id", "0x1A00007"}, nullptr, true, 0x1a00007, false},
+      {"largest id", {"--window-id", "0xFFFFFFFF"}, nullptr, true, 0xFFFFFFFFul, false},
+      {"root without a host window", {"-root"}, nullptr, true, 0, false},
+      {"root with an empty variable", {"--root"}, "", true, 0, false},
+      {"root in the host's window", {"--root"}, "0x2c00003", true, 0x2c00003, false},
+      {"missing id", {"--window-id"}, nullptr, true, 0, true},
+      {"zero", {"-window-id", "0"}, nullptr, true, 0, true},
+      {"negative", {"--window-id", "-5"}, nullptr, true, 0, true},
+      {"not a number", {"--window-id", "12x"}, nullptr, true, 0, true},
+      {"over 32 bits", {"--window-id", "0x100000000"}, nullptr, true, 0, true},
+      {"extra argument", {"-root", "1"}, nullptr, true, 0, true},
+      {"bad variable", {"-root"}, "window", true, 0, true},
+      {"system switch r", {"-r"}, "0x2c00003", false, 0, false},
+      {"another spelling", {"/root"}, nullptr, false, 0, false},
+      {"preview", {"/p", "0x12"}, nullptr, false, 0, false},
+  };
+  for (const auto& c : cases) {
+    const HostSwitch h = parseHostSwitch(c.args, c.variable);
+    EXPECT_EQ(std::tuple(h.matched, h.window, !h.error.empty()), std::tuple(c.matched, c.window, c.error)) << c.name;
+    EXPECT_EQ(h.error.find('\n'), std::string::npos) << c.name;
+  }
+  // Without the host switches "-root" is the settings switch "r".
+  EXPECT_EQ(parseCommandLine({"-root"}).runMode, kRunSettings);
+}
+
 bool waitUntil(const std::function<bool()>& done, Clock::duration limit) {
   for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(10ms))
     if (Clock::now() > end) return false;
@@ -133,16 +170,33 @@ TEST_F(Executable, VersionAndHelp) {
   EXPECT_FALSE(fs::exists(dir / "Pellucine.lock") || fs::exists(dir / "store"));
 }
 
-// "/p 0" ends at once and silently; the saver, the preview and the settings
-// dialog need an X display and say so without one, writing no log.
+// "/p 0" ends at once and silently; the saver (also in a host's window), the
+// preview and the settings dialog need an X display and say so in one line
+// without one, writing no log. Bad host switches are usage errors.
 TEST_F(Executable, ModesWithoutADisplay) {
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"/p", "0"}, {"/s"}, {"/p", "0x1234"}, {"/c"}, {"/c:0x1a2b"}, {}}) {
-    const ProcessRun r = brivane(args);
-    const bool silent = args.size() == 2 && args[1] == "0";
-    const bool said = silent ? r.err.empty() : r.err.find("cannot open the X display") != std::string::npos;
-    EXPECT_EQ(std::tuple(r.status, r.out, said), std::tuple(silent ? 0 : 1, std::string(), true))
-        << ::testing::PrintToString(args) << r.err;
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* said;  // nullptr: nothing
+  } cases[] = {
+      {{"/p", "0"}, 0, nullptr},
+      {{"/s"}, 1, "DISPLAY is not set"},
+      {{"/p", "0x1234"}, 1, "DISPLAY is not set"},
+      {{"--window-id", "0x1234"}, 1, "DISPLAY is not set"},
+      {{"-root"}, 1, "DISPLAY is not set"},
+      {{"/c"}, 1, "cannot open the X display"},
+      {{"/c:0x1a2b"}, 1, "cannot open the X display"},
+      {{}, 1, "cannot open the X display"},
+      {{"-window-id"}, 2, "needs a window id"},
+      {{"--window-id", "0x12g"}, 2, "is not a window id"},
+      {{"--root", "--window-id"}, 2, "unexpected"},
+  };
+  for (const auto& c : cases) {
+    const ProcessRun r = brivane(c.args);
+    const bool said = c.said == nullptr ? r.err.empty()
+                                        : r.err.find(c.said) != std::string::npos && r.err.find('\n') == r.err.size() - 1;
+    EXPECT_EQ(std::tuple(r.status, r.out, said), std::tuple(c.status, std::string(), true))
+        << ::testing::PrintToString(c.args) << r.err;
   }
   EXPECT_FALSE(fs::exists(mainLog));
 }
@@ -262,6 +316,16 @@ TEST_F(SaverOnX, WindowsMappedLaterStayBelowTheSaver) {
   XCloseDisplay(d);
   kill(pid, SIGTERM);
   EXPECT_TRUE(exitedWith(waitEnd(pid, 20s), 0)) << output();
+}
+
+// A host window that does not exist: one line and status 1, never an X error abort.
+TEST_F(SaverOnX, AMissingHostWindowIsOneLine) {
+  // A client of ours keeps the server from resetting between the program's
+  // display check and its own connection (a reset refuses connections).
+  Display* d = XOpenDisplay(x_.name().c_str());
+  const ProcessRun r = run({BRIVANE_EXE, "--window-id", "0x3fffff0"}, {"DISPLAY=" + x_.name(), "QT_QPA_PLATFORM=xcb"});
+  EXPECT_EQ(std::pair(r.status, r.err), std::pair(1, std::string("brivane: window 0x3fffff0 does not exist\n")));
+  if (d != nullptr) XCloseDisplay(d);
 }
 
 // A screen-capturing background holds the saver window back for its first

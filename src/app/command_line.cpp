@@ -42,7 +42,49 @@ int32_t handleOf(const std::string& text) {
   return static_cast<int32_t>(n);
 }
 
+// An X11 window id: unsigned decimal, or "0x" hexadecimal; at most 32
+// bits, never 0. 0 for anything else.
+unsigned long windowIdOf(std::string_view v) {
+  int base = 10;
+  if (v.size() > 2 && v[0] == '0' && (v[1] == 'x' || v[1] == 'X')) {
+    v.remove_prefix(2);
+    base = 16;
+  }
+  if (v.empty() || v.size() > (base == 16 ? 8u : 10u)) return 0;
+  uint64_t n = 0;
+  for (char c : v) {
+    const int d = base == 16 ? hexDigitValue(c) : (c >= '0' && c <= '9' ? c - '0' : -1);
+    if (d < 0) return 0;
+    n = n * base + static_cast<uint64_t>(d);
+  }
+  return n > UINT32_MAX ? 0 : static_cast<unsigned long>(n);
+}
+
 }  // namespace
+
+HostSwitch parseHostSwitch(const std::vector<std::string>& args, const char* hostWindowVariable) {
+  HostSwitch result;
+  if (args.empty()) return result;
+  const std::string& first = args[0];
+  const bool windowId = first == "--window-id" || first == "-window-id";
+  const bool root = first == "--root" || first == "-root";
+  if (!windowId && !root) return result;
+  result.matched = true;
+  const size_t expected = windowId ? 2 : 1;
+  if (args.size() < expected) {
+    result.error = first + " needs a window id (decimal or 0x hexadecimal)";
+  } else if (args.size() > expected) {
+    result.error = "unexpected \"" + args[expected] + "\" after " + first;
+  } else if (windowId) {
+    result.window = windowIdOf(args[1]);
+    if (result.window == 0) result.error = "\"" + args[1] + "\" is not a window id (decimal or 0x hexadecimal)";
+  } else if (hostWindowVariable != nullptr && *hostWindowVariable != '\0') {
+    result.window = windowIdOf(hostWindowVariable);
+    if (result.window == 0)
+      result.error = std::string("XSCREENSAVER_WINDOW=\"") + hostWindowVariable + "\" is not a window id";
+  }
+  return result;
+}
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
   CommandLine result;

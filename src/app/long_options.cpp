@@ -1,10 +1,13 @@
 #include "app/long_options.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/certificate_commands.h"
 #include "app/check_mode.h"
+#include "app/command_line.h"
 #include "app/idle_mode.h"
+#include "app/run_modes.h"
 #include "common/log_directory.h"
 #include "common/version.h"
 #include "platform/registry_file.h"
@@ -22,6 +25,21 @@ int runVersion(const std::vector<std::string>&) {
   std::printf("Brivane %s\n", versionText(programVersion()).c_str());
   return 0;
 }
+
+// --window-id and --root: the saver inside a screensaver host's window.
+int runHostSwitch(const char* option, const std::vector<std::string>& args) {
+  std::vector<std::string> all{option};
+  all.insert(all.end(), args.begin(), args.end());
+  const HostSwitch host = parseHostSwitch(all, std::getenv("XSCREENSAVER_WINDOW"));
+  if (!host.error.empty()) {
+    std::fprintf(stderr, "brivane: %s\n", host.error.c_str());
+    return kExitUsage;
+  }
+  return RunHostedMode(host.window);
+}
+
+int runWindowId(const std::vector<std::string>& args) { return runHostSwitch("--window-id", args); }
+int runRoot(const std::vector<std::string>& args) { return runHostSwitch("--root", args); }
 
 std::string logFolder() {
   const std::string dir = logDirectoryPath();
@@ -72,6 +90,12 @@ const std::vector<LongOption>& longOptions() {
        "trust the certificate with this SHA-256 fingerprint for the account although it does not verify; the "
        "server must present it now",
        &trustCertificateMain},
+      {"window-id", "ID",
+       "run the screensaver inside the X11 window ID (decimal or 0x hexadecimal), as screensaver hosts do: the "
+       "host owns input and display power; also -window-id",
+       &runWindowId},
+      {"root", "",
+       "the same in $XSCREENSAVER_WINDOW when set, else in the root window; also -root", &runRoot},
       {"idle", "",
        "watch this X display and start the screensaver after the inactivity time of the settings (one watcher "
        "per display; not in a Wayland session)",
@@ -83,8 +107,11 @@ const std::vector<LongOption>& longOptions() {
 std::optional<int> handleLongOption(int argc, const char* const* argv) {
   if (argc < 2) return std::nullopt;
   const std::string_view first = argv[1];
-  if (first.size() < 2 || first.substr(0, 2) != "--") return std::nullopt;
-  const std::string_view name = first.substr(2);
+  // Screensaver hosts spell these two with one dash; they are taken whole,
+  // before the one-letter switches would read them as "r" and "w".
+  const bool hostSpelling = first == "-root" || first == "-window-id";
+  if (!hostSpelling && (first.size() < 2 || first.substr(0, 2) != "--")) return std::nullopt;
+  const std::string_view name = first.substr(hostSpelling ? 1 : 2);
   for (const auto& option : longOptions()) {
     if (option.name == name) {
       std::vector<std::string> rest;

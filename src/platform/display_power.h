@@ -21,4 +21,14 @@ class DisplayPower {
   virtual void restore() = 0;
 };
 
+// Leaves the monitor alone: the saver runs inside another program's window
+// and that program owns display power.
+class NoDisplayPower : public DisplayPower {
+ public:
+  void monitorOn() override {}
+  void monitorLowPower() override {}
+  void resetIdleTimer() override {}
+  void restore() override {}
+};
+
 }  // namespace brivane

@@ -28,6 +28,7 @@
 #include "platform/screensaver_program.h"
 #include "desktop/compositor.h"
 #include "desktop/x11_application.h"
+#include "desktop/x11_host_window.h"
 #include "settings/colors.h"
 
 namespace brivane {
@@ -78,8 +79,18 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
     : QWidget(parent, coverFlags()), deps_(std::move(deps)), target_(std::make_unique<PostedTarget>(this)) {
   setObjectName(QStringLiteral("frmSaver"));
   setWindowTitle(QStringLiteral("Brivane"));
+  if (hosted()) {
+    // A child of the host's window: nothing to cover, nothing to grab.
+    deps_.takeScreens = false;
+    // Outside a window manager's care also when the host is the root window.
+    setWindowFlags(Qt::Window | Qt::FramelessWindowHint | Qt::X11BypassWindowManagerHint);
+    // The panels are painted into this window's backing store: pnlPreview
+    // being native must not make its siblings, the panels, native too.
+    QCoreApplication::setAttribute(Qt::AA_DontCreateNativeWidgetSiblings);
+  }
   // 1. and 2.: flags, then the message panel.
   popMessages = new TpopMessages(this);
+  adoptPanel(popMessages);
   // 3.: the cycle with its result list, locks and flags.
   cycle_ = std::make_unique<CheckCycle>(*target_, std::move(deps_.checkers));
   cycle_->EndOfCycle = [this](bool last) { EndOfCycle(last); };
@@ -98,6 +109,9 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   if (deps_.store != nullptr)
     LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts, &clamped);
   cycle_->displayMsgPreview = settings_.displayMsgPreview;
+  // In a host's window a background program draws into pnlPreview only: a
+  // window of its own would cover the screen outside the host's window.
+  if (hosted()) settings_.supportNonPreviewSavers = settings_.supportScreenCapSavers = false;
   const uint32_t rgb = ColorToRgb(windowColor_);
   QPalette pal = palette();
   pal.setColor(QPalette::Window, QColor(QRgb(0xFF000000u | rgb)));
@@ -200,6 +214,16 @@ void TfrmSaver::paintEvent(QPaintEvent*) {
   p.fillRect(rect(), palette().color(QPalette::Window));
 }
 
+void TfrmSaver::resizeEvent(QResizeEvent* e) {
+  QWidget::resizeEvent(e);
+  // The host window was resized: the run's whole area changed.
+  if (hosted() && !closing_) fitPanels(true);
+}
+
+void TfrmSaver::adoptPanel(QWidget* panel) {
+  if (hosted()) panel->setWindowFlags(Qt::Widget);
+}
+
 // --- start ------------------------------------------------------------------
 
 void TfrmSaver::start() {
@@ -210,6 +234,12 @@ void TfrmSaver::start() {
     connect(qApp, &QGuiApplication::screenAdded, this, &TfrmSaver::coverScreens);
     connect(qApp, &QGuiApplication::screenRemoved, this, &TfrmSaver::coverScreens);
     connect(qApp, &QGuiApplication::primaryScreenChanged, this, &TfrmSaver::coverScreens);
+  } else if (hosted()) {
+    deps_.host->onDestroyed = [this] {
+      logLine("The host window ended the run");
+      closeRun();
+    };
+    deps_.host->embed(this);
   } else {
     resize(1024, 768);
   }
@@ -257,7 +287,7 @@ void TfrmSaver::showWindow() {
   if (!running_) startCursor = cursorPos();  // a run held until now keeps its reference
   qApp->installEventFilter(this);
   running_ = true;
-  tmrDetectMouseMove.start();
+  if (!hosted()) tmrDetectMouseMove.start();  // a host ends the run on input itself
   if (deps_.takeScreens) grabInput(0);
   if (deps_.takeScreens && realWindows() && !mapWatch_)
     mapWatch_ = std::make_unique<X11MapWatch>([this](unsigned long window) { restack(window); });
@@ -319,7 +349,13 @@ void TfrmSaver::coverScreens() {
       w->raise();
     }
   }
-  // The panels stay on the primary screen, within its new size.
+  fitPanels(moved);
+}
+
+void TfrmSaver::fitPanels(bool moved) {
+  const QRect area = clientArea();
+  pnlPreview->setGeometry(rect());
+  // The panels stay on the primary screen (or in the host window), within its new size.
   if (popDateTime != nullptr) {
     popDateTime->setScreenOrigin(area.topLeft());
     popDateTime->setScreenSize(area.size());
@@ -380,7 +416,8 @@ void TfrmSaver::installSignalHandlers() {
 
 void TfrmSaver::setFadeOpacity(int opacity) {
   fadeOpacity_ = std::clamp(opacity, 0, 255);
-  if (realWindows() && !setCompositorOpacity(this, fadeOpacity_)) setWindowOpacity(fadeOpacity_ / 255.0);
+  // A child window's opacity reaches no compositor: the host shows it as it is.
+  if (realWindows() && !hosted() && !setCompositorOpacity(this, fadeOpacity_)) setWindowOpacity(fadeOpacity_ / 255.0);
 }
 
 // --- the start-up chain -----------------------------------------------------
@@ -467,6 +504,7 @@ void TfrmSaver::onInitialize2() {
   const QRect area = clientArea();
   if (settings_.displayDate || settings_.displayTime) {
     popDateTime = new TpopDateTime(this);
+    adoptPanel(popDateTime);
     popDateTime->setCursor(Qt::BlankCursor);
     popDateTime->setTag(settings_.overlayTransparency);
     popDateTime->setScreenOrigin(area.topLeft());
@@ -515,6 +553,7 @@ void TfrmSaver::onInitializeBlank() {
   if (!panelSuppressed) popMessages->show();
   if (settings_.checkForUpdates && deps_.update != nullptr) {
     popUpdate = new TpopUpdate(this);
+    adoptPanel(popUpdate);
     popUpdate->setCursor(Qt::BlankCursor);
     popUpdate->setTag(settings_.overlayTransparency);
     updateRunning_ = true;
@@ -629,7 +668,8 @@ bool TfrmSaver::eventFilter(QObject* watched, QEvent* e) {
     QMetaObject::invokeMethod(this, &TfrmSaver::finishMove, Qt::QueuedConnection);
     return false;
   }
-  if (!running_ || closing_) return false;
+  // In a host window, input belongs to the host, which ends the run itself.
+  if (!running_ || closing_ || hosted()) return false;
   switch (e->type()) {
     case QEvent::MouseMove:
       checkCursor(cursorPos());

@@ -28,6 +28,7 @@ class QSocketNotifier;
 namespace brivane {
 
 class PostedTarget;
+class X11HostWindow;
 class X11MapWatch;
 class X11KeyWatch;
 
@@ -63,6 +64,13 @@ struct SaverDeps {
   SaverIntervals intervals;
   // Cover the screens and grab keyboard and pointer (off in window-less tests).
   bool takeScreens = true;
+  // Set: the run draws inside this foreign window (a screensaver host's)
+  // instead of covering the screens. The host owns input and display power:
+  // nothing is grabbed, input does not end the run, and the caller passes a
+  // DisplayPower that does nothing. The window follows the host window's
+  // size; the host window's destruction ends the run. The panels are child
+  // widgets inside it. Watched already (X11HostWindow::watch).
+  X11HostWindow* host = nullptr;
 };
 
 // The full-screen saver window: owns the check cycle, the message list, the
@@ -112,6 +120,7 @@ class TfrmSaver : public QWidget {
   bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void paintEvent(QPaintEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
 
  private:
   friend class TfrmSaverTestPeer;  // tests reach the controls, timers and panels
@@ -149,6 +158,11 @@ class TfrmSaver : public QWidget {
   void checkCursor(QPoint pos);
   void setFadeOpacity(int opacity);
   void coverScreens();
+  // The panels and the background follow a new size of the run's area.
+  void fitPanels(bool moved);
+  // In a host window the panels are child widgets (no windows of their own).
+  void adoptPanel(QWidget* panel);
+  bool hosted() const { return deps_.host != nullptr; }
   void showWindow();
   void grabInput(int attempt);
   void releaseInput();

@@ -1,6 +1,7 @@
 #include "saver/popup_panel.h"
 
 #include <QCloseEvent>
+#include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QPainterPath>
@@ -36,6 +37,14 @@ bool hasRealWindows() {
 }  // namespace
 
 void PopupPanel::applyOpacity() {
+  if (!isWindow()) {
+    // A panel inside another window (the saver run in a host's window) has
+    // no window opacity: it is painted with its opacity instead.
+    auto* effect = qobject_cast<QGraphicsOpacityEffect*>(graphicsEffect());
+    if (effect == nullptr) setGraphicsEffect(effect = new QGraphicsOpacityEffect(this));
+    effect->setOpacity(opacity_ / 255.0);
+    return;
+  }
   if (!hasRealWindows()) return;
   if (!setCompositorOpacity(this, opacity_)) setWindowOpacity(opacity_ / 255.0);
 }
@@ -64,7 +73,7 @@ void PopupPanel::fadeTick() {
 }
 
 void PopupPanel::startFade() {
-  fadeAtOnce_ = !(opacityShown_ ? opacityShown_() : compositorRunning());
+  fadeAtOnce_ = isWindow() && !(opacityShown_ ? opacityShown_() : compositorRunning());
   fadeTimer_.start();
 }
 
@@ -117,8 +126,8 @@ void PopupPanel::resizeEvent(QResizeEvent* event) {
 
 void PopupPanel::updateMask() {
   // Without a compositor the transparent corners would show black: cut them
-  // with a window mask instead.
-  if (compositorRunning()) {
+  // with a window mask instead. A child panel's corners show its parent.
+  if (!isWindow() || compositorRunning()) {
     clearMask();
     return;
   }
@@ -129,9 +138,11 @@ void PopupPanel::updateMask() {
 
 void PopupPanel::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  p.setCompositionMode(QPainter::CompositionMode_Source);
-  p.fillRect(rect(), Qt::transparent);
-  p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  if (isWindow()) {  // a child panel is painted over its parent's pixels
+    p.setCompositionMode(QPainter::CompositionMode_Source);
+    p.fillRect(rect(), Qt::transparent);
+    p.setCompositionMode(QPainter::CompositionMode_SourceOver);
+  }
   p.setRenderHint(QPainter::Antialiasing);
   QRectF r = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
   p.setPen(QPen(QColor(255, 255, 255, 40), 1));

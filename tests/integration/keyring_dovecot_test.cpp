@@ -14,6 +14,17 @@
 #include "dovecot_env.h"
 #include "platform/keyring.h"
 
+// GLib locks with futexes of its own, which ThreadSanitizer does not see, and
+// GIO keeps its D-Bus proxies to the end of the process: what the sanitizers
+// report inside GLib, GIO and libsecret is not this program's.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libsecret-1.so\n";
+}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libgio-2.0.so\n"; }
+// Slow unwinding on allocations, so that GIO's frames (built without frame
+// pointers) show on a leak's stack and the suppression above matches.
+extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=0"; }
+
 namespace brivane {
 namespace {
 

@@ -1,6 +1,7 @@
 // The real `brivane` executable under Xvfb: showing the mail of the suite's
 // Dovecot bare and under a window manager with a compositor, with a
-// background program and with an update notice; screenshots go to saver-shots/.
+// background program and with an update notice, and inside another
+// program's window; screenshots go to saver-shots/.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -233,6 +234,110 @@ TEST(SaverUpdate, NewerVersionIsShownTopRightAndUOpensTheDownloadPage) {
   EXPECT_EQ(saver.waitExit(), 0);
   waitFor([&] { return fs::exists(x.home + "/opened"); });
   EXPECT_EQ(readAll(x.home + "/opened"), "https://downloads.example.org/brivane\n");
+}
+
+// A window of the test's own, as a screensaver host makes one for its program.
+struct HostWindow {
+  HostWindow(Display* d, int x, int y, int w, int h) : display(d) {
+    id = XCreateSimpleWindow(d, DefaultRootWindow(d), x, y, w, h, 0, 0, 0);
+    XSetWindowAttributes a{};
+    a.override_redirect = True;
+    XChangeWindowAttributes(d, id, CWOverrideRedirect, &a);
+    XMapRaised(d, id);
+    XSync(d, False);
+  }
+  ~HostWindow() { destroy(); }
+  void destroy() {
+    if (id != 0) XDestroyWindow(display, id), XSync(display, False), id = 0;
+  }
+  std::string arg() const { return "0x" + QString::number(static_cast<qulonglong>(id), 16).toStdString(); }
+  // The size of the program's window inside, or an empty size while there is none.
+  QSize childSize() const {
+    Window root, parent, *children = nullptr;
+    unsigned n = 0;
+    QSize size;
+    XWindowAttributes a;
+    if (XQueryTree(display, id, &root, &parent, &children, &n) != 0 && n > 0 &&
+        XGetWindowAttributes(display, children[0], &a) != 0)
+      size = QSize(a.width, a.height);
+    if (children != nullptr) XFree(children);
+    return size;
+  }
+  Display* display;
+  Window id = 0;
+};
+
+bool running(const Child& c) {
+  int s = 0;
+  return c.pid > 0 && ::waitpid(c.pid, &s, WNOHANG) == 0;
+}
+
+// "--window-id": the panel with the account's rows inside the host's window,
+// nothing above the desktop, no grab (the test takes the keyboard itself),
+// input ignored, the host window's size followed; its destruction ends the run.
+TEST(SaverInAHostWindow, DrawsTheRunInsideAndEndsWithTheWindow) {
+  const auto env = test::DovecotEnv::load();
+  if (!env) GTEST_SKIP() << "Dovecot harness not running";
+  XSession x;
+  ASSERT_NE(x.display, nullptr);
+  x.writeStore([&](RegistryStore& s) {
+    s.writeDword(kMainKey, "checkForUpdates", 0);
+    SaveAccounts(s, {{.name = "Dovecot IMAP", .username = env->user, .password = env->password, .server = env->host,
+                      .port = env->imapsPort, .useTLS = true, .folders = {"INBOX;Inbox"}}});
+    s.writeDword(kModulesKey, "displayTime", 1);
+  });
+  HostWindow host(x.display, 100, 80, 800, 600);
+  Child saver({BRIVANE_EXE, "-window-id", host.arg()}, x.env);
+  const fs::path logs = x.home + "/state/Torvex/Brivane";
+  EXPECT_TRUE(waitFor([&] {
+    return readAll(logs / "brivan_conn_Dovecot IMAP.log").find("check completed") != std::string::npos;
+  }));
+  EXPECT_GE(x.waitLit(100, 80, 800, 600, 3000), 3000) << "the panel's rows are not drawn in the window";
+  x.shot("hosted-window");
+  EXPECT_EQ(host.childSize(), QSize(800, 600));
+  EXPECT_EQ(XGrabKeyboard(x.display, DefaultRootWindow(x.display), False, GrabModeAsync, GrabModeAsync, CurrentTime),
+            GrabSuccess) << "the saver holds the keyboard";
+  XUngrabKeyboard(x.display, CurrentTime);
+  Child({"xdotool", "mousemove", "400", "300", "click", "1", "key", "a"}, x.env).waitExit();
+  XResizeWindow(x.display, host.id, 640, 480);
+  XSync(x.display, False);
+  EXPECT_TRUE(waitFor([&] { return host.childSize() == QSize(640, 480); })) << "the window's size is not followed";
+  EXPECT_TRUE(running(saver)) << "input or the resize ended the run";
+  host.destroy();
+  EXPECT_EQ(saver.waitExit(), 0);
+}
+
+// A copy started while another runs (a host runs one per monitor) fills its
+// window with the background colour and checks no mail (it has no log
+// folder); SIGTERM ends both copies normally.
+TEST(SaverInAHostWindow, ASecondCopyDrawsTheColourOnly) {
+  XSession x;
+  ASSERT_NE(x.display, nullptr);
+  x.writeStore([&](RegistryStore& s) {
+    s.writeDword(kMainKey, "checkForUpdates", 0);
+    s.writeString(kMainKey, "backColor", "$00804020");  // BGR: RGB 0x204080
+    SaveAccounts(s, {{.name = "Nowhere", .username = "u", .password = "p", .server = "127.0.0.1", .port = 1}});
+  });
+  HostWindow first(x.display, 0, 0, 500, 400), second(x.display, 520, 0, 500, 400);
+  Child one({BRIVANE_EXE, "--window-id", std::to_string(first.id)}, x.env);
+  ASSERT_TRUE(waitFor([&] { return fs::exists(x.home + "/state/Torvex/Brivane/brivan_conn_Nowhere.log"); }));
+  std::vector<std::string> otherEnv = x.env;
+  for (auto& e : otherEnv)
+    if (e.rfind("XDG_STATE_HOME=", 0) == 0) e = "XDG_STATE_HOME=" + x.home + "/state2";
+  otherEnv.push_back("XSCREENSAVER_WINDOW=" + second.arg());  // as the host starts "brivane -root"
+  Child two({BRIVANE_EXE, "-root"}, otherEnv);
+  EXPECT_TRUE(waitFor([&] {
+    const QImage img = x.grab(520, 0, 500, 400);
+    for (int k = 0; k < 500 * 400; k += 7)
+      if ((img.pixel(k % 500, k / 500) & 0xFFFFFF) != 0x204080) return false;
+    return true;
+  })) << "the second window is not all the background colour";
+  x.shot("hosted-second-copy");
+  EXPECT_FALSE(fs::exists(x.home + "/state2")) << "the second copy checked or logged";
+  for (Child* c : {&two, &one}) {
+    ::kill(c->pid, SIGTERM);
+    EXPECT_EQ(c->waitExit(), 0);
+  }
 }
 
 }  // namespace
