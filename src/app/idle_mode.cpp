@@ -24,17 +24,13 @@
 #include "checking/connection_log.h"
 #include "common/log_directory.h"
 #include "common/xdg_paths.h"
+#include "desktop/screensaver_service.h"
 #include "desktop/x11_idle_monitor.h"
 #include "platform/idle_lock.h"
 #include "platform/idle_watch.h"
 #include "platform/process_launcher.h"
 #include "settings/settings.h"
 
-// The org.freedesktop.ScreenSaver service (desktop/) is part of the build
-// when CMake finds it; without it the watcher serves no inhibitors.
-#ifdef BRIVANE_HAVE_SCREENSAVER_SERVICE
-#include "desktop/screensaver_service.h"
-#endif
 #endif
 
 namespace brivane {
@@ -104,20 +100,12 @@ std::string saverProgram() {
   return QCoreApplication::applicationFilePath().toStdString();
 }
 
-class NoInhibitors : public IdleInhibitors {
- public:
-  bool inhibited() const override { return false; }
-  void setActive(bool) override {}
-};
-
-#ifdef BRIVANE_HAVE_SCREENSAVER_SERVICE
 class ServiceInhibitors : public IdleInhibitors {
  public:
   bool inhibited() const override { return service.inhibited(); }
   void setActive(bool active) override { service.setActive(active); }
   ScreenSaverService service;
 };
-#endif
 
 // Connects the session bus's org.freedesktop.ScreenSaver service to the
 // watcher: its inhibitors and their changes, SimulateUserActivity, and
@@ -126,9 +114,11 @@ class ServiceInhibitors : public IdleInhibitors {
 // windows hold the saver off.
 std::unique_ptr<IdleInhibitors> connectScreenSaverService(std::function<void(bool)> onInhibitedChanged,
                                                           std::function<void()> onUserActivity, const Log& log) {
-#ifdef BRIVANE_HAVE_SCREENSAVER_SERVICE
   auto inhibitors = std::make_unique<ServiceInhibitors>();
   ScreenSaverService* service = &inhibitors->service;
+  // The service's own lines (name taken or lost, who keeps the screen on)
+  // go to the main log too.
+  service->setLog(log);
   QObject::connect(service, &ScreenSaverService::inhibitedChanged, service,
                    [onInhibitedChanged](bool inhibited) { onInhibitedChanged(inhibited); });
   QObject::connect(service, &ScreenSaverService::userActivity, service, [onUserActivity] { onUserActivity(); });
@@ -137,13 +127,6 @@ std::unique_ptr<IdleInhibitors> connectScreenSaverService(std::function<void(boo
     log("Idle watcher: not serving org.freedesktop.ScreenSaver (" + error +
         "); only full-screen windows hold the screensaver off");
   return inhibitors;
-#else
-  (void)onInhibitedChanged;
-  (void)onUserActivity;
-  log("Idle watcher: serves no inhibitors (no org.freedesktop.ScreenSaver service in this build); only "
-      "full-screen windows hold the screensaver off");
-  return std::make_unique<NoInhibitors>();
-#endif
 }
 
 // The event loop's side of the watcher: one single-shot timer to the next

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -16,6 +18,12 @@
 
 #include "temp_dir.h"
 #include "xvfb_server.h"
+
+#ifdef BRIVANE_HAVE_SAVER
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#endif
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>  // after the others: its macros clash with other names
@@ -150,12 +158,20 @@ class IdleOnX : public IdleMode {
     if (children != nullptr) XFree(children);
     return mapped;
   }
-  unsigned long serverIdle() {
+  // The X server's idle time (ms) and whether its own saver blanks now.
+  std::pair<unsigned long, bool> serverSaver() {
     XScreenSaverInfo* info = XScreenSaverAllocInfo();
     XScreenSaverQueryInfo(d_, DefaultRootWindow(d_), info);
-    const unsigned long idle = info->idle;
+    const std::pair<unsigned long, bool> state(info->idle, info->state == ScreenSaverOn);
     XFree(info);
-    return idle;
+    return state;
+  }
+  // A stand-in saver that notes its start and ends at once.
+  std::string standInSaver() {
+    const std::string saver = dir / "saver";
+    test::writeAll(saver, "#!/bin/sh\necho \"$1\" >> '" + (dir / "starts") + "'\n");
+    fs::permissions(saver, fs::perms::owner_all);
+    return saver;
   }
   size_t saverStarts() {
     const std::string text = readAll(dir / "starts");
@@ -177,13 +193,10 @@ class IdleOnX : public IdleMode {
 TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
   XSetScreenSaver(d_, 1, 0, DontPreferBlanking, AllowExposures);
   XSync(d_, False);
-  const std::string saver = dir / "saver";
-  test::writeAll(saver, "#!/bin/sh\necho \"$1\" >> '" + (dir / "starts") + "'\n");
-  fs::permissions(saver, fs::perms::owner_all);
-  const pid_t watcher = startWatcher({"BRIVANE_IDLE_SAVER=" + saver});
+  const pid_t watcher = startWatcher({"BRIVANE_IDLE_SAVER=" + standInSaver()});
   ASSERT_TRUE(waitUntil([&] { return saverStarts() == 1; }, 15s)) << readAll(dir / "run.out");
   // Two idle seconds passed, but the reset restarted the server's count.
-  EXPECT_LT(serverIdle(), 1500u) << "the blanked X saver was not reset";
+  EXPECT_LT(serverSaver().first, 1500u) << "the blanked X saver was not reset";
   EXPECT_EQ(readAll(dir / "starts"), "/s\n");
 
   std::this_thread::sleep_for(5s);
@@ -209,6 +222,61 @@ TEST_F(IdleOnX, StartsAfterIdleOnlyAgainAfterInputNeverOverAFullScreenWindow) {
                            "held off, the active window is full screen", "Idle watcher ended"})
     EXPECT_TRUE(logged(line)) << line << "\n" << readAll(mainLog);
 }
+
+#ifdef BRIVANE_HAVE_SAVER
+// Programs that keep the screen on through the session bus's service (a
+// private bus here), on either object path, hold the saver off, and the X
+// server's own saver with it, until they end the request or leave the bus.
+TEST_F(IdleOnX, InhibitorsOnEitherPathHoldTheSaverOff) {
+  if (std::system("command -v dbus-daemon >/dev/null 2>&1") != 0) GTEST_SKIP() << "no dbus-daemon";
+  static int argc = 1;
+  static char name[] = "brivane_idle_mode_tests";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  std::string address;
+  pid_t bus = 0;
+  if (FILE* out = popen(("'" BRIVANE_PRIVATE_BUS "' '" + (dir / "bus") + "' " + std::to_string(getpid()) +
+                         " --no-keyring").c_str(), "r")) {
+    char line[512] = {};
+    if (std::fgets(line, sizeof line, out) != nullptr) address = std::string(line, std::strcspn(line, "\n"));
+    if (std::fscanf(out, "%d", &bus) != 1) bus = 0;
+    pclose(out);
+  }
+  ASSERT_GT(bus, 0) << "the private bus did not start";
+  XSetScreenSaver(d_, 1, 0, DontPreferBlanking, AllowExposures);
+  XSync(d_, False);
+  const pid_t watcher = startWatcher(
+      {"BRIVANE_IDLE_SAVER=" + standInSaver(), "DBUS_SESSION_BUS_ADDRESS=" + address, "BRIVANE_IDLE_SECONDS=3"});
+  ASSERT_TRUE(logged("Serving org.freedesktop.ScreenSaver")) << readAll(mainLog);
+  QDBusConnection client = QDBusConnection::connectToBus(QString::fromStdString(address), "client");
+  const auto call = [&](const char* path, const char* method, const QVariantList& args) {
+    QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.ScreenSaver", path,
+                                                    "org.freedesktop.ScreenSaver", method);
+    m.setArguments(args);
+    return client.call(m);
+  };
+  const QDBusMessage reply = call("/ScreenSaver", "Inhibit", {QString("player"), QString("video")});
+  ASSERT_EQ(reply.type(), QDBusMessage::ReplyMessage) << reply.errorMessage().toStdString();
+  std::this_thread::sleep_for(5s);
+  EXPECT_EQ(std::pair(saverStarts(), serverSaver().second), std::pair(size_t{0}, false))
+      << "the saver, or the X server's, started while a program kept the screen on";
+  call("/ScreenSaver", "UnInhibit", {reply.arguments().value(0)});
+  EXPECT_TRUE(waitUntil([&] { return saverStarts() == 1; }, 10s)) << "not started once the request ended";
+
+  std::this_thread::sleep_for(500ms);
+  moveThePointer();
+  call("/org/freedesktop/ScreenSaver", "Inhibit", {QString("slides"), QString("presenting")});
+  std::this_thread::sleep_for(8s);
+  EXPECT_EQ(saverStarts(), 1u) << "started while a program kept the screen on";
+  client = QDBusConnection(QString());
+  QDBusConnection::disconnectFromBus("client");  // the program leaves the bus
+  EXPECT_TRUE(waitUntil([&] { return saverStarts() == 2; }, 10s)) << "not started once the program left";
+  kill(watcher, SIGTERM);
+  EXPECT_EQ(exitStatus(watcher, 10s), 0);
+  kill(bus, SIGTERM);
+  EXPECT_TRUE(logged("Screen kept on for")) << readAll(mainLog);
+}
+#endif
 
 // A new inactivity time saved while the watcher runs (the store replaced
 // by a rename, as every save does; the first save also makes its folder) is
