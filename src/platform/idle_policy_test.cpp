@@ -66,15 +66,17 @@ TEST(IdlePolicy, Decisions) {
   }
 }
 
-// The watcher's steps over fake X and service sides.
+// The watcher's steps over fake X and service sides: the service hears
+// that the saver runs and no longer runs, an inhibitor suspends the X
+// server's timers until it ends (or the watcher does), and a saver that
+// cannot be started is not retried at every wake-up.
 class FakeSensor : public IdleSensor {
  public:
   std::optional<IdleReading> read() override { return reading; }
-  bool activeWindowFullScreen() override { return ++fullScreenAsked, false; }
+  bool activeWindowFullScreen() override { return false; }
   void suspendServerSaver(bool s) override { calls.push_back(s ? "suspend" : "resume"); }
   void resetServerSaver() override { calls.push_back("reset"); }
-  std::optional<IdleReading> reading = IdleReading{};
-  int fullScreenAsked = 0;
+  IdleReading reading;
   std::vector<std::string> calls;
 };
 
@@ -86,79 +88,44 @@ class FakeInhibitors : public IdleInhibitors {
   std::vector<bool> active;
 };
 
-class IdleWatchTest : public ::testing::Test {
- protected:
-  IdleWatch::Deps deps() {
-    IdleWatch::Deps d;
-    d.sensor = &sensor;
-    d.inhibitors = &inhibitors;
-    d.startSaver = [this](std::string& error) {
-      ++starts;
-      error = startError;
-      return startError.empty();
-    };
-    d.log = [this](const std::string& line) { log.push_back(line); };
-    d.now = [this] { return now; };
-    return d;
-  }
-  void idleFor(int64_t ms) {
-    now += ms;
-    sensor.reading->idleMs += ms;
-  }
+TEST(IdleWatch, TellsTheServiceAndTheXServer) {
   FakeSensor sensor;
   FakeInhibitors inhibitors;
   int64_t now = 5000;
   int starts = 0;
   std::string startError;
   std::vector<std::string> log;
-};
+  IdleWatch w({&sensor, &inhibitors,
+               [&](std::string& error) {
+                 ++starts;
+                 error = startError;
+                 return startError.empty();
+               },
+               [&](const std::string& line) { log.push_back(line); }, [&] { return now; }},
+              kIdle);
+  const auto idleFor = [&](int64_t ms) { now += ms, sensor.reading.idleMs += ms; };
 
-TEST_F(IdleWatchTest, StartsTheSaverResettingABlankedServerSaverAndReportsActive) {
-  IdleWatch w(deps(), kIdle);
-  EXPECT_EQ(w.wake(), kIdle);
-  EXPECT_EQ(sensor.fullScreenAsked, 0) << "the active window is asked for only when due";
-  idleFor(kIdle);
-  sensor.reading->serverSaverOn = true;
-  EXPECT_EQ(w.wake(), IdleWatch::kNoWake);
-  EXPECT_EQ(std::tuple(starts, sensor.calls, inhibitors.active),
-            std::tuple(1, std::vector<std::string>{"reset"}, std::vector<bool>{true}));
-  idleFor(30000);
-  w.saverEnded("ended with status 0");
-  EXPECT_EQ(inhibitors.active, (std::vector<bool>{true, false}));
-  EXPECT_EQ(log.back(), "Idle watcher: the screensaver ended with status 0 after 30 s");
-  EXPECT_EQ(w.wake(), kIdle) << "no input since: waits";
-  EXPECT_EQ(starts, 1);
-}
-
-// An inhibitor suspends the X server's timers once, keeps the saver off, and
-// the end of it resumes them; stopping the watcher resumes them too.
-TEST_F(IdleWatchTest, InhibitorSuspendsTheServerSaver) {
-  IdleWatch w(deps(), kIdle);
   inhibitors.held = true;
   w.inhibitedChanged(true);
-  w.inhibitedChanged(true);
   idleFor(5 * kIdle);
-  w.wake();
-  EXPECT_EQ(std::pair(starts, w.lastDecision().hold), std::pair(0, IdleHold::Inhibited));
+  EXPECT_EQ(std::pair(w.wake(), starts), std::pair(kIdle, 0));
   inhibitors.held = false;
   w.inhibitedChanged(false);
-  w.wake();
-  EXPECT_EQ(starts, 1);
-  w.inhibitedChanged(true);
-  w.stop();
-  EXPECT_EQ(sensor.calls, (std::vector<std::string>{"suspend", "resume", "suspend", "resume"}));
-}
+  EXPECT_EQ(std::pair(w.wake(), starts), std::pair(IdleWatch::kNoWake, 1));
+  idleFor(30000);
+  w.saverEnded("ended with status 0");
+  EXPECT_EQ(log.back(), "Idle watcher: the screensaver ended with status 0 after 30 s");
 
-// A saver that cannot be started is not retried at every wake-up.
-TEST_F(IdleWatchTest, AFailedStartWaitsForInput) {
-  IdleWatch w(deps(), kIdle);
+  sensor.reading.idleMs = 0;  // input, then a failed start
   startError = "no such file";
   idleFor(kIdle);
-  EXPECT_EQ(w.wake(), 2 * kIdle);
+  EXPECT_EQ(std::pair(w.wake(), starts), std::pair(2 * kIdle, 2));
   idleFor(10 * kIdle);
-  w.wake();
-  EXPECT_EQ(std::pair(starts, w.saverRunning()), std::pair(1, false));
-  EXPECT_EQ(log.front(), "Idle watcher: could not start the screensaver: no such file");
+  EXPECT_EQ(std::pair(w.wake(), starts), std::pair(2 * kIdle, 2));
+  w.inhibitedChanged(true);
+  w.stop();
+  EXPECT_EQ(inhibitors.active, (std::vector<bool>{true, false}));
+  EXPECT_EQ(sensor.calls, (std::vector<std::string>{"suspend", "resume", "suspend", "resume"}));
 }
 
 }  // namespace
