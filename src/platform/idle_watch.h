@@ -72,14 +72,12 @@ class IdleWatch {
   // Lets go of the X server's saver and the service before the watcher ends.
   void stop();
 
-  const IdleDecision& lastDecision() const { return last_; }
-
  private:
   void log(const std::string& line);
 
   Deps deps_;
   IdlePolicy policy_;
-  IdleDecision last_;
+  IdleDecision last_;  // the previous wake-up's, to log a hold once
   bool saverRunning_ = false;
   int64_t saverStartedAt_ = 0;
   bool suspended_ = false;
