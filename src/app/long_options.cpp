@@ -6,6 +6,7 @@
 #include "app/certificate_commands.h"
 #include "app/check_mode.h"
 #include "app/command_line.h"
+#include "app/idle_mode.h"
 #include "app/run_modes.h"
 #include "common/log_directory.h"
 #include "common/version.h"
@@ -95,6 +96,10 @@ const std::vector<LongOption>& longOptions() {
        &runWindowId},
       {"root", "",
        "the same in $XSCREENSAVER_WINDOW when set, else in the root window; also -root", &runRoot},
+      {"idle", "",
+       "watch this X display and start the screensaver after the inactivity time of the settings (one watcher "
+       "per display; not in a Wayland session)",
+       &idleModeMain},
   };
   return options;
 }
