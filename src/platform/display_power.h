@@ -32,6 +32,7 @@ class NoDisplayPower : public DisplayPower {
  public:
   void monitorOn() override {}
   void monitorLowPower() override {}
+  void holdScreenSaver() override {}
   void resetIdleTimer() override {}
   void restore() override {}
 };
