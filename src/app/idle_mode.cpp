@@ -135,6 +135,9 @@ std::unique_ptr<IdleInhibitors> connectScreenSaverService(std::function<void(boo
 class IdleWatcher : public QObject {
  public:
   IdleWatcher(X11IdleMonitor& monitor, Log log) : monitor_(monitor), log_(std::move(log)) {
+    // The store is watched before its first reading, so that no save slips
+    // between the two (reaching the bus may take a while).
+    watchSettings();
     inhibitors_ = connectScreenSaverService(
         [this](bool inhibited) {
           if (!watch_) return;
@@ -162,10 +165,10 @@ class IdleWatcher : public QObject {
 
     xNotifier_ = new QSocketNotifier(monitor_.connectionFd(), QSocketNotifier::Read, this);
     connect(xNotifier_, &QSocketNotifier::activated, this, [this] { monitor_.checkConnection(); });
-    watchSettings();
   }
 
   void start() { schedule(watch_->wake()); }
+  int64_t idleTime() const { return watch_->idleTime(); }
 
   // Ends the saver and lets go of the X server's saver and the service.
   void stop() {
@@ -347,9 +350,11 @@ int idleModeMain(const std::vector<std::string>& args) {
   sa.sa_flags = SA_RESTART;
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 
-  log("Idle watcher started on display " + display + " (process " + std::to_string(::getpid()) +
-      "): the screensaver starts after " + minutesText(settingsIdleTime()) + " without input");
   IdleWatcher watcher(monitor, log);
+  // Written once the watcher follows the store, so a save after this line
+  // is always taken over.
+  log("Idle watcher started on display " + display + " (process " + std::to_string(::getpid()) +
+      "): the screensaver starts after " + minutesText(watcher.idleTime()) + " without input");
   watcher.start();
   QCoreApplication::exec();
   watcher.stop();
