@@ -54,8 +54,14 @@ check_tree() {
   fi
   grep -qx 'Exec=brivane /c' "$usr/share/applications/brivane.desktop" || fail "the menu entry does not run brivane /c"
   grep -qx 'Exec=brivane --idle' "$usr/share/brivane/brivane-idle.desktop" || fail "the template does not run brivane --idle"
-  # The manual page renders without a warning (-ww: all of groff's warnings).
-  local page=$usr/share/man/man1/$man warnings
+  # The manual page describes every option --help lists (as the tag of a
+  # paragraph, the line after .TP), and renders without a warning (-ww: all
+  # of groff's warnings).
+  local page=$usr/share/man/man1/$man warnings option tags
+  tags=$(zcat -f "$page" | awk 'previous == ".TP" { print } { previous = $0 }')
+  for option in $("$usr/bin/brivane" --help | grep -oE '^  --[a-z-]+'); do
+    grep -qF -- "${option//-/\\-}" <<<"$tags" || fail "the manual page does not describe $option"
+  done
   if [[ -f "$page" ]] && command -v groff >/dev/null; then
     warnings=$(zcat -f "$page" | LC_ALL=C.UTF-8 groff -man -Tutf8 -ww -z 2>&1)
     [[ -z "$warnings" ]] || fail "groff warns on the manual page: $warnings"
