@@ -79,8 +79,11 @@ InstanceLockResult IdleLock::tryAcquire(const std::string& path) {
 
 void IdleLock::release() {
   if (fd_ < 0) return;
-  // An emptied file tells a reader that races the release that no id is there.
-  (void)::ftruncate(fd_, 0);
+  // An emptied file tells a reader that races the release that no id is
+  // there; a failure leaves the old id, which the released lock already
+  // makes void.
+  if (::ftruncate(fd_, 0) != 0) {
+  }
   ::close(fd_);
   fd_ = -1;
 }
