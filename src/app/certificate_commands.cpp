@@ -18,10 +18,10 @@ constexpr int kExitUsage = 2;
 constexpr size_t kMostShownChars = 100;  // of a name or argument quoted in a message
 
 // The index of "#N", nothing for any other text.
-std::optional<size_t> indexOf(std::string_view spec) {
-  if (spec.size() < 2 || spec.size() > 10 || spec[0] != '#') return std::nullopt;
+std::optional<size_t> indexOf(std::string_view which) {
+  if (which.size() < 2 || which.size() > 10 || which[0] != '#') return std::nullopt;
   size_t n = 0;
-  for (char c : spec.substr(1)) {
+  for (char c : which.substr(1)) {
     if (c < '0' || c > '9') return std::nullopt;
     n = n * 10 + static_cast<size_t>(c - '0');
   }
@@ -66,9 +66,9 @@ std::optional<CertificateInfo> presentedCertificate(const TEmlAccount& account, 
 
 }  // namespace
 
-AccountChoice chooseAccount(const AccountList& accounts, std::string_view spec) {
+AccountChoice chooseAccount(const AccountList& accounts, std::string_view which) {
   AccountChoice choice;
-  if (const auto index = indexOf(spec)) {
+  if (const auto index = indexOf(which)) {
     if (*index < accounts.size()) choice.index = *index;
     else if (accounts.empty()) choice.error = "there is no account #" + std::to_string(*index) + ": none is set up";
     else
@@ -78,16 +78,16 @@ AccountChoice chooseAccount(const AccountList& accounts, std::string_view spec) 
   }
   std::vector<size_t> matches;
   for (size_t i = 0; i < accounts.size(); ++i)
-    if (accounts[i].name == spec) matches.push_back(i);
+    if (accounts[i].name == which) matches.push_back(i);
   if (matches.size() == 1) {
     choice.index = matches.front();
   } else if (matches.empty()) {
     std::vector<size_t> all(accounts.size());
     for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    choice.error = "no account is named " + quoted(spec) +
+    choice.error = "no account is named " + quoted(which) +
                    (all.empty() ? std::string(": none is set up") : " (the accounts: " + listOf(accounts, all) + ")");
   } else {
-    choice.error = quoted(spec) + " names " + std::to_string(matches.size()) + " accounts: " +
+    choice.error = quoted(which) + " names " + std::to_string(matches.size()) + " accounts: " +
                    listOf(accounts, matches) + "; name one by its number (#N)";
   }
   return choice;

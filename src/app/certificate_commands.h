@@ -28,7 +28,7 @@ struct AccountChoice {
   // ("#0 Home", "#3 Home").
   std::string error;
 };
-AccountChoice chooseAccount(const AccountList& accounts, std::string_view spec);
+AccountChoice chooseAccount(const AccountList& accounts, std::string_view which);
 
 struct CertificateArguments {
   std::string account;

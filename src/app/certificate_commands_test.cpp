@@ -46,7 +46,7 @@ TEST(CertificateCommands, UsageErrorsAndAccountChoice) {
   }
   const AccountList accounts = {account("Home"), account("Work"), account("#1"), account("Home")};
   const struct {
-    const char* spec;
+    const char* which;
     std::optional<size_t> index;
     const char* error;  // its start
   } choices[] = {
@@ -57,7 +57,7 @@ TEST(CertificateCommands, UsageErrorsAndAccountChoice) {
       {"#99999999999", std::nullopt, "no account is named \"#99999999999\""},
   };
   for (const auto& c : choices) {
-    const AccountChoice choice = chooseAccount(accounts, c.spec);
+    const AccountChoice choice = chooseAccount(accounts, c.which);
     EXPECT_EQ(std::pair(choice.index, choice.error.substr(0, strlen(c.error))),
               std::pair(c.index, std::string(c.error)));
   }

@@ -25,6 +25,8 @@
 namespace brivane {
 namespace {
 
+using test::commandOutput;
+
 using Service = ScreenSaverService;
 
 void ensureApplication() {
@@ -32,16 +34,6 @@ void ensureApplication() {
   static char name[] = "brivane_desktop_tests";
   static char* argv[] = {name, nullptr};
   if (!QCoreApplication::instance()) new QCoreApplication(argc, argv);
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
 }
 
 // Runs the event loop until `done` or 5 s have passed.
@@ -71,7 +63,7 @@ class ScreenSaverServiceTest : public test::TempDirTest {
     if (std::system("command -v dbus-daemon >/dev/null 2>&1") != 0)
       GTEST_SKIP() << "dbus-daemon is not installed: the service tests need a private bus";
     std::istringstream out(
-        run("'" BRIVANE_PRIVATE_BUS "' '" + dir.path() + "' " + std::to_string(getpid()) + " --no-keyring"));
+        commandOutput("'" BRIVANE_PRIVATE_BUS "' '" + dir.path() + "' " + std::to_string(getpid()) + " --no-keyring"));
     std::getline(out, address_);
     out >> busPid_;
     ASSERT_GT(busPid_, 0) << "the private bus did not start";

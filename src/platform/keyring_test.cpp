@@ -40,6 +40,8 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace brivane {
 namespace {
 
+using test::commandOutput;
+
 using std::chrono::milliseconds;
 using Outcome = KeyringResult::Outcome;
 
@@ -48,16 +50,6 @@ std::string missingTool() {
     if (std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) != 0) return tool;
   }
   return {};
-}
-
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
 }
 
 // Points the session bus address somewhere for the test's length.
@@ -82,8 +74,8 @@ class KeyringSession : public test::TempDirTest {
   void start(bool withKeyring = true) {
     if (const std::string tool = missingTool(); !tool.empty())
       GTEST_SKIP() << tool << " is not installed: the desktop keyring tests need dbus-daemon, dbus-monitor, gnome-keyring-daemon and gdbus";
-    std::istringstream out(run("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid()) +
-                               (withKeyring ? "" : " --no-keyring")));
+    const std::string command = "'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid());
+    std::istringstream out(commandOutput(command + (withKeyring ? "" : " --no-keyring")));
     std::string address;
     std::getline(out, address);
     out >> busPid_ >> keyringPid_;
@@ -111,8 +103,9 @@ class KeyringSession : public test::TempDirTest {
   }
   // Locks the login collection (the default one) as a user would.
   void lockKeyring() {
-    ASSERT_NE(run("gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
-                  "--method org.freedesktop.Secret.Service.Lock \"['/org/freedesktop/secrets/collection/login']\"")
+    ASSERT_NE(commandOutput("gdbus call --session --dest org.freedesktop.secrets --object-path "
+                            "/org/freedesktop/secrets --method org.freedesktop.Secret.Service.Lock "
+                            "\"['/org/freedesktop/secrets/collection/login']\"")
                   .find("collection/login"),
               std::string::npos);
   }

@@ -13,6 +13,7 @@
 #include "checking/checker_test_support.h"
 #include "dovecot_env.h"
 #include "platform/keyring.h"
+#include "temp_dir.h"
 
 // GLib locks with futexes of its own, which ThreadSanitizer does not see, and
 // GIO keeps its D-Bus proxies to the end of the process: what the sanitizers
@@ -28,18 +29,10 @@ extern "C" const char* __asan_default_options() { return "fast_unwind_on_malloc=
 namespace brivane {
 namespace {
 
+using test::commandOutput;
+
 using namespace brivane::testing;
 using ::testing::ElementsAre;
-
-std::string output(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    char buffer[512];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    pclose(pipe);
-  }
-  return out;
-}
 
 class KeyringDovecot : public ::testing::Test {
  protected:
@@ -51,7 +44,7 @@ class KeyringDovecot : public ::testing::Test {
       if (std::system(("command -v " + std::string(tool) + " >/dev/null 2>&1").c_str()) != 0)
         GTEST_SKIP() << tool << " is not installed";
     std::istringstream out(
-        output("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid())));
+        commandOutput("'" BRIVANE_KEYRING_SESSION "' '" + dir.path() + "' " + std::to_string(getpid())));
     std::getline(out, address);
     out >> busPid >> keyringPid;
     ASSERT_GT(busPid, 0) << "the keyring session did not start";
@@ -83,7 +76,7 @@ TEST_F(KeyringDovecot, PasswordFromTheKeyringLockedAndMissing) {
   EXPECT_TRUE(run.account.password.empty());
   for (const std::string& line : run.log) EXPECT_EQ(line.find(env.password), std::string::npos) << line;
 
-  output("gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
+  commandOutput("gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets "
          "--method org.freedesktop.Secret.Service.Lock \"['/org/freedesktop/secrets/collection/login']\"");
   run = runOne(a);
   EXPECT_THAT(run.published, ElementsAre("QUEUED", "ERRKEYRING"));

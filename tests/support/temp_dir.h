@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,17 @@ class TempDirTest : public ::testing::Test {
  protected:
   TempDir dir;
 };
+
+// What a shell command writes to its standard output (empty when it cannot run).
+inline std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buffer[512];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+    pclose(pipe);
+  }
+  return out;
+}
 
 inline std::string readAll(const std::string& path) {
   std::ostringstream out;
