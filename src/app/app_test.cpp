@@ -268,7 +268,10 @@ class SaverOnX : public Executable {
     if (!kHaveSaver) GTEST_SKIP() << "built without the saver";
     ASSERT_FALSE(x_.name().empty()) << "Xvfb did not start";
   }
-  pid_t startSaver() { return start({BRIVANE_EXE, "/s"}, {"DISPLAY=" + x_.name(), "QT_QPA_PLATFORM=xcb"}); }
+  pid_t startSaver(std::vector<std::string> env = {}) {
+    env.insert(env.end(), {"DISPLAY=" + x_.name(), "QT_QPA_PLATFORM=xcb"});
+    return start({BRIVANE_EXE, "/s"}, env);
+  }
   // The mapped top-level windows, bottom to top.
   static std::vector<Window> shown(Display* d) {
     Window r, parent, *children = nullptr;
@@ -336,7 +339,8 @@ TEST_F(SaverOnX, AKeyEndsTheRunBeforeAHeldWindowShows) {
   fs::permissions(program, fs::perms::owner_all);
   writeStore(mainKey + "\"checkForUpdates\"=dword:00000000\r\n\"useScreensaverBackground\"=dword:00000001\r\n"
              "\"supportScreenCapSavers\"=dword:00000001\r\n\"screensaverPath\"=\"" + program + "\"\r\n");
-  const pid_t pid = startSaver();
+  // A hold of 8 s leaves a slow (sanitizer) build time to take the keyboard within it.
+  const pid_t pid = startSaver({"BRIVANE_BACKGROUND_HOLD_MS=8000"});
   // Once the saver holds the keyboard (a grab of ours fails), while no window of it shows yet.
   Display* d = XOpenDisplay(x_.name().c_str());
   ASSERT_NE(d, nullptr);

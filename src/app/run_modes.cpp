@@ -5,8 +5,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "app/command_line.h"
 
@@ -124,6 +126,16 @@ int runSaver(QApplication& app, X11HostWindow* host) {
   });
 
   SaverDeps deps;
+  // Tests on a slow machine lengthen the time a screen-capturing background
+  // keeps the window back ($BRIVANE_BACKGROUND_HOLD_MS, up to a minute), so
+  // what happens within it can be watched.
+  if (const char* text = std::getenv("BRIVANE_BACKGROUND_HOLD_MS")) {
+    const std::string_view s(text);
+    int ms = 0;
+    const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), ms);
+    if (ec == std::errc() && end == s.data() + s.size() && ms > 0 && ms <= 60000)
+      deps.intervals.initialize2WithBackground = ms;
+  }
   deps.store = store.get();
   deps.logDirectory = [hasLogDir, logDir](std::string& dir) {
     dir = logDir;
