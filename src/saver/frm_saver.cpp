@@ -94,6 +94,9 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   // 3.: the cycle with its result list, locks and flags.
   cycle_ = std::make_unique<CheckCycle>(*target_, std::move(deps_.checkers));
   cycle_->EndOfCycle = [this](bool last) { EndOfCycle(last); };
+  // A publish after a rebuild wakes the window once; the rows that follow
+  // within the list timer's delay join the same rebuild.
+  cycle_->onListChanged = [target = target_.get()] { target->post(WM_LISTCHANGED, 0); };
   if (deps_.logDirectory) cycle_->logDirectory = deps_.logDirectory;
   // What earlier runs announced, in the log folder's "seen" folder (made
   // here, read at the first check): step 5 empties the log folder of files
@@ -153,7 +156,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   view_->model.setSettings(settings_);
 
   const SaverIntervals& iv = deps_.intervals;
-  for (QTimer* t : {&tmrInitialize2}) t->setSingleShot(true);
+  for (QTimer* t : {&tmrInitialize2, &tmrListUpdate}) t->setSingleShot(true);
   tmrInitialize.setInterval(iv.initializeFirst);
   tmrListUpdate.setInterval(iv.listUpdate);
   tmrMove.setInterval(iv.move);
@@ -563,10 +566,12 @@ void TfrmSaver::onInitializeBlank() {
 
 // --- the run ----------------------------------------------------------------
 
-void TfrmSaver::pollHandler() {
-  // The list changes only while checkers publish: its timer runs with the
-  // cycle, so an idle saver does not wake for it.
-  if (cycle_->StartCheckCycle() && !closing_) tmrListUpdate.start();
+void TfrmSaver::pollHandler() { cycle_->StartCheckCycle(); }
+
+void TfrmSaver::onListChanged() {
+  // The first publish since the last rebuild starts the delay; what the
+  // checkers publish within it is rebuilt with it, in one go.
+  if (!closing_ && !tmrListUpdate.isActive()) tmrListUpdate.start();
 }
 
 void TfrmSaver::onListUpdate() {
@@ -580,9 +585,9 @@ void TfrmSaver::onListUpdate() {
 
 void TfrmSaver::EndOfCycle(bool last) {
   if (!last || closing_) return;
-  // The last rows of the cycle, then the list timer rests until the next one.
-  onListUpdate();
+  // The last rows of the cycle at once, not after the list timer's delay.
   tmrListUpdate.stop();
+  onListUpdate();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
   if (settings_.hideAccounts) {
     const bool has = cycle_->hasMessages.load() != 0;
@@ -703,6 +708,7 @@ bool TfrmSaver::event(QEvent* e) {
   if (e->type() == WindowMessageEvent::type()) {
     auto* m = static_cast<WindowMessageEvent*>(e);
     if (m->message == WM_UPDATECHECKDONE) onUpdateCheckDone();
+    else if (m->message == WM_LISTCHANGED) onListChanged();
     else cycle_->onDone(m->message, m->wParam);
     return true;
   }

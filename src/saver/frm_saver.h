@@ -39,7 +39,7 @@ struct SaverIntervals {
   int initialize2WithBackground = 1000;
   int initializeBlankWithBackground = 1000;
   int noBackground = 1;                // both one-shots when no background runs
-  int listUpdate = 100;
+  int listUpdate = 100;                // a publish's rows wait this long for the rows after them
   int move = 20000;
   int keepDisplayOn = 30000;
   int hideUpdateMsg = 5000;
@@ -77,7 +77,9 @@ struct SaverDeps {
 // three panels, the settings and accounts for the whole run. A chain of
 // one-shot timers brings the run up (fade in, background, initial list and
 // first cycle, panels); `tmrMailCheck` starts cycles, `tmrListUpdate`
-// rebuilds the list, `tmrMove` moves the panel; any input ends the run.
+// (single shot, started by a checker's publish) rebuilds the list once for a
+// burst of results, `tmrMove` moves the panel; any input ends the run.
+// Between checks and moves nothing ticks faster than once a minute.
 // Everything runs on the UI thread; checkers reach it only through the
 // cycle's shared state and posted done messages.
 class TfrmSaver : public QWidget {
@@ -149,6 +151,7 @@ class TfrmSaver : public QWidget {
   void onInitialize();
   void onInitialize2();
   void onInitializeBlank();
+  void onListChanged();  // a checker's publish (WM_LISTCHANGED)
   void onListUpdate();
   void onDetectMouseMove();
   void onDetectScrnTerminate();
