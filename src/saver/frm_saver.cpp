@@ -120,6 +120,13 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   pal.setColor(QPalette::Window, QColor(QRgb(0xFF000000u | rgb)));
   setPalette(pal);
   popMessages->setPanelSize({panelWidth_ > 0 ? panelWidth_ : TpopMessages::kDesignWidth, popMessages->height()});
+  // Not in a host's window: the panels are child widgets there, painted
+  // into this window's image.
+  serverPaints_ = realWindows() && !hosted();
+  if (serverPaints_) {
+    setAttribute(Qt::WA_PaintOnScreen);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
 
   // 5.: log housekeeping.
   hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
@@ -212,7 +219,10 @@ void TfrmSaver::logLine(const std::string& text) {
   if (hasLogDir_) AppendMainLogLine(logDir_, logTimestamp() + " " + text);
 }
 
+QPaintEngine* TfrmSaver::paintEngine() const { return serverPaints_ ? nullptr : QWidget::paintEngine(); }
+
 void TfrmSaver::paintEvent(QPaintEvent*) {
+  if (serverPaints_) return;  // the X server fills what is exposed
   QPainter p(this);
   p.fillRect(rect(), palette().color(QPalette::Window));
 }
@@ -276,6 +286,7 @@ void TfrmSaver::showWindow() {
   keyWatch_.reset();  // the window's own grab follows
   show();
   setFadeOpacity(fadeOpacity_);  // on the native window the show created
+  if (serverPaints_) setServerBackground(this, ColorToRgb(windowColor_));
   raise();
   // The other screens are covered from the same moment.
   for (auto& w : otherScreens_) {

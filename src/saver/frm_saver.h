@@ -122,6 +122,8 @@ class TfrmSaver : public QWidget {
   bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void paintEvent(QPaintEvent* e) override;
+  // None while the X server paints the window (serverPaints_).
+  QPaintEngine* paintEngine() const override;
   void resizeEvent(QResizeEvent* e) override;
 
  private:
@@ -185,6 +187,9 @@ class TfrmSaver : public QWidget {
   std::unique_ptr<CheckCycle> cycle_;
   SaverSettings settings_;
   TColor windowColor_ = 0;
+  // The X server fills the full-screen window with its colour: no image of
+  // the screen's size in the program, no repaint when a panel uncovers it.
+  bool serverPaints_ = false;
   int32_t panelWidth_ = 350;
   std::string logDir_;
   bool hasLogDir_ = false;
