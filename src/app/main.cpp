@@ -4,15 +4,11 @@
 #include "app/instance_guard.h"
 #include "app/long_options.h"
 #include "app/run_modes.h"
-#include "platform/http_fetch.h"
 
 int main(int argc, char** argv) {
   // Before any thread exists: a write to a closed socket must be an error,
   // never a dead process.
   std::signal(SIGPIPE, SIG_IGN);
-  // The HTTP library initialises itself once, before any thread exists.
-  brivane::HttpGlobalInit();
-
   // Our own "--" options come first and never take the instance guard.
   if (const auto status = brivane::handleLongOption(argc, argv)) return *status;
 
