@@ -1,6 +1,7 @@
 #include "saver/frm_saver.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -600,6 +601,9 @@ void TfrmSaver::EndOfCycle(bool last) {
   tmrListUpdate.stop();
   onListUpdate();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
+  // The checkers' sessions are freed: give their pages back to the system
+  // rather than hold them until the next cycle.
+  malloc_trim(0);
   if (settings_.hideAccounts) {
     const bool has = cycle_->hasMessages.load() != 0;
     panelSuppressed = !has;
