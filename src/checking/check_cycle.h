@@ -70,6 +70,11 @@ class CheckCycle {
   // Called under resultLock with an account's new rows each time a checker
   // publishes (tests follow the row sequence with it); may be empty.
   std::function<void(int32_t accountIndex, const std::vector<MessageSummary>& rows)> publishObserver;
+  // Called from a checker's thread, under resultLock, when a publish sets
+  // listChanged that was clear: once for a burst of results until the owner
+  // takes the rows (takeListChanged or a rebuild of the list). The saver
+  // window posts itself a message with it; may be empty.
+  std::function<void()> onListChanged;
   // Called from a checker's thread when an account's server presented a
   // certificate that was refused (before its ERRCERT row is published);
   // may be empty. `--check --json` shows the certificate with it.

@@ -36,11 +36,12 @@ void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_vi
 void CheckerThread::PublishResults() {
   if (stopRequested()) return;
   std::lock_guard lock(cycle_.resultLock);
-  cycle_.listChanged.store(1);
+  const bool wasClear = cycle_.listChanged.exchange(1) == 0;
   auto& list = cycle_.resultList;
   std::erase_if(list, [this](const MessageSummary& row) { return row.accountIndex == accountIndex; });
   list.insert(list.end(), results.begin(), results.end());
   if (cycle_.publishObserver) cycle_.publishObserver(accountIndex, results);
+  if (wasClear && cycle_.onListChanged) cycle_.onListChanged();
 }
 
 void CheckerThread::openLog() {

@@ -39,7 +39,7 @@ struct SaverIntervals {
   int initialize2WithBackground = 1000;
   int initializeBlankWithBackground = 1000;
   int noBackground = 1;                // both one-shots when no background runs
-  int listUpdate = 100;
+  int listUpdate = 100;                // a publish's rows wait this long for the rows after them
   int move = 20000;
   int keepDisplayOn = 30000;
   int hideUpdateMsg = 5000;
@@ -77,7 +77,9 @@ struct SaverDeps {
 // three panels, the settings and accounts for the whole run. A chain of
 // one-shot timers brings the run up (fade in, background, initial list and
 // first cycle, panels); `tmrMailCheck` starts cycles, `tmrListUpdate`
-// rebuilds the list, `tmrMove` moves the panel; any input ends the run.
+// (single shot, started by a checker's publish) rebuilds the list once for a
+// burst of results, `tmrMove` moves the panel; any input ends the run.
+// Between checks and moves nothing ticks faster than once a minute.
 // Everything runs on the UI thread; checkers reach it only through the
 // cycle's shared state and posted done messages.
 class TfrmSaver : public QWidget {
@@ -120,6 +122,8 @@ class TfrmSaver : public QWidget {
   bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void paintEvent(QPaintEvent* e) override;
+  // None while the X server paints the window (serverPaints_).
+  QPaintEngine* paintEngine() const override;
   void resizeEvent(QResizeEvent* e) override;
 
  private:
@@ -149,6 +153,7 @@ class TfrmSaver : public QWidget {
   void onInitialize();
   void onInitialize2();
   void onInitializeBlank();
+  void onListChanged();  // a checker's publish (WM_LISTCHANGED)
   void onListUpdate();
   void onDetectMouseMove();
   void onDetectScrnTerminate();
@@ -182,6 +187,9 @@ class TfrmSaver : public QWidget {
   std::unique_ptr<CheckCycle> cycle_;
   SaverSettings settings_;
   TColor windowColor_ = 0;
+  // The X server fills the full-screen window with its colour: no image of
+  // the screen's size in the program, no repaint when a panel uncovers it.
+  bool serverPaints_ = false;
   int32_t panelWidth_ = 350;
   std::string logDir_;
   bool hasLogDir_ = false;
