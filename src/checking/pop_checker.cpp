@@ -135,8 +135,7 @@ bool TPOPChecker::collectRows(Pop3Session& client, long count, const Pop3UidList
         row.setFolder("INBOX");
         slots[static_cast<size_t>(top - n)] = std::move(row);
       }
-      if (stopRequested()) throw CheckStopped{};
-      continue;
+      fetch.clear();
     }
     // TOP cannot ask for fewer header fields: a senders-only row drops the subject it does not show.
     client.retrieveHeaders(fetch, showPreview ? kPreviewLines : 0, [&](long n, bool shown, MailMessage& message) {
