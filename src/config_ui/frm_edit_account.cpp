@@ -143,11 +143,11 @@ struct TfrmEditAccount::CommandTry : WorkerThread {
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-  // The captions of both groups share one width, so that the edits of the
-  // two groups line up.
+  // The captions of all groups share one width, so that the edits of the
+  // groups line up.
   int captionWidth = 0;
-  const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblEncryption, ui->lblUsername,
-                         ui->lblSignIn,      ui->lblPassword,    ui->lblCommand};
+  const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer,  ui->lblEncryption, ui->lblUsername,
+                         ui->lblSignIn,      ui->lblPassword,    ui->lblCommand, ui->lblPanelPrivacy};
   for (QLabel* l : captions) captionWidth = std::max(captionWidth, l->sizeHint().width());
   for (QLabel* l : captions) l->setMinimumWidth(captionWidth);
   // Room for real host and user names (about 30 characters); the fields
