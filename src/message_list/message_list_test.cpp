@@ -167,7 +167,8 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
 }
 
 // What an account shows at each level of privacy, with the settings'
-// previews on and off (the stricter wins); another account is not affected.
+// previews on and off: the stricter of the two wins (shownPrivacy); another
+// account is not affected.
 TEST(MessageList, PrivacyLevelLimitsTheAccountsRows) {
   using P = PanelPrivacy;
   const Rows other = {" |   Open", " Inbox (1)", "- Cy | open | seen"};

@@ -149,12 +149,6 @@ TEST(Accounts, EncryptionModeAndTrustedCertificate) {
   EXPECT_EQ(s.getValue(acct("0 B"), "certificateSha256"), std::nullopt);
 }
 
-}  // namespace
-}  // namespace brivane
-
-namespace brivane {
-namespace {
-
 // "panelPrivacy": absent is everything and saves as absent; each level
 // survives a save; anything else stored reads as the strictest level.
 TEST(Accounts, PanelPrivacyLevel) {
@@ -180,21 +174,6 @@ TEST(Accounts, PanelPrivacyLevel) {
     EXPECT_EQ(s.getValue(acct("0 A"), "panelPrivacy"),
               r.level == PanelPrivacy::Everything ? std::nullopt
                                                   : std::optional(RegValue::dword(static_cast<uint32_t>(r.level))));
-  }
-}
-
-// The settings' "no previews" and the account's level: the stricter wins.
-TEST(Accounts, ShownPrivacyIsTheStricterOfAccountAndSettings) {
-  using P = PanelPrivacy;
-  const std::tuple<P, bool, P> rows[] = {
-      {P::Everything, true, P::Everything},  {P::Everything, false, P::NoPreviews},
-      {P::NoPreviews, true, P::NoPreviews},  {P::SendersOnly, false, P::SendersOnly},
-      {P::CountsOnly, true, P::CountsOnly},  {P::CountsOnly, false, P::CountsOnly},
-  };
-  for (const auto& [own, previews, shown] : rows) {
-    TEmlAccount a = account("A");
-    a.panelPrivacy = own;
-    EXPECT_EQ(shownPrivacy(a, previews), shown) << static_cast<int>(own) << " previews " << previews;
   }
 }
 
