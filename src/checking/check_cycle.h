@@ -54,6 +54,9 @@ class CheckCycle {
   AccountList Accounts;
   bool firstCycle = true;
   bool displayMsgPreview = false;  // handed to each checker as showPreview
+  // The saver's checks fetch no more than each account's panel shows
+  // (TEmlAccount::panelPrivacy); `--check` leaves it off and fetches all.
+  bool fetchForPanel = false;
   // Called after every collection with whether it was the last checker.
   std::function<void(bool last)> EndOfCycle;
   std::vector<std::unique_ptr<CheckerThread>> imapCheckers;

@@ -73,6 +73,13 @@ class CheckerThread : public WorkerThread {
   int32_t accountIndex = 0;
   int32_t slotIndex = 0;
   bool showPreview = false;
+  // How much the check fetches beyond the counts: a check for a panel that
+  // shows less fetches less (no previews, only senders, nothing).
+  PanelPrivacy fetchLevel = PanelPrivacy::Everything;
+  // What is fetched of each message: fetchLevel, without previews unless showPreview.
+  PanelPrivacy fetched() const {
+    return stricterPrivacy(fetchLevel, showPreview ? PanelPrivacy::Everything : PanelPrivacy::NoPreviews);
+  }
 
   uint32_t doneMessage() const { return doneMessage_; }
 

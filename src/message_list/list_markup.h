@@ -15,6 +15,7 @@ inline constexpr std::string_view MessageIcon = "<IMG src=\"idx:3\" align=\"midd
 inline constexpr std::string_view MessageIndent = "<IND x=\"24\">";
 inline constexpr std::string_view SenderStart = "<IND x=\"12\"><FONT color=\"clGray\"><B>- ";
 inline constexpr std::string_view SenderEnd = "</B></FONT><BR>";
+inline constexpr std::string_view SenderOnlyEnd = "</B></FONT>";  // a sender line without messages below
 inline constexpr std::string_view SubjectStart = "<FONT color=\"clGray\">";
 inline constexpr std::string_view PreviewStart = "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">";
 inline constexpr std::string_view FontEnd = "</FONT>";

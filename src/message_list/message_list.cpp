@@ -283,7 +283,7 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
 }
 
 void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
-                                     std::vector<std::string>& out) const {
+                                     std::vector<std::string>& out, PanelPrivacy shows) const {
   // Newest first; equal dates keep their order.
   std::stable_sort(messages.begin(), messages.end(),
                    [](const MessageSummary* a, const MessageSummary* b) { return a->received > b->received; });
@@ -293,6 +293,8 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     out.push_back(std::string(FolderIcon) +
                   EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row)));
   }
+  if (shows == PanelPrivacy::CountsOnly) return;
+  const bool previews = displayMsgPreview_ && shows == PanelPrivacy::Everything;
   auto appendLine = [&](std::string& l, const MessageSummary& m) {
     l += MessageIndent;
     l += MessageIcon;
@@ -300,7 +302,7 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     const std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
     AppendEscapedMarkup(l, FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row));
     l += FontEnd;
-    if (displayMsgPreview_ && !m.preview.empty()) {
+    if (previews && !m.preview.empty()) {
       l += PreviewStart;
       AppendEscapedMarkup(l, FitText(m.preview, width - kMessageMargin, 0, fonts_.preview));
       l += FontEnd;
@@ -324,7 +326,7 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
   for (std::string_view sender : order) {
     const std::vector<size_t>& group = bySender[sender];
     std::string head;
-    if (group.size() > 1) {
+    if (group.size() > 1 || shows == PanelPrivacy::SendersOnly) {
       std::string suffix = " (" + std::to_string(group.size()) + ")";
       head = FitText(std::string(sender) + suffix, width - kFolderMargin, suffix.size(), fonts_.sender);
     } else {
@@ -334,6 +336,11 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     first.reserve(320);
     first += SenderStart;
     AppendEscapedMarkup(first, head);
+    if (shows == PanelPrivacy::SendersOnly) {
+      first += SenderOnlyEnd;
+      out.push_back(std::move(first));
+      continue;
+    }
     first += SenderEnd;
     appendLine(first, *messages[group[0]]);
     out.push_back(std::move(first));
@@ -398,7 +405,8 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
       if (m->kind == RowKind::Message && upperTrimmed(m->folder) == key) messages.push_back(m);
     }
     ensureHeader();
-    if (!hasStatus || noMessages) ComposeFolder(std::move(messages), FolderCaption(f), plan.rows);
+    if (!hasStatus || noMessages)
+      ComposeFolder(std::move(messages), FolderCaption(f), plan.rows, shownPrivacy(account, displayMsgPreview_));
   }
   return plan;
 }
@@ -440,7 +448,8 @@ bool MessageListModel::sameInputs(const BlockInputs& memo, const std::vector<con
                                   bool firstCycle) const {
   if (memo.rows.size() != rows.size() || memo.times != times || memo.firstCycle != firstCycle ||
       memo.hasMessages != account.hasMessages || memo.width != listWidth() || memo.name != account.name ||
-      memo.server != account.server || memo.folders != account.folders) {
+      memo.server != account.server || memo.folders != account.folders ||
+      memo.shows != shownPrivacy(account, displayMsgPreview_)) {
     return false;
   }
   for (size_t k = 0; k < rows.size(); ++k) {
@@ -491,6 +500,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     in.server = accounts[i].server;
     in.firstCycle = cycle.firstCycle;
     in.hasMessages = accounts[i].hasMessages;
+    in.shows = shownPrivacy(accounts[i], displayMsgPreview_);
     in.width = listWidth();
     built_[i] = std::move(in);
   }

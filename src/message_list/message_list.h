@@ -95,9 +95,10 @@ class MessageListModel {
 
   // Appends a folder's rows to `out`: the folder row "Caption (n)", then the
   // messages newest first, grouped by sender at the place of the sender's
-  // newest message.
+  // newest message. `shows` limits the rows: no previews; each sender as one
+  // line with its count; the folder row alone.
   void ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
-                     std::vector<std::string>& out) const;
+                     std::vector<std::string>& out, PanelPrivacy shows = PanelPrivacy::Everything) const;
 
   // `text` cut with "..." so that it measures less than `width` in `font`,
   // its last `keep` characters kept. Works on plain text: escape afterwards.
@@ -127,6 +128,7 @@ class MessageListModel {
     std::vector<std::string> folders;
     std::string name, server;
     bool firstCycle = false, hasMessages = false;
+    PanelPrivacy shows = PanelPrivacy::Everything;
     int width = 0;
     bool operator==(const BlockInputs&) const = default;
   };

@@ -166,6 +166,41 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
   }
 }
 
+// What an account shows at each level of privacy, with the settings'
+// previews on and off: the stricter of the two wins (shownPrivacy); another
+// account is not affected.
+TEST(MessageList, PrivacyLevelLimitsTheAccountsRows) {
+  using P = PanelPrivacy;
+  const Rows other = {" |   Open", " Inbox (1)", "- Cy | open | seen"};
+  const struct { const char* name; P level; bool previews; Rows rows; } cases[] = {
+      {"everything", P::Everything, true, {" Inbox (3)", "- Bob (2) | new | pv2", "old | pv1", "- Ann | hi | pv3"}},
+      {"everything, no previews set", P::Everything, false, {" Inbox (3)", "- Bob (2) | new", "old", "- Ann | hi"}},
+      {"no previews", P::NoPreviews, true, {" Inbox (3)", "- Bob (2) | new", "old", "- Ann | hi"}},
+      {"senders only", P::SendersOnly, true, {" Inbox (3)", "- Bob (2)", "- Ann (1)"}},
+      {"counts only", P::CountsOnly, true, {" Inbox (3)"}},
+      {"counts only, no previews set", P::CountsOnly, false, {" Inbox (3)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ListRig rig(334, [&](SaverSettings& s) { s.displayMsgPreview = c.previews; });
+    rig.account("Home").panelPrivacy = c.level;
+    rig.account("Open");
+    rig.message(0, "Bob", "old", 100, "INBOX", "pv1");
+    rig.message(0, "Bob", "new", 300, "INBOX", "pv2");
+    rig.message(0, "Ann", "hi", 200, "INBOX", "pv3");
+    rig.message(1, "Cy", "open", 100, "INBOX", "seen");
+    Rows expected{"  Home"};
+    expected.insert(expected.end(), c.rows.begin(), c.rows.end());
+    if (c.previews) expected.insert(expected.end(), other.begin(), other.end());
+    else expected.insert(expected.end(), {" |   Open", " Inbox (1)", "- Cy | open"});
+    EXPECT_EQ(rig.rebuild(), expected);
+    // A level changed between rebuilds (new settings) is not taken for an unchanged block.
+    rig.cycle.Accounts[0].panelPrivacy = P::CountsOnly;
+    EXPECT_EQ(rig.rebuild().at(1), " Inbox (3)");
+    EXPECT_EQ(rig.rebuild().size(), expected.size() - c.rows.size() + 1);
+  }
+}
+
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};

@@ -113,6 +113,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   if (deps_.store != nullptr)
     LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts, &clamped);
   cycle_->displayMsgPreview = settings_.displayMsgPreview;
+  cycle_->fetchForPanel = true;
   // In a host's window a background program draws into pnlPreview only: a
   // window of its own would cover the screen outside the host's window.
   if (hosted()) settings_.supportNonPreviewSavers = settings_.supportScreenCapSavers = false;
