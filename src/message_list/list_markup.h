@@ -13,6 +13,8 @@ inline constexpr std::string_view HeaderBreak = "<BR>";  // before every header 
 inline constexpr std::string_view FolderIcon = "<IMG src=\"idx:1\" align=\"middle\"> ";
 inline constexpr std::string_view MessageIcon = "<IMG src=\"idx:3\" align=\"middle\">";
 inline constexpr std::string_view MessageIndent = "<IND x=\"24\">";
+inline constexpr int kMessageIndent = 24;    // MessageIndent's x
+inline constexpr int kMessageIconSize = 16;  // MessageIcon's width at 96 dpi
 inline constexpr std::string_view SenderStart = "<IND x=\"12\"><FONT color=\"clGray\"><B>- ";
 inline constexpr std::string_view SenderEnd = "</B></FONT><BR>";
 inline constexpr std::string_view SubjectStart = "<FONT color=\"clGray\">";

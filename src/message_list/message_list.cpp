@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
@@ -168,28 +169,17 @@ std::string MessageListModel::cut(std::string_view text, int width, size_t keep,
 
 std::string MessageListModel::FitTextWithRight(std::string_view text, std::string_view right, int width,
                                                const FontSpec& font) const {
-  if (right.empty()) return FitText(text, width, 0, font);
-  // Remembered like the plain cuts; -1 in the place of `keep` (never
-  // negative there) keeps the two kinds of key apart.
-  std::string& key = startFitKey(width, -1, font);
-  key += right;
-  key += '\0';
-  key += text;
-  if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
-  std::string fullKey = key;  // FitText below builds its own key in the buffer
-  const int rightWidth = metrics_.width(right, font);
-  const int blank = metrics_.width(" ", font);
-  std::string out = FitText(text, width - rightWidth - blank, 0, font);
-  out += ' ';
-  int w = metrics_.width(out, font);
-  while (blank > 0 && w + blank + rightWidth <= width) {
-    out += ' ';
-    w += blank;
-  }
-  out += right;
-  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
-  fitCache_.emplace(std::move(fullKey), out);
+  if (right.empty()) return EscapeMarkup(FitText(text, width, 0, font));
+  // The cut measures less than its room: the blank before the time stays whole.
+  const int room = width - metrics_.width(right, font) - metrics_.width(" ", font);
+  std::string out = EscapeMarkup(FitText(text, room, 0, font));
+  out += kRightTab;
+  AppendEscapedMarkup(out, right);
   return out;
+}
+
+int MessageListModel::messageTextStart() const {
+  return kMessageIndent + static_cast<int>(std::lround(kMessageIconSize * pictureScale_));
 }
 
 // --- blocks -----------------------------------------------------------------
@@ -298,7 +288,8 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     l += MessageIcon;
     l += SubjectStart;
     const std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
-    AppendEscapedMarkup(l, FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row));
+    l += time.empty() ? EscapeMarkup(FitText(m.subject, width - kMessageMargin, 0, fonts_.row))
+                      : FitTextWithRight(m.subject, time, width - messageTextStart(), fonts_.row);
     l += FontEnd;
     if (displayMsgPreview_ && !m.preview.empty()) {
       l += PreviewStart;

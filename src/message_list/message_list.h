@@ -102,8 +102,11 @@ class MessageListModel {
   // `text` cut with "..." so that it measures less than `width` in `font`,
   // its last `keep` characters kept. Works on plain text: escape afterwards.
   std::string FitText(std::string_view text, int width, size_t keep, const FontSpec& font) const;
-  // `text` cut to leave room for `right`, then blanks up to the width, then
-  // `right` (at least one blank between the two).
+  // Mark-up: `text` cut so that at least one blank's width stays before
+  // `right` in a line of `width` pixels (from where the text starts to the
+  // row's right edge), a right tab, then `right`, so that `right` ends at the
+  // row's edge whatever the text; both escaped. Only `text`, cut to `width`,
+  // when `right` is empty.
   std::string FitTextWithRight(std::string_view text, std::string_view right, int width,
                                const FontSpec& font) const;
   // "Just received", "20 secs ago", "1 mins ago", "2 hrs ago", "Today",
@@ -132,8 +135,8 @@ class MessageListModel {
   };
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
                   const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
-  // The start of a cut's cache key in fitKey_: width, kept characters (-1
-  // for a cut with a text on the right) and font; the texts follow.
+  // The start of a cut's cache key in fitKey_: width, kept characters and
+  // font; the text follows.
   std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
   std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
@@ -146,6 +149,9 @@ class MessageListModel {
   std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
   StatusRowLayout statusLayout() const { return {metrics_, fonts_.row, listWidth(), pictureScale_}; }
   int listWidth() const { return rows_.clientWidth(); }
+  // Where a message line's subject starts: the indent, then the icon at the
+  // pictures' scale.
+  int messageTextStart() const;
 
   RowList& rows_;
   MessagePanelHost& host_;

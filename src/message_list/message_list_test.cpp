@@ -53,7 +53,9 @@ struct ListRig : RowList, MessagePanelHost {
   void requestMove() override { ++moves, onMove ? onMove() : void(); }
 
   bool ok(int i) const { return i >= 0 && i < count(); }
-  RowLayout layout(int i) const { return layoutMarkup(rows[i].first, {.font = {}, .width = width}, pictures, metrics); }
+  RowLayout layout(int i) const {
+    return layoutMarkup(rows[i].first, {.font = {}, .pictureScale = scale, .width = width}, pictures, metrics);
+  }
   // The rows as a reader sees them: laid-out text, lines joined by " | ".
   Rows plain() const {
     Rows out;
@@ -92,6 +94,7 @@ struct ListRig : RowList, MessagePanelHost {
   }
 
   int width, updating = 0, edits = 0, height = 400, moves = 0;
+  double scale = 1.0;  // pictures at logical dpi / 96
   std::vector<std::pair<std::string, int>> rows;
   const std::string empty;
   PictureCatalog pictures;
@@ -154,15 +157,39 @@ TEST(MessageList, FoldersWithAndWithoutHideFolders) {
   EXPECT_EQ(pop.cycle.Accounts[0].folders, Rows{"INBOX;Inbox"});
 }
 
-// 140 px less the time and one blank: the subject is cut, a blank stays before the time.
-TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
-  for (bool dates : {true, false}) {
-    ListRig rig(200, [&](SaverSettings& s) { s.displayMsgDate = dates, s.displayMsgPreview = true; });
+// The time ends at the row's right edge at every width and dpi (the subject
+// starts after the 24 px indent and the scaled icon); the subject's cut
+// leaves at least a blank (6 px) before it. Without dates the subject alone
+// is cut 60 px short of the edge.
+TEST(MessageList, MessageLinesEndTheirTimeAtTheRightEdge) {
+  const std::string subject = "a < b & c and a very long tail of words";
+  const struct {
+    const char* name;
+    int width;
+    double scale;
+    bool dates;
+    std::string line;
+  } rows[] = {
+      {"narrow: cut", 200, 1.0, true, "a < b & c an...\t5 secs ago"},
+      {"narrow at 192 dpi: the bigger icon takes room", 200, 2.0, true, "a < b & c...\t5 secs ago"},
+      {"wide: whole", 600, 1.0, true, subject + "\t5 secs ago"},
+      {"wide at 192 dpi", 600, 2.0, true, subject + "\t5 secs ago"},
+      {"no dates: no tab", 200, 1.0, false, "a < b & c and a very..."},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ListRig rig(row.width, [&](SaverSettings& s) { s.displayMsgDate = row.dates; });
+    rig.scale = row.scale;
+    rig.model.setPictureScale(row.scale);
     rig.account("Home");
-    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX", "<B>x</B>");
-    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)",
-                                   dates ? "- AT&T <news@att.com> | a < b & c... 5 secs ago | <B>x</B>"
-                                         : "- AT&T <news@att.com> | a < b & c and a very... | <B>x</B>"}));
+    rig.message(0, "AT&T <news@att.com>", subject, kNow - 5);
+    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- AT&T <news@att.com> | " + row.line}));
+    const RowLayout r = rig.layout(2);
+    if (!row.dates) continue;
+    const LaidOutText& text = r.texts[r.texts.size() - 2];
+    const LaidOutText& time = r.texts.back();
+    EXPECT_EQ(time.x + time.width, row.width);
+    EXPECT_LE(text.x + text.width + 6, time.x) << "a blank's width before the time";
   }
 }
 
