@@ -32,6 +32,17 @@ class CheckerFactory {
 // The factory of the real TIMAPChecker and TPOPChecker.
 std::unique_ptr<CheckerFactory> makeDefaultCheckerFactory();
 
+// When an account's checks of a run ended: stamped by the checker as its
+// check completes, read by the panel's headers and `--check --json`.
+struct CheckTimes {
+  // Wall-clock ends in milliseconds since 1970 (UTC); 0: none in this run.
+  int64_t lastSuccessMs = 0;  // the last check that ended without an error
+  int64_t latestEndMs = 0;    // the latest check, whatever its outcome
+  int64_t latestDurationMs = 0;  // from the checker's creation to its end
+  bool latestFailed = false;
+  friend bool operator==(const CheckTimes&, const CheckTimes&) = default;
+};
+
 // The saver-side state of check cycles, free of any window: the account list,
 // the result list with its lock, the connect lock, the cycle flags, the slots
 // of the running checkers, starting a cycle and collecting ended checkers.
@@ -63,6 +74,9 @@ class CheckCycle {
   std::vector<MessageSummary> resultList;  // guarded by resultLock
   std::mutex resultLock;
   ConnectLock connectLock;  // one account connects and logs in at a time
+  // By account index (shorter when a check has not ended yet); guarded by
+  // resultLock. A check that ends sets listChanged, so the list shows it.
+  std::vector<CheckTimes> checkTimes;
   std::atomic<uint8_t> listChanged{0};
   std::atomic<uint8_t> newMailArrived{0};
   std::atomic<uint8_t> hasMessages{0};

@@ -111,6 +111,32 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
 }
 
 // The connect-lock wait honours a stop: the stopped checker posts done at once.
+// Each account's check stamps its end: messages and "no new messages" are
+// successes; a failure after a success keeps the success's time.
+TEST_F(CycleTest, ChecksStampTheirEndsAndAFailureKeepsTheLastSuccess) {
+  cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", true), fakeAccount("C", false)};
+  bool aFails = false;
+  bodies_["A"] = [&aFails](FakeChecker& c) {
+    if (aFails) return c.SetStatus(status::kErrConn, RowKind::Error);
+    c.addRow("a1"), c.PublishResults();
+  };
+  bodies_["B"] = [](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages); };
+  bodies_["C"] = [](FakeChecker& c) { c.SetStatus(status::kInvServer, RowKind::Error); };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collect();
+  const std::vector<CheckTimes> first = cycle_.checkTimes;
+  ASSERT_EQ(first.size(), 3u);
+  EXPECT_TRUE(cycle_.takeListChanged());
+  for (size_t i : {0, 1}) EXPECT_TRUE(!first[i].latestFailed && first[i].lastSuccessMs == first[i].latestEndMs) << i;
+  EXPECT_TRUE(first[2].latestFailed && first[2].lastSuccessMs == 0 && first[2].latestEndMs > 0);
+  aFails = true;
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collect();
+  const CheckTimes& a = cycle_.checkTimes[0];
+  EXPECT_TRUE(a.latestFailed && a.lastSuccessMs == first[0].lastSuccessMs && a.latestEndMs >= a.lastSuccessMs);
+  EXPECT_GE(a.latestDurationMs, 0);
+}
+
 TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
   cycle_.Accounts = {fakeAccount("Waiting", true)};
   std::promise<void> waiting;
