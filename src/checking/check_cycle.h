@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checking/check_memory.h"
+#include "checking/check_times.h"
 #include "checking/checker_thread.h"
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
@@ -31,17 +32,6 @@ class CheckerFactory {
 
 // The factory of the real TIMAPChecker and TPOPChecker.
 std::unique_ptr<CheckerFactory> makeDefaultCheckerFactory();
-
-// When an account's checks of a run ended: stamped by the checker as its
-// check completes, read by the panel's headers and `--check --json`.
-struct CheckTimes {
-  // Wall-clock ends in milliseconds since 1970 (UTC); 0: none in this run.
-  int64_t lastSuccessMs = 0;  // the last check that ended without an error
-  int64_t latestEndMs = 0;    // the latest check, whatever its outcome
-  int64_t latestDurationMs = 0;  // from the checker's creation to its end
-  bool latestFailed = false;
-  friend bool operator==(const CheckTimes&, const CheckTimes&) = default;
-};
 
 // The saver-side state of check cycles, free of any window: the account list,
 // the result list with its lock, the connect lock, the cycle flags, the slots

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checking/check_times.h"
 #include "checking/message_summary.h"
 #include "common/text.h"
 #include "markup/markup_layout.h"
@@ -61,6 +62,8 @@ class MessageListModel {
   void setSettings(const SaverSettings& settings);
   void setClock(NowFn now) { times_.setClock(std::move(now)); }
   void setShortDate(DateFormatFn format);
+  // The locale's short time ("14:02") of the headers' "checked at".
+  void setShortTime(DateFormatFn format) { shortTime_ = std::move(format); }
   // Pictures are drawn at logical dpi / 96 of their size.
   void setPictureScale(double scale);
   void setFonts(MessageListFonts fonts);
@@ -77,6 +80,12 @@ class MessageListModel {
   // they are; drawing is suspended while rows change. Ends with
   // FitPanelHeight(false). True when the list was rebuilt.
   bool RebuildList(CheckCycle& cycle);
+
+  // Rewrites the header rows whose freshness text ("checked 5 min ago")
+  // changed, from the cycle's check times (copied under `resultLock`); no
+  // other row is touched. For a timer between rebuilds. True when a header
+  // changed.
+  bool UpdateFreshness(CheckCycle& cycle);
 
   // Fits the panel to the rows: the bottom of the last row's lines plus the
   // panel's frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
@@ -113,8 +122,9 @@ class MessageListModel {
   // "Yesterday", "3 days ago" or the short date; empty for a time of 0.
   std::string RelativeTime(int64_t when) const { return times_.text(when); }
 
-  // The header row of an account as it stands at `row`.
-  static std::string HeaderRow(std::string_view name, int row);
+  // The header row of an account as it stands at `row`; `freshness`, when
+  // given, greyed against the row's right edge.
+  static std::string HeaderRow(std::string_view name, int row, std::string_view freshness = {});
 
  private:
   enum class Outcome { Untouched, Replace, Remove };
@@ -147,6 +157,12 @@ class MessageListModel {
   std::pair<int, int> blockOf(int i) const;
   // `detail`: the server's own words (a refused login), on a line of its own.
   std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
+  // Account i's header as it stands at `row`, with its freshness text.
+  std::string headerText(int i, int row) const;
+  // Rewrites the header rows whose text changed (freshness, name, the break
+  // before them); true when one did.
+  bool refreshHeaders();
+  void copyCheckTimes(CheckCycle& cycle);
   StatusRowLayout statusLayout() const { return {metrics_, fonts_.row, listWidth(), pictureScale_}; }
   int listWidth() const { return rows_.clientWidth(); }
   // Where a message line's subject starts: the indent, then the icon at the
@@ -164,6 +180,8 @@ class MessageListModel {
   double pictureScale_ = 1.0;
   RelativeTimes times_;
   std::vector<std::string> accountNames_;
+  std::vector<CheckTimes> checkTimes_;  // the cycle's, as of the last copy
+  DateFormatFn shortTime_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
   // Cuts already measured, by font, width, kept characters and text.

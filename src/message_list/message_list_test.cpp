@@ -193,6 +193,66 @@ TEST(MessageList, MessageLinesEndTheirTimeAtTheRightEdge) {
   }
 }
 
+// The header says, greyed against the right edge, when the account was last
+// checked successfully; a failure after a success keeps its error row and
+// names the success's time; nothing before the first check ends, nor after
+// failures alone.
+TEST(MessageList, HeadersSayWhenTheAccountWasLastCheckedSuccessfully) {
+  const auto ended = [](int64_t ago, bool failed, int64_t successAgo) {
+    return CheckTimes{.lastSuccessMs = successAgo < 0 ? 0 : (kNow - successAgo) * 1000,
+                      .latestEndMs = (kNow - ago) * 1000, .latestDurationMs = 80, .latestFailed = failed};
+  };
+  const std::string at = "T" + std::to_string(kNow - 61 * 60);
+  const struct {
+    const char* name;
+    std::vector<CheckTimes> times;
+    std::string header;
+  } rows[] = {
+      {"first check running", {}, "  Home"},
+      {"59 s: just now", {ended(59, false, 59)}, "  Home\tchecked just now"},
+      {"5 min", {ended(300, false, 300)}, "  Home\tchecked 5 min ago"},
+      {"61 min: the time", {ended(61 * 60, false, 61 * 60)}, "  Home\tchecked at " + at},
+      {"failed after a success", {ended(10, true, 61 * 60)}, "  Home\tlast good check " + at},
+      {"failed, no success", {ended(10, true, -1)}, "  Home"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    ListRig rig;
+    rig.model.setShortTime([](int64_t t) { return "T" + std::to_string(t); });
+    rig.account("Home");
+    const bool failed = !row.times.empty() && row.times[0].latestFailed;
+    rig.status(0, failed ? status::kErrConn : status::kNoMsg, failed ? RowKind::Error : RowKind::NoMessages);
+    rig.cycle.checkTimes = row.times;
+    const Rows shown = rig.rebuild();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0], row.header);
+    EXPECT_EQ(shown[1].starts_with("  ERROR"), failed) << shown[1];
+    const LaidOutText& last = rig.layout(0).texts.back();
+    if (row.header.find('\t') == std::string::npos) continue;
+    EXPECT_EQ(std::pair(last.color, last.x + last.width), std::pair(Rgb{128, 128, 128}, rig.width));
+  }
+}
+
+// The minute's update rewrites header rows only, and only those whose text changed.
+TEST(MessageList, FreshnessUpdatesTouchOnlyHeaders) {
+  ListRig rig;
+  int64_t now = kNow;
+  rig.model.setClock([&now] { return now; });
+  rig.account("Home");
+  rig.account("Work");
+  rig.message(0, "Ann", "hi");
+  rig.status(1, status::kQueued, RowKind::Queued);
+  rig.cycle.checkTimes = {{.lastSuccessMs = kNow * 1000, .latestEndMs = kNow * 1000}};  // Work's first check runs
+  Rows expected = rig.rebuild();
+  EXPECT_EQ(expected[0], "  Home\tchecked just now");
+  rig.edits = 0;
+  EXPECT_FALSE(rig.model.UpdateFreshness(rig.cycle));
+  now += 5 * 60;
+  EXPECT_TRUE(rig.model.UpdateFreshness(rig.cycle));
+  expected[0] = "  Home\tchecked 5 min ago";
+  EXPECT_EQ(std::pair(rig.plain(), rig.edits), std::pair(expected, 1));
+}
+
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};

@@ -161,6 +161,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   tmrHideUpdateMsg.setInterval(iv.hideUpdateMsg);
   tmrDetectMouseMove.setInterval(iv.detectMouseMove);
   tmrDetectScrnTerminate.setInterval(iv.detectScrnTerminate);
+  tmrFreshness.setInterval(iv.freshness);
   connect(&tmrInitialize, &QTimer::timeout, this, &TfrmSaver::onInitialize);
   connect(&tmrInitialize2, &QTimer::timeout, this, &TfrmSaver::onInitialize2);
   connect(&tmrInitializeBlank, &QTimer::timeout, this, &TfrmSaver::onInitializeBlank);
@@ -171,6 +172,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   connect(&tmrHideUpdateMsg, &QTimer::timeout, this, &TfrmSaver::onHideUpdateMsg);
   connect(&tmrDetectMouseMove, &QTimer::timeout, this, &TfrmSaver::onDetectMouseMove);
   connect(&tmrDetectScrnTerminate, &QTimer::timeout, this, &TfrmSaver::onDetectScrnTerminate);
+  connect(&tmrFreshness, &QTimer::timeout, this, [this] { view_->model.UpdateFreshness(*cycle_); });
   tmrBackgroundEnd_.setInterval(1000);
   connect(&tmrBackgroundEnd_, &QTimer::timeout, this, &TfrmSaver::onBackgroundEnded);
   popMessages->installEventFilter(this);
@@ -525,6 +527,7 @@ void TfrmSaver::onInitialize2() {
       tmrMailCheck.start();
     }
     tmrMove.start();
+    tmrFreshness.start();
     pollHandler();
   }
   if (moveDue_) {
@@ -746,6 +749,7 @@ void TfrmSaver::closeRun() {
                     &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {
     t->stop();
   }
+  tmrFreshness.stop();
   // Every worker is asked to stop first, so that their ending overlaps the
   // background program's grace period in the hide steps; then all are
   // waited for at once.
