@@ -188,11 +188,9 @@ TEST_F(CheckMode, JsonDocumentAndExitStatus) {
       {"newMailArrived", true},
       {"hasMessages", true}};
   json doc = json::parse(out_.str());
-  // Every check ended: when (local time with its offset) and how long it took.
-  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");
+  const std::regex iso(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)");  // local time and offset
   for (json& a : doc["accounts"]) {
-    EXPECT_TRUE(a["checkedAt"].is_string() && std::regex_match(a["checkedAt"].get<std::string>(), iso)) << a;
-    EXPECT_TRUE(a["durationMs"].is_number_integer() && a["durationMs"].get<int64_t>() >= 0) << a;
+    EXPECT_TRUE(std::regex_match(a["checkedAt"].get<std::string>(), iso) && a["durationMs"].get<int64_t>() >= 0);
     a.erase("checkedAt"), a.erase("durationMs");
   }
   EXPECT_EQ(doc, expected) << out_.str();

@@ -116,33 +116,23 @@ TEST_F(Layout, ParagraphAlignment) {
   EXPECT_EQ(lay("<p align=\"right\">" + std::string(50, 'w') + "</p>").texts[0].x, 0) << "too wide: left edge";
 }
 
-// Whatever comes before the tab, the part after it ends at the row's width;
-// a line already too wide keeps its part where the pen is.
+// Whatever comes before the tab, the part after it ends at the row's width
+// (only a line's first tab counts); a line already too wide keeps its part
+// where the pen is.
 TEST_F(Layout, RightTabEndsEveryLineAtTheWidth) {
   style.width = 200;
-  const struct {
-    const char* name;
-    std::string markup;
-    int end;  // where the line's last run or picture ends
-    std::string plain;
-  } rows[] = {
-      {"message line", "<IND x=\"24\"><IMG src=\"idx:3\">Subject<RTAB>5 mins ago", 200, "Subject\t5 mins ago"},
-      {"empty left part, coloured right part", "<RTAB><FONT color=\"clGray\">Yesterday</FONT>", 200, "\tYesterday"},
-      {"bold right part ending in a picture", "a<RTAB><B>12</B><IMG src=\"idx:1\">", 200, "a\t12"},
-      {"second line; a second tab is text's neighbour", "top<BR>x<RTAB>b<RTAB>c</RTAB>", 200, "top\nx\tbc"},
-      {"too wide: right part follows the pen", std::string(40, 'w') + "<RTAB>late", 44 * 6, std::string(40, 'w') + "\tlate"},
-      {"in a right-aligned paragraph", "<P align=\"right\">a<RTAB>b</P>", 200, "a\tb"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    const RowLayout r = lay(row.markup);
-    const int line = static_cast<int>(r.lines.size()) - 1;
-    int end = 0;
-    for (const LaidOutText& t : r.texts)
-      if (t.line == line) end = std::max(end, t.x + t.width);
-    for (const LaidOutPicture& p : r.pictures)
-      if (p.line == line) end = std::max(end, p.x + p.width);
-    EXPECT_EQ(std::pair(end, r.plainText()), std::pair(row.end, row.plain));
+  const std::tuple<std::string, int, std::string> rows[] = {
+      {"<IND x=\"24\"><IMG src=\"idx:3\">Subject<RTAB>5 mins ago", 200, "Subject\t5 mins ago"},
+      {"<RTAB><FONT color=\"clGray\">Yesterday</FONT>", 200, "\tYesterday"},
+      {"a<RTAB><B>12</B><IMG src=\"idx:1\">", 200, "a\t12"},
+      {"top<BR>x<RTAB>b<RTAB>c</RTAB>", 200, "top\nx\tbc"},
+      {std::string(40, 'w') + "<RTAB>late", 44 * 6, std::string(40, 'w') + "\tlate"},
+      {"<P align=\"right\">a<RTAB>b</P>", 200, "a\tb"}};
+  for (const auto& [markup, end, plain] : rows) {
+    const RowLayout r = lay(markup);
+    const int last = static_cast<int>(r.lines.size()) - 1, text = r.texts.back().x + r.texts.back().width;
+    const int picture = r.pictures.empty() || r.pictures.back().line != last ? 0 : r.pictures.back().x + 16;
+    EXPECT_EQ(std::pair(std::max(text, picture), r.plainText()), std::pair(end, plain)) << markup;
   }
 }
 
