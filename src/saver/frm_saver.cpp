@@ -162,6 +162,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   tmrDetectMouseMove.setInterval(iv.detectMouseMove);
   tmrDetectScrnTerminate.setInterval(iv.detectScrnTerminate);
   tmrFreshness.setInterval(iv.freshness);
+  tmrFreshness.setTimerType(Qt::PreciseTimer);  // never early: a minute must have passed
   connect(&tmrInitialize, &QTimer::timeout, this, &TfrmSaver::onInitialize);
   connect(&tmrInitialize2, &QTimer::timeout, this, &TfrmSaver::onInitialize2);
   connect(&tmrInitializeBlank, &QTimer::timeout, this, &TfrmSaver::onInitializeBlank);
@@ -586,6 +587,8 @@ void TfrmSaver::EndOfCycle(bool last) {
   // The last rows of the cycle, then the list timer rests until the next one.
   onListUpdate();
   tmrListUpdate.stop();
+  // The headers' minutes count from the checks' ends.
+  tmrFreshness.start();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
   if (settings_.hideAccounts) {
     const bool has = cycle_->hasMessages.load() != 0;

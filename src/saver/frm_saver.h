@@ -132,8 +132,9 @@ class TfrmSaver : public QWidget {
 
   QTimer tmrInitialize, tmrInitialize2, tmrInitializeBlank, tmrMailCheck, tmrListUpdate, tmrMove,
       tmrKeepDisplayOn, tmrHideUpdateMsg, tmrDetectMouseMove, tmrDetectScrnTerminate;
-  // Once a minute while accounts are checked: the headers say how long ago
-  // each was last checked (only the header rows change).
+  // Once a minute while accounts are checked, restarted at each cycle's end
+  // so that its minutes count from the checks' ends: the headers say how
+  // long ago each was last checked (only the header rows change).
   QTimer tmrFreshness;
 
   // Panels: the message panel always, the others when their settings ask.
