@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checking/check_memory.h"
+#include "checking/check_times.h"
 #include "checking/checker_thread.h"
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
@@ -66,6 +67,9 @@ class CheckCycle {
   std::vector<MessageSummary> resultList;  // guarded by resultLock
   std::mutex resultLock;
   ConnectLock connectLock;  // one account connects and logs in at a time
+  // By account index (shorter when a check has not ended yet); guarded by
+  // resultLock. A check that ends sets listChanged, so the list shows it.
+  std::vector<CheckTimes> checkTimes;
   std::atomic<uint8_t> listChanged{0};
   std::atomic<uint8_t> newMailArrived{0};
   std::atomic<uint8_t> hasMessages{0};

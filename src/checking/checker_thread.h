@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -164,8 +165,9 @@ class CheckerThread : public WorkerThread {
   void markNewMailArrived();
 
   // The last steps of every check, after the session was closed: the
-  // disconnect lines are written by the caller; this leaves the connect lock
-  // if still held, posts the done message and closes the log.
+  // disconnect lines are written by the caller; this stamps the check's end
+  // (recordEnd), leaves the connect lock if still held, posts the done
+  // message and closes the log.
   void finishCheck();
   // The disconnect lines around `closeSession` (logout and release of the
   // session; may be empty), then finishCheck().
@@ -182,6 +184,13 @@ class CheckerThread : public WorkerThread {
   CheckCycle& cycle_;
 
  private:
+  // Stamps the end of the check in the cycle's checkTimes: a success when
+  // `completed` and the rows are messages or "no new messages". Nothing
+  // once a stop was requested (the run is ending; it says nothing of the
+  // mailbox).
+  void recordEnd(bool completed);
+
+  std::chrono::steady_clock::time_point createdAt_ = std::chrono::steady_clock::now();
   uint32_t doneMessage_;
   ConnectionLog log_;
   bool holdsConnectLock_ = false;

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
 #include "common/status_words.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "markup/markup_parser.h"
 #include "message_list/list_markup.h"
 #include "settings/accounts.h"
@@ -82,12 +84,59 @@ void MessageListModel::resetCaches() {
   built_.clear();
 }
 
-std::string MessageListModel::HeaderRow(std::string_view name, int row) {
+std::string MessageListModel::HeaderRow(std::string_view name, int row, std::string_view freshness) {
   std::string text = row > 0 ? std::string(HeaderBreak) : std::string();
   text += HeaderStart;
   text += EscapeMarkup(name);
-  text += HeaderEnd;
+  if (freshness.empty()) {
+    text += HeaderEnd;
+    return text;
+  }
+  text += HeaderNameEnd;
+  text += FreshnessStart;
+  AppendEscapedMarkup(text, freshness);
+  text += FontEnd;
+  text += HeaderRule;
   return text;
+}
+
+std::string MessageListModel::headerText(int i, int row) const {
+  const size_t k = static_cast<size_t>(i);
+  const std::string_view name = i >= 0 && k < accountNames_.size() ? std::string_view(accountNames_[k]) : "";
+  if (i < 0 || k >= checkTimes_.size()) return HeaderRow(name, row);
+  const CheckTimes& t = checkTimes_[k];
+  const auto shortTime = shortTime_ ? shortTime_ : [](int64_t when) { return formatLocalTime(when, "%H:%M"); };
+  return HeaderRow(name, row, checkedText(t.lastSuccessMs / 1000, t.latestFailed, times_.now(), shortTime));
+}
+
+bool MessageListModel::refreshHeaders() {
+  // The first row of each account's block is its header.
+  bool changed = false;
+  int prevTag = -2;
+  for (int r = 0; r < rows_.count(); ++r) {
+    const int t = rows_.tag(r);
+    if (t == prevTag) continue;
+    prevTag = t;
+    if (t < 0) continue;
+    std::string text = headerText(t, r);
+    if (rows_.text(r) == text) continue;
+    rows_.replace(r, std::move(text), t);
+    changed = true;
+  }
+  return changed;
+}
+
+void MessageListModel::copyCheckTimes(CheckCycle& cycle) {
+  std::lock_guard lock(cycle.resultLock);
+  checkTimes_ = cycle.checkTimes;
+}
+
+bool MessageListModel::UpdateFreshness(CheckCycle& cycle) {
+  copyCheckTimes(cycle);
+  rows_.beginUpdate();
+  const bool changed = refreshHeaders();
+  rows_.endUpdate();
+  return changed;
 }
 
 // --- text fitting -----------------------------------------------------------
@@ -168,28 +217,17 @@ std::string MessageListModel::cut(std::string_view text, int width, size_t keep,
 
 std::string MessageListModel::FitTextWithRight(std::string_view text, std::string_view right, int width,
                                                const FontSpec& font) const {
-  if (right.empty()) return FitText(text, width, 0, font);
-  // Remembered like the plain cuts; -1 in the place of `keep` (never
-  // negative there) keeps the two kinds of key apart.
-  std::string& key = startFitKey(width, -1, font);
-  key += right;
-  key += '\0';
-  key += text;
-  if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
-  std::string fullKey = key;  // FitText below builds its own key in the buffer
-  const int rightWidth = metrics_.width(right, font);
-  const int blank = metrics_.width(" ", font);
-  std::string out = FitText(text, width - rightWidth - blank, 0, font);
-  out += ' ';
-  int w = metrics_.width(out, font);
-  while (blank > 0 && w + blank + rightWidth <= width) {
-    out += ' ';
-    w += blank;
-  }
-  out += right;
-  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
-  fitCache_.emplace(std::move(fullKey), out);
+  if (right.empty()) return EscapeMarkup(FitText(text, width, 0, font));
+  // The cut measures less than its room: the blank before the time stays whole.
+  const int room = width - metrics_.width(right, font) - metrics_.width(" ", font);
+  std::string out = EscapeMarkup(FitText(text, room, 0, font));
+  out += kRightTab;
+  AppendEscapedMarkup(out, right);
   return out;
+}
+
+int MessageListModel::messageTextStart() const {
+  return kMessageIndent + static_cast<int>(std::lround(kMessageIconSize * pictureScale_));
 }
 
 // --- blocks -----------------------------------------------------------------
@@ -227,8 +265,7 @@ int MessageListModel::EnsureAccountHeader(int i, bool clearOld) {
     return start + 1;
   }
   const int p = end;  // the next shown account's header, or the end
-  const std::string name = i >= 0 && static_cast<size_t>(i) < accountNames_.size() ? accountNames_[i] : "";
-  rows_.insert(p, HeaderRow(name, p), i);
+  rows_.insert(p, headerText(i, p), i);
   return p + 1;
 }
 
@@ -270,7 +307,7 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
   } else {
     for (size_t i = 0; i < accounts.size(); ++i) {
       const int at = rows_.count();
-      rows_.insert(at, HeaderRow(accounts[i].name, at), static_cast<int>(i));
+      rows_.insert(at, headerText(static_cast<int>(i), at), static_cast<int>(i));
       rows_.insert(at + 1, statusMarkup(status::kQueued, accounts[i].server), static_cast<int>(i));
     }
   }
@@ -300,7 +337,8 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
     l += MessageIcon;
     l += SubjectStart;
     const std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
-    AppendEscapedMarkup(l, FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row));
+    l += time.empty() ? EscapeMarkup(FitText(m.subject, width - kMessageMargin, 0, fonts_.row))
+                      : FitTextWithRight(m.subject, time, width - messageTextStart(), fonts_.row);
     l += FontEnd;
     if (previews && !m.preview.empty()) {
       l += PreviewStart;
@@ -411,7 +449,7 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
   return plan;
 }
 
-void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) {
+void MessageListModel::applyPlan(int i, const TEmlAccount&, Plan& plan) {
   if (plan.outcome == Outcome::Untouched) return;
   if (plan.outcome == Outcome::Remove) {
     int header = ClearAccountRows(i);
@@ -422,8 +460,6 @@ void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) 
   if (header < 0) {
     header = EnsureAccountHeader(i, false) - 1;
     end = header + 1;
-  } else if (const std::string& h = rows_.text(header); h != HeaderRow(account.name, header)) {
-    rows_.replace(header, HeaderRow(account.name, header), i);  // renamed (cannot happen in a run)
   }
   // Rows equal at both ends stay; only the middle is replaced, so an
   // unchanged block costs no measuring.
@@ -467,6 +503,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     std::lock_guard lock(cycle.resultLock);
     cycle.listChanged.store(0);
     snapshot = cycle.resultList;
+    checkTimes_ = cycle.checkTimes;
   }
   AccountList& accounts = cycle.Accounts;
   accountNames_.clear();
@@ -504,6 +541,9 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     in.width = listWidth();
     built_[i] = std::move(in);
   }
+  // Headers apart from their blocks: an unchanged block's header may say a
+  // newer check (or, though not in a run, a new name).
+  refreshHeaders();
   normalizeHeaderBreaks();
   rows_.endUpdate();
   FitPanelHeight(false);

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "checking/check_times.h"
 #include "checking/message_summary.h"
 #include "common/text.h"
 #include "markup/markup_layout.h"
@@ -61,6 +62,8 @@ class MessageListModel {
   void setSettings(const SaverSettings& settings);
   void setClock(NowFn now) { times_.setClock(std::move(now)); }
   void setShortDate(DateFormatFn format);
+  // The locale's short time ("14:02") of the headers' "checked at".
+  void setShortTime(DateFormatFn format) { shortTime_ = std::move(format); }
   // Pictures are drawn at logical dpi / 96 of their size.
   void setPictureScale(double scale);
   void setFonts(MessageListFonts fonts);
@@ -77,6 +80,12 @@ class MessageListModel {
   // they are; drawing is suspended while rows change. Ends with
   // FitPanelHeight(false). True when the list was rebuilt.
   bool RebuildList(CheckCycle& cycle);
+
+  // Rewrites the header rows whose freshness text ("checked 5 min ago")
+  // changed, from the cycle's check times (copied under `resultLock`); no
+  // other row is touched. For a timer between rebuilds. True when a header
+  // changed.
+  bool UpdateFreshness(CheckCycle& cycle);
 
   // Fits the panel to the rows: the bottom of the last row's lines plus the
   // panel's frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
@@ -103,16 +112,20 @@ class MessageListModel {
   // `text` cut with "..." so that it measures less than `width` in `font`,
   // its last `keep` characters kept. Works on plain text: escape afterwards.
   std::string FitText(std::string_view text, int width, size_t keep, const FontSpec& font) const;
-  // `text` cut to leave room for `right`, then blanks up to the width, then
-  // `right` (at least one blank between the two).
+  // Mark-up: `text` cut so that at least one blank's width stays before
+  // `right` in a line of `width` pixels (from where the text starts to the
+  // row's right edge), a right tab, then `right`, so that `right` ends at the
+  // row's edge whatever the text; both escaped. Only `text`, cut to `width`,
+  // when `right` is empty.
   std::string FitTextWithRight(std::string_view text, std::string_view right, int width,
                                const FontSpec& font) const;
   // "Just received", "20 secs ago", "1 mins ago", "2 hrs ago", "Today",
   // "Yesterday", "3 days ago" or the short date; empty for a time of 0.
   std::string RelativeTime(int64_t when) const { return times_.text(when); }
 
-  // The header row of an account as it stands at `row`.
-  static std::string HeaderRow(std::string_view name, int row);
+  // The header row of an account as it stands at `row`; `freshness`, when
+  // given, greyed against the row's right edge.
+  static std::string HeaderRow(std::string_view name, int row, std::string_view freshness = {});
 
  private:
   enum class Outcome { Untouched, Replace, Remove };
@@ -134,8 +147,8 @@ class MessageListModel {
   };
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
                   const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
-  // The start of a cut's cache key in fitKey_: width, kept characters (-1
-  // for a cut with a text on the right) and font; the texts follow.
+  // The start of a cut's cache key in fitKey_: width, kept characters and
+  // font; the text follows.
   std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
   std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
@@ -146,8 +159,17 @@ class MessageListModel {
   std::pair<int, int> blockOf(int i) const;
   // `detail`: the server's own words (a refused login), on a line of its own.
   std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
+  // Account i's header as it stands at `row`, with its freshness text.
+  std::string headerText(int i, int row) const;
+  // Rewrites the header rows whose text changed (freshness, name, the break
+  // before them); true when one did.
+  bool refreshHeaders();
+  void copyCheckTimes(CheckCycle& cycle);
   StatusRowLayout statusLayout() const { return {metrics_, fonts_.row, listWidth(), pictureScale_}; }
   int listWidth() const { return rows_.clientWidth(); }
+  // Where a message line's subject starts: the indent, then the icon at the
+  // pictures' scale.
+  int messageTextStart() const;
 
   RowList& rows_;
   MessagePanelHost& host_;
@@ -160,6 +182,8 @@ class MessageListModel {
   double pictureScale_ = 1.0;
   RelativeTimes times_;
   std::vector<std::string> accountNames_;
+  std::vector<CheckTimes> checkTimes_;  // the cycle's, as of the last copy
+  DateFormatFn shortTime_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
   // Cuts already measured, by font, width, kept characters and text.

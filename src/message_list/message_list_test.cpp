@@ -53,7 +53,9 @@ struct ListRig : RowList, MessagePanelHost {
   void requestMove() override { ++moves, onMove ? onMove() : void(); }
 
   bool ok(int i) const { return i >= 0 && i < count(); }
-  RowLayout layout(int i) const { return layoutMarkup(rows[i].first, {.font = {}, .width = width}, pictures, metrics); }
+  RowLayout layout(int i) const {
+    return layoutMarkup(rows[i].first, {.font = {}, .pictureScale = scale, .width = width}, pictures, metrics);
+  }
   // The rows as a reader sees them: laid-out text, lines joined by " | ".
   Rows plain() const {
     Rows out;
@@ -92,6 +94,7 @@ struct ListRig : RowList, MessagePanelHost {
   }
 
   int width, updating = 0, edits = 0, height = 400, moves = 0;
+  double scale = 1.0;  // pictures at logical dpi / 96
   std::vector<std::pair<std::string, int>> rows;
   const std::string empty;
   PictureCatalog pictures;
@@ -154,15 +157,22 @@ TEST(MessageList, FoldersWithAndWithoutHideFolders) {
   EXPECT_EQ(pop.cycle.Accounts[0].folders, Rows{"INBOX;Inbox"});
 }
 
-// 140 px less the time and one blank: the subject is cut, a blank stays before the time.
-TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
-  for (bool dates : {true, false}) {
-    ListRig rig(200, [&](SaverSettings& s) { s.displayMsgDate = dates, s.displayMsgPreview = true; });
+// The subject starts after the 24 px indent and the icon (scaled with the
+// dpi); its cut leaves at least a blank (6 px) before the time, which the
+// right tab puts at the edge. Without dates it is cut 60 px short of the edge.
+TEST(MessageList, MessageLinesCutTheSubjectABlankBeforeTheTime) {
+  const std::tuple<int, double, bool, std::string> rows[] = {
+      {200, 1.0, true, "a < b & c an...\t5 secs ago"}, {200, 2.0, true, "a < b & c...\t5 secs ago"},
+      {600, 2.0, true, "a < b & c and a very long tail of words\t5 secs ago"},
+      {200, 1.0, false, "a < b & c and a very..."}};
+  for (const auto& [width, scale, dates, line] : rows) {
+    ListRig rig(width, [&](SaverSettings& s) { s.displayMsgDate = dates; });
+    rig.scale = scale, rig.model.setPictureScale(scale);
     rig.account("Home");
-    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX", "<B>x</B>");
-    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)",
-                                   dates ? "- AT&T <news@att.com> | a < b & c... 5 secs ago | <B>x</B>"
-                                         : "- AT&T <news@att.com> | a < b & c and a very... | <B>x</B>"}));
+    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5);
+    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- AT&T <news@att.com> | " + line}));
+    const auto& texts = rig.layout(2).texts;
+    EXPECT_TRUE(!dates || texts[texts.size() - 2].x + texts[texts.size() - 2].width + 6 <= texts.back().x) << line;
   }
 }
 
@@ -199,6 +209,47 @@ TEST(MessageList, PrivacyLevelLimitsTheAccountsRows) {
     EXPECT_EQ(rig.rebuild().at(1), " Inbox (3)");
     EXPECT_EQ(rig.rebuild().size(), expected.size() - c.rows.size() + 1);
   }
+}
+
+// The header says, greyed, when the account was last checked successfully;
+// a failure after a success keeps its error row and names the success's
+// time; nothing before the first check ends, nor after failures alone.
+TEST(MessageList, HeadersSayWhenTheAccountWasLastCheckedSuccessfully) {
+  const auto ended = [](bool failed, int64_t successAgo) {
+    return std::vector<CheckTimes>{{.lastSuccessMs = successAgo < 0 ? 0 : (kNow - successAgo) * 1000,
+                                    .latestEndMs = kNow * 1000, .latestFailed = failed}};
+  };
+  const std::string at = "T" + std::to_string(kNow - 3660);
+  const std::tuple<const char*, std::vector<CheckTimes>, std::string> rows[] = {
+      {"first check running", {}, ""}, {"59 s", ended(false, 59), "checked just now"},
+      {"5 min", ended(false, 300), "checked 5 min ago"}, {"61 min", ended(false, 3660), "checked at " + at},
+      {"failed after a success", ended(true, 3660), "last good check " + at}, {"failed only", ended(true, -1), ""}};
+  for (const auto& [name, times, freshness] : rows) {
+    ListRig rig;
+    rig.model.setShortTime([](int64_t t) { return "T" + std::to_string(t); });
+    rig.account("Home");
+    const bool failed = !times.empty() && times[0].latestFailed;
+    rig.status(0, failed ? status::kErrConn : status::kNoMsg, failed ? RowKind::Error : RowKind::NoMessages);
+    rig.cycle.checkTimes = times;
+    const Rows shown = rig.rebuild();
+    EXPECT_EQ(shown[0], freshness.empty() ? "  Home" : "  Home\t" + freshness) << name;
+    EXPECT_EQ(shown[1].starts_with("  ERROR"), failed) << name;
+    EXPECT_TRUE(freshness.empty() || rig.layout(0).texts.back().color == (Rgb{128, 128, 128})) << name;
+  }
+}
+
+// The minute's update rewrites header rows only, and only those whose text changed.
+TEST(MessageList, FreshnessUpdatesTouchOnlyHeaders) {
+  ListRig rig;
+  int64_t now = kNow;
+  rig.model.setClock([&now] { return now; });
+  rig.account("Home"), rig.account("Work"), rig.message(0, "Ann", "hi");
+  rig.cycle.checkTimes = {{.lastSuccessMs = kNow * 1000, .latestEndMs = kNow * 1000}};  // Work's first check runs
+  Rows expected = rig.rebuild();
+  rig.edits = 0, now += 5 * 60;
+  EXPECT_TRUE(rig.model.UpdateFreshness(rig.cycle) && !rig.model.UpdateFreshness(rig.cycle));
+  expected[0] = "  Home\tchecked 5 min ago";
+  EXPECT_EQ(std::pair(rig.plain(), rig.edits), std::pair(expected, 1));
 }
 
 TEST(MessageList, FitTextCuts) {

@@ -173,6 +173,8 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   tmrHideUpdateMsg.setInterval(iv.hideUpdateMsg);
   tmrDetectMouseMove.setInterval(iv.detectMouseMove);
   tmrDetectScrnTerminate.setInterval(iv.detectScrnTerminate);
+  tmrFreshness.setInterval(iv.freshness);
+  tmrFreshness.setTimerType(Qt::PreciseTimer);  // never early: a minute must have passed
   connect(&tmrInitialize, &QTimer::timeout, this, &TfrmSaver::onInitialize);
   connect(&tmrInitialize2, &QTimer::timeout, this, &TfrmSaver::onInitialize2);
   connect(&tmrInitializeBlank, &QTimer::timeout, this, &TfrmSaver::onInitializeBlank);
@@ -183,6 +185,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   connect(&tmrHideUpdateMsg, &QTimer::timeout, this, &TfrmSaver::onHideUpdateMsg);
   connect(&tmrDetectMouseMove, &QTimer::timeout, this, &TfrmSaver::onDetectMouseMove);
   connect(&tmrDetectScrnTerminate, &QTimer::timeout, this, &TfrmSaver::onDetectScrnTerminate);
+  connect(&tmrFreshness, &QTimer::timeout, this, [this] { view_->model.UpdateFreshness(*cycle_); });
   tmrBackgroundEnd_.setInterval(1000);
   connect(&tmrBackgroundEnd_, &QTimer::timeout, this, &TfrmSaver::onBackgroundEnded);
   popMessages->installEventFilter(this);
@@ -541,6 +544,7 @@ void TfrmSaver::onInitialize2() {
       tmrMailCheck.start();
     }
     tmrMove.start();
+    tmrFreshness.start();
     pollHandler();
   }
   if (moveDue_) {
@@ -601,6 +605,8 @@ void TfrmSaver::EndOfCycle(bool last) {
   // The last rows of the cycle at once, not after the list timer's delay.
   tmrListUpdate.stop();
   onListUpdate();
+  // The headers' minutes count from the checks' ends.
+  tmrFreshness.start();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
   // The checkers' sessions are freed: give their pages back to the system
   // rather than hold them until the next cycle.
@@ -768,6 +774,7 @@ void TfrmSaver::closeRun() {
                     &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {
     t->stop();
   }
+  tmrFreshness.stop();
   // Every worker is asked to stop first, so that their ending overlaps the
   // background program's grace period in the hide steps; then all are
   // waited for at once.

@@ -45,6 +45,7 @@ struct SaverIntervals {
   int hideUpdateMsg = 5000;
   int detectMouseMove = 100;
   int detectScrnTerminate = 100;
+  int freshness = 60000;  // the headers' "checked 5 min ago"
 };
 
 // What the saver window runs with. The run's own code passes the real
@@ -135,6 +136,10 @@ class TfrmSaver : public QWidget {
 
   QTimer tmrInitialize, tmrInitialize2, tmrInitializeBlank, tmrMailCheck, tmrListUpdate, tmrMove,
       tmrKeepDisplayOn, tmrHideUpdateMsg, tmrDetectMouseMove, tmrDetectScrnTerminate;
+  // Once a minute while accounts are checked, restarted at each cycle's end
+  // so that its minutes count from the checks' ends: the headers say how
+  // long ago each was last checked (only the header rows change).
+  QTimer tmrFreshness;
 
   // Panels: the message panel always, the others when their settings ask.
   TpopMessages* popMessages;

@@ -17,6 +17,9 @@ MessageView::MessageView(TpopMessages& panel, std::function<QRect()> clientArea,
   model.setShortDate([](int64_t when) {
     return QLocale().toString(QDateTime::fromSecsSinceEpoch(when).date(), QLocale::ShortFormat).toStdString();
   });
+  model.setShortTime([](int64_t when) {
+    return QLocale().toString(QDateTime::fromSecsSinceEpoch(when).time(), QLocale::ShortFormat).toStdString();
+  });
   refreshMetrics();
 }
 
