@@ -8,8 +8,8 @@ struct ca_context;
 
 namespace brivane {
 
-// The notification sound through libcanberra: one context for the object's
-// life (create one per run), each sound started with ca_context_play_full
+// The notification sound through libcanberra, loaded with the first sound:
+// one context for the object's life from then on (create one per run), each sound started with ca_context_play_full
 // and no completion callback, so the library's own threads never call into
 // this program. play() returns as soon as the sound has been handed over
 // (also when there is no audio device: the library then reports a failure
@@ -30,6 +30,7 @@ class CanberraSound : public NotificationSound {
 
  private:
   ca_context* context_ = nullptr;
+  bool contextFailed_ = false;
   Log log_;
   bool logged_ = false;
 };
