@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
+#include "common/status_texts.h"
 #include "common/status_words.h"
 #include "common/text.h"
 #include "markup/markup_parser.h"
@@ -244,6 +245,7 @@ void MessageListModel::normalizeHeaderBreaks() {
     }
     prevTag = t;
     const std::string& text = rows_.text(r);
+    if (!text.starts_with(HeaderStart) && !text.starts_with(HeaderBreak)) continue;  // a block of one line
     const bool hasBreak = text.starts_with(HeaderBreak);
     if (hasBreak != (r > 0)) {
       std::string fixed = r > 0 ? std::string(HeaderBreak) + text : text.substr(HeaderBreak.size());
@@ -284,15 +286,51 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
 
 void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
                                      std::vector<std::string>& out) const {
+  FolderPart folder = prepareFolder(std::move(messages), caption);
+  if (!folder.head.empty()) out.push_back(std::move(folder.head));
+  for (const FolderPart::Entry& e : folder.entries) out.push_back(composeRow(e));
+}
+
+MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const MessageSummary*> messages,
+                                                             const std::string& caption) const {
   // Newest first; equal dates keep their order.
   std::stable_sort(messages.begin(), messages.end(),
                    [](const MessageSummary* a, const MessageSummary* b) { return a->received > b->received; });
   const int width = listWidth();
+  FolderPart folder;
   if (!caption.empty() && (!messages.empty() || !hideFolders_)) {
     std::string suffix = " (" + std::to_string(messages.size()) + ")";
-    out.push_back(std::string(FolderIcon) +
-                  EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row)));
+    folder.head = std::string(FolderIcon) +
+                  EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row));
   }
+  // Each sender's messages, in the sorted order; a sender's group stands at
+  // the place of its newest message.
+  std::unordered_map<std::string_view, std::vector<const MessageSummary*>> bySender;
+  std::vector<std::string_view> order;
+  for (const MessageSummary* m : messages) {
+    auto [it, added] = bySender.try_emplace(m->sender);
+    if (added) order.push_back(m->sender);
+    it->second.push_back(m);
+  }
+  folder.entries.reserve(messages.size());
+  folder.groupEnds.reserve(order.size());
+  for (std::string_view sender : order) {
+    const std::vector<const MessageSummary*>& group = bySender[sender];
+    for (size_t g = 0; g < group.size(); ++g)
+      folder.entries.push_back({group[g], g == 0 ? static_cast<uint32_t>(group.size()) : 0});
+    folder.groupEnds.push_back(static_cast<uint32_t>(folder.entries.size()));
+  }
+  return folder;
+}
+
+std::string& MessageListModel::composedRow(FolderPart& folder, size_t k) const {
+  while (folder.composed.size() <= k) folder.composed.push_back(composeRow(folder.entries[folder.composed.size()]));
+  return folder.composed[k];
+}
+
+std::string MessageListModel::composeRow(const FolderPart::Entry& entry) const {
+  const int width = listWidth();
+  const MessageSummary& m = *entry.message;
   auto appendLine = [&](std::string& l, const MessageSummary& m) {
     l += MessageIndent;
     l += MessageIcon;
@@ -306,39 +344,27 @@ void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages
       l += FontEnd;
     }
   };
-  auto line = [&](const MessageSummary& m) {
-    std::string l;
+  std::string l;
+  if (entry.groupSize == 0) {
     l.reserve(256);
     appendLine(l, m);
     return l;
-  };
-  // Each sender's messages, in the sorted order; a sender's group stands at
-  // the place of its newest message.
-  std::unordered_map<std::string_view, std::vector<size_t>> bySender;
-  std::vector<std::string_view> order;
-  for (size_t k = 0; k < messages.size(); ++k) {
-    auto [it, added] = bySender.try_emplace(messages[k]->sender);
-    if (added) order.push_back(messages[k]->sender);
-    it->second.push_back(k);
   }
-  for (std::string_view sender : order) {
-    const std::vector<size_t>& group = bySender[sender];
-    std::string head;
-    if (group.size() > 1) {
-      std::string suffix = " (" + std::to_string(group.size()) + ")";
-      head = FitText(std::string(sender) + suffix, width - kFolderMargin, suffix.size(), fonts_.sender);
-    } else {
-      head = FitText(sender, width - kFolderMargin, 0, fonts_.sender);
-    }
-    std::string first;
-    first.reserve(320);
-    first += SenderStart;
-    AppendEscapedMarkup(first, head);
-    first += SenderEnd;
-    appendLine(first, *messages[group[0]]);
-    out.push_back(std::move(first));
-    for (size_t g = 1; g < group.size(); ++g) out.push_back(line(*messages[group[g]]));
+  // The first row of a sender's group carries the sender line.
+  const std::string_view sender = m.sender;
+  std::string head;
+  if (entry.groupSize > 1) {
+    std::string suffix = " (" + std::to_string(entry.groupSize) + ")";
+    head = FitText(std::string(sender) + suffix, width - kFolderMargin, suffix.size(), fonts_.sender);
+  } else {
+    head = FitText(sender, width - kFolderMargin, 0, fonts_.sender);
   }
+  l.reserve(320);
+  l += SenderStart;
+  AppendEscapedMarkup(l, head);
+  l += SenderEnd;
+  appendLine(l, m);
+  return l;
 }
 
 MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
@@ -357,7 +383,9 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
   auto insertStatus = [&](const MessageSummary& m) {
     if (plan.outcome == Outcome::Remove) return;  // the block is gone for this rebuild
     std::string row = statusMarkup(m.subject, account.server, m.preview);
-    if (!row.empty()) plan.rows.insert(plan.rows.begin() + static_cast<std::ptrdiff_t>(r), std::move(row));
+    if (row.empty()) return;
+    plan.rows.insert(plan.rows.begin() + static_cast<std::ptrdiff_t>(r), std::move(row));
+    if (r == 0) plan.statusCode = m.subject, plan.statusDetail = m.preview;
   };
   for (const MessageSummary* m : rows) {
     if (m->kind == RowKind::Message) continue;
@@ -398,9 +426,268 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
       if (m->kind == RowKind::Message && upperTrimmed(m->folder) == key) messages.push_back(m);
     }
     ensureHeader();
-    if (!hasStatus || noMessages) ComposeFolder(std::move(messages), FolderCaption(f), plan.rows);
+    if (!hasStatus || noMessages) plan.folders.push_back(prepareFolder(std::move(messages), FolderCaption(f)));
   }
   return plan;
+}
+
+// --- fitting the panel -------------------------------------------------------
+
+namespace {
+
+// 12345 as "12,345".
+std::string withThousands(size_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t k = 0; k < digits.size(); ++k) {
+    if (k > 0 && (digits.size() - k) % 3 == 0) out += ',';
+    out += digits[k];
+  }
+  return out;
+}
+
+std::string counted(size_t n, std::string_view one, std::string_view many) {
+  return withThousands(n) + " " + std::string(n == 1 ? one : many);
+}
+
+}  // namespace
+
+std::string MessageListModel::MoreMessagesText(size_t messages, size_t senders) {
+  return "... and " + counted(messages, "more message", "more messages") + " from " +
+         counted(senders, "sender", "senders");
+}
+
+std::string MessageListModel::MoreAccountsText(size_t accounts, size_t messages) {
+  return "... and " + counted(accounts, "more account", "more accounts") + " with " +
+         (messages == 0 ? std::string("no messages") : counted(messages, "message", "messages"));
+}
+
+int MessageListModel::entryHeight(const FolderPart::Entry& entry) {
+  const MessageSummary& m = *entry.message;
+  const bool emptyLine = m.subject.empty() && (!displayMsgDate_ || m.received == 0);
+  const size_t shape = (entry.groupSize > 0 ? 1 : 0) | (displayMsgPreview_ && !m.preview.empty() ? 2 : 0) |
+                       (emptyLine ? 4 : 0);
+  int& h = entryHeights_[shape];
+  if (h == 0) h = measure(composeRow(entry));
+  return h;
+}
+
+std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList& accounts) {
+  const size_t n = plans_.size();
+  entryHeights_.fill(0);
+  const int budget = host_.clientHeight() - kClientHeightMargin - host_.panelFrameHeight() - kRowOverlap;
+  const int width = listWidth();
+
+  // What every block and every folder with messages needs.
+  struct Folder {
+    FolderPart* part;
+    int head = 0, first = 0, full = 0, least = 0;
+    size_t kept = 0;
+    int64_t room = 0;  // its share beyond `least`
+  };
+  struct Block {
+    bool shown = false, planned = false;
+    int header = 0, fixed = 0;  // fixed: the status rows and empty folders' rows
+    size_t messages = 0, firstFolder = 0, endFolder = 0;
+  };
+  std::vector<Block> blocks(n);
+  std::vector<Folder> folders;
+  bool first = true;
+  int64_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    Plan& p = plans_[i];
+    Block& b = blocks[i];
+    b.firstFolder = b.endFolder = folders.size();
+    if (p.outcome == Outcome::Remove) continue;
+    if (p.outcome == Outcome::Untouched) {
+      // A block kept as it stands (a check under way): its rows are fixed.
+      auto [header, end] = blockOf(static_cast<int>(i));
+      if (header < 0) continue;
+      b.shown = true;
+      for (int r = header; r < end; ++r) b.fixed += rows_.rowHeight(r);
+      if (built_[i]) {
+        for (const MessageSummary& m : built_[i]->rows) b.messages += m.kind == RowKind::Message ? 1 : 0;
+      }
+    } else {
+      b.shown = b.planned = true;
+      b.header = measure(HeaderRow(accounts[i].name, first ? 0 : 1));
+      for (const std::string& row : p.rows) b.fixed += measure(row);
+      for (FolderPart& part : p.folders) {
+        const int head = part.head.empty() ? 0 : measure(part.head);
+        if (part.entries.empty()) {
+          b.fixed += head;
+          continue;
+        }
+        Folder f{&part, head, entryHeight(part.entries[0])};
+        f.full = head;
+        for (const FolderPart::Entry& e : part.entries) f.full += entryHeight(e);
+        b.messages += part.entries.size();
+        folders.push_back(f);
+      }
+      b.endFolder = folders.size();
+    }
+    first = false;
+    total += b.header + b.fixed;
+    for (size_t k = b.firstFolder; k < b.endFolder; ++k) total += folders[k].full;
+  }
+
+  // The list is shortened in steps until it fits: folders show their first
+  // rows, then accounts without messages take one line, then the last
+  // accounts give way to one row.
+  bool oneLine = false;
+  size_t keep = n;  // blocks before this index are shown
+  std::vector<int> oneLineHeights(n, 0);
+  auto oneLineRow = [&](size_t i) {
+    std::string text = accounts[i].name;
+    if (auto st = statusText(plans_[i].statusCode, accounts[i].server, plans_[i].statusDetail))
+      text += " - " + st->first;
+    return std::string(OneLineStart) + EscapeMarkup(FitText(text, width - kFolderMargin, 0, fonts_.sender)) +
+           std::string(OneLineEnd);
+  };
+  size_t hiddenAccounts = 0, hiddenMessages = 0;
+  auto collapseRow = [&] {
+    return std::string(OneLineStart) +
+           EscapeMarkup(FitText(MoreAccountsText(hiddenAccounts, hiddenMessages), width - kFolderMargin, 0,
+                                fonts_.sender)) +
+           std::string(OneLineEnd);
+  };
+  int64_t used = total;
+  if (total > budget) {
+    const int closing = measure(std::string(MoreMessagesStart) + MoreMessagesText(2, 2) + std::string(FontEnd));
+    for (Folder& f : folders) f.least = f.head + f.first + (f.part->entries.size() > 1 ? closing : 0);
+    auto blockNeed = [&](size_t i) -> int64_t {
+      const Block& b = blocks[i];
+      if (!b.shown) return 0;
+      if (oneLine && b.planned && b.messages == 0) {
+        if (oneLineHeights[i] == 0) oneLineHeights[i] = measure(oneLineRow(i));
+        return oneLineHeights[i];
+      }
+      int64_t need = b.header + b.fixed;
+      for (size_t k = b.firstFolder; k < b.endFolder; ++k) need += folders[k].least;
+      return need;
+    };
+    auto need = [&] {
+      int64_t sum = 0;
+      hiddenAccounts = hiddenMessages = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (i < keep) {
+          sum += blockNeed(i);
+        } else if (blocks[i].shown) {
+          ++hiddenAccounts;
+          hiddenMessages += blocks[i].messages;
+        }
+      }
+      if (hiddenAccounts > 0) sum += measure(collapseRow());
+      return sum;
+    };
+    used = need();
+    if (used > budget) {
+      oneLine = true;
+      used = need();
+    }
+    while (used > budget && keep > 0) {
+      --keep;
+      used = need();
+    }
+    // The room left, shared among the shown folders in proportion to their
+    // messages; a folder that needs less than its share shows whole and
+    // leaves the rest to the others.
+    std::vector<Folder*> sharing;
+    for (size_t i = 0; i < keep; ++i) {
+      for (size_t k = blocks[i].firstFolder; k < blocks[i].endFolder; ++k) sharing.push_back(&folders[k]);
+    }
+    int64_t room = std::max<int64_t>(0, budget - used);
+    for (bool settled = false; !settled;) {
+      settled = true;
+      int64_t messages = 0;
+      for (Folder* f : sharing) messages += static_cast<int64_t>(f->part->entries.size());
+      for (auto it = sharing.begin(); it != sharing.end();) {
+        Folder& f = **it;
+        // Whole, the folder needs no closing row.
+        const int64_t whole = f.full - f.least;
+        if (messages > 0 && whole * messages <= room * static_cast<int64_t>(f.part->entries.size())) {
+          f.kept = f.part->entries.size();
+          room -= whole;
+          it = sharing.erase(it);
+          settled = false;
+          break;  // the shares change
+        }
+        ++it;
+      }
+      if (settled) {
+        for (Folder* f : sharing) f->room = room * static_cast<int64_t>(f->part->entries.size()) / messages;
+      }
+    }
+    // Each folder takes its first rows up to its share; what the shares
+    // leave over goes a row at a time to each folder in turn. The last
+    // message takes the place of the closing row.
+    auto nextCost = [&](const Folder& f) {
+      const size_t count = f.part->entries.size();
+      if (f.kept >= count) return INT64_MAX;
+      return int64_t{entryHeight(f.part->entries[f.kept])} - (f.kept + 1 == count ? closing : 0);
+    };
+    int64_t left = room;
+    for (Folder* f : sharing) {
+      f->kept = 1;
+      for (int64_t cost; (cost = nextCost(*f)) <= f->room; ++f->kept) {
+        f->room -= cost;
+        left -= cost;
+      }
+    }
+    for (bool grew = true; grew;) {
+      grew = false;
+      for (Folder* f : sharing) {
+        if (int64_t cost = nextCost(*f); cost <= left) {
+          left -= cost;
+          ++f->kept;
+          grew = true;
+        }
+      }
+    }
+  } else {
+    for (Folder& f : folders) f.kept = f.part->entries.size();
+  }
+
+  // The blocks as applyPlan takes them.
+  std::vector<Plan> out(n);
+  bool collapsed = false;
+  for (size_t i = 0; i < n; ++i) {
+    const Plan& p = plans_[i];
+    Plan& o = out[i];
+    const Block& b = blocks[i];
+    if (i >= keep) {
+      o.outcome = Outcome::Remove;
+      if (b.shown && !collapsed) {
+        // The first account that does not fit holds the row for them all.
+        collapsed = true;
+        o.outcome = Outcome::Replace;
+        o.header = collapseRow();
+      }
+      continue;
+    }
+    o.outcome = p.outcome;
+    if (!b.planned) continue;
+    if (oneLine && b.messages == 0) {
+      o.header = oneLineRow(i);
+      continue;
+    }
+    o.rows = p.rows;
+    size_t k = b.firstFolder;
+    for (FolderPart& part : plans_[i].folders) {
+      if (!part.head.empty()) o.rows.push_back(part.head);
+      if (part.entries.empty()) continue;
+      const size_t kept = folders[k++].kept;
+      for (size_t r = 0; r < kept; ++r) o.rows.push_back(composedRow(part, r));
+      if (kept < part.entries.size()) {
+        size_t senders = 0;
+        for (uint32_t end : part.groupEnds) senders += end > kept ? 1 : 0;
+        o.rows.push_back(std::string(MoreMessagesStart) +
+                         EscapeMarkup(FitText(MoreMessagesText(part.entries.size() - kept, senders),
+                                              width - kMessageMargin, 0, fonts_.row)) +
+                         std::string(FontEnd));
+      }
+    }
+  }
+  return out;
 }
 
 void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) {
@@ -414,8 +701,12 @@ void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) 
   if (header < 0) {
     header = EnsureAccountHeader(i, false) - 1;
     end = header + 1;
-  } else if (const std::string& h = rows_.text(header); h != HeaderRow(account.name, header)) {
-    rows_.replace(header, HeaderRow(account.name, header), i);  // renamed (cannot happen in a run)
+  }
+  // A renamed account (cannot happen in a run), or a block shortened to one
+  // row or grown back from it.
+  if (std::string want = plan.header.empty() ? HeaderRow(account.name, header) : std::move(plan.header);
+      rows_.text(header) != want) {
+    rows_.replace(header, std::move(want), i);
   }
   // Rows equal at both ends stay; only the middle is replaced, so an
   // unchanged block costs no measuring.
@@ -469,7 +760,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     }
   }
   if (built_.size() != accounts.size()) built_.assign(accounts.size(), std::nullopt);
-  rows_.beginUpdate();
+  if (plans_.size() != accounts.size()) plans_.assign(accounts.size(), Plan{});
   for (size_t i = 0; i < accounts.size(); ++i) {
     std::vector<std::string> times;
     if (displayMsgDate_) {
@@ -478,13 +769,18 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
       }
     }
     if (built_[i] && sameInputs(*built_[i], byAccount[i], times, accounts[i], cycle.firstCycle)) continue;
-    Plan plan = planAccount(static_cast<int>(i), accounts[i], byAccount[i], cycle.firstCycle);
-    applyPlan(static_cast<int>(i), accounts[i], plan);
+    if (!built_[i]) plans_[i] = Plan{};  // it points into rows that are gone
     BlockInputs in;
     // The snapshot is ours and this account's rows are done with: move them.
     in.rows.reserve(byAccount[i].size());
     for (const MessageSummary* m : byAccount[i])
       in.rows.push_back(std::move(snapshot[static_cast<size_t>(m - snapshot.data())]));
+    std::vector<const MessageSummary*> rows;
+    rows.reserve(in.rows.size());
+    for (const MessageSummary& m : in.rows) rows.push_back(&m);
+    Plan plan = planAccount(static_cast<int>(i), accounts[i], rows, cycle.firstCycle);
+    // A block left as it stands keeps the plan (and the rows) it shows.
+    if (plan.outcome == Outcome::Untouched && plans_[i].outcome != Outcome::Untouched) continue;
     in.times = std::move(times);
     in.folders = accounts[i].folders;
     in.name = accounts[i].name;
@@ -492,8 +788,13 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     in.firstCycle = cycle.firstCycle;
     in.hasMessages = accounts[i].hasMessages;
     in.width = listWidth();
-    built_[i] = std::move(in);
+    built_[i] = std::move(in);  // the plan's pointers stay valid: the rows' storage moves with them
+    plans_[i] = std::move(plan);
   }
+  // Every block is fitted again: one account's change moves the others' share.
+  rows_.beginUpdate();
+  std::vector<Plan> fitted = fitPlans(accounts);
+  for (size_t i = 0; i < accounts.size(); ++i) applyPlan(static_cast<int>(i), accounts[i], fitted[i]);
   normalizeHeaderBreaks();
   rows_.endUpdate();
   FitPanelHeight(false);

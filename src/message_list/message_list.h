@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -113,11 +114,32 @@ class MessageListModel {
   // The header row of an account as it stands at `row`.
   static std::string HeaderRow(std::string_view name, int row);
 
+  // The texts of the rows that stand for what a full panel leaves out:
+  // "... and 1,952 more messages from 318 senders" (closing a folder) and
+  // "... and 7 more accounts with 12,345 messages" (closing the list).
+  static std::string MoreMessagesText(size_t messages, size_t senders);
+  static std::string MoreAccountsText(size_t accounts, size_t messages);
+
  private:
   enum class Outcome { Untouched, Replace, Remove };
+  // One folder's rows in the order the full list shows them (grouped by
+  // sender), composed only as far as they are shown.
+  struct FolderPart {
+    struct Entry {
+      const MessageSummary* message;
+      uint32_t groupSize;  // the sender's message count on the group's first row, else 0
+    };
+    std::string head;  // the folder row; empty when it has none
+    std::vector<Entry> entries;
+    std::vector<uint32_t> groupEnds;  // where each sender's rows end
+    std::vector<std::string> composed;  // the rows composed so far
+  };
   struct Plan {
     Outcome outcome = Outcome::Untouched;
-    std::vector<std::string> rows;  // the block after its header
+    std::vector<std::string> rows;  // the block after its header (status rows first)
+    std::vector<FolderPart> folders;  // follow `rows`
+    std::string header;  // replaces the header row when set (a shortened block)
+    std::string statusCode, statusDetail;  // the block's first status row
   };
   // What a block was last built from: an account whose inputs are the same
   // again keeps its block without being composed again.
@@ -139,6 +161,17 @@ class MessageListModel {
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
                    bool firstCycle) const;
   void applyPlan(int i, const TEmlAccount& account, Plan& plan);
+  FolderPart prepareFolder(std::vector<const MessageSummary*> messages, const std::string& caption) const;
+  // Row k of a folder, composing the rows before it first.
+  std::string& composedRow(FolderPart& folder, size_t k) const;
+  std::string composeRow(const FolderPart::Entry& entry) const;
+  // The height of a folder's row k: rows differ only in which lines they
+  // have (the sender line, the preview), each measured once per rebuild.
+  int entryHeight(const FolderPart::Entry& entry);
+  // What each account's block shows so that the list fits the panel's
+  // greatest height: the plans as applyPlan takes them.
+  std::vector<Plan> fitPlans(const AccountList& accounts);
+  int measure(const std::string& row) { return rows_.measureRow(row); }
   void normalizeHeaderBreaks();
   // The block of account i: [header, end); header -1 when it has none.
   std::pair<int, int> blockOf(int i) const;
@@ -160,6 +193,9 @@ class MessageListModel {
   std::vector<std::string> accountNames_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
+  // The plan of each account's block, over the rows of its built_ entry.
+  std::vector<Plan> plans_;
+  std::array<int, 8> entryHeights_{};  // by row shape; 0 when not measured in this rebuild
   // Cuts already measured, by font, width, kept characters and text.
   // Bounded: cleared when full.
   mutable StringKeyedMap<std::string> fitCache_;
