@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <unordered_map>
 
 #include "checking/check_cycle.h"
@@ -41,6 +42,33 @@ std::string join(const std::vector<std::string_view>& chars, size_t from, size_t
 }
 
 std::string upperTrimmed(std::string_view s) { return asciiUpper(trimControl(s)); }
+
+// `s` without characters 0..32 at either end, as trimControl cuts it.
+std::string_view trimmedView(std::string_view s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+// A hash of a text eight bytes at a time: grouping a folder's messages by
+// sender hashes every message's sender on each rebuild.
+struct WordHash {
+  size_t operator()(std::string_view s) const {
+    uint64_t h = s.size() * 0x9E3779B97F4A7C15ull;
+    size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+      uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+      h ^= h >> 32;
+    }
+    uint64_t w = 0;
+    std::memcpy(&w, s.data() + i, s.size() - i);
+    h = (h ^ w) * 0xC4CEB9FE1A85EC53ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+};
 }  // namespace
 
 MessageListFonts MessageListFonts::from(const FontSpec& row) {
@@ -305,17 +333,23 @@ MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const M
   }
   // Each sender's messages, in the sorted order; a sender's group stands at
   // the place of its newest message.
-  std::unordered_map<std::string_view, std::vector<const MessageSummary*>> bySender;
-  std::vector<std::string_view> order;
+  std::unordered_map<std::string_view, size_t, WordHash> bySender;
+  std::vector<std::vector<const MessageSummary*>> groups;  // in the order of their newest message
+  const MessageSummary* previous = nullptr;
+  size_t current = 0;
   for (const MessageSummary* m : messages) {
-    auto [it, added] = bySender.try_emplace(m->sender);
-    if (added) order.push_back(m->sender);
-    it->second.push_back(m);
+    // A run of one sender's messages is looked up once.
+    if (!previous || previous->sender != m->sender) {
+      auto [it, added] = bySender.try_emplace(m->sender, groups.size());
+      if (added) groups.emplace_back();
+      current = it->second;
+    }
+    groups[current].push_back(m);
+    previous = m;
   }
   folder.entries.reserve(messages.size());
-  folder.groupEnds.reserve(order.size());
-  for (std::string_view sender : order) {
-    const std::vector<const MessageSummary*>& group = bySender[sender];
+  folder.groupEnds.reserve(groups.size());
+  for (const std::vector<const MessageSummary*>& group : groups) {
     for (size_t g = 0; g < group.size(); ++g)
       folder.entries.push_back({group[g], g == 0 ? static_cast<uint32_t>(group.size()) : 0});
     folder.groupEnds.push_back(static_cast<uint32_t>(folder.entries.size()));
@@ -324,8 +358,15 @@ MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const M
 }
 
 std::string& MessageListModel::composedRow(FolderPart& folder, size_t k) const {
-  while (folder.composed.size() <= k) folder.composed.push_back(composeRow(folder.entries[folder.composed.size()]));
-  return folder.composed[k];
+  if (folder.composed.size() <= k) folder.composed.resize(k + 1);
+  FolderPart::Composed& c = folder.composed[k];
+  std::string time = displayMsgDate_ ? RelativeTime(folder.entries[k].message->received) : std::string();
+  if (!c.done || c.time != time) {
+    c.row = composeRow(folder.entries[k]);
+    c.time = std::move(time);
+    c.done = true;
+  }
+  return c.row;
 }
 
 std::string MessageListModel::composeRow(const FolderPart::Entry& entry) const {
@@ -423,7 +464,7 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
     const std::string key = upperTrimmed(FolderPath(f));
     std::vector<const MessageSummary*> messages;
     for (const MessageSummary* m : rows) {
-      if (m->kind == RowKind::Message && upperTrimmed(m->folder) == key) messages.push_back(m);
+      if (m->kind == RowKind::Message && equalsIgnoreCase(trimmedView(m->folder), key)) messages.push_back(m);
     }
     ensureHeader();
     if (!hasStatus || noMessages) plan.folders.push_back(prepareFolder(std::move(messages), FolderCaption(f)));
@@ -491,6 +532,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
   };
   std::vector<Block> blocks(n);
   std::vector<Folder> folders;
+  const int closing = measure(std::string(MoreMessagesStart) + MoreMessagesText(2, 2) + std::string(FontEnd));
   bool first = true;
   int64_t total = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -518,8 +560,14 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
           continue;
         }
         Folder f{&part, head, entryHeight(part.entries[0])};
+        f.least = f.head + f.first + (part.entries.size() > 1 ? closing : 0);
+        // Summed only until it is clear the folder cannot show whole: past
+        // its least by more than the whole panel.
         f.full = head;
-        for (const FolderPart::Entry& e : part.entries) f.full += entryHeight(e);
+        for (const FolderPart::Entry& e : part.entries) {
+          f.full += entryHeight(e);
+          if (f.full > f.least + budget) break;
+        }
         b.messages += part.entries.size();
         folders.push_back(f);
       }
@@ -552,8 +600,6 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
   };
   int64_t used = total;
   if (total > budget) {
-    const int closing = measure(std::string(MoreMessagesStart) + MoreMessagesText(2, 2) + std::string(FontEnd));
-    for (Folder& f : folders) f.least = f.head + f.first + (f.part->entries.size() > 1 ? closing : 0);
     auto blockNeed = [&](size_t i) -> int64_t {
       const Block& b = blocks[i];
       if (!b.shown) return 0;
@@ -727,9 +773,8 @@ void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) 
 }
 
 bool MessageListModel::sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
-                                  const std::vector<std::string>& times, const TEmlAccount& account,
-                                  bool firstCycle) const {
-  if (memo.rows.size() != rows.size() || memo.times != times || memo.firstCycle != firstCycle ||
+                                  const TEmlAccount& account, bool firstCycle) const {
+  if (memo.rows.size() != rows.size() || memo.firstCycle != firstCycle ||
       memo.hasMessages != account.hasMessages || memo.width != listWidth() || memo.name != account.name ||
       memo.server != account.server || memo.folders != account.folders) {
     return false;
@@ -762,13 +807,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
   if (built_.size() != accounts.size()) built_.assign(accounts.size(), std::nullopt);
   if (plans_.size() != accounts.size()) plans_.assign(accounts.size(), Plan{});
   for (size_t i = 0; i < accounts.size(); ++i) {
-    std::vector<std::string> times;
-    if (displayMsgDate_) {
-      for (const MessageSummary* m : byAccount[i]) {
-        if (m->kind == RowKind::Message) times.push_back(RelativeTime(m->received));
-      }
-    }
-    if (built_[i] && sameInputs(*built_[i], byAccount[i], times, accounts[i], cycle.firstCycle)) continue;
+    if (built_[i] && sameInputs(*built_[i], byAccount[i], accounts[i], cycle.firstCycle)) continue;
     if (!built_[i]) plans_[i] = Plan{};  // it points into rows that are gone
     BlockInputs in;
     // The snapshot is ours and this account's rows are done with: move them.
@@ -781,7 +820,6 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     Plan plan = planAccount(static_cast<int>(i), accounts[i], rows, cycle.firstCycle);
     // A block left as it stands keeps the plan (and the rows) it shows.
     if (plan.outcome == Outcome::Untouched && plans_[i].outcome != Outcome::Untouched) continue;
-    in.times = std::move(times);
     in.folders = accounts[i].folders;
     in.name = accounts[i].name;
     in.server = accounts[i].server;

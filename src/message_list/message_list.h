@@ -132,7 +132,11 @@ class MessageListModel {
     std::string head;  // the folder row; empty when it has none
     std::vector<Entry> entries;
     std::vector<uint32_t> groupEnds;  // where each sender's rows end
-    std::vector<std::string> composed;  // the rows composed so far
+    struct Composed {
+      std::string time, row;  // the time the row was composed with
+      bool done = false;
+    };
+    std::vector<Composed> composed;  // the rows composed so far
   };
   struct Plan {
     Outcome outcome = Outcome::Untouched;
@@ -142,10 +146,10 @@ class MessageListModel {
     std::string statusCode, statusDetail;  // the block's first status row
   };
   // What a block was last built from: an account whose inputs are the same
-  // again keeps its block without being composed again.
+  // again keeps its plan without being planned again (the rows it shows are
+  // composed again when their times read differently).
   struct BlockInputs {
     std::vector<MessageSummary> rows;
-    std::vector<std::string> times;
     std::vector<std::string> folders;
     std::string name, server;
     bool firstCycle = false, hasMessages = false;
@@ -153,7 +157,7 @@ class MessageListModel {
     bool operator==(const BlockInputs&) const = default;
   };
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
-                  const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
+                  const TEmlAccount& account, bool firstCycle) const;
   // The start of a cut's cache key in fitKey_: width, kept characters (-1
   // for a cut with a text on the right) and font; the texts follow.
   std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
@@ -162,7 +166,8 @@ class MessageListModel {
                    bool firstCycle) const;
   void applyPlan(int i, const TEmlAccount& account, Plan& plan);
   FolderPart prepareFolder(std::vector<const MessageSummary*> messages, const std::string& caption) const;
-  // Row k of a folder, composing the rows before it first.
+  // Row k of a folder, composed on first use and again when its time reads
+  // differently.
   std::string& composedRow(FolderPart& folder, size_t k) const;
   std::string composeRow(const FolderPart::Entry& entry) const;
   // The height of a folder's row k: rows differ only in which lines they

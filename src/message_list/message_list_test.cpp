@@ -169,6 +169,23 @@ TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
   }
 }
 
+// The same messages a minute later: the rows say the new times (and only
+// the rows whose time reads differently change).
+TEST(MessageList, ShownTimesFollowTheClockWhenNothingElseChanged) {
+  ListRig rig(334, [](SaverSettings& s) { s.displayMsgDate = true; });
+  int64_t now = kNow;
+  rig.model.setClock([&] { return now; });
+  rig.account("Home");
+  rig.message(0, "Ann", "one", kNow - 90);
+  rig.message(0, "Bob", "two", kNow - 4 * 86400);
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  EXPECT_TRUE(rig.rebuild()[2].ends_with(" 1 mins ago")) << rig.plain()[2];
+  now += 60;
+  rig.edits = 0;
+  EXPECT_TRUE(rig.rebuild()[2].ends_with(" 2 mins ago")) << rig.plain()[2];
+  EXPECT_EQ(rig.edits, 1);
+}
+
 TEST(MessageList, FitTextCuts) {
   ListRig rig;
   const FontSpec f{"", 9, false, false};
