@@ -298,11 +298,17 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
   if (accounts.empty()) {
     rows_.insert(0, notSetUpRow(statusLayout()), -1);
   } else {
+    // A header and a "Queued for check" row per account, fitted as every
+    // list is.
+    plans_.assign(accounts.size(), Plan{});
     for (size_t i = 0; i < accounts.size(); ++i) {
-      const int at = rows_.count();
-      rows_.insert(at, HeaderRow(accounts[i].name, at), static_cast<int>(i));
-      rows_.insert(at + 1, statusMarkup(status::kQueued, accounts[i].server), static_cast<int>(i));
+      plans_[i].outcome = Outcome::Replace;
+      plans_[i].rows.push_back(statusMarkup(status::kQueued, accounts[i].server));
+      plans_[i].statusCode = status::kQueued;
     }
+    std::vector<Plan> fitted = fitPlans(accounts);
+    for (size_t i = 0; i < accounts.size(); ++i) applyPlan(static_cast<int>(i), accounts[i], fitted[i]);
+    normalizeHeaderBreaks();
   }
   rows_.endUpdate();
   FitPanelHeight(false);
@@ -526,7 +532,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     int64_t room = 0;  // its share beyond `least`
   };
   struct Block {
-    bool shown = false, planned = false;
+    bool shown = false;
     int header = 0, fixed = 0;  // fixed: the status rows and empty folders' rows
     size_t messages = 0, firstFolder = 0, endFolder = 0;
   };
@@ -539,40 +545,29 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     Plan& p = plans_[i];
     Block& b = blocks[i];
     b.firstFolder = b.endFolder = folders.size();
-    if (p.outcome == Outcome::Remove) continue;
-    if (p.outcome == Outcome::Untouched) {
-      // A block kept as it stands (a check under way): its rows are fixed.
-      auto [header, end] = blockOf(static_cast<int>(i));
-      if (header < 0) continue;
-      b.shown = true;
-      for (int r = header; r < end; ++r) b.fixed += rows_.rowHeight(r);
-      if (built_[i]) {
-        for (const MessageSummary& m : built_[i]->rows) b.messages += m.kind == RowKind::Message ? 1 : 0;
+    if (p.outcome != Outcome::Replace) continue;
+    b.shown = true;
+    b.header = measure(HeaderRow(accounts[i].name, first ? 0 : 1));
+    for (const std::string& row : p.rows) b.fixed += measure(row);
+    for (FolderPart& part : p.folders) {
+      const int head = part.head.empty() ? 0 : measure(part.head);
+      if (part.entries.empty()) {
+        b.fixed += head;
+        continue;
       }
-    } else {
-      b.shown = b.planned = true;
-      b.header = measure(HeaderRow(accounts[i].name, first ? 0 : 1));
-      for (const std::string& row : p.rows) b.fixed += measure(row);
-      for (FolderPart& part : p.folders) {
-        const int head = part.head.empty() ? 0 : measure(part.head);
-        if (part.entries.empty()) {
-          b.fixed += head;
-          continue;
-        }
-        Folder f{&part, head, entryHeight(part.entries[0])};
-        f.least = f.head + f.first + (part.entries.size() > 1 ? closing : 0);
-        // Summed only until it is clear the folder cannot show whole: past
-        // its least by more than the whole panel.
-        f.full = head;
-        for (const FolderPart::Entry& e : part.entries) {
-          f.full += entryHeight(e);
-          if (f.full > f.least + budget) break;
-        }
-        b.messages += part.entries.size();
-        folders.push_back(f);
+      Folder f{&part, head, entryHeight(part.entries[0])};
+      f.least = f.head + f.first + (part.entries.size() > 1 ? closing : 0);
+      // Summed only until it is clear the folder cannot show whole: past
+      // its least by more than the whole panel.
+      f.full = head;
+      for (const FolderPart::Entry& e : part.entries) {
+        f.full += entryHeight(e);
+        if (f.full > f.least + budget) break;
       }
-      b.endFolder = folders.size();
+      b.messages += part.entries.size();
+      folders.push_back(f);
     }
+    b.endFolder = folders.size();
     first = false;
     total += b.header + b.fixed;
     for (size_t k = b.firstFolder; k < b.endFolder; ++k) total += folders[k].full;
@@ -603,7 +598,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     auto blockNeed = [&](size_t i) -> int64_t {
       const Block& b = blocks[i];
       if (!b.shown) return 0;
-      if (oneLine && b.planned && b.messages == 0) {
+      if (oneLine && b.messages == 0) {
         if (oneLineHeights[i] == 0) oneLineHeights[i] = measure(oneLineRow(i));
         return oneLineHeights[i];
       }
@@ -711,7 +706,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
       continue;
     }
     o.outcome = p.outcome;
-    if (!b.planned) continue;
+    if (!b.shown) continue;
     if (oneLine && b.messages == 0) {
       o.header = oneLineRow(i);
       continue;
@@ -808,7 +803,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
   if (plans_.size() != accounts.size()) plans_.assign(accounts.size(), Plan{});
   for (size_t i = 0; i < accounts.size(); ++i) {
     if (built_[i] && sameInputs(*built_[i], byAccount[i], accounts[i], cycle.firstCycle)) continue;
-    if (!built_[i]) plans_[i] = Plan{};  // it points into rows that are gone
+    if (!built_[i] && !plans_[i].folders.empty()) plans_[i] = Plan{};  // it points into rows that are gone
     BlockInputs in;
     // The snapshot is ours and this account's rows are done with: move them.
     in.rows.reserve(byAccount[i].size());
@@ -818,8 +813,15 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     rows.reserve(in.rows.size());
     for (const MessageSummary& m : in.rows) rows.push_back(&m);
     Plan plan = planAccount(static_cast<int>(i), accounts[i], rows, cycle.firstCycle);
-    // A block left as it stands keeps the plan (and the rows) it shows.
-    if (plan.outcome == Outcome::Untouched && plans_[i].outcome != Outcome::Untouched) continue;
+    if (plan.outcome == Outcome::Untouched) {
+      // A block left as it stands keeps the plan (and the rows) it shows;
+      // one never planned (the first list's) becomes a plan of its rows, so
+      // that fitting can shorten it and bring it back.
+      if (plans_[i].outcome != Outcome::Untouched) continue;
+      auto [header, end] = blockOf(static_cast<int>(i));
+      plan.outcome = header < 0 ? Outcome::Remove : Outcome::Replace;
+      for (int r = header + 1; header >= 0 && r < end; ++r) plan.rows.push_back(rows_.text(r));
+    }
     in.folders = accounts[i].folders;
     in.name = accounts[i].name;
     in.server = accounts[i].server;

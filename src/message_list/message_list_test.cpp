@@ -359,6 +359,7 @@ TEST(MessageList, FullPanelKeepsEveryHeaderAndSaysWhatItLeavesOut) {
         rig.message(static_cast<int>(a), "S" + std::to_string(k / 10), "m" + std::to_string(k), kNow - k);
     }
     rig.model.FillInitialList(rig.cycle.Accounts);
+    EXPECT_LE(rig.rowBottom(rig.count() - 1) + 2 + 16, c.client - 20) << "the first list fits too";
     const Rows rows = rig.rebuild();
     ASSERT_FALSE(rows.empty());
     EXPECT_LE(rig.rowBottom(rig.count() - 1) + 2 + 16, c.client - 20) << "fits, nothing cut";
