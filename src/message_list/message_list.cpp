@@ -528,7 +528,9 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
   struct Folder {
     FolderPart* part;
     int head = 0, first = 0, full = 0, least = 0;
+    bool partSum = false;  // `full` was not summed to the end: the folder cannot show whole
     size_t kept = 0;
+    int64_t used = 0;  // its rows' height as kept
     int64_t room = 0;  // its share beyond `least`
   };
   struct Block {
@@ -562,7 +564,10 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
       f.full = head;
       for (const FolderPart::Entry& e : part.entries) {
         f.full += entryHeight(e);
-        if (f.full > f.least + budget) break;
+        if (f.full > f.least + budget) {
+          f.partSum = true;
+          break;
+        }
       }
       b.messages += part.entries.size();
       folders.push_back(f);
@@ -669,10 +674,26 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     int64_t left = room;
     for (Folder* f : sharing) {
       f->kept = 1;
+      f->used = f->least;
       for (int64_t cost; (cost = nextCost(*f)) <= f->room; ++f->kept) {
         f->room -= cost;
+        f->used += cost;
         left -= cost;
       }
+    }
+    // Folders the leftover can finish come first, the cheapest first (a
+    // closing row in place of a message or two helps nobody); then the
+    // others, a row each in turn.
+    std::vector<Folder*> finishing;
+    for (Folder* f : sharing) {
+      if (!f->partSum) finishing.push_back(f);
+    }
+    std::stable_sort(finishing.begin(), finishing.end(),
+                     [](const Folder* a, const Folder* b) { return a->full - a->used < b->full - b->used; });
+    for (Folder* f : finishing) {
+      if (f->full - f->used > left) break;
+      left -= f->full - f->used;
+      f->kept = f->part->entries.size();
     }
     for (bool grew = true; grew;) {
       grew = false;
@@ -723,7 +744,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
         for (uint32_t end : part.groupEnds) senders += end > kept ? 1 : 0;
         o.rows.push_back(std::string(MoreMessagesStart) +
                          EscapeMarkup(FitText(MoreMessagesText(part.entries.size() - kept, senders),
-                                              width - kMessageMargin, 0, fonts_.row)) +
+                                              width - kMoreMessagesIndent - kRightMargin, 0, fonts_.row)) +
                          std::string(FontEnd));
       }
     }
