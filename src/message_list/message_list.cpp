@@ -508,6 +508,27 @@ std::string MessageListModel::MoreAccountsText(size_t accounts, size_t messages)
          (messages == 0 ? std::string("no messages") : counted(messages, "message", "messages"));
 }
 
+int MessageListModel::measure(const std::string& row) {
+  // The shape: the tags as they are, each text between them as one mark.
+  std::string& key = shapeKey_;
+  key.clear();
+  for (size_t i = 0; i < row.size();) {
+    if (row[i] == '<') {
+      const size_t end = row.find('>', i);
+      const size_t stop = end == std::string::npos ? row.size() : end + 1;
+      key.append(row, i, stop - i);
+      i = stop;
+    } else {
+      i = std::min(row.find('<', i), row.size());
+      key += '\x01';
+    }
+  }
+  if (auto it = shapeHeights_.find(key); it != shapeHeights_.end()) return it->second;
+  const int h = rows_.measureRow(row);
+  shapeHeights_.emplace(key, h);
+  return h;
+}
+
 int MessageListModel::entryHeight(const FolderPart::Entry& entry) {
   const MessageSummary& m = *entry.message;
   const bool emptyLine = m.subject.empty() && (!displayMsgDate_ || m.received == 0);
@@ -521,6 +542,7 @@ int MessageListModel::entryHeight(const FolderPart::Entry& entry) {
 std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList& accounts) {
   const size_t n = plans_.size();
   entryHeights_.fill(0);
+  shapeHeights_.clear();
   const int budget = host_.clientHeight() - kClientHeightMargin - host_.panelFrameHeight() - kRowOverlap;
   const int width = listWidth();
 
@@ -805,20 +827,30 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
   if (cycle.listChanged.load() == 0) return false;
   // Only a copy of the rows is taken under the lock: building the list
   // measures text and may move the panel, and checkers must not wait for that.
-  std::vector<MessageSummary> snapshot;
+  // Each account's rows are copied straight into a vector of their own, so
+  // that a block's memo takes them without copying or moving them again.
+  AccountList& accounts = cycle.Accounts;
+  std::vector<std::vector<MessageSummary>> snapshot(accounts.size());
   {
     std::lock_guard lock(cycle.resultLock);
     cycle.listChanged.store(0);
-    snapshot = cycle.resultList;
+    std::vector<size_t> counts(accounts.size(), 0);
+    for (const MessageSummary& m : cycle.resultList) {
+      if (m.accountIndex >= 0 && static_cast<size_t>(m.accountIndex) < accounts.size())
+        ++counts[static_cast<size_t>(m.accountIndex)];
+    }
+    for (size_t i = 0; i < accounts.size(); ++i) snapshot[i].reserve(counts[i]);
+    for (const MessageSummary& m : cycle.resultList) {
+      if (m.accountIndex >= 0 && static_cast<size_t>(m.accountIndex) < accounts.size())
+        snapshot[static_cast<size_t>(m.accountIndex)].push_back(m);
+    }
   }
-  AccountList& accounts = cycle.Accounts;
   accountNames_.clear();
   for (const TEmlAccount& a : accounts) accountNames_.push_back(a.name);
   std::vector<std::vector<const MessageSummary*>> byAccount(accounts.size());
-  for (const MessageSummary& m : snapshot) {
-    if (m.accountIndex >= 0 && static_cast<size_t>(m.accountIndex) < accounts.size()) {
-      byAccount[static_cast<size_t>(m.accountIndex)].push_back(&m);
-    }
+  for (size_t i = 0; i < accounts.size(); ++i) {
+    byAccount[i].reserve(snapshot[i].size());
+    for (const MessageSummary& m : snapshot[i]) byAccount[i].push_back(&m);
   }
   if (built_.size() != accounts.size()) built_.assign(accounts.size(), std::nullopt);
   if (plans_.size() != accounts.size()) plans_.assign(accounts.size(), Plan{});
@@ -827,13 +859,8 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     if (!built_[i] && !plans_[i].folders.empty()) plans_[i] = Plan{};  // it points into rows that are gone
     BlockInputs in;
     // The snapshot is ours and this account's rows are done with: move them.
-    in.rows.reserve(byAccount[i].size());
-    for (const MessageSummary* m : byAccount[i])
-      in.rows.push_back(std::move(snapshot[static_cast<size_t>(m - snapshot.data())]));
-    std::vector<const MessageSummary*> rows;
-    rows.reserve(in.rows.size());
-    for (const MessageSummary& m : in.rows) rows.push_back(&m);
-    Plan plan = planAccount(static_cast<int>(i), accounts[i], rows, cycle.firstCycle);
+    in.rows = std::move(snapshot[i]);  // byAccount[i] still points into them
+    Plan plan = planAccount(static_cast<int>(i), accounts[i], byAccount[i], cycle.firstCycle);
     if (plan.outcome == Outcome::Untouched) {
       // A block left as it stands keeps the plan (and the rows) it shows;
       // one never planned (the first list's) becomes a plan of its rows, so

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "checking/message_summary.h"
@@ -176,7 +177,10 @@ class MessageListModel {
   // What each account's block shows so that the list fits the panel's
   // greatest height: the plans as applyPlan takes them.
   std::vector<Plan> fitPlans(const AccountList& accounts);
-  int measure(const std::string& row) { return rows_.measureRow(row); }
+  // The height of a row of mark-up as the list would lay it out: measured
+  // once per rebuild for rows of one shape (the same tags, text in the same
+  // places), since a row's lines are as tall as their fonts and pictures.
+  int measure(const std::string& row);
   void normalizeHeaderBreaks();
   // The block of account i: [header, end); header -1 when it has none.
   std::pair<int, int> blockOf(int i) const;
@@ -201,6 +205,8 @@ class MessageListModel {
   // The plan of each account's block, over the rows of its built_ entry.
   std::vector<Plan> plans_;
   std::array<int, 8> entryHeights_{};  // by row shape; 0 when not measured in this rebuild
+  std::unordered_map<std::string, int> shapeHeights_;  // by shape, for this rebuild
+  std::string shapeKey_;
   // Cuts already measured, by font, width, kept characters and text.
   // Bounded: cleared when full.
   mutable StringKeyedMap<std::string> fitCache_;
