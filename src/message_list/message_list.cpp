@@ -610,13 +610,13 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     std::string text = accounts[i].name;
     if (auto st = statusText(plans_[i].statusCode, accounts[i].server, plans_[i].statusDetail))
       text += " - " + st->first;
-    return std::string(OneLineStart) + EscapeMarkup(FitText(text, width - kFolderMargin, 0, fonts_.sender)) +
+    return std::string(OneLineStart) + EscapeMarkup(FitText(text, width - kStatusIndent - kRightMargin, 0, fonts_.sender)) +
            std::string(OneLineEnd);
   };
   size_t hiddenAccounts = 0, hiddenMessages = 0;
   auto collapseRow = [&] {
     return std::string(OneLineStart) +
-           EscapeMarkup(FitText(MoreAccountsText(hiddenAccounts, hiddenMessages), width - kFolderMargin, 0,
+           EscapeMarkup(FitText(MoreAccountsText(hiddenAccounts, hiddenMessages), width - kStatusIndent - kRightMargin, 0,
                                 fonts_.sender)) +
            std::string(OneLineEnd);
   };
