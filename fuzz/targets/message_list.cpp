@@ -4,8 +4,9 @@
 // answer stops the run: blocks out of account order or without their header
 // row first, a list taller than its window, a list that differs from the one
 // a fresh model builds from the same rows (the incremental edits went wrong),
-// or, while nothing is left out, an account with messages in its watched
-// folders, and no status row, that shows fewer rows.
+// while nothing is left out an account with messages in its watched folders,
+// and no status row, that shows fewer rows (unless its panel shows senders or
+// counts only), or a row with a text that the account's level hides.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TEmlAccount a;
     a.name = "Account " + std::to_string(i);
     a.server = "mail" + std::to_string(i) + ".example";
-    a.isPOP = next() & 1;
+    const uint8_t kind = next();
+    a.isPOP = kind & 1;
+    a.panelPrivacy = static_cast<PanelPrivacy>((kind >> 1) & 3);
     if (!a.isPOP) a.folders = {"INBOX;Inbox", "Lists/dev;Dev", "Archive;Old", "Entw\xC3\xBC" "rfe;Drafts"};
     cycle.Accounts.push_back(a);
   }
@@ -168,7 +171,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (m.isStatus()) continue;
         for (const std::string& f : watched) messages += folderKey(FolderPath(f)) == folderKey(m.folder);
       }
-      if (status) continue;
+      // What the account's level hides never reaches its rows.
+      const PanelPrivacy level = cycle.Accounts[i].panelPrivacy;
+      for (const auto& [text, tag] : rig.rows.all()) {
+        if (tag != i) continue;
+        if (level >= PanelPrivacy::NoPreviews && text.find("preview text") != std::string::npos) fail("a hidden preview");
+        if (level >= PanelPrivacy::SendersOnly && text.find("Subject ") != std::string::npos) fail("a hidden subject");
+        if (level >= PanelPrivacy::CountsOnly && text.find("Ann") != std::string::npos) fail("a hidden sender");
+      }
+      if (status || level >= PanelPrivacy::SendersOnly) continue;
       int shown = 0;
       for (const auto& [text, tag] : rig.rows.all()) shown += tag == i;
       if (static_cast<size_t>(shown) < messages) fail("fewer rows than messages in watched folders");

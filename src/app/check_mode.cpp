@@ -131,6 +131,7 @@ std::string formatCheckJson(const CheckOutcome& outcome) {
                           {"uid", row.messageUid},
                           {"preview", row.preview}});
     }
+    const auto checkedAt = a.times ? isoLocalTime(a.times->latestEndMs / 1000) : std::nullopt;
     json entry = {{"index", a.index},
                         {"name", a.account.name},
                         {"protocol", a.account.isPOP ? "POP3" : "IMAP4"},
@@ -139,6 +140,8 @@ std::string formatCheckJson(const CheckOutcome& outcome) {
                         {"tls", a.account.useTLS},
                         {"encryption", EncryptionName(encryptionOf(a.account))},
                         {"finished", a.finished},
+                        {"checkedAt", checkedAt ? json(*checkedAt) : json(nullptr)},
+                        {"durationMs", a.times ? json(a.times->latestDurationMs) : json(nullptr)},
                         {"status", a.status ? json(*a.status) : json(nullptr)},
                         {"messages", std::move(messages)}};
     if (!a.statusDetail.empty()) entry["statusDetail"] = a.statusDetail;  // the server's words
@@ -251,6 +254,11 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
     std::lock_guard lock(refused->lock);
     certificates = refused->byAccount;
   }
+  std::vector<CheckTimes> times;
+  {
+    std::lock_guard lock(cycle->resultLock);
+    times = cycle->checkTimes;
+  }
   for (size_t i = 0; i < accounts.size(); ++i) {
     AccountOutcome a;
     a.index = static_cast<int>(i);
@@ -267,6 +275,7 @@ int runCheck(const AccountList& accounts, bool displayMsgPreview, const CheckOpt
         a.messages.push_back(row);
     }
     if (const auto it = certificates.find(a.index); it != certificates.end()) a.certificate = it->second;
+    if (i < times.size() && times[i].latestEndMs != 0) a.times = times[i];
     outcome.accounts.push_back(std::move(a));
   }
   const int code = checkExitStatus(outcome);

@@ -42,6 +42,8 @@ struct AccountOutcome {
   std::vector<MessageSummary> messages;
   // The certificate the server presented when it was refused (ERRCERT).
   std::optional<CertificateInfo> certificate;
+  // When its check ended and how long it took; none when it did not end.
+  std::optional<CheckTimes> times;
 };
 
 struct CheckOutcome {

@@ -1,18 +1,20 @@
+#include <malloc.h>
+
 #include <csignal>
 
 #include "app/command_line.h"
 #include "app/instance_guard.h"
 #include "app/long_options.h"
 #include "app/run_modes.h"
-#include "platform/http_fetch.h"
 
 int main(int argc, char** argv) {
   // Before any thread exists: a write to a closed socket must be an error,
   // never a dead process.
   std::signal(SIGPIPE, SIG_IGN);
-  // The HTTP library initialises itself once, before any thread exists.
-  brivane::HttpGlobalInit();
-
+  // Two malloc arenas for all threads instead of one per thread that ever
+  // allocated (checkers, Qt's painting and X threads): each arena keeps its
+  // freed pages, and the few threads here seldom allocate at once.
+  mallopt(M_ARENA_MAX, 2);
   // Our own "--" options come first and never take the instance guard.
   if (const auto status = brivane::handleLongOption(argc, argv)) return *status;
 

@@ -40,7 +40,8 @@ bool CheckCycle::StartCheckCycle() {
         source.isPOP ? factory_->createPopChecker(*this) : factory_->createImapChecker(*this);
     checker->accountIndex = static_cast<int32_t>(i);
     checker->slotIndex = static_cast<int32_t>(slots.size());
-    checker->showPreview = displayMsgPreview;
+    checker->fetchLevel = fetchForPanel ? source.panelPrivacy : PanelPrivacy::Everything;
+    checker->showPreview = displayMsgPreview && checker->fetchLevel == PanelPrivacy::Everything;
     TEmlAccount& copy = checker->account;
     copy.name = source.name;
     copy.username = source.username;
@@ -52,6 +53,7 @@ bool CheckCycle::StartCheckCycle() {
     copy.trustedCertificate = source.trustedCertificate;
     copy.signIn = source.signIn;
     copy.secretCommand = source.secretCommand;
+    copy.panelPrivacy = source.panelPrivacy;
     copy.isPOP = source.isPOP;
     copy.hasMessages = source.hasMessages;
     if (source.isPOP)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "checking/check_memory.h"
+#include "checking/check_times.h"
 #include "checking/checker_thread.h"
 #include "checking/connect_lock.h"
 #include "checking/message_summary.h"
@@ -54,6 +55,9 @@ class CheckCycle {
   AccountList Accounts;
   bool firstCycle = true;
   bool displayMsgPreview = false;  // handed to each checker as showPreview
+  // The saver's checks fetch no more than each account's panel shows
+  // (TEmlAccount::panelPrivacy); `--check` leaves it off and fetches all.
+  bool fetchForPanel = false;
   // Called after every collection with whether it was the last checker.
   std::function<void(bool last)> EndOfCycle;
   std::vector<std::unique_ptr<CheckerThread>> imapCheckers;
@@ -63,6 +67,9 @@ class CheckCycle {
   std::vector<MessageSummary> resultList;  // guarded by resultLock
   std::mutex resultLock;
   ConnectLock connectLock;  // one account connects and logs in at a time
+  // By account index (shorter when a check has not ended yet); guarded by
+  // resultLock. A check that ends sets listChanged, so the list shows it.
+  std::vector<CheckTimes> checkTimes;
   std::atomic<uint8_t> listChanged{0};
   std::atomic<uint8_t> newMailArrived{0};
   std::atomic<uint8_t> hasMessages{0};
@@ -70,6 +77,11 @@ class CheckCycle {
   // Called under resultLock with an account's new rows each time a checker
   // publishes (tests follow the row sequence with it); may be empty.
   std::function<void(int32_t accountIndex, const std::vector<MessageSummary>& rows)> publishObserver;
+  // Called from a checker's thread, under resultLock, when a publish sets
+  // listChanged that was clear: once for a burst of results until the owner
+  // takes the rows (takeListChanged or a rebuild of the list). The saver
+  // window posts itself a message with it; may be empty.
+  std::function<void()> onListChanged;
   // Called from a checker's thread when an account's server presented a
   // certificate that was refused (before its ERRCERT row is published);
   // may be empty. `--check --json` shows the certificate with it.

@@ -111,6 +111,26 @@ TEST_F(CycleTest, EachCheckerReplacesOnlyItsOwnRows) {
 }
 
 // The connect-lock wait honours a stop: the stopped checker posts done at once.
+// Each check stamps its end (and says the list changed, even after its rows
+// were taken): messages and "no new messages" are successes; a failure
+// after a success keeps the success's time.
+TEST_F(CycleTest, ChecksStampTheirEndsAndAFailureKeepsTheLastSuccess) {
+  cycle_.Accounts = {fakeAccount("A", false), fakeAccount("B", true)};
+  bodies_["A"] = [this](FakeChecker& c) { c.SetStatus(status::kNoMsg, RowKind::NoMessages), cycle_.takeListChanged(); };
+  bodies_["B"] = [this](FakeChecker& c) { c.addRow("b1"), c.PublishResults(), cycle_.takeListChanged(); };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collect();
+  EXPECT_TRUE(cycle_.takeListChanged());
+  const std::vector<CheckTimes> first = cycle_.checkTimes;
+  ASSERT_EQ(first.size(), 2u);
+  for (const CheckTimes& t : first) EXPECT_TRUE(!t.latestFailed && t.lastSuccessMs == t.latestEndMs && t.lastSuccessMs);
+  bodies_["A"] = [](FakeChecker& c) { c.SetStatus(status::kErrConn, RowKind::Error); };
+  ASSERT_TRUE(cycle_.StartCheckCycle());
+  collect();
+  const CheckTimes& a = cycle_.checkTimes[0];
+  EXPECT_TRUE(a.latestFailed && a.lastSuccessMs == first[0].lastSuccessMs && a.latestEndMs >= a.lastSuccessMs);
+}
+
 TEST_F(CycleTest, StopWhileWaitingForConnectLockStillPostsDone) {
   cycle_.Accounts = {fakeAccount("Waiting", true)};
   std::promise<void> waiting;

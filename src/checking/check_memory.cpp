@@ -300,13 +300,13 @@ void CheckMemory::forgetPassword(const std::string& accountKey) {
   passwords_.erase(accountKey);
 }
 
-AccountCache CheckMemory::takeCache(const std::string& accountKey, bool preview) {
+AccountCache CheckMemory::takeCache(const std::string& accountKey, PanelPrivacy fetched) {
   std::lock_guard lock(mutex_);
   auto it = caches_.find(accountKey);
-  if (it == caches_.end()) return AccountCache{preview, {}, {}};
+  if (it == caches_.end()) return AccountCache{fetched, {}, {}};
   AccountCache cache = std::move(it->second);
   caches_.erase(it);
-  if (cache.preview != preview) return AccountCache{preview, {}, {}};
+  if (cache.fetched != fetched) return AccountCache{fetched, {}, {}};
   return cache;
 }
 

@@ -32,10 +32,10 @@ struct CachedFolder {
 };
 
 // The rows one account's last completed check built, so that a re-check
-// fetches only messages it has not seen. Rows made with previews on are
-// never used by a check with previews off, nor the other way round.
+// fetches only messages it has not seen. Rows are used only by a check that
+// fetches as much as the one that made them (previews, subjects, senders).
 struct AccountCache {
-  bool preview = false;
+  PanelPrivacy fetched = PanelPrivacy::NoPreviews;
   std::map<std::string, CachedFolder> folders;    // by folder name as LIST sent it
   std::map<std::string, MessageSummary> popRows;  // by UIDL id
 };
@@ -93,9 +93,9 @@ class CheckMemory {
   bool commitPopIds(const std::string& accountKey, std::optional<std::vector<std::string>> ids);
 
   // The account's cache, taken out of the memory: empty when there is none
-  // or it was made with the other preview setting. A check that fails simply
-  // never gives it back, so its next check starts afresh.
-  AccountCache takeCache(const std::string& accountKey, bool preview);
+  // or it was made fetching other parts. A check that fails simply never
+  // gives it back, so its next check starts afresh.
+  AccountCache takeCache(const std::string& accountKey, PanelPrivacy fetched);
   void keepCache(const std::string& accountKey, AccountCache cache);
 
   // A password the account's command printed earlier in this run (kept in

@@ -219,14 +219,14 @@ TEST_F(MemoryFile, SaverAndCheckModeHaveTheirOwnFileInTheLogFolder) {
   EXPECT_EQ(fs::status(dir / "state/Torvex/Brivane/seen").permissions(), fs::perms::owner_all);
 }
 
-TEST(CheckMemoryCache, RowsOfTheOtherPreviewSettingAreNotUsed) {
+TEST(CheckMemoryCache, RowsFetchedWithOtherPartsAreNotUsed) {
   CheckMemory memory;
-  const AccountCache withPreview{.preview = true, .folders = {}, .popRows = {{"id1", MessageSummary{}}}};
+  const AccountCache withPreview{.fetched = PanelPrivacy::Everything, .folders = {}, .popRows = {{"id1", MessageSummary{}}}};
   memory.keepCache("pop3|a", withPreview);
-  EXPECT_TRUE(memory.takeCache("pop3|a", false).popRows.empty());
-  EXPECT_TRUE(memory.takeCache("pop3|a", true).popRows.empty()) << "taken out even when not used";
+  EXPECT_TRUE(memory.takeCache("pop3|a", PanelPrivacy::NoPreviews).popRows.empty());
+  EXPECT_TRUE(memory.takeCache("pop3|a", PanelPrivacy::Everything).popRows.empty()) << "taken out even when not used";
   memory.keepCache("pop3|a", withPreview);
-  EXPECT_EQ(memory.takeCache("pop3|a", true).popRows.size(), 1u);
+  EXPECT_EQ(memory.takeCache("pop3|a", PanelPrivacy::Everything).popRows.size(), 1u);
 }
 
 // Checker threads commit at once: each commit rewrites the file whole, none is lost.

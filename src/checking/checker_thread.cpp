@@ -1,5 +1,6 @@
 #include "checking/checker_thread.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "checking/check_cycle.h"
@@ -36,11 +37,12 @@ void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_vi
 void CheckerThread::PublishResults() {
   if (stopRequested()) return;
   std::lock_guard lock(cycle_.resultLock);
-  cycle_.listChanged.store(1);
+  const bool wasClear = cycle_.listChanged.exchange(1) == 0;
   auto& list = cycle_.resultList;
   std::erase_if(list, [this](const MessageSummary& row) { return row.accountIndex == accountIndex; });
   list.insert(list.end(), results.begin(), results.end());
   if (cycle_.publishObserver) cycle_.publishObserver(accountIndex, results);
+  if (wasClear && cycle_.onListChanged) cycle_.onListChanged();
 }
 
 void CheckerThread::openLog() {
@@ -202,7 +204,28 @@ bool isServerSideRefusal(std::string_view extendedCode) {
 void CheckerThread::markCycleHasMessages() { cycle_.hasMessages.store(1); }
 void CheckerThread::markNewMailArrived() { cycle_.newMailArrived.store(1); }
 
+void CheckerThread::recordEnd(bool completed) {
+  if (stopRequested() || accountIndex < 0) return;
+  const bool ok = completed && !results.empty() && std::all_of(results.begin(), results.end(), [](const auto& r) {
+    return r.kind == RowKind::Message || r.kind == RowKind::NoMessages;
+  });
+  using namespace std::chrono;
+  const int64_t endMs = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  const int64_t durationMs = duration_cast<milliseconds>(steady_clock::now() - createdAt_).count();
+  std::lock_guard lock(cycle_.resultLock);
+  auto& all = cycle_.checkTimes;
+  if (all.size() <= static_cast<size_t>(accountIndex)) all.resize(static_cast<size_t>(accountIndex) + 1);
+  CheckTimes& times = all[static_cast<size_t>(accountIndex)];
+  times.latestEndMs = endMs;
+  times.latestDurationMs = durationMs;
+  times.latestFailed = !ok;
+  if (ok) times.lastSuccessMs = endMs;
+  // The header's freshness changed: the list is rebuilt as for a publish.
+  if (cycle_.listChanged.exchange(1) == 0 && cycle_.onListChanged) cycle_.onListChanged();
+}
+
 void CheckerThread::finishCheck() {
+  recordEnd(true);
   leaveConnectLock();
   cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
   donePosted_ = true;
@@ -219,6 +242,11 @@ void CheckerThread::abandoned(const std::string& why) {
     // Out of memory, say: the done message below matters more.
   }
   if (!donePosted_) {
+    try {
+      recordEnd(false);
+    } catch (...) {
+      // As above: the done message matters more.
+    }
     cycle_.target().post(doneMessage_, static_cast<uintptr_t>(slotIndex));
     donePosted_ = true;
   }

@@ -1,4 +1,5 @@
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -73,6 +74,13 @@ class CheckerThread : public WorkerThread {
   int32_t accountIndex = 0;
   int32_t slotIndex = 0;
   bool showPreview = false;
+  // How much the check fetches beyond the counts: a check for a panel that
+  // shows less fetches less (no previews, only senders, nothing).
+  PanelPrivacy fetchLevel = PanelPrivacy::Everything;
+  // What is fetched of each message: fetchLevel, without previews unless showPreview.
+  PanelPrivacy fetched() const {
+    return stricterPrivacy(fetchLevel, showPreview ? PanelPrivacy::Everything : PanelPrivacy::NoPreviews);
+  }
 
   uint32_t doneMessage() const { return doneMessage_; }
 
@@ -157,8 +165,9 @@ class CheckerThread : public WorkerThread {
   void markNewMailArrived();
 
   // The last steps of every check, after the session was closed: the
-  // disconnect lines are written by the caller; this leaves the connect lock
-  // if still held, posts the done message and closes the log.
+  // disconnect lines are written by the caller; this stamps the check's end
+  // (recordEnd), leaves the connect lock if still held, posts the done
+  // message and closes the log.
   void finishCheck();
   // The disconnect lines around `closeSession` (logout and release of the
   // session; may be empty), then finishCheck().
@@ -175,6 +184,13 @@ class CheckerThread : public WorkerThread {
   CheckCycle& cycle_;
 
  private:
+  // Stamps the end of the check in the cycle's checkTimes: a success when
+  // `completed` and the rows are messages or "no new messages". Nothing
+  // once a stop was requested (the run is ending; it says nothing of the
+  // mailbox).
+  void recordEnd(bool completed);
+
+  std::chrono::steady_clock::time_point createdAt_ = std::chrono::steady_clock::now();
   uint32_t doneMessage_;
   ConnectionLog log_;
   bool holdsConnectLock_ = false;

@@ -158,15 +158,30 @@ void TIMAPChecker::scanFolder(ImapSession& client, const Folder& entry, FolderSc
   std::vector<uint32_t> missing;
   for (uint32_t uid : unseen)
     if (!cached.rows.count(uid)) missing.push_back(uid);
-  if (!missing.empty()) {
+  const PanelPrivacy level = fetched();
+  if (!missing.empty() && level == PanelPrivacy::CountsOnly) {
+    // Nothing of a message is read: a row without sender or subject stands
+    // for it in its folder's count.
+    for (uint32_t uid : missing) {
+      MessageSummary row;
+      row.setMessageUid(std::to_string(uid));
+      row.setFolder(folder);
+      cached.rows[uid] = std::move(row);
+    }
+  } else if (!missing.empty()) {
     client.setReadTimeout(kFetchReadTimeoutMs);
     struct RestoreTimeout {
       ImapSession& client;
       ~RestoreTimeout() { client.setReadTimeout(-1); }
     } restore{client};
-    client.uidFetchHeaders(missing, showPreview, [&](ImapSession::FetchedMessage& message) {
+    using Parts = ImapSession::FetchParts;
+    const Parts parts = level == PanelPrivacy::SendersOnly ? Parts::SenderFields
+                        : showPreview                      ? Parts::HeaderAndText
+                                                           : Parts::Header;
+    client.uidFetchHeaders(missing, parts, [&](ImapSession::FetchedMessage& message) {
       MessageSummary row;
       fillMessageRow(row, MailMessage::fromHeaderBytes(message.header));
+      if (level == PanelPrivacy::SendersOnly) row.subject.clear();  // not fetched: not "[no subject]" either
       row.setMessageUid(std::to_string(message.uid));
       row.setFolder(folder);
       if (showPreview) row.setPreview(previewText(message.header, message.text));
@@ -195,7 +210,7 @@ void TIMAPChecker::scanFolders(ImapSession& client) {
   results.clear();
   memoryKey_ = CheckMemory::accountKey(account);
   FolderScan scan;
-  scan.cache = cycle_.memory->takeCache(memoryKey_, showPreview);
+  scan.cache = cycle_.memory->takeCache(memoryKey_, fetched());
   // The cache is handed back only by a check that completes: a failed one
   // leaves the next check to fetch afresh.
   for (const Folder& entry : folderNames) scanFolder(client, entry, scan);

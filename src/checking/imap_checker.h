@@ -14,8 +14,9 @@ class ImapSession;
 // The checker of one IMAP4 account for one cycle: logs in, lists the
 // folders, keeps the watched ones in the account's order, opens each
 // read-only (EXAMINE), finds its unseen messages by UID and reads the header
-// (with previews also the start of the text, BODY.PEEK) of those the run has
-// not seen yet, in batches. New mail is an unseen message at or above the
+// (with previews also the start of the text, BODY.PEEK; for a panel that
+// shows senders only just From and Date; for counts only nothing) of those
+// the run has not seen yet, in batches. New mail is an unseen message at or above the
 // UIDNEXT that the last completed check recorded (CheckMemory). Nothing on
 // the server changes, not even a \Recent flag.
 class TIMAPChecker : public CheckerThread {

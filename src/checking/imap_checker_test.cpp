@@ -69,7 +69,6 @@ class Script {
   }
   std::string logout() { return command("LOGOUT", {"* BYE bye"}), text_ + "X\n"; }
 
- private:
   // A literal's reply lines (its bytes CR LF ended lines).
   static Lines literal(const std::string& head, const std::string& bytes) {
     Lines lines = {head + " {" + std::to_string(bytes.size()) + "}"};
@@ -77,6 +76,8 @@ class Script {
       lines.push_back(bytes.substr(at, end - at));
     return lines.push_back(")"), lines;
   }
+
+ private:
   std::string text_;
   int tag_ = 3;
 };
@@ -302,6 +303,44 @@ TEST(ImapChecker, MissingUidNextIsTakenFromTheHighestUid) {
   };
   check("20", 20, "20", false);
   check("20 21", 21, "21", true);
+}
+
+}  // namespace
+
+namespace {
+
+// The saver's check of an account whose panel shows less fetches less (with
+// previews on in the settings): the one UID FETCH of each level, or none;
+// `--check` fetches everything whatever the level.
+TEST(ImapChecker, APanelsPrivacyLevelLimitsWhatIsFetched) {
+  using P = PanelPrivacy;
+  const std::string h5 = header("Ann <a@x>", "one"), text = "Hi\r\n";
+  const std::string from5 = "From: Ann <a@x>\r\nDate: Sun, 06 Dec 2026 18:54:40 +0000\r\n\r\n";
+  Lines whole = Script::literal("* 1 FETCH (UID 5 RFC822.HEADER", h5), withText = whole;
+  withText.pop_back();
+  for (const std::string& line : Script::literal(" BODY[TEXT]<0>", text)) withText.push_back(line);
+  const struct { const char* name; P level; bool forPanel; std::string items; Lines reply; std::string row; } rows[] = {
+      {"everything", P::Everything, true, "(UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)", withText,
+       "INBOX|Ann|one|5|1796583280|Hi"},
+      {"no previews", P::NoPreviews, true, "(UID RFC822.HEADER)", whole, "INBOX|Ann|one|5|1796583280|"},
+      {"senders only", P::SendersOnly, true, "(UID BODY.PEEK[HEADER.FIELDS (FROM DATE)])",
+       Script::literal("* 1 FETCH (UID 5 BODY[HEADER.FIELDS (FROM DATE)]", from5), "INBOX|Ann||5|1796583280|"},
+      {"counts only", P::CountsOnly, true, "", {}, "INBOX|||5|0|"},
+      {"counts only, --check", P::CountsOnly, false, "(UID RFC822.HEADER BODY.PEEK[TEXT]<0.65536>)", withText,
+       "INBOX|Ann|one|5|1796583280|Hi"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    Script s;
+    s.list({"INBOX"}).folder("INBOX", "5");
+    if (!r.items.empty()) s.command("UID FETCH 5 " + r.items, r.reply);
+    const CheckRun run = withServer(s.logout(), [&](int port) {
+      TEmlAccount a = loopbackAccount("Imap box", false, port, {"INBOX;Inbox"});
+      a.panelPrivacy = r.level;
+      return runOne(a, true, [&](CheckCycle& c) { c.fetchForPanel = r.forPanel; });
+    });
+    EXPECT_THAT(rowsText(run.rows), ElementsAre(r.row));
+  }
 }
 
 }  // namespace

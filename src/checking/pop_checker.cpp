@@ -50,7 +50,7 @@ void TPOPChecker::checkMailbox(Pop3Session& client) {
     SetStatus(status::kNoMsg, RowKind::NoMessages);
     // An empty maildrop is known to hold no ids without asking: any message
     // seen at the next check is new.
-    remember(memory.get(), key, Pop3UidListing{Pop3UidListing::Outcome::Listed, {}}, AccountCache{showPreview, {}, {}});
+    remember(memory.get(), key, Pop3UidListing{Pop3UidListing::Outcome::Listed, {}}, AccountCache{fetched(), {}, {}});
     return;
   }
   const int32_t n32 = count > std::numeric_limits<int32_t>::max() ? std::numeric_limits<int32_t>::max()
@@ -65,15 +65,15 @@ void TPOPChecker::checkMailbox(Pop3Session& client) {
   if (stopRequested()) return;
   // Ids remembered by an earlier check decide new mail; with none, the count does.
   std::optional<std::vector<std::string>> remembered;
-  AccountCache cache{showPreview, {}, {}};
+  AccountCache cache{fetched(), {}, {}};
   if (memory && listing.listed()) {
     remembered = memory->popIds(key);
-    cache = memory->takeCache(key, showPreview);
+    cache = memory->takeCache(key, fetched());
   } else if (memory) {
-    memory->takeCache(key, showPreview);  // rows cannot be matched to messages without ids
+    memory->takeCache(key, fetched());  // rows cannot be matched to messages without ids
   }
 
-  log(" Retrieving headers...");
+  if (fetched() != PanelPrivacy::CountsOnly) log(" Retrieving headers...");
   results.clear();
   struct LoopEnd {  // also when the loop is left by an error or a stop
     TPOPChecker& self;
@@ -83,7 +83,10 @@ void TPOPChecker::checkMailbox(Pop3Session& client) {
       self.log(" Header check completed");
     }
   } loopEnd{*this, client};
-  const bool newById = collectRows(client, count, listing, cache, remembered);
+  // Rows stand for the messages of a count-only account: their number is
+  // bounded, whatever count the server claims.
+  const long rowCount = fetched() == PanelPrivacy::CountsOnly ? std::min(count, kMaxCountedMessages) : count;
+  const bool newById = collectRows(client, rowCount, listing, cache, remembered);
   const bool newMail = remembered ? newById : moreThanBefore;
   if (results.empty()) {
     SetStatus(status::kNoMsg, RowKind::NoMessages);
@@ -124,6 +127,17 @@ bool TPOPChecker::collectRows(Pop3Session& client, long count, const Pop3UidList
       }
     }
     if (reused > 0) log(" Headers kept from the last check: " + std::to_string(reused));
+    const PanelPrivacy level = fetched();
+    if (level == PanelPrivacy::CountsOnly) {
+      // No TOP: a row without sender or subject stands for each message.
+      for (long n : fetch) {
+        MessageSummary row;
+        row.setFolder("INBOX");
+        slots[static_cast<size_t>(top - n)] = std::move(row);
+      }
+      fetch.clear();
+    }
+    // TOP cannot ask for fewer header fields: a senders-only row drops the subject it does not show.
     client.retrieveHeaders(fetch, showPreview ? kPreviewLines : 0, [&](long n, bool shown, MailMessage& message) {
       if (stopRequested()) throw CheckStopped{};
       log(" Retrieving header " + std::to_string(count + 1 - n) + " of " + std::to_string(count));
@@ -132,6 +146,7 @@ bool TPOPChecker::collectRows(Pop3Session& client, long count, const Pop3UidList
       if (!shown) return;
       MessageSummary row;
       fillMessageRow(row, message);
+      if (level == PanelPrivacy::SendersOnly) row.subject.clear();
       row.setFolder("INBOX");
       if (showPreview) row.setPreview(previewText(message.headerText(), message.bodyText()));
       slots[static_cast<size_t>(top - n)] = std::move(row);

@@ -37,6 +37,10 @@ class TPOPChecker : public CheckerThread {
   // maildrop with ids always fits in one.
   static constexpr long kFetchChunk = 8192;
   static_assert(kFetchChunk >= static_cast<long>(CheckMemory::kMaxPopIds));
+  // Most messages a count-only account counts (it reads nothing of them,
+  // so only this bounds its rows); a maildrop with ids is always counted whole.
+  static constexpr long kMaxCountedMessages = 100000;
+  static_assert(kMaxCountedMessages >= static_cast<long>(CheckMemory::kMaxPopIds));
 
  protected:
   void execute() override;

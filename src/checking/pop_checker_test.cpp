@@ -204,3 +204,32 @@ TEST(PopChecker, UniqueIdsDecideNewMailAndWhatIsRead) {
 }
 
 }  // namespace
+
+namespace {
+
+// The TOP of each level for the saver's check (previews on in the settings),
+// none for counts only; `--check` reads everything whatever the level.
+TEST(PopChecker, APanelsPrivacyLevelLimitsWhatIsRead) {
+  using P = PanelPrivacy;
+  const std::string uidl = "C: UIDL\nS: +OK\nS: 1 id-a\nS: .\n", capa = "C: CAPA\nS: -ERR\n";
+  const std::string reply = "S: +OK\nS: From: Ann <a@x>\nS: Subject: one\nS: \nS: Hi\nS: .\n";
+  const std::string headerOnly = "S: +OK\nS: From: Ann <a@x>\nS: Subject: one\nS: .\n";
+  const struct { const char* name; P level; bool forPanel; std::string top; std::string row; } rows[] = {
+      {"everything", P::Everything, true, capa + "C: TOP 1 100\n" + reply, "INBOX|Ann|one||0|Hi"},
+      {"no previews", P::NoPreviews, true, capa + "C: TOP 1 0\n" + headerOnly, "INBOX|Ann|one||0|"},
+      {"senders only", P::SendersOnly, true, capa + "C: TOP 1 0\n" + headerOnly, "INBOX|Ann|||0|"},
+      {"counts only", P::CountsOnly, true, "", "INBOX||||0|"},
+      {"counts only, --check", P::CountsOnly, false, capa + "C: TOP 1 100\n" + reply, "INBOX|Ann|one||0|Hi"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const CheckRun run = withServer(kStat + "1 90\n" + uidl + r.top + kQuit, [&](int port) {
+      TEmlAccount a = loopbackAccount("Pop box", true, port);
+      a.panelPrivacy = r.level;
+      return runOne(a, true, [&](CheckCycle& c) { c.fetchForPanel = r.forPanel; });
+    });
+    EXPECT_THAT(rowsText(run.rows), ElementsAre(r.row));
+  }
+}
+
+}  // namespace

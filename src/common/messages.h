@@ -11,5 +11,7 @@ inline constexpr uint32_t WM_FOLDERGETDONE = 0x953F;
 inline constexpr uint32_t WM_UPDATECHECKDONE = 0x9540;
 // The account editor's connection test ended (wParam: the test's number).
 inline constexpr uint32_t WM_CONNECTIONTESTDONE = 0x9541;
+// A checker published rows while the saver's list was up to date.
+inline constexpr uint32_t WM_LISTCHANGED = 0x9542;
 
 }  // namespace brivane

@@ -143,11 +143,11 @@ struct TfrmEditAccount::CommandTry : WorkerThread {
 TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::make_unique<Ui::TfrmEditAccount>()) {
   ui->setupUi(this);
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-  // The captions of both groups share one width, so that the edits of the
-  // two groups line up.
+  // The captions of all groups share one width, so that the edits of the
+  // groups line up.
   int captionWidth = 0;
-  const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer, ui->lblEncryption, ui->lblUsername,
-                         ui->lblSignIn,      ui->lblPassword,    ui->lblCommand};
+  const auto captions = {ui->lblAccountName, ui->lblAccountType, ui->lblServer,  ui->lblEncryption, ui->lblUsername,
+                         ui->lblSignIn,      ui->lblPassword,    ui->lblCommand, ui->lblPanelPrivacy};
   for (QLabel* l : captions) captionWidth = std::max(captionWidth, l->sizeHint().width());
   for (QLabel* l : captions) l->setMinimumWidth(captionWidth);
   // Room for real host and user names (about 30 characters); the fields
@@ -266,7 +266,8 @@ TfrmEditAccount::TfrmEditAccount(QWidget* parent) : QDialog(parent), ui(std::mak
           [this] { reviewCertificate(CertificateSource::Listing); });
   for (QLineEdit* edit : {ui->edtServer, ui->edtPort, ui->edtUsername, ui->edtPassword, ui->edtCommand})
     edit->installEventFilter(this);
-  for (QComboBox* box : {ui->edtAccountType, ui->cmbEncryption, ui->cmbSignIn}) box->installEventFilter(this);
+  for (QComboBox* box : {ui->edtAccountType, ui->cmbEncryption, ui->cmbSignIn, ui->cmbPanelPrivacy})
+    box->installEventFilter(this);
   connect(ui->Button1, &QPushButton::clicked, this, &QDialog::accept);
   connect(ui->Button2, &QPushButton::clicked, this, &QDialog::reject);
 }
@@ -295,6 +296,7 @@ void TfrmEditAccount::setAccount(const TEmlAccount& account) {
   ui->edtCommand->setCursorPosition(0);  // a long command shows its start
   showSignIn(signInOf(account));
   showTryResult({});
+  ui->cmbPanelPrivacy->setCurrentIndex(static_cast<int>(account.panelPrivacy));
   shownPOP_ = account.isPOP;
   trusted_ = account.trustedCertificate;
   trustedEndpoint_ = account;
@@ -451,7 +453,8 @@ void TfrmEditAccount::connectionDetailsChanged() {
 
 bool TfrmEditAccount::eventFilter(QObject* watched, QEvent* event) {
   // A wheel turned on the way to another field must not pick a type or mode.
-  if ((watched == ui->edtAccountType || watched == ui->cmbEncryption || watched == ui->cmbSignIn) &&
+  if ((watched == ui->edtAccountType || watched == ui->cmbEncryption || watched == ui->cmbSignIn ||
+       watched == ui->cmbPanelPrivacy) &&
       event->type() == QEvent::Wheel)
     return true;
   auto* edit = qobject_cast<QLineEdit*>(watched);
@@ -671,6 +674,7 @@ bool TfrmEditAccount::closeQuery() {
   account_.signIn = details.signIn;
   account_.secretCommand = details.secretCommand;
   account_.trustedCertificate = details.trustedCertificate;
+  account_.panelPrivacy = PanelPrivacyFromDword(static_cast<uint32_t>(ui->cmbPanelPrivacy->currentIndex()));
   account_.folders = std::move(folders);
   return true;
 }

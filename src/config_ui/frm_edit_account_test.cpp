@@ -144,8 +144,11 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
   TEmlAccount a = imapAccount(992);
   a.isPOP = a.useTLS = true;
   a.password = "p\xC3\xA4ss w\xC3\xB6rd";
+  a.panelPrivacy = PanelPrivacy::SendersOnly;
   open(a);
   EXPECT_TRUE(w<QComboBox>("edtAccountType")->currentText() == "POP" && w<QCheckBox>("chkSecure")->isChecked());
+  EXPECT_EQ(w<QComboBox>("cmbPanelPrivacy")->currentText(), "Senders only");
+  QTest::keyClick(w<QComboBox>("cmbPanelPrivacy"), Qt::Key_Down);
   EXPECT_EQ(std::tuple(port(), w("edtServer")->text(), w("edtUsername")->text()),
             std::tuple("992", "127.0.0.1", "ann"));
   EXPECT_EQ(w("edtPassword")->displayText(), QString(9, QChar(0x25CF)));
@@ -153,13 +156,13 @@ TEST_F(EditAccount, TypeSecureAndServerFields) {
   EXPECT_FALSE(list()->isEnabled()) << "a POP account shows a disabled Inbox row";
   pressOK();
   const TEmlAccount& got = dlg.account();
-  EXPECT_EQ(std::tuple(dlg.result(), got.port, got.isPOP, got.useTLS, got.password, gShown.size()),
-            std::tuple(int(QDialog::Accepted), 992, true, true, a.password, 0u));
+  EXPECT_EQ(std::tuple(dlg.result(), got.port, got.isPOP, got.useTLS, got.password, got.panelPrivacy, gShown.size()),
+            std::tuple(int(QDialog::Accepted), 992, true, true, a.password, PanelPrivacy::CountsOnly, 0u));
 
   a = imapAccount(143);
   a.server = "localhost";  // no listing
   open(a);
-  for (const char* name : {"edtAccountType", "cmbEncryption", "cmbSignIn"}) {
+  for (const char* name : {"edtAccountType", "cmbEncryption", "cmbSignIn", "cmbPanelPrivacy"}) {
     QComboBox* box = w<QComboBox>(name);
     const int before = box->currentIndex();
     for (bool focused : {false, true}) {
@@ -743,6 +746,9 @@ TEST_F(EditAccount, SignInKindsSizeHintsFit) {
       QApplication::processEvents();
     }
     EXPECT_TRUE(ControlsThatDoNotFit(dlg).isEmpty()) << ControlsThatDoNotFit(dlg).join("\n").toStdString();
+    // At 96 dpi the whole editor fits a 1366 x 768 screen with room for a panel and the title bar.
+    if (qEnvironmentVariable("QT_FONT_DPI", QStringLiteral("96")) == QStringLiteral("96"))
+      EXPECT_TRUE(dlg.sizeHint().width() <= 1366 && dlg.sizeHint().height() <= 768 - 80) << dlg.sizeHint().height();
     const QWidget* user = w("edtUsername");
     const QWidget* last = !command ? static_cast<QWidget*>(w("edtPassword")) : w<QPushButton>("btnTry");
     const QWidget* first = !command ? static_cast<QWidget*>(w("edtPassword")) : w("edtCommand");

@@ -36,4 +36,20 @@ bool setCompositorOpacity(QWidget* window, int opacity) {
   return true;
 }
 
+bool setServerBackground(QWidget* window, unsigned rgb) {
+  if (QGuiApplication::platformName() != QLatin1String("xcb") || window->internalWinId() == 0) return false;
+  auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+  Display* display = x11 != nullptr ? x11->display() : nullptr;
+  if (display == nullptr) return false;
+  const auto id = static_cast<Window>(window->internalWinId());
+  XWindowAttributes attributes;
+  if (XGetWindowAttributes(display, id, &attributes) == 0) return false;
+  // TrueColor visuals of depth 24 and 32 (the alpha byte opaque).
+  const unsigned long pixel = (rgb & 0xFFFFFFu) | (attributes.depth == 32 ? 0xFF000000u : 0u);
+  XSetWindowBackground(display, id, pixel);
+  XClearWindow(display, id);
+  XFlush(display);
+  return true;
+}
+
 }  // namespace brivane

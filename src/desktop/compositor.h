@@ -16,4 +16,9 @@ bool compositorRunning();
 // off X11 (the caller uses Qt's window opacity there).
 bool setCompositorOpacity(QWidget* window, int opacity);
 
+// Has the X server fill the window's native window with `rgb` (0xRRGGBB)
+// wherever it is exposed, so that a window of one colour needs no image of
+// its own in the program. False off X11 or without a native window.
+bool setServerBackground(QWidget* window, unsigned rgb);
+
 }  // namespace brivane

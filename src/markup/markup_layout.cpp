@@ -59,6 +59,11 @@ class RowBuilder {
       }
     } else if (name == "p") {
       paragraph(tok);
+    } else if (name == kRightTabName && !tok.closing && !tabbed_) {
+      tabbed_ = true;
+      tabPen_ = pen_;
+      tabText_ = row_.texts.size();
+      tabPicture_ = row_.pictures.size();
     }
     // Any other tag is skipped.
   }
@@ -82,6 +87,7 @@ class RowBuilder {
     lineTextHeight_ = 0;
     linePictureHeight_ = 0;
     middle_ = false;
+    tabbed_ = false;
     firstText_ = row_.texts.size();
     firstPicture_ = row_.pictures.size();
   }
@@ -163,11 +169,24 @@ class RowBuilder {
     if (lineEmpty()) row_.lines.back().align = a;
   }
 
+  // Moves the part after the line's tab against the layout width; the pen
+  // follows, so the line is as wide as the row (or wider, never shifted left).
+  void placeRightTab() {
+    const int shift = std::max(0, style_.width - pen_);
+    for (size_t i = tabText_; i < row_.texts.size(); ++i) {
+      row_.texts[i].x += shift;
+      row_.texts[i].rightTab = true;
+    }
+    for (size_t i = tabPicture_; i < row_.pictures.size(); ++i) row_.pictures[i].x += shift;
+    pen_ += shift;
+  }
+
   void finishLine() {
     LaidOutLine& line = row_.lines.back();
     int textHeight = lineTextHeight_ > 0 ? lineTextHeight_ : metrics_.lineHeight(font_);
     line.textHeight = textHeight;
     line.height = std::max(textHeight, linePictureHeight_);
+    if (tabbed_) placeRightTab();
     line.width = pen_;
     int textOffset = middle_ ? (line.height - textHeight) / 2 : 0;
     int dx = 0;
@@ -198,6 +217,10 @@ class RowBuilder {
   int lineTextHeight_ = 0;
   int linePictureHeight_ = 0;
   bool middle_ = false;
+  bool tabbed_ = false;  // the line has had its right tab
+  int tabPen_ = 0;
+  size_t tabText_ = 0;
+  size_t tabPicture_ = 0;
   size_t firstText_ = 0;
   size_t firstPicture_ = 0;
 };
@@ -225,8 +248,10 @@ int RowLayout::listRowHeight() const { return std::clamp(height - 2, 1, kMaxRowH
 std::string RowLayout::plainText() const {
   std::string out;
   int line = 0;
+  bool tabbed = false;  // the current line's tab is written
   for (const LaidOutText& t : texts) {
-    for (; line < t.line; ++line) out += '\n';
+    for (; line < t.line; ++line) out += '\n', tabbed = false;
+    if (t.rightTab && !tabbed) out += '\t', tabbed = true;
     out += t.text;
   }
   return out;

@@ -78,6 +78,10 @@ struct LaidOutText {
   std::string text;  // UTF-8, entities decoded
   FontSpec font;
   Rgb color;
+  // After a right tab: placed so that the line's right-tab part ends at the
+  // layout width. The painter anchors such a run at its end (x + width), so
+  // the part ends there whatever the font's fractional advances.
+  bool rightTab = false;
 };
 
 struct LaidOutPicture {
@@ -109,11 +113,16 @@ struct RowLayout {
   // Height of the row in a list with automatic row height: the sum of its
   // line heights less 2, at most kMaxRowHeight (and at least 1).
   int listRowHeight() const;
-  // All decoded text of the row, lines joined by "\n" (for tests and search).
+  // All decoded text of the row, lines joined by "\n", a "\t" where a
+  // line's right-tab part starts (for tests and search).
   std::string plainText() const;
 };
 
-// Lays out one row of mark-up. Never fails: unknown tags are skipped, bad
+// Lays out one row of mark-up. Besides the list's tags (B, I, FONT, BR, IMG,
+// IND, P) it knows RTAB (kRightTab): what follows it on its line is moved
+// right so that it ends at the layout width (LayoutStyle::width), or stays
+// where it is when the line is already too wide; only a line's first tab
+// counts. Never fails: unknown tags are skipped, bad
 // attribute values are ignored, unknown pictures take no room.
 RowLayout layoutMarkup(std::string_view markup, const LayoutStyle& style,
                        const PictureCatalog& pictures, const TextMetrics& metrics);

@@ -116,6 +116,26 @@ TEST_F(Layout, ParagraphAlignment) {
   EXPECT_EQ(lay("<p align=\"right\">" + std::string(50, 'w') + "</p>").texts[0].x, 0) << "too wide: left edge";
 }
 
+// Whatever comes before the tab, the part after it ends at the row's width
+// (only a line's first tab counts); a line already too wide keeps its part
+// where the pen is.
+TEST_F(Layout, RightTabEndsEveryLineAtTheWidth) {
+  style.width = 200;
+  const std::tuple<std::string, int, std::string> rows[] = {
+      {"<IND x=\"24\"><IMG src=\"idx:3\">Subject<RTAB>5 mins ago", 200, "Subject\t5 mins ago"},
+      {"<RTAB><FONT color=\"clGray\">Yesterday</FONT>", 200, "\tYesterday"},
+      {"a<RTAB><B>12</B><IMG src=\"idx:1\">", 200, "a\t12"},
+      {"top<BR>x<RTAB>b<RTAB>c</RTAB>", 200, "top\nx\tbc"},
+      {std::string(40, 'w') + "<RTAB>late", 44 * 6, std::string(40, 'w') + "\tlate"},
+      {"<P align=\"right\">a<RTAB>b</P>", 200, "a\tb"}};
+  for (const auto& [markup, end, plain] : rows) {
+    const RowLayout r = lay(markup);
+    const int last = static_cast<int>(r.lines.size()) - 1, text = r.texts.back().x + r.texts.back().width;
+    const int picture = r.pictures.empty() || r.pictures.back().line != last ? 0 : r.pictures.back().x + 16;
+    EXPECT_EQ(std::pair(std::max(text, picture), r.plainText()), std::pair(end, plain)) << markup;
+  }
+}
+
 // The cut falls between characters, never inside what the reader sees as
 // one (accents, flags, joined emoji), drops what follows and adds "...".
 TEST_F(Layout, ElideCutsBetweenGraphemesAndAddsEllipsis) {

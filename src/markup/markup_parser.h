@@ -26,6 +26,12 @@ struct MarkupToken {
   const std::string* attribute(std::string_view name) const;
 };
 
+// The right tab of our own mark-up: the rest of its line is right-aligned
+// against the row's width. Only the program writes it: texts from outside go
+// through EscapeMarkup, which turns its "<" into "&lt;".
+inline constexpr std::string_view kRightTab = "<RTAB>";
+inline constexpr std::string_view kRightTabName = "rtab";  // as tokens name it
+
 // Longest mark-up a row may hold; the rest is ignored so that a runaway text
 // cannot make a row cost unbounded memory or time.
 inline constexpr size_t kMaxMarkupBytes = 64 * 1024;

@@ -45,7 +45,7 @@ TEST(MarkupParser, TagsAndAttributesIgnoreCase) {
 // entities and UTF-8 sequences whole.
 TEST(MarkupText, EscapeRoundTripsAndUnitsNeverSplitSequences) {
   EXPECT_EQ(EscapeMarkup("a < b & \"c\" > d"), "a &lt; b &amp; &quot;c&quot; &gt; d");
-  for (const char* s : {"<b>bold</b>", "&amp;", "AT&T", "<font size=90>", "plain"})
+  for (const char* s : {"<b>bold</b>", "&amp;", "AT&T", "<font size=90>", "plain", "<RTAB>"})
     EXPECT_EQ(textOf(EscapeMarkup(s)), s);
   EXPECT_EQ(markupTextUnits("a&amp;\xC3\xA9\xE2\x82\xAC&x\xFF"),
             (std::vector<std::string_view>{"a", "&amp;", "\xC3\xA9", "\xE2\x82\xAC", "&", "x", "\xFF"}));

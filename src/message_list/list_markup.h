@@ -9,12 +9,19 @@ namespace brivane::listmarkup {
 // Ends in two blanks; the account's name follows.
 inline constexpr std::string_view HeaderStart = "<IMG src=\"idx:0\" align=\"middle\"><FONT size=\"11\"><B>  ";
 inline constexpr std::string_view HeaderEnd = "</B></FONT><BR><IMG src=\"hrfullwide\" align=\"middle\"><BR>";
+// HeaderEnd in two parts, the freshness of the account's checks between them.
+inline constexpr std::string_view HeaderNameEnd = "</B></FONT>";
+inline constexpr std::string_view HeaderRule = "<BR><IMG src=\"hrfullwide\" align=\"middle\"><BR>";
+inline constexpr std::string_view FreshnessStart = "<RTAB><FONT color=\"clGray\">";
 inline constexpr std::string_view HeaderBreak = "<BR>";  // before every header but the list's first row
 inline constexpr std::string_view FolderIcon = "<IMG src=\"idx:1\" align=\"middle\"> ";
 inline constexpr std::string_view MessageIcon = "<IMG src=\"idx:3\" align=\"middle\">";
 inline constexpr std::string_view MessageIndent = "<IND x=\"24\">";
+inline constexpr int kMessageIndent = 24;    // MessageIndent's x
+inline constexpr int kMessageIconSize = 16;  // MessageIcon's width at 96 dpi
 inline constexpr std::string_view SenderStart = "<IND x=\"12\"><FONT color=\"clGray\"><B>- ";
 inline constexpr std::string_view SenderEnd = "</B></FONT><BR>";
+inline constexpr std::string_view SenderOnlyEnd = "</B></FONT>";  // a sender line without messages below
 inline constexpr std::string_view SubjectStart = "<FONT color=\"clGray\">";
 inline constexpr std::string_view PreviewStart = "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">";
 inline constexpr std::string_view FontEnd = "</FONT>";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
@@ -9,6 +10,7 @@
 #include "common/status_texts.h"
 #include "common/status_words.h"
 #include "common/text.h"
+#include "common/time.h"
 #include "markup/markup_parser.h"
 #include "message_list/list_markup.h"
 #include "settings/accounts.h"
@@ -42,6 +44,9 @@ std::string join(const std::vector<std::string_view>& chars, size_t from, size_t
 }
 
 std::string upperTrimmed(std::string_view s) { return asciiUpper(trimControl(s)); }
+
+// A block's first row is its header, unless the block was shortened to one row.
+bool isHeaderRow(std::string_view text) { return text.starts_with(HeaderStart) || text.starts_with(HeaderBreak); }
 
 // `s` without characters 0..32 at either end, as trimControl cuts it.
 std::string_view trimmedView(std::string_view s) {
@@ -111,12 +116,59 @@ void MessageListModel::resetCaches() {
   built_.clear();
 }
 
-std::string MessageListModel::HeaderRow(std::string_view name, int row) {
+std::string MessageListModel::HeaderRow(std::string_view name, int row, std::string_view freshness) {
   std::string text = row > 0 ? std::string(HeaderBreak) : std::string();
   text += HeaderStart;
   text += EscapeMarkup(name);
-  text += HeaderEnd;
+  if (freshness.empty()) {
+    text += HeaderEnd;
+    return text;
+  }
+  text += HeaderNameEnd;
+  text += FreshnessStart;
+  AppendEscapedMarkup(text, freshness);
+  text += FontEnd;
+  text += HeaderRule;
   return text;
+}
+
+std::string MessageListModel::headerText(int i, int row) const {
+  const size_t k = static_cast<size_t>(i);
+  const std::string_view name = i >= 0 && k < accountNames_.size() ? std::string_view(accountNames_[k]) : "";
+  if (i < 0 || k >= checkTimes_.size()) return HeaderRow(name, row);
+  const CheckTimes& t = checkTimes_[k];
+  const auto shortTime = shortTime_ ? shortTime_ : [](int64_t when) { return formatLocalTime(when, "%H:%M"); };
+  return HeaderRow(name, row, checkedText(t.lastSuccessMs / 1000, t.latestFailed, times_.now(), shortTime));
+}
+
+bool MessageListModel::refreshHeaders() {
+  // The first row of each account's block is its header.
+  bool changed = false;
+  int prevTag = -2;
+  for (int r = 0; r < rows_.count(); ++r) {
+    const int t = rows_.tag(r);
+    if (t == prevTag) continue;
+    prevTag = t;
+    if (t < 0 || !isHeaderRow(rows_.text(r))) continue;  // a block shortened to one row has no header
+    std::string text = headerText(t, r);
+    if (rows_.text(r) == text) continue;
+    rows_.replace(r, std::move(text), t);
+    changed = true;
+  }
+  return changed;
+}
+
+void MessageListModel::copyCheckTimes(CheckCycle& cycle) {
+  std::lock_guard lock(cycle.resultLock);
+  checkTimes_ = cycle.checkTimes;
+}
+
+bool MessageListModel::UpdateFreshness(CheckCycle& cycle) {
+  copyCheckTimes(cycle);
+  rows_.beginUpdate();
+  const bool changed = refreshHeaders();
+  rows_.endUpdate();
+  return changed;
 }
 
 // --- text fitting -----------------------------------------------------------
@@ -197,28 +249,17 @@ std::string MessageListModel::cut(std::string_view text, int width, size_t keep,
 
 std::string MessageListModel::FitTextWithRight(std::string_view text, std::string_view right, int width,
                                                const FontSpec& font) const {
-  if (right.empty()) return FitText(text, width, 0, font);
-  // Remembered like the plain cuts; -1 in the place of `keep` (never
-  // negative there) keeps the two kinds of key apart.
-  std::string& key = startFitKey(width, -1, font);
-  key += right;
-  key += '\0';
-  key += text;
-  if (auto it = fitCache_.find(std::string_view(key)); it != fitCache_.end()) return it->second;
-  std::string fullKey = key;  // FitText below builds its own key in the buffer
-  const int rightWidth = metrics_.width(right, font);
-  const int blank = metrics_.width(" ", font);
-  std::string out = FitText(text, width - rightWidth - blank, 0, font);
-  out += ' ';
-  int w = metrics_.width(out, font);
-  while (blank > 0 && w + blank + rightWidth <= width) {
-    out += ' ';
-    w += blank;
-  }
-  out += right;
-  if (fitCache_.size() >= kMaxCachedFits) fitCache_.clear();
-  fitCache_.emplace(std::move(fullKey), out);
+  if (right.empty()) return EscapeMarkup(FitText(text, width, 0, font));
+  // The cut measures less than its room: the blank before the time stays whole.
+  const int room = width - metrics_.width(right, font) - metrics_.width(" ", font);
+  std::string out = EscapeMarkup(FitText(text, room, 0, font));
+  out += kRightTab;
+  AppendEscapedMarkup(out, right);
   return out;
+}
+
+int MessageListModel::messageTextStart() const {
+  return kMessageIndent + static_cast<int>(std::lround(kMessageIconSize * pictureScale_));
 }
 
 // --- blocks -----------------------------------------------------------------
@@ -256,8 +297,7 @@ int MessageListModel::EnsureAccountHeader(int i, bool clearOld) {
     return start + 1;
   }
   const int p = end;  // the next shown account's header, or the end
-  const std::string name = i >= 0 && static_cast<size_t>(i) < accountNames_.size() ? accountNames_[i] : "";
-  rows_.insert(p, HeaderRow(name, p), i);
+  rows_.insert(p, headerText(i, p), i);
   return p + 1;
 }
 
@@ -319,24 +359,27 @@ void MessageListModel::FillInitialList(const AccountList& accounts) {
 }
 
 void MessageListModel::ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
-                                     std::vector<std::string>& out) const {
-  FolderPart folder = prepareFolder(std::move(messages), caption);
+                                     std::vector<std::string>& out, PanelPrivacy shows) const {
+  FolderPart folder = prepareFolder(std::move(messages), caption, shows);
   if (!folder.head.empty()) out.push_back(std::move(folder.head));
-  for (const FolderPart::Entry& e : folder.entries) out.push_back(composeRow(e));
+  for (size_t k = 0; k < folder.entries.size(); ++k) out.push_back(composeRow(folder, folder.entries[k]));
 }
 
 MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const MessageSummary*> messages,
-                                                             const std::string& caption) const {
+                                                             const std::string& caption, PanelPrivacy shows) const {
   // Newest first; equal dates keep their order.
   std::stable_sort(messages.begin(), messages.end(),
                    [](const MessageSummary* a, const MessageSummary* b) { return a->received > b->received; });
   const int width = listWidth();
   FolderPart folder;
+  folder.shows = shows;
+  folder.messages = messages.size();
   if (!caption.empty() && (!messages.empty() || !hideFolders_)) {
     std::string suffix = " (" + std::to_string(messages.size()) + ")";
     folder.head = std::string(FolderIcon) +
                   EscapeMarkup(FitText(caption + suffix, width - kFolderMargin, suffix.size(), fonts_.row));
   }
+  if (shows == PanelPrivacy::CountsOnly) return folder;
   // Each sender's messages, in the sorted order; a sender's group stands at
   // the place of its newest message.
   std::unordered_map<std::string_view, size_t, WordHash> bySender;
@@ -353,10 +396,11 @@ MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const M
     groups[current].push_back(m);
     previous = m;
   }
-  folder.entries.reserve(messages.size());
+  const bool sendersOnly = shows == PanelPrivacy::SendersOnly;
+  folder.entries.reserve(sendersOnly ? groups.size() : messages.size());
   folder.groupEnds.reserve(groups.size());
   for (const std::vector<const MessageSummary*>& group : groups) {
-    for (size_t g = 0; g < group.size(); ++g)
+    for (size_t g = 0; g < (sendersOnly ? 1 : group.size()); ++g)
       folder.entries.push_back({group[g], g == 0 ? static_cast<uint32_t>(group.size()) : 0});
     folder.groupEnds.push_back(static_cast<uint32_t>(folder.entries.size()));
   }
@@ -366,26 +410,30 @@ MessageListModel::FolderPart MessageListModel::prepareFolder(std::vector<const M
 std::string& MessageListModel::composedRow(FolderPart& folder, size_t k) const {
   if (folder.composed.size() <= k) folder.composed.resize(k + 1);
   FolderPart::Composed& c = folder.composed[k];
-  std::string time = displayMsgDate_ ? RelativeTime(folder.entries[k].message->received) : std::string();
+  std::string time = displayMsgDate_ && folder.shows != PanelPrivacy::SendersOnly
+                         ? RelativeTime(folder.entries[k].message->received)
+                         : std::string();
   if (!c.done || c.time != time) {
-    c.row = composeRow(folder.entries[k]);
+    c.row = composeRow(folder, folder.entries[k]);
     c.time = std::move(time);
     c.done = true;
   }
   return c.row;
 }
 
-std::string MessageListModel::composeRow(const FolderPart::Entry& entry) const {
+std::string MessageListModel::composeRow(const FolderPart& folder, const FolderPart::Entry& entry) const {
   const int width = listWidth();
   const MessageSummary& m = *entry.message;
+  const bool previews = displayMsgPreview_ && folder.shows == PanelPrivacy::Everything;
   auto appendLine = [&](std::string& l, const MessageSummary& m) {
     l += MessageIndent;
     l += MessageIcon;
     l += SubjectStart;
     const std::string time = displayMsgDate_ ? RelativeTime(m.received) : std::string();
-    AppendEscapedMarkup(l, FitTextWithRight(m.subject, time, width - kMessageMargin, fonts_.row));
+    l += time.empty() ? EscapeMarkup(FitText(m.subject, width - kMessageMargin, 0, fonts_.row))
+                      : FitTextWithRight(m.subject, time, width - messageTextStart(), fonts_.row);
     l += FontEnd;
-    if (displayMsgPreview_ && !m.preview.empty()) {
+    if (previews && !m.preview.empty()) {
       l += PreviewStart;
       AppendEscapedMarkup(l, FitText(m.preview, width - kMessageMargin, 0, fonts_.preview));
       l += FontEnd;
@@ -399,8 +447,9 @@ std::string MessageListModel::composeRow(const FolderPart::Entry& entry) const {
   }
   // The first row of a sender's group carries the sender line.
   const std::string_view sender = m.sender;
+  const bool sendersOnly = folder.shows == PanelPrivacy::SendersOnly;
   std::string head;
-  if (entry.groupSize > 1) {
+  if (entry.groupSize > 1 || sendersOnly) {
     std::string suffix = " (" + std::to_string(entry.groupSize) + ")";
     head = FitText(std::string(sender) + suffix, width - kFolderMargin, suffix.size(), fonts_.sender);
   } else {
@@ -409,6 +458,10 @@ std::string MessageListModel::composeRow(const FolderPart::Entry& entry) const {
   l.reserve(320);
   l += SenderStart;
   AppendEscapedMarkup(l, head);
+  if (sendersOnly) {
+    l += SenderOnlyEnd;
+    return l;
+  }
   l += SenderEnd;
   appendLine(l, m);
   return l;
@@ -473,7 +526,10 @@ MessageListModel::Plan MessageListModel::planAccount(int, TEmlAccount& account,
       if (m->kind == RowKind::Message && equalsIgnoreCase(trimmedView(m->folder), key)) messages.push_back(m);
     }
     ensureHeader();
-    if (!hasStatus || noMessages) plan.folders.push_back(prepareFolder(std::move(messages), FolderCaption(f)));
+    if (!hasStatus || noMessages) {
+      plan.folders.push_back(
+          prepareFolder(std::move(messages), FolderCaption(f), shownPrivacy(account, displayMsgPreview_)));
+    }
   }
   return plan;
 }
@@ -529,13 +585,14 @@ int MessageListModel::measure(const std::string& row) {
   return h;
 }
 
-int MessageListModel::entryHeight(const FolderPart::Entry& entry) {
+int MessageListModel::entryHeight(const FolderPart& folder, const FolderPart::Entry& entry) {
   const MessageSummary& m = *entry.message;
   const bool emptyLine = m.subject.empty() && (!displayMsgDate_ || m.received == 0);
-  const size_t shape = (entry.groupSize > 0 ? 1 : 0) | (displayMsgPreview_ && !m.preview.empty() ? 2 : 0) |
-                       (emptyLine ? 4 : 0);
+  const size_t shape = (entry.groupSize > 0 ? 1 : 0) |
+                       (displayMsgPreview_ && folder.shows == PanelPrivacy::Everything && !m.preview.empty() ? 2 : 0) |
+                       (emptyLine ? 4 : 0) | (folder.shows == PanelPrivacy::SendersOnly ? 8 : 0);
   int& h = entryHeights_[shape];
-  if (h == 0) h = measure(composeRow(entry));
+  if (h == 0) h = measure(composeRow(folder, entry));
   return h;
 }
 
@@ -571,7 +628,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     b.firstFolder = b.endFolder = folders.size();
     if (p.outcome != Outcome::Replace) continue;
     b.shown = true;
-    b.header = measure(HeaderRow(accounts[i].name, first ? 0 : 1));
+    b.header = measure(headerText(static_cast<int>(i), first ? 0 : 1));
     for (const std::string& row : p.rows) b.fixed += measure(row);
     for (FolderPart& part : p.folders) {
       const int head = part.head.empty() ? 0 : measure(part.head);
@@ -579,13 +636,13 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
         b.fixed += head;
         continue;
       }
-      Folder f{&part, head, entryHeight(part.entries[0])};
+      Folder f{&part, head, entryHeight(part, part.entries[0])};
       f.least = f.head + f.first + (part.entries.size() > 1 ? closing : 0);
       // Summed only until it is clear the folder cannot show whole: past
       // its least by more than the whole panel.
       f.full = head;
       for (const FolderPart::Entry& e : part.entries) {
-        f.full += entryHeight(e);
+        f.full += entryHeight(part, e);
         if (f.full > f.least + budget) {
           f.partSum = true;
           break;
@@ -667,12 +724,12 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     for (bool settled = false; !settled;) {
       settled = true;
       int64_t messages = 0;
-      for (Folder* f : sharing) messages += static_cast<int64_t>(f->part->entries.size());
+      for (Folder* f : sharing) messages += static_cast<int64_t>(f->part->messages);
       for (auto it = sharing.begin(); it != sharing.end();) {
         Folder& f = **it;
         // Whole, the folder needs no closing row.
         const int64_t whole = f.full - f.least;
-        if (messages > 0 && whole * messages <= room * static_cast<int64_t>(f.part->entries.size())) {
+        if (messages > 0 && whole * messages <= room * static_cast<int64_t>(f.part->messages)) {
           f.kept = f.part->entries.size();
           room -= whole;
           it = sharing.erase(it);
@@ -682,7 +739,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
         ++it;
       }
       if (settled) {
-        for (Folder* f : sharing) f->room = room * static_cast<int64_t>(f->part->entries.size()) / messages;
+        for (Folder* f : sharing) f->room = room * static_cast<int64_t>(f->part->messages) / messages;
       }
     }
     // Each folder takes its first rows up to its share; what the shares
@@ -691,7 +748,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
     auto nextCost = [&](const Folder& f) {
       const size_t count = f.part->entries.size();
       if (f.kept >= count) return INT64_MAX;
-      return int64_t{entryHeight(f.part->entries[f.kept])} - (f.kept + 1 == count ? closing : 0);
+      return int64_t{entryHeight(*f.part, f.part->entries[f.kept])} - (f.kept + 1 == count ? closing : 0);
     };
     int64_t left = room;
     for (Folder* f : sharing) {
@@ -762,10 +819,13 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
       const size_t kept = folders[k++].kept;
       for (size_t r = 0; r < kept; ++r) o.rows.push_back(composedRow(part, r));
       if (kept < part.entries.size()) {
-        size_t senders = 0;
+        // A senders-only row stands for all the sender's messages.
+        size_t senders = 0, shown = 0;
         for (uint32_t end : part.groupEnds) senders += end > kept ? 1 : 0;
+        for (size_t r = 0; r < kept; ++r)
+          shown += part.shows == PanelPrivacy::SendersOnly ? part.entries[r].groupSize : 1;
         o.rows.push_back(std::string(MoreMessagesStart) +
-                         EscapeMarkup(FitText(MoreMessagesText(part.entries.size() - kept, senders),
+                         EscapeMarkup(FitText(MoreMessagesText(part.messages - shown, senders),
                                               width - kMoreMessagesIndent - kRightMargin, 0, fonts_.row)) +
                          std::string(FontEnd));
       }
@@ -774,7 +834,7 @@ std::vector<MessageListModel::Plan> MessageListModel::fitPlans(const AccountList
   return out;
 }
 
-void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) {
+void MessageListModel::applyPlan(int i, const TEmlAccount&, Plan& plan) {
   if (plan.outcome == Outcome::Untouched) return;
   if (plan.outcome == Outcome::Remove) {
     int header = ClearAccountRows(i);
@@ -786,11 +846,12 @@ void MessageListModel::applyPlan(int i, const TEmlAccount& account, Plan& plan) 
     header = EnsureAccountHeader(i, false) - 1;
     end = header + 1;
   }
-  // A renamed account (cannot happen in a run), or a block shortened to one
-  // row or grown back from it.
-  if (std::string want = plan.header.empty() ? HeaderRow(account.name, header) : std::move(plan.header);
-      rows_.text(header) != want) {
-    rows_.replace(header, std::move(want), i);
+  // A block shortened to one row, or grown back from it (refreshHeaders
+  // keeps the headers themselves current).
+  if (!plan.header.empty()) {
+    if (rows_.text(header) != plan.header) rows_.replace(header, std::move(plan.header), i);
+  } else if (!isHeaderRow(rows_.text(header))) {
+    rows_.replace(header, headerText(i, header), i);
   }
   // Rows equal at both ends stay; only the middle is replaced, so an
   // unchanged block costs no measuring.
@@ -814,7 +875,8 @@ bool MessageListModel::sameInputs(const BlockInputs& memo, const std::vector<con
                                   const TEmlAccount& account, bool firstCycle) const {
   if (memo.rows.size() != rows.size() || memo.firstCycle != firstCycle ||
       memo.hasMessages != account.hasMessages || memo.width != listWidth() || memo.name != account.name ||
-      memo.server != account.server || memo.folders != account.folders) {
+      memo.server != account.server || memo.folders != account.folders ||
+      memo.shows != shownPrivacy(account, displayMsgPreview_)) {
     return false;
   }
   for (size_t k = 0; k < rows.size(); ++k) {
@@ -844,6 +906,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
       if (m.accountIndex >= 0 && static_cast<size_t>(m.accountIndex) < accounts.size())
         snapshot[static_cast<size_t>(m.accountIndex)].push_back(m);
     }
+    checkTimes_ = cycle.checkTimes;
   }
   accountNames_.clear();
   for (const TEmlAccount& a : accounts) accountNames_.push_back(a.name);
@@ -875,6 +938,7 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
     in.server = accounts[i].server;
     in.firstCycle = cycle.firstCycle;
     in.hasMessages = accounts[i].hasMessages;
+    in.shows = shownPrivacy(accounts[i], displayMsgPreview_);
     in.width = listWidth();
     built_[i] = std::move(in);  // the plan's pointers stay valid: the rows' storage moves with them
     plans_[i] = std::move(plan);
@@ -883,6 +947,9 @@ bool MessageListModel::RebuildList(CheckCycle& cycle) {
   rows_.beginUpdate();
   std::vector<Plan> fitted = fitPlans(accounts);
   for (size_t i = 0; i < accounts.size(); ++i) applyPlan(static_cast<int>(i), accounts[i], fitted[i]);
+  // Headers apart from their blocks: an unchanged block's header may say a
+  // newer check (or, though not in a run, a new name).
+  refreshHeaders();
   normalizeHeaderBreaks();
   rows_.endUpdate();
   FitPanelHeight(false);

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "checking/check_times.h"
 #include "checking/message_summary.h"
 #include "common/text.h"
 #include "markup/markup_layout.h"
@@ -63,6 +64,8 @@ class MessageListModel {
   void setSettings(const SaverSettings& settings);
   void setClock(NowFn now) { times_.setClock(std::move(now)); }
   void setShortDate(DateFormatFn format);
+  // The locale's short time ("14:02") of the headers' "checked at".
+  void setShortTime(DateFormatFn format) { shortTime_ = std::move(format); }
   // Pictures are drawn at logical dpi / 96 of their size.
   void setPictureScale(double scale);
   void setFonts(MessageListFonts fonts);
@@ -79,6 +82,12 @@ class MessageListModel {
   // they are; drawing is suspended while rows change. Ends with
   // FitPanelHeight(false). True when the list was rebuilt.
   bool RebuildList(CheckCycle& cycle);
+
+  // Rewrites the header rows whose freshness text ("checked 5 min ago")
+  // changed, from the cycle's check times (copied under `resultLock`); no
+  // other row is touched. For a timer between rebuilds. True when a header
+  // changed.
+  bool UpdateFreshness(CheckCycle& cycle);
 
   // Fits the panel to the rows: the bottom of the last row's lines plus the
   // panel's frame, at most the window's client height less 20; with growOnly the panel only grows. Asks for a move when the
@@ -97,23 +106,28 @@ class MessageListModel {
 
   // Appends a folder's rows to `out`: the folder row "Caption (n)", then the
   // messages newest first, grouped by sender at the place of the sender's
-  // newest message.
+  // newest message. `shows` limits the rows: no previews; each sender as one
+  // line with its count; the folder row alone.
   void ComposeFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
-                     std::vector<std::string>& out) const;
+                     std::vector<std::string>& out, PanelPrivacy shows = PanelPrivacy::Everything) const;
 
   // `text` cut with "..." so that it measures less than `width` in `font`,
   // its last `keep` characters kept. Works on plain text: escape afterwards.
   std::string FitText(std::string_view text, int width, size_t keep, const FontSpec& font) const;
-  // `text` cut to leave room for `right`, then blanks up to the width, then
-  // `right` (at least one blank between the two).
+  // Mark-up: `text` cut so that at least one blank's width stays before
+  // `right` in a line of `width` pixels (from where the text starts to the
+  // row's right edge), a right tab, then `right`, so that `right` ends at the
+  // row's edge whatever the text; both escaped. Only `text`, cut to `width`,
+  // when `right` is empty.
   std::string FitTextWithRight(std::string_view text, std::string_view right, int width,
                                const FontSpec& font) const;
   // "Just received", "20 secs ago", "1 mins ago", "2 hrs ago", "Today",
   // "Yesterday", "3 days ago" or the short date; empty for a time of 0.
   std::string RelativeTime(int64_t when) const { return times_.text(when); }
 
-  // The header row of an account as it stands at `row`.
-  static std::string HeaderRow(std::string_view name, int row);
+  // The header row of an account as it stands at `row`; `freshness`, when
+  // given, greyed against the row's right edge.
+  static std::string HeaderRow(std::string_view name, int row, std::string_view freshness = {});
 
   // The texts of the rows that stand for what a full panel leaves out:
   // "... and 1,952 more messages from 318 senders" (closing a folder) and
@@ -131,7 +145,9 @@ class MessageListModel {
       uint32_t groupSize;  // the sender's message count on the group's first row, else 0
     };
     std::string head;  // the folder row; empty when it has none
-    std::vector<Entry> entries;
+    PanelPrivacy shows = PanelPrivacy::Everything;  // senders only: a row per sender, no message rows
+    size_t messages = 0;
+    std::vector<Entry> entries;  // one per row
     std::vector<uint32_t> groupEnds;  // where each sender's rows end
     struct Composed {
       std::string time, row;  // the time the row was composed with
@@ -154,6 +170,7 @@ class MessageListModel {
     std::vector<std::string> folders;
     std::string name, server;
     bool firstCycle = false, hasMessages = false;
+    PanelPrivacy shows = PanelPrivacy::Everything;
     int width = 0;
     bool operator==(const BlockInputs&) const = default;
   };
@@ -166,14 +183,15 @@ class MessageListModel {
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
                    bool firstCycle) const;
   void applyPlan(int i, const TEmlAccount& account, Plan& plan);
-  FolderPart prepareFolder(std::vector<const MessageSummary*> messages, const std::string& caption) const;
+  FolderPart prepareFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
+                           PanelPrivacy shows) const;
   // Row k of a folder, composed on first use and again when its time reads
   // differently.
   std::string& composedRow(FolderPart& folder, size_t k) const;
-  std::string composeRow(const FolderPart::Entry& entry) const;
+  std::string composeRow(const FolderPart& folder, const FolderPart::Entry& entry) const;
   // The height of a folder's row k: rows differ only in which lines they
   // have (the sender line, the preview), each measured once per rebuild.
-  int entryHeight(const FolderPart::Entry& entry);
+  int entryHeight(const FolderPart& folder, const FolderPart::Entry& entry);
   // What each account's block shows so that the list fits the panel's
   // greatest height: the plans as applyPlan takes them.
   std::vector<Plan> fitPlans(const AccountList& accounts);
@@ -186,8 +204,17 @@ class MessageListModel {
   std::pair<int, int> blockOf(int i) const;
   // `detail`: the server's own words (a refused login), on a line of its own.
   std::string statusMarkup(std::string_view code, std::string_view server, std::string_view detail = {}) const;
+  // Account i's header as it stands at `row`, with its freshness text.
+  std::string headerText(int i, int row) const;
+  // Rewrites the header rows whose text changed (freshness, name, the break
+  // before them); true when one did.
+  bool refreshHeaders();
+  void copyCheckTimes(CheckCycle& cycle);
   StatusRowLayout statusLayout() const { return {metrics_, fonts_.row, listWidth(), pictureScale_}; }
   int listWidth() const { return rows_.clientWidth(); }
+  // Where a message line's subject starts: the indent, then the icon at the
+  // pictures' scale.
+  int messageTextStart() const;
 
   RowList& rows_;
   MessagePanelHost& host_;
@@ -200,11 +227,13 @@ class MessageListModel {
   double pictureScale_ = 1.0;
   RelativeTimes times_;
   std::vector<std::string> accountNames_;
+  std::vector<CheckTimes> checkTimes_;  // the cycle's, as of the last copy
+  DateFormatFn shortTime_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
   // The plan of each account's block, over the rows of its built_ entry.
   std::vector<Plan> plans_;
-  std::array<int, 8> entryHeights_{};  // by row shape; 0 when not measured in this rebuild
+  std::array<int, 16> entryHeights_{};  // by row shape; 0 when not measured in this rebuild
   std::unordered_map<std::string, int> shapeHeights_;  // by shape, for this rebuild
   std::string shapeKey_;
   // Cuts already measured, by font, width, kept characters and text.

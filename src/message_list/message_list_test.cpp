@@ -43,7 +43,7 @@ struct ListRig : RowList, MessagePanelHost {
   int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
   int rowBottom(int i) const override { return i < 0 ? 0 : rowBottom(i - 1) + rowHeight(i); }
   int measureRow(std::string_view text) override {
-    return layoutMarkup(text, {.font = {}, .width = width}, pictures, metrics).listRowHeight();
+    return layoutMarkup(text, {.font = {}, .pictureScale = scale, .width = width}, pictures, metrics).listRowHeight();
   }
   int clientWidth() const override { return width; }
   void beginUpdate() override { ++updating; }
@@ -56,7 +56,9 @@ struct ListRig : RowList, MessagePanelHost {
   void requestMove() override { ++moves, onMove ? onMove() : void(); }
 
   bool ok(int i) const { return i >= 0 && i < count(); }
-  RowLayout layout(int i) const { return layoutMarkup(rows[i].first, {.font = {}, .width = width}, pictures, metrics); }
+  RowLayout layout(int i) const {
+    return layoutMarkup(rows[i].first, {.font = {}, .pictureScale = scale, .width = width}, pictures, metrics);
+  }
   // The rows as a reader sees them: laid-out text, lines joined by " | ".
   Rows plain() const {
     Rows out;
@@ -95,6 +97,7 @@ struct ListRig : RowList, MessagePanelHost {
   }
 
   int width, updating = 0, edits = 0, height = 400, moves = 0, client = 768;
+  double scale = 1.0;  // pictures at logical dpi / 96
   std::vector<std::pair<std::string, int>> rows;
   const std::string empty;
   PictureCatalog pictures;
@@ -157,15 +160,22 @@ TEST(MessageList, FoldersWithAndWithoutHideFolders) {
   EXPECT_EQ(pop.cycle.Accounts[0].folders, Rows{"INBOX;Inbox"});
 }
 
-// 140 px less the time and one blank: the subject is cut, a blank stays before the time.
-TEST(MessageList, MessageLinesCarryTheTimeAtTheRightOrTheSubjectAlone) {
-  for (bool dates : {true, false}) {
-    ListRig rig(200, [&](SaverSettings& s) { s.displayMsgDate = dates, s.displayMsgPreview = true; });
+// The subject starts after the 24 px indent and the icon (scaled with the
+// dpi); its cut leaves at least a blank (6 px) before the time, which the
+// right tab puts at the edge. Without dates it is cut 60 px short of the edge.
+TEST(MessageList, MessageLinesCutTheSubjectABlankBeforeTheTime) {
+  const std::tuple<int, double, bool, std::string> rows[] = {
+      {200, 1.0, true, "a < b & c an...\t5 secs ago"}, {200, 2.0, true, "a < b & c...\t5 secs ago"},
+      {600, 2.0, true, "a < b & c and a very long tail of words\t5 secs ago"},
+      {200, 1.0, false, "a < b & c and a very..."}};
+  for (const auto& [width, scale, dates, line] : rows) {
+    ListRig rig(width, [&](SaverSettings& s) { s.displayMsgDate = dates; });
+    rig.scale = scale, rig.model.setPictureScale(scale);
     rig.account("Home");
-    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5, "INBOX", "<B>x</B>");
-    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)",
-                                   dates ? "- AT&T <news@att.com> | a < b & c... 5 secs ago | <B>x</B>"
-                                         : "- AT&T <news@att.com> | a < b & c and a very... | <B>x</B>"}));
+    rig.message(0, "AT&T <news@att.com>", "a < b & c and a very long tail of words", kNow - 5);
+    EXPECT_EQ(rig.rebuild(), (Rows{"  Home", " Inbox (1)", "- AT&T <news@att.com> | " + line}));
+    const auto& texts = rig.layout(2).texts;
+    EXPECT_TRUE(!dates || texts[texts.size() - 2].x + texts[texts.size() - 2].width + 6 <= texts.back().x) << line;
   }
 }
 
@@ -179,11 +189,87 @@ TEST(MessageList, ShownTimesFollowTheClockWhenNothingElseChanged) {
   rig.message(0, "Ann", "one", kNow - 90);
   rig.message(0, "Bob", "two", kNow - 4 * 86400);
   rig.model.FillInitialList(rig.cycle.Accounts);
-  EXPECT_TRUE(rig.rebuild()[2].ends_with(" 1 mins ago")) << rig.plain()[2];
+  EXPECT_EQ(rig.rebuild()[2], "- Ann | one\t1 mins ago");
   now += 60;
   rig.edits = 0;
-  EXPECT_TRUE(rig.rebuild()[2].ends_with(" 2 mins ago")) << rig.plain()[2];
+  EXPECT_EQ(rig.rebuild()[2], "- Ann | one\t2 mins ago");
   EXPECT_EQ(rig.edits, 1);
+}
+
+// What an account shows at each level of privacy, with the settings'
+// previews on and off: the stricter of the two wins (shownPrivacy); another
+// account is not affected.
+TEST(MessageList, PrivacyLevelLimitsTheAccountsRows) {
+  using P = PanelPrivacy;
+  const Rows other = {" |   Open", " Inbox (1)", "- Cy | open | seen"};
+  const struct { const char* name; P level; bool previews; Rows rows; } cases[] = {
+      {"everything", P::Everything, true, {" Inbox (3)", "- Bob (2) | new | pv2", "old | pv1", "- Ann | hi | pv3"}},
+      {"everything, no previews set", P::Everything, false, {" Inbox (3)", "- Bob (2) | new", "old", "- Ann | hi"}},
+      {"no previews", P::NoPreviews, true, {" Inbox (3)", "- Bob (2) | new", "old", "- Ann | hi"}},
+      {"senders only", P::SendersOnly, true, {" Inbox (3)", "- Bob (2)", "- Ann (1)"}},
+      {"counts only", P::CountsOnly, true, {" Inbox (3)"}},
+      {"counts only, no previews set", P::CountsOnly, false, {" Inbox (3)"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ListRig rig(334, [&](SaverSettings& s) { s.displayMsgPreview = c.previews; });
+    rig.account("Home").panelPrivacy = c.level;
+    rig.account("Open");
+    rig.message(0, "Bob", "old", 100, "INBOX", "pv1");
+    rig.message(0, "Bob", "new", 300, "INBOX", "pv2");
+    rig.message(0, "Ann", "hi", 200, "INBOX", "pv3");
+    rig.message(1, "Cy", "open", 100, "INBOX", "seen");
+    Rows expected{"  Home"};
+    expected.insert(expected.end(), c.rows.begin(), c.rows.end());
+    if (c.previews) expected.insert(expected.end(), other.begin(), other.end());
+    else expected.insert(expected.end(), {" |   Open", " Inbox (1)", "- Cy | open"});
+    EXPECT_EQ(rig.rebuild(), expected);
+    // A level changed between rebuilds (new settings) is not taken for an unchanged block.
+    rig.cycle.Accounts[0].panelPrivacy = P::CountsOnly;
+    EXPECT_EQ(rig.rebuild().at(1), " Inbox (3)");
+    EXPECT_EQ(rig.rebuild().size(), expected.size() - c.rows.size() + 1);
+  }
+}
+
+// The header says, greyed, when the account was last checked successfully;
+// a failure after a success keeps its error row and names the success's
+// time; nothing before the first check ends, nor after failures alone.
+TEST(MessageList, HeadersSayWhenTheAccountWasLastCheckedSuccessfully) {
+  const auto ended = [](bool failed, int64_t successAgo) {
+    return std::vector<CheckTimes>{{.lastSuccessMs = successAgo < 0 ? 0 : (kNow - successAgo) * 1000,
+                                    .latestEndMs = kNow * 1000, .latestFailed = failed}};
+  };
+  const std::string at = "T" + std::to_string(kNow - 3660);
+  const std::tuple<const char*, std::vector<CheckTimes>, std::string> rows[] = {
+      {"first check running", {}, ""}, {"59 s", ended(false, 59), "checked just now"},
+      {"5 min", ended(false, 300), "checked 5 min ago"}, {"61 min", ended(false, 3660), "checked at " + at},
+      {"failed after a success", ended(true, 3660), "last good check " + at}, {"failed only", ended(true, -1), ""}};
+  for (const auto& [name, times, freshness] : rows) {
+    ListRig rig;
+    rig.model.setShortTime([](int64_t t) { return "T" + std::to_string(t); });
+    rig.account("Home");
+    const bool failed = !times.empty() && times[0].latestFailed;
+    rig.status(0, failed ? status::kErrConn : status::kNoMsg, failed ? RowKind::Error : RowKind::NoMessages);
+    rig.cycle.checkTimes = times;
+    const Rows shown = rig.rebuild();
+    EXPECT_EQ(shown[0], freshness.empty() ? "  Home" : "  Home\t" + freshness) << name;
+    EXPECT_EQ(shown[1].starts_with("  ERROR"), failed) << name;
+    EXPECT_TRUE(freshness.empty() || rig.layout(0).texts.back().color == (Rgb{128, 128, 128})) << name;
+  }
+}
+
+// The minute's update rewrites header rows only, and only those whose text changed.
+TEST(MessageList, FreshnessUpdatesTouchOnlyHeaders) {
+  ListRig rig;
+  int64_t now = kNow;
+  rig.model.setClock([&now] { return now; });
+  rig.account("Home"), rig.account("Work"), rig.message(0, "Ann", "hi");
+  rig.cycle.checkTimes = {{.lastSuccessMs = kNow * 1000, .latestEndMs = kNow * 1000}};  // Work's first check runs
+  Rows expected = rig.rebuild();
+  rig.edits = 0, now += 5 * 60;
+  EXPECT_TRUE(rig.model.UpdateFreshness(rig.cycle) && !rig.model.UpdateFreshness(rig.cycle));
+  expected[0] = "  Home\tchecked 5 min ago";
+  EXPECT_EQ(std::pair(rig.plain(), rig.edits), std::pair(expected, 1));
 }
 
 TEST(MessageList, FitTextCuts) {
@@ -402,6 +488,21 @@ TEST(MessageList, FullPanelKeepsEveryHeaderAndSaysWhatItLeavesOut) {
           << "a sender keeps its true count: " << mine[2];
     }
   }
+}
+
+// Cut short, a senders-only folder counts each shown row as all its
+// sender's messages.
+TEST(MessageList, SendersOnlyRowsStandForTheirSendersMessagesWhenCut) {
+  ListRig rig;
+  rig.client = 300;
+  rig.account("Home").panelPrivacy = PanelPrivacy::SendersOnly;
+  for (int k = 0; k < 2000; ++k) rig.message(0, "S" + std::to_string(k / 10), "m", kNow - k);
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  const Rows rows = rig.rebuild();
+  ASSERT_GT(rows.size(), 4u);
+  const size_t shown = rows.size() - 3;  // the header, the folder row and the closing row apart
+  EXPECT_EQ(rows[2], "- S0 (10)");
+  EXPECT_EQ(rows.back(), MessageListModel::MoreMessagesText(2000 - 10 * shown, 200 - shown));
 }
 
 }  // namespace

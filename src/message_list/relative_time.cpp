@@ -58,4 +58,14 @@ const std::tm& RelativeTimes::localFields(int64_t when) const {
   return localCache_.emplace(when, localTimeFields(when)).first->second;
 }
 
+std::string checkedText(int64_t lastSuccess, bool latestFailed, int64_t now,
+                        const RelativeTimes::DateFormatFn& shortTime) {
+  if (lastSuccess == 0) return {};
+  if (latestFailed) return "last good check " + shortTime(lastSuccess);
+  const int64_t age = now - lastSuccess;
+  if (age < 60) return "checked just now";
+  if (age < 3600) return "checked " + std::to_string(age / 60) + " min ago";
+  return "checked at " + shortTime(lastSuccess);
+}
+
 }  // namespace brivane

@@ -22,6 +22,7 @@ class RelativeTimes {
   RelativeTimes();
 
   void setClock(NowFn now) { now_ = std::move(now); }
+  int64_t now() const { return now_(); }
   void setShortDate(DateFormatFn format) { shortDate_ = std::move(format); }
   // Forgets the kept local fields.
   void resetCache();
@@ -40,5 +41,14 @@ class RelativeTimes {
   mutable int64_t nowSecs_ = INT64_MIN;
   mutable std::tm nowFields_{};
 };
+
+// What an account's header says of its checks (times in seconds since
+// 1970): "checked just now" under a minute after the last success,
+// "checked N min ago" under an hour, then "checked at " and `shortTime`;
+// "last good check " and `shortTime` when the latest check failed; empty
+// when the run has had no success yet. A success "in the future" (the clock
+// was set back) is just now.
+std::string checkedText(int64_t lastSuccess, bool latestFailed, int64_t now,
+                        const RelativeTimes::DateFormatFn& shortTime);
 
 }  // namespace brivane

@@ -18,8 +18,8 @@
 // the environment (http_proxy, https_proxy, all_proxy, no_proxy).
 namespace brivane {
 
-// libcurl's global set-up. Call once from main before any thread starts;
-// later calls do nothing.
+// Loads libcurl (libcurl.so.4) and sets it up; the first fetch does it
+// itself, later calls do nothing. Safe from any thread.
 void HttpGlobalInit();
 
 struct HttpResult {

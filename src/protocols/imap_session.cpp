@@ -584,18 +584,23 @@ bool ImapSession::uidSearch(std::string_view criterion) {
   return true;
 }
 
-bool ImapSession::uidFetchHeaders(const std::vector<uint32_t>& uids, bool withText,
+bool ImapSession::uidFetchHeaders(const std::vector<uint32_t>& uids, FetchParts parts,
                                   const std::function<void(FetchedMessage&)>& each) {
   requireState({ImapState::Selected});
   std::vector<uint32_t> asked = uids;
   std::sort(asked.begin(), asked.end());
   asked.erase(std::unique(asked.begin(), asked.end()), asked.end());
   std::vector<bool> delivered(asked.size(), false);
+  const bool withText = parts == FetchParts::HeaderAndText;
   FetchCapture capture;
   capture.wanted = {"RFC822.HEADER"};
   capture.keep = {kMaxHeaderBytes};
   std::string items = "(UID RFC822.HEADER)";
-  if (withText) {
+  if (parts == FetchParts::SenderFields) {
+    // The reply names the section as it was asked for.
+    capture.wanted = {"BODY[HEADER.FIELDS (FROM DATE)]"};
+    items = "(UID BODY.PEEK[HEADER.FIELDS (FROM DATE)])";
+  } else if (withText) {
     // Only the part that is kept is asked for: an attachment is not fetched.
     capture.wanted.emplace_back("BODY[TEXT]");
     capture.keep.push_back(kMaxTextBytes);

@@ -174,8 +174,14 @@ class ImapSession {
     std::string header;  // at most kMaxHeaderBytes, cut at a line end
     std::string text;    // the first kMaxTextBytes of the raw text, when asked for
   };
-  // The headers (RFC822.HEADER, which leaves a message unseen) and, with
-  // `withText`, the start of the texts (BODY.PEEK[TEXT]<0.n>) of the
+  // What uidFetchHeaders asks for of each message (each leaves it unseen).
+  enum class FetchParts {
+    Header,         // the whole header (RFC822.HEADER)
+    HeaderAndText,  // the header and the start of the text (BODY.PEEK[TEXT]<0.n>)
+    SenderFields,   // only the From and Date fields (BODY.PEEK[HEADER.FIELDS (FROM DATE)]), as `header`
+  };
+  // The headers (RFC822.HEADER, which leaves a message unseen), with
+  // HeaderAndText also the start of the texts (BODY.PEEK[TEXT]<0.n>), of the
   // messages with the given UIDs, in one UID FETCH per kFetchBatch messages
   // (its UID set under kMaxUidSetLength characters), so the round trips do
   // not grow with the count. `each` gets every message that came with a
@@ -183,7 +189,7 @@ class ImapSession {
   // the server leaves out (expunged meanwhile), answers without a header or
   // was not asked for gives nothing. False when a command was refused (the
   // messages that came are handed on all the same).
-  bool uidFetchHeaders(const std::vector<uint32_t>& uids, bool withText,
+  bool uidFetchHeaders(const std::vector<uint32_t>& uids, FetchParts parts,
                        const std::function<void(FetchedMessage&)>& each);
   // The highest UID in the selected folder (UID FETCH * (UID)); 0 when it is
   // empty or the command was refused.

@@ -250,8 +250,8 @@ std::string play(char kind, const std::string& steps) {
       value += (value.empty() ? "" : ";") + std::to_string(m.uid) + ":" + m.header + (kind == 'p' ? "|" + m.text : "");
     };
     switch (kind) {
-      case 'f': ok = s.uidFetchHeaders({5}, false, each); break;
-      case 'p': ok = s.uidFetchHeaders({5}, true, each); break;
+      case 'f': ok = s.uidFetchHeaders({5}, ImapSession::FetchParts::Header, each); break;
+      case 'p': ok = s.uidFetchHeaders({5}, ImapSession::FetchParts::HeaderAndText, each); break;
       case 'u': value = std::to_string(s.highestUid()), ok = value != "0"; break;
       case 's': ok = s.uidSearch("UNSEEN"), value = std::to_string(s.mailbox().searchResult.size()); break;
       case 'l': ok = s.listFolders(names), value = std::to_string(names.size()); break;

@@ -1,6 +1,7 @@
 #include "saver/frm_saver.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -94,6 +95,9 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   // 3.: the cycle with its result list, locks and flags.
   cycle_ = std::make_unique<CheckCycle>(*target_, std::move(deps_.checkers));
   cycle_->EndOfCycle = [this](bool last) { EndOfCycle(last); };
+  // A publish after a rebuild wakes the window once; the rows that follow
+  // within the list timer's delay join the same rebuild.
+  cycle_->onListChanged = [target = target_.get()] { target->post(WM_LISTCHANGED, 0); };
   if (deps_.logDirectory) cycle_->logDirectory = deps_.logDirectory;
   // What earlier runs announced, in the log folder's "seen" folder (made
   // here, read at the first check): step 5 empties the log folder of files
@@ -109,6 +113,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   if (deps_.store != nullptr)
     LoadSettings(*deps_.store, settings_, windowColor_, panelWidth_, cycle_->Accounts, &clamped);
   cycle_->displayMsgPreview = settings_.displayMsgPreview;
+  cycle_->fetchForPanel = true;
   // In a host's window a background program draws into pnlPreview only: a
   // window of its own would cover the screen outside the host's window.
   if (hosted()) settings_.supportNonPreviewSavers = settings_.supportScreenCapSavers = false;
@@ -117,6 +122,13 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   pal.setColor(QPalette::Window, QColor(QRgb(0xFF000000u | rgb)));
   setPalette(pal);
   popMessages->setPanelSize({panelWidth_ > 0 ? panelWidth_ : TpopMessages::kDesignWidth, popMessages->height()});
+  // Not in a host's window: the panels are child widgets there, painted
+  // into this window's image.
+  serverPaints_ = realWindows() && !hosted();
+  if (serverPaints_) {
+    setAttribute(Qt::WA_PaintOnScreen);
+    setAttribute(Qt::WA_NoSystemBackground);
+  }
 
   // 5.: log housekeeping.
   hasLogDir_ = deps_.logDirectory ? deps_.logDirectory(logDir_) : GetLogDirectory(logDir_);
@@ -153,7 +165,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   view_->model.setSettings(settings_);
 
   const SaverIntervals& iv = deps_.intervals;
-  for (QTimer* t : {&tmrInitialize2}) t->setSingleShot(true);
+  for (QTimer* t : {&tmrInitialize2, &tmrListUpdate}) t->setSingleShot(true);
   tmrInitialize.setInterval(iv.initializeFirst);
   tmrListUpdate.setInterval(iv.listUpdate);
   tmrMove.setInterval(iv.move);
@@ -161,6 +173,8 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   tmrHideUpdateMsg.setInterval(iv.hideUpdateMsg);
   tmrDetectMouseMove.setInterval(iv.detectMouseMove);
   tmrDetectScrnTerminate.setInterval(iv.detectScrnTerminate);
+  tmrFreshness.setInterval(iv.freshness);
+  tmrFreshness.setTimerType(Qt::PreciseTimer);  // never early: a minute must have passed
   connect(&tmrInitialize, &QTimer::timeout, this, &TfrmSaver::onInitialize);
   connect(&tmrInitialize2, &QTimer::timeout, this, &TfrmSaver::onInitialize2);
   connect(&tmrInitializeBlank, &QTimer::timeout, this, &TfrmSaver::onInitializeBlank);
@@ -171,6 +185,7 @@ TfrmSaver::TfrmSaver(SaverDeps deps, QWidget* parent)
   connect(&tmrHideUpdateMsg, &QTimer::timeout, this, &TfrmSaver::onHideUpdateMsg);
   connect(&tmrDetectMouseMove, &QTimer::timeout, this, &TfrmSaver::onDetectMouseMove);
   connect(&tmrDetectScrnTerminate, &QTimer::timeout, this, &TfrmSaver::onDetectScrnTerminate);
+  connect(&tmrFreshness, &QTimer::timeout, this, [this] { view_->model.UpdateFreshness(*cycle_); });
   tmrBackgroundEnd_.setInterval(1000);
   connect(&tmrBackgroundEnd_, &QTimer::timeout, this, &TfrmSaver::onBackgroundEnded);
   popMessages->installEventFilter(this);
@@ -209,7 +224,10 @@ void TfrmSaver::logLine(const std::string& text) {
   if (hasLogDir_) AppendMainLogLine(logDir_, logTimestamp() + " " + text);
 }
 
+QPaintEngine* TfrmSaver::paintEngine() const { return serverPaints_ ? nullptr : QWidget::paintEngine(); }
+
 void TfrmSaver::paintEvent(QPaintEvent*) {
+  if (serverPaints_) return;  // the X server fills what is exposed
   QPainter p(this);
   p.fillRect(rect(), palette().color(QPalette::Window));
 }
@@ -273,6 +291,7 @@ void TfrmSaver::showWindow() {
   keyWatch_.reset();  // the window's own grab follows
   show();
   setFadeOpacity(fadeOpacity_);  // on the native window the show created
+  if (serverPaints_) setServerBackground(this, ColorToRgb(windowColor_));
   raise();
   // The other screens are covered from the same moment.
   for (auto& w : otherScreens_) {
@@ -525,6 +544,7 @@ void TfrmSaver::onInitialize2() {
       tmrMailCheck.start();
     }
     tmrMove.start();
+    tmrFreshness.start();
     pollHandler();
   }
   if (moveDue_) {
@@ -563,10 +583,12 @@ void TfrmSaver::onInitializeBlank() {
 
 // --- the run ----------------------------------------------------------------
 
-void TfrmSaver::pollHandler() {
-  // The list changes only while checkers publish: its timer runs with the
-  // cycle, so an idle saver does not wake for it.
-  if (cycle_->StartCheckCycle() && !closing_) tmrListUpdate.start();
+void TfrmSaver::pollHandler() { cycle_->StartCheckCycle(); }
+
+void TfrmSaver::onListChanged() {
+  // The first publish since the last rebuild starts the delay; what the
+  // checkers publish within it is rebuilt with it, in one go.
+  if (!closing_ && !tmrListUpdate.isActive()) tmrListUpdate.start();
 }
 
 void TfrmSaver::onListUpdate() {
@@ -580,10 +602,15 @@ void TfrmSaver::onListUpdate() {
 
 void TfrmSaver::EndOfCycle(bool last) {
   if (!last || closing_) return;
-  // The last rows of the cycle, then the list timer rests until the next one.
-  onListUpdate();
+  // The last rows of the cycle at once, not after the list timer's delay.
   tmrListUpdate.stop();
+  onListUpdate();
+  // The headers' minutes count from the checks' ends.
+  tmrFreshness.start();
   power_->endOfCycle(cycle_->newMailArrived.load() != 0, cycle_->hasMessages.load() != 0);
+  // The checkers' sessions are freed: give their pages back to the system
+  // rather than hold them until the next cycle.
+  malloc_trim(0);
   if (settings_.hideAccounts) {
     const bool has = cycle_->hasMessages.load() != 0;
     panelSuppressed = !has;
@@ -703,6 +730,7 @@ bool TfrmSaver::event(QEvent* e) {
   if (e->type() == WindowMessageEvent::type()) {
     auto* m = static_cast<WindowMessageEvent*>(e);
     if (m->message == WM_UPDATECHECKDONE) onUpdateCheckDone();
+    else if (m->message == WM_LISTCHANGED) onListChanged();
     else cycle_->onDone(m->message, m->wParam);
     return true;
   }
@@ -746,6 +774,7 @@ void TfrmSaver::closeRun() {
                     &tmrKeepDisplayOn, &tmrHideUpdateMsg, &tmrDetectMouseMove, &tmrDetectScrnTerminate}) {
     t->stop();
   }
+  tmrFreshness.stop();
   // Every worker is asked to stop first, so that their ending overlaps the
   // background program's grace period in the hide steps; then all are
   // waited for at once.

@@ -39,12 +39,13 @@ struct SaverIntervals {
   int initialize2WithBackground = 1000;
   int initializeBlankWithBackground = 1000;
   int noBackground = 1;                // both one-shots when no background runs
-  int listUpdate = 100;
+  int listUpdate = 100;                // a publish's rows wait this long for the rows after them
   int move = 20000;
   int keepDisplayOn = 30000;
   int hideUpdateMsg = 5000;
   int detectMouseMove = 100;
   int detectScrnTerminate = 100;
+  int freshness = 60000;  // the headers' "checked 5 min ago"
 };
 
 // What the saver window runs with. The run's own code passes the real
@@ -77,7 +78,9 @@ struct SaverDeps {
 // three panels, the settings and accounts for the whole run. A chain of
 // one-shot timers brings the run up (fade in, background, initial list and
 // first cycle, panels); `tmrMailCheck` starts cycles, `tmrListUpdate`
-// rebuilds the list, `tmrMove` moves the panel; any input ends the run.
+// (single shot, started by a checker's publish) rebuilds the list once for a
+// burst of results, `tmrMove` moves the panel; any input ends the run.
+// Between checks and moves nothing ticks faster than once a minute.
 // Everything runs on the UI thread; checkers reach it only through the
 // cycle's shared state and posted done messages.
 class TfrmSaver : public QWidget {
@@ -120,6 +123,8 @@ class TfrmSaver : public QWidget {
   bool eventFilter(QObject* watched, QEvent* e) override;
   void closeEvent(QCloseEvent* e) override;
   void paintEvent(QPaintEvent* e) override;
+  // None while the X server paints the window (serverPaints_).
+  QPaintEngine* paintEngine() const override;
   void resizeEvent(QResizeEvent* e) override;
 
  private:
@@ -131,6 +136,10 @@ class TfrmSaver : public QWidget {
 
   QTimer tmrInitialize, tmrInitialize2, tmrInitializeBlank, tmrMailCheck, tmrListUpdate, tmrMove,
       tmrKeepDisplayOn, tmrHideUpdateMsg, tmrDetectMouseMove, tmrDetectScrnTerminate;
+  // Once a minute while accounts are checked, restarted at each cycle's end
+  // so that its minutes count from the checks' ends: the headers say how
+  // long ago each was last checked (only the header rows change).
+  QTimer tmrFreshness;
 
   // Panels: the message panel always, the others when their settings ask.
   TpopMessages* popMessages;
@@ -149,6 +158,7 @@ class TfrmSaver : public QWidget {
   void onInitialize();
   void onInitialize2();
   void onInitializeBlank();
+  void onListChanged();  // a checker's publish (WM_LISTCHANGED)
   void onListUpdate();
   void onDetectMouseMove();
   void onDetectScrnTerminate();
@@ -182,6 +192,9 @@ class TfrmSaver : public QWidget {
   std::unique_ptr<CheckCycle> cycle_;
   SaverSettings settings_;
   TColor windowColor_ = 0;
+  // The X server fills the full-screen window with its colour: no image of
+  // the screen's size in the program, no repaint when a panel uncovers it.
+  bool serverPaints_ = false;
   int32_t panelWidth_ = 350;
   std::string logDir_;
   bool hasLogDir_ = false;

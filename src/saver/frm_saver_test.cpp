@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <qpa/qplatformscreen.h>
 #include <qpa/qwindowsysteminterface.h>
+#include <atomic>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -33,7 +34,8 @@ class TfrmSaverTestPeer {
   void pollHandler() { s.pollHandler(); }
   TfrmSaver& s;
   QWidget*& pnlPreview = s.pnlPreview;
-  QTimer &tmrMailCheck = s.tmrMailCheck, &tmrMove = s.tmrMove, &tmrDetectScrnTerminate = s.tmrDetectScrnTerminate;
+  QTimer &tmrMailCheck = s.tmrMailCheck, &tmrMove = s.tmrMove, &tmrDetectScrnTerminate = s.tmrDetectScrnTerminate,
+         &tmrListUpdate = s.tmrListUpdate;
   TpopMessages*& popMessages = s.popMessages;
   TpopDateTime*& popDateTime = s.popDateTime;
   TpopUpdate*& popUpdate = s.popUpdate;
@@ -289,6 +291,35 @@ TEST(TfrmSaver, PointerMovesOfFourPixelsAndKeyPressesEndTheRun) {
   EXPECT_EQ(std::pair(rig.ended, rig.update.opened), std::pair(true, 0));
   ASSERT_GE(rig.power.calls.size(), 2u);
   EXPECT_EQ(std::vector(rig.power.calls.end() - 2, rig.power.calls.end()), (std::vector<std::string>{"on", "restore"}));
+}
+
+// Rows published together are rebuilt together, once, after the list
+// timer's delay; without a publish the list is never rebuilt.
+TEST(TfrmSaver, ABurstOfPublishedRowsRebuildsTheListOnce) {
+  SaverRig rig;
+  std::atomic<int> step{0};  // 1: publish the burst, 2: end the check
+  auto waitFor = [&](FakeChecker& c, int s) {
+    while (step.load() < s && !c.stopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  rig.bodies["Account0"] = [&](FakeChecker& c) {
+    waitFor(c, 1);
+    for (const char* subject : {"one", "two", "three"}) c.addRow(subject), c.PublishResults();
+    waitFor(c, 2);
+  };
+  TfrmSaverTestPeer peer(rig.run());
+  int rebuilds = 0;
+  QObject::connect(&peer.tmrListUpdate, &QTimer::timeout, [&] { ++rebuilds; });
+  auto settled = [&] { return pump(3 * peer.tmrListUpdate.interval()), !peer.tmrListUpdate.isActive(); };
+  ASSERT_TRUE(settled());  // the checker's status rows, published while the run started
+  const int before = rebuilds;
+  step = 1;
+  auto& list = *peer.popMessages->lstMessages;
+  ASSERT_TRUE(waitUntil([&] { return list.count() > 0 && list.rowLayout(list.count() - 1).plainText() == "three"; }));
+  ASSERT_TRUE(settled());
+  EXPECT_EQ(rebuilds, before + 1);
+  ASSERT_TRUE(settled());  // nothing published: no rebuild
+  EXPECT_EQ(rebuilds, before + 1);
+  step = 2;
 }
 
 TEST(TfrmSaver, EndOfCycleDrivesSoundPowerAndTheHiddenPanel) {

@@ -3,6 +3,8 @@
 #include <QDateTime>
 #include <QLocale>
 
+#include "saver/popup_date_time.h"
+
 namespace brivane {
 
 void TpopMessagesHost::setPanelHeight(int height) {
@@ -16,6 +18,11 @@ MessageView::MessageView(TpopMessages& panel, std::function<QRect()> clientArea,
       panel_(panel) {
   model.setShortDate([](int64_t when) {
     return QLocale().toString(QDateTime::fromSecsSinceEpoch(when).date(), QLocale::ShortFormat).toStdString();
+  });
+  // Hours and minutes, as the clock panel shows them (no seconds).
+  model.setShortTime([](int64_t when) {
+    const QLocale locale;
+    return locale.toString(QDateTime::fromSecsSinceEpoch(when).time(), shortTimeFormat(locale)).toStdString();
   });
   refreshMetrics();
 }

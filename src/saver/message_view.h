@@ -29,8 +29,8 @@ class TpopMessagesHost : public MessagePanelHost {
 };
 
 // The message list of the message panel: the model over `lstMessages`,
-// measuring with the fonts that paint and writing dates in the locale's
-// short format.
+// measuring with the fonts that paint and writing dates and times in the
+// locale's short format.
 class MessageView {
  public:
   MessageView(TpopMessages& panel, std::function<QRect()> clientArea, std::function<void()> moveDue);

@@ -21,6 +21,16 @@ enum class SignIn {
   Keyring,          // a password kept in the desktop keyring (Secret Service), never in the store
 };
 
+// What the message panel may show of an account, from the most to the
+// least; stored as the dword "panelPrivacy" (0..3). Checkers of the panel
+// fetch no more than the level shows.
+enum class PanelPrivacy : uint8_t {
+  Everything = 0,   // senders, subjects and (when the settings show them) previews
+  NoPreviews = 1,   // senders and subjects
+  SendersOnly = 2,  // each sender with its count of messages
+  CountsOnly = 3,   // the folder rows "Inbox (12)" only
+};
+
 // One mail account. The settings dialog edits the list, the saver loads it
 // once and hands each checker a private copy. Texts are UTF-8; the password
 // is held in clear while in memory.
@@ -45,6 +55,8 @@ struct TEmlAccount {
   // The command (a /bin/sh command line) that prints the password or token
   // of the command kinds; stored as "secretCommand".
   std::string secretCommand{};
+  // What the panel may show (stored as "panelPrivacy"; absent: everything).
+  PanelPrivacy panelPrivacy = PanelPrivacy::Everything;
   // Folders to watch (IMAP4): "path;caption" entries such as "INBOX;Inbox".
   std::vector<std::string> folders;
 
@@ -67,6 +79,14 @@ inline SignIn signInOf(const TEmlAccount& account) { return account.signIn.value
 // True for the kinds whose secret a command prints.
 inline bool usesSecretCommand(const TEmlAccount& account) {
   return signInOf(account) == SignIn::PasswordCommand || signInOf(account) == SignIn::TokenCommand;
+}
+
+// The stricter of two levels.
+inline PanelPrivacy stricterPrivacy(PanelPrivacy a, PanelPrivacy b) { return a > b ? a : b; }
+// What the panel shows of an account: its own level, at least NoPreviews
+// when the settings show no previews.
+inline PanelPrivacy shownPrivacy(const TEmlAccount& account, bool displayPreviews) {
+  return stricterPrivacy(account.panelPrivacy, displayPreviews ? PanelPrivacy::Everything : PanelPrivacy::NoPreviews);
 }
 
 // The ordered account list; an account's index is its identity during a run.

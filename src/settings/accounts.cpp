@@ -76,6 +76,13 @@ std::optional<SignIn> ParseSignIn(std::string_view text) {
   return std::nullopt;
 }
 
+PanelPrivacy PanelPrivacyFromDword(uint32_t stored) {
+  // A number from a newer version or a damaged store hides the most: the
+  // user chose some privacy, and showing less than chosen is the safe error.
+  return stored <= static_cast<uint32_t>(PanelPrivacy::CountsOnly) ? static_cast<PanelPrivacy>(stored)
+                                                                    : PanelPrivacy::CountsOnly;
+}
+
 int DefaultPort(bool isPOP, Encryption mode) {
   if (mode == Encryption::Tls) return isPOP ? 995 : 993;
   return isPOP ? 110 : 143;
@@ -210,6 +217,9 @@ void LoadAccounts(RegistryStore& store, AccountList& Accounts) {
     if (const auto v = store.readString(path, "secretCommand"); v.ok()) a.secretCommand = v.value;
     if (const auto v = store.readString(path, "certificateSha256"); v.ok())
       a.trustedCertificate = normalizeFingerprint(v.value).value_or("");
+    // Present but not a dword (a text, a damaged value): counts only, as an unknown number.
+    if (const auto v = store.readDword(path, "panelPrivacy"); v.status != ReadStatus::Absent)
+      a.panelPrivacy = v.ok() ? PanelPrivacyFromDword(v.value) : PanelPrivacy::CountsOnly;
     Accounts.push_back(std::move(a));
   }
 }
@@ -233,6 +243,8 @@ void SaveAccounts(RegistryStore& store, const AccountList& Accounts) {
     if (const auto pin = normalizeFingerprint(a.trustedCertificate)) store.writeString(path, "certificateSha256", *pin);
     if (a.signIn) store.writeString(path, "signIn", std::string(SignInName(*a.signIn)));
     if (!a.secretCommand.empty()) store.writeString(path, "secretCommand", a.secretCommand);
+    if (a.panelPrivacy != PanelPrivacy::Everything)
+      store.writeDword(path, "panelPrivacy", static_cast<uint32_t>(a.panelPrivacy));
   }
 }
 

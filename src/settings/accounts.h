@@ -30,6 +30,10 @@ std::optional<Encryption> ParseEncryption(std::string_view text);
 std::string_view SignInName(SignIn kind);
 std::optional<SignIn> ParseSignIn(std::string_view text);
 
+// The level of a stored "panelPrivacy" dword: 0..3 as PanelPrivacy numbers
+// them; any other number is CountsOnly.
+PanelPrivacy PanelPrivacyFromDword(uint32_t stored);
+
 // The default port of a protocol and encryption mode: 993 and 995 with TLS,
 // 143 and 110 otherwise.
 int DefaultPort(bool isPOP, Encryption mode);

@@ -149,5 +149,33 @@ TEST(Accounts, EncryptionModeAndTrustedCertificate) {
   EXPECT_EQ(s.getValue(acct("0 B"), "certificateSha256"), std::nullopt);
 }
 
+// "panelPrivacy": absent is everything and saves as absent; each level
+// survives a save; anything else stored reads as the strictest level.
+TEST(Accounts, PanelPrivacyLevel) {
+  const struct { const char* name; std::optional<RegValue> stored; PanelPrivacy level; } rows[] = {
+      {"absent", std::nullopt, PanelPrivacy::Everything},
+      {"0", RegValue::dword(0), PanelPrivacy::Everything},
+      {"1", RegValue::dword(1), PanelPrivacy::NoPreviews},
+      {"2", RegValue::dword(2), PanelPrivacy::SendersOnly},
+      {"3", RegValue::dword(3), PanelPrivacy::CountsOnly},
+      {"out of range", RegValue::dword(4), PanelPrivacy::CountsOnly},
+      {"all ones", RegValue::dword(0xFFFFFFFFu), PanelPrivacy::CountsOnly},
+      {"a text", RegValue::string("0"), PanelPrivacy::CountsOnly},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    MemoryRegistryStore s;
+    SaveAccounts(s, {account("A")});
+    EXPECT_EQ(s.getValue(acct("0 A"), "panelPrivacy"), std::nullopt);
+    if (r.stored) s.setValue(acct("0 A"), "panelPrivacy", *r.stored);
+    const TEmlAccount got = loadFrom(s).at(0);
+    EXPECT_EQ(got.panelPrivacy, r.level);
+    SaveAccounts(s, {got});
+    EXPECT_EQ(s.getValue(acct("0 A"), "panelPrivacy"),
+              r.level == PanelPrivacy::Everything ? std::nullopt
+                                                  : std::optional(RegValue::dword(static_cast<uint32_t>(r.level))));
+  }
+}
+
 }  // namespace
 }  // namespace brivane

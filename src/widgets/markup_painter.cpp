@@ -1,5 +1,6 @@
 #include "widgets/markup_painter.h"
 
+#include <QFontMetricsF>
 #include <QPainter>
 
 #include "widgets/qt_text_metrics.h"
@@ -14,7 +15,13 @@ void paintRow(QPainter& painter, const RowLayout& row, QPointF origin,
     const QFontMetrics& fm = metrics.fontMetrics(t.font);
     painter.setFont(toQFont(t.font));
     painter.setPen(toQColor(t.color));
-    painter.drawText(origin + QPointF(t.x, t.y + fm.ascent()), QString::fromStdString(t.text));
+    const QString text = QString::fromStdString(t.text);
+    double x = t.x;
+    // A run after a right tab ends where the layout put its end: measured
+    // in whole pixels its start may be a fraction off, which would leave a
+    // column of times ragged.
+    if (t.rightTab) x = t.x + t.width - QFontMetricsF(painter.font(), painter.device()).horizontalAdvance(text);
+    painter.drawText(origin + QPointF(x, t.y + fm.ascent()), text);
   }
 }
 

@@ -19,7 +19,8 @@ inline Rgb toRgb(const QColor& c) {
 }
 
 // Paints a laid-out row with its top-left corner at `origin`; `nowMs` picks
-// the frame of animated pictures.
+// the frame of animated pictures. Runs after a right tab are drawn to end at
+// their laid-out end.
 void paintRow(QPainter& painter, const RowLayout& row, QPointF origin,
               const QtTextMetrics& metrics, RichGraphics& graphics, qint64 nowMs);
 
