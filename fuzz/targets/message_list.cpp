@@ -2,15 +2,16 @@
 // up to four accounts: messages in folders, status rows, some with the
 // server's words) and settings changes, each followed by a rebuild. A wrong
 // answer stops the run: blocks out of account order or without their header
-// row first, a list that differs from the one a fresh model builds from the
-// same rows (the incremental edits went wrong), an account with messages
-// in its watched folders, and no status row, that shows fewer rows (unless
-// its panel shows senders or counts only), or a row with a text that the
-// account's level hides.
+// row first, a list taller than its window, a list that differs from the one
+// a fresh model builds from the same rows (the incremental edits went wrong),
+// while nothing is left out an account with messages in its watched folders,
+// and no status row, that shows fewer rows (unless its panel shows senders or
+// counts only), or a row with a text that the account's level hides.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "checking/check_cycle.h"
@@ -47,6 +48,7 @@ class Rows : public RowList {
   void clear() override { rows_.clear(); }
   int rowBottom(int i) const override { return (std::min(i, count() - 1) + 1) * 14; }
   int rowHeight(int i) const override { return ok(i) ? 14 : 0; }
+  int measureRow(std::string_view) override { return 14; }
   int clientWidth() const override { return 334; }
   void beginUpdate() override {}
   void endUpdate() override {}
@@ -153,8 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (tag < last) fail("blocks out of account order");
       last = tag;
     }
-    // Every message of a watched folder gets a row when no status row hides it.
-    for (int i = 0; i < accounts; ++i) {
+    // The list fits the window; while nothing had to be left out, every
+    // message of a watched folder gets a row when no status row hides it.
+    if (rig.rows.count() * 14 + 2 + 16 > 768 - 20 && rig.rows.count() > 1) fail("the list is taller than its window");
+    bool cut = false;
+    for (const auto& [text, tag] : rig.rows.all()) cut |= text.find("... and ") != std::string::npos;
+    for (int i = 0; i < accounts && !cut; ++i) {
       size_t messages = 0;
       bool status = false;
       std::vector<std::string> watched = cycle.Accounts[i].folders;

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <string_view>
 
 namespace brivane {
 
@@ -25,6 +26,9 @@ class RowList {
   // Bottom edge (exclusive) and height of a row; 0 out of range.
   virtual int rowBottom(int index) const = 0;
   virtual int rowHeight(int index) const = 0;
+  // The height a row of this text would have, measured as rows are
+  // (nothing is inserted): lets a model decide what fits before it adds.
+  virtual int measureRow(std::string_view text) = 0;
   // Width available to the rows.
   virtual int clientWidth() const = 0;
   // Nested; nothing is drawn between the first begin and the last end.

@@ -26,6 +26,14 @@ inline constexpr std::string_view SubjectStart = "<FONT color=\"clGray\">";
 inline constexpr std::string_view PreviewStart = "<BR><IND x=\"46\"><FONT color=\"clGray\" size=\"8\">";
 inline constexpr std::string_view FontEnd = "</FONT>";
 inline constexpr std::string_view MergedMark = "*****";
+// The row closing a folder that shows only its first messages.
+inline constexpr std::string_view MoreMessagesStart = "<IND x=\"24\"><FONT color=\"clGray\">";
+inline constexpr int kMoreMessagesIndent = 24;
+inline constexpr int kRightMargin = 4;  // kept free at the right of a row that reaches it
+// A block shortened to one line, and the row standing for the accounts
+// that do not fit; both end with FontEnd.
+inline constexpr std::string_view OneLineStart = "<IMG src=\"idx:0\" align=\"middle\"><FONT color=\"clGray\"><B>  ";
+inline constexpr std::string_view OneLineEnd = "</B></FONT>";
 
 // Every status row starts with these empty tags, then its picture and two blanks.
 inline constexpr std::string_view StatusLead = "<I></I><B></B><B></B>";

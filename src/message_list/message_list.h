@@ -1,9 +1,11 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "checking/check_times.h"
@@ -127,17 +129,44 @@ class MessageListModel {
   // given, greyed against the row's right edge.
   static std::string HeaderRow(std::string_view name, int row, std::string_view freshness = {});
 
+  // The texts of the rows that stand for what a full panel leaves out:
+  // "... and 1,952 more messages from 318 senders" (closing a folder) and
+  // "... and 7 more accounts with 12,345 messages" (closing the list).
+  static std::string MoreMessagesText(size_t messages, size_t senders);
+  static std::string MoreAccountsText(size_t accounts, size_t messages);
+
  private:
   enum class Outcome { Untouched, Replace, Remove };
+  // One folder's rows in the order the full list shows them (grouped by
+  // sender), composed only as far as they are shown.
+  struct FolderPart {
+    struct Entry {
+      const MessageSummary* message;
+      uint32_t groupSize;  // the sender's message count on the group's first row, else 0
+    };
+    std::string head;  // the folder row; empty when it has none
+    PanelPrivacy shows = PanelPrivacy::Everything;  // senders only: a row per sender, no message rows
+    size_t messages = 0;
+    std::vector<Entry> entries;  // one per row
+    std::vector<uint32_t> groupEnds;  // where each sender's rows end
+    struct Composed {
+      std::string time, row;  // the time the row was composed with
+      bool done = false;
+    };
+    std::vector<Composed> composed;  // the rows composed so far
+  };
   struct Plan {
     Outcome outcome = Outcome::Untouched;
-    std::vector<std::string> rows;  // the block after its header
+    std::vector<std::string> rows;  // the block after its header (status rows first)
+    std::vector<FolderPart> folders;  // follow `rows`
+    std::string header;  // replaces the header row when set (a shortened block)
+    std::string statusCode, statusDetail;  // the block's first status row
   };
   // What a block was last built from: an account whose inputs are the same
-  // again keeps its block without being composed again.
+  // again keeps its plan without being planned again (the rows it shows are
+  // composed again when their times read differently).
   struct BlockInputs {
     std::vector<MessageSummary> rows;
-    std::vector<std::string> times;
     std::vector<std::string> folders;
     std::string name, server;
     bool firstCycle = false, hasMessages = false;
@@ -146,14 +175,30 @@ class MessageListModel {
     bool operator==(const BlockInputs&) const = default;
   };
   bool sameInputs(const BlockInputs& memo, const std::vector<const MessageSummary*>& rows,
-                  const std::vector<std::string>& times, const TEmlAccount& account, bool firstCycle) const;
-  // The start of a cut's cache key in fitKey_: width, kept characters and
-  // font; the text follows.
+                  const TEmlAccount& account, bool firstCycle) const;
+  // The start of a cut's cache key in fitKey_: width, kept characters (-1
+  // for a cut with a text on the right) and font; the texts follow.
   std::string& startFitKey(int width, int32_t keep, const FontSpec& font) const;
   std::string cut(std::string_view text, int width, size_t keep, const FontSpec& font) const;
   Plan planAccount(int i, TEmlAccount& account, const std::vector<const MessageSummary*>& rows,
                    bool firstCycle) const;
   void applyPlan(int i, const TEmlAccount& account, Plan& plan);
+  FolderPart prepareFolder(std::vector<const MessageSummary*> messages, const std::string& caption,
+                           PanelPrivacy shows) const;
+  // Row k of a folder, composed on first use and again when its time reads
+  // differently.
+  std::string& composedRow(FolderPart& folder, size_t k) const;
+  std::string composeRow(const FolderPart& folder, const FolderPart::Entry& entry) const;
+  // The height of a folder's row k: rows differ only in which lines they
+  // have (the sender line, the preview), each measured once per rebuild.
+  int entryHeight(const FolderPart& folder, const FolderPart::Entry& entry);
+  // What each account's block shows so that the list fits the panel's
+  // greatest height: the plans as applyPlan takes them.
+  std::vector<Plan> fitPlans(const AccountList& accounts);
+  // The height of a row of mark-up as the list would lay it out: measured
+  // once per rebuild for rows of one shape (the same tags, text in the same
+  // places), since a row's lines are as tall as their fonts and pictures.
+  int measure(const std::string& row);
   void normalizeHeaderBreaks();
   // The block of account i: [header, end); header -1 when it has none.
   std::pair<int, int> blockOf(int i) const;
@@ -186,6 +231,11 @@ class MessageListModel {
   DateFormatFn shortTime_;
   bool moveDue_ = false;
   std::vector<std::optional<BlockInputs>> built_;
+  // The plan of each account's block, over the rows of its built_ entry.
+  std::vector<Plan> plans_;
+  std::array<int, 16> entryHeights_{};  // by row shape; 0 when not measured in this rebuild
+  std::unordered_map<std::string, int> shapeHeights_;  // by shape, for this rebuild
+  std::string shapeKey_;
   // Cuts already measured, by font, width, kept characters and text.
   // Bounded: cleared when full.
   mutable StringKeyedMap<std::string> fitCache_;

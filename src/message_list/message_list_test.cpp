@@ -42,10 +42,13 @@ struct ListRig : RowList, MessagePanelHost {
   void clear() override { rows.clear(); }
   int rowHeight(int i) const override { return ok(i) ? layout(i).listRowHeight() : 0; }
   int rowBottom(int i) const override { return i < 0 ? 0 : rowBottom(i - 1) + rowHeight(i); }
+  int measureRow(std::string_view text) override {
+    return layoutMarkup(text, {.font = {}, .pictureScale = scale, .width = width}, pictures, metrics).listRowHeight();
+  }
   int clientWidth() const override { return width; }
   void beginUpdate() override { ++updating; }
   void endUpdate() override { --updating; }
-  int clientHeight() const override { return 768; }
+  int clientHeight() const override { return client; }
   int panelTop() const override { return 60; }
   int panelHeight() const override { return height; }
   void setPanelHeight(int h) override { height = h; }
@@ -93,7 +96,7 @@ struct ListRig : RowList, MessagePanelHost {
     return plain();
   }
 
-  int width, updating = 0, edits = 0, height = 400, moves = 0;
+  int width, updating = 0, edits = 0, height = 400, moves = 0, client = 768;
   double scale = 1.0;  // pictures at logical dpi / 96
   std::vector<std::pair<std::string, int>> rows;
   const std::string empty;
@@ -174,6 +177,23 @@ TEST(MessageList, MessageLinesCutTheSubjectABlankBeforeTheTime) {
     const auto& texts = rig.layout(2).texts;
     EXPECT_TRUE(!dates || texts[texts.size() - 2].x + texts[texts.size() - 2].width + 6 <= texts.back().x) << line;
   }
+}
+
+// The same messages a minute later: the rows say the new times (and only
+// the rows whose time reads differently change).
+TEST(MessageList, ShownTimesFollowTheClockWhenNothingElseChanged) {
+  ListRig rig(334, [](SaverSettings& s) { s.displayMsgDate = true; });
+  int64_t now = kNow;
+  rig.model.setClock([&] { return now; });
+  rig.account("Home");
+  rig.message(0, "Ann", "one", kNow - 90);
+  rig.message(0, "Bob", "two", kNow - 4 * 86400);
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  EXPECT_EQ(rig.rebuild()[2], "- Ann | one\t1 mins ago");
+  now += 60;
+  rig.edits = 0;
+  EXPECT_EQ(rig.rebuild()[2], "- Ann | one\t2 mins ago");
+  EXPECT_EQ(rig.edits, 1);
 }
 
 // What an account shows at each level of privacy, with the settings'
@@ -359,8 +379,8 @@ TEST(MessageList, UnchangedRowsAreLeftAlone) {
   EXPECT_FALSE(rig.model.RebuildList(rig.cycle));  // listChanged taken
 }
 
-// Many rows: capped at the client height less 20; the panel (top 60) then
-// reaches below the window, and the one move runs after the rebuild with the
+// Many rows: the list is cut to the client height less 20; the panel (top
+// 60) then reaches below the window, and the one move runs after the rebuild with the
 // result lock free.
 TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   ListRig rig;
@@ -375,11 +395,114 @@ TEST(MessageList, PanelGrowsToTheRowsWithinTheWindowAndMovesWhenBelowIt) {
   rig.onMove = [&] {
     std::unique_lock lock(rig.cycle.resultLock, std::try_to_lock);
     lockFree = lock.owns_lock();
-    rowsComplete = rig.updating == 0 && rig.count() == 2 + 80;
+    rowsComplete = rig.updating == 0 && rig.plain().back().starts_with("... and");
   };
   rig.rebuild();
-  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(768 - 20, 1));
+  const int rows = rig.rowBottom(rig.count() - 1) + 2 + 16;
+  EXPECT_LE(rows, 768 - 20);
+  EXPECT_EQ(std::pair(rig.height, rig.moves), std::pair(rows, 1));
   EXPECT_TRUE(lockFree && rowsComplete);
+}
+
+TEST(MessageList, LeftOutCountsReadAsNumbersInWords) {
+  EXPECT_EQ(MessageListModel::MoreMessagesText(1952, 318), "... and 1,952 more messages from 318 senders");
+  EXPECT_EQ(MessageListModel::MoreMessagesText(1, 1), "... and 1 more message from 1 sender");
+  EXPECT_EQ(MessageListModel::MoreAccountsText(7, 12345), "... and 7 more accounts with 12,345 messages");
+  EXPECT_EQ(MessageListModel::MoreAccountsText(1, 1000000), "... and 1 more account with 1,000,000 messages");
+  EXPECT_EQ(MessageListModel::MoreAccountsText(2, 0), "... and 2 more accounts with no messages");
+}
+
+// A list too long for the window: what stays, with rows measured as the
+// list measures them. Messages come from senders of ten each (sender k / 10),
+// so a folder that shows s message rows leaves 2,000 - s messages from
+// 200 - s / 10 senders. A count of 0 publishes "no messages".
+TEST(MessageList, FullPanelKeepsEveryHeaderAndSaysWhatItLeavesOut) {
+  const struct {
+    const char* name;
+    int client;
+    std::vector<int> counts;
+    // Message rows per account: -1 when its folder shows whole, -2 when the
+    // account gives way.
+    std::vector<int> rowsShown;
+    std::string lastRow;         // the row the list ends with
+  } cases[] = {
+      {"two large accounts share alike", 420, {2000, 2000}, {7, 6}, "... and 1,994 more messages from 200 senders"},
+      {"shared in proportion to the counts", 700, {2000, 500}, {24, 7}, "... and 493 more messages from 50 senders"},
+      {"a folder that fits its share shows whole", 768, {40, 5}, {31, -1}, "m4"},
+      {"quiet accounts take one line each", 250, {0, 0, 0, 2000}, {0, 0, 0, 4},
+       "... and 1,996 more messages from 200 senders"},
+      {"the last accounts give way to one row", 300, {0, 5, 5, 5, 5, 5, 5, 5, 5},
+       {0, 1, 1, -2, -2, -2, -2, -2, -2}, "  ... and 6 more accounts with 30 messages"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ListRig rig;
+    rig.client = c.client;
+    for (size_t a = 0; a < c.counts.size(); ++a) {
+      rig.account("A" + std::to_string(a));
+      if (c.counts[a] == 0) rig.status(static_cast<int>(a), status::kNoMsg, RowKind::NoMessages);
+      for (int k = 0; k < c.counts[a]; ++k)
+        rig.message(static_cast<int>(a), "S" + std::to_string(k / 10), "m" + std::to_string(k), kNow - k);
+    }
+    rig.model.FillInitialList(rig.cycle.Accounts);
+    EXPECT_LE(rig.rowBottom(rig.count() - 1) + 2 + 16, c.client - 20) << "the first list fits too";
+    const Rows rows = rig.rebuild();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_LE(rig.rowBottom(rig.count() - 1) + 2 + 16, c.client - 20) << "fits, nothing cut";
+    EXPECT_EQ(rig.height, rig.rowBottom(rig.count() - 1) + 2 + 16);
+    EXPECT_EQ(rows.back(), c.lastRow);
+    for (size_t a = 0; a < c.counts.size(); ++a) {
+      SCOPED_TRACE(a);
+      // The account's rows, by tag: a collapsed account has none (the first
+      // of them holds the closing row).
+      std::vector<std::string> mine;
+      for (int r = 0; r < rig.count(); ++r)
+        if (rig.tag(r) == static_cast<int>(a)) mine.push_back(rows[static_cast<size_t>(r)]);
+      const std::string name = "A" + std::to_string(a);
+      if (c.rowsShown[a] == -2) {
+        EXPECT_TRUE(mine.empty() || mine == Rows{c.lastRow}) << "gives way";
+        continue;
+      }
+      if (c.rowsShown[a] == 0) {
+        if (c.counts[a] == 0) EXPECT_EQ(mine, Rows{"  " + name + " - No New Messages"}) << "one line";
+        continue;
+      }
+      if (mine.size() < 2) {
+        ADD_FAILURE() << "no folder row";
+        continue;
+      }
+      EXPECT_TRUE(mine[0].ends_with(name)) << mine[0];
+      EXPECT_EQ(mine[1], " Inbox (" + std::to_string(c.counts[a]) + ")");
+      const int n = c.counts[a];
+      if (c.rowsShown[a] < 0) {
+        EXPECT_EQ(mine.size(), 2u + n) << "whole";
+        continue;
+      }
+      const int s = c.rowsShown[a];
+      if (mine.size() != 2u + s + 1) {
+        ADD_FAILURE() << "message rows shown: " << mine.size() - 3;
+        continue;
+      }
+      EXPECT_EQ(mine.back(), MessageListModel::MoreMessagesText(n - s, (n + 9) / 10 - s / 10));
+      EXPECT_TRUE(mine[2].starts_with("- S0 (" + std::to_string(std::min(n, 10)) + ") | "))
+          << "a sender keeps its true count: " << mine[2];
+    }
+  }
+}
+
+// Cut short, a senders-only folder counts each shown row as all its
+// sender's messages.
+TEST(MessageList, SendersOnlyRowsStandForTheirSendersMessagesWhenCut) {
+  ListRig rig;
+  rig.client = 300;
+  rig.account("Home").panelPrivacy = PanelPrivacy::SendersOnly;
+  for (int k = 0; k < 2000; ++k) rig.message(0, "S" + std::to_string(k / 10), "m", kNow - k);
+  rig.model.FillInitialList(rig.cycle.Accounts);
+  const Rows rows = rig.rebuild();
+  ASSERT_GT(rows.size(), 4u);
+  const size_t shown = rows.size() - 3;  // the header, the folder row and the closing row apart
+  EXPECT_EQ(rows[2], "- S0 (10)");
+  EXPECT_EQ(rows.back(), MessageListModel::MoreMessagesText(2000 - 10 * shown, 200 - shown));
 }
 
 }  // namespace

@@ -85,6 +85,15 @@ void RichListBox::measure(Row& row) {
   row.height = autoRowHeight_ ? row.layout.listRowHeight() : itemHeight_;
 }
 
+int RichListBox::measureRow(std::string_view text) {
+  // The width as insert() would lay the row out at.
+  if (!widthCheckedInBatch_) {
+    if (viewportSize().width() != layoutWidth_) relayoutAll();
+    widthCheckedInBatch_ = updating_ > 0;
+  }
+  return autoRowHeight_ ? layoutMarkup(text, style_, catalog_, metrics_).listRowHeight() : itemHeight_;
+}
+
 void RichListBox::relayoutAll() {
   layoutWidth_ = viewportSize().width();
   style_.width = layoutWidth_;

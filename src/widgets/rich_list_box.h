@@ -59,6 +59,7 @@ class RichListBox : public QAbstractScrollArea, public RowList {
   void replace(int index, std::string text, int tag) override;
   int rowBottom(int index) const override;
   int rowHeight(int index) const override;
+  int measureRow(std::string_view text) override;
   int clientWidth() const override { return viewportSize().width(); }
   const RowLayout& rowLayout(int index) const;
 
