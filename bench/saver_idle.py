@@ -11,9 +11,10 @@ starting 10 s after the start, panel moves included. Reports
             Pss only this process's share), and the mappings that hold the
             most (/proc/PID/smaps, grouped by file; anonymous ones by kind)
   wake-ups  voluntary + involuntary context switches of all its threads
-            (/proc/PID/task/*/status) per second (goal: at most 1 a second),
-            each thread by name, and `perf stat -e context-switches` over
-            the same window when perf works
+            (/proc/PID/task/*/status) per second between panel moves (goal:
+            at most 1 a second; half-second samples, those around a move
+            left out), over the whole window, each thread by name, and
+            `perf stat -e context-switches` over the window when perf works
   Xvfb      the X server's CPU over the window (the drawing it is asked for)
 
     bench/saver_idle.py [BUILD_DIR] [--window S] [--settle S] [--poll-ms MS]
