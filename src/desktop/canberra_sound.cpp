@@ -5,6 +5,8 @@
 
 #include <filesystem>
 
+#include "platform/run_time_library.h"
+
 namespace brivane {
 namespace {
 
@@ -25,23 +27,17 @@ struct Canberra {
   decltype(&::ca_strerror) strerror = nullptr;
 };
 
-template <class Fn>
-bool bind(void* library, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(::dlsym(library, name));
-  return fn != nullptr;
-}
-
 const Canberra& canberra() {
   static const Canberra loaded = [] {
     Canberra c;
     void* lib = ::dlopen("libcanberra.so.0", RTLD_NOW | RTLD_LOCAL);
-    c.loaded = lib != nullptr && bind(lib, "ca_context_create", c.context_create) &&
-               bind(lib, "ca_context_change_props", c.context_change_props) &&
-               bind(lib, "ca_context_cancel", c.context_cancel) &&
-               bind(lib, "ca_context_destroy", c.context_destroy) &&
-               bind(lib, "ca_context_play_full", c.context_play_full) &&
-               bind(lib, "ca_proplist_create", c.proplist_create) && bind(lib, "ca_proplist_sets", c.proplist_sets) &&
-               bind(lib, "ca_proplist_destroy", c.proplist_destroy) && bind(lib, "ca_strerror", c.strerror);
+    c.loaded = lib != nullptr && bindSymbol(lib, "ca_context_create", c.context_create) &&
+               bindSymbol(lib, "ca_context_change_props", c.context_change_props) &&
+               bindSymbol(lib, "ca_context_cancel", c.context_cancel) &&
+               bindSymbol(lib, "ca_context_destroy", c.context_destroy) &&
+               bindSymbol(lib, "ca_context_play_full", c.context_play_full) &&
+               bindSymbol(lib, "ca_proplist_create", c.proplist_create) && bindSymbol(lib, "ca_proplist_sets", c.proplist_sets) &&
+               bindSymbol(lib, "ca_proplist_destroy", c.proplist_destroy) && bindSymbol(lib, "ca_strerror", c.strerror);
     return c;
   }();
   return loaded;

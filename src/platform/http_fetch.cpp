@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "common/version.h"
+#include "platform/run_time_library.h"
 
 namespace brivane {
 namespace {
@@ -56,12 +57,6 @@ struct Curl {
   decltype(&::curl_slist_free_all) slist_free_all = nullptr;
 };
 
-template <class Fn>
-bool bind(void* library, const char* name, Fn& fn) {
-  fn = reinterpret_cast<Fn>(::dlsym(library, name));
-  return fn != nullptr;
-}
-
 // Loaded and set up once (never unloaded); `loaded` false with `error` when
 // the library or one of its functions is missing.
 const Curl& curl() {
@@ -73,16 +68,16 @@ const Curl& curl() {
       c.error = std::string("the HTTP library could not be loaded: ") + (why != nullptr ? why : "libcurl.so.4");
       return c;
     }
-    c.loaded = bind(lib, "curl_global_init", c.global_init) && bind(lib, "curl_easy_init", c.easy_init) &&
-               bind(lib, "curl_easy_cleanup", c.easy_cleanup) && bind(lib, "curl_easy_setopt", c.easy_setopt) &&
-               bind(lib, "curl_easy_getinfo", c.easy_getinfo) && bind(lib, "curl_easy_strerror", c.easy_strerror) &&
-               bind(lib, "curl_multi_init", c.multi_init) && bind(lib, "curl_multi_cleanup", c.multi_cleanup) &&
-               bind(lib, "curl_multi_add_handle", c.multi_add_handle) &&
-               bind(lib, "curl_multi_remove_handle", c.multi_remove_handle) &&
-               bind(lib, "curl_multi_perform", c.multi_perform) && bind(lib, "curl_multi_poll", c.multi_poll) &&
-               bind(lib, "curl_multi_info_read", c.multi_info_read) &&
-               bind(lib, "curl_multi_strerror", c.multi_strerror) &&
-               bind(lib, "curl_slist_append", c.slist_append) && bind(lib, "curl_slist_free_all", c.slist_free_all);
+    c.loaded = bindSymbol(lib, "curl_global_init", c.global_init) && bindSymbol(lib, "curl_easy_init", c.easy_init) &&
+               bindSymbol(lib, "curl_easy_cleanup", c.easy_cleanup) && bindSymbol(lib, "curl_easy_setopt", c.easy_setopt) &&
+               bindSymbol(lib, "curl_easy_getinfo", c.easy_getinfo) && bindSymbol(lib, "curl_easy_strerror", c.easy_strerror) &&
+               bindSymbol(lib, "curl_multi_init", c.multi_init) && bindSymbol(lib, "curl_multi_cleanup", c.multi_cleanup) &&
+               bindSymbol(lib, "curl_multi_add_handle", c.multi_add_handle) &&
+               bindSymbol(lib, "curl_multi_remove_handle", c.multi_remove_handle) &&
+               bindSymbol(lib, "curl_multi_perform", c.multi_perform) && bindSymbol(lib, "curl_multi_poll", c.multi_poll) &&
+               bindSymbol(lib, "curl_multi_info_read", c.multi_info_read) &&
+               bindSymbol(lib, "curl_multi_strerror", c.multi_strerror) &&
+               bindSymbol(lib, "curl_slist_append", c.slist_append) && bindSymbol(lib, "curl_slist_free_all", c.slist_free_all);
     if (!c.loaded) {
       c.error = "the HTTP library lacks a function this program uses";
       return c;
