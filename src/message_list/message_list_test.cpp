@@ -464,7 +464,9 @@ TEST(MessageList, FullPanelKeepsEveryHeaderAndSaysWhatItLeavesOut) {
         continue;
       }
       if (c.rowsShown[a] == 0) {
-        if (c.counts[a] == 0) EXPECT_EQ(mine, Rows{"  " + name + " - No New Messages"}) << "one line";
+        if (c.counts[a] == 0) {
+          EXPECT_EQ(mine, Rows{"  " + name + " - No New Messages"}) << "one line";
+        }
         continue;
       }
       if (mine.size() < 2) {
