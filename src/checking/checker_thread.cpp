@@ -37,12 +37,15 @@ void CheckerThread::SetStatus(const char* codeWord, RowKind kind, std::string_vi
 void CheckerThread::PublishResults() {
   if (stopRequested()) return;
   std::lock_guard lock(cycle_.resultLock);
-  const bool wasClear = cycle_.listChanged.exchange(1) == 0;
+  markListChanged();
   auto& list = cycle_.resultList;
   std::erase_if(list, [this](const MessageSummary& row) { return row.accountIndex == accountIndex; });
   list.insert(list.end(), results.begin(), results.end());
   if (cycle_.publishObserver) cycle_.publishObserver(accountIndex, results);
-  if (wasClear && cycle_.onListChanged) cycle_.onListChanged();
+}
+
+void CheckerThread::markListChanged() {
+  if (cycle_.listChanged.exchange(1) == 0 && cycle_.onListChanged) cycle_.onListChanged();
 }
 
 void CheckerThread::openLog() {
@@ -221,7 +224,7 @@ void CheckerThread::recordEnd(bool completed) {
   times.latestFailed = !ok;
   if (ok) times.lastSuccessMs = endMs;
   // The header's freshness changed: the list is rebuilt as for a publish.
-  if (cycle_.listChanged.exchange(1) == 0 && cycle_.onListChanged) cycle_.onListChanged();
+  markListChanged();
 }
 
 void CheckerThread::finishCheck() {

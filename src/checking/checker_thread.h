@@ -189,6 +189,9 @@ class CheckerThread : public WorkerThread {
   // once a stop was requested (the run is ending; it says nothing of the
   // mailbox).
   void recordEnd(bool completed);
+  // Under resultLock: marks the list changed; the first mark since the owner
+  // took the rows calls the cycle's onListChanged.
+  void markListChanged();
 
   std::chrono::steady_clock::time_point createdAt_ = std::chrono::steady_clock::now();
   uint32_t doneMessage_;
